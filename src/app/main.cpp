@@ -1,0 +1,50 @@
+// The kestova program: the windows without arguments, a headless command
+// with one.
+#include <QCoreApplication>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/profile_command.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: kestova [COMMAND [ARGS]]\n"
+    "\n"
+    "Moves a web site from one FTP host to another: publishes the local copy of the\n"
+    "site to the new host and puts redirection pages over the old one.\n"
+    "\n"
+    "Without a command, kestova opens its windows. Commands:\n"
+    "  profile    list, show, select, delete and edit the stored site profiles\n"
+    "\n"
+    "Options:\n"
+    "  --help     show this text\n"
+    "  --version  show the version\n"
+    "\n"
+    "Run 'kestova COMMAND --help' for the details of a command.\n";
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::cerr << "kestova: the windows are not part of this build yet; 'kestova --help' lists the commands.\n";
+    return kestova::kExitUsage;
+  }
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    std::cout << kUsage;
+    return kestova::kExitOk;
+  }
+  if (args[0] == "--version") {
+    std::cout << "kestova " KESTOVA_VERSION "\n";
+    return kestova::kExitOk;
+  }
+  QCoreApplication app(argc, argv);
+  QCoreApplication::setApplicationName("Kestova");
+  if (args[0] == "profile") {
+    return kestova::RunProfileCommand({args.begin() + 1, args.end()}, std::cout, std::cerr);
+  }
+  std::cerr << "kestova: Unknown command '" << args[0] << "'.\n\n" << kUsage;
+  return kestova::kExitUsage;
+}

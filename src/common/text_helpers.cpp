@@ -1,0 +1,62 @@
+#include "common/text_helpers.h"
+
+#include <algorithm>
+
+namespace kestova {
+
+namespace {
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+char FoldChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string AddTrailing(const std::string& text, char separator) {
+  if (!text.empty() && text.back() == separator) return text;
+  return text + separator;
+}
+
+}  // namespace
+
+std::string StripTrailingSlash(const std::string& text) {
+  if (!text.empty() && IsSeparator(text.back())) return text.substr(0, text.size() - 1);
+  return text;
+}
+
+std::string AddTrailingSlash(const std::string& text) { return AddTrailing(text, '/'); }
+
+std::string AddTrailingBackslash(const std::string& text) { return AddTrailing(text, '\\'); }
+
+std::string LeftPart(const std::string& text, long long count) {
+  const auto length = static_cast<long long>(text.size());
+  if (count < 0) count += length;
+  if (count <= 0) return std::string();
+  return text.substr(0, static_cast<size_t>(std::min(count, length)));
+}
+
+std::string RightPart(const std::string& text, long long count) {
+  const auto length = static_cast<long long>(text.size());
+  const long long start = length - count + 1;
+  // A count beyond the length gives nothing rather than the whole text.
+  if (start <= 0 || count <= 0) return std::string();
+  return text.substr(static_cast<size_t>(start - 1));
+}
+
+std::string TailFrom(const std::string& text, long long position) {
+  const auto length = static_cast<long long>(text.size());
+  if (length - position + 1 <= 0) return std::string();
+  if (position <= 1) return text;
+  return text.substr(static_cast<size_t>(position - 1));
+}
+
+std::string FoldCase(const std::string& text) {
+  std::string folded(text);
+  std::transform(folded.begin(), folded.end(), folded.begin(), FoldChar);
+  return folded;
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return FoldChar(x) == FoldChar(y); });
+}
+
+}  // namespace kestova

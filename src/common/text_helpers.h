@@ -1,0 +1,49 @@
+// Small pure string helpers for building remote and local paths, cutting
+// listing lines apart and testing prefixes and extensions.
+//
+// Strings are byte strings and positions count from 1. None of these helpers
+// ever fails: an out-of-range count or position has a defined result, most
+// often the empty string, and callers depend on exactly that.
+#pragma once
+
+#include <string>
+
+namespace kestova {
+
+// The text without its last character when that is "/" or "\".
+std::string StripTrailingSlash(const std::string& text);
+
+// The text with "/" appended unless it already ends in "/".
+std::string AddTrailingSlash(const std::string& text);
+
+// The text with "\" appended unless it already ends in "\".
+std::string AddTrailingBackslash(const std::string& text);
+
+// The first `count` characters. A negative count means all but the last
+// |count| characters; a count that stays negative gives the empty string.
+std::string LeftPart(const std::string& text, long long count);
+
+// Exactly the last `count` characters, or the empty string when count is not
+// positive or is greater than the length of the text.
+std::string RightPart(const std::string& text, long long count);
+
+// The text from `position` to its end; a position of 1 or less gives the whole
+// text, one beyond the end the empty string.
+std::string TailFrom(const std::string& text, long long position);
+
+// One of two already evaluated values; used for strings and integers alike.
+template <typename T>
+T ChooseValue(bool condition, const T& if_true, const T& if_false) {
+  return condition ? if_true : if_false;
+}
+
+inline std::string ChooseValue(bool condition, const char* if_true, const char* if_false) {
+  return condition ? std::string(if_true) : std::string(if_false);
+}
+
+// ASCII case folding and comparison, used wherever names are compared
+// "without regard to case" (profile names, registry names, extensions).
+std::string FoldCase(const std::string& text);
+bool SameText(const std::string& a, const std::string& b);
+
+}  // namespace kestova

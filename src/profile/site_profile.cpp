@@ -1,0 +1,256 @@
+#include "profile/site_profile.h"
+
+#include <algorithm>
+
+#include "common/text_helpers.h"
+#include "platform/registry.h"
+#include "profile/stored_value.h"
+
+namespace kestova {
+
+namespace {
+
+const char* const kCurrentProfileValue = "CurrProfile";
+
+void WriteDefault(Registry& registry, const std::string& key, const ProfileField& field) {
+  switch (field.Type) {
+    case FieldType::String:
+      registry.WriteString(key, field.Name, field.DefaultText);
+      break;
+    case FieldType::Password:
+      registry.WriteString(key, field.Name, EncodeStoredValue(field.DefaultText));
+      break;
+    case FieldType::Boolean:
+    case FieldType::Integer:
+      registry.WriteInteger(key, field.Name, field.DefaultNumber);
+      break;
+  }
+}
+
+SiteProfile::Value ReadField(Registry& registry, const std::string& key, const ProfileField& field) {
+  SiteProfile::Value value;
+  switch (field.Type) {
+    case FieldType::String:
+      value.text = registry.ReadString(key, field.Name);
+      break;
+    case FieldType::Password:
+      value.text = DecodeStoredValue(registry.ReadString(key, field.Name));
+      break;
+    case FieldType::Boolean:
+      value.number = registry.ReadBool(key, field.Name) ? 1 : 0;
+      break;
+    case FieldType::Integer:
+      value.number = registry.ReadInteger(key, field.Name);
+      break;
+  }
+  return value;
+}
+
+void WriteField(Registry& registry, const std::string& key, const ProfileField& field,
+                const SiteProfile::Value& value) {
+  switch (field.Type) {
+    case FieldType::String:
+      registry.WriteString(key, field.Name, value.text);
+      break;
+    case FieldType::Password:
+      registry.WriteString(key, field.Name, EncodeStoredValue(value.text));
+      break;
+    case FieldType::Boolean:
+      registry.WriteBool(key, field.Name, value.number != 0);
+      break;
+    case FieldType::Integer:
+      registry.WriteInteger(key, field.Name, value.number);
+      break;
+  }
+}
+
+// Clears a flag on every way out of a scope.
+class ClearOnExit {
+ public:
+  explicit ClearOnExit(bool& flag) : flag_(flag) {}
+  ~ClearOnExit() { flag_ = false; }
+  ClearOnExit(const ClearOnExit&) = delete;
+  ClearOnExit& operator=(const ClearOnExit&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+}  // namespace
+
+SiteProfile::SiteProfile(std::string store_file)
+    : store_file_(store_file.empty() ? Registry::DefaultFile() : std::move(store_file)) {}
+
+void SiteProfile::ToggleTemplate() {
+  template_visible_ = !template_visible_;
+  if (OnTemplateToggle) OnTemplateToggle(template_visible_);
+}
+
+void SiteProfile::LoadRegistry(const std::string& name) {
+  Loading = true;
+  ClearOnExit clear(Loading);
+  Registry registry(store_file_);
+  const std::string key = ProfileKey(name);
+  if (!registry.CreateKey(key)) return;
+  for (const ProfileField& field : ProfileFields()) {
+    if (!registry.ValueExists(key, field.Name)) WriteDefault(registry, key, field);
+    // RootDestn is only ever given its default; RootSource takes its value
+    // after the new site's proxy, although its default is written here.
+    if (field.Id == FieldId::RootDestn || field.Id == FieldId::RootSource) continue;
+    Set(field.Id, ReadField(registry, key, field));
+    if (field.Id == FieldId::NewProxy) {
+      const ProfileField& root = ProfileFieldOf(FieldId::RootSource);
+      Set(root.Id, ReadField(registry, key, root));
+    }
+  }
+}
+
+bool SiteProfile::SaveRegistry(const std::string& name) {
+  if (Loading || name.empty()) return false;
+  Registry registry(store_file_);
+  const std::string key = ProfileKey(name);
+  // One transaction: a crash or a second copy of the program never sees half
+  // a profile.
+  Registry::Batch batch(registry);
+  const bool created = !registry.KeyExists(key);
+  if (!registry.CreateKey(key)) return created;
+  for (const ProfileField& field : ProfileFields()) {
+    if (field.Id != FieldId::RootDestn) WriteField(registry, key, field, Get(field.Id));
+  }
+  batch.Commit();
+  return created;
+}
+
+void SiteProfile::RefreshProfileList() {
+  ProfileNames.assign(1, kDefaultProfile);
+  {
+    Registry registry(store_file_);
+    if (!registry.CreateKey(kProfileBaseKey)) return;
+    for (const std::string& subkey : registry.SubKeyNames(kProfileBaseKey)) {
+      if (SameText(LeftPart(subkey, 5), kProfileKeyPrefix)) ProfileNames.push_back(TailFrom(subkey, 6));
+    }
+  }
+  const std::string current = GetCurrentProfile();
+  const auto listed = std::find_if(ProfileNames.begin(), ProfileNames.end(),
+                                   [&](const std::string& n) { return SameText(n, current); });
+  if (listed == ProfileNames.end()) SetCurrentProfile(kDefaultProfile);
+  ProfileList = ProfileNames;
+  std::stable_sort(ProfileList.begin(), ProfileList.end(),
+                   [](const std::string& a, const std::string& b) { return FoldCase(a) < FoldCase(b); });
+  SelectedProfile = listed == ProfileNames.end() ? std::string(kDefaultProfile) : *listed;
+  if (OnProfileListChanged) OnProfileListChanged();
+}
+
+std::string SiteProfile::GetCurrentProfile() {
+  Registry registry(store_file_);
+  if (!registry.CreateKey(kProfileBaseKey)) return std::string();
+  if (!registry.ValueExists(kProfileBaseKey, kCurrentProfileValue)) {
+    registry.WriteString(kProfileBaseKey, kCurrentProfileValue, kDefaultProfile);
+  }
+  return registry.ReadString(kProfileBaseKey, kCurrentProfileValue);
+}
+
+void SiteProfile::SetCurrentProfile(const std::string& name) {
+  Registry registry(store_file_);
+  if (registry.CreateKey(kProfileBaseKey)) registry.WriteString(kProfileBaseKey, kCurrentProfileValue, name);
+}
+
+bool SiteProfile::DeleteProfile(const std::string& name) {
+  if (SameText(name, kDefaultProfile)) return false;
+  Registry registry(store_file_);
+  return registry.DeleteKey(ProfileKey(name));
+}
+
+bool SiteProfile::ProfileExists(const std::string& name) {
+  Registry registry(store_file_);
+  return registry.KeyExists(ProfileKey(name));
+}
+
+SiteProfile::Value SiteProfile::Get(FieldId id) const {
+  auto text = [](const std::string& t) { return Value{t, 0}; };
+  auto flag = [](bool b) { return Value{std::string(), b ? 1 : 0}; };
+  auto number = [](int n) { return Value{std::string(), n}; };
+  switch (id) {
+    case FieldId::OldURL: return text(OldURL);
+    case FieldId::OldHostName: return text(OldClient.HostName);
+    case FieldId::OldUserId: return text(OldClient.UserName);
+    case FieldId::OldPassword: return text(OldClient.PassWord);
+    case FieldId::OldPort: return text(OldClient.Port);
+    case FieldId::OldPASV: return flag(OldClient.Passive());
+    case FieldId::OldWipe: return flag(OldWipe);
+    case FieldId::OldProxy: return text(OldClient.ProxyServer);
+    case FieldId::NewURL: return text(NewURL);
+    case FieldId::NewHostName: return text(NewClient.HostName);
+    case FieldId::NewUserId: return text(NewClient.UserName);
+    case FieldId::NewPassword: return text(NewClient.PassWord);
+    case FieldId::NewPort: return text(NewClient.Port);
+    case FieldId::NewBinary: return flag(NewBinary);
+    case FieldId::NewAutoDetect: return flag(NewAutoDetect);
+    case FieldId::HTMLVisible: return flag(IsTemplateVisible());
+    case FieldId::NewRetries: return number(NewRetries);
+    case FieldId::OldRetries: return number(OldRetries);
+    case FieldId::NewRetryPause: return number(NewRetryPause);
+    case FieldId::OldRetryPause: return number(OldRetryPause);
+    case FieldId::NewPASV: return flag(NewClient.Passive());
+    case FieldId::NewRamped: return flag(NewRamped);
+    case FieldId::OldRamped: return flag(OldRamped);
+    case FieldId::NewWipe: return flag(NewWipe);
+    case FieldId::NewChanges: return flag(NewChanges);
+    case FieldId::OldStartDir: return text(OldStartDir);
+    case FieldId::AutoDetectExts: return text(AutoDetectExts);
+    case FieldId::NewStartDir: return text(NewStartDir);
+    case FieldId::RootSource: return text(RootSource);
+    case FieldId::NewProxy: return text(NewClient.ProxyServer);
+    case FieldId::RootDestn: return Value{};
+    case FieldId::HTMLFile: return text(HTMLFile);
+    case FieldId::ExclFrontPage: return flag(ExclFrontPage);
+    case FieldId::TestRun: return flag(TestRun);
+  }
+  return Value{};
+}
+
+void SiteProfile::Set(FieldId id, const Value& value) {
+  const std::string& t = value.text;
+  const bool b = value.number != 0;
+  const int n = value.number;
+  switch (id) {
+    case FieldId::OldURL: OldURL = t; break;
+    case FieldId::OldHostName: OldClient.HostName = t; break;
+    case FieldId::OldUserId: OldClient.UserName = t; break;
+    case FieldId::OldPassword: OldClient.PassWord = t; break;
+    case FieldId::OldPort: OldClient.Port = t; break;
+    case FieldId::OldPASV: OldClient.SetPassive(b); break;
+    case FieldId::OldWipe: OldWipe = b; break;
+    case FieldId::OldProxy: OldClient.ProxyServer = t; break;
+    case FieldId::NewURL: NewURL = t; break;
+    case FieldId::NewHostName: NewClient.HostName = t; break;
+    case FieldId::NewUserId: NewClient.UserName = t; break;
+    case FieldId::NewPassword: NewClient.PassWord = t; break;
+    case FieldId::NewPort: NewClient.Port = t; break;
+    case FieldId::NewBinary: NewBinary = b; break;
+    case FieldId::NewAutoDetect: NewAutoDetect = b; break;
+    case FieldId::HTMLVisible:
+      if (b != IsTemplateVisible()) ToggleTemplate();
+      break;
+    case FieldId::NewRetries: NewRetries = n; break;
+    case FieldId::OldRetries: OldRetries = n; break;
+    case FieldId::NewRetryPause: NewRetryPause = n; break;
+    case FieldId::OldRetryPause: OldRetryPause = n; break;
+    case FieldId::NewPASV: NewClient.SetPassive(b); break;
+    case FieldId::NewRamped: NewRamped = b; break;
+    case FieldId::OldRamped: OldRamped = b; break;
+    case FieldId::NewWipe: NewWipe = b; break;
+    case FieldId::NewChanges: NewChanges = b; break;
+    case FieldId::OldStartDir: OldStartDir = t; break;
+    case FieldId::AutoDetectExts: AutoDetectExts = t; break;
+    case FieldId::NewStartDir: NewStartDir = t; break;
+    case FieldId::RootSource: RootSource = t; break;
+    case FieldId::NewProxy: NewClient.ProxyServer = t; break;
+    case FieldId::RootDestn: break;  // never held in memory
+    case FieldId::HTMLFile: HTMLFile = t; break;
+    case FieldId::ExclFrontPage: ExclFrontPage = b; break;
+    case FieldId::TestRun: TestRun = b; break;
+  }
+}
+
+}  // namespace kestova

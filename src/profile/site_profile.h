@@ -1,0 +1,104 @@
+// The loaded site profile: everything the user configures about one move,
+// held in memory while the program runs. The windows edit it and the engine
+// reads it; the store operations load it from and save it to the registry.
+//
+// Connection settings live in the two site clients; everything else is a
+// plain member named after its stored field.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ftp/ftp_client.h"
+#include "profile/profile_fields.h"
+
+namespace kestova {
+
+class SiteProfile {
+ public:
+  // `store_file` names the registry file; empty means Registry::DefaultFile().
+  explicit SiteProfile(std::string store_file = std::string());
+
+  // The two site clients, the old site's first. They live as long as the
+  // profile and are handed to a run as the chosen site's client.
+  FtpController OldClient;
+  FtpController NewClient;
+
+  std::string OldURL;
+  std::string NewURL;
+  bool OldWipe = false;
+  bool NewBinary = false;
+  bool NewAutoDetect = false;
+  bool NewWipe = false;
+  bool NewChanges = false;
+  bool NewRamped = true;
+  bool OldRamped = true;
+  int NewRetries = 5;
+  int OldRetries = 5;
+  int NewRetryPause = 3;
+  int OldRetryPause = 3;
+  std::string OldStartDir;
+  std::string NewStartDir;
+  std::string AutoDetectExts;
+  std::string RootSource;  // the local folder holding the site's files
+  std::string HTMLFile;    // the redirection template file
+  bool ExclFrontPage = true;
+  bool TestRun = false;
+
+  // The profile names as found in the store, "Default" first, and the same
+  // names sorted without regard to case as the profile lists show them, with
+  // the entry that is selected there.
+  std::vector<std::string> ProfileNames;
+  std::vector<std::string> ProfileList;
+  std::string SelectedProfile;
+
+  // While set, SaveRegistry writes nothing. Set from creation until the
+  // windows have shown the first profile, and for the whole of every load, so
+  // that change handlers fired by filling the windows do not save half a
+  // profile.
+  bool Loading = true;
+
+  // Whether the template editor is shown. A load that finds another value
+  // toggles it through OnTemplateToggle, as the view button would.
+  bool IsTemplateVisible() const { return template_visible_; }
+  void ToggleTemplate();
+  std::function<void(bool visible)> OnTemplateToggle;
+  // Called when RefreshProfileList has rebuilt the lists.
+  std::function<void()> OnProfileListChanged;
+
+  const std::string& StoreFile() const { return store_file_; }
+
+  // Loads profile `name`, creating its key and writing the default of every
+  // missing value first. A value stored with the wrong type stops the load
+  // with RegistryError("Invalid data type for '<field>'"); values applied
+  // before it stay applied.
+  void LoadRegistry(const std::string& name);
+  // Writes the whole profile as one transaction. True exactly when the
+  // profile's key did not exist before, that is when this call created it.
+  bool SaveRegistry(const std::string& name);
+  void RefreshProfileList();
+  // The current profile's name, written as "Default" first when missing.
+  std::string GetCurrentProfile();
+  void SetCurrentProfile(const std::string& name);
+  // Deletes the key of profile `name` with everything below it. False for
+  // "Default" and for a profile that does not exist.
+  bool DeleteProfile(const std::string& name);
+  bool ProfileExists(const std::string& name);
+
+  // A field's in-memory value: text fields in `text` (passwords in clear),
+  // booleans and integers in `number`.
+  struct Value {
+    std::string text;
+    std::int32_t number = 0;
+  };
+  Value Get(FieldId id) const;
+  void Set(FieldId id, const Value& value);
+
+ private:
+  std::string store_file_;
+  bool template_visible_ = false;
+};
+
+}  // namespace kestova

@@ -1,0 +1,81 @@
+#include "profile/stored_value.h"
+
+#include <array>
+
+namespace kestova {
+
+namespace {
+
+constexpr int kSize = 98;
+// Both alphabets turn by 7 before each character, in opposite directions, so
+// the same character at positions i and i + 1 comes out differently.
+constexpr int kStep = 7;
+
+// The two orders of the same 98 characters. Changing either one makes every
+// stored password unreadable, so they are fixed for good.
+const std::string kPlain =
+    "EFc{19?VX\x08IGs)AC^p]>t5<\x0dkJHY:\x0a$\xbdSOuaP;ZBbNT7L4 |hj_-(/W,~0\xaci!v%6}zm.M3`=w*+RUn[lDrxfeo@\\q2KQ"
+    "\xa3g&y8d";
+const std::string kCipher =
+    "F&|X%hBf\x08>3O=Qso;k]}q\x0aHc\xbdz6+l8\\b[njY)S9u/a(gED_WI0{A-Cr\xa3\x0d"
+    "etNUwxJpvM<m^!dVP5:17Z~KGi,@$R`*LT2 .?\xac"
+    "4y";
+
+struct Index {
+  std::array<int, 256> of{};
+  explicit Index(const std::string& alphabet) {
+    of.fill(-1);
+    for (int i = 0; i < kSize; ++i) of[static_cast<unsigned char>(alphabet[i])] = i;
+  }
+  // Characters outside the alphabet count as the space.
+  int operator()(char c) const {
+    const int found = of[static_cast<unsigned char>(c)];
+    return found >= 0 ? found : of[' '];
+  }
+};
+
+const Index& PlainIndex() {
+  static const Index index(kPlain);
+  return index;
+}
+
+const Index& CipherIndex() {
+  static const Index index(kCipher);
+  return index;
+}
+
+int Wrap(long long n) { return static_cast<int>(((n % kSize) + kSize) % kSize); }
+
+}  // namespace
+
+const std::string& StoredValueAlphabet() { return kPlain; }
+
+bool IsStorable(const std::string& text) {
+  for (char c : text) {
+    if (kPlain.find(c) == std::string::npos) return false;
+  }
+  return true;
+}
+
+// After i rotations (1-based position i) the plain alphabet has turned left by
+// 7i and the cipher alphabet right by 7i, so plain index k meets cipher index
+// k - 14i.
+std::string EncodeStoredValue(const std::string& text) {
+  std::string result(text);
+  for (size_t i = 0; i < result.size(); ++i) {
+    const long long position = static_cast<long long>(i) + 1;
+    result[i] = kCipher[Wrap(PlainIndex()(result[i]) - 2 * kStep * position)];
+  }
+  return result;
+}
+
+std::string DecodeStoredValue(const std::string& text) {
+  std::string result(text);
+  for (size_t i = 0; i < result.size(); ++i) {
+    const long long position = static_cast<long long>(i) + 1;
+    result[i] = kPlain[Wrap(CipherIndex()(result[i]) + 2 * kStep * position)];
+  }
+  return result;
+}
+
+}  // namespace kestova

@@ -1,0 +1,190 @@
+#include "app/profile_command.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/registry.h"
+#include "profile/site_profile.h"
+#include "profile/stored_value.h"
+#include "support/temp_dir.h"
+
+namespace kestova {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::string kSite = "\\Software\\Brindlecote\\Kestova\\Site";
+
+struct Result {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class ProfileCommandTest : public ::testing::Test {
+ protected:
+  Result Run(const std::vector<std::string>& args) {
+    std::ostringstream out, err;
+    Result result;
+    result.code = RunProfileCommand(args, out, err, store_);
+    result.out = out.str();
+    result.err = err.str();
+    return result;
+  }
+
+  // Runs the real program with the store named through the environment.
+  Result RunProgram(const std::string& args) {
+    const std::string err_file = dir_.File("stderr.txt");
+    const std::string command =
+        "KESTOVA_REGISTRY='" + store_ + "' '" KESTOVA_BINARY "' " + args + " 2>'" + err_file + "'";
+    Result result;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream err(err_file);
+    result.err.assign(std::istreambuf_iterator<char>(err), {});
+    return result;
+  }
+
+  testing::TempDir dir_;
+  std::string store_ = dir_.File("registry.db");
+};
+
+TEST_F(ProfileCommandTest, ShowOnAnEmptyStorePrintsEveryFieldWithItsDefault) {
+  const Result result = RunProgram("profile show");
+  ASSERT_EQ(result.code, 0) << result.err;
+  const auto lines = Lines(result.out);
+  ASSERT_EQ(lines.size(), 34u) << result.out;
+  EXPECT_EQ(lines.front(), "OldURL=http://www.old-site.example");
+  EXPECT_EQ(lines[3], "OldPassword=********");
+  EXPECT_EQ(lines[5], "OldPASV=1");
+  EXPECT_EQ(lines[16], "NewRetries=5");
+  EXPECT_EQ(lines[30], "RootDestn=/tmp");
+  EXPECT_EQ(lines.back(), "TestRun=0");
+  EXPECT_THAT(result.out, Not(HasSubstr("guestuser")));
+  struct stat info {};
+  ASSERT_EQ(::stat(store_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(ProfileCommandTest, TheProgramAnswersHelpVersionAndUnknownCommands) {
+  const Result help = RunProgram("--help");
+  EXPECT_EQ(help.code, 0);
+  EXPECT_THAT(help.out, HasSubstr("Usage: kestova"));
+  EXPECT_EQ(RunProgram("--version").out, "kestova 0.1.0\n");
+  const Result set_help = RunProgram("profile set --help");
+  EXPECT_EQ(set_help.code, 0);
+  EXPECT_THAT(set_help.out, HasSubstr("FIELD=VALUE"));
+  const Result unknown = RunProgram("frobnicate");
+  EXPECT_EQ(unknown.code, 3);
+  EXPECT_THAT(unknown.err, HasSubstr("Unknown command 'frobnicate'"));
+  EXPECT_EQ(RunProgram("profile").code, 3);
+}
+
+TEST_F(ProfileCommandTest, SetCreatesAProfileFromTheCurrentOneWithoutChangingWhichIsCurrent) {
+  ASSERT_EQ(Run({"set", "newhostname=ftp.base.test", "NewRetries=8"}).code, 0);
+  const Result created = Run({"set", "--profile", "Shop", "NewPASV=0", "OldPassword=pa ss!", "NewRetries=-2"});
+  ASSERT_EQ(created.code, 0) << created.err;
+  EXPECT_THAT(created.out, HasSubstr("Created the profile \"Shop\" as a copy of \"Default\""));
+
+  SiteProfile shop(store_);
+  shop.LoadRegistry("Shop");
+  EXPECT_EQ(shop.NewClient.HostName, "ftp.base.test");  // copied from the current profile
+  EXPECT_FALSE(shop.NewClient.Passive());
+  EXPECT_EQ(shop.NewRetries, -2);
+  EXPECT_EQ(shop.OldClient.PassWord, "pa ss!");
+  Registry registry(store_);
+  EXPECT_EQ(registry.ReadString(kSite + "\\prof_Shop", "OldPassword"), EncodeStoredValue("pa ss!"));
+  EXPECT_EQ(registry.ReadString(kSite, "CurrProfile"), "Default");
+
+  const Result second = Run({"set", "--profile=SHOP", "OldURL=http://old.test"});
+  EXPECT_THAT(second.out, Not(HasSubstr("Created")));
+  EXPECT_THAT(registry.SubKeyNames(kSite), ElementsAre("Default", "prof_Shop"));
+}
+
+TEST_F(ProfileCommandTest, ABadFieldOrValueWritesNothing) {
+  ASSERT_EQ(Run({"show"}).code, 0);
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"set", "NewRetries=7", "Colour=blue"}, "Unknown field 'Colour'"},
+      {{"set", "NewRetries=7", "OldRetries=x"}, "OldRetries takes a whole number, not 'x'"},
+      {{"set", "NewRetries=7", "OldRetries=99999999999"}, "takes a whole number"},
+      {{"set", "NewRetries=7", "TestRun=yes"}, "TestRun takes 0 or 1, not 'yes'"},
+      {{"set", "NewRetries=7", "NewPassword=say \"hi\""}, "NewPassword can hold only"},
+      {{"set", "NewRetries=7", "RootDestn=/x"}, "RootDestn"},
+      {{"set", "NewRetries=7", "NoEquals"}, "Expected FIELD=VALUE"},
+      {{"set", "--profile", "a\\b", "NewRetries=7"}, "cannot contain"},
+      {{"set", "--profile"}, "needs a profile name"},
+      {{"set"}, "at least one FIELD=VALUE"},
+  };
+  for (const auto& c : cases) {
+    const Result result = Run(c.args);
+    EXPECT_EQ(result.code, 3) << c.message;
+    EXPECT_THAT(result.err, HasSubstr(c.message));
+  }
+  Registry registry(store_);
+  EXPECT_EQ(registry.ReadInteger(kSite + "\\Default", "NewRetries"), 5);
+  EXPECT_THAT(registry.SubKeyNames(kSite), ElementsAre("Default"));
+}
+
+TEST_F(ProfileCommandTest, ListUseAndDeleteKeepTheCurrentProfileValid) {
+  Run({"set", "--profile", "zeta", "TestRun=1"});
+  Run({"set", "--profile", "Alpha", "TestRun=1"});
+  EXPECT_EQ(Run({"use", "ALPHA"}).code, 0);
+  EXPECT_THAT(Lines(Run({"list"}).out), ElementsAre("* Alpha", "  Default", "  zeta"));
+  EXPECT_EQ(Run({"use", "nobody"}).code, 3);
+
+  const Result refused = Run({"delete", "default"});
+  EXPECT_EQ(refused.code, 3);
+  EXPECT_THAT(refused.err, HasSubstr("The profile \"Default\" cannot be deleted."));
+  EXPECT_EQ(Run({"delete", "nobody"}).code, 3);
+  EXPECT_EQ(Run({"delete", "alpha"}).code, 0);
+  EXPECT_THAT(Lines(Run({"list"}).out), ElementsAre("* Default", "  zeta"));
+  EXPECT_EQ(Run({"show", "alpha"}).code, 3);
+  const Result zeta = Run({"show", "ZETA"});
+  EXPECT_THAT(Lines(zeta.out), ::testing::Contains("TestRun=1"));
+}
+
+TEST_F(ProfileCommandTest, ADamagedStoreIsReportedAndKept) {
+  std::ofstream(store_) << "not a database at all, but the user's own notes";
+  const Result result = RunProgram("profile list");
+  EXPECT_EQ(result.code, 3);
+  EXPECT_THAT(result.err, HasSubstr(store_));
+  std::ifstream in(store_);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not a database at all, but the user's own notes");
+}
+
+TEST_F(ProfileCommandTest, AValueOfTheWrongTypeIsReportedByName) {
+  {
+    Registry registry(store_);
+    registry.CreateKey(kSite + "\\Default");
+    registry.WriteInteger(kSite + "\\Default", "OldURL", 4);
+  }
+  const Result result = Run({"show"});
+  EXPECT_EQ(result.code, 3);
+  EXPECT_THAT(result.err, HasSubstr("Invalid data type for 'OldURL'"));
+}
+
+}  // namespace
+}  // namespace kestova
