@@ -1,0 +1,607 @@
+#include "net/async_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+
+#include "net/dns_lookup.h"
+#include "net/event_wait.h"
+#include "net/resolve.h"
+#include "net/socket_events.h"
+#include "platform/socket_errors.h"
+
+namespace kestova {
+
+namespace {
+
+std::atomic<int> live_sockets{0};
+
+int LastSystemError() { return SocketErrorFromErrno(errno); }
+
+std::string Formatted(const char* format, int code) {
+  char text[128];
+  std::snprintf(text, sizeof text, format, code);
+  return text;
+}
+
+}  // namespace
+
+AsyncSocket::AsyncSocket() : events_(std::make_unique<SocketEvents>(*this)) {
+  ++live_sockets;
+  Reset();
+}
+
+AsyncSocket::~AsyncSocket() {
+  destroying_ = true;
+  try {
+    CancelLookup();
+  } catch (...) {
+  }
+  try {
+    if (state_ != SocketState::wsClosed || fd_ >= 0) InternalClose(true, 0);
+  } catch (...) {
+  }
+  if (fd_ >= 0) ReleaseHandle();
+  --live_sockets;
+  // FreeLater runs inside events_: it must outlive this call.
+  if (freed_later_) events_.release()->deleteLater();
+}
+
+int AsyncSocket::LiveSocketCount() { return live_sockets.load(); }
+
+// ---- Settings
+
+void AsyncSocket::SetAddr(const std::string& value) {
+  if (state_ != SocketState::wsClosed) return Report("Cannot change Addr if not closed");
+  addr_ = TrimSpaces(value);
+  addr_assigned_ = !addr_.empty();
+  addr_resolved_ = false;
+}
+
+void AsyncSocket::SetPort(const std::string& value) {
+  if (state_ != SocketState::wsClosed) return Report("Cannot change Port if not closed");
+  port_ = TrimSpaces(value);
+  port_assigned_ = !port_.empty();
+  port_resolved_ = false;
+}
+
+void AsyncSocket::SetProto(const std::string& value) {
+  if (state_ != SocketState::wsClosed) return Report("Cannot change Proto if not closed");
+  proto_ = TrimSpaces(value);
+  proto_assigned_ = !proto_.empty();
+  proto_resolved_ = false;
+  port_resolved_ = false;
+}
+
+void AsyncSocket::SetLocalAddr(const std::string& value) {
+  if (state_ != SocketState::wsClosed) return Report("Cannot change LocalAddr if not closed");
+  local_addr_ = value.empty() ? "0.0.0.0" : value;
+}
+
+void AsyncSocket::SetLocalPort(const std::string& value) {
+  if (state_ != SocketState::wsClosed) return Report("Cannot change LocalPort if not closed");
+  local_port_ = value;
+  local_port_resolved_ = false;
+}
+
+void AsyncSocket::SetSendFlags(SocketSendFlags flags) {
+  if (flags != SocketSendFlags::wsSendNormal && flags != SocketSendFlags::wsSendUrgent) {
+    return Report("Invalid SendFlags");
+  }
+  send_flags_ = flags;
+}
+
+std::string AsyncSocket::PeerAddr() {
+  if (state_ != SocketState::wsConnected) return "error";
+  sockaddr_in peer{};
+  socklen_t size = sizeof peer;
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
+    SocketError("GetPeerName", LastSystemError());
+    return "error";
+  }
+  return DottedAddress(peer.sin_addr.s_addr);
+}
+
+std::string AsyncSocket::PeerPort() {
+  if (state_ != SocketState::wsConnected) return "error";
+  sockaddr_in peer{};
+  socklen_t size = sizeof peer;
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
+    SocketError("GetPeerPort", LastSystemError());
+    return "error";
+  }
+  return std::to_string(ntohs(peer.sin_port));
+}
+
+std::string AsyncSocket::GetXAddr() {
+  sockaddr_in local{};
+  const bool bound = state_ == SocketState::wsBound || state_ == SocketState::wsConnected ||
+                     state_ == SocketState::wsListening;
+  if (!bound || GetLocalName(local) != 0) return "error";
+  return DottedAddress(local.sin_addr.s_addr);
+}
+
+std::string AsyncSocket::GetXPort() {
+  sockaddr_in local{};
+  const bool bound = state_ == SocketState::wsBound || state_ == SocketState::wsConnected ||
+                     state_ == SocketState::wsListening;
+  if (!bound || GetLocalName(local) != 0) return "error";
+  return std::to_string(ntohs(local.sin_port));
+}
+
+int AsyncSocket::RcvdCount() {
+  int waiting = 0;
+  if (::ioctl(fd_, FIONREAD, &waiting) != 0) {
+    SocketError("ioctlSocket", LastSystemError());
+    return -1;
+  }
+  return waiting;
+}
+
+int AsyncSocket::GetLocalName(sockaddr_in& local) {
+  socklen_t size = sizeof local;
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &size) != 0) return LastSystemError();
+  return 0;
+}
+
+// ---- Errors
+
+void AsyncSocket::Report(const std::string& message) {
+  last_error_message_ = message;
+  if (const auto handler = OnError) {
+    handler(*this);
+    return;
+  }
+  throw ESocketException(message);
+}
+
+void AsyncSocket::SocketError(const std::string& label, int code) {
+  const std::string message =
+      "Error " + std::to_string(code) + " in function " + label + "\r\n" + SocketErrorText(code);
+  // A connection found lost ends here, before the error is reported.
+  if (code == kWsaEconnreset || code == kWsaEnotconn) {
+    if (fd_ >= 0) ReleaseHandle();
+    if (state_ != SocketState::wsClosed) {
+      if (!close_notified_) {
+        close_notified_ = true;
+        RaiseSessionClosed(code);
+      }
+      ChangeState(SocketState::wsClosed);
+    }
+  }
+  last_error_ = code;
+  Report(message);
+}
+
+void AsyncSocket::BgException(const std::exception& error) {
+  bool can_close = true;
+  if (const auto handler = OnBgException) {
+    try {
+      handler(*this, error, can_close);
+    } catch (...) {
+    }
+  }
+  if (!can_close) return;
+  try {
+    Abort();
+  } catch (...) {
+  }
+}
+
+// ---- State
+
+void AsyncSocket::ChangeState(SocketState state) {
+  const SocketState old = state_;
+  state_ = state;
+  if (old == state) return;
+  if (const auto handler = OnChangeState) handler(*this, old, state);
+}
+
+void AsyncSocket::Reset() {
+  remote_ = sockaddr_in{};
+  remote_.sin_family = AF_INET;
+  addr_assigned_ = port_assigned_ = false;
+  addr_resolved_ = port_resolved_ = proto_resolved_ = local_port_resolved_ = false;
+  proto_ = "tcp";
+  proto_assigned_ = true;
+  proto_number_ = 6;
+  kind_ = Kind::Stream;
+  local_port_ = "0";
+  local_port_number_ = 0;
+  local_addr_ = "0.0.0.0";
+  LingerOnOff = SocketLingerOnOff::wsLingerOn;
+  LingerTimeout = 0;
+  mask_ = 0;
+  state_ = SocketState::wsClosed;
+  all_sent_ = true;
+  paused_ = false;
+  read_count_ = 0;
+  close_notified_ = false;
+  FlushTimeout = 60;
+}
+
+// ---- Name lookups
+
+void AsyncSocket::DnsLookup(const std::string& host) {
+  if (host.empty()) {
+    Report("DNS lookup: invalid host name.");
+    if (const auto handler = OnDnsLookupDone) handler(*this, kWsaEinval);
+    return;
+  }
+  if (lookup_id_ != 0) {
+    ForgetLookup(lookup_id_);
+    lookup_id_ = 0;
+  }
+  dns_result_.clear();
+  dns_result_list_.clear();
+  const std::string name = TrimSpaces(host);
+  if (IsDottedAddress(name)) {
+    in_addr address{};
+    if (::inet_aton(name.c_str(), &address) != 0) {
+      dns_result_ = DottedAddress(address.s_addr);
+      dns_result_list_.push_back(dns_result_);
+      if (const auto handler = OnDnsLookupDone) handler(*this, 0);
+      return;
+    }
+  }
+  lookup_id_ = StartHostLookup(name, [this](std::uint64_t id, const LookupResult& result) {
+    DeliverLookup(id, result.error, result.names);
+  });
+}
+
+void AsyncSocket::ReverseDnsLookup(const std::string& address) {
+  if (address.empty() || address.size() > 256) {
+    Report("ReverseDnsLookup: Invalid host name.");
+    if (const auto handler = OnDnsLookupDone) handler(*this, kWsaEinval);
+    return;
+  }
+  if (lookup_id_ != 0) {
+    ForgetLookup(lookup_id_);
+    lookup_id_ = 0;
+  }
+  dns_result_.clear();
+  dns_result_list_.clear();
+  const std::uint32_t parsed = ::inet_addr(TrimSpaces(address).c_str());
+  lookup_id_ = StartAddressLookup(parsed, [this](std::uint64_t id, const LookupResult& result) {
+    DeliverLookup(id, result.error, result.names);
+  });
+}
+
+void AsyncSocket::DeliverLookup(std::uint64_t id, int error, const std::vector<std::string>& names) {
+  if (id == 0 || id != lookup_id_) return;
+  lookup_id_ = 0;
+  if (error == 0) {
+    dns_result_list_ = names;
+    dns_result_ = names.empty() ? std::string() : names.front();
+  }
+  try {
+    if (const auto handler = OnDnsLookupDone) handler(*this, error);
+  } catch (const std::exception& e) {
+    BgException(e);
+  }
+}
+
+void AsyncSocket::CancelLookup() {
+  if (lookup_id_ == 0) return;
+  ForgetLookup(lookup_id_);
+  lookup_id_ = 0;
+  if (destroying_) return;
+  if (const auto handler = OnDnsLookupDone) handler(*this, kWsaEintr);
+}
+
+// ---- Connecting and listening
+
+void AsyncSocket::ResolveEndpoint(bool local_port) {
+  if (!proto_resolved_) {
+    proto_number_ = ResolveProto(proto_);
+    kind_ = proto_number_ == IPPROTO_TCP ? Kind::Stream : proto_number_ == IPPROTO_UDP ? Kind::Datagram : Kind::Raw;
+    proto_resolved_ = true;
+  }
+  if (!port_resolved_) {
+    remote_.sin_port = htons(static_cast<std::uint16_t>(ResolvePort(port_, proto_)));
+    port_resolved_ = true;
+  }
+  if (local_port && !local_port_resolved_) {
+    local_port_number_ = ResolvePort(local_port_, proto_) & 0xFFFF;
+    local_port_resolved_ = true;
+  }
+  if (!addr_resolved_) {
+    remote_.sin_family = AF_INET;
+    remote_.sin_addr.s_addr = ResolveHost(addr_);
+    addr_resolved_ = true;
+  }
+}
+
+void AsyncSocket::BindLocal() {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(static_cast<std::uint16_t>(local_port_number_));
+  local.sin_addr.s_addr = ResolveHost(local_addr_);
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    return Report(Formatted("winsock.bind failed, error #%d", LastSystemError()));
+  }
+  sockaddr_in bound{};
+  if (const int code = GetLocalName(bound); code != 0) {
+    return Report(Formatted("winsock.getsockname failed, error #%d", code));
+  }
+  local_port_number_ = ntohs(bound.sin_port);
+  local_port_ = std::to_string(local_port_number_);
+}
+
+void AsyncSocket::Connect() {
+  if (fd_ >= 0 && state_ != SocketState::wsClosed) return Report("Connect: Socket already in use");
+  if (!port_assigned_) return Report("Connect: No Port Specified");
+  if (!addr_assigned_) return Report("Connect: No IP Address Specified");
+  if (!proto_assigned_) return Report("Connect: No Protocol Specified");
+  try {
+    ResolveEndpoint(true);
+  } catch (const ESocketException& e) {
+    return Report(std::string("connect: ") + e.what());
+  }
+  queue_.Discard();
+  const int type = kind_ == Kind::Stream ? SOCK_STREAM : kind_ == Kind::Datagram ? SOCK_DGRAM : SOCK_RAW;
+  const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_number_);
+  if (fd < 0) return SocketError("Connect (socket)", LastSystemError());
+  AdoptHandle(fd);
+  ChangeState(SocketState::wsOpened);
+  if (state_ != SocketState::wsOpened) return SocketError("Connect (Invalid operation in OnChangeState)", kWsaEinval);
+  if (kind_ == Kind::Datagram) return DatagramConnect();
+
+  const int on = 1;
+  if (::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    return SocketError("setsockopt(SO_REUSEADDR)", LastSystemError());
+  }
+  if ((ComponentOptions & wsoTcpNoDelay) && ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+    return SocketError("setsockopt(IPPROTO_TCP, TCP_NODELAY)", LastSystemError());
+  }
+  ApplyLinger();
+  if (::setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
+    return SocketError("setsockopt(SO_KEEPALIVE)", LastSystemError());
+  }
+  if (local_port_number_ != 0 || local_addr_ != "0.0.0.0") BindLocal();
+  mask_ = kNoticeRead | kNoticeWrite | kNoticeAccept | kNoticeConnect | kNoticeClose;
+
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&remote_), sizeof remote_) == 0 || errno == EINPROGRESS) {
+    ChangeState(SocketState::wsConnecting);
+    first_write_pending_ = true;
+    UpdateNotifiers();
+    return;
+  }
+  const int code = LastSystemError();
+  // A refusal the system knows at once (as on loopback) still arrives as a
+  // connect notice, as it would from a slower network.
+  if (code == kWsaEconnrefused || code == kWsaEnetunreach || code == kWsaEhostunreach || code == kWsaEtimedout ||
+      code == kWsaEconnreset) {
+    ChangeState(SocketState::wsConnecting);
+    PostNotice(kNoticeConnect, code);
+    return;
+  }
+  last_error_ = code;
+  SocketError("Connect", code);
+}
+
+void AsyncSocket::DatagramConnect() {
+  BindLocal();
+  if (MultiCast) {
+    if (MultiCastIpTTL != 1) {
+      const unsigned char ttl = static_cast<unsigned char>(MultiCastIpTTL);
+      if (::setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
+        return SocketError("setsockopt(IP_MULTICAST_TTL)", LastSystemError());
+      }
+    }
+    if (local_addr_ != "0.0.0.0") {
+      in_addr interface{};
+      interface.s_addr = ResolveHost(local_addr_);
+      if (::setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface) != 0) {
+        return SocketError("setsockopt(IP_MULTICAST_IF)", LastSystemError());
+      }
+    }
+  }
+  if (remote_.sin_addr.s_addr == INADDR_BROADCAST) {
+    const int on = 1;
+    if (::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+      return SocketError("setsockopt(SO_BROADCAST)", LastSystemError());
+    }
+  }
+  mask_ = kNoticeRead | kNoticeWrite | kNoticeAccept | kNoticeConnect | kNoticeClose;
+  UpdateNotifiers();
+  ChangeState(SocketState::wsConnected);
+  RaiseSessionConnected(0);
+}
+
+void AsyncSocket::Listen() {
+  if (!port_assigned_) return SocketError("listen: port not assigned", kWsaEinval);
+  if (!proto_assigned_) return SocketError("listen: protocol not assigned", kWsaEinval);
+  if (!addr_assigned_) return SocketError("listen: address not assigned", kWsaEinval);
+  try {
+    ResolveEndpoint(false);
+  } catch (const ESocketException& e) {
+    return Report(std::string("listen: ") + e.what());
+  }
+  if (kind_ == Kind::Raw) kind_ = Kind::Stream;
+  queue_.Discard();
+  const int type = kind_ == Kind::Datagram ? SOCK_DGRAM : SOCK_STREAM;
+  const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_number_);
+  if (fd < 0) return SocketError("socket", LastSystemError());
+  AdoptHandle(fd);
+  const int on = 1;
+  if (kind_ == Kind::Datagram && ReuseAddr && ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    return SocketError("setsockopt(SO_REUSEADDR)", LastSystemError());
+  }
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&remote_), sizeof remote_) != 0) {
+    const int code = LastSystemError();
+    // The handle is released before the error is reported, so a failed
+    // Listen leaves nothing open behind it.
+    InternalClose(false, 0);
+    return SocketError("Bind", code);
+  }
+  ChangeState(SocketState::wsBound);
+  if (kind_ == Kind::Datagram && MultiCast) {
+    ip_mreq group{};
+    group.imr_multiaddr.s_addr = ::inet_addr(MultiCastAddrStr.c_str());
+    group.imr_interface.s_addr = remote_.sin_addr.s_addr;
+    if (::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) != 0) {
+      return SocketError("setsockopt(IP_ADD_MEMBERSHIP)", LastSystemError());
+    }
+  }
+  mask_ = kNoticeRead | kNoticeWrite | kNoticeAccept | kNoticeClose;
+  if (kind_ == Kind::Stream) {
+    if (::listen(fd_, ListenBacklog) != 0) return SocketError("Listen", LastSystemError());
+    ChangeState(SocketState::wsListening);
+    UpdateNotifiers();
+    return;
+  }
+  ChangeState(SocketState::wsListening);
+  ChangeState(SocketState::wsConnected);
+  UpdateNotifiers();
+  RaiseSessionConnected(0);
+}
+
+int AsyncSocket::Accept() {
+  if (state_ != SocketState::wsListening) {
+    SocketError("not a listening socket", kWsaEinval);
+    return -1;
+  }
+  socklen_t size = sizeof remote_;
+  const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&remote_), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) {
+    SocketError("Accept", LastSystemError());
+    return -1;
+  }
+  return fd;
+}
+
+void AsyncSocket::Dup(int handle) {
+  if (handle == 0 || handle == -1) return SocketError("Dup", kWsaEinval);
+  if (state_ != SocketState::wsClosed) {
+    const int result = ReleaseHandle();
+    if (result != 0) return SocketError("Dup (closesocket)", result);
+    ChangeState(SocketState::wsClosed);
+  } else if (fd_ >= 0) {
+    ReleaseHandle();
+  }
+  ::fcntl(handle, F_SETFL, ::fcntl(handle, F_GETFL) | O_NONBLOCK);
+  ::fcntl(handle, F_SETFD, FD_CLOEXEC);
+  AdoptHandle(handle);
+  ApplyLinger();
+  mask_ = kNoticeRead | kNoticeWrite | kNoticeConnect | kNoticeClose;
+  ChangeState(SocketState::wsConnected);
+  // A connected handle that starts being watched is writable at once, and
+  // the owner hears of it as the connection's first write notice.
+  first_write_pending_ = true;
+  UpdateNotifiers();
+}
+
+void AsyncSocket::ApplyLinger() {
+  if (LingerOnOff == SocketLingerOnOff::wsLingerNoSet) return;
+  if (fd_ < 0) return Report("Cannot set linger option at this time");
+  // A positive linger time would make close() block the thread until the
+  // peer has taken the data. The system delivers queued data after close()
+  // on its own, so only the abortive form (on, 0 seconds) is handed over.
+  linger option{};
+  option.l_onoff = LingerOnOff == SocketLingerOnOff::wsLingerOn && LingerTimeout == 0 ? 1 : 0;
+  option.l_linger = 0;
+  if (::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0) {
+    SocketError("setsockopt(SO_LINGER)", LastSystemError());
+  }
+}
+
+// ---- Closing
+
+void AsyncSocket::Close() { InternalClose(true, 0); }
+
+void AsyncSocket::Abort() {
+  CancelLookup();
+  queue_.Discard();
+  if (state_ == SocketState::wsConnected && proto_number_ == IPPROTO_TCP) {
+    LingerOnOff = SocketLingerOnOff::wsLingerOff;
+    ApplyLinger();
+  }
+  InternalClose(false, 0);
+}
+
+void AsyncSocket::InternalClose(bool shutdown, int error) {
+  if (fd_ < 0) {
+    if (state_ != SocketState::wsClosed) {
+      ChangeState(SocketState::wsClosed);
+      Reset();
+    }
+    return;
+  }
+  if (state_ == SocketState::wsClosed) {
+    // A handle made by a Connect or Listen that failed early: released
+    // quietly, since no connection ever existed.
+    ReleaseHandle();
+    return;
+  }
+  if (shutdown) ::shutdown(fd_, SHUT_WR);
+  const int result = ReleaseHandle();
+  if (result != 0 && result != kWsaNotinitialised) return SocketError("Disconnect (closesocket)", result);
+  ChangeState(SocketState::wsClosed);
+  if (!destroying_ && !close_notified_) {
+    close_notified_ = true;
+    RaiseSessionClosed(error);
+  }
+  try {
+    Reset();
+  } catch (...) {
+  }
+}
+
+void AsyncSocket::CloseLater() { events_->Post(SocketEvents::Action::CloseLater); }
+
+void AsyncSocket::FreeLater() { events_->Post(SocketEvents::Action::FreeLater); }
+
+void AsyncSocket::Shutdown(int how) {
+  if (fd_ >= 0) ::shutdown(fd_, how);
+}
+
+void AsyncSocket::PauseEvents() {
+  paused_ = true;
+  UpdateNotifiers();
+}
+
+void AsyncSocket::ResumeEvents() {
+  paused_ = false;
+  UpdateNotifiers();
+}
+
+void AsyncSocket::PumpMessages() { kestova::ProcessPendingEvents(); }
+
+void AsyncSocket::ProcessPendingEvents() { kestova::ProcessPendingEvents(); }
+
+void AsyncSocket::PostNotice(unsigned bits, int error) {
+  events_->Post(SocketEvents::Action::Notice, serial_, bits, error);
+}
+
+void AsyncSocket::PostTestException() { events_->Post(SocketEvents::Action::TestException); }
+
+// ---- Events
+
+void AsyncSocket::RaiseSessionClosed(int error) {
+  if (const auto handler = OnSessionClosed) handler(*this, error);
+}
+
+void AsyncSocket::RaiseSessionConnected(int error) {
+  if (const auto handler = OnSessionConnected) handler(*this, error);
+}
+
+void AsyncSocket::RaiseDataSent(int error) {
+  if (const auto handler = OnDataSent) handler(*this, error);
+}
+
+bool AsyncSocket::RaiseDataAvailable(int error) {
+  const auto handler = OnDataAvailable;
+  if (!handler) return false;
+  handler(*this, error);
+  return true;
+}
+
+}  // namespace kestova

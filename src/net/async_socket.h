@@ -1,0 +1,235 @@
+// An event-driven, non-blocking IPv4 socket. Every operation returns at once;
+// results arrive later as events, called from the event loop of the thread
+// that created the socket: name lookups, connections made or refused, data
+// that can be read, a send queue that has drained, connections waiting on a
+// listener, and the end of a connection (exactly one OnSessionClosed each).
+//
+// Notices from the system (readable, writable) are turned into the notice
+// bits connect, read, write, accept and close and handled in that order. A
+// notice that was made for a handle the socket has since released is ignored.
+//
+// Errors are reported through OnError when it is assigned, and otherwise by
+// throwing ESocketException, as the FTP client expects.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/send_queue.h"
+#include "net/socket_types.h"
+
+namespace kestova {
+
+class SocketEvents;
+
+class AsyncSocket {
+ public:
+  AsyncSocket();
+  virtual ~AsyncSocket();
+  AsyncSocket(const AsyncSocket&) = delete;
+  AsyncSocket& operator=(const AsyncSocket&) = delete;
+
+  // ---- Endpoint settings: stored trimmed, changed only while closed.
+  const std::string& Addr() const { return addr_; }
+  void SetAddr(const std::string& value);
+  const std::string& Port() const { return port_; }
+  void SetPort(const std::string& value);
+  const std::string& Proto() const { return proto_; }
+  void SetProto(const std::string& value);
+  const std::string& LocalAddr() const { return local_addr_; }
+  void SetLocalAddr(const std::string& value);  // empty stores "0.0.0.0"
+  const std::string& LocalPort() const { return local_port_; }
+  void SetLocalPort(const std::string& value);
+
+  // The connected peer, or "error" when not connected.
+  std::string PeerAddr();
+  std::string PeerPort();
+  // The bound local side, or "error" unless bound, connected or listening.
+  std::string GetXAddr();
+  std::string GetXPort();
+
+  const std::string& DnsResult() const { return dns_result_; }
+  const std::vector<std::string>& DnsResultList() const { return dns_result_list_; }
+  SocketState State() const { return state_; }
+  long long ReadCount() const { return read_count_; }
+  // Bytes waiting to be read, or -1 when the query fails.
+  int RcvdCount();
+  int LastError() const { return last_error_; }
+  // The text of the last error reported (also when OnError took it).
+  const std::string& LastErrorMessage() const { return last_error_message_; }
+  // The system handle, or -1.
+  int SocketHandle() const { return fd_; }
+  // The remote IPv4 address in network byte order, as Connect resolved it.
+  std::uint32_t ResolvedAddr() const { return remote_.sin_addr.s_addr; }
+  // The notice bit being handled right now, 0 between notices.
+  unsigned CurrentEvent() const { return current_event_; }
+  bool Paused() const { return paused_; }
+
+  SocketSendFlags SendFlags() const { return send_flags_; }
+  void SetSendFlags(SocketSendFlags flags);
+
+  // Plain options.
+  bool MultiThreaded = false;
+  bool MultiCast = false;
+  std::string MultiCastAddrStr;
+  int MultiCastIpTTL = 1;
+  bool ReuseAddr = false;
+  unsigned ComponentOptions = 0;  // AsyncSocketOption bits
+  int ListenBacklog = 5;
+  int FlushTimeout = 60;          // kept for callers; no operation uses it
+  SocketLingerOnOff LingerOnOff = SocketLingerOnOff::wsLingerOn;
+  int LingerTimeout = 0;
+
+  // Relay and line-mode settings. Nothing in the program relays through a
+  // SOCKS server or receives line by line, so they are only carried along.
+  std::string SocksLevel = "5";
+  std::string SocksServer;
+  std::string SocksPort;
+  std::string SocksUsercode;
+  std::string SocksPassword;
+  SocksAuthType SocksAuthentication = SocksAuthType::socksNoAuthentication;
+  bool LineMode = false;
+  std::string LineEnd = "\r\n";
+  int LineLimit = 65536;
+  bool LineEcho = false;
+  bool LineEdit = false;
+
+  // ---- Events. The first argument is always the socket. An owner may
+  // reassign them at any time, also from inside one of them.
+  std::function<void(AsyncSocket&, SocketState old_state, SocketState new_state)> OnChangeState;
+  std::function<void(AsyncSocket&, int error)> OnDnsLookupDone;
+  std::function<void(AsyncSocket&, int error)> OnSessionConnected;
+  std::function<void(AsyncSocket&, int error)> OnSessionAvailable;
+  std::function<void(AsyncSocket&, int error)> OnDataAvailable;
+  std::function<void(AsyncSocket&, int error)> OnDataSent;
+  std::function<void(AsyncSocket&, int bytes_sent)> OnSendData;
+  std::function<void(AsyncSocket&, int error)> OnSessionClosed;
+  std::function<void(AsyncSocket&)> OnError;
+  std::function<void(AsyncSocket&, const std::exception&, bool& can_close)> OnBgException;
+
+  // ---- Operations.
+  void DnsLookup(const std::string& host);
+  void ReverseDnsLookup(const std::string& address);
+  void CancelLookup();
+  void Connect();
+  void Listen();
+  // Takes one waiting connection of a listening socket: its handle, or -1.
+  int Accept();
+  // Adopts a connected handle (from Accept); the state becomes wsConnected.
+  void Dup(int handle);
+  // Queues and sends; the length, 0 for nothing, -1 when not connected.
+  int Send(const void* data, int length);
+  int SendText(const std::string& text);
+  // Reads at most `size` bytes: the count, 0 when the peer has closed, -1 on
+  // failure (LastError tells why; 10035 when nothing is there yet).
+  int Receive(void* buffer, int size);
+  std::string ReceiveText();
+  void Close();
+  void Abort();
+  void CloseLater();
+  // Destroys the socket from the event loop. Only for sockets made with new
+  // that nothing else owns.
+  void FreeLater();
+  void Shutdown(int how);
+  void PauseEvents();
+  void ResumeEvents();
+  // The local IPv4 endpoint of the handle; 0 on success, else the error code.
+  int GetLocalName(sockaddr_in& local);
+  void ApplyLinger();
+  void PumpMessages();
+  void ProcessPendingEvents();
+  // Returns when everything queued has been sent or the socket has closed.
+  void FlushSendQueue();
+
+  // Posts a notice for the current handle as the system would, to be handled
+  // from the event loop (and dropped if the handle is gone by then).
+  void PostNotice(unsigned bits, int error);
+  // Posts a notice whose handling throws, to exercise OnBgException.
+  void PostTestException();
+
+  const SendQueue& Queue() const { return queue_; }
+  bool AllSent() const { return all_sent_; }
+  // Sockets alive in the process.
+  static int LiveSocketCount();
+
+ private:
+  friend class SocketEvents;
+
+  enum class Kind { Stream, Datagram, Raw };
+
+  // Errors.
+  void Report(const std::string& message);
+  void SocketError(const std::string& label, int code);
+  void BgException(const std::exception& error);
+
+  // Handle and notices.
+  void AdoptHandle(int fd);
+  int ReleaseHandle();
+  void UpdateNotifiers();
+  void Readable();
+  void Writable();
+  void Dispatch(std::uint64_t serial, unsigned bits, int error);
+  void HandleNotice(unsigned bit, int error);
+  void ReceiveLoop(int error, unsigned options);
+  void DeliverLookup(std::uint64_t id, int error, const std::vector<std::string>& names);
+
+  // Lifecycle.
+  void ChangeState(SocketState state);
+  void InternalClose(bool shutdown, int error);
+  void Reset();
+  void ResolveEndpoint(bool local_port);
+  void BindLocal();
+  void DatagramConnect();
+
+  // Sending.
+  void TryToSend();
+  int RawSend(const char* data, int length);
+
+  // Events, raised with a copy of the handler so that it may be reassigned
+  // while it runs.
+  void RaiseSessionClosed(int error);
+  void RaiseSessionConnected(int error);
+  void RaiseDataSent(int error);
+  bool RaiseDataAvailable(int error);
+
+  std::unique_ptr<SocketEvents> events_;
+  std::string addr_, port_, proto_ = "tcp", local_addr_ = "0.0.0.0", local_port_ = "0";
+  bool addr_assigned_ = false, port_assigned_ = false, proto_assigned_ = true;
+  bool addr_resolved_ = false, port_resolved_ = false, proto_resolved_ = false, local_port_resolved_ = false;
+  int proto_number_ = 6;
+  Kind kind_ = Kind::Stream;
+  int local_port_number_ = 0;
+  sockaddr_in remote_{};
+  std::string dns_result_;
+  std::vector<std::string> dns_result_list_;
+  std::uint64_t lookup_id_ = 0;
+  SocketState state_ = SocketState::wsClosed;
+  long long read_count_ = 0;
+  int last_error_ = 0;
+  std::string last_error_message_;
+  SocketSendFlags send_flags_ = SocketSendFlags::wsSendNormal;
+
+  int fd_ = -1;
+  std::uint64_t serial_ = 0;        // tells the current handle from released ones
+  unsigned mask_ = 0;               // the notice bits the socket asks for
+  unsigned current_event_ = 0;
+  bool paused_ = false;
+  bool first_write_pending_ = false;  // a connection's first write notice is owed
+  bool read_blocked_ = false;         // read notices wait for the next Receive
+  bool end_seen_ = false;             // the peer's end (or a hard error) was noticed
+  unsigned receive_calls_ = 0;
+  bool destroying_ = false;
+  bool freed_later_ = false;  // destroyed by FreeLater, from inside events_
+  bool close_notified_ = false;
+
+  SendQueue queue_;
+  bool all_sent_ = true;
+};
+
+}  // namespace kestova

@@ -1,0 +1,381 @@
+// The socket's traffic: turning system readiness into notices, handling them
+// in order, receiving, and the send path through the send queue.
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <cerrno>
+
+#include "net/async_socket.h"
+#include "net/socket_events.h"
+#include "platform/socket_errors.h"
+
+namespace kestova {
+
+namespace {
+
+int LastSystemError() { return SocketErrorFromErrno(errno); }
+
+class NoticeEvent : public QEvent {
+ public:
+  static QEvent::Type Id() {
+    static const auto id = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return id;
+  }
+  NoticeEvent(SocketEvents::Action action, std::uint64_t serial, unsigned bits, int error)
+      : QEvent(Id()), action(action), serial(serial), bits(bits), error(error) {}
+  SocketEvents::Action action;
+  std::uint64_t serial;
+  unsigned bits;
+  int error;
+};
+
+// Nothing may leave a Qt event handler as an exception.
+template <typename Action>
+void Guarded(AsyncSocket& socket, Action action, void (AsyncSocket::*bg)(const std::exception&)) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    (socket.*bg)(error);
+  } catch (...) {
+    (socket.*bg)(ESocketException("Unknown exception in a socket event handler"));
+  }
+}
+
+}  // namespace
+
+// ---- SocketEvents
+
+SocketEvents::~SocketEvents() = default;
+
+void SocketEvents::Watch(int fd) {
+  Unwatch();
+  read_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+  read_->setEnabled(false);
+  connect(read_, &QSocketNotifier::activated, this,
+          [this] { Guarded(owner_, [this] { owner_.Readable(); }, &AsyncSocket::BgException); });
+  write_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+  write_->setEnabled(false);
+  connect(write_, &QSocketNotifier::activated, this,
+          [this] { Guarded(owner_, [this] { owner_.Writable(); }, &AsyncSocket::BgException); });
+}
+
+void SocketEvents::Unwatch() {
+  // A notifier may be the one whose signal is being handled right now, so it
+  // is only switched off and disconnected here, and deleted later.
+  for (QSocketNotifier* notifier : {read_, write_}) {
+    if (!notifier) continue;
+    notifier->setEnabled(false);
+    notifier->disconnect(this);
+    notifier->deleteLater();
+  }
+  read_ = write_ = nullptr;
+}
+
+void SocketEvents::Enable(bool read, bool write) {
+  if (read_ && read_->isEnabled() != read) read_->setEnabled(read);
+  if (write_ && write_->isEnabled() != write) write_->setEnabled(write);
+}
+
+void SocketEvents::Post(Action action, std::uint64_t serial, unsigned bits, int error) {
+  QCoreApplication::postEvent(this, new NoticeEvent(action, serial, bits, error));
+}
+
+bool SocketEvents::event(QEvent* event) {
+  if (event->type() != NoticeEvent::Id()) return QObject::event(event);
+  const auto* notice = static_cast<NoticeEvent*>(event);
+  switch (notice->action) {
+    case Action::Notice:
+      owner_.Dispatch(notice->serial, notice->bits, notice->error);
+      break;
+    case Action::CloseLater:
+      Guarded(owner_, [this] { owner_.Close(); }, &AsyncSocket::BgException);
+      break;
+    case Action::FreeLater:
+      owner_.freed_later_ = true;
+      delete &owner_;
+      break;
+    case Action::TestException:
+      Guarded(owner_, [] { throw ESocketException("Test exception in WSocket"); }, &AsyncSocket::BgException);
+      break;
+  }
+  return true;
+}
+
+// ---- Watching the handle
+
+void AsyncSocket::AdoptHandle(int fd) {
+  fd_ = fd;
+  ++serial_;
+  read_blocked_ = end_seen_ = first_write_pending_ = false;
+  close_notified_ = false;  // a new connection gets its own OnSessionClosed
+  events_->Watch(fd);
+}
+
+int AsyncSocket::ReleaseHandle() {
+  events_->Unwatch();
+  const int result = ::close(fd_) == 0 || errno == EINTR ? 0 : LastSystemError();
+  fd_ = -1;
+  return result;
+}
+
+void AsyncSocket::UpdateNotifiers() {
+  if (fd_ < 0) return;
+  const bool connecting = state_ == SocketState::wsConnecting;
+  // Read interest stays off while connecting (the connect check reads the
+  // pending error), after the peer's end, and while a read notice waits for
+  // its Receive. Write interest is on only while something is owed: the
+  // connect, the first write notice, or queued bytes; the system's notifiers
+  // would fire without pause otherwise.
+  const bool read = !paused_ && !connecting && !read_blocked_ && !end_seen_ &&
+                    (mask_ & (kNoticeRead | kNoticeAccept | kNoticeClose));
+  const bool write = !paused_ && (mask_ & (kNoticeWrite | kNoticeConnect)) &&
+                     (connecting || first_write_pending_ || queue_.HasUnsent());
+  events_->Enable(read, write);
+}
+
+void AsyncSocket::Readable() {
+  if (fd_ < 0) return;
+  const std::uint64_t serial = serial_;
+  if (state_ == SocketState::wsListening) return Dispatch(serial, kNoticeAccept, 0);
+  if (kind_ == Kind::Stream) {
+    // Readable with nothing to read is the peer's end (or a reset).
+    char probe = 0;
+    const ssize_t peeked = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked <= 0) {
+      const int code = peeked == 0 ? 0 : LastSystemError();
+      if (code == kWsaEwouldblock) return;
+      end_seen_ = true;
+      UpdateNotifiers();
+      return Dispatch(serial, kNoticeClose, code);
+    }
+  }
+  const unsigned calls = receive_calls_;
+  Dispatch(serial, kNoticeRead, 0);
+  // Like the system's read notices, the next one waits until the owner has
+  // read something.
+  if (serial == serial_ && fd_ >= 0 && receive_calls_ == calls) read_blocked_ = true;
+  UpdateNotifiers();
+}
+
+void AsyncSocket::Writable() {
+  if (fd_ < 0) return;
+  const std::uint64_t serial = serial_;
+  if (state_ == SocketState::wsConnecting) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
+    if (error != 0) return Dispatch(serial, kNoticeConnect, SocketErrorFromErrno(error));
+    first_write_pending_ = false;
+    Dispatch(serial, kNoticeConnect | kNoticeWrite, 0);
+  } else {
+    first_write_pending_ = false;
+    Dispatch(serial, kNoticeWrite, 0);
+  }
+  if (serial == serial_) UpdateNotifiers();
+}
+
+void AsyncSocket::Dispatch(std::uint64_t serial, unsigned bits, int error) {
+  static const unsigned kOrder[] = {kNoticeConnect, kNoticeRead, kNoticeWrite, kNoticeAccept, kNoticeClose};
+  for (const unsigned bit : kOrder) {
+    if (!(bits & bit)) continue;
+    // A notice for a handle released meanwhile (also by an earlier bit of
+    // this notice) is dropped.
+    if (serial != serial_ || fd_ < 0 || paused_) return;
+    current_event_ = bit;
+    Guarded(*this, [&] { HandleNotice(bit, error); }, &AsyncSocket::BgException);
+    current_event_ = 0;
+  }
+}
+
+void AsyncSocket::HandleNotice(unsigned bit, int error) {
+  switch (bit) {
+    case kNoticeConnect:
+      if (state_ == SocketState::wsConnected) return;
+      ChangeState(SocketState::wsConnected);
+      RaiseSessionConnected(error);
+      if (error != 0 && state_ != SocketState::wsClosed) Close();
+      return;
+    case kNoticeRead:
+      // A connection may first show itself by its data.
+      if (state_ != SocketState::wsConnected) {
+        ChangeState(SocketState::wsConnected);
+        RaiseSessionConnected(error);
+      }
+      return ReceiveLoop(error, ComponentOptions);
+    case kNoticeWrite: {
+      const std::uint64_t serial = serial_;
+      TryToSend();
+      if (all_sent_ && serial == serial_ && fd_ >= 0) RaiseDataSent(error);
+      return;
+    }
+    case kNoticeAccept:
+      if (const auto handler = OnSessionAvailable) handler(*this, error);
+      return;
+    case kNoticeClose:
+      if (state_ == SocketState::wsConnecting) return;
+      // Everything still buffered is delivered before the end is announced.
+      ReceiveLoop(0, ComponentOptions & ~static_cast<unsigned>(wsoNoReceiveLoop));
+      if (!close_notified_) {
+        close_notified_ = true;
+        RaiseSessionClosed(error);
+      }
+      if (state_ != SocketState::wsClosed) Close();
+      return;
+  }
+}
+
+void AsyncSocket::ReceiveLoop(int error, unsigned options) {
+  for (;;) {
+    last_error_ = 0;
+    const unsigned calls = receive_calls_;
+    bool handled = false;
+    try {
+      handled = RaiseDataAvailable(error);
+    } catch (...) {
+      return;  // an exception from the data handler ends the loop, unseen
+    }
+    if (!handled) {
+      if (fd_ < 0) return;
+      char discard[1024];
+      ++receive_calls_;
+      const ssize_t got = ::recv(fd_, discard, sizeof discard, MSG_DONTWAIT);
+      if (got == 0) return;
+      if (got < 0) {
+        last_error_ = LastSystemError();
+        if (last_error_ == kWsaEwouldblock) {
+          last_error_ = 0;
+          return;
+        }
+      }
+    }
+    if (options & wsoNoReceiveLoop) return;
+    if (last_error_ != 0) {
+      if (last_error_ == -1) last_error_ = 0;
+      return;
+    }
+    // A handler that read nothing would make this loop spin for ever.
+    if (fd_ < 0 || receive_calls_ == calls) return;
+    int waiting = 0;
+    if (::ioctl(fd_, FIONREAD, &waiting) != 0) {
+      last_error_ = LastSystemError();
+      return;
+    }
+    if (waiting <= 0) return;
+  }
+}
+
+int AsyncSocket::Receive(void* buffer, int size) {
+  ++receive_calls_;
+  if (read_blocked_) {
+    read_blocked_ = false;
+    UpdateNotifiers();
+  }
+  const ssize_t got = ::recv(fd_, buffer, static_cast<size_t>(size < 0 ? 0 : size), MSG_DONTWAIT);
+  if (got < 0) {
+    last_error_ = LastSystemError();
+    return -1;
+  }
+  read_count_ += got;
+  return static_cast<int>(got);
+}
+
+std::string AsyncSocket::ReceiveText() {
+  int size = RcvdCount();
+  if (size <= 0) size = 255;
+  std::string text(static_cast<size_t>(size), '\0');
+  const int got = Receive(text.data(), size);
+  if (got < 0) return std::string();
+  text.resize(static_cast<size_t>(got));
+  return text;
+}
+
+// ---- Sending
+
+int AsyncSocket::Send(const void* data, int length) {
+  if (state_ != SocketState::wsConnected && state_ != SocketState::wsSocksConnected) {
+    SocketError("Send", kWsaEnotconn);
+    return -1;
+  }
+  all_sent_ = false;
+  int result = 0;
+  if (length > 0) {
+    queue_.Append(static_cast<const char*>(data), length);
+    result = length;
+  }
+  TryToSend();
+  // Even data that left at once is announced from the event loop, never
+  // from inside Send.
+  if (all_sent_) {
+    PostNotice(kNoticeWrite, 0);
+  } else {
+    UpdateNotifiers();
+  }
+  return result;
+}
+
+int AsyncSocket::SendText(const std::string& text) {
+  if (text.empty()) return 0;
+  return Send(text.data(), static_cast<int>(text.size()));
+}
+
+void AsyncSocket::TryToSend() {
+  if (fd_ < 0 || !queue_.HasChunks()) return;
+  for (;;) {
+    SendChunk& chunk = queue_.Front();
+    int length = 0;
+    const char* data = chunk.Peek(length);
+    if (length == 0) {
+      if (queue_.DropDrainedFront()) continue;
+      all_sent_ = true;
+      return;
+    }
+    const int sent = RawSend(data, length);
+    if (sent == 0) return;
+    if (sent < 0) {
+      const int code = -sent;
+      if (code == kWsaEconnreset || code == kWsaEnotsock || code == kWsaEconnaborted || code == kWsaEnotconn ||
+          code == kWsaEinval) {
+        // The connection is gone: close quietly, then tell the owner why,
+        // once.
+        close_notified_ = true;
+        Close();
+        RaiseSessionClosed(code);
+        return;
+      }
+      if (code == kWsaEwouldblock) return;
+      return SocketError("TryToSend failed", code);
+    }
+    chunk.Remove(sent);
+    if (sent < length) return;
+  }
+}
+
+int AsyncSocket::RawSend(const char* data, int length) {
+  int flags = MSG_NOSIGNAL | MSG_DONTWAIT;  // a reset peer must never raise SIGPIPE
+  if (send_flags_ == SocketSendFlags::wsSendUrgent) flags |= MSG_OOB;
+  const ssize_t sent =
+      kind_ == Kind::Datagram
+          ? ::sendto(fd_, data, static_cast<size_t>(length), flags, reinterpret_cast<sockaddr*>(&remote_),
+                     sizeof remote_)
+          : ::send(fd_, data, static_cast<size_t>(length), flags);
+  if (sent < 0) return -LastSystemError();
+  if (sent > 0) {
+    if (const auto handler = OnSendData) handler(*this, static_cast<int>(sent));
+  }
+  return static_cast<int>(sent);
+}
+
+void AsyncSocket::FlushSendQueue() {
+  while (fd_ >= 0 && !all_sent_) {
+    TryToSend();
+    if (fd_ < 0 || all_sent_ || !queue_.HasUnsent()) return;
+    UpdateNotifiers();
+    // Sleeps until the network takes more (the write notice) or anything
+    // else happens; never spins.
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+}
+
+}  // namespace kestova

@@ -1,0 +1,102 @@
+#include "net/dns_lookup.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include <QCoreApplication>
+#include <QObject>
+#include <QThreadPool>
+#include <atomic>
+#include <cerrno>
+#include <unordered_map>
+
+#include "net/resolve.h"
+#include "platform/socket_errors.h"
+
+namespace kestova {
+
+namespace {
+
+// Lives for the whole process in the thread of the sockets, so a worker can
+// always post to it; it holds the callbacks of the requests still awaited.
+class LookupRouter : public QObject {
+ public:
+  std::unordered_map<std::uint64_t, LookupDone> waiting;
+
+  void Deliver(std::uint64_t id, const LookupResult& result) {
+    const auto found = waiting.find(id);
+    if (found == waiting.end()) return;
+    LookupDone done = std::move(found->second);
+    waiting.erase(found);
+    done(id, result);
+  }
+};
+
+LookupRouter* Router() {
+  static LookupRouter* router = new LookupRouter;  // never freed: workers may outlive any owner
+  return router;
+}
+
+std::atomic<std::uint64_t> next_id{1};
+
+LookupResult LookupHost(const std::string& host) {
+  LookupResult result;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (status != 0) {
+    result.error = SocketErrorFromResolver(status, errno);
+    return result;
+  }
+  for (addrinfo* entry = found; entry; entry = entry->ai_next) {
+    result.names.push_back(DottedAddress(reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr));
+  }
+  ::freeaddrinfo(found);
+  if (result.names.empty()) result.error = kWsaNoData;
+  return result;
+}
+
+LookupResult LookupAddress(std::uint32_t address) {
+  LookupResult result;
+  sockaddr_in endpoint{};
+  endpoint.sin_family = AF_INET;
+  endpoint.sin_addr.s_addr = address;
+  char name[NI_MAXHOST] = {};
+  const int status = ::getnameinfo(reinterpret_cast<sockaddr*>(&endpoint), sizeof endpoint, name, sizeof name,
+                                   nullptr, 0, NI_NAMEREQD);
+  if (status != 0) {
+    result.error = SocketErrorFromResolver(status, errno);
+  } else {
+    result.names.push_back(name);
+  }
+  return result;
+}
+
+std::uint64_t Start(std::function<LookupResult()> work, LookupDone done) {
+  LookupRouter* router = Router();
+  const std::uint64_t id = next_id++;
+  router->waiting.emplace(id, std::move(done));
+  QThreadPool::globalInstance()->start([router, id, work = std::move(work)] {
+    LookupResult result = work();
+    QMetaObject::invokeMethod(
+        router, [router, id, result = std::move(result)] { router->Deliver(id, result); }, Qt::QueuedConnection);
+  });
+  return id;
+}
+
+}  // namespace
+
+std::uint64_t StartHostLookup(const std::string& host, LookupDone done) {
+  return Start([host] { return LookupHost(host); }, std::move(done));
+}
+
+std::uint64_t StartAddressLookup(std::uint32_t address, LookupDone done) {
+  return Start([address] { return LookupAddress(address); }, std::move(done));
+}
+
+void ForgetLookup(std::uint64_t id) { Router()->waiting.erase(id); }
+
+}  // namespace kestova

@@ -1,0 +1,204 @@
+#include "net/resolve.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <vector>
+
+#include "platform/socket_errors.h"
+
+namespace kestova {
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& message) { throw ESocketException(message); }
+
+std::string Format(const char* format, const std::string& text, int code) {
+  std::vector<char> buffer(text.size() + 128);
+  std::snprintf(buffer.data(), buffer.size(), format, text.c_str(), code);
+  return buffer.data();
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads the decimal number at the start of the text, as far as it goes.
+int LeadingNumber(const std::string& text) {
+  unsigned value = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) break;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+const char* SocketStateName(SocketState state) {
+  switch (state) {
+    case SocketState::wsInvalidState: return "wsInvalidState";
+    case SocketState::wsOpened: return "wsOpened";
+    case SocketState::wsBound: return "wsBound";
+    case SocketState::wsConnecting: return "wsConnecting";
+    case SocketState::wsSocksConnected: return "wsSocksConnected";
+    case SocketState::wsConnected: return "wsConnected";
+    case SocketState::wsAccepting: return "wsAccepting";
+    case SocketState::wsListening: return "wsListening";
+    case SocketState::wsClosed: return "wsClosed";
+  }
+  return "?";
+}
+
+std::string TrimSpaces(const std::string& text) {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
+  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
+  return text.substr(first, last - first);
+}
+
+std::string DottedAddress(std::uint32_t network_order) {
+  in_addr address{};
+  address.s_addr = network_order;
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
+bool IsDottedAddress(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  if (i < text.size() && text[i] == '.') return false;
+  int dots = 0;
+  unsigned value = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (IsDigit(c)) {
+      value = std::min(value * 10 + static_cast<unsigned>(c - '0'), 1000u);
+    } else if (c == '.') {
+      const bool last = i + 1 == text.size();
+      if (++dots > 3 || value > 255 || last || !IsDigit(text[i + 1])) return false;
+      value = 0;
+    } else {
+      // Anything but trailing spaces makes it a name.
+      while (i < text.size() && text[i] == ' ') ++i;
+      if (i < text.size()) return false;
+      break;
+    }
+  }
+  return dots == 3 && value <= 255;
+}
+
+std::uint32_t ResolveHost(const std::string& host) {
+  if (host.empty() || host.size() > 256) Fail("ResolveHost: '" + host + "' Invalid Hostname.");
+  const std::string name = TrimSpaces(host);
+  if (IsDottedAddress(name)) {
+    if (name == "255.255.255.255") return INADDR_NONE;
+    const in_addr_t address = ::inet_addr(name.c_str());
+    if (address == INADDR_NONE) Fail("ResolveHost: '" + host + "' Invalid IP address.");
+    return address;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int result = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (result != 0 || !found) {
+    Fail(Format("ResolveHost: Cannot convert host address '%s', Error #%d", host,
+                SocketErrorFromResolver(result, errno)));
+  }
+  const std::uint32_t address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(found);
+  return address;
+}
+
+int ResolvePort(const std::string& port, const std::string& proto) {
+  if (port.empty() || port.size() >= 32) Fail("ResolvePort: Invalid Port.");
+  if (proto.empty() || proto.size() >= 32) Fail("ResolvePort: Invalid Proto.");
+  if (IsDigit(port[0])) return LeadingNumber(port);
+  const std::string service = TrimSpaces(port);
+  const std::string protocol = TrimSpaces(proto);
+  servent entry{};
+  servent* found = nullptr;
+  char buffer[4096];
+  ::getservbyname_r(service.c_str(), protocol.empty() ? nullptr : protocol.c_str(), &entry, buffer, sizeof buffer,
+                    &found);
+  if (!found) Fail(Format("ResolvePort: Cannot convert port '%s', Error #%d", port, kWsaNoData));
+  return ntohs(static_cast<std::uint16_t>(found->s_port));
+}
+
+int ResolveProto(const std::string& proto) {
+  if (proto.empty() || proto.size() >= 32) Fail("ResolveProto: Invalid Protocol.");
+  const std::string name = TrimSpaces(proto);
+  if (!name.empty() && IsDigit(name[0])) return LeadingNumber(name);
+  protoent entry{};
+  protoent* found = nullptr;
+  char buffer[4096];
+  ::getprotobyname_r(name.c_str(), &entry, buffer, sizeof buffer, &found);
+  if (!found) Fail(Format("ResolveProto: Cannot convert protocol '%s', Error #%d", proto, kWsaNoData));
+  return found->p_proto;
+}
+
+std::string SocketErrorText(int code) {
+  static const std::map<int, const char*> texts = {
+      {0, "No Error"},
+      {10004, "Interrupted system call"},
+      {10009, "Bad file number"},
+      {10013, "Permission denied"},
+      {10014, "Bad address"},
+      {10022, "Invalid argument"},
+      {10024, "Too many open files"},
+      {10035, "Operation would block"},
+      {10036, "Operation now in progress"},
+      {10037, "Operation already in progress"},
+      {10038, "Socket operation on non-socket"},
+      {10039, "Destination address required"},
+      {10040, "Message too long"},
+      {10041, "Protocol wrong type for socket"},
+      {10042, "Protocol not available"},
+      {10043, "Protocol not supported"},
+      {10044, "Socket type not supported"},
+      {10045, "Operation not supported on socket"},
+      {10046, "Protocol family not supported"},
+      {10047, "Address family not supported by protocol family"},
+      {10048, "Address already in use"},
+      {10049, "Address not available"},
+      {10050, "Network is down"},
+      {10051, "Network is unreachable"},
+      {10052, "Network dropped connection on reset"},
+      {10053, "Connection aborted"},
+      {10054, "Connection reset by peer"},
+      {10055, "No buffer space available"},
+      {10056, "Socket is already connected"},
+      {10057, "Socket is not connected"},
+      {10058, "Can't send after socket shutdown"},
+      {10059, "Too many references: can't splice"},
+      {10060, "Connection timed out"},
+      {10061, "Connection refused"},
+      {10062, "Too many levels of symbolic links"},
+      {10063, "File name too long"},
+      {10064, "Host is down"},
+      {10065, "No route to host"},
+      {10066, "Directory not empty"},
+      {10067, "Too many processes"},
+      {10068, "Too many users"},
+      {10069, "Disc quota exceeded"},
+      {10070, "Stale NFS file handle"},
+      {10071, "Too many levels of remote in path"},
+      {10091, "Network sub-system is unusable"},
+      {10092, "WinSock DLL cannot support this application"},
+      {10093, "WinSock not initialized"},
+      {11001, "Host not found"},
+      {11002, "Non-authoritative host not found"},
+      {11003, "Non-recoverable error"},
+      {11004, "No Data"},
+  };
+  const auto found = texts.find(code);
+  return found == texts.end() ? "Not a WinSock error" : found->second;
+}
+
+}  // namespace kestova

@@ -1,0 +1,14 @@
+// The main of every test program that needs Qt's event loop. Host names are
+// looked up in /etc/hosts only, so that no test ever asks a name server.
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+extern "C" int __nss_configure_lookup(const char* database, const char* service_line);
+
+int main(int argc, char** argv) {
+  __nss_configure_lookup("hosts", "files");
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
