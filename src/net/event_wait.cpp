@@ -1,5 +1,6 @@
 #include "net/event_wait.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -17,11 +18,21 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
   wake.setSingleShot(true);
   wake.setTimerType(Qt::PreciseTimer);
   if (bounded) wake.start(limit);
-  while (!done()) {
-    if (bounded && deadline.hasExpired()) return false;
+  // Some event dispatchers handle posted events before they block, so the
+  // condition can come true just before a block that nothing would end.
+  // Checking it there, and waking the loop, closes that gap.
+  QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+  const QMetaObject::Connection recheck =
+      QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, [&] {
+        if (done()) dispatcher->wakeUp();
+      });
+  bool met = false;
+  while (!(met = done())) {
+    if (bounded && deadline.hasExpired()) break;
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
-  return true;
+  QObject::disconnect(recheck);
+  return met;
 }
 
 void ProcessPendingEvents() {
