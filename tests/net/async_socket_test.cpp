@@ -533,6 +533,58 @@ TEST(AsyncSocket, AnEscapingExceptionGoesToOnBgExceptionAndAborts) {
   ::close(peer);
 }
 
+TEST(AsyncSocket, PausedEventsWaitUntilResumedAndCloseLaterClosesFromTheLoop) {
+  RawListener listener;
+  AsyncSocket socket;
+  Recorder record(socket);
+  std::string got;
+  socket.OnDataAvailable = [&](AsyncSocket& s, int) {
+    char buffer[32];
+    const int n = s.Receive(buffer, sizeof buffer);
+    if (n > 0) got.append(buffer, static_cast<size_t>(n));
+  };
+  Aim(socket, listener.Port());
+  socket.Connect();
+  const int peer = listener.Accept();
+  ASSERT_TRUE(WaitFor([&] { return socket.State() == SocketState::wsConnected; }));
+  socket.PauseEvents();
+  ASSERT_EQ(::send(peer, "paused", 6, 0), 6);
+  WaitUntil([] { return false; }, 50ms);
+  EXPECT_EQ(got, "");
+  socket.ResumeEvents();
+  ASSERT_TRUE(WaitFor([&] { return got == "paused"; }));
+  socket.CloseLater();
+  EXPECT_EQ(socket.State(), SocketState::wsConnected);
+  ASSERT_TRUE(WaitFor([&] { return socket.State() == SocketState::wsClosed; }));
+  EXPECT_EQ(record.Count("closed"), 1);
+  ::close(peer);
+}
+
+TEST(AsyncSocket, DatagramsGoFromAConnectedSocketToAListeningOne) {
+  AsyncSocket server;
+  Recorder server_record(server);
+  server.SetProto("udp");
+  server.SetAddr("127.0.0.1");
+  server.SetPort("0");
+  server.Listen();
+  EXPECT_EQ(server.State(), SocketState::wsConnected);
+  EXPECT_THAT(server_record.events, ElementsAre("connected:0"));
+  std::string got;
+  server.OnDataAvailable = [&](AsyncSocket& s, int) {
+    char buffer[64];
+    const int n = s.Receive(buffer, sizeof buffer);
+    if (n > 0) got.assign(buffer, static_cast<size_t>(n));
+  };
+  AsyncSocket client;
+  client.SetProto("udp");
+  client.SetAddr("127.0.0.1");
+  client.SetPort(server.GetXPort());
+  client.Connect();
+  EXPECT_EQ(client.State(), SocketState::wsConnected);
+  client.SendText("datagram");
+  ASSERT_TRUE(WaitFor([&] { return got == "datagram"; }));
+}
+
 TEST(AsyncSocket, FreeLaterDestroysTheSocketFromTheLoop) {
   const int before = AsyncSocket::LiveSocketCount();
   auto* socket = new AsyncSocket;
