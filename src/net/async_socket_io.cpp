@@ -2,6 +2,7 @@
 // in order, receiving, and the send path through the send queue.
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -16,6 +17,9 @@ namespace kestova {
 namespace {
 
 int LastSystemError() { return SocketErrorFromErrno(errno); }
+
+// Chunks handed to the system in one send.
+constexpr int kMaxGather = 64;
 
 class NoticeEvent : public QEvent {
  public:
@@ -323,15 +327,17 @@ int AsyncSocket::SendText(const std::string& text) {
 void AsyncSocket::TryToSend() {
   if (fd_ < 0 || !queue_.HasChunks()) return;
   for (;;) {
-    SendChunk& chunk = queue_.Front();
     int length = 0;
-    const char* data = chunk.Peek(length);
+    queue_.Front().Peek(length);
     if (length == 0) {
       if (queue_.DropDrainedFront()) continue;
       all_sent_ = true;
       return;
     }
-    const int sent = RawSend(data, length);
+    // The unsent bytes of several chunks go to the system in one call; the
+    // chunks themselves stay as they are, 1460 bytes each.
+    const int offered = static_cast<int>(queue_.UnsentBytes(kMaxGather));
+    const int sent = RawSend(nullptr, offered);
     if (sent == 0) return;
     if (sent < 0) {
       const int code = -sent;
@@ -347,23 +353,33 @@ void AsyncSocket::TryToSend() {
       if (code == kWsaEwouldblock) return;
       return SocketError("TryToSend failed", code);
     }
-    chunk.Remove(sent);
-    if (sent < length) return;
+    queue_.RemoveSent(sent);
+    if (sent < offered) return;
   }
 }
 
-int AsyncSocket::RawSend(const char* data, int length) {
+// Sends `length` bytes from the front of the queue (a datagram socket sends
+// the front chunk alone, as one datagram).
+int AsyncSocket::RawSend(const char*, int length) {
   int flags = MSG_NOSIGNAL | MSG_DONTWAIT;  // a reset peer must never raise SIGPIPE
   if (send_flags_ == SocketSendFlags::wsSendUrgent) flags |= MSG_OOB;
-  const ssize_t sent =
-      kind_ == Kind::Datagram
-          ? ::sendto(fd_, data, static_cast<size_t>(length), flags, reinterpret_cast<sockaddr*>(&remote_),
-                     sizeof remote_)
-          : ::send(fd_, data, static_cast<size_t>(length), flags);
+  ssize_t sent = 0;
+  if (kind_ == Kind::Datagram) {
+    int size = 0;
+    const char* data = queue_.Front().Peek(size);
+    sent = ::sendto(fd_, data, static_cast<size_t>(size), flags, reinterpret_cast<sockaddr*>(&remote_), sizeof remote_);
+  } else {
+    iovec parts[kMaxGather];
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = queue_.Gather(parts, kMaxGather);
+    sent = ::sendmsg(fd_, &message, flags);
+  }
   if (sent < 0) return -LastSystemError();
   if (sent > 0) {
     if (const auto handler = OnSendData) handler(*this, static_cast<int>(sent));
   }
+  (void)length;
   return static_cast<int>(sent);
 }
 

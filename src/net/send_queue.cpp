@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <sys/uio.h>
+
 namespace kestova {
 
 SendChunk::SendChunk(int capacity) { SetCapacity(capacity); }
@@ -58,10 +60,36 @@ bool SendQueue::DropDrainedFront() {
   return true;
 }
 
-std::size_t SendQueue::UnsentBytes() const {
+std::size_t SendQueue::UnsentBytes(std::size_t max_chunks) const {
   std::size_t total = 0;
-  for (const auto& chunk : chunks_) total += static_cast<std::size_t>(chunk->WriteCount() - chunk->ReadCount());
+  std::size_t counted = 0;
+  for (const auto& chunk : chunks_) {
+    if (max_chunks != 0 && counted++ == max_chunks) break;
+    total += static_cast<std::size_t>(chunk->WriteCount() - chunk->ReadCount());
+  }
   return total;
+}
+
+std::size_t SendQueue::Gather(iovec* parts, std::size_t max_parts) const {
+  std::size_t filled = 0;
+  for (const auto& chunk : chunks_) {
+    if (filled == max_parts) break;
+    int length = 0;
+    const char* data = chunk->Peek(length);
+    parts[filled].iov_base = const_cast<char*>(data);
+    parts[filled].iov_len = static_cast<std::size_t>(length);
+    ++filled;
+  }
+  return filled;
+}
+
+void SendQueue::RemoveSent(std::size_t n) {
+  while (n > 0 && !chunks_.empty()) {
+    n -= static_cast<std::size_t>(chunks_.front()->Remove(static_cast<int>(std::min<std::size_t>(n, 1 << 30))));
+    if (n > 0 && !DropDrainedFront()) break;
+  }
+  while (DropDrainedFront()) {
+  }
 }
 
 bool SendQueue::HasUnsent() const {

@@ -6,6 +6,8 @@
 #include <list>
 #include <memory>
 
+struct iovec;
+
 namespace kestova {
 
 class SendChunk {
@@ -52,8 +54,15 @@ class SendQueue {
   // Frees the first chunk when it is empty and not the only one; true when
   // it did.
   bool DropDrainedFront();
-  std::size_t UnsentBytes() const;
+  // Unsent bytes of the first `max_chunks` chunks (all when 0).
+  std::size_t UnsentBytes(std::size_t max_chunks = 0) const;
   bool HasUnsent() const;
+  // Points `parts` at the unsent bytes of up to `max_parts` chunks; the
+  // number of parts filled.
+  std::size_t Gather(iovec* parts, std::size_t max_parts) const;
+  // Marks n bytes sent, across chunks, and frees the drained chunks in
+  // front (the last chunk stays for reuse).
+  void RemoveSent(std::size_t n);
 
  private:
   int chunk_size_;

@@ -1,5 +1,7 @@
 #include "net/send_queue.h"
 
+#include <sys/uio.h>
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -68,6 +70,27 @@ TEST(SendQueue, OnlyADrainedChunkThatIsNotTheLastIsDropped) {
   EXPECT_TRUE(queue.DropDrainedFront());
   queue.Front().Remove(540);
   EXPECT_FALSE(queue.DropDrainedFront());  // the only chunk is kept for reuse
+  EXPECT_EQ(queue.ChunkCount(), 1u);
+  EXPECT_FALSE(queue.HasUnsent());
+}
+
+TEST(SendQueue, ASendAcrossChunksRemovesExactlyWhatWasTaken) {
+  SendQueue queue;
+  std::string data(4000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
+  queue.Append(data.data(), 4000);
+  iovec parts[8];
+  ASSERT_EQ(queue.Gather(parts, 8), 3u);
+  EXPECT_EQ(parts[0].iov_len + parts[1].iov_len + parts[2].iov_len, 4000u);
+  EXPECT_EQ(queue.UnsentBytes(2), 2920u);
+  // The system took 2000 bytes: the first chunk is freed, the second is
+  // half sent.
+  queue.RemoveSent(2000);
+  EXPECT_EQ(queue.ChunkCount(), 2u);
+  EXPECT_EQ(queue.UnsentBytes(), 2000u);
+  ASSERT_EQ(queue.Gather(parts, 8), 2u);
+  EXPECT_EQ(std::string(static_cast<char*>(parts[0].iov_base), parts[0].iov_len), data.substr(2000, 920));
+  queue.RemoveSent(2000);
   EXPECT_EQ(queue.ChunkCount(), 1u);
   EXPECT_FALSE(queue.HasUnsent());
 }
