@@ -1,14 +1,47 @@
 #include "ftp/ftp_client.h"
 
+#include "net/event_wait.h"
+
 namespace kestova {
 
-void FtpClient::SetConnectionType(FtpConnectionType type) {
-  connection_type_ = type;
-  if (type != FtpConnectionType::ftpDirect) passive_ = true;
+bool FtpClient::RunBlocking(bool (FtpClientCore::*start)()) {
+  try {
+    if (!(this->*start)()) return false;
+    return WaitForRequest();
+  } catch (const std::exception&) {
+    // Refused before anything was sent; LastReply and ErrorMessage keep
+    // their earlier values.
+    return false;
+  }
 }
 
-void FtpClient::SetPassive(bool passive) {
-  passive_ = connection_type_ == FtpConnectionType::ftpDirect ? passive : true;
+bool FtpClient::RequestEnded() const {
+  return State() == FtpClientState::ftpStReady || State() == FtpClientState::ftpStStepReady;
+}
+
+bool FtpClient::WaitForRequest() {
+  using Clock = std::chrono::steady_clock;
+  deadline_ = Clock::now() + std::chrono::seconds(Timeout);
+  for (;;) {
+    if (RequestEnded()) return RequestResult == 0;
+    if (Terminating()) break;
+    if (Timeout > 0 && Clock::now() >= deadline_) break;
+    // Sleeps in the event loop until the request moves or the deadline
+    // (which progress may push on) is due.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+    WaitUntil([this] { return RequestEnded() || Terminating(); },
+              Timeout > 0 ? std::max(left, std::chrono::milliseconds(1)) : std::chrono::milliseconds(-1));
+  }
+  Abort();
+  ErrorMessage = "426 Timeout";
+  ReplyCode = 426;
+  return false;
+}
+
+bool FtpClient::Progress() {
+  const bool go_on = FtpClientCore::Progress();
+  if (Timeout > 0) deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(Timeout);
+  return go_on;
 }
 
 }  // namespace kestova

@@ -1,43 +1,50 @@
-// The FTP client as the rest of the program sees it. For now it holds the
-// connection settings that a site profile fills; the protocol machinery grows
-// under this same face.
+// The FTP client as the rest of the program uses it: blocking operations that
+// start one request of the event-driven client, wait in the event loop until
+// it ends or `Timeout` seconds pass without progress, and answer true or
+// false. No error leaves an operation as an exception.
 #pragma once
 
+#include <chrono>
 #include <string>
+
+#include "ftp/ftp_client_core.h"
 
 namespace kestova {
 
-enum class FtpConnectionType { ftpDirect, ftpProxy, ftpSocks4, ftpSocks4A, ftpSocks5 };
-
-class FtpClient {
+class FtpClient : public FtpClientCore {
  public:
   FtpClient() = default;
-  virtual ~FtpClient() = default;
-  FtpClient(const FtpClient&) = delete;
-  FtpClient& operator=(const FtpClient&) = delete;
 
-  // Connection settings, filled from the site profile.
-  std::string HostName;
-  std::string Port = "ftp";
-  std::string UserName;
-  std::string PassWord;
-  std::string ProxyServer;
-  std::string ProxyPort = "ftp";
+  // The wait limit of each operation, in seconds; 0 or less waits without a
+  // limit. For transfers it limits the time without data moving.
   int Timeout = 15;
+  // Kept for callers: the wait always serves the thread's own event loop.
+  bool MultiThreaded = false;
 
-  FtpConnectionType ConnectionType() const { return connection_type_; }
-  // Every type but a direct connection needs passive data connections, so
-  // choosing one turns passive mode on; going back to direct leaves it on
-  // until it is set again.
-  void SetConnectionType(FtpConnectionType type);
+  bool Connect() { return RunBlocking(&FtpClientCore::StartConnect); }
+  bool Quit() { return RunBlocking(&FtpClientCore::StartQuit); }
+  bool Pwd() { return RunBlocking(&FtpClientCore::StartPwd); }
+  bool Cwd() { return RunBlocking(&FtpClientCore::StartCwd); }
+  bool CDup() { return RunBlocking(&FtpClientCore::StartCDup); }
+  bool Mkd() { return RunBlocking(&FtpClientCore::StartMkd); }
+  bool Rmd() { return RunBlocking(&FtpClientCore::StartRmd); }
+  bool Dele() { return RunBlocking(&FtpClientCore::StartDele); }
+  bool TypeBinary() { return RunBlocking(&FtpClientCore::StartTypeBinary); }
+  bool TypeAscii() { return RunBlocking(&FtpClientCore::StartTypeAscii); }
+  bool Put() { return RunBlocking(&FtpClientCore::StartPut); }
+  bool Dir() { return RunBlocking(&FtpClientCore::StartDir); }
+  bool Ls() { return RunBlocking(&FtpClientCore::StartLs); }
 
-  bool Passive() const { return passive_; }
-  // Takes the value only for direct connections; stores true otherwise.
-  void SetPassive(bool passive);
+ protected:
+  // Data moving pushes the deadline forward.
+  bool Progress() override;
 
  private:
-  FtpConnectionType connection_type_ = FtpConnectionType::ftpDirect;
-  bool passive_ = false;
+  bool RunBlocking(bool (FtpClientCore::*start)());
+  bool WaitForRequest();
+  bool RequestEnded() const;
+
+  std::chrono::steady_clock::time_point deadline_;
 };
 
 // The class of the two site clients the loaded profile owns; it adds nothing

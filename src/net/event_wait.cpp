@@ -5,8 +5,22 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
+#include <atomic>
 
 namespace kestova {
+
+namespace {
+std::atomic<bool> terminating{false};
+}  // namespace
+
+void SetTerminating(bool value) {
+  terminating = value;
+  if (value) {
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) dispatcher->wakeUp();
+  }
+}
+
+bool Terminating() { return terminating; }
 
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   if (done()) return true;
@@ -28,7 +42,7 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
       });
   bool met = false;
   while (!(met = done())) {
-    if (bounded && deadline.hasExpired()) break;
+    if ((bounded && deadline.hasExpired()) || Terminating()) break;
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   QObject::disconnect(recheck);

@@ -15,4 +15,9 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 // Processes every event that is already pending, without waiting.
 void ProcessPendingEvents();
 
+// Set when the program is ending (its last window closed, or the user
+// insisted with a second Ctrl+C): every wait gives up at once.
+void SetTerminating(bool terminating);
+bool Terminating();
+
 }  // namespace kestova

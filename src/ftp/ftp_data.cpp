@@ -1,0 +1,462 @@
+// The data connection of listings and uploads: the PORT or PASV step, then
+// the transfer step, whose events (connection made, data, connection closed,
+// the two replies) may come in any order the network gives.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <QTimer>
+#include <chrono>
+
+#include "ftp/ftp_client_core.h"
+#include "ftp/ftp_reply.h"
+#include "net/resolve.h"
+
+namespace kestova {
+
+namespace {
+
+// Milliseconds on a monotonic clock; never 0, which means "not started".
+std::int64_t Now() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + 1;
+}
+
+std::string ClassName(const std::exception& error) {
+  if (dynamic_cast<const ESocketException*>(&error)) return "ESocketException";
+  if (dynamic_cast<const FtpException*>(&error)) return "FtpException";
+  return "Exception";
+}
+
+bool IsPreliminary(int code) { return code == 125 || (code >= 150 && code <= 159); }
+
+}  // namespace
+
+void FtpClientCore::ClearDataHandlers() {
+  data_.OnSessionAvailable = nullptr;
+  data_.OnSessionClosed = nullptr;
+  data_.OnDataAvailable = nullptr;
+  data_.OnSessionConnected = nullptr;
+  data_.OnDataSent = nullptr;
+}
+
+bool FtpClientCore::PortStep() {
+  ClearDataHandlers();
+  if (data_.State() != SocketState::wsClosed) data_.Abort();
+  data_.SetProto("tcp");
+  data_.SetAddr("0.0.0.0");
+  data_.SetPort("0");
+  int listening_port = 0;
+  if (!passive_) {
+    const Step next = pending_steps_.empty() ? Step::List : pending_steps_.front();
+    if (next == Step::List) data_.OnSessionAvailable = [this](AsyncSocket&, int) { ReceiveAccepted(); };
+    if (next == Step::Stor) data_.OnSessionAvailable = [this](AsyncSocket&, int) { UploadAccepted(); };
+    data_.LingerOnOff = SocketLingerOnOff::wsLingerOn;
+    data_.LingerTimeout = 10;
+    data_.Listen();
+    sockaddr_in local{};
+    data_.GetLocalName(local);
+    listening_port = ntohs(local.sin_port);
+  }
+  sockaddr_in control_local{};
+  control_.GetLocalName(control_local);
+  std::string command;
+  const int high = (listening_port >> 8) & 0xFF;
+  const int low = listening_port & 0xFF;
+  if (passive_) {
+    command = "PASV";
+  } else if (control_.ResolvedAddr() == ::inet_addr("127.0.0.1")) {
+    command = "PORT 127,0,0,1," + std::to_string(high) + "," + std::to_string(low);
+  } else {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&control_local.sin_addr.s_addr);
+    command = "PORT " + std::to_string(bytes[0]) + "," + std::to_string(bytes[1]) + "," + std::to_string(bytes[2]) +
+              "," + std::to_string(bytes[3]) + "," + std::to_string(high) + "," + std::to_string(low);
+  }
+  transfer_count_ = 0;
+  return StartCommand(FtpRequest::ftpPort, command, {200, 227});
+}
+
+// Points the data socket at the endpoint of the kept 227 reply. A server may
+// name any address there; the data connection only ever goes to the host the
+// control connection reaches, as current clients do, so that a reply cannot
+// send the client to a third host.
+void FtpClientCore::AimPassive() {
+  const auto endpoint = ParsePasvReply(PasvReply);
+  if (!endpoint) throw FtpException("Invalid PASV reply '" + PasvReply + "'");
+  std::string address = endpoint->address;
+  const std::string peer = control_.PeerAddr();
+  if (peer != "error" && address != peer) {
+    Trace("! PASV reply names " + address + "; connecting to " + peer + ", the server's own address");
+    address = peer;
+  }
+  data_.SetPort(std::to_string(endpoint->port));
+  data_.SetAddr(address);
+  data_.SetLocalAddr(LocalAddr);
+  data_.LingerOnOff = SocketLingerOnOff::wsLingerOff;
+  data_.LingerTimeout = 0;
+  data_.ComponentOptions |= wsoNoReceiveLoop;
+}
+
+// ---- Receiving (LIST, NLST)
+
+bool FtpClientCore::ReceiveStep(const std::string& word) {
+  if (!control_open_) return ReportError(word + ": not connected");
+  if (local_file_name_.empty() && !DisplayFileFlag && !caller_stream_) return ReportError("LocalFileName empty");
+  data_command_ = word;
+  control_done_ = data_closed_ = done_once_ = false;
+  transfer_count_ = 0;
+  data_error_ = 0;
+  ++transfer_id_;
+  data_.OnSessionAvailable = [this](AsyncSocket&, int) { ReceiveAccepted(); };
+  if (!DisplayFileFlag) {
+    ReleaseLocalStream();
+    if (!local_stream_) {
+      owned_stream_ = FileStream::Create(local_file_name_, ShareMode());
+      if (!owned_stream_) {
+        SetComposedReply("Unable to open local file " + local_file_name_);
+        ReplyCode = 550;
+        KeepErrorMessage();
+        data_.Close();
+        RequestResult = 550;
+        FinishRequest(550);
+        return true;
+      }
+      local_stream_ = owned_stream_.get();
+    }
+  }
+  if (passive_) {
+    try {
+      AimPassive();
+      data_.OnSessionConnected = [this](AsyncSocket&, int error) { ReceiveConnected(error); };
+      data_.Connect();
+    } catch (const std::exception& error) {
+      SetComposedReply("550 " + ClassName(error) + ": " + error.what());
+      ReplyCode = 550;
+      KeepErrorMessage();
+      data_.Close();
+      RequestResult = 550;
+      FinishRequest(550);
+      return true;
+    }
+  }
+  ChangeState(FtpClientState::ftpStAwaitingReply);
+  reply_handler_ = &FtpClientCore::ReceiveFirstReply;
+  pending_command_ = word;
+  SendCommand(HostFileName.empty() ? word : word + " " + HostFileName);
+  return true;
+}
+
+void FtpClientCore::ReceiveConnected(int error) {
+  if (error != 0) {
+    SetComposedReply("Unable to establish data connection, error #" + std::to_string(error));
+    ReplyCode = 550;
+    KeepErrorMessage();
+    data_.Close();
+    RequestResult = 550;
+    FinishRequest(550);
+    return;
+  }
+  data_.OnDataAvailable = [this](AsyncSocket&, int) { ReceiveData(); };
+  data_.OnSessionClosed = [this](AsyncSocket&, int code) { ReceiveClosed(code); };
+  data_.OnDataSent = nullptr;
+  transfer_start_ = Now();
+}
+
+void FtpClientCore::ReceiveAccepted() {
+  const int handle = data_.Accept();
+  data_.Close();  // the listener; its handlers were cleared before it listened
+  data_.OnDataAvailable = [this](AsyncSocket&, int) { ReceiveData(); };
+  data_.OnSessionClosed = [this](AsyncSocket&, int code) { ReceiveClosed(code); };
+  data_.OnDataSent = nullptr;
+  data_.OnSessionAvailable = nullptr;
+  data_.Dup(handle);
+  data_.ComponentOptions |= wsoNoReceiveLoop;
+  transfer_start_ = Now();
+}
+
+void FtpClientCore::ReceiveData() {
+  if (!Progress()) return;
+  char block[4096];
+  const int got = data_.Receive(block, sizeof block);
+  if (got > 0) {
+    transfer_count_ += got;
+    if (local_stream_ && !local_stream_->Write(block, got)) {
+      Trace("! Error writing local file");
+      data_.Shutdown(SHUT_RDWR);
+      return;
+    }
+    if (DisplayFileFlag) {
+      const std::string text(block, static_cast<size_t>(got));
+      size_t start = 0;
+      while (start < text.size()) {
+        const size_t end = text.find_first_of("\r\n", start);
+        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (const auto handler = OnDisplayFile) handler(*this, line);
+        if (end == std::string::npos) break;
+        start = text.find_first_not_of("\r\n", end);
+      }
+    }
+  } else if (got < 0 && data_.State() == SocketState::wsConnected && data_.LastError() != 10035) {
+    Trace("! Data: Receive error " + std::to_string(data_.LastError()));
+    data_.Shutdown(SHUT_RDWR);
+  }
+}
+
+void FtpClientCore::ReceiveClosed(int error) {
+  ReleaseLocalStream();
+  data_closed_ = true;
+  data_error_ = error;
+  ReceiveComplete();
+}
+
+void FtpClientCore::ReceiveFirstReply() {
+  Trace("< " + LastReply);
+  if (IsPreliminary(ReplyCode)) {
+    reply_handler_ = &FtpClientCore::ReceiveSecondReply;
+    return;
+  }
+  KeepErrorMessage();
+  reply_handler_ = nullptr;
+  data_.Close();
+  ReleaseLocalStream();
+  RequestResult = ReplyCode;
+  FinishRequest(ReplyCode);
+}
+
+void FtpClientCore::ReceiveSecondReply() {
+  Trace("< " + LastReply);
+  reply_handler_ = nullptr;
+  if (ReplyCode == 125 || ReplyCode == 226 || ReplyCode == 250) {
+    control_done_ = true;
+    ReceiveComplete();
+    return;
+  }
+  KeepErrorMessage();
+  ReleaseLocalStream();
+  data_.Close();
+  Trace("! RETR/LIST/NLST Failed");
+  RequestResult = ReplyCode;
+  FinishRequest(ReplyCode);
+}
+
+void FtpClientCore::ReceiveComplete() {
+  if (!control_done_ || !data_closed_) return;
+  Statistics();
+  RequestResult = data_error_;
+  FinishRequest(data_error_);
+}
+
+// ---- Uploading (STOR)
+
+bool FtpClientCore::UploadStep() {
+  if (!control_open_) return ReportError("STOR/APPE: not connected");
+  if (!caller_stream_ && local_file_name_.empty()) return ReportError("LocalFileName empty");
+  control_done_ = data_closed_ = done_once_ = put_connected_ = stor_accepted_ = false;
+  transfer_start_ = 0;
+  transfer_count_ = 0;
+  data_error_ = 0;
+  ++transfer_id_;
+  bool cancel = false;
+  if (const auto handler = OnReadyToTransmit) handler(*this, cancel);
+  if (cancel) {
+    ErrorMessage = "426 Transmit cancelled by application";
+    ReplyCode = 426;
+    Trace("! " + ErrorMessage);
+    RequestResult = 426;
+    FinishRequest(426);
+    return true;
+  }
+  data_.OnSessionAvailable = [this](AsyncSocket&, int) { UploadAccepted(); };
+  ReleaseLocalStream();
+  if (!local_stream_) {
+    owned_stream_ = FileStream::OpenRead(local_file_name_, ShareMode());
+    if (!owned_stream_) {
+      ErrorMessage = "426 Unable to open local file " + local_file_name_;
+      ReplyCode = 426;
+      Trace("! " + ErrorMessage);
+      data_.Close();
+      RequestResult = 426;
+      FinishRequest(426);
+      return true;
+    }
+    local_stream_ = owned_stream_.get();
+  }
+  end_of_data_ = false;
+  if (passive_) {
+    // STOR goes out once the data connection is made.
+    try {
+      AimPassive();
+      data_.OnSessionConnected = [this](AsyncSocket&, int error) { UploadConnected(error); };
+      data_.Connect();
+    } catch (const std::exception& error) {
+      SetComposedReply("426 " + ClassName(error) + ": " + error.what());
+      ReplyCode = 426;
+      KeepErrorMessage();
+      data_.Close();
+      RequestResult = 426;
+      FinishRequest(426);
+    }
+    return true;
+  }
+  ChangeState(FtpClientState::ftpStAwaitingReply);
+  reply_handler_ = &FtpClientCore::UploadFirstReply;
+  pending_command_ = "STOR";
+  SendCommand("STOR " + HostFileName);
+  return true;
+}
+
+void FtpClientCore::UploadConnected(int error) {
+  data_.OnSessionClosed = [this](AsyncSocket&, int code) { UploadClosed(code); };
+  data_.OnDataAvailable = nullptr;
+  data_.OnDataSent = nullptr;
+  put_connected_ = true;
+  transfer_start_ = Now();
+  if (error != 0) {
+    SetComposedReply("Unable to establish data connection, error #" + std::to_string(error));
+    ReplyCode = 550;
+    KeepErrorMessage();
+    data_.Close();
+    RequestResult = 550;
+    FinishRequest(550);
+    return;
+  }
+  ChangeState(FtpClientState::ftpStAwaitingReply);
+  reply_handler_ = &FtpClientCore::UploadFirstReply;
+  pending_command_ = "STOR";
+  SendCommand("STOR " + HostFileName);
+}
+
+void FtpClientCore::UploadAccepted() {
+  const int handle = data_.Accept();
+  data_.Close();  // the listener
+  data_.OnSessionAvailable = nullptr;
+  data_.OnSessionClosed = [this](AsyncSocket&, int code) { UploadClosed(code); };
+  data_.OnDataAvailable = [](AsyncSocket& socket, int) {
+    char discard[2048];
+    socket.Receive(discard, sizeof discard);
+  };
+  data_.OnDataSent = [this](AsyncSocket&, int error) { SendBlock(error); };
+  data_.Dup(handle);
+  data_.ComponentOptions |= wsoNoReceiveLoop;
+  int buffer_size = 0;
+  socklen_t size = sizeof buffer_size;
+  if (::getsockopt(data_.SocketHandle(), SOL_SOCKET, SO_SNDBUF, &buffer_size, &size) != 0) {
+    ReportError("winsock.getsockopt(SO_SNDBUF) failed");
+    return;
+  }
+  data_.LingerOnOff = SocketLingerOnOff::wsLingerOff;
+  data_.LingerTimeout = 10;
+  data_.ApplyLinger();
+  put_connected_ = true;
+  if (stor_accepted_ && transfer_start_ == 0) PostStartSend();
+}
+
+void FtpClientCore::UploadFirstReply() {
+  Trace("< " + LastReply);
+  if (ReplyCode == 150 || ReplyCode == 125) {
+    stor_accepted_ = true;
+    reply_handler_ = &FtpClientCore::UploadSecondReply;
+    if (passive_) {
+      data_.OnDataSent = [this](AsyncSocket&, int error) { SendBlock(error); };
+      SendBlock(0);
+    } else if (put_connected_ && transfer_start_ == 0) {
+      PostStartSend();
+    }
+    return;
+  }
+  KeepErrorMessage();
+  reply_handler_ = nullptr;
+  data_.Close();
+  ReleaseLocalStream();
+  RequestResult = ReplyCode;
+  FinishRequest(ReplyCode);
+}
+
+void FtpClientCore::PostStartSend() {
+  const std::uint64_t transfer = transfer_id_;
+  QMetaObject::invokeMethod(
+      &notices_,
+      [this, transfer] {
+        if (transfer == transfer_id_) UploadStart();
+      },
+      Qt::QueuedConnection);
+}
+
+void FtpClientCore::UploadStart() {
+  transfer_start_ = Now();
+  SendBlock(0);
+}
+
+void FtpClientCore::SendBlock(int error) {
+  // Nothing to send from, or (active mode) sending has not been started yet.
+  if (!local_stream_ || transfer_start_ == 0) return;
+  if (!Progress()) return;
+  if (error != 0) {
+    Trace("! Error #" + std::to_string(error) + " sending data");
+    data_.Close();
+    return;
+  }
+  if (end_of_data_ || !stor_accepted_ || !put_connected_) return;
+  std::int64_t count = 0;
+  try {
+    count = local_stream_->Read(block_, sizeof block_);
+  } catch (const std::exception&) {
+    Trace("! Error reading file");
+    data_.Close();
+    return;
+  }
+  if (count > 0) {
+    transfer_count_ += count;
+    try {
+      data_.Send(block_, static_cast<int>(count));
+    } catch (const std::exception& failure) {
+      Trace(std::string("! ") + failure.what());
+      data_.Close();
+    }
+    return;
+  }
+  // The end: the data connection closes a moment after the last block, so
+  // the server has it before the end of the connection.
+  end_of_data_ = true;
+  const std::uint64_t transfer = transfer_id_;
+  QTimer::singleShot(100, &notices_, [this, transfer] {
+    if (transfer == transfer_id_ && data_.State() != SocketState::wsClosed) data_.CloseLater();
+  });
+}
+
+void FtpClientCore::UploadClosed(int error) {
+  ReleaseLocalStream();
+  data_closed_ = true;
+  data_error_ = error;
+  UploadComplete();
+}
+
+void FtpClientCore::UploadSecondReply() {
+  Trace("< " + LastReply);
+  reply_handler_ = nullptr;
+  if (ReplyCode == 226 || ReplyCode == 250) {
+    control_done_ = true;
+    UploadComplete();
+    return;
+  }
+  KeepErrorMessage();
+  ReleaseLocalStream();
+  data_.Close();
+  Trace("! STOR Failed");
+  RequestResult = ReplyCode;
+  FinishRequest(ReplyCode);
+}
+
+void FtpClientCore::UploadComplete() {
+  if (!control_done_ || !data_closed_) return;
+  Statistics();
+  RequestResult = data_error_;
+  FinishRequest(data_error_);
+}
+
+void FtpClientCore::Statistics() {
+  const std::int64_t stop = Now();
+  const std::int64_t start = transfer_start_ == 0 ? stop : transfer_start_;
+  Trace("! " + TransferStatistics(transfer_count_, stop - start));
+}
+
+}  // namespace kestova
