@@ -41,6 +41,14 @@ void FtpClientCore::ClearDataHandlers() {
 
 bool FtpClientCore::PortStep() {
   ClearDataHandlers();
+  // A transfer begins here, not at its transfer command: servers such as
+  // pyftpdlib connect in active mode as soon as they get PORT, before the
+  // client has sent STOR or LIST.
+  ++transfer_id_;
+  put_connected_ = stor_accepted_ = end_of_data_ = false;
+  control_done_ = data_closed_ = false;
+  transfer_start_ = 0;
+  data_error_ = 0;
   if (data_.State() != SocketState::wsClosed) data_.Abort();
   data_.SetProto("tcp");
   data_.SetAddr("0.0.0.0");
@@ -102,11 +110,11 @@ bool FtpClientCore::ReceiveStep(const std::string& word) {
   if (!control_open_) return ReportError(word + ": not connected");
   if (local_file_name_.empty() && !DisplayFileFlag && !caller_stream_) return ReportError("LocalFileName empty");
   data_command_ = word;
-  control_done_ = data_closed_ = done_once_ = false;
+  done_once_ = false;
   transfer_count_ = 0;
-  data_error_ = 0;
-  ++transfer_id_;
-  data_.OnSessionAvailable = [this](AsyncSocket&, int) { ReceiveAccepted(); };
+  if (!passive_ && data_.State() == SocketState::wsListening) {
+    data_.OnSessionAvailable = [this](AsyncSocket&, int) { ReceiveAccepted(); };
+  }
   if (!DisplayFileFlag) {
     ReleaseLocalStream();
     if (!local_stream_) {
@@ -250,11 +258,10 @@ void FtpClientCore::ReceiveComplete() {
 bool FtpClientCore::UploadStep() {
   if (!control_open_) return ReportError("STOR/APPE: not connected");
   if (!caller_stream_ && local_file_name_.empty()) return ReportError("LocalFileName empty");
-  control_done_ = data_closed_ = done_once_ = put_connected_ = stor_accepted_ = false;
-  transfer_start_ = 0;
+  // The rest of the transfer's state was cleared by the PORT step: the
+  // server may have connected since.
+  done_once_ = false;
   transfer_count_ = 0;
-  data_error_ = 0;
-  ++transfer_id_;
   bool cancel = false;
   if (const auto handler = OnReadyToTransmit) handler(*this, cancel);
   if (cancel) {
@@ -265,7 +272,6 @@ bool FtpClientCore::UploadStep() {
     FinishRequest(426);
     return true;
   }
-  data_.OnSessionAvailable = [this](AsyncSocket&, int) { UploadAccepted(); };
   ReleaseLocalStream();
   if (!local_stream_) {
     owned_stream_ = FileStream::OpenRead(local_file_name_, ShareMode());
@@ -280,7 +286,6 @@ bool FtpClientCore::UploadStep() {
     }
     local_stream_ = owned_stream_.get();
   }
-  end_of_data_ = false;
   if (passive_) {
     // STOR goes out once the data connection is made.
     try {

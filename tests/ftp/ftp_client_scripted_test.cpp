@@ -237,6 +237,33 @@ TEST_F(ScriptedClientTest, UploadsOfFilesAndStreamsArriveWhole) {
   }
 }
 
+TEST_F(ScriptedClientTest, AServerThatConnectsAsSoonAsItGetsPortIsServedEveryTime) {
+  // The data connection opens before the 200 to PORT, and STOR is answered
+  // 125; the previous transfer's state must not start this one early.
+  server_.On("PORT", [](ScriptedSession& s, const std::string& argument) {
+    s.ConnectPort(argument);
+    s.Reply("200 Active data connection established.");
+  });
+  std::vector<std::string> received;
+  server_.On("STOR", [&](ScriptedSession& s, const std::string&) {
+    s.Reply("125 Data connection already open. Transfer starting.");
+    received.push_back(s.ReceiveData());
+    s.CloseData();
+    s.Reply("226 Transfer complete.");
+  });
+  client_.SetPassive(false);
+  ASSERT_TRUE(client_.Connect());
+  for (const std::string& text : {std::string(5000, 'a'), std::string(), std::string("last")}) {
+    MemoryStream page;
+    page.Write(text.data(), static_cast<std::int64_t>(text.size()));
+    page.Seek(0);
+    client_.SetLocalStream(&page);
+    client_.HostFileName = "page.htm";
+    ASSERT_TRUE(client_.Put()) << client_.LastReply << " / " << client_.ErrorMessage;
+  }
+  EXPECT_EQ(received, (std::vector<std::string>{std::string(5000, 'a'), "", "last"}));
+}
+
 TEST_F(ScriptedClientTest, AMalformedPasvReplyFailsAtOnce) {
   server_.On("PASV", "227 Entering Passive Mode (127,0,0,1,x,1)\r\n");
   ASSERT_TRUE(client_.Connect());

@@ -103,6 +103,15 @@ bool ScriptedSession::OpenData() {
   return true;
 }
 
+bool ScriptedSession::ConnectPort(const std::string& argument) {
+  int h1, h2, h3, h4, p1, p2;
+  if (std::sscanf(argument.c_str(), "%d,%d,%d,%d,%d,%d", &h1, &h2, &h3, &h4, &p1, &p2) != 6) return false;
+  CloseHandle(pasv_listener_);
+  port_address_ = std::to_string(h1) + "." + std::to_string(h2) + "." + std::to_string(h3) + "." + std::to_string(h4);
+  port_port_ = p1 * 256 + p2;
+  return OpenData();
+}
+
 int ScriptedSession::ListenPassive() {
   CloseHandle(pasv_listener_);
   int port = 0;

@@ -43,6 +43,10 @@ class ScriptedSession {
   bool OpenData();
   // Opens the listener a PASV reply announces; its port.
   int ListenPassive();
+  // Connects the data connection to the address of a PORT argument at once,
+  // as some servers do before they answer PORT.
+  bool ConnectPort(const std::string& argument);
+  bool DataOpen() const { return data_ >= 0; }
   void SendData(const std::string& bytes);
   std::string ReceiveData();
   void CloseData();

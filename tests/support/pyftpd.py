@@ -1,0 +1,29 @@
+"""A pyftpdlib server on 127.0.0.1 for the tests: one user with full rights
+on one folder. Prints "PORT <n>" once it listens, then serves until killed.
+
+Usage: pyftpd.py ROOT USER PASSWORD [MAX_CONS_PER_IP]
+"""
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    root, user, password = sys.argv[1:4]
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(user, password, root, perm="elradfmwMT")
+    handler = FTPHandler
+    handler.authorizer = authorizer
+    handler.banner = "pyftpdlib ready"
+    handler.permit_foreign_addresses = False
+    server = FTPServer(("127.0.0.1", 0), handler)
+    if len(sys.argv) > 4:
+        server.max_cons_per_ip = int(sys.argv[4])
+    print("PORT %d" % server.address[1], flush=True)
+    server.serve_forever(handle_exit=True)
+
+
+if __name__ == "__main__":
+    main()
