@@ -415,7 +415,7 @@ void FtpClientCore::Abort() {
   if (data_.State() != SocketState::wsClosed) data_.Close();
   ReleaseLocalStream();
   control_open_ = false;
-  buffer_.clear();
+  reader_.Clear();
   reply_handler_ = nullptr;
   ChangeState(FtpClientState::ftpStReady);
 }
@@ -427,7 +427,7 @@ bool FtpClientCore::OpenStep() {
   if (control_open_) return ReportError("FTP component already connected");
   if (!in_combined_) RequestCode = FtpRequest::ftpOpen;
   done_once_ = false;
-  buffer_.clear();
+  reader_.Clear();
   RequestResult = 0;
   // A control socket left half-open by an earlier failure is dropped.
   if (control_.State() != SocketState::wsClosed) control_.Abort();
@@ -498,35 +498,30 @@ void FtpClientCore::ControlConnected(int error) {
 }
 
 void FtpClientCore::ControlDataAvailable() {
-  char chunk[4096];
-  const int room = 4095 - static_cast<int>(buffer_.size());
-  const int got = control_.Receive(chunk, std::max(room, 0));
+  char chunk[ReplyReader::kCapacity];
+  const int got = control_.Receive(chunk, static_cast<int>(reader_.Room()));
   if (got <= 0) return;
-  // A zero byte would hide every line end behind it.
-  if (std::memchr(chunk, 0, static_cast<size_t>(got))) return RejectReplyBuffer("a zero byte");
-  buffer_.append(chunk, static_cast<size_t>(got));
-  while (!buffer_.empty()) {
-    const bool bare_lf = (Options & ftpAcceptLF) != 0;
-    const size_t end = bare_lf ? buffer_.find('\n') : buffer_.find("\r\n");
-    if (end == std::string::npos) {
-      if (buffer_.size() >= 4095) RejectReplyBuffer("a line longer than 4095 bytes");
+  if (reader_.Append(chunk, static_cast<size_t>(got)) == ReplyReader::Status::ZeroByte) {
+    return RejectReplyBuffer("a zero byte");
+  }
+  for (;;) {
+    std::optional<std::string> line = reader_.NextLine((Options & ftpAcceptLF) != 0);
+    if (!line) {
+      if (reader_.Check() == ReplyReader::Status::TooLong) RejectReplyBuffer("a line longer than 4095 bytes");
       return;
     }
-    std::string line = buffer_.substr(0, end);
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-    buffer_.erase(0, end + (bare_lf ? 1 : 2));
-    LastReply = line;
+    LastReply = std::move(*line);
     if (const auto handler = OnResponse) handler(*this);
     HandleReplyLine();
     if (control_.State() != SocketState::wsConnected) {
-      buffer_.clear();
+      reader_.Clear();
       return;
     }
   }
 }
 
 void FtpClientCore::RejectReplyBuffer(const std::string& why) {
-  buffer_.clear();
+  reader_.Clear();
   SetComposedReply("500 Invalid reply from the server: " + why);
   Trace("< " + LastReply);
   RequestResult = 500;
@@ -593,7 +588,7 @@ void FtpClientCore::ControlClosed(int error) {
     KeepErrorMessage();
   }
   reply_handler_ = nullptr;
-  buffer_.clear();
+  reader_.Clear();
   FinishRequest(RequestResult);
 }
 

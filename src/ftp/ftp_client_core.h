@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ftp/data_stream.h"
+#include "ftp/ftp_reply.h"
 #include "ftp/ftp_types.h"
 #include "net/async_socket.h"
 
@@ -198,7 +199,7 @@ class FtpClientCore {
 
   FtpClientState state_ = FtpClientState::ftpStReady;
   bool control_open_ = false;
-  std::string buffer_;  // received control bytes not yet split into lines
+  ReplyReader reader_;  // received control bytes not yet split into lines
   std::vector<int> accepted_;
   Handler reply_handler_ = nullptr;
   Handler after_reply_ = nullptr;

@@ -1,5 +1,6 @@
 #include "ftp/ftp_reply.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace kestova {
@@ -26,6 +27,24 @@ std::optional<int> SmallNumber(const std::string& text, int limit) {
 }
 
 }  // namespace
+
+ReplyReader::Status ReplyReader::Append(const char* data, std::size_t size) {
+  size = std::min(size, Room());
+  for (std::size_t i = 0; i < size; ++i) {
+    if (data[i] == '\0') return Status::ZeroByte;
+  }
+  buffer_.append(data, size);
+  return Status::Ok;
+}
+
+std::optional<std::string> ReplyReader::NextLine(bool bare_lf) {
+  const std::size_t end = bare_lf ? buffer_.find('\n') : buffer_.find("\r\n");
+  if (end == std::string::npos) return std::nullopt;
+  std::string line = buffer_.substr(0, end);
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+  buffer_.erase(0, end + (bare_lf ? 1 : 2));
+  return line;
+}
 
 ReplyCodeInfo ParseReplyCode(const std::string& line) {
   ReplyCodeInfo info;

@@ -2,11 +2,37 @@
 // address of a 227 reply, and the transfer statistics line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 namespace kestova {
+
+// Splits the bytes of the control connection into reply lines. It holds at
+// most 4095 bytes: a line that does not end within them, or bytes holding a
+// zero, can never be read, and are reported instead of waited for.
+class ReplyReader {
+ public:
+  static constexpr std::size_t kCapacity = 4095;
+  enum class Status { Ok, ZeroByte, TooLong };
+
+  // Room left for the next receive.
+  std::size_t Room() const { return kCapacity - buffer_.size(); }
+  // Adds received bytes (at most Room()).
+  Status Append(const char* data, std::size_t size);
+  // The next complete line without its line end (trailing CR and LF
+  // removed), or nothing until more bytes come. With `bare_lf` a lone LF
+  // ends a line, otherwise only CR LF does.
+  std::optional<std::string> NextLine(bool bare_lf);
+  // After NextLine found nothing: whether the buffer is full, so that no
+  // line can ever end in it.
+  Status Check() const { return buffer_.size() >= kCapacity ? Status::TooLong : Status::Ok; }
+  void Clear() { buffer_.clear(); }
+
+ private:
+  std::string buffer_;
+};
 
 struct ReplyCodeInfo {
   bool has_digits = false;  // the line begins (after blanks and a sign) with digits

@@ -1,6 +1,8 @@
 // The FTP client against a scripted server: the protocol's edge cases that
 // real servers do not produce on demand.
 #include <fcntl.h>
+
+#include <QTimer>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -127,6 +129,17 @@ TEST_F(ScriptedClientTest, AnUnansweredCommandTimesOut) {
   EXPECT_FALSE(client_.Connected());
   EXPECT_EQ(client_.DataSocket().State(), SocketState::wsClosed);
   EXPECT_EQ(client_.State(), FtpClientState::ftpStReady);
+}
+
+TEST_F(ScriptedClientTest, TheProgramEndingEndsAWaitWithoutATimeout) {
+  server_.On("PWD", [](ScriptedSession&, const std::string&) {});
+  client_.Timeout = 0;  // no limit: only the end of the program ends the wait
+  ASSERT_TRUE(client_.Connect());
+  QTimer::singleShot(100, [] { SetTerminating(true); });
+  EXPECT_FALSE(client_.Pwd());
+  SetTerminating(false);
+  EXPECT_EQ(client_.ErrorMessage, "426 Timeout");
+  EXPECT_FALSE(client_.Connected());
 }
 
 TEST_F(ScriptedClientTest, AListingThatKeepsMovingOutlastsTheTimeout) {

@@ -65,5 +65,30 @@ TEST(FtpReply, StatisticsLinesLeaveTheRateOutWhenNoTimePassed) {
   EXPECT_EQ(TransferStatistics(40000, 3), "40000 bytes received/sent in 0 seconds (13333000 Bytes/sec)");
 }
 
+ReplyReader::Status Feed(ReplyReader& reader, const std::string& bytes) {
+  return reader.Append(bytes.data(), bytes.size());
+}
+
+TEST(ReplyReader, LinesEndAtLfOrOnlyAtCrLfAndNeverOverrunItsBuffer) {
+  ReplyReader reader;
+  ASSERT_EQ(Feed(reader, "220 a\n230-b\r\n23"), ReplyReader::Status::Ok);
+  EXPECT_EQ(reader.NextLine(true), "220 a");
+  EXPECT_EQ(reader.NextLine(true), "230-b");
+  EXPECT_EQ(reader.NextLine(true), std::nullopt);  // "23" waits for its end
+  Feed(reader, "0 c\r\n");
+  EXPECT_EQ(reader.NextLine(true), "230 c");
+
+  Feed(reader, "331 x\n332 y\r\n");
+  EXPECT_EQ(reader.NextLine(false), "331 x\n332 y");  // without bare LF, only CR LF ends a line
+
+  const std::string huge(5000, 'z');
+  EXPECT_EQ(reader.Append(huge.data(), huge.size()), ReplyReader::Status::Ok);
+  EXPECT_EQ(reader.Room(), 0u);
+  EXPECT_EQ(reader.NextLine(true), std::nullopt);
+  EXPECT_EQ(reader.Check(), ReplyReader::Status::TooLong);
+  reader.Clear();
+  EXPECT_EQ(Feed(reader, std::string("2\0\n", 3)), ReplyReader::Status::ZeroByte);
+}
+
 }  // namespace
 }  // namespace kestova
