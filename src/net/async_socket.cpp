@@ -370,7 +370,7 @@ void AsyncSocket::Connect() {
 
   if (::connect(fd_, reinterpret_cast<sockaddr*>(&remote_), sizeof remote_) == 0 || errno == EINPROGRESS) {
     ChangeState(SocketState::wsConnecting);
-    first_write_pending_ = true;
+    write_notice_owed_ = true;
     UpdateNotifiers();
     return;
   }
@@ -495,7 +495,7 @@ void AsyncSocket::Dup(int handle) {
   ChangeState(SocketState::wsConnected);
   // A connected handle that starts being watched is writable at once, and
   // the owner hears of it as the connection's first write notice.
-  first_write_pending_ = true;
+  write_notice_owed_ = true;
   UpdateNotifiers();
 }
 

@@ -220,7 +220,7 @@ class AsyncSocket {
   unsigned mask_ = 0;               // the notice bits the socket asks for
   unsigned current_event_ = 0;
   bool paused_ = false;
-  bool first_write_pending_ = false;  // a connection's first write notice is owed
+  bool write_notice_owed_ = false;  // a write notice is owed (after connecting, or after a send)
   bool read_blocked_ = false;         // read notices wait for the next Receive
   bool end_seen_ = false;             // the peer's end (or a hard error) was noticed
   unsigned receive_calls_ = 0;

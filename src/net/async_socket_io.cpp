@@ -112,7 +112,7 @@ bool SocketEvents::event(QEvent* event) {
 void AsyncSocket::AdoptHandle(int fd) {
   fd_ = fd;
   ++serial_;
-  read_blocked_ = end_seen_ = first_write_pending_ = false;
+  read_blocked_ = end_seen_ = write_notice_owed_ = false;
   close_notified_ = false;  // a new connection gets its own OnSessionClosed
   events_->Watch(fd);
 }
@@ -135,7 +135,7 @@ void AsyncSocket::UpdateNotifiers() {
   const bool read = !paused_ && !connecting && !read_blocked_ && !end_seen_ &&
                     (mask_ & (kNoticeRead | kNoticeAccept | kNoticeClose));
   const bool write = !paused_ && (mask_ & (kNoticeWrite | kNoticeConnect)) &&
-                     (connecting || first_write_pending_ || queue_.HasUnsent());
+                     (connecting || write_notice_owed_ || queue_.HasUnsent());
   events_->Enable(read, write);
 }
 
@@ -171,10 +171,10 @@ void AsyncSocket::Writable() {
     socklen_t size = sizeof error;
     ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
     if (error != 0) return Dispatch(serial, kNoticeConnect, SocketErrorFromErrno(error));
-    first_write_pending_ = false;
+    write_notice_owed_ = false;
     Dispatch(serial, kNoticeConnect | kNoticeWrite, 0);
   } else {
-    first_write_pending_ = false;
+    write_notice_owed_ = false;
     Dispatch(serial, kNoticeWrite, 0);
   }
   if (serial == serial_) UpdateNotifiers();
@@ -310,12 +310,12 @@ int AsyncSocket::Send(const void* data, int length) {
   }
   TryToSend();
   // Even data that left at once is announced from the event loop, never
-  // from inside Send.
-  if (all_sent_) {
-    PostNotice(kNoticeWrite, 0);
-  } else {
-    UpdateNotifiers();
-  }
+  // from inside Send: the write notice owed is the system's next report that
+  // the handle is writable. Waiting for that report rather than posting a
+  // notice of our own spares a wake-up of the loop per send, and paces a
+  // sender by what the connection takes.
+  if (all_sent_) write_notice_owed_ = true;
+  UpdateNotifiers();
   return result;
 }
 
