@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/profile_command.h"
+#include "app/run_command.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ const char* const kUsage =
     "site to the new host and puts redirection pages over the old one.\n"
     "\n"
     "Without a command, kestova opens its windows. Commands:\n"
+    "  run        run a job: publish the site, or put up the redirection pages\n"
     "  profile    list, show, select, delete and edit the stored site profiles\n"
     "\n"
     "Options:\n"
@@ -42,6 +44,9 @@ int main(int argc, char* argv[]) {
   }
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName("Kestova");
+  if (args[0] == "run") {
+    return kestova::RunRunCommand({args.begin() + 1, args.end()}, std::cout, std::cerr);
+  }
   if (args[0] == "profile") {
     return kestova::RunProfileCommand({args.begin() + 1, args.end()}, std::cout, std::cerr);
   }

@@ -1,0 +1,145 @@
+#include "engine/listing.h"
+
+#include <cstdio>
+
+#include "common/text_helpers.h"
+
+namespace kestova {
+
+namespace {
+
+const std::string kMonthTable = "  janfebmaraprmayjunjulaugsepoctnovdec";
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+// The whole text as a decimal integer, or -1.
+int IntegerOr(const std::string& text, int fallback) {
+  if (text.empty() || text.size() > 9) return fallback;
+  size_t i = text[0] == '+' || text[0] == '-' ? 1 : 0;
+  if (i == text.size()) return fallback;
+  int value = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return fallback;
+    value = value * 10 + (text[i] - '0');
+  }
+  return text[0] == '-' ? -value : value;
+}
+
+bool LeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int DaysInMonth(int year, int month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && LeapYear(year) ? 29 : kDays[month - 1];
+}
+
+}  // namespace
+
+std::string TrimBlanks(const std::string& text) {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && IsBlank(text[first])) ++first;
+  while (last > first && IsBlank(text[last - 1])) --last;
+  return text.substr(first, last - first);
+}
+
+bool IsListingEntry(const std::string& line) {
+  const std::string trimmed = TrimBlanks(line);
+  return !trimmed.empty() && !SameText(LeftPart(line, 5), "total");
+}
+
+long long FieldStart(const std::string& line, long long k) {
+  if (k < 0) return -1;
+  if (k == 0) return 1;
+  const std::string trimmed = TrimBlanks(line);
+  long long found = 0;
+  for (size_t i = 1; i < trimmed.size(); ++i) {
+    if (trimmed[i - 1] == ' ' && trimmed[i] != ' ' && ++found == k) return static_cast<long long>(i) + 1;
+  }
+  return static_cast<long long>(trimmed.size()) + 1;
+}
+
+std::string ListingField(const std::string& line, long long k) {
+  const std::string rest = TrimBlanks(TailFrom(line, FieldStart(line, k)).substr(0, 5000));
+  return rest.substr(0, rest.find(' '));
+}
+
+std::string ListingName(const std::string& line, long long start) {
+  return TrimBlanks(TailFrom(line, start).substr(0, 500));
+}
+
+int NameColumnFrom(const std::string& list_line, const std::string& reference_name) {
+  if (reference_name.empty()) return -1;
+  const std::string trimmed = TrimBlanks(list_line);
+  const size_t hit = ("@@" + trimmed).find(reference_name);
+  const long long position = hit == std::string::npos ? 0 : static_cast<long long>(hit) + 1 - 2;
+  if (position <= 0) return -1;
+  // The fields that end before the name.
+  int column = 0;
+  for (long long i = 1; i <= position; ++i) {
+    const char c = trimmed[static_cast<size_t>(i - 1)];
+    const char before = i > 1 ? trimmed[static_cast<size_t>(i - 2)] : '\0';
+    if (c == ' ' && before != ' ' && i > 1) ++column;
+  }
+  return column;
+}
+
+int MonthNumber(const std::string& text) {
+  if (text.empty()) return 0;
+  const size_t hit = kMonthTable.find(text);
+  return hit == std::string::npos ? 0 : static_cast<int>((hit + 1) / 3);
+}
+
+ListingTime ListingDate(const std::string& line, int run_year, int run_month) {
+  const std::string month_text = FoldCase(ListingField(line, 5));
+  const std::string day_text = FoldCase(ListingField(line, 6));
+  const std::string time_or_year = ListingField(line, 7);
+  ListingTime time;
+  if (MonthNumber(month_text) > 0) {
+    time.month = MonthNumber(month_text);
+    time.day = IntegerOr(day_text, -1);
+  } else if (MonthNumber(day_text) > 0) {
+    // Day-month order.
+    time.month = MonthNumber(day_text);
+    time.day = IntegerOr(month_text, -1);
+  } else {
+    time.month = 1;
+    time.day = 1;
+  }
+  const size_t colon = time_or_year.find(':');
+  if (colon != std::string::npos) {
+    time.hour = IntegerOr(time_or_year.substr(0, colon), -1);
+    time.minute = IntegerOr(time_or_year.substr(colon + 1), -1);
+    if (time.hour < 0 || time.hour > 23 || time.minute < 0 || time.minute > 59) {
+      throw ListingDateError("'" + time_or_year + "' is not a time");
+    }
+    // A month later in the year than today must belong to last year.
+    time.year = time.month > run_month ? run_year - 1 : run_year;
+  } else {
+    time.year = IntegerOr(time_or_year, -1);
+  }
+  if (time.year < 1 || time.year > 9999 || time.month < 1 || time.month > 12 || time.day < 1 ||
+      time.day > DaysInMonth(time.year, time.month)) {
+    throw ListingDateError("no valid date in fields '" + month_text + "', '" + day_text + "', '" + time_or_year + "'");
+  }
+  return time;
+}
+
+std::uint32_t PackDosTime(const ListingTime& time) {
+  if (time.year < 1980 || time.year > 2099) return 0;
+  return (static_cast<std::uint32_t>(time.year - 1980) << 25) | (static_cast<std::uint32_t>(time.month) << 21) |
+         (static_cast<std::uint32_t>(time.day) << 16) | (static_cast<std::uint32_t>(time.hour) << 11) |
+         (static_cast<std::uint32_t>(time.minute) << 5) | static_cast<std::uint32_t>(time.second / 2);
+}
+
+std::string FormatListingTime(const ListingTime& time) {
+  char text[64];
+  if (time.hour == 0 && time.minute == 0 && time.second == 0) {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", time.year, time.month, time.day);
+  } else {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", time.year, time.month, time.day, time.hour,
+                  time.minute, time.second);
+  }
+  return text;
+}
+
+}  // namespace kestova

@@ -1,0 +1,62 @@
+// Reading the lines of a remote directory listing (the Unix long layout of a
+// LIST reply): fields, names, the directory flag and the date.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace kestova {
+
+// A date and time as a listing or a local file gives it.
+struct ListingTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// A listing date that cannot be formed (listings in other layouts).
+class ListingDateError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The line without the characters up to the space at both ends.
+std::string TrimBlanks(const std::string& text);
+
+// Lines that are blank after trimming, and lines starting with "total" in
+// any letter case, are not entries.
+bool IsListingEntry(const std::string& line);
+
+// The 1-based position where field k starts, counted in the trimmed line:
+// -1 for a negative k, 1 for k = 0, else the position of the k-th place where
+// a non-blank follows a space; beyond the end when there are fewer fields.
+long long FieldStart(const std::string& line, long long k);
+
+// The first word of the text from field k on.
+std::string ListingField(const std::string& line, long long k);
+
+// The name starting at 1-based position `start` of the line as received: the
+// rest of the line, at most 500 characters, trimmed.
+std::string ListingName(const std::string& line, long long start);
+
+// The column (0-based field index) where names start, learned from the first
+// LIST line that holds the reference name taken from an NLST reply; -1 when
+// none does.
+int NameColumnFrom(const std::string& list_line, const std::string& reference_name);
+
+// The month number of a text by its place in the month table, 0 when it is
+// not there.
+int MonthNumber(const std::string& text);
+
+// The date of a listing line (fields 5, 6 and 7), with the year of recent
+// files inferred from the run's year and month. Throws ListingDateError when
+// no valid date can be formed.
+ListingTime ListingDate(const std::string& line, int run_year, int run_month);
+
+// The packed DOS date-time (2-second resolution); 0 for years outside
+// 1980..2099.
+std::uint32_t PackDosTime(const ListingTime& time);
+
+// "yyyy-mm-dd hh:mm:ss", the time left out at exactly midnight.
+std::string FormatListingTime(const ListingTime& time);
+
+}  // namespace kestova

@@ -1,0 +1,33 @@
+#include "engine/run_settings.h"
+
+#include "profile/site_profile.h"
+
+namespace kestova {
+
+RunSettings SettingsForJob(SiteProfile& profile, bool redirect) {
+  RunSettings settings;
+  settings.SiteClient = redirect ? static_cast<FtpClient*>(&profile.OldClient) : &profile.NewClient;
+  settings.SiteURL = redirect ? profile.OldURL : profile.NewURL;
+  settings.StartDir = redirect ? profile.OldStartDir : profile.NewStartDir;
+  settings.LocalRoot = profile.RootSource;
+  settings.RedirectJob = redirect;
+  settings.RetryPause = redirect ? profile.OldRetryPause : profile.NewRetryPause;
+  settings.Retries = redirect ? profile.OldRetries : profile.NewRetries;
+  settings.Ramped = redirect ? profile.OldRamped : profile.NewRamped;
+  settings.WipeFirst = redirect ? profile.OldWipe : profile.NewWipe;
+  // Redirection pages always go as text.
+  settings.BinaryMode = redirect ? false : profile.NewBinary;
+  settings.AutoDetect = redirect ? false : profile.NewAutoDetect;
+  return settings;
+}
+
+bool LoadedProfileView::TestRun() const { return profile_.TestRun; }
+bool LoadedProfileView::ExclFrontPage() const { return profile_.ExclFrontPage; }
+bool LoadedProfileView::NewChanges() const { return profile_.NewChanges; }
+std::string LoadedProfileView::AutoDetectExts() const { return profile_.AutoDetectExts; }
+std::string LoadedProfileView::NewURL() const { return profile_.NewURL; }
+std::string LoadedProfileView::OldURL() const { return profile_.OldURL; }
+const FtpClient* LoadedProfileView::OldClient() const { return &profile_.OldClient; }
+const FtpClient* LoadedProfileView::NewClient() const { return &profile_.NewClient; }
+
+}  // namespace kestova

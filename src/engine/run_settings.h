@@ -1,0 +1,74 @@
+// What one transfer run works from: the settings copied from the chosen site
+// when the run starts, and the narrow view of the loaded profile that the run
+// reads while it goes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ftp/ftp_client.h"
+
+namespace kestova {
+
+class SiteProfile;
+
+struct RunSettings {
+  FtpClient* SiteClient = nullptr;  // the chosen site's client, owned by the profile
+  std::string SiteURL;
+  std::string StartDir;
+  std::string LocalRoot;
+  bool RedirectJob = false;
+  int RetryPause = 3;
+  int Retries = 5;
+  bool Ramped = true;
+  bool WipeFirst = false;
+  bool BinaryMode = false;
+  bool AutoDetect = false;
+};
+
+// The settings of the publish job (new site) or the redirection job (old
+// site), as the main window fills them.
+RunSettings SettingsForJob(SiteProfile& profile, bool redirect);
+
+// What a run reads from the loaded profile while it runs, not copied.
+class ProfileView {
+ public:
+  virtual ~ProfileView() = default;
+  virtual bool TestRun() const = 0;
+  virtual bool ExclFrontPage() const = 0;
+  virtual bool NewChanges() const = 0;
+  virtual std::string AutoDetectExts() const = 0;
+  virtual std::string NewURL() const = 0;
+  virtual std::string OldURL() const = 0;
+  virtual const FtpClient* OldClient() const = 0;
+  virtual const FtpClient* NewClient() const = 0;
+  // The redirection template as the editor holds it, and the profile's name.
+  virtual std::vector<std::string> TemplateLines() const = 0;
+  virtual std::string ProfileName() const = 0;
+};
+
+// The view over a loaded SiteProfile; the template lines and the name are
+// kept beside it (the editor and the profile list hold them in the windows).
+class LoadedProfileView : public ProfileView {
+ public:
+  LoadedProfileView(const SiteProfile& profile, std::vector<std::string> template_lines, std::string name)
+      : profile_(profile), template_lines_(std::move(template_lines)), name_(std::move(name)) {}
+  bool TestRun() const override;
+  bool ExclFrontPage() const override;
+  bool NewChanges() const override;
+  std::string AutoDetectExts() const override;
+  std::string NewURL() const override;
+  std::string OldURL() const override;
+  const FtpClient* OldClient() const override;
+  const FtpClient* NewClient() const override;
+  std::vector<std::string> TemplateLines() const override { return template_lines_; }
+  std::string ProfileName() const override { return name_; }
+  void SetTemplateLines(std::vector<std::string> lines) { template_lines_ = std::move(lines); }
+
+ private:
+  const SiteProfile& profile_;
+  std::vector<std::string> template_lines_;
+  std::string name_;
+};
+
+}  // namespace kestova

@@ -1,0 +1,111 @@
+// One transfer run: publish the local folder to the new site, or put
+// redirection pages over the old one, optionally wiping the remote start
+// directory first. Every step writes plain lines to the progress log; every
+// FTP operation goes through ExecuteCommand, which connects, retries and
+// paces. The run is cooperative: `Terminated` (set by the user or by any
+// failure) is tested between operations and unwinds the run without further
+// writes.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/listing.h"
+#include "engine/run_settings.h"
+#include "ftp/data_stream.h"
+
+namespace kestova {
+
+enum class RunOutcome {
+  Finished,      // ended with "Finished."
+  Terminated,    // ended with "Terminated before completion."
+  NotConnected,  // the first connection failed; no closing line
+  Failed,        // an error ended the run early (a listing or page that cannot be read)
+};
+
+class Upload {
+ public:
+  using LogSink = std::function<void(const std::string& line)>;
+
+  Upload(RunSettings settings, const ProfileView& profile, LogSink log);
+
+  // Runs the job to its end.
+  RunOutcome StartUpload();
+
+  // Set by the user (Esc, Ctrl+C) or by any failure; tested between steps.
+  bool Terminated = false;
+
+  RunSettings& Settings() { return settings_; }
+
+  // ---- The engine's routines, public for the tests.
+  bool ExecuteCommand(const std::string& param, const std::string& label, bool ignore_failure);
+  // Waits n seconds in the event loop, ending early when Terminated is set.
+  void PauseSeconds(int n);
+  int FindNameColumn(const std::string& directory);
+  long long NameStart(const std::string& directory, const std::string& line);
+  void PublishFolder(const std::string& local, const std::string& remote, const std::string& site_address,
+                     const std::string& new_address, const std::string& old_address);
+  void SetTransferType(const std::string& file_name);
+  void WipeSite();
+  bool WipeFolder(const std::string& directory);
+  // For the tests: the run's year and month, and the learned name column.
+  void SetRunDate(int year, int month) { run_year_ = year, run_month_ = month; }
+  int NameColumn() const { return name_column_; }
+  void StartRunState();
+
+ private:
+  struct LocalEntry {
+    std::string name;
+    bool directory = false;
+    std::uint32_t dos_time = 0;
+    ListingTime time;
+    dev_t device = 0;
+    ino_t inode = 0;
+  };
+
+  void Log(const std::string& line) { log_(line); }
+  bool AttemptCommand(int step, bool first);
+  bool RunLabel(const std::string& label);
+  bool ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>& entries);
+  void WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry);
+  bool UploadFile(const std::string& local, const std::string& name, const std::string& site_address,
+                  const std::string& new_address, const std::string& old_address);
+  void SendFile(const std::string& local, const std::string& remote, const std::string& name,
+                const std::string& site_address, const std::string& new_address, const std::string& old_address);
+  std::vector<std::string> ListInto(MemoryStream& stream);
+
+  RunSettings settings_;
+  const ProfileView& profile_;
+  LogSink log_;
+  FtpClient& client_;
+
+  // The current ExecuteCommand call.
+  std::string param_;
+  std::string label_;
+  std::string saved_file_name_;
+  int pause_now_ = 0;
+  int retries_left_ = 0;
+  bool ignore_failure_ = false;
+
+  // Run state.
+  int name_column_ = -1;
+  int run_year_ = 1980;
+  int run_month_ = 1;
+  std::string text_ext_list_;
+  bool redirect_run_ = false;
+  bool write_changes_ = false;
+  std::unique_ptr<MemoryStream> page_stream_;
+  std::vector<std::pair<dev_t, ino_t>> walking_;  // the local folders on the current path
+};
+
+// Joins a local folder and a name with the platform's separator.
+std::string LocalPath(const std::string& folder, const std::string& name);
+
+}  // namespace kestova
