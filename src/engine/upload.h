@@ -35,6 +35,7 @@ class Upload {
   using LogSink = std::function<void(const std::string& line)>;
 
   Upload(RunSettings settings, const ProfileView& profile, LogSink log);
+  virtual ~Upload() = default;
 
   // Runs the job to its end.
   RunOutcome StartUpload();
@@ -47,7 +48,7 @@ class Upload {
   // ---- The engine's routines, public for the tests.
   bool ExecuteCommand(const std::string& param, const std::string& label, bool ignore_failure);
   // Waits n seconds in the event loop, ending early when Terminated is set.
-  void PauseSeconds(int n);
+  virtual void PauseSeconds(int n);
   int FindNameColumn(const std::string& directory);
   long long NameStart(const std::string& directory, const std::string& line);
   void PublishFolder(const std::string& local, const std::string& remote, const std::string& site_address,

@@ -211,6 +211,11 @@ void ScriptedFtpServer::SetGreeting(const std::string& raw) {
   greeting_ = raw;
 }
 
+void ScriptedFtpServer::SetGreeting(std::function<std::string(int connection)> greeting) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  greeting_function_ = std::move(greeting);
+}
+
 void ScriptedFtpServer::On(const std::string& word, const std::string& raw_reply) {
   std::lock_guard<std::mutex> lock(mutex_);
   replies_[Upper(word)] = raw_reply;
@@ -277,7 +282,7 @@ void ScriptedFtpServer::RunSession(int control) {
   std::string greeting;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    greeting = greeting_;
+    greeting = greeting_function_ ? greeting_function_(connections_) : greeting_;
   }
   session.Send(greeting);
   std::string line;

@@ -79,6 +79,8 @@ class ScriptedFtpServer {
   std::string Port() const { return std::to_string(port_); }
   // Raw bytes sent when a client connects; empty means say nothing.
   void SetGreeting(const std::string& raw);
+  // The greeting for the n-th connection (counting from 1).
+  void SetGreeting(std::function<std::string(int connection)> greeting);
   // A raw reply (sent as given) or an action for a command word.
   void On(const std::string& word, const std::string& raw_reply);
   void On(const std::string& word, Action action);
@@ -105,6 +107,7 @@ class ScriptedFtpServer {
   std::atomic<int> current_{-1};
   mutable std::mutex mutex_;
   std::string greeting_ = "220 Scripted server ready\r\n";
+  std::function<std::string(int)> greeting_function_;
   std::map<std::string, Action> actions_;
   std::map<std::string, std::string> replies_;
   std::string listing_;

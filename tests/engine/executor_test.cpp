@@ -1,0 +1,185 @@
+// The executor's retries, pauses and the too-many-connections step-up,
+// against the scripted server. Pauses are recorded, not slept.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "engine/upload.h"
+#include "support/scripted_ftp_server.h"
+
+namespace kestova {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::Not;
+using testing::ScriptedFtpServer;
+using testing::ScriptedSession;
+
+struct FakeProfile : ProfileView {
+  bool test_run = false;
+  std::string exts = "htm,html,txt,css";
+  const FtpClient* old_client = nullptr;
+  const FtpClient* new_client = nullptr;
+  bool TestRun() const override { return test_run; }
+  bool ExclFrontPage() const override { return true; }
+  bool NewChanges() const override { return false; }
+  std::string AutoDetectExts() const override { return exts; }
+  std::string NewURL() const override { return "http://new"; }
+  std::string OldURL() const override { return "http://old"; }
+  const FtpClient* OldClient() const override { return old_client; }
+  const FtpClient* NewClient() const override { return new_client; }
+  std::vector<std::string> TemplateLines() const override { return {"<<newurl>>"}; }
+  std::string ProfileName() const override { return "Test"; }
+};
+
+class RecordingUpload : public Upload {
+ public:
+  using Upload::Upload;
+  std::vector<int> waits;
+  void PauseSeconds(int n) override { waits.push_back(n); }
+};
+
+class ExecutorTest : public ::testing::Test {
+ protected:
+  RecordingUpload& Run(int retries, int pause, bool ramped) {
+    client_.HostName = "127.0.0.1";
+    client_.Port = server_.Port();
+    client_.UserName = "user";
+    client_.PassWord = "pw";
+    client_.SetPassive(true);
+    client_.Timeout = 1;
+    profile_.new_client = &client_;
+    RunSettings settings;
+    settings.SiteClient = &client_;
+    settings.Retries = retries;
+    settings.RetryPause = pause;
+    settings.Ramped = ramped;
+    run_ = std::make_unique<RecordingUpload>(settings, profile_, [this](const std::string& l) { log_.push_back(l); });
+    run_->StartRunState();
+    return *run_;
+  }
+  int Count(const std::string& prefix) const {
+    return static_cast<int>(std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+  }
+
+  ScriptedFtpServer server_;
+  FtpClient client_;
+  FakeProfile profile_;
+  std::vector<std::string> log_;
+  std::unique_ptr<RecordingUpload> run_;
+};
+
+TEST_F(ExecutorTest, NoRetriesMeansOneAttemptAndNoRetryLine) {
+  server_.On("CWD", "550 No such directory\r\n");
+  RecordingUpload& run = Run(0, 10, false);
+  client_.HostDirName = "/missing";
+  EXPECT_FALSE(run.ExecuteCommand("/missing", "cwd", false));
+  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1 for cwd", "Connection retries all failed."));
+  EXPECT_TRUE(run.waits.empty());
+}
+
+TEST_F(ExecutorTest, RetriesWaitTheirPauseFlatOrRamped) {
+  server_.On("CWD", "550 No such directory\r\n");
+  for (const bool ramped : {false, true}) {
+    log_.clear();
+    RecordingUpload& run = Run(3, 10, ramped);
+    client_.HostDirName = "/missing";
+    EXPECT_FALSE(run.ExecuteCommand("/missing", "cwd", false));
+    const std::vector<int> expected = ramped ? std::vector<int>{10, 20, 40} : std::vector<int>{10, 10, 10};
+    EXPECT_EQ(run.waits, expected);
+    EXPECT_EQ(Count("Connect Failed. Retrying [Pause "), 3);
+    EXPECT_THAT(log_, Contains(ramped ? "Connect Failed. Retrying [Pause 40s]..." : "Connect Failed. Retrying [Pause 10s]..."));
+    EXPECT_EQ(log_.back(), "Connection retries all failed.");
+  }
+}
+
+TEST_F(ExecutorTest, TheRetryBudgetIsClampedAndOddPausesAreBounded) {
+  server_.On("DELE", "550 Busy\r\n");
+  const struct {
+    int retries, pause;
+    size_t attempts;
+    int first_wait;
+  } cases[] = {{50, 0, 21, 0}, {-1, 0, 1, -1}, {1, -7, 2, 3}, {1, 900, 2, 600}};
+  for (const auto& c : cases) {
+    log_.clear();
+    RecordingUpload& run = Run(c.retries, c.pause, false);
+    const size_t before = server_.Commands().size();
+    client_.HostFileName = "x";
+    EXPECT_FALSE(run.ExecuteCommand("", "Dele", false));
+    const auto commands = server_.Commands();
+    const size_t deletes = static_cast<size_t>(std::count(commands.begin() + static_cast<long>(before), commands.end(), "DELE x"));
+    EXPECT_EQ(deletes, c.attempts) << "retries " << c.retries;
+    if (c.first_wait >= 0) {
+      ASSERT_FALSE(run.waits.empty());
+      EXPECT_EQ(run.waits.front(), c.first_wait);
+      EXPECT_THAT(log_, Contains("Connect Failed. Retrying [Pause " + std::to_string(c.pause) + "s]..."));
+    }
+  }
+}
+
+TEST_F(ExecutorTest, IgnoredFailuresAreNotRetriedButConnectionsStillCount) {
+  server_.On("MKD", "550 Exists\r\n");
+  RecordingUpload& run = Run(5, 0, false);
+  client_.HostFileName = "dir";
+  EXPECT_TRUE(run.ExecuteCommand("", "mkd", true));
+  EXPECT_TRUE(run.ExecuteCommand("", "", true));
+  EXPECT_TRUE(run.ExecuteCommand("", "no such label", false));
+  const auto words = server_.Words();
+  EXPECT_EQ(std::count(words.begin(), words.end(), "MKD"), 1);
+  EXPECT_THAT(log_, Not(Contains("Connection retries all failed.")));
+}
+
+TEST_F(ExecutorTest, TooManyConnectionsStepsThePauseUpWithoutWaiting) {
+  server_.SetGreeting([](int connection) {
+    return connection <= 3 ? std::string("421 Too many connections from the same IP address.\r\n")
+                           : std::string("220 Ready\r\n");
+  });
+  RecordingUpload& run = Run(10, 0, false);
+  client_.HostDirName = "/www";
+  EXPECT_TRUE(run.ExecuteCommand("/www", "cwd", false));
+  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1 for cwd", "Connect Failed. Retrying [Pause 0s]...",
+                                "Connecting to 127.0.0.1 for cwd", "Too many connections. Stepping up pause to 30",
+                                "Connecting to 127.0.0.1 for cwd", "Too many connections. Stepping up pause to 120",
+                                "Connecting to 127.0.0.1 for cwd"));
+  EXPECT_EQ(run.waits, (std::vector<int>{0}));
+  EXPECT_EQ(server_.Connections(), 4);
+}
+
+TEST_F(ExecutorTest, ADroppedConnectionIsReopenedInTheCallersDirectory) {
+  bool dropped = false;
+  server_.On("MKD", [&](ScriptedSession& s, const std::string&) {
+    dropped = true;
+    s.Drop();
+  });
+  RecordingUpload& run = Run(2, 0, false);
+  client_.HostDirName = "/www";
+  ASSERT_TRUE(run.ExecuteCommand("/www", "cwd", false));
+  client_.HostFileName = "sub";
+  EXPECT_TRUE(run.ExecuteCommand("/www", "mkd", true));  // the drop counts as an ignored failure
+  ASSERT_TRUE(dropped);
+  client_.HostFileName = "page.htm";
+  EXPECT_TRUE(run.ExecuteCommand("/www", "dele", false));
+  EXPECT_EQ(client_.HostFileName, "page.htm");
+  // Connecting for a caller re-enters its directory before the command.
+  EXPECT_THAT(server_.Commands(), ElementsAre("USER user", "PASS pw", "CWD /www", "CWD /www", "MKD sub", "USER user",
+                                              "PASS pw", "CWD /www", "DELE page.htm"));
+  EXPECT_EQ(Count("Connecting to 127.0.0.1 for dele"), 1);
+}
+
+TEST_F(ExecutorTest, TransferTypesFollowTheExtensionList) {
+  RecordingUpload& run = Run(0, 0, false);
+  run.Settings().AutoDetect = true;
+  run.StartRunState();
+  for (const char* name : {"/site/index.HTM", "/site/logo.gif", "/site/README", "/site/style.css"}) run.SetTransferType(name);
+  profile_.exts = "htm,,gif";  // an empty item sends files without an extension as text
+  run.StartRunState();
+  run.SetTransferType("/site/README");
+  run.Settings().AutoDetect = false;
+  run.Settings().BinaryMode = false;
+  run.SetTransferType("/site/logo.gif");
+  EXPECT_THAT(server_.Commands(), ElementsAre("USER user", "PASS pw", "TYPE A", "TYPE I", "TYPE I", "TYPE A",
+                                              "TYPE A", "TYPE A"));
+}
+
+}  // namespace
+}  // namespace kestova

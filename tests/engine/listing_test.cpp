@@ -1,0 +1,100 @@
+#include "engine/listing.h"
+
+#include <gtest/gtest.h>
+
+namespace kestova {
+namespace {
+
+const std::string kLine = "-rw-r--r--   1 web  web   1024 Jan 12 10:30 index.html";
+
+TEST(Listing, FieldsStartAfterRunsOfSpaces) {
+  EXPECT_EQ(FieldStart(kLine, -1), -1);
+  EXPECT_EQ(FieldStart(kLine, 0), 1);
+  EXPECT_EQ(FieldStart(kLine, 1), 14);
+  EXPECT_EQ(FieldStart(kLine, 8), 45);
+  EXPECT_GT(FieldStart(kLine, 9), static_cast<long long>(kLine.size()));
+  EXPECT_EQ(ListingField(kLine, 5), "Jan");
+  EXPECT_EQ(ListingField(kLine, 7), "10:30");
+  EXPECT_EQ(ListingField(kLine, 12), "");
+  // Positions count in the trimmed line but apply to the line as received.
+  EXPECT_EQ(FieldStart("  a b", 1), 3);
+  EXPECT_EQ(ListingName("  a b", 3), "a b");
+}
+
+TEST(Listing, TheNameColumnIsLearnedFromTheNameList) {
+  EXPECT_EQ(NameColumnFrom(kLine, "index.html"), 8);
+  EXPECT_EQ(NameColumnFrom("drwxr-xr-x 2 0 0 4096 Dec 08 05:30 my page.htm", "my page.htm"), 8);
+  EXPECT_EQ(NameColumnFrom(kLine, "absent.htm"), -1);
+  // A name that also occurs earlier in the line gives that earlier column.
+  EXPECT_EQ(NameColumnFrom("-rw-r--r-- 1 web web 10 Jan 1 2026 web", "web"), 2);
+}
+
+TEST(Listing, NamesKeepInnerSpacesAndLinkTargets) {
+  const struct {
+    const char* line;
+    const char* name;
+  } cases[] = {
+      {"-rw-r--r--   1 web  web   1024 Jan 12 10:30 my page.htm", "my page.htm"},
+      {"lrwxrwxrwx   1 web  web     10 Jan 12 10:30 name -> target", "name -> target"},
+      {"-rw-r--r--   1 web  web   1024 Jan 12 10:30 spaced   ", "spaced"},
+      {"-rw-r--r-- 1 web 10", ""},  // fewer fields than the name column
+  };
+  for (const auto& c : cases) EXPECT_EQ(ListingName(c.line, FieldStart(c.line, 8)), c.name) << c.line;
+  EXPECT_FALSE(IsListingEntry("total 12"));
+  EXPECT_FALSE(IsListingEntry("TOTAL 0"));
+  EXPECT_FALSE(IsListingEntry("   "));
+  EXPECT_TRUE(IsListingEntry(kLine));
+}
+
+TEST(Listing, DatesInEitherOrderWithTheYearInferred) {
+  const struct {
+    const char* line;
+    int run_year, run_month;
+    ListingTime expected;
+  } cases[] = {
+      {"-rw-r--r-- 1 u g 10 feb 3 09:15 a", 2026, 6, {2026, 2, 3, 9, 15, 0}},
+      {"-rw-r--r-- 1 u g 10 Dec 24 23:00 a", 2026, 3, {2025, 12, 24, 23, 0, 0}},
+      {"-rw-r--r-- 1 u g 10 3 feb 2001 a", 2026, 3, {2001, 2, 3, 0, 0, 0}},
+      {"-rw-r--r-- 1 u g 10 1024 12 2001 a", 2026, 3, {2001, 1, 1, 0, 0, 0}},
+      {"-rw-r--r-- 1 u g 10 Feb 29 2024 a", 2026, 3, {2024, 2, 29, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    const ListingTime t = ListingDate(c.line, c.run_year, c.run_month);
+    EXPECT_EQ(t.year, c.expected.year) << c.line;
+    EXPECT_EQ(t.month, c.expected.month) << c.line;
+    EXPECT_EQ(t.day, c.expected.day) << c.line;
+    EXPECT_EQ(t.hour, c.expected.hour) << c.line;
+    EXPECT_EQ(t.minute, c.expected.minute) << c.line;
+  }
+  EXPECT_EQ(MonthNumber("jan"), 1);
+  EXPECT_EQ(MonthNumber("dec"), 12);
+  EXPECT_EQ(MonthNumber("xyz"), 0);
+  EXPECT_EQ(MonthNumber(""), 0);
+}
+
+TEST(Listing, ImpossibleDatesCannotBeFormed) {
+  for (const char* line : {
+           "-rw-r--r-- 1 web 1024 Jan 12 10:30 name",  // no group column: the year cannot be read
+           "-rw-r--r-- 1 u g 10 Apr 31 2020 a",        // 31 April
+           "-rw-r--r-- 1 u g 10 Feb 29 2023 a",        // not a leap year
+           "-rw-r--r-- 1 u g 10 Jan x 2020 a",         // no day
+           "-rw-r--r-- 1 u g 10 Jan 3 25:61 a",        // no time
+           "garbage",
+       }) {
+    EXPECT_THROW(ListingDate(line, 2026, 6), ListingDateError) << line;
+  }
+}
+
+TEST(Listing, PackedDosTimesOrderLikeTheDatesAndCoverTheirYears) {
+  const ListingTime a{2026, 1, 12, 10, 30, 0};
+  const ListingTime b{2026, 1, 12, 10, 31, 0};
+  EXPECT_LT(PackDosTime(a), PackDosTime(b));
+  EXPECT_EQ(PackDosTime({1979, 12, 31, 0, 0, 0}), 0u);
+  EXPECT_EQ(PackDosTime({2100, 1, 1, 0, 0, 0}), 0u);
+  EXPECT_EQ(PackDosTime({2026, 1, 12, 10, 30, 59}), PackDosTime({2026, 1, 12, 10, 30, 58}));
+  EXPECT_EQ(FormatListingTime({2026, 1, 12, 0, 0, 0}), "2026-01-12");
+  EXPECT_EQ(FormatListingTime({2026, 1, 12, 10, 30, 4}), "2026-01-12 10:30:04");
+}
+
+}  // namespace
+}  // namespace kestova
