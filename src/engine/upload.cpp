@@ -137,11 +137,15 @@ bool Upload::AttemptCommand(int step, bool first) {
       if (pause_now_ < 600) pause_now_ += step;
       connected = client_.Connect();
       if (!connected) {
+        if (client_.Connected()) client_.Quit();
         Log("Too many connections. Stepping up pause to " + std::to_string(pause_now_));
         --retries_left_;
         return AttemptCommand(step + 30, false);
       }
     } else if (!client_.Connect()) {
+      // A refused login leaves the control connection open; the retry must
+      // log in again rather than take that session for a connection.
+      if (client_.Connected()) client_.Quit();
       --retries_left_;
       return AttemptCommand(0, false);
     }

@@ -166,6 +166,16 @@ TEST_F(ExecutorTest, ADroppedConnectionIsReopenedInTheCallersDirectory) {
   EXPECT_EQ(Count("Connecting to 127.0.0.1 for dele"), 1);
 }
 
+TEST_F(ExecutorTest, ARefusedLoginIsNotTakenForAConnection) {
+  // The refused session stays open; the retry must log in again, not use it.
+  server_.On("PASS", "530 Login incorrect.\r\n");
+  RecordingUpload& run = Run(1, 0, false);
+  EXPECT_FALSE(run.ExecuteCommand("", "", true));
+  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1", "Connect Failed. Retrying [Pause 0s]...",
+                                "Connecting to 127.0.0.1", "Connection retries all failed."));
+  EXPECT_EQ(server_.Connections(), 2);
+}
+
 TEST_F(ExecutorTest, TransferTypesFollowTheExtensionList) {
   RecordingUpload& run = Run(0, 0, false);
   run.Settings().AutoDetect = true;

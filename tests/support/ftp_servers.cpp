@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <vector>
 #include <thread>
 
 #ifndef KESTOVA_TEST_SUPPORT_DIR
@@ -58,6 +59,34 @@ bool EnsureVsftpdUser(std::string& why) {
     return false;
   }
   return true;
+}
+
+// Every process below `root`, found through /proc: servers such as vsftpd run
+// each session in a child that may leave the server's process group.
+std::vector<pid_t> Descendants(pid_t root) {
+  std::vector<std::pair<pid_t, pid_t>> parents;  // (pid, ppid)
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0;
+    if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2) {
+      parents.emplace_back(static_cast<pid_t>(std::stoi(name)), static_cast<pid_t>(ppid));
+    }
+  }
+  std::vector<pid_t> found{root};
+  for (size_t i = 0; i < found.size(); ++i) {
+    for (const auto& [pid, ppid] : parents) {
+      if (ppid == found[i]) found.push_back(pid);
+    }
+  }
+  found.erase(found.begin());
+  return found;
 }
 
 }  // namespace
@@ -128,6 +157,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
 
 ChildProcess::~ChildProcess() {
   if (pid_ <= 0) return;
+  for (const pid_t child : Descendants(pid_)) ::kill(child, SIGKILL);
   ::kill(-pid_, SIGTERM);
   for (int i = 0; i < 100; ++i) {
     if (::waitpid(pid_, nullptr, WNOHANG) == pid_) break;
@@ -197,6 +227,10 @@ std::unique_ptr<FtpServerFixture> FtpServerFixture::Start(Kind kind, const std::
   }
   fixture->port_ = std::to_string(port);
   return fixture;
+}
+
+void FtpServerFixture::Own() {
+  if (kind_ == Kind::Vsftpd) Run("chown -R " + user_ + " '" + root_ + "'");
 }
 
 FtpServerFixture::~FtpServerFixture() {

@@ -40,6 +40,9 @@ class FtpServerFixture {
   const std::string& Password() const { return password_; }
   const std::string& Root() const { return root_; }
   Kind ServerKind() const { return kind_; }
+  // Hands files a test put below the root to the server's user, so that the
+  // server may change them.
+  void Own();
   // Stops the server now (to test what a client sees when it goes away).
   void Stop() { process_.reset(); }
 

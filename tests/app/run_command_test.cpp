@@ -1,0 +1,115 @@
+// `kestova run` end to end: the real program against pyftpdlib.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+
+namespace kestova {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using testing::FtpServerFixture;
+
+struct Result {
+  int code = -1;
+  std::string out;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class RunCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    server_ = FtpServerFixture::Start(FtpServerFixture::Kind::Pyftpdlib, (dir_.Path() / "ftp").string(), why);
+    ASSERT_TRUE(server_) << why;
+    fs::create_directories(dir_.Path() / "ftp" / "new");
+    fs::create_directories(dir_.Path() / "ftp" / "old");
+    const fs::path site = dir_.Path() / "site";
+    fs::create_directories(site / "sub");
+    std::ofstream(site / "index.htm") << "<title>Home</title>\n";
+    std::ofstream(site / "sub" / "page.html") << "<title>Page</title>\n";
+    std::ofstream(site / "data.bin", std::ios::binary) << std::string(5000, '\x01');
+    std::ofstream(dir_.Path() / "template.htm") << "<a href=\"<<newurl>>\"><<title>></a>\n";
+    fs::copy(site, dir_.Path() / "ftp" / "old", fs::copy_options::recursive);
+    const std::string port = server_->Port();
+    ASSERT_EQ(Program("profile set RootSource=" + site.string() + " HTMLFile=" + (dir_.Path() / "template.htm").string() +
+                      " NewHostName=127.0.0.1 NewPort=" + port + " NewUserId=" + server_->User() +
+                      " NewPassword=" + server_->Password() + " NewStartDir=/new NewRetryPause=0 NewRetries=1" +
+                      " OldHostName=127.0.0.1 OldPort=" + port + " OldUserId=" + server_->User() +
+                      " OldPassword=" + server_->Password() +
+                      " OldStartDir=/old OldRetryPause=0 OldRetries=1 NewURL=http://n OldURL=http://o")
+                  .code,
+              0);
+  }
+
+  Result Program(const std::string& args) {
+    const std::string command = "KESTOVA_REGISTRY='" + dir_.File("registry.db") + "' '" KESTOVA_BINARY "' " + args +
+                                " 2>&1 </dev/null";
+    Result result;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+  }
+
+  testing::TempDir dir_;
+  std::unique_ptr<FtpServerFixture> server_;
+};
+
+TEST_F(RunCommandTest, PublishAndRedirectPrintTheirLogsAndSucceed) {
+  const Result publish = Program("run publish");
+  EXPECT_EQ(publish.code, 0) << publish.out;
+  EXPECT_THAT(publish.out, HasSubstr("Copy to /new/sub/page.html as ASCII"));
+  EXPECT_THAT(publish.out, HasSubstr("Finished.\n"));
+  EXPECT_EQ(ReadFile(dir_.Path() / "ftp/new/data.bin"), std::string(5000, '\x01'));
+
+  const Result redirect = Program("run redirect");
+  EXPECT_EQ(redirect.code, 0) << redirect.out;
+  EXPECT_EQ(ReadFile(dir_.Path() / "ftp/old/sub/page.html"), "<a href=\"http://n/sub/page.html\">Page</a>\n");
+  EXPECT_EQ(ReadFile(dir_.Path() / "ftp/old/data.bin"), std::string(5000, '\x01'));
+  EXPECT_THAT(redirect.out, ::testing::Not(HasSubstr(server_->Password())));
+}
+
+TEST_F(RunCommandTest, AWipeNeedsYesWithoutATerminal) {
+  ASSERT_EQ(Program("profile set NewWipe=1").code, 0);
+  std::ofstream(dir_.Path() / "ftp/new/keep.txt") << "keep";
+  const Result refused = Program("run publish");
+  EXPECT_EQ(refused.code, 3);
+  EXPECT_THAT(refused.out, HasSubstr("add --yes"));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/new/keep.txt"));
+  const Result confirmed = Program("run publish --yes");
+  EXPECT_EQ(confirmed.code, 0) << confirmed.out;
+  EXPECT_FALSE(fs::exists(dir_.Path() / "ftp/new/keep.txt"));
+}
+
+TEST_F(RunCommandTest, ExitCodesTellWhatHappened) {
+  EXPECT_EQ(Program("run").code, 3);
+  EXPECT_EQ(Program("run publish --profile nobody").code, 3);
+  EXPECT_EQ(Program("run publish extra").code, 3);
+  ASSERT_EQ(Program("profile set NewPassword=wrong").code, 0);
+  const Result refused = Program("run publish");
+  EXPECT_EQ(refused.code, 2) << refused.out;
+  EXPECT_THAT(refused.out, HasSubstr("Connection retries all failed."));
+  ASSERT_EQ(Program("profile set NewPassword=" + server_->Password() + " NewStartDir=/missing/deeper").code, 0);
+  const Result failed = Program("run publish");
+  EXPECT_EQ(failed.code, 1) << failed.out;
+  EXPECT_THAT(failed.out, HasSubstr("Terminated before completion."));
+}
+
+}  // namespace
+}  // namespace kestova

@@ -1,0 +1,315 @@
+// Whole runs against real servers (pyftpdlib and vsftpd): publish in each
+// write mode, test runs, redirection pages, and a server that goes away. The
+// local tree is checked before and after every run: a run only reads it.
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "engine/redirect_page.h"
+#include "engine/upload.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+
+namespace kestova {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::FtpServerFixture;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Every file below a folder with its bytes, by relative path.
+std::map<std::string, std::string> Tree(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  if (!fs::exists(root)) return files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = ReadFile(entry.path());
+  }
+  return files;
+}
+
+// Contents and modification times: what a run must never change locally.
+std::string Fingerprint(const fs::path& root) {
+  std::string print;
+  for (const auto& [name, bytes] : Tree(root)) {
+    struct stat info {};
+    ::stat((root / name).c_str(), &info);
+    print += name + ":" + std::to_string(std::hash<std::string>{}(bytes)) + ":" + std::to_string(info.st_mtime) + "\n";
+  }
+  return print;
+}
+
+struct View : ProfileView {
+  bool test_run = false;
+  bool new_changes = false;
+  bool excl_front_page = true;
+  const FtpClient* old_client = nullptr;
+  const FtpClient* new_client = nullptr;
+  std::vector<std::string> lines = {"<html><head><title><<title>></title>",
+                                    "<meta http-equiv=\"refresh\" content=\"0; url=<<newurl>>\"></head>",
+                                    "<body><a href=\"<<newurl>>\">moved</a> from <<oldurl>> (<<oldhome>> to "
+                                    "<<newhome>>, <<profile>>)</body></html>"};
+  bool TestRun() const override { return test_run; }
+  bool ExclFrontPage() const override { return excl_front_page; }
+  bool NewChanges() const override { return new_changes; }
+  std::string AutoDetectExts() const override { return "htm,html,txt,css"; }
+  std::string NewURL() const override { return "http://new.example"; }
+  std::string OldURL() const override { return "http://old.example"; }
+  const FtpClient* OldClient() const override { return old_client; }
+  const FtpClient* NewClient() const override { return new_client; }
+  std::vector<std::string> TemplateLines() const override { return lines; }
+  std::string ProfileName() const override { return "Bakery"; }
+};
+
+class RunTest : public ::testing::TestWithParam<FtpServerFixture::Kind> {
+ protected:
+  void SetUp() override {
+    std::string why;
+    server_ = FtpServerFixture::Start(GetParam(), (dir_.Path() / "server").string(), why);
+    ASSERT_TRUE(server_) << why;
+    for (FtpClient* client : {&new_client_, &old_client_}) {
+      client->HostName = "127.0.0.1";
+      client->Port = server_->Port();
+      client->UserName = server_->User();
+      client->PassWord = server_->Password();
+      client->SetPassive(true);
+      client->Timeout = 10;
+    }
+    view_.new_client = &new_client_;
+    view_.old_client = &old_client_;
+    local_ = dir_.Path() / "site";
+    std::string binary(3000, '\0');
+    for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 31);
+    WriteFile(local_ / "index.htm", "<html><head><TITLE>Home</TITLE></head><body>home</body></html>\n");
+    WriteFile(local_ / "notes.txt", "plain notes\n");
+    WriteFile(local_ / "img" / "logo.gif", binary);
+    WriteFile(local_ / "docs" / "faq.html", "<html><head><title>FAQ</title></head></html>\n");
+    WriteFile(local_ / "docs" / "deep" / "a b.htm", "<title>Spaced</title>\n");
+    WriteFile(local_ / "_vti_cnf" / "index.htm", "frontpage\n");
+    // Edited two days ago: an upload made now is newer on the server.
+    const std::time_t past = std::time(nullptr) - 2 * 24 * 3600;
+    for (const auto& entry : fs::recursive_directory_iterator(local_)) {
+      utimbuf times{past, past};
+      ::utime(entry.path().c_str(), &times);
+    }
+    fs::create_directories(Remote("www"));
+    server_->Own();
+    before_ = Fingerprint(local_);
+  }
+
+  void TearDown() override { EXPECT_EQ(Fingerprint(local_), before_) << "a run changed the local folder"; }
+
+  fs::path Remote(const std::string& path) const { return fs::path(server_->Root()) / path; }
+
+  RunSettings Settings(bool redirect = false) {
+    RunSettings settings;
+    settings.SiteClient = redirect ? &old_client_ : &new_client_;
+    settings.SiteURL = redirect ? "http://old.example" : "http://new.example";
+    settings.StartDir = "/www";
+    settings.LocalRoot = local_.string();
+    settings.RedirectJob = redirect;
+    settings.RetryPause = 0;
+    settings.Retries = 2;
+    settings.AutoDetect = true;
+    return settings;
+  }
+
+  RunOutcome Run(const RunSettings& settings, std::function<void(const std::string&, Upload&)> watch = nullptr) {
+    log_.clear();
+    Upload* running = nullptr;
+    Upload run(settings, view_, [&](const std::string& line) {
+      log_.push_back(line);
+      if (watch) watch(line, *running);
+    });
+    running = &run;
+    return run.StartUpload();
+  }
+
+  int Count(const std::string& prefix) const {
+    return static_cast<int>(std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+  }
+  std::string Log() const {
+    std::string text = "(last reply: " + new_client_.LastReply + " / " + old_client_.LastReply + ")\n";
+    for (const auto& line : log_) text += line + "\n";
+    return text;
+  }
+
+  testing::TempDir dir_;
+  std::unique_ptr<FtpServerFixture> server_;
+  FtpClient new_client_, old_client_;
+  View view_;
+  fs::path local_;
+  std::string before_;
+  std::vector<std::string> log_;
+};
+
+std::map<std::string, std::string> Published(std::map<std::string, std::string> local) {
+  local.erase("_vti_cnf/index.htm");
+  return local;
+}
+
+TEST_P(RunTest, OverwriteAllThenWrtChangesFindsNothingToSend) {
+  ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
+  EXPECT_EQ(log_.back(), "Finished.");
+  EXPECT_TRUE(Tree(Remote("www")) == Published(Tree(local_))) << "the remote tree differs from the local one";
+  EXPECT_FALSE(fs::exists(Remote("www/_vti_cnf")));
+  EXPECT_THAT(log_, Contains("Copy to /www/img/logo.gif as Binary"));
+  EXPECT_THAT(log_, Contains("Copy to /www/docs/deep/a b.htm as ASCII"));
+
+  view_.new_changes = true;
+  ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
+  EXPECT_EQ(Count("File "), 5) << Log();
+  EXPECT_THAT(log_, Contains("File a b.htm - no date change"));
+  EXPECT_EQ(Count("Write File"), 0);
+
+  // A file edited after the upload, and a new one, are sent.
+  WriteFile(local_ / "notes.txt", "edited notes\n");
+  WriteFile(local_ / "docs" / "new.htm", "<title>New</title>\n");
+  const std::time_t later = std::time(nullptr) + 3600;
+  utimbuf times{later, later};
+  ::utime((local_ / "notes.txt").c_str(), &times);
+  ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
+  EXPECT_THAT(log_, Contains("Write File notes.txt"));
+  EXPECT_THAT(log_, Contains("** New file: new.htm"));
+  EXPECT_EQ(ReadFile(Remote("www/notes.txt")), "edited notes\n");
+  before_ = Fingerprint(local_);
+}
+
+TEST_P(RunTest, WipeSiteKeepsDotFilesAndTheStartDirectory) {
+  WriteFile(Remote("www/old.htm"), "old");
+  WriteFile(Remote("www/.htaccess"), "Redirect 301");
+  WriteFile(Remote("www/gone/deeper/x.txt"), "x");
+  WriteFile(Remote("www/kept/.profile"), "p");
+  server_->Own();
+  RunSettings settings = Settings();
+  settings.WipeFirst = true;
+  ASSERT_EQ(Run(settings), RunOutcome::Finished) << Log();
+  EXPECT_FALSE(fs::exists(Remote("www/old.htm")));
+  EXPECT_FALSE(fs::exists(Remote("www/gone")));
+  EXPECT_EQ(ReadFile(Remote("www/.htaccess")), "Redirect 301");
+  EXPECT_TRUE(fs::exists(Remote("www/kept/.profile")));
+  EXPECT_EQ(Count("## Test:"), 0);
+  EXPECT_EQ(Count("--------------------"), 8) << Log();  // www, gone, gone/deeper, kept
+  EXPECT_EQ(ReadFile(Remote("www/index.htm")), ReadFile(local_ / "index.htm"));
+}
+
+TEST_P(RunTest, TestRunsWriteNothing) {
+  ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
+  WriteFile(Remote("www/extra.txt"), "extra");
+  server_->Own();
+  const auto remote = Tree(Remote("www"));
+  view_.test_run = true;
+  for (const bool wipe : {false, true}) {
+    RunSettings settings = Settings();
+    settings.WipeFirst = wipe;
+    ASSERT_EQ(Run(settings), RunOutcome::Finished) << Log();
+    EXPECT_EQ(log_[0], "**** THIS IS A TEST RUN -- NO WRITING OR ***");
+    EXPECT_THAT(log_, Contains("## Test: Make directory /www"));
+    EXPECT_THAT(log_, Contains("## Test: Copy " + (local_ / "index.htm").string() + " to /www"));
+    if (wipe) {
+      EXPECT_THAT(log_, Contains("## Test: Delete File extra.txt"));
+      EXPECT_THAT(log_, Contains("## Test: Remove Dir img"));
+    } else {
+      EXPECT_THAT(log_, Contains("## Test: Delete of index.htm"));
+    }
+  }
+  view_.new_changes = true;
+  ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
+  EXPECT_TRUE(Tree(Remote("www")) == remote) << "a test run changed the server";
+}
+
+TEST_P(RunTest, RedirectionPagesReplaceOnlyThePages) {
+  fs::create_directories(Remote("old"));
+  for (const auto& [name, bytes] : Tree(local_)) WriteFile(Remote("old") / name, bytes);
+  server_->Own();
+  RunSettings settings = Settings(true);
+  settings.StartDir = "old";  // relative: resolved through PWD
+  ASSERT_EQ(Run(settings), RunOutcome::Finished) << Log();
+  EXPECT_EQ(ReadFile(Remote("old/notes.txt")), "plain notes\n");
+  EXPECT_EQ(ReadFile(Remote("old/img/logo.gif")), ReadFile(local_ / "img/logo.gif"));
+  PlaceholderValues faq;
+  faq.newurl = "http://new.example/docs/faq.html";
+  faq.oldurl = "http://old.example/docs/faq.html";
+  faq.title = "FAQ";
+  faq.profile = "Bakery";
+  faq.oldhome = "http://old.example/docs";
+  faq.newhome = "http://new.example/docs";
+  const std::string expected =
+      "<html><head><title>FAQ</title>\r\n"
+      "<meta http-equiv=\"refresh\" content=\"0; url=http://new.example/docs/faq.html\"></head>\r\n"
+      "<body><a href=\"http://new.example/docs/faq.html\">moved</a> from http://old.example/docs/faq.html "
+      "(http://old.example/docs to http://new.example/docs, Bakery)</body></html>\r\n";
+  // pyftpdlib stores text uploads with LF line ends, as FTP's ASCII type
+  // allows; vsftpd stores the bytes as sent.
+  std::string stored = expected;
+  if (GetParam() == FtpServerFixture::Kind::Pyftpdlib) stored.erase(std::remove(stored.begin(), stored.end(), '\r'), stored.end());
+  EXPECT_EQ(ReadFile(Remote("old/docs/faq.html")), stored);
+  EXPECT_EQ(BuildRedirectPage(view_.lines, faq), expected);
+  EXPECT_THAT(ReadFile(Remote("old/index.htm")), HasSubstr("<title>Home</title>"));
+  EXPECT_THAT(log_, Contains("## Built redirection page for http://old.example/docs/deep/a b.htm"));
+  EXPECT_THAT(log_, Contains("Copy to /old/docs/faq.html as ASCII"));
+  EXPECT_THAT(Log(), Not(HasSubstr("notes.txt")));
+  EXPECT_EQ(ReadFile(Remote("old/_vti_cnf/index.htm")), "frontpage\n");  // excluded, so untouched
+}
+
+TEST_P(RunTest, AServerThatGoesAwayEndsTheRunAfterItsRetries) {
+  bool stopped = false;
+  const RunOutcome outcome = Run(Settings(), [&](const std::string& line, Upload&) {
+    if (!stopped && line.rfind("Copy to", 0) == 0) {
+      stopped = true;
+      server_->Stop();
+    }
+  });
+  EXPECT_EQ(outcome, RunOutcome::Terminated) << Log();
+  EXPECT_EQ(log_.back(), "Terminated before completion.");
+  EXPECT_THAT(log_, Contains("Connection retries all failed."));
+  EXPECT_GE(Count("Connect Failed. Retrying"), 2);
+}
+
+TEST_P(RunTest, TerminatingStopsTheRunAtTheNextStep) {
+  const RunOutcome outcome = Run(Settings(), [](const std::string& line, Upload& run) {
+    if (line.rfind("Copy to", 0) == 0) run.Terminated = true;
+  });
+  EXPECT_EQ(outcome, RunOutcome::Terminated);
+  EXPECT_EQ(Count("Copy to"), 1);
+  EXPECT_EQ(log_.back(), "Terminated before completion.");
+}
+
+TEST_P(RunTest, AFirstConnectionThatFailsEndsWithoutAClosingLine) {
+  new_client_.PassWord = "wrong";
+  RunSettings settings = Settings();
+  settings.Retries = 0;
+  EXPECT_EQ(Run(settings), RunOutcome::NotConnected);
+  EXPECT_EQ(log_.back(), "Connection retries all failed.");
+}
+
+std::string KindName(const ::testing::TestParamInfo<FtpServerFixture::Kind>& info) {
+  return FtpServerFixture::Name(info.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RunTest,
+                         ::testing::Values(FtpServerFixture::Kind::Pyftpdlib, FtpServerFixture::Kind::Vsftpd),
+                         KindName);
+
+}  // namespace
+}  // namespace kestova
