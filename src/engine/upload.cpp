@@ -77,7 +77,7 @@ RunOutcome Upload::StartUpload() {
     }
     PublishFolder(settings_.LocalRoot, start, settings_.SiteURL, profile_.NewURL(), profile_.OldURL());
   } catch (const ListingDateError& error) {
-    Log(std::string("Cannot read the date of a listing line: ") + error.what());
+    Log(std::string("Cannot read the date of the listing line ") + error.what() + "; the run stops here.");
     outcome = RunOutcome::Failed;
   } catch (const RunError& error) {
     Log(error.what());
@@ -368,7 +368,12 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
     if (start <= 0) continue;
     const std::string name = ListingName(line, start);
     if (name.empty() || !SameText(name, entry.name)) continue;
-    const ListingTime remote_time = ListingDate(line, run_year_, run_month_);
+    ListingTime remote_time;
+    try {
+      remote_time = ListingDate(line, run_year_, run_month_);
+    } catch (const ListingDateError& error) {
+      throw ListingDateError("'" + line + "' (" + error.what() + ")");
+    }
     if (PackDosTime(remote_time) >= entry.dos_time) {
       Log("File " + name + " - no date change");
       return;

@@ -5,6 +5,9 @@
 
 #include "engine/upload.h"
 #include "support/scripted_ftp_server.h"
+#include "support/temp_dir.h"
+
+#include <fstream>
 
 namespace kestova {
 namespace {
@@ -17,12 +20,13 @@ using testing::ScriptedSession;
 
 struct FakeProfile : ProfileView {
   bool test_run = false;
+  bool new_changes = false;
   std::string exts = "htm,html,txt,css";
   const FtpClient* old_client = nullptr;
   const FtpClient* new_client = nullptr;
   bool TestRun() const override { return test_run; }
   bool ExclFrontPage() const override { return true; }
-  bool NewChanges() const override { return false; }
+  bool NewChanges() const override { return new_changes; }
   std::string AutoDetectExts() const override { return exts; }
   std::string NewURL() const override { return "http://new"; }
   std::string OldURL() const override { return "http://old"; }
@@ -174,6 +178,30 @@ TEST_F(ExecutorTest, ARefusedLoginIsNotTakenForAConnection) {
   EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1", "Connect Failed. Retrying [Pause 0s]...",
                                 "Connecting to 127.0.0.1", "Connection retries all failed."));
   EXPECT_EQ(server_.Connections(), 2);
+}
+
+TEST_F(ExecutorTest, AListingDateThatCannotBeReadStopsTheRunWithALine) {
+  testing::TempDir dir;
+  std::ofstream(dir.File("index.htm")) << "<title>x</title>";
+  // A listing without a group column: no month is found, no year either.
+  server_.SetListing("-rw-r--r-- 1 web 1024 Jan 12 10:30 index.htm\r\n");
+  server_.On("NLST", [](ScriptedSession& s, const std::string&) {
+    s.Reply("150 Names");
+    s.OpenData();
+    s.SendData("index.htm\r\n");
+    s.CloseData();
+    s.Reply("226 Done");
+  });
+  profile_.new_changes = true;
+  RecordingUpload& run = Run(0, 0, false);
+  run.Settings().StartDir = "/www";
+  run.Settings().LocalRoot = dir.Path().string();
+  EXPECT_EQ(run.StartUpload(), RunOutcome::Failed);
+  EXPECT_EQ(log_.back(),
+            "Cannot read the date of the listing line '-rw-r--r-- 1 web 1024 Jan 12 10:30 index.htm' (no valid date in "
+            "fields '12', '10:30', 'index.htm'); the run stops here.");
+  EXPECT_THAT(log_, Not(Contains("Finished.")));
+  EXPECT_THAT(server_.Words(), Not(Contains("STOR")));
 }
 
 TEST_F(ExecutorTest, TransferTypesFollowTheExtensionList) {

@@ -286,6 +286,15 @@ TEST_P(RunTest, AServerThatGoesAwayEndsTheRunAfterItsRetries) {
   EXPECT_GE(Count("Connect Failed. Retrying"), 2);
 }
 
+TEST_P(RunTest, AFolderLinkBackToAnEnclosingFolderIsWalkedOnce) {
+  fs::create_directory_symlink("..", local_ / "docs" / "loop");  // docs/loop is the site root again
+  before_ = Fingerprint(local_);
+  ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
+  EXPECT_THAT(log_, Contains("Skipped folder " + (local_ / "docs" / "loop").string() +
+                             ": it leads back to a folder being published"));
+  EXPECT_TRUE(Tree(Remote("www")) == Published(Tree(local_))) << "the site was not published once, exactly";
+}
+
 TEST_P(RunTest, TerminatingStopsTheRunAtTheNextStep) {
   const RunOutcome outcome = Run(Settings(), [](const std::string& line, Upload& run) {
     if (line.rfind("Copy to", 0) == 0) run.Terminated = true;
