@@ -175,7 +175,8 @@ bool ChildProcess::Running() { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHA
 // ---- FTP servers
 
 std::unique_ptr<FtpServerFixture> FtpServerFixture::Start(Kind kind, const std::string& root, std::string& why,
-                                                          int max_connections_per_ip) {
+                                                          int max_connections_per_ip,
+                                                          const std::string& protocol_log) {
   auto fixture = std::unique_ptr<FtpServerFixture>(new FtpServerFixture);
   fixture->kind_ = kind;
   fixture->root_ = root;
@@ -217,7 +218,10 @@ std::unique_ptr<FtpServerFixture> FtpServerFixture::Start(Kind kind, const std::
                         << pasv_base << "\npasv_max_port=" << pasv_base + 49
                         << "\nport_enable=YES\nconnect_from_port_20=NO\nisolate=NO\nisolate_network=NO\n"
                            "seccomp_sandbox=NO\nsecure_chroot_dir="
-                        << empty << "\nuse_localtime=NO\nxferlog_enable=NO\n"
+                        << empty << "\nuse_localtime=NO\n"
+                        << (protocol_log.empty() ? std::string("xferlog_enable=NO\n")
+                                                 : "xferlog_enable=YES\nxferlog_std_format=NO\nlog_ftp_protocol=YES\n"
+                                                   "vsftpd_log_file=" + protocol_log + "\n")
                         << (max_connections_per_ip > 0 ? "max_per_ip=" + std::to_string(max_connections_per_ip) + "\n"
                                                        : std::string());
   fixture->process_ = ChildProcess::Start({"/usr/sbin/vsftpd", config});

@@ -31,8 +31,11 @@ class FtpServerFixture {
 
   // Starts a server serving `root` (created if missing). On failure returns
   // nullptr and says why in `why` (a test then fails with that reason).
+  // `protocol_log` (vsftpd only) names a file that gets every command the
+  // server receives.
   static std::unique_ptr<FtpServerFixture> Start(Kind kind, const std::string& root, std::string& why,
-                                                 int max_connections_per_ip = 0);
+                                                 int max_connections_per_ip = 0,
+                                                 const std::string& protocol_log = std::string());
 
   ~FtpServerFixture();
   const std::string& Port() const { return port_; }

@@ -1,0 +1,138 @@
+// Publishes a generated site (2000 files of 2 KiB in 40 folders) to vsftpd on
+// loopback with the transfer engine, in Overwrite All and then in Wrt Changes
+// with nothing changed, beside lftp's `mirror -R --parallel=1` and
+// `mirror -R --only-newer --parallel=1` of the same tree to the same server in
+// the same run. Prints the times, their ratios and the FTP commands each
+// client sent per file (counted in the server's protocol log).
+//
+// Run as root (vsftpd logs in a local user): build/bin/publish_bench [FILES]
+#include <sys/wait.h>
+#include <utime.h>
+
+#include <QCoreApplication>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "engine/upload.h"
+#include "support/ftp_servers.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct View : kestova::ProfileView {
+  bool changes = false;
+  const kestova::FtpClient* client = nullptr;
+  bool TestRun() const override { return false; }
+  bool ExclFrontPage() const override { return true; }
+  bool NewChanges() const override { return changes; }
+  std::string AutoDetectExts() const override { return "htm,html,txt,css"; }
+  std::string NewURL() const override { return "http://new"; }
+  std::string OldURL() const override { return "http://old"; }
+  const kestova::FtpClient* OldClient() const override { return nullptr; }
+  const kestova::FtpClient* NewClient() const override { return client; }
+  std::vector<std::string> TemplateLines() const override { return {}; }
+  std::string ProfileName() const override { return "bench"; }
+};
+
+long long CountCommands(const std::string& log) {
+  std::ifstream in(log);
+  long long count = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("FTP command:") != std::string::npos) ++count;
+  }
+  return count;
+}
+
+double Publish(const kestova::testing::FtpServerFixture& server, const fs::path& local, bool changes) {
+  kestova::FtpClient client;
+  client.HostName = "127.0.0.1";
+  client.Port = server.Port();
+  client.UserName = server.User();
+  client.PassWord = server.Password();
+  client.SetPassive(true);
+  View view;
+  view.client = &client;
+  view.changes = changes;
+  kestova::RunSettings settings;
+  settings.SiteClient = &client;
+  settings.StartDir = "/kestova";
+  settings.LocalRoot = local.string();
+  settings.AutoDetect = true;
+  settings.RetryPause = 0;
+  long long lines = 0;
+  kestova::Upload run(settings, view, [&](const std::string&) { ++lines; });
+  const auto start = Clock::now();
+  const kestova::RunOutcome outcome = run.StartUpload();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (outcome != kestova::RunOutcome::Finished) std::fprintf(stderr, "publish_bench: the run did not finish\n");
+  return seconds;
+}
+
+double Lftp(const kestova::testing::FtpServerFixture& server, const fs::path& local, bool only_newer) {
+  const std::string script = std::string("set ftp:passive-mode on; set net:max-retries 1; mirror -R ") +
+                             (only_newer ? "--only-newer " : "") + "--parallel=1 '" + local.string() +
+                             "' /lftp; quit";
+  const std::string command = "lftp -u '" + server.User() + "," + server.Password() + "' -p " + server.Port() +
+                              " -e \"" + script + "\" 127.0.0.1 >/dev/null 2>&1";
+  const auto start = Clock::now();
+  const int status = std::system(command.c_str());
+  if (status != 0) std::fprintf(stderr, "publish_bench: lftp failed (%d)\n", status);
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  const int files = argc > 1 ? std::atoi(argv[1]) : 2000;
+  const int folders = 40;
+  const fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+  const fs::path work = base / ("kestova-publish-bench-" + std::to_string(getpid()));
+  const fs::path local = work / "site";
+  const std::string block(2048, 'x');
+  const std::time_t past = std::time(nullptr) - 2 * 24 * 3600;
+  for (int i = 0; i < files; ++i) {
+    const fs::path file = local / ("folder" + std::to_string(i % folders)) / ("page" + std::to_string(i) + ".htm");
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << block;
+    utimbuf times{past, past};
+    ::utime(file.c_str(), &times);
+  }
+  const std::string log = (work / "vsftpd.log").string();
+  std::string why;
+  auto server = kestova::testing::FtpServerFixture::Start(kestova::testing::FtpServerFixture::Kind::Vsftpd,
+                                                          (work / "server").string(), why, 0, log);
+  if (!server) {
+    std::fprintf(stderr, "publish_bench: %s\n", why.c_str());
+    return 1;
+  }
+  struct Row {
+    const char* name;
+    double seconds;
+    long long commands;
+  } rows[4];
+  auto measure = [&](int index, const char* name, const std::function<double()>& run) {
+    const long long before = CountCommands(log);
+    const double seconds = run();
+    rows[index] = {name, seconds, CountCommands(log) - before};
+  };
+  measure(0, "kestova Overwrite All", [&] { return Publish(*server, local, false); });
+  measure(1, "lftp mirror -R", [&] { return Lftp(*server, local, false); });
+  measure(2, "kestova Wrt Changes, no change", [&] { return Publish(*server, local, true); });
+  measure(3, "lftp mirror -R --only-newer", [&] { return Lftp(*server, local, true); });
+  std::printf("Publishing %d files of 2 KiB in %d folders to vsftpd on loopback:\n", files, folders);
+  for (int i = 0; i < 4; ++i) {
+    std::printf("  %-32s %7.2f s  %6.1f commands/file", rows[i].name, rows[i].seconds,
+                static_cast<double>(rows[i].commands) / files);
+    if (i % 2 == 0) std::printf("   x%.2f of lftp", rows[i].seconds / rows[i + 1].seconds);
+    std::printf("\n");
+  }
+  server.reset();
+  fs::remove_all(work);
+  return 0;
+}
