@@ -1,5 +1,7 @@
 // `kestova run` end to end: the real program against pyftpdlib.
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -109,6 +111,41 @@ TEST_F(RunCommandTest, ExitCodesTellWhatHappened) {
   const Result failed = Program("run publish");
   EXPECT_EQ(failed.code, 1) << failed.out;
   EXPECT_THAT(failed.out, HasSubstr("Terminated before completion."));
+}
+
+TEST_F(RunCommandTest, CtrlCEndsTheRunAfterTheCurrentCommand) {
+  for (int i = 0; i < 40; ++i) std::ofstream(dir_.Path() / "site" / ("extra" + std::to_string(i) + ".txt")) << i;
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::setenv("KESTOVA_REGISTRY", dir_.File("registry.db").c_str(), 1);
+    ::execl(KESTOVA_BINARY, KESTOVA_BINARY, "run", "publish", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string log;
+  bool interrupted = false;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+    log.append(buffer, static_cast<size_t>(got));
+    if (!interrupted && log.find("Copy to") != std::string::npos) {
+      ::kill(child, SIGINT);
+      interrupted = true;
+    }
+  }
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(interrupted) << log;
+  ASSERT_TRUE(WIFEXITED(status)) << "the first Ctrl+C must not kill the program";
+  EXPECT_EQ(WEXITSTATUS(status), 1) << log;
+  EXPECT_THAT(log, HasSubstr("Terminated before completion.\n"));
+  const size_t copies = static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
+  EXPECT_LT(copies, 40u) << "the run went on after Ctrl+C:\n" << log;
 }
 
 }  // namespace
