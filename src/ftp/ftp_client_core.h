@@ -164,6 +164,7 @@ class FtpClientCore {
   void ReleaseLocalStream();
   void ClearDataHandlers();
   void AimPassive();
+  void FailTransfer(const std::string& line, int code);
   void ReceiveAccepted();
   void ReceiveConnected(int error);
   void ReceiveData();

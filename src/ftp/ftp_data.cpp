@@ -31,6 +31,16 @@ bool IsPreliminary(int code) { return code == 125 || (code >= 150 && code <= 159
 
 }  // namespace
 
+// Ends the transfer as failed, with a line the client composed.
+void FtpClientCore::FailTransfer(const std::string& line, int code) {
+  SetComposedReply(line);
+  ReplyCode = code;
+  KeepErrorMessage();
+  data_.Close();
+  RequestResult = code;
+  FinishRequest(code);
+}
+
 void FtpClientCore::ClearDataHandlers() {
   data_.OnSessionAvailable = nullptr;
   data_.OnSessionClosed = nullptr;
@@ -120,12 +130,7 @@ bool FtpClientCore::ReceiveStep(const std::string& word) {
     if (!local_stream_) {
       owned_stream_ = FileStream::Create(local_file_name_, ShareMode());
       if (!owned_stream_) {
-        SetComposedReply("Unable to open local file " + local_file_name_);
-        ReplyCode = 550;
-        KeepErrorMessage();
-        data_.Close();
-        RequestResult = 550;
-        FinishRequest(550);
+        FailTransfer("Unable to open local file " + local_file_name_, 550);
         return true;
       }
       local_stream_ = owned_stream_.get();
@@ -137,12 +142,7 @@ bool FtpClientCore::ReceiveStep(const std::string& word) {
       data_.OnSessionConnected = [this](AsyncSocket&, int error) { ReceiveConnected(error); };
       data_.Connect();
     } catch (const std::exception& error) {
-      SetComposedReply("550 " + ClassName(error) + ": " + error.what());
-      ReplyCode = 550;
-      KeepErrorMessage();
-      data_.Close();
-      RequestResult = 550;
-      FinishRequest(550);
+      FailTransfer("550 " + ClassName(error) + ": " + error.what(), 550);
       return true;
     }
   }
@@ -155,12 +155,7 @@ bool FtpClientCore::ReceiveStep(const std::string& word) {
 
 void FtpClientCore::ReceiveConnected(int error) {
   if (error != 0) {
-    SetComposedReply("Unable to establish data connection, error #" + std::to_string(error));
-    ReplyCode = 550;
-    KeepErrorMessage();
-    data_.Close();
-    RequestResult = 550;
-    FinishRequest(550);
+    FailTransfer("Unable to establish data connection, error #" + std::to_string(error), 550);
     return;
   }
   data_.OnDataAvailable = [this](AsyncSocket&, int) { ReceiveData(); };
@@ -293,12 +288,7 @@ bool FtpClientCore::UploadStep() {
       data_.OnSessionConnected = [this](AsyncSocket&, int error) { UploadConnected(error); };
       data_.Connect();
     } catch (const std::exception& error) {
-      SetComposedReply("426 " + ClassName(error) + ": " + error.what());
-      ReplyCode = 426;
-      KeepErrorMessage();
-      data_.Close();
-      RequestResult = 426;
-      FinishRequest(426);
+      FailTransfer("426 " + ClassName(error) + ": " + error.what(), 426);
     }
     return true;
   }
@@ -316,12 +306,7 @@ void FtpClientCore::UploadConnected(int error) {
   put_connected_ = true;
   transfer_start_ = Now();
   if (error != 0) {
-    SetComposedReply("Unable to establish data connection, error #" + std::to_string(error));
-    ReplyCode = 550;
-    KeepErrorMessage();
-    data_.Close();
-    RequestResult = 550;
-    FinishRequest(550);
+    FailTransfer("Unable to establish data connection, error #" + std::to_string(error), 550);
     return;
   }
   ChangeState(FtpClientState::ftpStAwaitingReply);

@@ -229,18 +229,21 @@ void AsyncSocket::Reset() {
 
 // ---- Name lookups
 
+// A new lookup silently replaces a pending one and its results.
+void AsyncSocket::DropPendingLookup() {
+  if (lookup_id_ != 0) ForgetLookup(lookup_id_);
+  lookup_id_ = 0;
+  dns_result_.clear();
+  dns_result_list_.clear();
+}
+
 void AsyncSocket::DnsLookup(const std::string& host) {
   if (host.empty()) {
     Report("DNS lookup: invalid host name.");
     if (const auto handler = OnDnsLookupDone) handler(*this, kWsaEinval);
     return;
   }
-  if (lookup_id_ != 0) {
-    ForgetLookup(lookup_id_);
-    lookup_id_ = 0;
-  }
-  dns_result_.clear();
-  dns_result_list_.clear();
+  DropPendingLookup();
   const std::string name = TrimSpaces(host);
   if (IsDottedAddress(name)) {
     in_addr address{};
@@ -262,12 +265,7 @@ void AsyncSocket::ReverseDnsLookup(const std::string& address) {
     if (const auto handler = OnDnsLookupDone) handler(*this, kWsaEinval);
     return;
   }
-  if (lookup_id_ != 0) {
-    ForgetLookup(lookup_id_);
-    lookup_id_ = 0;
-  }
-  dns_result_.clear();
-  dns_result_list_.clear();
+  DropPendingLookup();
   const std::uint32_t parsed = ::inet_addr(TrimSpaces(address).c_str());
   lookup_id_ = StartAddressLookup(parsed, [this](std::uint64_t id, const LookupResult& result) {
     DeliverLookup(id, result.error, result.names);

@@ -178,6 +178,7 @@ class AsyncSocket {
   void HandleNotice(unsigned bit, int error);
   void ReceiveLoop(int error, unsigned options);
   void DeliverLookup(std::uint64_t id, int error, const std::vector<std::string>& names);
+  void DropPendingLookup();
 
   // Lifecycle.
   void ChangeState(SocketState state);
