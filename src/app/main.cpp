@@ -1,12 +1,17 @@
 // The kestova program: the windows without arguments, a headless command
 // with one.
+#include <QApplication>
 #include <QCoreApplication>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/profile_command.h"
 #include "app/run_command.h"
+#include "net/event_wait.h"
+#include "ui/main_form.h"
+#include "ui/upload_form.h"
 
 namespace {
 
@@ -31,8 +36,20 @@ const char* const kUsage =
 int main(int argc, char* argv[]) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) {
-    std::cerr << "kestova: the windows are not part of this build yet; 'kestova --help' lists the commands.\n";
-    return kestova::kExitUsage;
+    const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM");
+    if (!display) {
+      std::cerr << "kestova: there is no display to open the windows on; 'kestova --help' lists the commands.\n";
+      return kestova::kExitUsage;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Kestova");
+    kestova::MainForm main_form;
+    kestova::UploadForm upload_form(&main_form);
+    main_form.SetRunWindow(&upload_form);
+    main_form.show();
+    const int code = QApplication::exec();
+    kestova::SetTerminating(true);
+    return code;
   }
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     std::cout << kUsage;

@@ -64,6 +64,8 @@ class SiteProfile {
   // toggles it through OnTemplateToggle, as the view button would.
   bool IsTemplateVisible() const { return template_visible_; }
   void ToggleTemplate();
+  // Records the editor's state as the windows set it (no OnTemplateToggle).
+  void SetTemplateVisible(bool visible) { template_visible_ = visible; }
   std::function<void(bool visible)> OnTemplateToggle;
   // Called when RefreshProfileList has rebuilt the lists.
   std::function<void()> OnProfileListChanged;

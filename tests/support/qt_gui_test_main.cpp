@@ -1,0 +1,16 @@
+// The main of the window tests: a QApplication (offscreen, set by ctest), and
+// host names looked up in /etc/hosts only.
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+extern "C" int __nss_configure_lookup(const char* database, const char* service_line);
+
+int main(int argc, char** argv) {
+  __nss_configure_lookup("hosts", "files");
+  // Without a display a QApplication aborts; listing the tests needs none.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

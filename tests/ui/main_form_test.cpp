@@ -1,0 +1,259 @@
+// The main window and the run window, offscreen, driven like a user would;
+// questions are answered by a scripted dialog service.
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/registry.h"
+#include "support/ftp_servers.h"
+#include "support/loopback_peer.h"
+#include "support/temp_dir.h"
+#include "ui/dialog_service.h"
+#include "ui/main_form.h"
+#include "ui/upload_form.h"
+
+namespace kestova {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+// Answers questions from a script and records them.
+class ScriptedDialogs : public DialogService {
+ public:
+  std::deque<QMessageBox::StandardButton> answers;
+  std::vector<QString> asked;
+  std::vector<QString> errors;
+  QString folder, open_file, save_file;
+  QMessageBox::StandardButton Ask(QWidget*, QMessageBox::Icon, const QString& title, const QString& text,
+                                  QMessageBox::StandardButtons) override {
+    asked.push_back(title + ": " + text);
+    if (answers.empty()) return QMessageBox::Cancel;
+    const auto answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  void ShowError(QWidget*, const QString&, const QString& text) override { errors.push_back(text); }
+  QString ChooseFolder(QWidget*, const QString&) override { return folder; }
+  QString OpenFile(QWidget*, const QString&) override { return open_file; }
+  QString SaveFile(QWidget*) override { return save_file; }
+};
+
+class MainFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto dialogs = std::make_unique<ScriptedDialogs>();
+    dialogs_ = dialogs.get();
+    DialogService::Install(std::move(dialogs));
+    form_ = std::make_unique<MainForm>(dir_.File("registry.db"));
+    run_window_ = new UploadForm(form_.get());
+    form_->SetRunWindow(run_window_);
+    form_->OpenDocument = [this](const QString& path) { opened_.push_back(path); };
+  }
+  void TearDown() override { DialogService::Install(std::make_unique<MessageBoxDialogs>()); }
+
+  void Show() {
+    form_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
+  }
+
+  // Closes the run window as soon as its run has ended.
+  void CloseRunWindowWhenDone() {
+    auto* poll = new QTimer(form_.get());
+    QObject::connect(poll, &QTimer::timeout, [this, poll] {
+      if (run_window_->isVisible() && run_window_->LastOutcome()) {
+        poll->deleteLater();
+        run_window_->close();
+      }
+    });
+    poll->start(20);
+  }
+
+  std::string Stored(const std::string& name) {
+    Registry registry(dir_.File("registry.db"));
+    return registry.ValueType("\\Software\\Brindlecote\\Kestova\\Site\\Default", name) == RegistryType::rdString
+               ? registry.ReadString("\\Software\\Brindlecote\\Kestova\\Site\\Default", name)
+               : std::to_string(registry.ReadInteger("\\Software\\Brindlecote\\Kestova\\Site\\Default", name));
+  }
+
+  testing::TempDir dir_;
+  ScriptedDialogs* dialogs_ = nullptr;
+  std::unique_ptr<MainForm> form_;
+  UploadForm* run_window_ = nullptr;
+  std::vector<QString> opened_;
+};
+
+TEST_F(MainFormTest, TheFirstStartOnAnEmptyStoreShowsDefaultWithTheEditorHidden) {
+  Show();
+  ASSERT_EQ(form_->ProfileList()->count(), 1);
+  EXPECT_EQ(form_->ProfileList()->currentText(), "Default");
+  EXPECT_FALSE(form_->HTML()->isVisible());
+  EXPECT_EQ(form_->ViewBtn()->text(), "&View");
+  EXPECT_EQ(form_->RootSource()->text(), "/");
+  EXPECT_EQ(Registry(dir_.File("registry.db")).ReadString("\\Software\\Brindlecote\\Kestova\\Site", "CurrProfile"),
+            "Default");
+  EXPECT_FALSE(form_->Profile().Loading);
+  QTest::keyClick(form_.get(), Qt::Key_F1);
+  ASSERT_EQ(opened_.size(), 1u);
+  EXPECT_TRUE(opened_[0].endsWith("/help/kestova_help.htm"));
+}
+
+TEST_F(MainFormTest, TheViewButtonTwiceReturnsAndSavesEachTime) {
+  Show();
+  QTest::mouseClick(form_->ViewBtn(), Qt::LeftButton);
+  EXPECT_TRUE(form_->HTML()->isVisible());
+  EXPECT_EQ(form_->ViewBtn()->text(), "&Hide");
+  EXPECT_EQ(Stored("HTMLVisible"), "1");
+  QTest::mouseClick(form_->ViewBtn(), Qt::LeftButton);
+  EXPECT_FALSE(form_->HTML()->isVisible());
+  EXPECT_EQ(Stored("HTMLVisible"), "0");
+}
+
+TEST_F(MainFormTest, TypingInTheRootFolderSavesEveryKeystroke) {
+  Show();
+  form_->RootSource()->clear();
+  QTest::keyClicks(form_->RootSource(), "/srv");
+  EXPECT_EQ(Stored("RootSource"), "/srv");
+}
+
+TEST_F(MainFormTest, DecliningAConfirmationShowsNoRunWindow) {
+  Show();
+  dialogs_->answers = {QMessageBox::Cancel};
+  form_->Upload(true);
+  ASSERT_EQ(dialogs_->asked.size(), 1u);
+  EXPECT_EQ(dialogs_->asked[0], "Confirm: You are about to upload latest changes to your new site.\nDo you wish to continue?");
+  EXPECT_EQ(run_window_->Settings.SiteClient, nullptr);
+
+  form_->Profile().NewWipe = true;
+  dialogs_->asked.clear();
+  dialogs_->answers = {QMessageBox::Ok, QMessageBox::Cancel};
+  form_->Upload(true);
+  ASSERT_EQ(dialogs_->asked.size(), 2u);
+  EXPECT_EQ(dialogs_->asked[1], "Warning: You are about to wipe your entire live site.\nAre you sure you wish to do this?");
+  EXPECT_EQ(run_window_->Settings.SiteClient, nullptr);
+}
+
+TEST_F(MainFormTest, RedirectionPagesUseTheOldClientWithBothTransferFlagsOff) {
+  Show();
+  testing::ClosedPort nobody;
+  SiteProfile& profile = form_->Profile();
+  profile.NewBinary = profile.NewAutoDetect = true;
+  profile.OldClient.HostName = "127.0.0.1";
+  profile.OldClient.Port = nobody.Port();
+  profile.OldRetries = 0;
+  dialogs_->answers = {QMessageBox::Ok};
+  CloseRunWindowWhenDone();
+  form_->Upload(false);
+  EXPECT_EQ(run_window_->Settings.SiteClient, &profile.OldClient);
+  EXPECT_TRUE(run_window_->Settings.RedirectJob);
+  EXPECT_FALSE(run_window_->Settings.BinaryMode);
+  EXPECT_FALSE(run_window_->Settings.AutoDetect);
+  EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::NotConnected);
+  EXPECT_THAT(run_window_->Progress()->toPlainText().toStdString(), HasSubstr("Connection retries all failed."));
+}
+
+TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
+  std::string why;
+  auto server = testing::FtpServerFixture::Start(testing::FtpServerFixture::Kind::Pyftpdlib,
+                                                 (dir_.Path() / "ftp").string(), why);
+  ASSERT_TRUE(server) << why;
+  const fs::path site = dir_.Path() / "site";
+  fs::create_directories(site);
+  for (int i = 0; i < 30; ++i) std::ofstream(site / ("page" + std::to_string(i) + ".htm")) << "<title>" << i << "</title>";
+  Show();
+  SiteProfile& profile = form_->Profile();
+  profile.NewClient.HostName = "127.0.0.1";
+  profile.NewClient.Port = server->Port();
+  profile.NewClient.UserName = server->User();
+  profile.NewClient.PassWord = server->Password();
+  profile.NewStartDir = "/www";
+  profile.NewRetryPause = 0;
+  form_->RootSource()->setText(QString::fromStdString(site.string()));
+  dialogs_->answers = {QMessageBox::Ok};
+  CloseRunWindowWhenDone();
+  form_->Upload(true);
+  EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Finished) << run_window_->Progress()->toPlainText().toStdString();
+  EXPECT_TRUE(run_window_->Progress()->toPlainText().endsWith("Finished."));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/www/page29.htm"));
+  EXPECT_THAT(run_window_->Status()->text().toStdString(), HasSubstr("30 files sent"));
+
+  // Esc as soon as the first file has gone.
+  auto* watch = new QTimer(form_.get());
+  QObject::connect(watch, &QTimer::timeout, [this, watch] {
+    if (run_window_->Progress()->toPlainText().contains("Copy to")) {
+      watch->deleteLater();
+      QTest::keyClick(run_window_, Qt::Key_Escape);
+    }
+  });
+  watch->start(5);
+  dialogs_->answers = {QMessageBox::Ok};
+  CloseRunWindowWhenDone();
+  form_->Upload(true);
+  EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Terminated);
+  EXPECT_TRUE(run_window_->Progress()->toPlainText().endsWith("Terminated before completion."));
+}
+
+TEST_F(MainFormTest, TheLogKeepsItsHeadAndDropsAHundredLinesAt500) {
+  for (int i = 0; i < 499; ++i) run_window_->AddLine(QString("line %1").arg(i));
+  EXPECT_EQ(run_window_->Progress()->document()->blockCount(), 499);
+  run_window_->AddLine("line 499");
+  const QStringList lines = run_window_->Progress()->toPlainText().split('\n');
+  ASSERT_EQ(lines.size(), 400);
+  EXPECT_EQ(lines[49], "line 49");
+  EXPECT_EQ(lines[50], "line 150");
+  run_window_->CopyBtnClick();
+  EXPECT_EQ(QApplication::clipboard()->text(), run_window_->Progress()->toPlainText());
+}
+
+TEST_F(MainFormTest, TheTemplateEditorInsertsMarksSavesAndAsksBeforeLosingChanges) {
+  const std::string file = dir_.File("template.htm");
+  std::ofstream(file) << "<p>abc</p>\r\n";
+  Show();
+  form_->Profile().HTMLFile = file;
+  form_->HTMLFile()->setText(QString::fromStdString(file));
+  QTest::mouseClick(form_->ViewBtn(), Qt::LeftButton);
+  form_->HTML()->setPlainText("<p>abc</p>");
+  EXPECT_TRUE(form_->HTMLFile()->font().bold());
+  // F5 replaces the selection "abc".
+  QTextCursor cursor = form_->HTML()->textCursor();
+  cursor.setPosition(3);
+  cursor.setPosition(6, QTextCursor::KeepAnchor);
+  form_->HTML()->setTextCursor(cursor);
+  form_->HTML()->setFocus();
+  QTest::keyClick(form_->HTML(), Qt::Key_F5);
+  EXPECT_EQ(form_->HTML()->toPlainText(), "<p><<NEWURL>></p>");
+  QTest::keyClick(form_->HTML(), Qt::Key_F10);
+  EXPECT_EQ(form_->HTML()->toPlainText(), "<p><<NEWURL>><<PROFILE>></p>");
+  QTest::keyClick(form_->HTML(), Qt::Key_S, Qt::ControlModifier);
+  EXPECT_FALSE(form_->HTMLFile()->font().bold());
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "<p><<NEWURL>><<PROFILE>></p>\r\n");
+
+  // The three answers of the unsaved-changes question on closing.
+  QTest::keyClicks(form_->HTML(), "x");
+  dialogs_->answers = {QMessageBox::Cancel};
+  EXPECT_FALSE(form_->close());
+  EXPECT_TRUE(form_->isVisible());
+  dialogs_->answers = {QMessageBox::No};
+  EXPECT_TRUE(form_->close());
+  std::ifstream unchanged(file, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(unchanged), {}), "<p><<NEWURL>><<PROFILE>></p>\r\n");
+  EXPECT_EQ(dialogs_->asked.back(), "Warning: HTML has been changed. Save before continuing?");
+}
+
+}  // namespace
+}  // namespace kestova
