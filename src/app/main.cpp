@@ -11,6 +11,7 @@
 #include "app/run_command.h"
 #include "net/event_wait.h"
 #include "ui/main_form.h"
+#include "ui/site_form.h"
 #include "ui/upload_form.h"
 
 namespace {
@@ -44,6 +45,9 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Kestova");
     kestova::MainForm main_form;
+    kestova::SiteForm site_form(main_form.Profile(), &main_form);
+    site_form.ShowHelpPage = [&main_form] { main_form.ShowHelpPage(); };
+    main_form.OpenSiteWindow = [&site_form] { site_form.exec(); };
     kestova::UploadForm upload_form(&main_form);
     main_form.SetRunWindow(&upload_form);
     main_form.show();

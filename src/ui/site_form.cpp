@@ -1,0 +1,288 @@
+#include "ui/site_form.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "common/text_helpers.h"
+#include "profile/site_profile.h"
+#include "ui/dialog_service.h"
+
+namespace kestova {
+
+namespace {
+
+std::string S(const QString& text) { return text.toLocal8Bit().toStdString(); }
+QString Q(const std::string& text) { return QString::fromLocal8Bit(text.c_str(), static_cast<int>(text.size())); }
+
+// A number typed into a retry field; the old value when it is not one.
+int NumberOr(const QString& text, int previous) {
+  bool ok = false;
+  const int value = text.trimmed().toInt(&ok);
+  return ok ? value : previous;
+}
+
+void SetText(QLineEdit* edit, const std::string& text) {
+  if (edit->text() != Q(text)) edit->setText(Q(text));
+}
+
+}  // namespace
+
+SiteForm::SiteForm(SiteProfile& profile, QWidget* parent) : QDialog(parent), profile_(profile) {
+  setWindowTitle("Site & Login Details");
+  resize(400, 460);
+  setMinimumSize(400, 460);
+  auto* layout = new QVBoxLayout(this);
+  auto* top = new QHBoxLayout;
+  auto* label = new QLabel("Profile: ", this);
+  QFont bold = label->font();
+  bold.setBold(true);
+  label->setFont(bold);
+  profile_list_ = new QComboBox(this);
+  profile_list_->setObjectName("Profile");
+  profile_list_->setEditable(true);
+  profile_list_->setInsertPolicy(QComboBox::NoInsert);
+  delete_btn_ = new QPushButton("Delete", this);
+  delete_btn_->setObjectName("DeleteBtn");
+  delete_btn_->setAutoDefault(false);
+  top->addWidget(label);
+  top->addWidget(profile_list_, 1);
+  top->addWidget(delete_btn_);
+  layout->addLayout(top);
+  new_group_ = BuildGroup(true);
+  old_group_ = BuildGroup(false);
+  layout->addWidget(new_group_);
+  layout->addWidget(old_group_);
+  auto* exts = new QHBoxLayout;
+  exts->addWidget(new QLabel("Text Extensions:", this));
+  text_exts_ = AddEdit(this, "TextExts", [this](const QString& t) { profile_.AutoDetectExts = S(t); });
+  exts->addWidget(text_exts_, 1);
+  layout->addLayout(exts);
+  test_run_ = AddCheck(this, "TestRun", "Test run?", [this](bool on) { profile_.TestRun = on; });
+  excl_front_page_ = AddCheck(this, "ExclFrontPage", "Exclude FrontPage Maintenance Directories?",
+                              [this](bool on) { profile_.ExclFrontPage = on; });
+  layout->addWidget(test_run_);
+  layout->addWidget(excl_front_page_);
+  connect(profile_list_, &QComboBox::editTextChanged, this, &SiteForm::ProfileChange);
+  connect(delete_btn_, &QPushButton::clicked, this, &SiteForm::DeleteBtnClick);
+}
+
+QLineEdit* SiteForm::AddEdit(QWidget* parent, const QString& name, std::function<void(const QString&)> write) {
+  auto* edit = new QLineEdit(parent);
+  edit->setObjectName(name);
+  connect(edit, &QLineEdit::textChanged, this, [this, write](const QString& text) {
+    write(text);
+    CommitChange();
+  });
+  return edit;
+}
+
+QCheckBox* SiteForm::AddCheck(QWidget* parent, const QString& name, const QString& caption,
+                              std::function<void(bool)> write) {
+  auto* check = new QCheckBox(caption, parent);
+  check->setObjectName(name);
+  connect(check, &QCheckBox::toggled, this, [this, write](bool on) {
+    write(on);
+    CommitChange();
+  });
+  return check;
+}
+
+QComboBox* SiteForm::AddList(QWidget* parent, const QString& name, const QStringList& items,
+                             std::function<void(const QString&)> write) {
+  auto* list = new QComboBox(parent);
+  list->setObjectName(name);
+  list->addItems(items);
+  connect(list, &QComboBox::currentTextChanged, this, [this, write](const QString& text) {
+    write(text);
+    CommitChange();
+  });
+  return list;
+}
+
+QGroupBox* SiteForm::BuildGroup(bool new_site) {
+  const QString p = new_site ? "New" : "Old";
+  auto* group = new QGroupBox(new_site ? "New Site" : "Original Site", this);
+  auto* grid = new QGridLayout(group);
+  FtpController& client = new_site ? profile_.NewClient : profile_.OldClient;
+  std::string& url = new_site ? profile_.NewURL : profile_.OldURL;
+  std::string& start = new_site ? profile_.NewStartDir : profile_.OldStartDir;
+  int& retries = new_site ? profile_.NewRetries : profile_.OldRetries;
+  int& pause = new_site ? profile_.NewRetryPause : profile_.OldRetryPause;
+  bool& ramped = new_site ? profile_.NewRamped : profile_.OldRamped;
+  auto label = [group](const QString& text) { return new QLabel(text, group); };
+
+  grid->addWidget(label(new_site ? "New URL:" : "Old URL:"), 0, 0);
+  grid->addWidget(AddEdit(group, p + "URL", [&url](const QString& t) { url = S(t); }), 0, 1, 1, 5);
+  grid->addWidget(label("Server/IP:"), 1, 0);
+  grid->addWidget(AddEdit(group, p + "ServerIP", [&client](const QString& t) { client.HostName = S(t); }), 1, 1, 1, 5);
+  grid->addWidget(label("UserId:"), 2, 0);
+  grid->addWidget(AddEdit(group, p + "UserId", [&client](const QString& t) { client.UserName = S(t); }), 2, 1, 1, 2);
+  grid->addWidget(label("Password:"), 2, 3);
+  QLineEdit* password = AddEdit(group, p + "Password", [&client](const QString& t) { client.PassWord = S(t); });
+  password->setEchoMode(QLineEdit::Password);
+  grid->addWidget(password, 2, 4, 1, 2);
+  grid->addWidget(label("Port:"), 3, 0);
+  QLineEdit* port = AddEdit(group, p + "Port", [&client](const QString& t) { client.Port = S(t); });
+  port->setMaximumWidth(60);
+  grid->addWidget(port, 3, 1);
+  if (new_site) {
+    grid->addWidget(label("Tx:"), 3, 2);
+    grid->addWidget(AddList(group, "NewTransfer", {"Auto", "Binary", "ASCII"},
+                            [this](const QString& t) {
+                              profile_.NewAutoDetect = t == "Auto";
+                              profile_.NewBinary = t == "Binary";
+                            }),
+                    3, 3);
+  }
+  grid->addWidget(AddCheck(group, p + "PASV", "PASV?", [&client](bool on) { client.SetPassive(on); }), 3, 4);
+  const QStringList modes = new_site ? QStringList{"Overwrite All", "Wrt Changes", "Wipe Site"}
+                                     : QStringList{"Overwrite All", "Wipe Site"};
+  grid->addWidget(AddList(group, p + "Write", modes,
+                          [this, new_site](const QString& t) {
+                            if (new_site) {
+                              profile_.NewWipe = t == "Wipe Site";
+                              profile_.NewChanges = t == "Wrt Changes";
+                            } else {
+                              profile_.OldWipe = t == "Wipe Site";
+                            }
+                          }),
+                  3, 5);
+  grid->addWidget(label("Start Dir:"), 4, 0);
+  grid->addWidget(AddEdit(group, p + "StartDir", [&start](const QString& t) { start = StripTrailingSlash(S(t)); }),
+                  4, 1, 1, 5);
+  grid->addWidget(label("Proxy:"), 5, 0);
+  grid->addWidget(AddEdit(group, p + "Proxy", [&client](const QString& t) { client.ProxyServer = S(t); }), 5, 1, 1, 5);
+  grid->addWidget(label("Max. Retries:"), 6, 0);
+  QLineEdit* retry_edit = AddEdit(group, p + "Retries", [&retries](const QString& t) { retries = NumberOr(t, retries); });
+  retry_edit->setMaximumWidth(60);
+  grid->addWidget(retry_edit, 6, 1);
+  grid->addWidget(label("Seconds between Retries:"), 6, 2, 1, 2);
+  QLineEdit* pause_edit = AddEdit(group, p + "RetryPause", [&pause](const QString& t) { pause = NumberOr(t, pause); });
+  pause_edit->setMaximumWidth(60);
+  grid->addWidget(pause_edit, 6, 4);
+  grid->addWidget(AddCheck(group, p + "Ramped", "Ramped", [&ramped](bool on) { ramped = on; }), 6, 5);
+  grid->setColumnStretch(1, 1);
+  return group;
+}
+
+QWidget* SiteForm::Control(const QString& name) const { return findChild<QWidget*>(name); }
+
+void SiteForm::CommitChange() {
+  if (filling_) return;
+  const std::string current = profile_.GetCurrentProfile();
+  if (profile_.SaveRegistry(current) && profile_list_->findText(Q(current), Qt::MatchFixedString) < 0) {
+    const QString text = profile_list_->currentText();
+    profile_list_->blockSignals(true);
+    profile_list_->addItem(Q(current));
+    profile_list_->model()->sort(0);
+    profile_list_->setEditText(text);
+    profile_list_->blockSignals(false);
+  }
+}
+
+void SiteForm::FillFromProfile() {
+  filling_ = true;
+  auto edit = [this](const char* name, const std::string& text) { SetText(findChild<QLineEdit*>(name), text); };
+  auto check = [this](const char* name, bool on) { findChild<QCheckBox*>(name)->setChecked(on); };
+  auto list = [this](const char* name, const char* text) { findChild<QComboBox*>(name)->setCurrentText(text); };
+  for (const bool new_site : {true, false}) {
+    const FtpController& client = new_site ? profile_.NewClient : profile_.OldClient;
+    const std::string p = new_site ? "New" : "Old";
+    edit((p + "URL").c_str(), new_site ? profile_.NewURL : profile_.OldURL);
+    edit((p + "ServerIP").c_str(), client.HostName);
+    edit((p + "UserId").c_str(), client.UserName);
+    edit((p + "Password").c_str(), client.PassWord);
+    edit((p + "Port").c_str(), client.Port);
+    edit((p + "StartDir").c_str(), new_site ? profile_.NewStartDir : profile_.OldStartDir);
+    edit((p + "Proxy").c_str(), client.ProxyServer);
+    edit((p + "Retries").c_str(), std::to_string(new_site ? profile_.NewRetries : profile_.OldRetries));
+    edit((p + "RetryPause").c_str(), std::to_string(new_site ? profile_.NewRetryPause : profile_.OldRetryPause));
+    check((p + "PASV").c_str(), client.Passive());
+    check((p + "Ramped").c_str(), new_site ? profile_.NewRamped : profile_.OldRamped);
+  }
+  list("NewWrite", profile_.NewWipe ? "Wipe Site" : profile_.NewChanges ? "Wrt Changes" : "Overwrite All");
+  list("OldWrite", profile_.OldWipe ? "Wipe Site" : "Overwrite All");
+  list("NewTransfer", profile_.NewBinary ? "Binary" : profile_.NewAutoDetect ? "Auto" : "ASCII");
+  SetText(text_exts_, profile_.AutoDetectExts);
+  test_run_->setChecked(profile_.TestRun);
+  excl_front_page_->setChecked(profile_.ExclFrontPage);
+  filling_ = false;
+}
+
+void SiteForm::ApplyProfileChoice() {
+  const QString text = profile_list_->currentText();
+  const bool is_default = SameText(S(text), "Default");
+  const bool existing = !is_default && profile_list_->findText(text, Qt::MatchFixedString) >= 0;
+  if ((is_default || existing) && !SameText(S(text), S(last_profile_name_))) {
+    profile_.LoadRegistry(profile_.GetCurrentProfile());
+    FillFromProfile();
+  }
+  delete_btn_->setEnabled(existing);
+  const bool named = !text.isEmpty();
+  new_group_->setEnabled(named);
+  old_group_->setEnabled(named);
+  test_run_->setEnabled(named);
+  excl_front_page_->setEnabled(named);
+}
+
+void SiteForm::ProfileChange(const QString& text) {
+  if (!text.isEmpty()) profile_.SetCurrentProfile(S(text));
+  ApplyProfileChoice();
+  last_profile_name_ = text;
+  profile_.RefreshProfileList();
+  if (!text.isEmpty()) profile_.SetCurrentProfile(S(text));
+}
+
+void SiteForm::DeleteBtnClick() {
+  const QString name = profile_list_->currentText();
+  if (DialogService::Current().Ask(this, QMessageBox::Warning, "Warning", "Permanently Delete Profile \"" + name + "\"?",
+                                   QMessageBox::Ok | QMessageBox::Cancel) != QMessageBox::Ok) {
+    return;
+  }
+  const std::string current = profile_.GetCurrentProfile();
+  if (!profile_.DeleteProfile(current)) {
+    DialogService::Current().ShowError(this, "Kestova", "Delete of Profile " + Q(current) + " failed.");
+    return;
+  }
+  profile_.SetCurrentProfile("Default");
+  showEvent(nullptr);
+}
+
+void SiteForm::showEvent(QShowEvent* event) {
+  if (event) QDialog::showEvent(event);
+  last_profile_name_.clear();
+  filling_ = false;
+  profile_.RefreshProfileList();
+  profile_list_->blockSignals(true);
+  profile_list_->clear();
+  for (const std::string& name : profile_.ProfileList) profile_list_->addItem(Q(name));
+  profile_list_->setEditText(Q(profile_.GetCurrentProfile()));
+  profile_list_->blockSignals(false);
+  FillFromProfile();
+  ApplyProfileChoice();
+}
+
+// Every way of closing (the close box, Esc) ends here.
+void SiteForm::done(int result) {
+  CommitChange();  // closing always saves, and creates a profile only typed
+  if (profile_.GetCurrentProfile().empty()) profile_.SetCurrentProfile("Default");
+  QDialog::done(result);
+  if (Closed) Closed();
+}
+
+void SiteForm::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_F1) {
+    if (ShowHelpPage) ShowHelpPage();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+}  // namespace kestova

@@ -1,0 +1,120 @@
+// The site and login details window, offscreen.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <deque>
+
+#include <gtest/gtest.h>
+
+#include "platform/registry.h"
+#include "profile/site_profile.h"
+#include "support/temp_dir.h"
+#include "ui/dialog_service.h"
+#include "ui/site_form.h"
+
+namespace kestova {
+namespace {
+
+const std::string kSite = "\\Software\\Brindlecote\\Kestova\\Site";
+
+class AnswerOk : public DialogService {
+ public:
+  std::vector<QString> asked;
+  QMessageBox::StandardButton Ask(QWidget*, QMessageBox::Icon, const QString&, const QString& text,
+                                  QMessageBox::StandardButtons) override {
+    asked.push_back(text);
+    return QMessageBox::Ok;
+  }
+  void ShowError(QWidget*, const QString&, const QString&) override {}
+  QString ChooseFolder(QWidget*, const QString&) override { return {}; }
+  QString OpenFile(QWidget*, const QString&) override { return {}; }
+  QString SaveFile(QWidget*) override { return {}; }
+};
+
+class SiteFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto dialogs = std::make_unique<AnswerOk>();
+    dialogs_ = dialogs.get();
+    DialogService::Install(std::move(dialogs));
+    profile_.RefreshProfileList();
+    profile_.LoadRegistry("Default");
+    form_.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form_));
+  }
+  void TearDown() override { DialogService::Install(std::make_unique<MessageBoxDialogs>()); }
+
+  QLineEdit* Edit(const char* name) { return qobject_cast<QLineEdit*>(form_.Control(name)); }
+  void Retype(const char* name, const QString& text) {
+    Edit(name)->selectAll();
+    QTest::keyClicks(Edit(name), text);
+  }
+  Registry Store() { return Registry(dir_.File("registry.db")); }
+
+  testing::TempDir dir_;
+  SiteProfile profile_{dir_.File("registry.db")};
+  SiteForm form_{profile_};
+  AnswerOk* dialogs_ = nullptr;
+};
+
+TEST_F(SiteFormTest, ATypedNameBecomesAProfileAtTheFirstEdit) {
+  form_.ProfileList()->setEditText("Shop");
+  EXPECT_FALSE(Store().KeyExists(kSite + "\\prof_Shop"));
+  Retype("NewPort", "2121");
+  ASSERT_TRUE(Store().KeyExists(kSite + "\\prof_Shop"));
+  EXPECT_EQ(Store().ReadString(kSite + "\\prof_Shop", "NewPort"), "2121");
+  EXPECT_EQ(Store().ReadString(kSite + "\\prof_Shop", "OldURL"), profile_.OldURL);  // a copy of Default
+  EXPECT_GE(form_.ProfileList()->findText("Shop"), 0);
+  EXPECT_EQ(Store().ReadString(kSite + "\\Default", "NewPort"), "ftp");
+}
+
+TEST_F(SiteFormTest, ConversionsKeepWhatCannotBeStored) {
+  Retype("NewStartDir", "/www/");
+  EXPECT_EQ(profile_.NewStartDir, "/www");
+  Retype("OldStartDir", "/www//");
+  EXPECT_EQ(profile_.OldStartDir, "/www/");
+  Retype("NewRetries", "x");
+  EXPECT_EQ(profile_.NewRetries, 5);
+  EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewRetries"), 5);
+  EXPECT_EQ(Edit("NewRetries")->text(), "x");
+}
+
+TEST_F(SiteFormTest, WrtChangesSurvivesReopening) {
+  qobject_cast<QComboBox*>(form_.Control("NewWrite"))->setCurrentText("Wrt Changes");
+  EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewChanges"), 1);
+  EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewWipe"), 0);
+  form_.close();
+  form_.show();
+  EXPECT_EQ(qobject_cast<QComboBox*>(form_.Control("NewWrite"))->currentText(), "Wrt Changes");
+}
+
+TEST_F(SiteFormTest, DefaultInCapitalsCannotBeDeletedAndAnEmptyNameDisablesTheSites) {
+  form_.ProfileList()->setEditText("DEFAULT");
+  EXPECT_FALSE(form_.DeleteBtn()->isEnabled());
+  form_.ProfileList()->setEditText("");
+  EXPECT_FALSE(form_.NewGroup()->isEnabled());
+  EXPECT_FALSE(form_.OldGroup()->isEnabled());
+  EXPECT_FALSE(form_.TestRun()->isEnabled());
+  EXPECT_TRUE(form_.TextExts()->isEnabled());
+}
+
+TEST_F(SiteFormTest, DeletingAProfileAsksThenShowsDefault) {
+  form_.ProfileList()->setEditText("Shop");
+  Retype("NewPort", "2121");
+  form_.close();
+  form_.show();
+  form_.ProfileList()->setEditText("Shop");
+  ASSERT_TRUE(form_.DeleteBtn()->isEnabled());
+  QTest::mouseClick(form_.DeleteBtn(), Qt::LeftButton);
+  ASSERT_EQ(dialogs_->asked.size(), 1u);
+  EXPECT_EQ(dialogs_->asked[0], "Permanently Delete Profile \"Shop\"?");
+  EXPECT_FALSE(Store().KeyExists(kSite + "\\prof_Shop"));
+  EXPECT_EQ(form_.ProfileList()->currentText(), "Default");
+  EXPECT_LT(form_.ProfileList()->findText("Shop"), 0);
+}
+
+}  // namespace
+}  // namespace kestova
