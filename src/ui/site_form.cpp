@@ -30,14 +30,15 @@ int NumberOr(const QString& text, int previous) {
 
 void SetText(QLineEdit* edit, const std::string& text) {
   if (edit->text() != Q(text)) edit->setText(Q(text));
+  edit->setCursorPosition(0);  // show the start of a long text
 }
 
 }  // namespace
 
 SiteForm::SiteForm(SiteProfile& profile, QWidget* parent) : QDialog(parent), profile_(profile) {
   setWindowTitle("Site & Login Details");
+  // 400 x 460 is where it starts; the layout grows it until no text is cut.
   resize(400, 460);
-  setMinimumSize(400, 460);
   auto* layout = new QVBoxLayout(this);
   auto* top = new QHBoxLayout;
   auto* label = new QLabel("Profile: ", this);

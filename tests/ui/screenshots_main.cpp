@@ -1,0 +1,84 @@
+// Opens each window with a demo profile and saves a picture of it. Run by
+// scripts/screenshots under Xvfb; writes PNGs into the folder it is given.
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+
+#include "profile/site_profile.h"
+#include "ui/main_form.h"
+#include "ui/site_form.h"
+#include "ui/upload_form.h"
+
+namespace {
+
+bool Save(QWidget& window, const QString& path) {
+  window.show();
+  QApplication::processEvents();
+  const bool saved = window.grab().save(path);
+  std::printf("%s %s\n", saved ? "wrote" : "could not write", path.toLocal8Bit().constData());
+  return saved;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Kestova");
+  const QString out = argc > 1 ? argv[1] : "docs/screenshots";
+  const QString templ = argc > 2 ? argv[2] : "resources/auto.htm";
+  QDir().mkpath(out);
+  QTemporaryDir store;
+  kestova::MainForm main_form(QDir(store.path()).filePath("registry.db").toStdString());
+  kestova::SiteProfile& profile = main_form.Profile();
+  main_form.show();
+  QApplication::processEvents();
+  // A demo profile, as a user would have filled it in.
+  profile.NewURL = "http://www.new-bakery.example";
+  profile.NewClient.HostName = "ftp.new-bakery.example";
+  profile.NewClient.UserName = "baker";
+  profile.NewClient.PassWord = "secret";
+  profile.NewStartDir = "/public_html";
+  profile.OldURL = "http://www.old-bakery.example";
+  profile.OldClient.HostName = "ftp.old-bakery.example";
+  profile.OldClient.UserName = "baker@old-bakery.example";
+  profile.OldClient.PassWord = "secret";
+  profile.NewChanges = true;
+  profile.NewAutoDetect = true;
+  profile.RootSource = "/home/baker/site";
+  profile.HTMLFile = templ.toStdString();
+  profile.SaveRegistry("Bakery");
+  profile.SetCurrentProfile("Bakery");
+  main_form.RefreshProfileCombo();
+  main_form.ProfileChange("Bakery");
+  main_form.HTMLFile()->setText(templ);
+  QFile file(templ);
+  if (file.open(QIODevice::ReadOnly)) main_form.HTML()->setPlainText(QString::fromLocal8Bit(file.readAll()));
+  main_form.ViewBtnClick(true);
+  bool ok = Save(main_form, out + "/main-window.png");
+  main_form.ViewBtnClick(true);
+  ok = Save(main_form, out + "/main-window-compact.png") && ok;
+
+  kestova::SiteForm site_form(profile, &main_form);
+  ok = Save(site_form, out + "/site-window.png") && ok;
+  site_form.hide();
+
+  kestova::UploadForm run_window(&main_form);
+  run_window.resize(720, 360);
+  for (const char* line :
+       {"Connecting to ftp.new-bakery.example", "File index.htm - no date change", "File about.html - no date change",
+        "Old time: 2026-12-01 09:30 New: 2026-12-08 10:12:44", "Write File style.css", "    - 226 Transfer complete.",
+        "** New file: opening-hours.html", "Write File opening-hours.html", "    - 226 Transfer complete.",
+        "Finished."}) {
+    run_window.AddLine(line);
+  }
+  run_window.Status()->setText("0:04  |  2 files sent  |  folder /public_html/docs");
+  run_window.setWindowTitle("Upload to web site");
+  ok = Save(run_window, out + "/run-window.png") && ok;
+  return ok ? 0 : 1;
+}
