@@ -32,6 +32,9 @@ void MainForm::LoadTemplate(const QString& path) {
   // The template is plain 8-bit text, kept byte for byte.
   QString text = QString::fromLocal8Bit(file.readAll());
   text.replace("\r\n", "\n");
+  // The file's last line end closes its last line; saving adds it back, so a
+  // load and a save leave the file as it was.
+  if (text.endsWith('\n')) text.chop(1);
   html_->setPlainText(text);
   html_->document()->setModified(false);
   profile_.Loading = loading;

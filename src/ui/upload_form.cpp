@@ -59,7 +59,13 @@ bool UploadForm::Terminated() const { return terminated_; }
 
 void UploadForm::AddLine(const QString& line) {
   progress_->appendPlainText(line);
-  if (line.startsWith("Copy to ") || line.startsWith("Write File ")) ++files_sent_;
+  const bool send_line = line.startsWith("Copy to ") || line.startsWith("Write File ");
+  if (send_line) ++files_sent_;
+  // The reply line after a send closes that upload: its size is known then.
+  if (line.startsWith("    - ") && last_was_send_ && Settings.SiteClient) {
+    bytes_sent_ += Settings.SiteClient->TransferCount();
+  }
+  last_was_send_ = send_line;
   TrimLog();
 }
 
@@ -92,10 +98,11 @@ void UploadForm::showEvent(QShowEvent* event) {
 void UploadForm::UpdateStatus() {
   if (!Settings.SiteClient) return;
   const qint64 seconds = elapsed_.isValid() ? elapsed_.elapsed() / 1000 : 0;
-  status_->setText(QString("%1:%2  |  %3 files sent  |  folder %4")
+  status_->setText(QString("%1:%2  |  %3 files sent  |  %4 bytes sent  |  folder %5")
                        .arg(seconds / 60)
                        .arg(seconds % 60, 2, 10, QChar('0'))
                        .arg(files_sent_)
+                       .arg(bytes_sent_)
                        .arg(QString::fromStdString(Settings.SiteClient->HostDirName)));
 }
 
@@ -104,6 +111,8 @@ void UploadForm::StartUpload() {
   running_ = true;
   terminated_ = false;
   files_sent_ = 0;
+  bytes_sent_ = 0;
+  last_was_send_ = false;
   progress_->clear();
   elapsed_.start();
   QTimer status_timer;

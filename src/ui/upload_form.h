@@ -54,6 +54,8 @@ class UploadForm : public QDialog {
   std::optional<RunOutcome> outcome_;
   QElapsedTimer elapsed_;
   long long files_sent_ = 0;
+  long long bytes_sent_ = 0;
+  bool last_was_send_ = false;
   QString folder_;
 };
 

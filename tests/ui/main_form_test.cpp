@@ -1,6 +1,8 @@
 // The main window and the run window, offscreen, driven like a user would;
 // questions are answered by a scripted dialog service.
+#include <QAction>
 #include <QApplication>
+#include <QMenu>
 #include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
@@ -190,6 +192,8 @@ TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
   EXPECT_TRUE(run_window_->Progress()->toPlainText().endsWith("Finished."));
   EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/www/page29.htm"));
   EXPECT_THAT(run_window_->Status()->text().toStdString(), HasSubstr("30 files sent"));
+  EXPECT_THAT(run_window_->Status()->text().toStdString(), HasSubstr(" bytes sent"));
+  EXPECT_THAT(run_window_->Progress()->toPlainText().toStdString(), ::testing::Not(HasSubstr("bytes sent")));
 
   // Esc as soon as the first file has gone.
   auto* watch = new QTimer(form_.get());
@@ -253,6 +257,75 @@ TEST_F(MainFormTest, TheTemplateEditorInsertsMarksSavesAndAsksBeforeLosingChange
   std::ifstream unchanged(file, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(unchanged), {}), "<p><<NEWURL>><<PROFILE>></p>\r\n");
   EXPECT_EQ(dialogs_->asked.back(), "Warning: HTML has been changed. Save before continuing?");
+}
+
+TEST_F(MainFormTest, ChoosingANewRootFolderAsksToCreateIt) {
+  Show();
+  const QString folder = QString::fromStdString((dir_.Path() / "new" / "site").string());
+  dialogs_->folder = folder;
+  dialogs_->answers = {QMessageBox::Yes};
+  form_->RootSourceBtnClick();
+  EXPECT_EQ(dialogs_->asked.back(), "Confirm: The specified directory does not exist. Create it?");
+  EXPECT_TRUE(fs::is_directory(folder.toStdString()));
+  EXPECT_EQ(form_->RootSource()->text(), folder);
+  EXPECT_EQ(Stored("RootSource"), folder.toStdString());
+}
+
+TEST_F(MainFormTest, AnotherProfileChangesTheFoldersButNotTheTemplateText) {
+  Show();
+  SiteProfile& profile = form_->Profile();
+  profile.RootSource = "/srv/shop";
+  profile.HTMLFile = "/srv/shop.htm";
+  profile.SaveRegistry("Shop");
+  form_->RefreshProfileCombo();
+  form_->HTML()->setPlainText("kept text");
+  form_->ProfileChange("Shop");
+  EXPECT_EQ(form_->RootSource()->text(), "/srv/shop");
+  EXPECT_EQ(form_->HTMLFile()->text(), "/srv/shop.htm");
+  EXPECT_EQ(form_->HTML()->toPlainText(), "kept text");
+}
+
+TEST_F(MainFormTest, TheMenuStatesFollowTheEditorAndOpeningCanBeCancelled) {
+  const std::string first = dir_.File("first.htm");
+  const std::string second = dir_.File("second.htm");
+  std::ofstream(first) << "first\r\n";
+  std::ofstream(second) << "second\r\n";
+  Show();
+  form_->Profile().HTMLFile = first;
+  form_->HTMLFile()->setText(QString::fromStdString(first));
+  QApplication::clipboard()->clear();
+  form_->HTML()->setPlainText("");
+  form_->UpdateMenuStates();
+  auto state = [this](const QString& caption) {
+    for (QAction* action : form_->HTMLMenu()->actions()) {
+      if (action->text() == caption) return action->isEnabled();
+    }
+    return false;
+  };
+  EXPECT_FALSE(state("&Paste"));
+  EXPECT_FALSE(state("Cu&t"));
+  EXPECT_FALSE(state("Select &All"));
+  QTest::keyClicks(form_->HTML(), "edited");
+  form_->HTML()->selectAll();
+  form_->UpdateMenuStates();
+  EXPECT_TRUE(state("Cu&t"));
+  EXPECT_TRUE(state("&Save"));
+  // Opening another file with unsaved text: Cancel keeps everything.
+  dialogs_->open_file = QString::fromStdString(second);
+  dialogs_->answers = {QMessageBox::Cancel};
+  form_->HTMLFileBtnClick();
+  EXPECT_EQ(form_->HTMLFile()->text().toStdString(), first);
+  EXPECT_EQ(form_->HTML()->toPlainText(), "edited");
+  EXPECT_TRUE(form_->HTMLFile()->font().bold());
+  // Yes saves the edits to the current file, then opens the other one.
+  dialogs_->answers = {QMessageBox::Yes};
+  form_->HTMLFileBtnClick();
+  std::ifstream saved(first, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}), "edited\r\n");
+  EXPECT_EQ(form_->HTMLFile()->text().toStdString(), second);
+  EXPECT_EQ(form_->HTML()->toPlainText(), "second");
+  EXPECT_FALSE(form_->HTMLFile()->font().bold());
+  EXPECT_EQ(Stored("HTMLFile"), second);
 }
 
 }  // namespace
