@@ -53,6 +53,17 @@ UploadForm::UploadForm(QWidget* parent) : QDialog(parent) {
   copy_->setAutoDefault(false);
   layout->addWidget(copy_);
   connect(copy_, &QPushButton::clicked, this, &UploadForm::CopyBtnClick);
+  progress_->viewport()->installEventFilter(this);
+}
+
+// A double-click in the log asks the server for its working directory; the
+// client refuses while another request of the run is waiting.
+bool UploadForm::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == progress_->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+    if (Settings.SiteClient) Settings.SiteClient->Pwd();
+    return true;
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 bool UploadForm::Terminated() const { return terminated_; }
