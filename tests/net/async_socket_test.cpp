@@ -138,6 +138,15 @@ TEST(AsyncSocket, TenMebibytesArriveIntactAtASlowReader) {
   constexpr size_t kSize = 10 << 20;
   std::string data(kSize, '\0');
   for (size_t i = 0; i < kSize; ++i) data[i] = static_cast<char>((i * 2654435761u) >> 13);
+  int sent_events = 0;
+  size_t most_chunks = 0;
+  socket.OnDataSent = [&](AsyncSocket&, int) { ++sent_events; };
+  // Large sends while the peer reads nothing yet: the system's buffers fill
+  // and the rest must wait in the queue.
+  for (size_t offset = 0; offset < kSize; offset += 1 << 20) {
+    ASSERT_EQ(socket.Send(data.data() + offset, 1 << 20), 1 << 20);
+    most_chunks = std::max(most_chunks, socket.Queue().ChunkCount());
+  }
   std::string received;
   std::thread reader([&] {
     char buffer[8192];
@@ -145,18 +154,10 @@ TEST(AsyncSocket, TenMebibytesArriveIntactAtASlowReader) {
       const ssize_t got = ::recv(peer, buffer, sizeof buffer, 0);
       if (got <= 0) break;
       received.append(buffer, static_cast<size_t>(got));
-      if (reads % 64 == 0) std::this_thread::sleep_for(1ms);  // a slow reader lets the queue grow
+      if (reads % 64 == 0) std::this_thread::sleep_for(1ms);  // and then reads slowly
     }
   });
-  int sent_events = 0;
-  size_t most_chunks = 0;
-  socket.OnDataSent = [&](AsyncSocket&, int) { ++sent_events; };
-  // Large sends, as a caller that does not wait for the queue would make.
-  for (size_t offset = 0; offset < kSize; offset += 1 << 20) {
-    ASSERT_EQ(socket.Send(data.data() + offset, 1 << 20), 1 << 20);
-    most_chunks = std::max(most_chunks, socket.Queue().ChunkCount());
-  }
-  ASSERT_TRUE(WaitUntil([&] { return socket.AllSent(); }, 60s));
+  ASSERT_TRUE(WaitUntil([&] { return socket.AllSent() && sent_events > 0; }, 60s));
   socket.Close();
   reader.join();
   ::close(peer);
