@@ -1,5 +1,6 @@
 // `kestova run` end to end: the real program against pyftpdlib.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,6 +112,28 @@ TEST_F(RunCommandTest, ExitCodesTellWhatHappened) {
   const Result failed = Program("run publish");
   EXPECT_EQ(failed.code, 1) << failed.out;
   EXPECT_THAT(failed.out, HasSubstr("Terminated before completion."));
+}
+
+TEST_F(RunCommandTest, PasswordsAppearNowhereInClear) {
+  // Runs with a password the server accepts and one it refuses; neither may
+  // show in the output or sit in the store file as typed.
+  const Result publish = Program("run publish");
+  ASSERT_EQ(publish.code, 0) << publish.out;
+  EXPECT_EQ(publish.out.find(server_->Password()), std::string::npos);
+  ASSERT_EQ(Program("profile set NewPassword=Wr0ng-Secret-77").code, 0);
+  const Result refused = Program("run publish");
+  EXPECT_EQ(refused.out.find("Wr0ng-Secret-77"), std::string::npos) << refused.out;
+  const Result shown = Program("profile show");
+  EXPECT_EQ(shown.out.find("Wr0ng-Secret-77"), std::string::npos);
+  EXPECT_THAT(shown.out, HasSubstr("NewPassword=********"));
+  for (const char* suffix : {"", "-wal"}) {
+    const std::string bytes = ReadFile(dir_.File("registry.db") + suffix);
+    EXPECT_EQ(bytes.find("Wr0ng-Secret-77"), std::string::npos) << suffix;
+    EXPECT_EQ(bytes.find(server_->Password()), std::string::npos) << suffix;
+  }
+  struct stat info {};
+  ASSERT_EQ(::stat(dir_.File("registry.db").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 TEST_F(RunCommandTest, CtrlCEndsTheRunAfterTheCurrentCommand) {

@@ -1,0 +1,31 @@
+// libFuzzer target: arbitrary listing lines through the field, name, name
+// column and date routines of the listing parser.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "engine/listing.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const size_t split = text.find('\n');
+  const std::string line = text.substr(0, split);
+  const std::string reference = split == std::string::npos ? std::string("a") : text.substr(split + 1, 64);
+  kestova::IsListingEntry(line);
+  for (long long k = -1; k < 12; ++k) {
+    const long long start = kestova::FieldStart(line, k);
+    if (k >= 0 && start < 1) __builtin_trap();
+    kestova::ListingField(line, k);
+    kestova::ListingName(line, start);
+  }
+  const int column = kestova::NameColumnFrom(line, reference);
+  if (column < -1) __builtin_trap();
+  try {
+    const kestova::ListingTime time = kestova::ListingDate(line, 2026, 6);
+    if (time.month < 1 || time.month > 12 || time.day < 1 || time.day > 31) __builtin_trap();
+    kestova::PackDosTime(time);
+    kestova::FormatListingTime(time);
+  } catch (const kestova::ListingDateError&) {
+  }
+  return 0;
+}
