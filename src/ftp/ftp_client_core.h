@@ -171,7 +171,8 @@ class FtpClientCore {
   void ReceiveClosed(int error);
   void ReceiveFirstReply();
   void ReceiveSecondReply();
-  void ReceiveComplete();
+  void TransferComplete();
+  void RejectSecondReply(const char* trace);
   void UploadAccepted();
   void UploadConnected(int error);
   void UploadFirstReply();
@@ -179,7 +180,6 @@ class FtpClientCore {
   void UploadStart();
   void SendBlock(int error);
   void UploadClosed(int error);
-  void UploadComplete();
   void Statistics();
   void PostStartSend();
 

@@ -208,7 +208,7 @@ void FtpClientCore::ReceiveClosed(int error) {
   ReleaseLocalStream();
   data_closed_ = true;
   data_error_ = error;
-  ReceiveComplete();
+  TransferComplete();
 }
 
 void FtpClientCore::ReceiveFirstReply() {
@@ -230,22 +230,28 @@ void FtpClientCore::ReceiveSecondReply() {
   reply_handler_ = nullptr;
   if (ReplyCode == 125 || ReplyCode == 226 || ReplyCode == 250) {
     control_done_ = true;
-    ReceiveComplete();
+    TransferComplete();
     return;
   }
-  KeepErrorMessage();
-  ReleaseLocalStream();
-  data_.Close();
-  Trace("! RETR/LIST/NLST Failed");
-  RequestResult = ReplyCode;
-  FinishRequest(ReplyCode);
+  RejectSecondReply("! RETR/LIST/NLST Failed");
 }
 
-void FtpClientCore::ReceiveComplete() {
+// A transfer ends when both its final reply and the data connection's close
+// have come, in either order.
+void FtpClientCore::TransferComplete() {
   if (!control_done_ || !data_closed_) return;
   Statistics();
   RequestResult = data_error_;
   FinishRequest(data_error_);
+}
+
+void FtpClientCore::RejectSecondReply(const char* trace) {
+  KeepErrorMessage();
+  ReleaseLocalStream();
+  data_.Close();
+  Trace(trace);
+  RequestResult = ReplyCode;
+  FinishRequest(ReplyCode);
 }
 
 // ---- Uploading (STOR)
@@ -417,7 +423,7 @@ void FtpClientCore::UploadClosed(int error) {
   ReleaseLocalStream();
   data_closed_ = true;
   data_error_ = error;
-  UploadComplete();
+  TransferComplete();
 }
 
 void FtpClientCore::UploadSecondReply() {
@@ -425,22 +431,10 @@ void FtpClientCore::UploadSecondReply() {
   reply_handler_ = nullptr;
   if (ReplyCode == 226 || ReplyCode == 250) {
     control_done_ = true;
-    UploadComplete();
+    TransferComplete();
     return;
   }
-  KeepErrorMessage();
-  ReleaseLocalStream();
-  data_.Close();
-  Trace("! STOR Failed");
-  RequestResult = ReplyCode;
-  FinishRequest(ReplyCode);
-}
-
-void FtpClientCore::UploadComplete() {
-  if (!control_done_ || !data_closed_) return;
-  Statistics();
-  RequestResult = data_error_;
-  FinishRequest(data_error_);
+  RejectSecondReply("! STOR Failed");
 }
 
 void FtpClientCore::Statistics() {

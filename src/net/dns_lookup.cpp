@@ -42,20 +42,7 @@ std::atomic<std::uint64_t> next_id{1};
 
 LookupResult LookupHost(const std::string& host) {
   LookupResult result;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-  if (status != 0) {
-    result.error = SocketErrorFromResolver(status, errno);
-    return result;
-  }
-  for (addrinfo* entry = found; entry; entry = entry->ai_next) {
-    result.names.push_back(DottedAddress(reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr));
-  }
-  ::freeaddrinfo(found);
-  if (result.names.empty()) result.error = kWsaNoData;
+  for (const std::uint32_t address : LookupAddresses(host, result.error)) result.names.push_back(DottedAddress(address));
   return result;
 }
 

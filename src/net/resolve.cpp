@@ -102,18 +102,27 @@ std::uint32_t ResolveHost(const std::string& host) {
     if (address == INADDR_NONE) Fail("ResolveHost: '" + host + "' Invalid IP address.");
     return address;
   }
+  int error = 0;
+  const std::vector<std::uint32_t> found = LookupAddresses(name, error);
+  if (found.empty()) Fail(Format("ResolveHost: Cannot convert host address '%s', Error #%d", host, error));
+  return found.front();
+}
+
+std::vector<std::uint32_t> LookupAddresses(const std::string& name, int& error) {
+  std::vector<std::uint32_t> addresses;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  const int result = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
-  if (result != 0 || !found) {
-    Fail(Format("ResolveHost: Cannot convert host address '%s', Error #%d", host,
-                SocketErrorFromResolver(result, errno)));
+  const int status = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  error = SocketErrorFromResolver(status, errno);
+  if (status != 0) return addresses;
+  for (addrinfo* entry = found; entry; entry = entry->ai_next) {
+    addresses.push_back(reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
   }
-  const std::uint32_t address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
   ::freeaddrinfo(found);
-  return address;
+  if (addresses.empty()) error = kWsaNoData;
+  return addresses;
 }
 
 int ResolvePort(const std::string& port, const std::string& proto) {

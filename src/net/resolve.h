@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "net/socket_types.h"
 
@@ -27,6 +28,10 @@ int ResolveProto(const std::string& proto);
 
 // The English text of a network error code.
 std::string SocketErrorText(int code);
+
+// Every IPv4 address of a host name, in network byte order, looked up
+// (blocking) by the system's resolver; `error` gets the resolver's code.
+std::vector<std::uint32_t> LookupAddresses(const std::string& name, int& error);
 
 // Leading and trailing spaces and control characters removed.
 std::string TrimSpaces(const std::string& text);
