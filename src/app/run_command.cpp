@@ -173,6 +173,10 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
   } catch (const RegistryError& error) {
     err << "kestova: " << error.what() << '\n';
     return kExitUsage;
+  } catch (const std::exception& error) {
+    // Anything else that stops a run is reported, never a crash.
+    err << "kestova: The run stopped: " << error.what() << '\n';
+    return kExitTerminated;
   }
   return kExitUsage;
 }
