@@ -165,6 +165,8 @@ class FtpClientCore {
   void ClearDataHandlers();
   void AimPassive();
   void FailTransfer(const std::string& line, int code);
+  bool ConnectPassive(void (FtpClientCore::*connected)(int), int failure_code);
+  void SendTransferCommand(Handler first_reply, const std::string& word, const std::string& command);
   void ReceiveAccepted();
   void ReceiveConnected(int error);
   void ReceiveData();

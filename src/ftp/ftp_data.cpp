@@ -41,6 +41,27 @@ void FtpClientCore::FailTransfer(const std::string& line, int code) {
   FinishRequest(code);
 }
 
+// Starts the passive data connection; false, with the transfer failed by a
+// composed line, when it cannot even start.
+bool FtpClientCore::ConnectPassive(void (FtpClientCore::*connected)(int), int failure_code) {
+  try {
+    AimPassive();
+    data_.OnSessionConnected = [this, connected](AsyncSocket&, int error) { (this->*connected)(error); };
+    data_.Connect();
+    return true;
+  } catch (const std::exception& error) {
+    FailTransfer(std::to_string(failure_code) + " " + ClassName(error) + ": " + error.what(), failure_code);
+    return false;
+  }
+}
+
+void FtpClientCore::SendTransferCommand(Handler first_reply, const std::string& word, const std::string& command) {
+  ChangeState(FtpClientState::ftpStAwaitingReply);
+  reply_handler_ = first_reply;
+  pending_command_ = word;
+  SendCommand(command);
+}
+
 void FtpClientCore::ClearDataHandlers() {
   data_.OnSessionAvailable = nullptr;
   data_.OnSessionClosed = nullptr;
@@ -136,20 +157,9 @@ bool FtpClientCore::ReceiveStep(const std::string& word) {
       local_stream_ = owned_stream_.get();
     }
   }
-  if (passive_) {
-    try {
-      AimPassive();
-      data_.OnSessionConnected = [this](AsyncSocket&, int error) { ReceiveConnected(error); };
-      data_.Connect();
-    } catch (const std::exception& error) {
-      FailTransfer("550 " + ClassName(error) + ": " + error.what(), 550);
-      return true;
-    }
-  }
-  ChangeState(FtpClientState::ftpStAwaitingReply);
-  reply_handler_ = &FtpClientCore::ReceiveFirstReply;
-  pending_command_ = word;
-  SendCommand(HostFileName.empty() ? word : word + " " + HostFileName);
+  // In passive mode the command goes out while the data connection is made.
+  if (passive_ && !ConnectPassive(&FtpClientCore::ReceiveConnected, 550)) return true;
+  SendTransferCommand(&FtpClientCore::ReceiveFirstReply, word, HostFileName.empty() ? word : word + " " + HostFileName);
   return true;
 }
 
@@ -289,19 +299,10 @@ bool FtpClientCore::UploadStep() {
   }
   if (passive_) {
     // STOR goes out once the data connection is made.
-    try {
-      AimPassive();
-      data_.OnSessionConnected = [this](AsyncSocket&, int error) { UploadConnected(error); };
-      data_.Connect();
-    } catch (const std::exception& error) {
-      FailTransfer("426 " + ClassName(error) + ": " + error.what(), 426);
-    }
+    ConnectPassive(&FtpClientCore::UploadConnected, 426);
     return true;
   }
-  ChangeState(FtpClientState::ftpStAwaitingReply);
-  reply_handler_ = &FtpClientCore::UploadFirstReply;
-  pending_command_ = "STOR";
-  SendCommand("STOR " + HostFileName);
+  SendTransferCommand(&FtpClientCore::UploadFirstReply, "STOR", "STOR " + HostFileName);
   return true;
 }
 
@@ -315,10 +316,7 @@ void FtpClientCore::UploadConnected(int error) {
     FailTransfer("Unable to establish data connection, error #" + std::to_string(error), 550);
     return;
   }
-  ChangeState(FtpClientState::ftpStAwaitingReply);
-  reply_handler_ = &FtpClientCore::UploadFirstReply;
-  pending_command_ = "STOR";
-  SendCommand("STOR " + HostFileName);
+  SendTransferCommand(&FtpClientCore::UploadFirstReply, "STOR", "STOR " + HostFileName);
 }
 
 void FtpClientCore::UploadAccepted() {
