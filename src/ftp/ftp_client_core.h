@@ -174,6 +174,7 @@ class FtpClientCore {
   void ReceiveFirstReply();
   void ReceiveSecondReply();
   void TransferComplete();
+  void RejectFirstReply();
   void RejectSecondReply(const char* trace);
   void UploadAccepted();
   void UploadConnected(int error);

@@ -227,12 +227,7 @@ void FtpClientCore::ReceiveFirstReply() {
     reply_handler_ = &FtpClientCore::ReceiveSecondReply;
     return;
   }
-  KeepErrorMessage();
-  reply_handler_ = nullptr;
-  data_.Close();
-  ReleaseLocalStream();
-  RequestResult = ReplyCode;
-  FinishRequest(ReplyCode);
+  RejectFirstReply();
 }
 
 void FtpClientCore::ReceiveSecondReply() {
@@ -253,6 +248,16 @@ void FtpClientCore::TransferComplete() {
   Statistics();
   RequestResult = data_error_;
   FinishRequest(data_error_);
+}
+
+// The transfer command was refused: the transfer ends with the reply's code.
+void FtpClientCore::RejectFirstReply() {
+  KeepErrorMessage();
+  reply_handler_ = nullptr;
+  data_.Close();
+  ReleaseLocalStream();
+  RequestResult = ReplyCode;
+  FinishRequest(ReplyCode);
 }
 
 void FtpClientCore::RejectSecondReply(const char* trace) {
@@ -357,12 +362,7 @@ void FtpClientCore::UploadFirstReply() {
     }
     return;
   }
-  KeepErrorMessage();
-  reply_handler_ = nullptr;
-  data_.Close();
-  ReleaseLocalStream();
-  RequestResult = ReplyCode;
-  FinishRequest(ReplyCode);
+  RejectFirstReply();
 }
 
 void FtpClientCore::PostStartSend() {

@@ -54,6 +54,15 @@ void Aim(AsyncSocket& socket, const std::string& port) {
   socket.SetPort(port);
 }
 
+// Connects an aimed socket to the listener and waits until it is up; the
+// peer's handle, or -1.
+int Connected(AsyncSocket& socket, RawListener& listener) {
+  socket.Connect();
+  const int peer = listener.Accept();
+  if (peer < 0 || !WaitFor([&] { return socket.State() == SocketState::wsConnected; })) return -1;
+  return peer;
+}
+
 TEST(AsyncSocket, SettingsAreTrimmedAndOnlyChangeWhileClosed) {
   AsyncSocket socket;
   socket.SetPort("  21 ");
@@ -262,9 +271,8 @@ TEST(AsyncSocket, OneSessionClosedPerConnectionWhicheverCloseComesFirst) {
     s.Close();
   };
   Aim(socket, listener.Port());
-  socket.Connect();
-  int peer = listener.Accept();
-  ASSERT_TRUE(WaitFor([&] { return socket.State() == SocketState::wsConnected; }));
+  int peer = Connected(socket, listener);
+  ASSERT_GE(peer, 0);
   ::close(peer);
   ASSERT_TRUE(WaitFor([&] { return socket.State() == SocketState::wsClosed; }));
   ProcessPendingEvents();
@@ -272,9 +280,8 @@ TEST(AsyncSocket, OneSessionClosedPerConnectionWhicheverCloseComesFirst) {
 
   // We close first, the peer's end follows.
   Aim(socket, listener.Port());
-  socket.Connect();
-  peer = listener.Accept();
-  ASSERT_TRUE(WaitFor([&] { return socket.State() == SocketState::wsConnected; }));
+  peer = Connected(socket, listener);
+  ASSERT_GE(peer, 0);
   socket.Close();
   ::close(peer);
   ProcessPendingEvents();
@@ -282,9 +289,8 @@ TEST(AsyncSocket, OneSessionClosedPerConnectionWhicheverCloseComesFirst) {
 
   // Abort, twice.
   Aim(socket, listener.Port());
-  socket.Connect();
-  peer = listener.Accept();
-  ASSERT_TRUE(WaitFor([&] { return socket.State() == SocketState::wsConnected; }));
+  peer = Connected(socket, listener);
+  ASSERT_GE(peer, 0);
   socket.Abort();
   socket.Abort();
   ::close(peer);
