@@ -156,6 +156,9 @@ bool Upload::AttemptCommand(int step, bool first) {
       client_.Cwd();
       client_.HostFileName = saved_file_name_;
     }
+    // A new session starts in the server's default type; an upload goes in
+    // the type the run chose for it.
+    if (FoldCase(label_) == "put") client_.Binary() ? client_.TypeBinary() : client_.TypeAscii();
   }
   bool result = RunLabel(label_);
   if (ignore_failure_) result = true;
@@ -168,6 +171,7 @@ bool Upload::AttemptCommand(int step, bool first) {
 
 bool Upload::RunLabel(const std::string& label) {
   const std::string name = FoldCase(label);
+  if ((name == "dir" || name == "ls") && listing_) listing_->Clear();
   if (name == "put") return client_.Put();
   if (name == "mkd") return client_.Mkd();
   if (name == "rmd") return client_.Rmd();
@@ -210,7 +214,10 @@ int Upload::FindNameColumn(const std::string& directory) {
   client_.HostFileName.clear();
   MemoryStream stream;
   client_.SetLocalStream(&stream);
-  if (!ExecuteCommand(directory, "ls", false)) {
+  listing_ = &stream;
+  const bool listed = ExecuteCommand(directory, "ls", false);
+  listing_ = nullptr;
+  if (!listed) {
     Terminated = true;
     restore();
     return -1;
@@ -221,8 +228,10 @@ int Upload::FindNameColumn(const std::string& directory) {
     return -1;
   }
   const std::string reference = TrimBlanks(names.front());
-  stream.Clear();
-  if (!ExecuteCommand(directory, "dir", false)) {
+  listing_ = &stream;
+  const bool listed_long = ExecuteCommand(directory, "dir", false);
+  listing_ = nullptr;
+  if (!listed_long) {
     Terminated = true;
     restore();
     return -1;
@@ -255,6 +264,7 @@ bool Upload::ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>&
     entry.directory = S_ISDIR(info.st_mode);
     entry.device = info.st_dev;
     entry.inode = info.st_ino;
+    entry.size = info.st_size;
     std::tm local{};
     ::localtime_r(&info.st_mtime, &local);
     entry.time = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
@@ -347,9 +357,11 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
 void Upload::WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry) {
   MemoryStream stream;
   client_.SetLocalStream(&stream);
-  client_.Dir();  // not retried: a listing that fails makes the file count as new
+  // Not retried: a listing that fails makes the file count as new. What a
+  // failed listing delivered before it broke off is not read.
+  const bool listed = client_.Dir();
   client_.SetLocalStream(nullptr);
-  const std::vector<std::string> lines = ListInto(stream);
+  const std::vector<std::string> lines = listed ? ListInto(stream) : std::vector<std::string>();
   client_.SetLocalFileName(LocalPath(local, entry.name));
   auto send = [&](const char* label) {
     SetTransferType(entry.name);
@@ -375,10 +387,17 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
       throw ListingDateError("'" + line + "' (" + error.what() + ")");
     }
     if (PackDosTime(remote_time) >= entry.dos_time) {
-      Log("File " + name + " - no date change");
-      return;
+      // A newer copy of another size was cut short by an earlier run that
+      // failed; it is sent again.
+      if (!SizeDiffers(LocalPath(local, entry.name), entry.size, line)) {
+        Log("File " + name + " - no date change");
+        return;
+      }
+      Log("File " + name + " - size differs (" + ListingField(line, 4) + " bytes listed, " +
+          std::to_string(entry.size) + " here)");
+    } else {
+      Log("Old time: " + FormatListingTime(remote_time) + " New: " + FormatListingTime(entry.time));
     }
-    Log("Old time: " + FormatListingTime(remote_time) + " New: " + FormatListingTime(entry.time));
     if (profile_.TestRun()) {
       Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName);
       return;
@@ -398,16 +417,41 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
   send("Put");
 }
 
+bool Upload::GoesAsBinary(const std::string& file_name) const {
+  if (!settings_.AutoDetect) return settings_.BinaryMode;
+  const size_t slash = file_name.find_last_of("/\\");
+  const std::string base = slash == std::string::npos ? file_name : file_name.substr(slash + 1);
+  const size_t dot = base.rfind('.');
+  const std::string extension = dot == std::string::npos ? std::string() : TailFrom(base.substr(dot), 2);
+  return Upper(text_ext_list_).find("," + Upper(extension) + ",") == std::string::npos;
+}
+
 void Upload::SetTransferType(const std::string& file_name) {
-  bool binary = settings_.BinaryMode;
-  if (settings_.AutoDetect) {
-    const size_t slash = file_name.find_last_of("/\\");
-    const std::string base = slash == std::string::npos ? file_name : file_name.substr(slash + 1);
-    const size_t dot = base.rfind('.');
-    const std::string extension = dot == std::string::npos ? std::string() : TailFrom(base.substr(dot), 2);
-    binary = Upper(text_ext_list_).find("," + Upper(extension) + ",") == std::string::npos;
+  const char* label = GoesAsBinary(file_name) ? "TypeBinary" : "TypeAscii";
+  if (!ExecuteCommand(client_.HostDirName, label, false)) Terminated = true;
+}
+
+// Whether the size in a listing line shows that the server's copy is not the
+// local file. A binary copy has the local size exactly. A text copy may have
+// had its line ends changed on the way, so it may be smaller by the local
+// file's CRs or larger by its LFs, but no more. A size that cannot be read
+// differs from nothing.
+bool Upload::SizeDiffers(const std::string& path, std::int64_t local_size, const std::string& listing_line) {
+  const std::string field = ListingField(listing_line, 4);
+  if (field.empty() || field.size() > 18 || field.find_first_not_of("0123456789") != std::string::npos) return false;
+  const std::int64_t listed = std::stoll(field);
+  if (listed == local_size) return false;
+  if (GoesAsBinary(path)) return true;
+  std::ifstream in(path, std::ios::binary);
+  std::int64_t returns = 0, feeds = 0;
+  char block[65536];
+  while (in.read(block, sizeof block) || in.gcount() > 0) {
+    for (std::streamsize i = 0; i < in.gcount(); ++i) {
+      returns += block[i] == '\r';
+      feeds += block[i] == '\n';
+    }
   }
-  if (!ExecuteCommand(client_.HostDirName, binary ? "TypeBinary" : "TypeAscii", false)) Terminated = true;
+  return listed < local_size - returns || listed > local_size + feeds;
 }
 
 bool Upload::UploadFile(const std::string& local, const std::string& name, const std::string& site_address,
@@ -457,7 +501,10 @@ bool Upload::WipeFolder(const std::string& directory) {
   MemoryStream stream;
   DataStream* run_stream = client_.LocalStream();
   client_.SetLocalStream(&stream);
-  if (!ExecuteCommand(directory, "dir", false)) {
+  listing_ = &stream;
+  const bool listed = ExecuteCommand(directory, "dir", false);
+  listing_ = nullptr;
+  if (!listed) {
     Terminated = true;
     client_.SetLocalStream(run_stream);
     return false;

@@ -54,6 +54,9 @@ class Upload {
   void PublishFolder(const std::string& local, const std::string& remote, const std::string& site_address,
                      const std::string& new_address, const std::string& old_address);
   void SetTransferType(const std::string& file_name);
+  // Whether a file goes as binary: by its extension with AutoDetect, else
+  // by the BinaryMode setting.
+  bool GoesAsBinary(const std::string& file_name) const;
   void WipeSite();
   bool WipeFolder(const std::string& directory);
   // For the tests: the run's year and month, and the learned name column.
@@ -67,6 +70,7 @@ class Upload {
     bool directory = false;
     std::uint32_t dos_time = 0;
     ListingTime time;
+    std::int64_t size = 0;
     dev_t device = 0;
     ino_t inode = 0;
   };
@@ -81,6 +85,7 @@ class Upload {
   void SendFile(const std::string& local, const std::string& remote, const std::string& name,
                 const std::string& site_address, const std::string& new_address, const std::string& old_address);
   std::vector<std::string> ListInto(MemoryStream& stream);
+  bool SizeDiffers(const std::string& path, std::int64_t local_size, const std::string& listing_line);
 
   RunSettings settings_;
   const ProfileView& profile_;
@@ -103,6 +108,8 @@ class Upload {
   bool redirect_run_ = false;
   bool write_changes_ = false;
   std::unique_ptr<MemoryStream> page_stream_;
+  // The stream a retried listing starts again in: each attempt lists afresh.
+  MemoryStream* listing_ = nullptr;
   std::vector<std::pair<dev_t, ino_t>> walking_;  // the local folders on the current path
 };
 

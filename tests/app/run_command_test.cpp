@@ -12,6 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/file_tree.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
 
@@ -21,16 +22,12 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using testing::FtpServerFixture;
+using testing::ReadFile;
 
 struct Result {
   int code = -1;
   std::string out;
 };
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 class RunCommandTest : public ::testing::Test {
  protected:

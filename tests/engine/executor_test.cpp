@@ -204,6 +204,81 @@ TEST_F(ExecutorTest, AListingDateThatCannotBeReadStopsTheRunWithALine) {
   EXPECT_THAT(server_.Words(), Not(Contains("STOR")));
 }
 
+// A server copy newer than the local file is sent again when its listed
+// size shows it is not the file: exactly for binary files, beyond what line
+// end changes explain for text files.
+TEST_F(ExecutorTest, ANewerServerCopyOfAnotherSizeIsSentAgain) {
+  testing::TempDir dir;
+  std::ofstream(dir.File("crlf.htm"), std::ios::binary) << "a\r\nb\r\n";  // 6 bytes, 2 CR, 2 LF
+  std::ofstream(dir.File("lf.txt"), std::ios::binary) << "a\nb\nc\n";      // 6 bytes, 3 LF
+  std::ofstream(dir.File("cut.txt"), std::ios::binary) << "a\nb\nc\n";
+  std::ofstream(dir.File("same.gif"), std::ios::binary) << std::string(100, '\x01');
+  std::ofstream(dir.File("cut.gif"), std::ios::binary) << std::string(100, '\x01');
+  auto line = [](int size, const char* name) {
+    return "-rw-r--r-- 1 web web " + std::to_string(size) + " Jan 01 2030 " + name + "\r\n";
+  };
+  // Stored with LF only, stored with CR LF, cut short, and binary as sent or cut.
+  server_.SetListing(line(4, "crlf.htm") + line(9, "lf.txt") + line(2, "cut.txt") + line(100, "same.gif") +
+                     line(99, "cut.gif"));
+  server_.On("NLST", [](ScriptedSession& s, const std::string&) {
+    s.Reply("150 Names");
+    s.OpenData();
+    s.SendData("crlf.htm\r\n");
+    s.CloseData();
+    s.Reply("226 Done");
+  });
+  profile_.new_changes = true;
+  RecordingUpload& run = Run(0, 0, false);
+  run.Settings().StartDir = "/www";
+  run.Settings().LocalRoot = dir.Path().string();
+  run.Settings().AutoDetect = true;
+  ASSERT_EQ(run.StartUpload(), RunOutcome::Finished);
+  EXPECT_THAT(log_, Contains("File crlf.htm - no date change"));
+  EXPECT_THAT(log_, Contains("File lf.txt - no date change"));
+  EXPECT_THAT(log_, Contains("File same.gif - no date change"));
+  EXPECT_THAT(log_, Contains("File cut.txt - size differs (2 bytes listed, 6 here)"));
+  EXPECT_THAT(log_, Contains("File cut.gif - size differs (99 bytes listed, 100 here)"));
+  EXPECT_EQ(Count("Write File"), 2);
+  EXPECT_THAT(server_.Commands(), Contains("STOR cut.gif"));
+  EXPECT_THAT(server_.Commands(), Contains("DELE cut.txt"));
+}
+
+// A listing that breaks off is not read: its last line may be cut anywhere,
+// even into the line of another file.
+TEST_F(ExecutorTest, AListingThatBreaksOffCountsTheFileAsNew) {
+  testing::TempDir dir;
+  std::ofstream(dir.File("a.htm")) << "<title>x</title>";  // 16 bytes, like the server's a.html
+  const std::string line = "-rw-r--r-- 1 web web 16 Jan 01 2030 a.html";
+  int lists = 0;
+  server_.On("LIST", [&](ScriptedSession& s, const std::string&) {
+    s.Reply("150 Here comes the listing");
+    s.OpenData();
+    if (lists++ == 0) {
+      s.SendData(line.substr(0, line.size() - 1));  // "... a.htm"
+      s.CloseData();
+      s.Reply("426 Connection closed; transfer aborted.");
+      return;
+    }
+    s.SendData(line + "\r\n");
+    s.CloseData();
+    s.Reply("226 Done");
+  });
+  server_.On("NLST", [](ScriptedSession& s, const std::string&) {
+    s.Reply("150 Names");
+    s.OpenData();
+    s.SendData("a.html\r\n");
+    s.CloseData();
+    s.Reply("226 Done");
+  });
+  profile_.new_changes = true;
+  RecordingUpload& run = Run(0, 0, false);
+  run.Settings().StartDir = "/www";
+  run.Settings().LocalRoot = dir.Path().string();
+  EXPECT_EQ(run.StartUpload(), RunOutcome::Finished);
+  EXPECT_THAT(log_, Contains("** New file: a.htm"));
+  EXPECT_THAT(server_.Commands(), Contains("STOR a.htm"));
+}
+
 TEST_F(ExecutorTest, TransferTypesFollowTheExtensionList) {
   RecordingUpload& run = Run(0, 0, false);
   run.Settings().AutoDetect = true;

@@ -16,6 +16,7 @@
 
 #include "engine/redirect_page.h"
 #include "engine/upload.h"
+#include "support/file_tree.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
 
@@ -27,26 +28,9 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using testing::FtpServerFixture;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// Every file below a folder with its bytes, by relative path.
-std::map<std::string, std::string> Tree(const fs::path& root) {
-  std::map<std::string, std::string> files;
-  if (!fs::exists(root)) return files;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = ReadFile(entry.path());
-  }
-  return files;
-}
+using testing::ReadFile;
+using testing::Tree;
+using testing::WriteFile;
 
 // Contents and modification times: what a run must never change locally.
 std::string Fingerprint(const fs::path& root) {

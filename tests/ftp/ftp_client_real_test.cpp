@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "ftp/ftp_client.h"
+#include "support/file_tree.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
 
@@ -17,11 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using testing::FtpServerFixture;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::ReadFile;
 
 struct Mode {
   FtpServerFixture::Kind kind;

@@ -1,0 +1,305 @@
+// Whole runs against vsftpd through a relay that injects network faults
+// (cut connections, stalled and truncated replies, 421 at login) from a
+// seeded plan. A run with retries must still publish the site exactly; a run
+// whose retries run out must say so, and the next Wrt Changes run must mend
+// what it left behind, files cut short included. KESTOVA_SOAK_SEED picks
+// another seed.
+#include <utime.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "engine/upload.h"
+#include "support/fault_relay.h"
+#include "support/file_tree.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+
+namespace kestova {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using testing::FaultPlan;
+using testing::FaultRelay;
+using testing::FtpServerFixture;
+using testing::ReadFile;
+using testing::Tree;
+using testing::WriteFile;
+
+std::uint32_t Seed() {
+  const char* text = std::getenv("KESTOVA_SOAK_SEED");
+  return text ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10)) : 20261208u;
+}
+
+struct View : ProfileView {
+  bool new_changes = false;
+  const FtpClient* client = nullptr;
+  bool TestRun() const override { return false; }
+  bool ExclFrontPage() const override { return true; }
+  bool NewChanges() const override { return new_changes; }
+  std::string AutoDetectExts() const override { return "htm,html,txt"; }
+  std::string NewURL() const override { return "http://new.example"; }
+  std::string OldURL() const override { return "http://old.example"; }
+  const FtpClient* OldClient() const override { return nullptr; }
+  const FtpClient* NewClient() const override { return client; }
+  std::vector<std::string> TemplateLines() const override { return {}; }
+  std::string ProfileName() const override { return "Soak"; }
+};
+
+// The retry pauses are recorded, not waited: the too-many-connections step-up
+// alone would wait minutes.
+class RecordedPauses : public Upload {
+ public:
+  using Upload::Upload;
+  void PauseSeconds(int n) override { pauses.push_back(n); }
+  std::vector<int> pauses;
+};
+
+// Deterministic noise, so binary files hold every byte value, CR and LF too.
+std::string Noise(size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (char& c : bytes) {
+    state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+    c = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+class FaultSoakTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    server_ = FtpServerFixture::Start(FtpServerFixture::Kind::Vsftpd, (dir_.Path() / "server").string(), why);
+    ASSERT_TRUE(server_) << why;
+    relay_ = FaultRelay::Start(std::stoi(server_->Port()), FaultPlan{}, why);
+    ASSERT_TRUE(relay_) << why;
+    client_.HostName = "127.0.0.1";
+    client_.Port = relay_->Port();
+    client_.UserName = server_->User();
+    client_.PassWord = server_->Password();
+    client_.SetPassive(true);
+    client_.Timeout = 2;  // a stalled reply is held 3 s
+    view_.client = &client_;
+    local_ = dir_.Path() / "site";
+  }
+
+  // `files` pages and pictures in a dozen folders, edited two days ago.
+  void MakeSite(int files) {
+    for (int i = 0; i < files; ++i) {
+      const fs::path folder = local_ / ("part" + std::to_string(i % 4)) / ("section" + std::to_string(i % 12));
+      if (i % 2 == 0) {
+        WriteFile(folder / ("picture" + std::to_string(i) + ".gif"), Noise(2000 + static_cast<size_t>(i % 9) * 3000, i));
+      } else {
+        std::string page = "<html><head><title>Page " + std::to_string(i) + "</title></head><body>\n";
+        for (int line = 0; line < i % 60; ++line) page += "<p>Line " + std::to_string(line) + "</p>\n";
+        WriteFile(folder / ("page" + std::to_string(i) + ".htm"), page + "</body></html>\n");
+      }
+    }
+    SetTimes(std::time(nullptr) - 2 * 24 * 3600);
+  }
+
+  void SetTimes(std::time_t when) {
+    for (const auto& entry : fs::recursive_directory_iterator(local_)) {
+      utimbuf times{when, when};
+      ::utime(entry.path().c_str(), &times);
+    }
+  }
+
+  RunOutcome Run(const std::string& start_dir, int retries, std::function<void(const std::string&)> watch = nullptr) {
+    RunSettings settings;
+    settings.SiteClient = &client_;
+    settings.SiteURL = "http://new.example";
+    settings.StartDir = start_dir;
+    settings.LocalRoot = local_.string();
+    settings.RetryPause = 1;
+    settings.Retries = retries;
+    settings.AutoDetect = true;
+    log_.clear();
+    RecordedPauses run(settings, view_, [&](const std::string& line) {
+      log_.push_back(line);
+      if (watch) watch(line);
+    });
+    return run.StartUpload();
+  }
+
+  fs::path Remote(const std::string& path) const { return fs::path(server_->Root()) / path; }
+
+  // What went wrong, for a failing assertion: the faults and the run's log.
+  std::string Report() const {
+    std::string text = "seed " + std::to_string(Seed()) + "; faults:\n";
+    for (const std::string& line : relay_->Journal()) text += "  " + line + "\n";
+    text += "log (last 60 lines):\n";
+    for (size_t i = log_.size() > 60 ? log_.size() - 60 : 0; i < log_.size(); ++i) text += "  " + log_[i] + "\n";
+    return text;
+  }
+
+  // Names of the files that differ between the local tree and the remote one.
+  std::vector<std::string> Differences(const std::string& remote_dir) const {
+    const auto local = Tree(local_);
+    const auto remote = Tree(Remote(remote_dir));
+    std::vector<std::string> names;
+    for (const auto& [name, bytes] : local) {
+      const auto found = remote.find(name);
+      if (found == remote.end()) {
+        names.push_back(name + " (missing)");
+      } else if (found->second != bytes) {
+        names.push_back(name + " (" + std::to_string(found->second.size()) + " of " + std::to_string(bytes.size()) +
+                        " bytes)");
+      }
+    }
+    for (const auto& [name, bytes] : remote) {
+      if (!local.count(name)) names.push_back(name + " (extra)");
+    }
+    return names;
+  }
+
+  testing::TempDir dir_;
+  std::unique_ptr<FtpServerFixture> server_;
+  std::unique_ptr<FaultRelay> relay_;
+  FtpClient client_;
+  View view_;
+  fs::path local_;
+  std::vector<std::string> log_;
+};
+
+FaultPlan Faulty(std::uint32_t seed) {
+  FaultPlan plan;
+  plan.seed = seed;
+  plan.refuse_login = 0.08;
+  plan.drop_control = 0.008;
+  plan.truncate_reply = 0.008;
+  plan.stall = 0.003;
+  plan.drop_data = 0.04;
+  plan.stall_ms = 3000;
+  plan.max_faults = 45;
+  return plan;
+}
+
+TEST_F(FaultSoakTest, RunsWithRetriesPublishTheSiteExactlyDespiteFaults) {
+  MakeSite(300);
+  relay_->SetPlan(Faulty(Seed()));
+  ASSERT_EQ(Run("/www", 10), RunOutcome::Finished) << Report();
+  EXPECT_EQ(log_.back(), "Finished.");
+  EXPECT_THAT(Differences("www"), ::testing::IsEmpty()) << Report();
+  const FaultRelay::Counts first = relay_->Injected();
+
+  // Edited and new files go out in Wrt Changes through the same faults,
+  // listings cut short included.
+  const std::time_t later = std::time(nullptr) + 3600;
+  auto edit = [&](const fs::path& file, const std::string& bytes) {
+    WriteFile(file, bytes);
+    utimbuf times{later, later};
+    ::utime(file.c_str(), &times);
+  };
+  for (int i = 0; i < 300; i += 7) {
+    const fs::path file = local_ / ("part" + std::to_string(i % 4)) / ("section" + std::to_string(i % 12)) /
+                          (i % 2 == 0 ? "picture" + std::to_string(i) + ".gif" : "page" + std::to_string(i) + ".htm");
+    edit(file, i % 2 == 0 ? Noise(7000, i + 1000) : "<title>Edited " + std::to_string(i) + "</title>\n");
+  }
+  for (int i = 0; i < 10; ++i) edit(local_ / "part0" / "new" / ("new" + std::to_string(i) + ".gif"), Noise(9000, i));
+  FaultPlan plan = Faulty(Seed() + 1);
+  plan.max_faults = first.Faults() + 30;
+  relay_->SetPlan(plan);
+  view_.new_changes = true;
+  ASSERT_EQ(Run("/www", 10), RunOutcome::Finished) << Report();
+  EXPECT_THAT(Differences("www"), ::testing::IsEmpty()) << Report();
+
+  const FaultRelay::Counts counts = relay_->Injected();
+  std::printf("faults injected: %d (421 at login %d, control resets %d, truncated replies %d, stalls %d, data resets %d) "
+              "over %d sessions and %d data connections\n",
+              counts.Faults(), counts.refused_logins, counts.dropped_control, counts.truncated_replies, counts.stalls,
+              counts.dropped_data, counts.sessions, counts.data_connections);
+  // The plan must really have hit the runs, in every kind of fault.
+  EXPECT_GE(counts.Faults(), 30) << Report();
+  EXPECT_GE(counts.refused_logins, 1);
+  EXPECT_GE(counts.dropped_control, 1);
+  EXPECT_GE(counts.truncated_replies, 1);
+  EXPECT_GE(counts.stalls, 1);
+  EXPECT_GE(counts.dropped_data, 1);
+}
+
+TEST_F(FaultSoakTest, ARunWhoseRetriesRunOutIsMendedByTheNextWrtChangesRun) {
+  MakeSite(60);
+  // Part way through, every data connection starts being cut before 1000
+  // bytes: the next picture (2000 bytes or more) cannot be sent.
+  int copied = 0;
+  const RunOutcome outcome = Run("/www", 2, [&](const std::string& line) {
+    if (line.rfind("Copy to", 0) == 0 && ++copied == 20) {
+      FaultPlan plan;
+      plan.seed = Seed();
+      plan.drop_data = 1.0;
+      plan.max_data_cut = 1000;
+      plan.max_faults = 1000;
+      relay_->SetPlan(plan);
+    }
+  });
+  ASSERT_EQ(outcome, RunOutcome::Terminated) << Report();
+  EXPECT_EQ(log_.back(), "Terminated before completion.");
+  EXPECT_THAT(log_, Contains("Connection retries all failed."));
+  // The server holds a picture cut short, newer than the local file.
+  std::vector<std::string> cut_short;
+  for (const auto& [name, bytes] : Tree(Remote("www"))) {
+    const std::string local = ReadFile(local_ / name);
+    if (bytes.size() < local.size() && local.compare(0, bytes.size(), bytes) == 0) cut_short.push_back(name);
+  }
+  ASSERT_FALSE(cut_short.empty()) << "the failed run left no file cut short\n" << Report();
+
+  relay_->SetPlan(FaultPlan{});
+  view_.new_changes = true;
+  ASSERT_EQ(Run("/www", 2), RunOutcome::Finished) << Report();
+  EXPECT_THAT(Differences("www"), ::testing::IsEmpty()) << Report();
+  const std::string base = fs::path(cut_short.front()).filename().string();
+  EXPECT_THAT(log_, Contains(HasSubstr("File " + base + " - size differs"))) << Report();
+  EXPECT_THAT(log_, Contains("Write File " + base));
+}
+
+// A session lost in the middle of an upload is replaced by a new one, which
+// starts in the server's default type: the file sent again must still go as
+// binary. pyftpdlib turns CR LF into LF in ASCII uploads, so a binary file
+// sent in ASCII would arrive changed.
+TEST(ReconnectionTest, AFileSentAgainOnANewSessionKeepsItsTransferType) {
+  testing::TempDir dir;
+  std::string why;
+  auto server = FtpServerFixture::Start(FtpServerFixture::Kind::Pyftpdlib, (dir.Path() / "server").string(), why);
+  ASSERT_TRUE(server) << why;
+  FaultPlan plan;
+  plan.drop_control = 1.0;
+  plan.only_replies = "1";  // 150 or 125, the reply that starts the upload
+  plan.max_faults = 1;
+  auto relay = FaultRelay::Start(std::stoi(server->Port()), plan, why);
+  ASSERT_TRUE(relay) << why;
+  FtpClient client;
+  client.HostName = "127.0.0.1";
+  client.Port = relay->Port();
+  client.UserName = server->User();
+  client.PassWord = server->Password();
+  client.SetPassive(true);
+  client.Timeout = 5;
+  View view;
+  view.client = &client;
+  const std::string bytes = "line\r\nbreaks\r\n" + Noise(5000, 3);
+  WriteFile(dir.Path() / "site" / "data.bin", bytes);
+  RunSettings settings;
+  settings.SiteClient = &client;
+  settings.StartDir = "/www";
+  settings.LocalRoot = (dir.Path() / "site").string();
+  settings.Retries = 3;
+  settings.RetryPause = 0;
+  settings.AutoDetect = true;
+  std::vector<std::string> log;
+  RecordedPauses run(settings, view, [&](const std::string& line) { log.push_back(line); });
+  ASSERT_EQ(run.StartUpload(), RunOutcome::Finished);
+  EXPECT_EQ(relay->Injected().dropped_control, 1);
+  EXPECT_THAT(log, Contains("Connect Failed. Retrying [Pause 0s]..."));
+  EXPECT_TRUE(ReadFile(dir.Path() / "server" / "www" / "data.bin") == bytes) << "the file arrived changed";
+}
+
+}  // namespace
+}  // namespace kestova
