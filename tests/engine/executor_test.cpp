@@ -62,6 +62,16 @@ class ExecutorTest : public ::testing::Test {
     run_->StartRunState();
     return *run_;
   }
+  // NLST answers with these names (the reference for the name column).
+  void AnswerNamesWith(const std::string& names) {
+    server_.On("NLST", [names](ScriptedSession& s, const std::string&) {
+      s.Reply("150 Names");
+      s.OpenData();
+      s.SendData(names);
+      s.CloseData();
+      s.Reply("226 Done");
+    });
+  }
   int Count(const std::string& prefix) const {
     return static_cast<int>(std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
   }
@@ -185,13 +195,7 @@ TEST_F(ExecutorTest, AListingDateThatCannotBeReadStopsTheRunWithALine) {
   std::ofstream(dir.File("index.htm")) << "<title>x</title>";
   // A listing without a group column: no month is found, no year either.
   server_.SetListing("-rw-r--r-- 1 web 1024 Jan 12 10:30 index.htm\r\n");
-  server_.On("NLST", [](ScriptedSession& s, const std::string&) {
-    s.Reply("150 Names");
-    s.OpenData();
-    s.SendData("index.htm\r\n");
-    s.CloseData();
-    s.Reply("226 Done");
-  });
+  AnswerNamesWith("index.htm\r\n");
   profile_.new_changes = true;
   RecordingUpload& run = Run(0, 0, false);
   run.Settings().StartDir = "/www";
@@ -220,13 +224,7 @@ TEST_F(ExecutorTest, ANewerServerCopyOfAnotherSizeIsSentAgain) {
   // Stored with LF only, stored with CR LF, cut short, and binary as sent or cut.
   server_.SetListing(line(4, "crlf.htm") + line(9, "lf.txt") + line(2, "cut.txt") + line(100, "same.gif") +
                      line(99, "cut.gif"));
-  server_.On("NLST", [](ScriptedSession& s, const std::string&) {
-    s.Reply("150 Names");
-    s.OpenData();
-    s.SendData("crlf.htm\r\n");
-    s.CloseData();
-    s.Reply("226 Done");
-  });
+  AnswerNamesWith("crlf.htm\r\n");
   profile_.new_changes = true;
   RecordingUpload& run = Run(0, 0, false);
   run.Settings().StartDir = "/www";
@@ -263,13 +261,7 @@ TEST_F(ExecutorTest, AListingThatBreaksOffCountsTheFileAsNew) {
     s.CloseData();
     s.Reply("226 Done");
   });
-  server_.On("NLST", [](ScriptedSession& s, const std::string&) {
-    s.Reply("150 Names");
-    s.OpenData();
-    s.SendData("a.html\r\n");
-    s.CloseData();
-    s.Reply("226 Done");
-  });
+  AnswerNamesWith("a.html\r\n");
   profile_.new_changes = true;
   RecordingUpload& run = Run(0, 0, false);
   run.Settings().StartDir = "/www";
