@@ -37,6 +37,9 @@ UploadForm::UploadForm(QWidget* parent) : QDialog(parent) {
   progress_->setFont(fixed);
   progress_->setLineWrapMode(QPlainTextEdit::NoWrap);
   progress_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  // The log is only ever appended to and trimmed; a history of those edits
+  // would grow with every line of a long run, trimmed or not.
+  progress_->setUndoRedoEnabled(false);
   layout->addWidget(progress_, 1);
   // Under the log, and never in it: how far the run has got.
   status_ = new QLabel(this);

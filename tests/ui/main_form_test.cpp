@@ -221,6 +221,11 @@ TEST_F(MainFormTest, TheLogKeepsItsHeadAndDropsAHundredLinesAt500) {
   EXPECT_EQ(lines[50], "line 150");
   run_window_->CopyBtnClick();
   EXPECT_EQ(QApplication::clipboard()->text(), run_window_->Progress()->toPlainText());
+  // A long run keeps no history of the log's edits: it would grow with every
+  // line however the log is trimmed.
+  for (int i = 500; i < 3000; ++i) run_window_->AddLine(QString("line %1").arg(i));
+  EXPECT_EQ(run_window_->Progress()->document()->availableUndoSteps(), 0);
+  EXPECT_LE(run_window_->Progress()->document()->blockCount(), 500);
 }
 
 TEST_F(MainFormTest, TheTemplateEditorInsertsMarksSavesAndAsksBeforeLosingChanges) {
