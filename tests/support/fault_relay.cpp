@@ -436,8 +436,8 @@ void FaultRelay::State::Pump(Link& link) {
     Kill(link);  // a reset on one side is passed on to the other
     return;
   }
-  // Read what each side has (the poll results are not kept per link; a
-  // non-blocking read that finds nothing costs one call).
+  // Both ends are read whenever the relay wakes (`revents` merges the two);
+  // a non-blocking read that finds nothing costs one call.
   if (!link.client_eof && link.to_server.size() < kBufferLimit && !Read(link, true)) return;
   if (!link.server_eof && link.to_client.size() + link.pending.size() < kBufferLimit && !Read(link, false)) return;
   if (link.control) ReleaseReplies(link);
