@@ -169,6 +169,7 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
       case RunOutcome::Terminated: return kExitTerminated;
       case RunOutcome::NotConnected: return kExitNoConnection;
       case RunOutcome::Failed: return kExitTerminated;
+      case RunOutcome::Refused: return kExitUsage;
     }
   } catch (const RegistryError& error) {
     err << "kestova: " << error.what() << '\n';

@@ -59,4 +59,27 @@ bool SameText(const std::string& a, const std::string& b) {
                                             [](char x, char y) { return FoldChar(x) == FoldChar(y); });
 }
 
+bool HoldsLineBreak(const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
+
+std::string EscapeControls(const std::string& text) {
+  static const char* const kHex = "0123456789ABCDEF";
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 0x20 && byte != 0x7F) || c == '\t') {
+      shown += c;
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 0xF];
+    }
+  }
+  return shown;
+}
+
 }  // namespace kestova

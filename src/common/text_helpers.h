@@ -46,4 +46,13 @@ inline std::string ChooseValue(bool condition, const char* if_true, const char* 
 std::string FoldCase(const std::string& text);
 bool SameText(const std::string& a, const std::string& b);
 
+// Whether the text holds a CR, LF or NUL: a byte that would end an FTP
+// command line early, so that the rest would be read as another command.
+bool HoldsLineBreak(const std::string& text);
+
+// The text with its control characters but the tab written out ("\r",
+// "\n", "\xHH"), so that a name from outside shows as one line of plain text in a
+// log or on a terminal. Text without control characters comes back as it is.
+std::string EscapeControls(const std::string& text);
+
 }  // namespace kestova

@@ -1,6 +1,7 @@
 #include "engine/listing.h"
 
 #include <cstdio>
+#include <set>
 
 #include "common/text_helpers.h"
 
@@ -67,20 +68,58 @@ std::string ListingName(const std::string& line, long long start) {
   return TrimBlanks(TailFrom(line, start).substr(0, 500));
 }
 
-int NameColumnFrom(const std::string& list_line, const std::string& reference_name) {
-  if (reference_name.empty()) return -1;
-  const std::string trimmed = TrimBlanks(list_line);
-  const size_t hit = ("@@" + trimmed).find(reference_name);
-  const long long position = hit == std::string::npos ? 0 : static_cast<long long>(hit) + 1 - 2;
-  if (position <= 0) return -1;
-  // The fields that end before the name.
+std::string EntryName(const std::string& line, long long start) {
+  const std::string name = ListingName(line, start);
+  if (line.empty() || line[0] != 'l') return name;
+  return name.substr(0, name.find(" -> "));
+}
+
+namespace {
+
+// The number of fields that end before 1-based position `position` of the
+// trimmed line.
+int FieldsBefore(const std::string& trimmed, size_t position) {
   int column = 0;
-  for (long long i = 1; i <= position; ++i) {
-    const char c = trimmed[static_cast<size_t>(i - 1)];
-    const char before = i > 1 ? trimmed[static_cast<size_t>(i - 2)] : '\0';
-    if (c == ' ' && before != ' ' && i > 1) ++column;
+  for (size_t i = 1; i < position && i < trimmed.size(); ++i) {
+    if (trimmed[i] == ' ' && trimmed[i - 1] != ' ') ++column;
   }
   return column;
+}
+
+}  // namespace
+
+int NameColumnFrom(const std::vector<std::string>& list_lines, const std::vector<std::string>& names) {
+  std::set<std::string> wanted;
+  for (const std::string& name : names) {
+    const std::string trimmed = TrimBlanks(name);
+    if (!trimmed.empty() && trimmed != "." && trimmed != "..") wanted.insert(trimmed);
+  }
+  // Every column at which some name ends its line, and the names found so.
+  std::set<int> candidates;
+  std::set<std::string> found;
+  for (const std::string& line : list_lines) {
+    if (!IsListingEntry(line)) continue;
+    const std::string trimmed = TrimBlanks(line);
+    for (size_t i = 0; i < trimmed.size(); ++i) {
+      if (i > 0 && !(trimmed[i - 1] == ' ' && trimmed[i] != ' ')) continue;
+      std::string rest = trimmed.substr(i);
+      if (trimmed[0] == 'l') rest = rest.substr(0, rest.find(" -> "));
+      if (wanted.count(rest)) {
+        candidates.insert(FieldsBefore(trimmed, i + 1));
+        found.insert(rest);
+      }
+    }
+  }
+  for (const int column : candidates) {
+    std::set<std::string> agreeing;
+    for (const std::string& line : list_lines) {
+      if (!IsListingEntry(line)) continue;
+      const std::string name = EntryName(line, FieldStart(line, column));
+      if (found.count(name)) agreeing.insert(name);
+    }
+    if (agreeing == found) return column;
+  }
+  return -1;
 }
 
 int MonthNumber(const std::string& text) {

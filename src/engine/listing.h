@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace kestova {
 
@@ -38,10 +39,17 @@ std::string ListingField(const std::string& line, long long k);
 // rest of the line, at most 500 characters, trimmed.
 std::string ListingName(const std::string& line, long long start);
 
-// The column (0-based field index) where names start, learned from the first
-// LIST line that holds the reference name taken from an NLST reply; -1 when
-// none does.
-int NameColumnFrom(const std::string& list_line, const std::string& reference_name);
+// The name of an entry: ListingName, and for a symbolic link ("l" first)
+// only the part before " -> target".
+std::string EntryName(const std::string& line, long long start);
+
+// The column (0-based field index) where names start, learned by comparing
+// the lines of a LIST reply with the names of an NLST reply of the same
+// folder. A name counts where it ends its line (or, for a link, stands just
+// before " -> "); the column must agree with every name found that way, so
+// that a name that also occurs inside another field (a file "0" beside an
+// owner "1001") cannot mislead it. -1 when no column agrees with all names.
+int NameColumnFrom(const std::vector<std::string>& list_lines, const std::vector<std::string>& names);
 
 // The month number of a text by its place in the month table, 0 when it is
 // not there.

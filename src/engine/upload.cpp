@@ -1,23 +1,21 @@
+// The run driver, the executor with its retries, and the publishing walk.
+// Listings and the wipe are in upload_wipe.cpp.
 #include "engine/upload.h"
 
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
-#include <iterator>
 
 #include "common/text_helpers.h"
 #include "engine/redirect_page.h"
+#include "ftp/ftp_reply.h"
 #include "net/event_wait.h"
 
 namespace kestova {
 
 namespace {
-
-// A file the run cannot read ends the run early, like an unreadable
-// listing date.
-class RunError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 bool IsPage(const std::string& name) {
   return SameText(RightPart(name, 5), ".html") || SameText(RightPart(name, 4), ".htm");
@@ -27,6 +25,27 @@ std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
 }
+
+// The path with every link resolved, or empty when it cannot be resolved.
+std::string RealPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+bool Inside(const std::string& path, const std::string& root) {
+  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                          (root.back() == '/' || path[root.size()] == '/'));
+}
+
+const char* KindOf(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  return "not a regular file";
+}
+
+const char* const kNameBreakReason = ": its name holds a line break, which no FTP command can carry";
 
 }  // namespace
 
@@ -46,6 +65,35 @@ void Upload::StartRunState() {
   run_year_ = local.tm_year + 1900;
   run_month_ = local.tm_mon + 1;
   text_ext_list_ = "," + profile_.AutoDetectExts() + ",";
+  local_root_ = RealPath(settings_.LocalRoot);
+}
+
+void Upload::Problem(const std::string& line) {
+  Log(line);
+  ++problems_;
+}
+
+// What makes a run impossible before it connects: nothing to publish from,
+// or a start directory that no command could name.
+std::string Upload::CheckSettings() const {
+  const std::string& root = settings_.LocalRoot;
+  if (root.empty()) {
+    return "No local folder is set. Choose the folder that holds the site's files (New Root) and start again.";
+  }
+  struct stat info {};
+  if (::stat(root.c_str(), &info) != 0) {
+    return "Cannot read the local folder " + root + ": " + std::strerror(errno) + ". Nothing was sent.";
+  }
+  if (!S_ISDIR(info.st_mode)) return "The local folder " + root + " is not a folder. Nothing was sent.";
+  if (DIR* search = ::opendir(root.c_str())) {
+    ::closedir(search);
+  } else {
+    return "Cannot read the local folder " + root + ": " + std::strerror(errno) + ". Nothing was sent.";
+  }
+  if (HoldsLineBreak(settings_.StartDir)) {
+    return "The start directory holds a line break, which no FTP command can carry. Nothing was sent.";
+  }
+  return std::string();
 }
 
 RunOutcome Upload::StartUpload() {
@@ -54,7 +102,16 @@ RunOutcome Upload::StartUpload() {
     Log("**** THIS IS A TEST RUN -- NO WRITING OR ***");
     Log("****       DELETING WILL TAKE PLACE      ***");
   }
-  if (!ExecuteCommand("", "", true)) return RunOutcome::NotConnected;
+  if (const std::string refusal = CheckSettings(); !refusal.empty()) {
+    Log(refusal);
+    return RunOutcome::Refused;
+  }
+  if (!ExecuteCommand("", "", true)) {
+    // Esc during a retry pause ends the run like any termination.
+    if (!Terminated || gave_up_) return RunOutcome::NotConnected;
+    Log("Terminated before completion.");
+    return RunOutcome::Terminated;
+  }
   std::string& start = settings_.StartDir;
   if (LeftPart(start, 1) != "/") {
     // A relative start directory hangs below the login directory.
@@ -79,21 +136,29 @@ RunOutcome Upload::StartUpload() {
   } catch (const ListingDateError& error) {
     Log(std::string("Cannot read the date of the listing line ") + error.what() + "; the run stops here.");
     outcome = RunOutcome::Failed;
-  } catch (const RunError& error) {
-    Log(error.what());
-    outcome = RunOutcome::Failed;
   }
   client_.SetLocalStream(nullptr);
   page_stream_.reset();
-  if (client_.Connected()) client_.Quit();
+  // After the run gave up nothing more is sent, not even QUIT.
+  if (gave_up_) {
+    client_.Abort();
+  } else if (client_.Connected()) {
+    client_.Quit();
+  }
   if (outcome == RunOutcome::Failed) return outcome;
-  Log(Terminated ? "Terminated before completion." : "Finished.");
-  return Terminated ? RunOutcome::Terminated : RunOutcome::Finished;
+  if (!Terminated && Incomplete()) {
+    Log("Not everything was done: " + std::to_string(problems_) +
+        (problems_ == 1 ? " item was" : " items were") + " skipped or refused (see above).");
+  }
+  const bool complete = !Terminated && !Incomplete();
+  Log(complete ? "Finished." : "Terminated before completion.");
+  return complete ? RunOutcome::Finished : RunOutcome::Terminated;
 }
 
 // ---- Executing commands
 
 bool Upload::ExecuteCommand(const std::string& param, const std::string& label, bool ignore_failure) {
+  if (gave_up_) return false;
   const std::string outer_param = param_;
   const std::string outer_label = label_;
   const std::string outer_saved = saved_file_name_;
@@ -106,9 +171,27 @@ bool Upload::ExecuteCommand(const std::string& param, const std::string& label, 
   pause_now_ = settings_.RetryPause;
   retries_left_ = std::clamp(settings_.Retries + 1, 1, 21);
   ignore_failure_ = ignore_failure;
+  cannot_connect_ = false;
   bool result = AttemptCommand(0, true);
   const bool terminated = Terminated;
-  if (!terminated && !result) Log("Connection retries all failed.");
+  if (!terminated && !result) {
+    if (cannot_connect_) {
+      // Another attempt could only fail the same way.
+      Log("Reason: " + failure_);
+      if (LoginRefused()) {
+        Log("The server refused the login. Check the user id and password; Kestova does not try again, so "
+            "that the account is not locked.");
+      }
+      GiveUp();
+    } else if (client_.LocalFailure) {
+      // A local failure of an upload is told by the upload's own lines.
+      if (FoldCase(label) != "put") Log("Reason: " + failure_);
+    } else {
+      Log("Reason: " + failure_);
+      Log("Connection retries all failed.");
+      GiveUp();
+    }
+  }
   param_ = outer_param;
   label_ = outer_label;
   saved_file_name_ = outer_saved;
@@ -118,9 +201,25 @@ bool Upload::ExecuteCommand(const std::string& param, const std::string& label, 
   return terminated ? false : result;
 }
 
+// The run cannot go on: the connection is dropped without another word.
+void Upload::GiveUp() {
+  gave_up_ = true;
+  Terminated = true;
+}
+
+// A login the server refused with 530 is not tried again: some servers lock
+// an account after a few failed logins. Only a refusal that says the server
+// is busy is worth another attempt.
+bool Upload::LoginRefused() const {
+  const std::string text = FoldCase(client_.ErrorMessage);
+  return ParseReplyCode(client_.ErrorMessage).code == 530 && text.find("too many") == std::string::npos &&
+         text.find("try later") == std::string::npos && text.find("try again") == std::string::npos;
+}
+
 bool Upload::AttemptCommand(int step, bool first) {
   if (retries_left_ == 0) return false;
   if (!first && step == 0) {
+    Log("Reason: " + failure_);
     Log("Connect Failed. Retrying [Pause " + std::to_string(pause_now_) + "s]...");
     PauseSeconds(pause_now_ < 0 ? 3 : pause_now_ > 600 ? 600 : pause_now_);
     if (Terminated) return false;
@@ -137,15 +236,19 @@ bool Upload::AttemptCommand(int step, bool first) {
       if (pause_now_ < 600) pause_now_ += step;
       connected = client_.Connect();
       if (!connected) {
+        failure_ = client_.FailureText();
         if (client_.Connected()) client_.Quit();
         Log("Too many connections. Stepping up pause to " + std::to_string(pause_now_));
         --retries_left_;
         return AttemptCommand(step + 30, false);
       }
     } else if (!client_.Connect()) {
+      failure_ = client_.FailureText();
+      cannot_connect_ = LoginRefused() || client_.LocalFailure;
       // A refused login leaves the control connection open; the retry must
       // log in again rather than take that session for a connection.
-      if (client_.Connected()) client_.Quit();
+      if (client_.Connected()) cannot_connect_ ? client_.Abort() : (void)client_.Quit();
+      if (cannot_connect_) return false;
       --retries_left_;
       return AttemptCommand(0, false);
     }
@@ -161,7 +264,11 @@ bool Upload::AttemptCommand(int step, bool first) {
     if (FoldCase(label_) == "put") client_.Binary() ? client_.TypeBinary() : client_.TypeAscii();
   }
   bool result = RunLabel(label_);
+  operation_ok_ = result;
+  if (!result) failure_ = client_.FailureText();
   if (ignore_failure_) result = true;
+  // Another attempt cannot mend what failed on this side.
+  if (!result && client_.LocalFailure) return false;
   if (!result) {
     --retries_left_;
     return AttemptCommand(0, false);
@@ -172,6 +279,9 @@ bool Upload::AttemptCommand(int step, bool first) {
 bool Upload::RunLabel(const std::string& label) {
   const std::string name = FoldCase(label);
   if ((name == "dir" || name == "ls") && listing_) listing_->Clear();
+  // Every attempt sends the whole page again.
+  if (name == "put" && page_stream_ && client_.LocalStream() == page_stream_.get()) page_stream_->Seek(0);
+  client_.LocalFailure = false;
   if (name == "put") return client_.Put();
   if (name == "mkd") return client_.Mkd();
   if (name == "rmd") return client_.Rmd();
@@ -191,87 +301,54 @@ void Upload::PauseSeconds(int n) {
   WaitUntil([this] { return Terminated; }, std::chrono::seconds(n));
 }
 
-// ---- Listings
-
-std::vector<std::string> Upload::ListInto(MemoryStream& stream) { return SplitLines(stream.Data()); }
-
-int Upload::FindNameColumn(const std::string& directory) {
-  if (name_column_ > -1) return name_column_;
-  const std::string host_file = client_.HostFileName;
-  const std::string local_file = client_.LocalFileName();
-  const std::string host_dir = client_.HostDirName;
-  DataStream* run_stream = client_.LocalStream();
-  auto restore = [&] {
-    client_.HostFileName = host_file;
-    client_.HostDirName = host_dir;
-    client_.SetLocalStream(run_stream);
-    if (!run_stream) client_.SetLocalFileName(local_file);
-  };
-  client_.SetLocalFileName("");
-  client_.HostFileName = directory;
-  client_.HostDirName = directory;
-  client_.Cwd();
-  client_.HostFileName.clear();
-  MemoryStream stream;
-  client_.SetLocalStream(&stream);
-  listing_ = &stream;
-  const bool listed = ExecuteCommand(directory, "ls", false);
-  listing_ = nullptr;
-  if (!listed) {
-    Terminated = true;
-    restore();
-    return -1;
-  }
-  const std::vector<std::string> names = ListInto(stream);
-  if (names.empty()) {
-    restore();
-    return -1;
-  }
-  const std::string reference = TrimBlanks(names.front());
-  listing_ = &stream;
-  const bool listed_long = ExecuteCommand(directory, "dir", false);
-  listing_ = nullptr;
-  if (!listed_long) {
-    Terminated = true;
-    restore();
-    return -1;
-  }
-  const std::vector<std::string> lines = ListInto(stream);
-  client_.SetLocalStream(nullptr);
-  for (const std::string& line : lines) {
-    if (name_column_ != -1) break;
-    name_column_ = NameColumnFrom(line, reference);
-  }
-  restore();
-  return name_column_;
-}
-
-long long Upload::NameStart(const std::string& directory, const std::string& line) {
-  return FieldStart(line, FindNameColumn(directory));
-}
-
 // ---- The publishing walk
+
+// One entry of a local folder. Only regular files and folders inside the
+// local folder are published: a link is followed only when it leads to a
+// place inside, so that a link to /etc or to a device cannot publish what
+// the user never meant to.
+Upload::LocalEntry Upload::ReadLocalEntry(const std::string& folder, const std::string& name) const {
+  LocalEntry entry;
+  entry.name = name;
+  const std::string path = LocalPath(folder, name);
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    entry.unpublishable = std::string("cannot read it: ") + std::strerror(errno);
+    return entry;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    const std::string target = RealPath(path);
+    if (target.empty()) {
+      entry.unpublishable = "it is a link to nothing";
+      return entry;
+    }
+    if (local_root_.empty() || !Inside(target, local_root_)) {
+      entry.unpublishable = "it is a link that leads outside the local folder, to " + target;
+      return entry;
+    }
+    if (::stat(path.c_str(), &info) != 0) {
+      entry.unpublishable = std::string("cannot read it: ") + std::strerror(errno);
+      return entry;
+    }
+  }
+  entry.directory = S_ISDIR(info.st_mode);
+  if (!entry.directory && !S_ISREG(info.st_mode)) entry.unpublishable = KindOf(info.st_mode);
+  entry.device = info.st_dev;
+  entry.inode = info.st_ino;
+  entry.size = info.st_size;
+  std::tm local{};
+  ::localtime_r(&info.st_mtime, &local);
+  entry.time = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                local.tm_sec - local.tm_sec % 2};
+  entry.dos_time = PackDosTime(entry.time);
+  return entry;
+}
 
 bool Upload::ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>& entries) {
   DIR* search = ::opendir(folder.c_str());
   if (!search) return false;
   // The system's own order, "." and ".." included, as the walk expects.
-  while (const dirent* found = ::readdir(search)) {
-    LocalEntry entry;
-    entry.name = found->d_name;
-    struct stat info {};
-    if (::stat(LocalPath(folder, entry.name).c_str(), &info) != 0) continue;
-    entry.directory = S_ISDIR(info.st_mode);
-    entry.device = info.st_dev;
-    entry.inode = info.st_ino;
-    entry.size = info.st_size;
-    std::tm local{};
-    ::localtime_r(&info.st_mtime, &local);
-    entry.time = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                  local.tm_sec - local.tm_sec % 2};
-    entry.dos_time = PackDosTime(entry.time);
-    entries.push_back(std::move(entry));
-  }
+  while (const dirent* found = ::readdir(search)) entries.push_back(ReadLocalEntry(folder, found->d_name));
   ::closedir(search);
   return true;
 }
@@ -288,7 +365,12 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
     return;
   }
   std::vector<LocalEntry> entries;
-  if (!ReadLocalFolder(local, entries) || entries.empty()) return;
+  if (!ReadLocalFolder(local, entries)) {
+    const int error = errno;
+    Problem("Skipped the folder " + local + ": cannot read it: " + std::strerror(error));
+    return;
+  }
+  if (entries.empty()) return;
   struct stat self {};
   ::stat(local.c_str(), &self);
   walking_.emplace_back(self.st_dev, self.st_ino);
@@ -310,10 +392,13 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
                            walking_.end();
         if (cycle) {
           Log("Skipped folder " + LocalPath(local, entry.name) + ": it leads back to a folder being published");
+        } else if (HoldsLineBreak(entry.name)) {
+          Problem("Skipped the folder " + LocalPath(local, entry.name) + kNameBreakReason);
         } else if (!front_page) {
+          const std::string segment = UrlPathSegment(entry.name);
           PublishFolder(LocalPath(local, entry.name), AddTrailingSlash(remote) + entry.name,
-                        AddTrailingSlash(site_address) + entry.name, AddTrailingSlash(new_address) + entry.name,
-                        AddTrailingSlash(old_address) + entry.name);
+                        AddTrailingSlash(site_address) + segment, AddTrailingSlash(new_address) + segment,
+                        AddTrailingSlash(old_address) + segment);
           if (Terminated) break;
         }
       }
@@ -326,35 +411,57 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
       continue;
     }
     if (settings_.RedirectJob && !IsPage(entry.name)) continue;
-    client_.HostFileName = entry.name;
-    if (!redirect_run_) client_.SetLocalFileName(LocalPath(local, entry.name));
-    if (!settings_.WipeFirst && !write_changes_) {
-      if (profile_.TestRun()) {
-        Log("## Test: Delete of " + entry.name);
-      } else if (!ExecuteCommand(remote, "dele", true)) {
-        Terminated = true;
-        break;
-      }
-    }
-    if (write_changes_) {
-      WriteChangesStep(local, remote, entry);
-      if (Terminated) break;
-      continue;
-    }
-    if (profile_.TestRun()) {
-      Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName);
-      continue;
-    }
-    SetTransferType(client_.LocalFileName().empty() ? entry.name : client_.LocalFileName());
-    if (!UploadFile(local, entry.name, site_address, new_address, old_address)) {
-      Terminated = true;
-      break;
-    }
+    PublishFile(local, remote, entry, site_address, new_address, old_address);
+    if (Terminated) break;
   }
   walking_.pop_back();
 }
 
-void Upload::WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry) {
+void Upload::PublishFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                         const std::string& site_address, const std::string& new_address,
+                         const std::string& old_address) {
+  const std::string path = LocalPath(local, entry.name);
+  if (!entry.unpublishable.empty()) return Problem("Skipped " + path + ": " + entry.unpublishable);
+  if (HoldsLineBreak(entry.name)) return Problem("Skipped " + path + kNameBreakReason);
+  client_.HostFileName = entry.name;
+  if (!redirect_run_) client_.SetLocalFileName(path);
+  if (write_changes_) return WriteChangesStep(local, remote, entry, site_address, new_address, old_address);
+  // The local file is known to be readable (the page built) before the
+  // server's copy is deleted: a file that cannot be sent must not cost the
+  // site its current copy.
+  if (!ReadyToSend(local, entry.name, site_address, new_address, old_address)) return;
+  if (!settings_.WipeFirst) {
+    if (profile_.TestRun()) {
+      Log("## Test: Delete of " + entry.name);
+    } else if (!ExecuteCommand(remote, "dele", true)) {
+      Terminated = true;
+      return;
+    }
+  }
+  if (profile_.TestRun()) {
+    Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName);
+    return;
+  }
+  SetTransferType(client_.LocalFileName().empty() ? entry.name : client_.LocalFileName());
+  if (!UploadFile(local, entry.name)) Terminated = true;
+}
+
+// Checks that a file can be read, and in a redirection run builds its page,
+// before anything on the server is changed for it. False, with a line in
+// the log, when it cannot be sent.
+bool Upload::ReadyToSend(const std::string& local, const std::string& name, const std::string& site_address,
+                         const std::string& new_address, const std::string& old_address) {
+  const std::string path = LocalPath(local, name);
+  if (redirect_run_ && !profile_.TestRun()) return BuildPage(local, name, site_address, new_address, old_address);
+  std::string why;
+  if (client_.OpenForUpload(path, why)) return true;
+  Problem("Skipped " + path + ": cannot read it: " + why);
+  return false;
+}
+
+void Upload::WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                              const std::string& site_address, const std::string& new_address,
+                              const std::string& old_address) {
   MemoryStream stream;
   client_.SetLocalStream(&stream);
   // Not retried: a listing that fails makes the file count as new. What a
@@ -364,13 +471,19 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
   const std::vector<std::string> lines = listed ? ListInto(stream) : std::vector<std::string>();
   client_.SetLocalFileName(LocalPath(local, entry.name));
   auto send = [&](const char* label) {
-    SetTransferType(entry.name);
-    Log("Write File " + entry.name);
-    if (!ExecuteCommand(remote, label, false)) {
+    if (!ReadyToSend(local, entry.name, site_address, new_address, old_address)) return;
+    if (profile_.TestRun()) {
+      Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName);
+      return;
+    }
+    // A copy being replaced is deleted first; a new file has none.
+    if (FoldCase(label) == "put" && !ExecuteCommand(remote, "dele", true)) {
       Terminated = true;
       return;
     }
-    Log("    - " + client_.LastReply);
+    SetTransferType(entry.name);
+    Log("Write File " + entry.name);
+    if (!SendUpload(local, remote, entry.name, label)) Terminated = true;
   };
   for (const std::string& line : lines) {
     ProcessPendingEvents();
@@ -378,7 +491,7 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
     if (!IsListingEntry(line)) continue;
     const long long start = NameStart(remote, line);
     if (start <= 0) continue;
-    const std::string name = ListingName(line, start);
+    const std::string name = EntryName(line, start);
     if (name.empty() || !SameText(name, entry.name)) continue;
     ListingTime remote_time;
     try {
@@ -398,22 +511,9 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
     } else {
       Log("Old time: " + FormatListingTime(remote_time) + " New: " + FormatListingTime(entry.time));
     }
-    if (profile_.TestRun()) {
-      Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName);
-      return;
-    }
-    if (!ExecuteCommand(remote, "dele", true)) {
-      Terminated = true;
-      return;
-    }
-    send("put");
-    return;
+    return send("put");
   }
   Log("** New file: " + entry.name);
-  if (profile_.TestRun()) {
-    Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName);
-    return;
-  }
   send("Put");
 }
 
@@ -454,110 +554,67 @@ bool Upload::SizeDiffers(const std::string& path, std::int64_t local_size, const
   return listed < local_size - returns || listed > local_size + feeds;
 }
 
-bool Upload::UploadFile(const std::string& local, const std::string& name, const std::string& site_address,
-                        const std::string& new_address, const std::string& old_address) {
-  if (redirect_run_ && IsPage(name)) {
-    const std::string path = LocalPath(local, name);
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw RunError("Cannot read the page " + path + "; the run stops here.");
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
-    PlaceholderValues values;
-    values.newurl = new_address + "/" + name;
-    values.oldurl = old_address + "/" + name;
-    values.title = FindTitle(SplitLines(text));
-    values.profile = profile_.ProfileName();
-    values.oldhome = old_address;
-    values.newhome = new_address;
-    const std::string page = BuildRedirectPage(profile_.TemplateLines(), values);
-    page_stream_->Clear();
-    page_stream_->Write(page.data(), static_cast<std::int64_t>(page.size()));
-    page_stream_->Seek(0);
-    Log("## Built redirection page for " + site_address + "/" + name);
+// Reads the local page and builds its redirection page into the run's page
+// stream. Values that land in the page are escaped there, in one place.
+bool Upload::BuildPage(const std::string& local, const std::string& name, const std::string& site_address,
+                       const std::string& new_address, const std::string& old_address) {
+  const std::string path = LocalPath(local, name);
+  std::string why;
+  std::unique_ptr<DataStream> file = client_.OpenForUpload(path, why);
+  std::string text;
+  try {
+    char block[65536];
+    for (std::int64_t got; file && (got = file->Read(block, sizeof block)) > 0;) {
+      text.append(block, static_cast<size_t>(got));
+    }
+  } catch (const std::exception& error) {
+    file.reset();
+    why = error.what();
   }
+  if (!file) {
+    Problem("Skipped " + path + ": cannot read it: " + why);
+    return false;
+  }
+  const std::string segment = UrlPathSegment(name);
+  PlaceholderValues values;
+  values.newurl = new_address + "/" + segment;
+  values.oldurl = old_address + "/" + segment;
+  values.title = TitleAsUtf8(FindTitle(SplitLines(text)));
+  values.profile = profile_.ProfileName();
+  values.oldhome = old_address;
+  values.newhome = new_address;
+  const std::string page = BuildRedirectPage(profile_.TemplateLines(), values);
+  page_stream_->Clear();
+  page_stream_->Write(page.data(), static_cast<std::int64_t>(page.size()));
+  page_stream_->Seek(0);
+  Log("## Built redirection page for " + site_address + "/" + segment);
+  return true;
+}
+
+bool Upload::UploadFile(const std::string& local, const std::string& name) {
   const bool sent = ExecuteCommand(client_.HostDirName, "put", false);
   Log("Copy to " + client_.HostDirName + "/" + name + " as " + ChooseValue(client_.Binary(), "Binary", "ASCII"));
   Log("    - " + client_.LastReply);
-  return sent;
+  if (sent || !client_.LocalFailure) return sent;
+  // The file could not be read to its end: what reached the server is not
+  // the file, so it goes, and the run goes on with the next file.
+  Problem("Skipped " + LocalPath(local, name) + ": not published, it could not be read to its end");
+  client_.HostFileName = name;
+  ExecuteCommand(client_.HostDirName, "dele", true);
+  return !gave_up_;
 }
 
-// ---- Wiping
-
-void Upload::WipeSite() {
-  WipeFolder(settings_.StartDir);
-  client_.HostFileName = settings_.StartDir;
-  client_.HostDirName = settings_.StartDir;
-  if (!ExecuteCommand(settings_.StartDir, "cwd", false)) Terminated = true;
-}
-
-bool Upload::WipeFolder(const std::string& directory) {
-  client_.SetLocalFileName("");
-  client_.HostFileName = directory;
-  client_.HostDirName = directory;
-  if (!ExecuteCommand(directory, "cwd", false)) {
-    Terminated = true;
-    return false;
-  }
-  client_.HostFileName.clear();
-  MemoryStream stream;
-  DataStream* run_stream = client_.LocalStream();
-  client_.SetLocalStream(&stream);
-  listing_ = &stream;
-  const bool listed = ExecuteCommand(directory, "dir", false);
-  listing_ = nullptr;
-  if (!listed) {
-    Terminated = true;
-    client_.SetLocalStream(run_stream);
-    return false;
-  }
-  client_.SetLocalStream(run_stream);
-  const std::vector<std::string> lines = ListInto(stream);
-  Log(client_.LastReply);
-  Log("--------------------");
-  for (const std::string& line : lines) Log(line);
-  Log("--------------------");
-  bool left_behind = false;
-  for (const std::string& line : lines) {
-    ProcessPendingEvents();
-    if (Terminated) return false;
-    if (!IsListingEntry(line)) continue;
-    const long long start = NameStart(directory, line);
-    if (start <= 0) continue;
-    const std::string name = ListingName(line, start);
-    if (name.empty()) continue;
-    if (name[0] == '.') {
-      // Dot-files such as .htaccess stay, and so does their directory.
-      if (name != "." && name != "..") left_behind = true;
-      continue;
-    }
-    if (line[0] == 'd') {
-      const bool emptied = WipeFolder(AddTrailingSlash(directory) + name);
-      if (!ExecuteCommand(directory, "CdUp", false)) {
-        Terminated = true;
-        return false;
-      }
-      client_.HostDirName = directory;
-      if (!emptied) {
-        left_behind = true;
-        continue;
-      }
-      client_.HostFileName = name;
-      if (profile_.TestRun()) {
-        Log("## Test: Remove Dir " + name);
-      } else if (!ExecuteCommand(directory, "rmd", true)) {
-        Terminated = true;
-        return false;
-      }
-      continue;
-    }
-    client_.HostFileName = name;
-    if (profile_.TestRun()) {
-      Log("## Test: Delete File " + name);
-    } else if (!ExecuteCommand(directory, "dele", true)) {
-      Terminated = true;
-      return false;
-    }
-  }
-  return !left_behind;
+// The upload of the write-changes step, with its reply line.
+bool Upload::SendUpload(const std::string& local, const std::string& remote, const std::string& name,
+                        const char* label) {
+  const bool sent = ExecuteCommand(remote, label, false);
+  if (!sent && !client_.LocalFailure) return false;
+  Log("    - " + client_.LastReply);
+  if (sent) return true;
+  Problem("Skipped " + LocalPath(local, name) + ": not published, it could not be read to its end");
+  client_.HostFileName = name;
+  ExecuteCommand(remote, "dele", true);
+  return !gave_up_;
 }
 
 }  // namespace kestova

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text_helpers.h"
 #include "engine/listing.h"
 #include "engine/run_settings.h"
 #include "ftp/data_stream.h"
@@ -27,7 +28,8 @@ enum class RunOutcome {
   Finished,      // ended with "Finished."
   Terminated,    // ended with "Terminated before completion."
   NotConnected,  // the first connection failed; no closing line
-  Failed,        // an error ended the run early (a listing or page that cannot be read)
+  Failed,        // an error ended the run early (a listing date that cannot be read)
+  Refused,       // the settings cannot make a run (no local folder, say); nothing was sent
 };
 
 class Upload {
@@ -42,6 +44,10 @@ class Upload {
 
   // Set by the user (Esc, Ctrl+C) or by any failure; tested between steps.
   bool Terminated = false;
+  // Something the run meant to do was left undone while the run went on (a
+  // local file that cannot be published, a delete the server refused): the
+  // run still ends with "Terminated before completion.".
+  bool Incomplete() const { return problems_ > 0; }
 
   RunSettings& Settings() { return settings_; }
 
@@ -59,6 +65,10 @@ class Upload {
   bool GoesAsBinary(const std::string& file_name) const;
   void WipeSite();
   bool WipeFolder(const std::string& directory);
+  // Deepest folder level below the start directory that the wipe enters.
+  static constexpr int kMaxWipeDepth = 64;
+  // Listing lines the wipe copies into the log, per folder.
+  static constexpr size_t kMaxLoggedListingLines = 200;
   // For the tests: the run's year and month, and the learned name column.
   void SetRunDate(int year, int month) { run_year_ = year, run_month_ = month; }
   int NameColumn() const { return name_column_; }
@@ -68,6 +78,9 @@ class Upload {
   struct LocalEntry {
     std::string name;
     bool directory = false;
+    // Neither a regular file nor a folder inside the local folder: why it is
+    // not published.
+    std::string unpublishable;
     std::uint32_t dos_time = 0;
     ListingTime time;
     std::int64_t size = 0;
@@ -75,17 +88,33 @@ class Upload {
     ino_t inode = 0;
   };
 
-  void Log(const std::string& line) { log_(line); }
+  // Every line goes to the log as one line of plain text: control
+  // characters of names from outside are written out.
+  void Log(const std::string& line) { log_(EscapeControls(line)); }
+  // Logs something left undone; the run goes on but will not say "Finished.".
+  void Problem(const std::string& line);
+  std::string CheckSettings() const;
   bool AttemptCommand(int step, bool first);
   bool RunLabel(const std::string& label);
+  bool LoginRefused() const;
+  void GiveUp();
   bool ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>& entries);
-  void WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry);
-  bool UploadFile(const std::string& local, const std::string& name, const std::string& site_address,
-                  const std::string& new_address, const std::string& old_address);
-  void SendFile(const std::string& local, const std::string& remote, const std::string& name,
-                const std::string& site_address, const std::string& new_address, const std::string& old_address);
+  LocalEntry ReadLocalEntry(const std::string& folder, const std::string& name) const;
+  void PublishFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                   const std::string& site_address, const std::string& new_address, const std::string& old_address);
+  bool ReadyToSend(const std::string& local, const std::string& name, const std::string& site_address,
+                   const std::string& new_address, const std::string& old_address);
+  void WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                        const std::string& site_address, const std::string& new_address,
+                        const std::string& old_address);
+  bool BuildPage(const std::string& local, const std::string& name, const std::string& site_address,
+                 const std::string& new_address, const std::string& old_address);
+  bool UploadFile(const std::string& local, const std::string& name);
+  bool SendUpload(const std::string& local, const std::string& remote, const std::string& name, const char* label);
   std::vector<std::string> ListInto(MemoryStream& stream);
   bool SizeDiffers(const std::string& path, std::int64_t local_size, const std::string& listing_line);
+  bool WipeEntry(const std::string& directory, const std::string& line, bool& left_behind);
+  bool ListFolder(const std::string& directory, const char* label, std::vector<std::string>& lines);
 
   RunSettings settings_;
   const ProfileView& profile_;
@@ -99,6 +128,12 @@ class Upload {
   int pause_now_ = 0;
   int retries_left_ = 0;
   bool ignore_failure_ = false;
+  std::string failure_;      // why the last attempt failed, for the retry line
+  bool operation_ok_ = true; // the last operation's own result, before failures were ignored
+  bool cannot_connect_ = false;  // a login refused, or one that cannot be sent
+  // "Connection retries all failed." was written: nothing more is sent.
+  bool gave_up_ = false;
+  int problems_ = 0;
 
   // Run state.
   int name_column_ = -1;
@@ -111,6 +146,8 @@ class Upload {
   // The stream a retried listing starts again in: each attempt lists afresh.
   MemoryStream* listing_ = nullptr;
   std::vector<std::pair<dev_t, ino_t>> walking_;  // the local folders on the current path
+  std::string local_root_;  // the local folder with every link resolved
+  int wipe_depth_ = 0;
 };
 
 // Joins a local folder and a name with the platform's separator.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,13 +68,21 @@ FileStream::~FileStream() {
   if (fd_ >= 0) ::close(fd_);  // also drops the lock
 }
 
-std::unique_ptr<FileStream> FileStream::OpenRead(const std::string& name, FtpShareMode mode) {
-  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  if (!Lock(fd, mode)) {
-    ::close(fd);
+std::unique_ptr<FileStream> FileStream::OpenRead(const std::string& name, FtpShareMode mode, std::string* why) {
+  auto fail = [why](int fd, const std::string& reason) -> std::unique_ptr<FileStream> {
+    if (fd >= 0) ::close(fd);
+    if (why) *why = reason;
     return nullptr;
-  }
+  };
+  // Not blocking: opening a FIFO for reading would otherwise wait for a
+  // writer for ever.
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return fail(-1, std::strerror(errno));
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return fail(fd, std::strerror(errno));
+  if (!S_ISREG(info.st_mode)) return fail(fd, "not a regular file");
+  if (!Lock(fd, mode)) return fail(fd, "another program holds it open");
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return std::unique_ptr<FileStream>(new FileStream(fd));
 }
 
@@ -93,7 +102,7 @@ std::int64_t FileStream::Read(char* buffer, std::int64_t size) {
   for (;;) {
     const ssize_t got = ::read(fd_, buffer, static_cast<size_t>(size));
     if (got >= 0) return got;
-    if (errno != EINTR) throw std::runtime_error(std::string("read failed: ") + std::strerror(errno));
+    if (errno != EINTR) throw std::runtime_error(std::strerror(errno));
   }
 }
 

@@ -40,10 +40,12 @@ class MemoryStream : public DataStream {
 class FileStream : public DataStream {
  public:
   ~FileStream() override;
-  // Opens an existing file for reading, or creates (empties) one for
-  // writing, and takes the lock the sharing mode asks for. Nothing when the
-  // file cannot be opened or another opener holds a conflicting lock.
-  static std::unique_ptr<FileStream> OpenRead(const std::string& name, FtpShareMode mode);
+  // Opens an existing regular file for reading, or creates (empties) one for
+  // writing, and takes the lock the sharing mode asks for. Nothing, with the
+  // reason in `why`, when the file cannot be opened, is not a regular file
+  // (a FIFO would block the opener until a writer came), or another opener
+  // holds a conflicting lock.
+  static std::unique_ptr<FileStream> OpenRead(const std::string& name, FtpShareMode mode, std::string* why = nullptr);
   static std::unique_ptr<FileStream> Create(const std::string& name, FtpShareMode mode);
 
   std::int64_t Read(char* buffer, std::int64_t size) override;

@@ -5,14 +5,24 @@
 namespace kestova {
 
 bool FtpClient::RunBlocking(bool (FtpClientCore::*start)()) {
+  refusal_.clear();
   try {
     if (!(this->*start)()) return false;
     return WaitForRequest();
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
     // Refused before anything was sent; LastReply and ErrorMessage keep
     // their earlier values.
+    refusal_ = error.what();
     return false;
   }
+}
+
+std::string FtpClient::FailureText() const {
+  if (!refusal_.empty()) return "Not sent: " + refusal_;
+  if (ErrorMessage == "426 Timeout") {
+    return "426 Timeout: nothing came from the server for " + std::to_string(Timeout) + " seconds";
+  }
+  return ErrorMessage.empty() ? LastReply : ErrorMessage;
 }
 
 bool FtpClient::RequestEnded() const {
@@ -22,6 +32,7 @@ bool FtpClient::RequestEnded() const {
 bool FtpClient::WaitForRequest() {
   using Clock = std::chrono::steady_clock;
   deadline_ = Clock::now() + std::chrono::seconds(Timeout);
+  pushed_at_ = 0;
   for (;;) {
     if (RequestEnded()) return RequestResult == 0;
     if (Terminating()) break;
@@ -40,7 +51,10 @@ bool FtpClient::WaitForRequest() {
 
 bool FtpClient::Progress() {
   const bool go_on = FtpClientCore::Progress();
-  if (Timeout > 0) deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(Timeout);
+  if (Timeout > 0 && TransferCount() - pushed_at_ >= kProgressFloor) {
+    pushed_at_ = TransferCount();
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(Timeout);
+  }
   return go_on;
 }
 

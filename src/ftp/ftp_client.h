@@ -16,8 +16,12 @@ class FtpClient : public FtpClientCore {
   FtpClient() = default;
 
   // The wait limit of each operation, in seconds; 0 or less waits without a
-  // limit. For transfers it limits the time without data moving.
+  // limit. For transfers it limits the time without data moving: every
+  // kProgressFloor bytes moved give the transfer another Timeout seconds,
+  // so a connection that trickles less than that in Timeout seconds counts
+  // as stalled however long it goes on.
   int Timeout = 15;
+  static constexpr std::int64_t kProgressFloor = 64;
   // Kept for callers: the wait always serves the thread's own event loop.
   bool MultiThreaded = false;
 
@@ -35,6 +39,11 @@ class FtpClient : public FtpClientCore {
   bool Dir() { return RunBlocking(&FtpClientCore::StartDir); }
   bool Ls() { return RunBlocking(&FtpClientCore::StartLs); }
 
+  // Why the last operation failed, for people: the client's reason when it
+  // refused to start it, else the first failing reply of the request, else
+  // the last reply.
+  std::string FailureText() const;
+
  protected:
   // Data moving pushes the deadline forward.
   bool Progress() override;
@@ -45,6 +54,8 @@ class FtpClient : public FtpClientCore {
   bool RequestEnded() const;
 
   std::chrono::steady_clock::time_point deadline_;
+  std::int64_t pushed_at_ = 0;  // the transfer count when the deadline last moved
+  std::string refusal_;         // why the last operation was refused before it started
 };
 
 // The class of the two site clients the loaded profile owns; it adds nothing

@@ -147,13 +147,31 @@ void FtpClientCore::SetComposedReply(const std::string& line) {
   ReplyCode = ParseReplyCode(line).code;
 }
 
-void FtpClientCore::SendCommand(const std::string& command) {
+bool FtpClientCore::SendCommand(const std::string& command) {
   std::string text = command;
   if (const auto handler = OnCommand) handler(*this, text);
+  // Every command is one line ended by CR LF (RFC 959, section 4.1.3): a CR,
+  // LF or NUL inside it would end it early and let the rest, a file name
+  // for instance, be read by the server as further commands.
+  if (HoldsLineBreak(text)) {
+    Trace("! Refused to send \"" + EscapeControls(text) + "\": a command line cannot hold CR, LF or NUL");
+    return false;
+  }
   Trace("> " + text);
   // Commands on a connection that is not up are traced but not sent; the
   // request then waits for the blocking layer's timeout.
   if (control_.State() == SocketState::wsConnected) control_.SendText(text + "\r\n");
+  return true;
+}
+
+// A command that could not be sent ends its request at once, and no retry
+// can send it either.
+void FtpClientCore::RefuseCommand() {
+  LocalFailure = true;
+  reply_handler_ = nullptr;
+  after_reply_ = nullptr;
+  ReleaseLocalStream();
+  FailRequest("500 Command not sent: it holds a line break or NUL", 500);
 }
 
 bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, std::vector<int> accepted,
@@ -162,7 +180,10 @@ bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, st
     if (!CheckReady()) return false;
     if (!control_open_) return ReportError("FTP component not connected");
   }
-  if (!in_combined_) RequestCode = code;
+  if (!in_combined_) {
+    RequestCode = code;
+    LocalFailure = false;
+  }
   if (accepted.size() > 16) accepted.resize(16);
   accepted_ = std::move(accepted);
   done_once_ = false;
@@ -171,7 +192,7 @@ bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, st
   pending_command_ = command;
   ErrorMessage.clear();
   ChangeState(FtpClientState::ftpStAwaitingReply);
-  SendCommand(command);
+  if (!SendCommand(command)) RefuseCommand();
   return true;
 }
 
@@ -220,6 +241,7 @@ bool FtpClientCore::StartCombined(FtpRequest code, std::vector<Step> steps) {
   saved_code_ = -1;
   RequestCode = code;
   RequestResult = 0;
+  LocalFailure = false;
   pending_steps_ = std::move(steps);
   step_running_ = false;
   combined_result_ = 0;

@@ -63,6 +63,16 @@ class FtpClientCore {
   void SetLocalStream(DataStream* stream);
   DataStream* LocalStream() const { return local_stream_; }
   bool Binary() const { return type_ == 'I'; }
+  // Opens a local file for an upload; unset means the file itself, opened
+  // with ShareMode. A test puts a stream that fails in its place.
+  std::function<std::unique_ptr<DataStream>(const std::string& name, std::string& why)> OpenLocalFile;
+  // Opens `name` as the next upload would; nothing, with the reason in `why`,
+  // when it cannot.
+  std::unique_ptr<DataStream> OpenForUpload(const std::string& name, std::string& why);
+  // The most a listing may hold. A larger one fails its request and drops
+  // the connection, rather than fill the memory with what a hostile or
+  // broken server sends.
+  std::int64_t MaxListingBytes = std::int64_t{32} << 20;
 
   // ---- Results.
   std::string LastReply;
@@ -71,6 +81,10 @@ class FtpClientCore {
   int RequestResult = 0;
   std::string ReplyPath;
   std::string PasvReply;
+  // The last request failed on this side, for a reason another attempt
+  // cannot mend: a command that cannot be sent, a local file that cannot be
+  // read, a listing larger than MaxListingBytes.
+  bool LocalFailure = false;
   FtpRequest RequestCode = FtpRequest::ftpNone;
   FtpClientState State() const { return state_; }
   std::int64_t TransferCount() const { return transfer_count_; }
@@ -129,7 +143,9 @@ class FtpClientCore {
   void KeepErrorMessage();
   void ChangeState(FtpClientState state);
   void Trace(const std::string& line);
-  void SendCommand(const std::string& command);
+  // False, with nothing sent, for a command line that holds CR, LF or NUL.
+  bool SendCommand(const std::string& command);
+  void RefuseCommand();
   bool StartCommand(FtpRequest code, const std::string& command, std::vector<int> accepted,
                     Handler after_reply = nullptr);
   bool StartCombined(FtpRequest code, std::vector<Step> steps);
@@ -176,6 +192,9 @@ class FtpClientCore {
   void TransferComplete();
   void RejectFirstReply();
   void RejectSecondReply(const char* trace);
+  void FailAndDrop(const std::string& line, int code);
+  void FailReadError();
+  bool FromServer(int handle);
   void UploadAccepted();
   void UploadConnected(int error);
   void UploadFirstReply();
@@ -230,6 +249,7 @@ class FtpClientCore {
   bool stor_accepted_ = false;
   bool put_connected_ = false;
   bool end_of_data_ = false;
+  std::string read_error_;  // why the local side of an upload could not be read
   std::uint64_t transfer_id_ = 0;  // tells a transfer's timers and posts from later ones
   char block_[1460];
 };

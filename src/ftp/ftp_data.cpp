@@ -59,7 +59,7 @@ void FtpClientCore::SendTransferCommand(Handler first_reply, const std::string& 
   ChangeState(FtpClientState::ftpStAwaitingReply);
   reply_handler_ = first_reply;
   pending_command_ = word;
-  SendCommand(command);
+  if (!SendCommand(command)) RefuseCommand();
 }
 
 void FtpClientCore::ClearDataHandlers() {
@@ -77,6 +77,7 @@ bool FtpClientCore::PortStep() {
   // client has sent STOR or LIST.
   ++transfer_id_;
   put_connected_ = stor_accepted_ = end_of_data_ = false;
+  read_error_.clear();
   control_done_ = data_closed_ = false;
   transfer_start_ = 0;
   data_error_ = 0;
@@ -174,8 +175,27 @@ void FtpClientCore::ReceiveConnected(int error) {
   transfer_start_ = Now();
 }
 
+// In active mode the data connection must come from the server: anybody
+// who can reach the listening port could otherwise read an upload or feed
+// the client a listing of his own. Others are turned away, and the client
+// listens on until the server comes or the request times out.
+bool FtpClientCore::FromServer(int handle) {
+  if (handle < 0) return false;
+  sockaddr_in peer{};
+  socklen_t size = sizeof peer;
+  const bool known = ::getpeername(handle, reinterpret_cast<sockaddr*>(&peer), &size) == 0;
+  const std::string server = control_.PeerAddr();
+  char address[INET_ADDRSTRLEN] = "?";
+  if (known) ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+  if (known && server == address) return true;
+  Trace(std::string("! Refused a data connection from ") + address + ": the server is " + server);
+  ::close(handle);
+  return false;
+}
+
 void FtpClientCore::ReceiveAccepted() {
   const int handle = data_.Accept();
+  if (!FromServer(handle)) return;
   data_.Close();  // the listener; its handlers were cleared before it listened
   data_.OnDataAvailable = [this](AsyncSocket&, int) { ReceiveData(); };
   data_.OnSessionClosed = [this](AsyncSocket&, int code) { ReceiveClosed(code); };
@@ -192,6 +212,13 @@ void FtpClientCore::ReceiveData() {
   const int got = data_.Receive(block, sizeof block);
   if (got > 0) {
     transfer_count_ += got;
+    if (transfer_count_ > MaxListingBytes) {
+      Trace("! " + data_command_ + " holds more than " + std::to_string(MaxListingBytes) + " bytes");
+      FailAndDrop("426 The listing is larger than " + std::to_string(MaxListingBytes >> 20) +
+                      " MiB; Kestova does not read listings that large",
+                  426);
+      return;
+    }
     if (local_stream_ && !local_stream_->Write(block, got)) {
       Trace("! Error writing local file");
       data_.Shutdown(SHUT_RDWR);
@@ -246,6 +273,7 @@ void FtpClientCore::ReceiveSecondReply() {
 void FtpClientCore::TransferComplete() {
   if (!control_done_ || !data_closed_) return;
   Statistics();
+  if (!read_error_.empty()) return FailReadError();
   RequestResult = data_error_;
   FinishRequest(data_error_);
 }
@@ -261,6 +289,10 @@ void FtpClientCore::RejectFirstReply() {
 }
 
 void FtpClientCore::RejectSecondReply(const char* trace) {
+  if (!read_error_.empty()) {
+    Trace(trace);
+    return FailReadError();
+  }
   KeepErrorMessage();
   ReleaseLocalStream();
   data_.Close();
@@ -269,7 +301,45 @@ void FtpClientCore::RejectSecondReply(const char* trace) {
   FinishRequest(ReplyCode);
 }
 
+// Ends the request and drops the control connection too: the server's
+// answer to the transfer would otherwise be taken for the answer to the next
+// command.
+void FtpClientCore::FailAndDrop(const std::string& line, int code) {
+  LocalFailure = true;
+  ReleaseLocalStream();
+  SetComposedReply(line);
+  ReplyCode = code;
+  RequestResult = code;
+  KeepErrorMessage();
+  continuation_ = false;
+  reply_handler_ = nullptr;
+  pending_command_ = "QUIT";  // the close below is ours, not a lost connection
+  data_.Drop();
+  FinishRequest(code);
+  control_.Close();
+}
+
 // ---- Uploading (STOR)
+
+// An upload whose local side could not be read to its end fails, whatever
+// the server answered: it may have kept what arrived, and that is not the
+// file.
+void FtpClientCore::FailReadError() {
+  LocalFailure = true;
+  ReleaseLocalStream();
+  SetComposedReply("426 " + read_error_);
+  ReplyCode = 426;
+  RequestResult = 426;
+  ErrorMessage = LastReply;
+  reply_handler_ = nullptr;
+  if (data_.State() != SocketState::wsClosed) data_.Drop();
+  FinishRequest(426);
+}
+
+std::unique_ptr<DataStream> FtpClientCore::OpenForUpload(const std::string& name, std::string& why) {
+  if (OpenLocalFile) return OpenLocalFile(name, why);
+  return FileStream::OpenRead(name, ShareMode(), &why);
+}
 
 bool FtpClientCore::UploadStep() {
   if (!control_open_) return ReportError("STOR/APPE: not connected");
@@ -290,8 +360,10 @@ bool FtpClientCore::UploadStep() {
   }
   ReleaseLocalStream();
   if (!local_stream_) {
-    owned_stream_ = FileStream::OpenRead(local_file_name_, ShareMode());
+    std::string why;
+    owned_stream_ = OpenForUpload(local_file_name_, why);
     if (!owned_stream_) {
+      LocalFailure = true;
       ErrorMessage = "426 Unable to open local file " + local_file_name_;
       ReplyCode = 426;
       Trace("! " + ErrorMessage);
@@ -326,6 +398,7 @@ void FtpClientCore::UploadConnected(int error) {
 
 void FtpClientCore::UploadAccepted() {
   const int handle = data_.Accept();
+  if (!FromServer(handle)) return;
   data_.Close();  // the listener
   data_.OnSessionAvailable = nullptr;
   data_.OnSessionClosed = [this](AsyncSocket&, int code) { UploadClosed(code); };
@@ -393,9 +466,14 @@ void FtpClientCore::SendBlock(int error) {
   std::int64_t count = 0;
   try {
     count = local_stream_->Read(block_, sizeof block_);
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
     Trace("! Error reading file");
-    data_.Close();
+    // A reset, not an orderly close: an orderly close would tell the server
+    // that the file ended here.
+    read_error_ = (local_file_name_.empty() ? std::string("Cannot read the data to send")
+                                            : "Cannot read the local file " + local_file_name_) +
+                  ": " + error.what();
+    data_.Drop();
     return;
   }
   if (count > 0) {

@@ -525,6 +525,16 @@ void AsyncSocket::Abort() {
   InternalClose(false, 0);
 }
 
+void AsyncSocket::Drop() {
+  CancelLookup();
+  queue_.Discard();
+  if (fd_ >= 0 && state_ == SocketState::wsConnected && proto_number_ == IPPROTO_TCP) {
+    const linger option{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+  }
+  InternalClose(false, 0);
+}
+
 void AsyncSocket::InternalClose(bool shutdown, int error) {
   if (fd_ < 0) {
     if (state_ != SocketState::wsClosed) {

@@ -132,6 +132,9 @@ class AsyncSocket {
   std::string ReceiveText();
   void Close();
   void Abort();
+  // Closes at once with a reset, discarding what is queued: the peer learns
+  // that the connection broke off rather than that it ended.
+  void Drop();
   void CloseLater();
   // Destroys the socket from the event loop. Only for sockets made with new
   // that nothing else owns.

@@ -104,7 +104,8 @@ TEST_F(RunCommandTest, ExitCodesTellWhatHappened) {
   ASSERT_EQ(Program("profile set NewPassword=wrong").code, 0);
   const Result refused = Program("run publish");
   EXPECT_EQ(refused.code, 2) << refused.out;
-  EXPECT_THAT(refused.out, HasSubstr("Connection retries all failed."));
+  EXPECT_THAT(refused.out, HasSubstr("Reason: 530 "));
+  EXPECT_THAT(refused.out, HasSubstr("The server refused the login."));
   ASSERT_EQ(Program("profile set NewPassword=" + server_->Password() + " NewStartDir=/missing/deeper").code, 0);
   const Result failed = Program("run publish");
   EXPECT_EQ(failed.code, 1) << failed.out;

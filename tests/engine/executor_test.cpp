@@ -88,7 +88,8 @@ TEST_F(ExecutorTest, NoRetriesMeansOneAttemptAndNoRetryLine) {
   RecordingUpload& run = Run(0, 10, false);
   client_.HostDirName = "/missing";
   EXPECT_FALSE(run.ExecuteCommand("/missing", "cwd", false));
-  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1 for cwd", "Connection retries all failed."));
+  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1 for cwd", "Reason: 550 No such directory",
+                                "Connection retries all failed."));
   EXPECT_TRUE(run.waits.empty());
 }
 
@@ -151,7 +152,9 @@ TEST_F(ExecutorTest, TooManyConnectionsStepsThePauseUpWithoutWaiting) {
   RecordingUpload& run = Run(10, 0, false);
   client_.HostDirName = "/www";
   EXPECT_TRUE(run.ExecuteCommand("/www", "cwd", false));
-  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1 for cwd", "Connect Failed. Retrying [Pause 0s]...",
+  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1 for cwd",
+                                "Reason: 421 Too many connections from the same IP address.",
+                                "Connect Failed. Retrying [Pause 0s]...",
                                 "Connecting to 127.0.0.1 for cwd", "Too many connections. Stepping up pause to 30",
                                 "Connecting to 127.0.0.1 for cwd", "Too many connections. Stepping up pause to 120",
                                 "Connecting to 127.0.0.1 for cwd"));
@@ -180,14 +183,31 @@ TEST_F(ExecutorTest, ADroppedConnectionIsReopenedInTheCallersDirectory) {
   EXPECT_EQ(Count("Connecting to 127.0.0.1 for dele"), 1);
 }
 
-TEST_F(ExecutorTest, ARefusedLoginIsNotTakenForAConnection) {
-  // The refused session stays open; the retry must log in again, not use it.
+TEST_F(ExecutorTest, ARefusedLoginIsNeverRetriedUnlessTheServerIsOnlyBusy) {
+  // Retrying a wrong password can lock the account: one attempt, the
+  // server's reason, and nothing more is sent.
   server_.On("PASS", "530 Login incorrect.\r\n");
-  RecordingUpload& run = Run(1, 0, false);
+  RecordingUpload& run = Run(3, 0, false);
   EXPECT_FALSE(run.ExecuteCommand("", "", true));
-  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1", "Connect Failed. Retrying [Pause 0s]...",
-                                "Connecting to 127.0.0.1", "Connection retries all failed."));
-  EXPECT_EQ(server_.Connections(), 2);
+  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1", "Reason: 530 Login incorrect.",
+                                "The server refused the login. Check the user id and password; Kestova does not "
+                                "try again, so that the account is not locked."));
+  EXPECT_TRUE(run.Terminated);
+  client_.HostDirName = "/www";
+  EXPECT_FALSE(run.ExecuteCommand("/www", "cwd", false));
+  EXPECT_EQ(server_.Connections(), 1);
+  EXPECT_THAT(server_.Words(), ElementsAre("USER", "PASS"));
+
+  // A 530 that says the server is busy is retried, and the refused session
+  // is not taken for a connection: the retry logs in again.
+  log_.clear();
+  server_.On("PASS", "530 Too many users, try again later.\r\n");
+  RecordingUpload& busy = Run(1, 0, false);
+  EXPECT_FALSE(busy.ExecuteCommand("", "", true));
+  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1", "Reason: 530 Too many users, try again later.",
+                                "Connect Failed. Retrying [Pause 0s]...", "Connecting to 127.0.0.1",
+                                "Reason: 530 Too many users, try again later.", "Connection retries all failed."));
+  EXPECT_EQ(server_.Connections(), 3);
 }
 
 TEST_F(ExecutorTest, AListingDateThatCannotBeReadStopsTheRunWithALine) {

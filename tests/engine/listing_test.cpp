@@ -21,12 +21,37 @@ TEST(Listing, FieldsStartAfterRunsOfSpaces) {
   EXPECT_EQ(ListingName("  a b", 3), "a b");
 }
 
-TEST(Listing, TheNameColumnIsLearnedFromTheNameList) {
-  EXPECT_EQ(NameColumnFrom(kLine, "index.html"), 8);
-  EXPECT_EQ(NameColumnFrom("drwxr-xr-x 2 0 0 4096 Dec 08 05:30 my page.htm", "my page.htm"), 8);
-  EXPECT_EQ(NameColumnFrom(kLine, "absent.htm"), -1);
-  // A name that also occurs earlier in the line gives that earlier column.
-  EXPECT_EQ(NameColumnFrom("-rw-r--r-- 1 web web 10 Jan 1 2026 web", "web"), 2);
+TEST(Listing, TheNameColumnIsWhereEveryNameEndsItsLine) {
+  using Lines = std::vector<std::string>;
+  const struct {
+    const char* why;
+    Lines lines;
+    Lines names;
+    int column;
+  } cases[] = {
+      {"a plain listing", {kLine, "total 8"}, {"index.html"}, 8},
+      {"a name with spaces beside a name that is its tail",
+       {"drwxr-xr-x 2 0 0 4096 Dec 08 05:30 my page.htm", "-rw-r--r-- 1 0 0 9 Dec 08 05:30 page.htm"},
+       {"page.htm", "my page.htm"},
+       8},
+      {"numbers as names that also occur in the owner and the size",
+       {"-rw-r--r-- 1 1001 1001 2 Dec 08 12:08 0", "-rw-r--r-- 1 1001 1001 2 Dec 08 12:08 1",
+        "-rw-r--r-- 1 1001 1001 2 Dec 08 12:08 10", "-rw-r--r-- 1 1001 1001 2 Dec 08 12:08 100"},
+       {"0", "1", "10", "100"},
+       8},
+      {"a file named like its owner", {"-rw-r--r-- 1 web web 10 Jan 1 2026 web"}, {"web"}, 8},
+      {"a link names itself before its target",
+       {"lrwxrwxrwx 1 web web 10 Jan 12 10:30 linkdir -> ../outside"},
+       {"linkdir"},
+       8},
+      {"names that are in no line", {kLine}, {"absent.htm"}, -1},
+      {"lines that disagree about the column",
+       {"-rw-r--r-- 1 web web 10 Jan 1 2026 a.htm", "-rw-r--r-- 1 web 10 Jan 1 2026 b.htm"},
+       {"a.htm", "b.htm"},
+       -1},
+      {"\".\" and \"..\" decide nothing", {"drwxr-xr-x 2 0 0 6 Jan 1 2026 ."}, {".", ".."}, -1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(NameColumnFrom(c.lines, c.names), c.column) << c.why;
 }
 
 TEST(Listing, NamesKeepInnerSpacesAndLinkTargets) {
@@ -40,6 +65,10 @@ TEST(Listing, NamesKeepInnerSpacesAndLinkTargets) {
       {"-rw-r--r-- 1 web 10", ""},  // fewer fields than the name column
   };
   for (const auto& c : cases) EXPECT_EQ(ListingName(c.line, FieldStart(c.line, 8)), c.name) << c.line;
+  // An entry's name leaves a link's target out.
+  const std::string link = cases[1].line;
+  EXPECT_EQ(EntryName(link, FieldStart(link, 8)), "name");
+  EXPECT_EQ(EntryName(kLine, FieldStart(kLine, 8)), "index.html");
   EXPECT_FALSE(IsListingEntry("total 12"));
   EXPECT_FALSE(IsListingEntry("TOTAL 0"));
   EXPECT_FALSE(IsListingEntry("   "));

@@ -17,8 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (k >= 0 && start < 1) __builtin_trap();
     kestova::ListingField(line, k);
     kestova::ListingName(line, start);
+    kestova::EntryName(line, start);
   }
-  const int column = kestova::NameColumnFrom(line, reference);
+  const int column = kestova::NameColumnFrom({line, reference}, {reference, line});
   if (column < -1) __builtin_trap();
   try {
     const kestova::ListingTime time = kestova::ListingDate(line, 2026, 6);
