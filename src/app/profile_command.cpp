@@ -1,6 +1,12 @@
 #include "app/profile_command.h"
 
+#include <netdb.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <charconv>
+#include <iostream>
 #include <map>
 #include <optional>
 
@@ -59,13 +65,17 @@ const std::map<std::string, const char*>& CommandHelp() {
        "Changes fields of profile NAME (the current profile when --profile is left\n"
        "out) and saves the whole profile at once. FIELD is a stored field name such as\n"
        "NewHostName or OldPASV, in any letter case; 'kestova profile show' lists them.\n"
-       "Booleans take 0 or 1, integers a decimal number. Passwords are given in clear\n"
-       "and stored scrambled; they may hold printable ASCII characters except \" # '.\n"
+       "Booleans take 0 or 1, integers a decimal number, ports a number from 1 to\n"
+       "65535 or a service name such as ftp. Passwords are stored scrambled; give\n"
+       "NewPassword=- or OldPassword=- to type one without echo (or to read one line\n"
+       "of standard input), so that it shows neither in the process list nor in the\n"
+       "shell's history.\n"
        "\n"
        "A profile that does not exist yet is created as a copy of the current profile\n"
        "with the changes, as the site window does. The current profile stays as it is\n"
-       "('kestova profile use' changes it). Nothing is written when any FIELD=VALUE is\n"
-       "wrong.\n"},
+       "('kestova profile use' changes it). Only the fields given are written, so two\n"
+       "'set' commands at once both take effect. Nothing is written when any\n"
+       "FIELD=VALUE is wrong.\n"},
   };
   return help;
 }
@@ -95,6 +105,73 @@ std::optional<std::int32_t> ParseNumber(const std::string& text) {
   return number;
 }
 
+// The edit distance between two names, letter case ignored.
+size_t Distance(const std::string& a, const std::string& b) {
+  const std::string x = FoldCase(a), y = FoldCase(b);
+  std::vector<size_t> row(y.size() + 1);
+  for (size_t j = 0; j <= y.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= x.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= y.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[y.size()];
+}
+
+// The field a mistyped name most likely meant: one it begins (NewHost is
+// NewHostName), else the one fewest edits away.
+std::string NearestField(const std::string& name) {
+  const ProfileField* nearest = nullptr;
+  for (const ProfileField& field : ProfileFields()) {
+    if (!name.empty() && SameText(LeftPart(field.Name, static_cast<long long>(name.size())), name)) return field.Name;
+    if (!nearest || Distance(name, field.Name) < Distance(name, nearest->Name)) nearest = &field;
+  }
+  return nearest->Name;
+}
+
+bool IsPortField(FieldId id) { return id == FieldId::NewPort || id == FieldId::OldPort; }
+
+// A port is a number from 1 to 65535 or a service name the system knows.
+bool IsPort(const std::string& text) {
+  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+    return text.size() <= 5 && std::stoi(text) >= 1 && std::stoi(text) <= 65535;
+  }
+  return !text.empty() && ::getservbyname(text.c_str(), "tcp") != nullptr;
+}
+
+bool HoldsControl(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+// A password given as "-": typed on the terminal without echo, or one line
+// of standard input.
+std::optional<std::string> ReadSecret(const std::string& field, std::istream* in, std::ostream& err) {
+  std::string line;
+  bool got = false;
+  if (in) {
+    got = static_cast<bool>(std::getline(*in, line));
+  } else if (::isatty(STDIN_FILENO)) {
+    termios saved{};
+    ::tcgetattr(STDIN_FILENO, &saved);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    err << field << ": " << std::flush;
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    got = static_cast<bool>(std::getline(std::cin, line));
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    err << '\n';
+  } else {
+    got = static_cast<bool>(std::getline(std::cin, line));
+  }
+  if (!got) return std::nullopt;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
 // One FIELD=VALUE argument, checked; `error` says what is wrong with it.
 struct Change {
   const ProfileField* field = nullptr;
@@ -102,7 +179,7 @@ struct Change {
   std::string error;
 };
 
-Change ParseChange(const std::string& arg) {
+Change ParseChange(const std::string& arg, std::istream* in, std::ostream& err) {
   Change change;
   const size_t equals = arg.find('=');
   if (equals == std::string::npos) {
@@ -110,21 +187,38 @@ Change ParseChange(const std::string& arg) {
     return change;
   }
   const std::string name = arg.substr(0, equals);
-  const std::string text = arg.substr(equals + 1);
+  std::string text = arg.substr(equals + 1);
   change.field = FindProfileField(name);
   if (!change.field) {
-    change.error = "Unknown field '" + name + "'. 'kestova profile show' lists the fields.";
-  } else if (change.field->Id == FieldId::RootDestn) {
+    change.error = "Unknown field '" + name + "'. Did you mean " + NearestField(name) +
+                   "? 'kestova profile show' lists the fields.";
+    return change;
+  }
+  const char* field = change.field->Name;
+  if (change.field->Type == FieldType::Password && text == "-") {
+    const auto typed = ReadSecret(field, in, err);
+    if (!typed) {
+      change.error = std::string("No password was given for ") + field + ".";
+      return change;
+    }
+    text = *typed;
+  }
+  if (change.field->Id == FieldId::RootDestn) {
     change.error = "The field RootDestn is kept only for compatibility and cannot be set.";
   } else if (change.field->Type == FieldType::Boolean) {
     if (text == "0" || text == "1") change.value.number = text == "1" ? 1 : 0;
-    else change.error = std::string(change.field->Name) + " takes 0 or 1, not '" + text + "'.";
+    else change.error = std::string(field) + " takes 0 or 1, not '" + text + "'.";
   } else if (change.field->Type == FieldType::Integer) {
     if (const auto number = ParseNumber(text)) change.value.number = *number;
-    else change.error = std::string(change.field->Name) + " takes a whole number, not '" + text + "'.";
-  } else if (change.field->Type == FieldType::Password && !IsStorable(text)) {
-    change.error = std::string(change.field->Name) +
-                   " can hold only printable ASCII characters other than \" # ' (the store cannot keep the others).";
+    else change.error = std::string(field) + " takes a whole number, not '" + text + "'.";
+  } else if (change.field->Type == FieldType::Password && HoldsControl(text)) {
+    change.error = std::string(field) + " cannot hold line breaks or other control characters.";
+  } else if (change.field->Id != FieldId::RootSource && change.field->Id != FieldId::HTMLFile &&
+             HoldsLineBreak(text)) {
+    change.error = std::string(field) + " cannot hold a line break: no FTP command can carry one.";
+  } else if (IsPortField(change.field->Id) && !IsPort(text)) {
+    change.error = std::string(field) + " takes a port number from 1 to 65535 or a service name such as ftp, not '" +
+                   text + "'.";
   } else {
     change.value.text = text;
   }
@@ -155,8 +249,8 @@ std::optional<std::string> ListedName(SiteProfile& profile, const std::string& n
 
 class ProfileCommand {
  public:
-  ProfileCommand(std::ostream& out, std::ostream& err, const std::string& store)
-      : out_(out), err_(err), profile_(store) {}
+  ProfileCommand(std::ostream& out, std::ostream& err, const std::string& store, std::istream* in)
+      : out_(out), err_(err), in_(in), profile_(store) {}
 
   int List(const std::vector<std::string>& args) {
     if (!args.empty()) return Usage("'list' takes no arguments.");
@@ -223,20 +317,21 @@ class ProfileCommand {
       if (const auto problem = CheckName(*target)) return Usage(*problem);
     }
     if (args.empty()) return Usage("'set' needs at least one FIELD=VALUE.");
-    std::vector<Change> changes;
+    std::vector<std::pair<FieldId, SiteProfile::Value>> changes;
     for (const std::string& arg : args) {
-      changes.push_back(ParseChange(arg));
-      if (!changes.back().error.empty()) return Usage(changes.back().error);
+      const Change change = ParseChange(arg, in_, err_);
+      if (!change.error.empty()) return Usage(change.error);
+      changes.emplace_back(change.field->Id, change.value);
     }
     profile_.RefreshProfileList();
     const std::string current = profile_.GetCurrentProfile();
     std::string name = target.value_or(current);
-    const auto listed = ListedName(profile_, name);
-    // A new profile starts as a copy of the current one, as in the site window.
-    profile_.LoadRegistry(listed ? *listed : current);
-    if (listed) name = *listed;
-    for (const Change& change : changes) profile_.Set(change.field->Id, change.value);
-    const bool created = profile_.SaveRegistry(name);
+    if (const auto listed = ListedName(profile_, name)) name = *listed;
+    // Only the fields given are written, in one transaction: a second
+    // command at the same time changes other fields without undoing these.
+    // A new profile starts as a copy of the current one, as in the site
+    // window.
+    const bool created = profile_.UpdateProfile(name, changes, current);
     if (created) out_ << "Created the profile \"" << name << "\" as a copy of \"" << current << "\".\n";
     out_ << "Saved " << changes.size() << (changes.size() == 1 ? " field" : " fields") << " of the profile \""
          << name << "\".\n";
@@ -255,13 +350,14 @@ class ProfileCommand {
 
   std::ostream& out_;
   std::ostream& err_;
+  std::istream* in_;
   SiteProfile profile_;
 };
 
 }  // namespace
 
 int RunProfileCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                      const std::string& store_file) {
+                      const std::string& store_file, std::istream* in) {
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     (args.empty() ? err : out) << kProfileHelp;
     return args.empty() ? kExitUsage : kExitOk;
@@ -278,7 +374,7 @@ int RunProfileCommand(const std::vector<std::string>& args, std::ostream& out, s
     return kExitOk;
   }
   try {
-    ProfileCommand run(out, err, store_file);
+    ProfileCommand run(out, err, store_file, in);
     if (command == "list") return run.List(rest);
     if (command == "show") return run.Show(rest);
     if (command == "use") return run.Use(rest);

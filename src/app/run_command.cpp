@@ -24,7 +24,7 @@ namespace kestova {
 namespace {
 
 const char* const kRunHelp =
-    "Usage: kestova run publish|redirect [--profile NAME] [--yes]\n"
+    "Usage: kestova run publish|redirect [--profile NAME] [--test] [--yes]\n"
     "\n"
     "Runs one job of a profile (the current one unless --profile names another)\n"
     "and prints its log as it goes:\n"
@@ -32,9 +32,10 @@ const char* const kRunHelp =
     "  redirect  put a redirection page over every .htm/.html page of the old site,\n"
     "            built from the template file HTMLFile\n"
     "\n"
-    "The profile's TestRun makes it a test run that only logs what it would write\n"
-    "or delete. A run whose write mode is Wipe Site asks before it deletes anything;\n"
-    "--yes answers for it (required when standard input is not a terminal).\n"
+    "The profile's TestRun, or --test for this run alone, makes it a test run that\n"
+    "only logs what it would write or delete. A run whose write mode is Wipe Site\n"
+    "asks before it deletes anything; --yes answers for it (required when standard\n"
+    "input is not a terminal). A test run deletes nothing and asks nothing.\n"
     "Ctrl+C ends the run after the current command; a second Ctrl+C ends the program.\n"
     "\n"
     "Exit status: 0 finished, 1 terminated before completion, 2 could not connect,\n"
@@ -103,6 +104,7 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
   std::string job;
   std::string profile_name;
   bool yes = false;
+  bool test = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h") {
@@ -110,6 +112,8 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
       return kExitOk;
     } else if (arg == "--yes" || arg == "-y") {
       yes = true;
+    } else if (arg == "--test") {
+      test = true;
     } else if (arg == "--profile" && i + 1 < args.size()) {
       profile_name = args[++i];
     } else if (arg.rfind("--profile=", 0) == 0) {
@@ -138,6 +142,8 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
     }
     profile_name = *listed;
     profile.LoadRegistry(profile_name);
+    // For this run only: the profile is never saved here.
+    if (test) profile.TestRun = true;
 
     std::vector<std::string> template_lines;
     std::ifstream template_file(profile.HTMLFile, std::ios::binary);
@@ -150,7 +156,7 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
     }
 
     const RunSettings settings = SettingsForJob(profile, redirect);
-    if (settings.WipeFirst && !yes) {
+    if (settings.WipeFirst && !yes && !profile.TestRun) {
       if (!::isatty(STDIN_FILENO)) {
         err << "kestova: This run wipes the remote site first; add --yes to confirm without a terminal.\n";
         return kExitUsage;

@@ -68,6 +68,17 @@ void CreateStoreFile(const std::string& file) {
   }
 }
 
+// The store holds the passwords: a file (or its write-ahead log) that others
+// may read, left so by an older program or a copy, is made private again.
+void NarrowPermissions(const std::string& file) {
+  for (const std::string& path : {file, file + "-wal", file + "-shm"}) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && (info.st_mode & 077) != 0 && info.st_uid == ::geteuid()) {
+      ::chmod(path.c_str(), 0600);
+    }
+  }
+}
+
 }  // namespace
 
 // One prepared statement; errors are reported through the registry so that
@@ -164,6 +175,7 @@ std::string Registry::DefaultFile() {
 
 void Registry::Open() {
   CreateStoreFile(file_);
+  NarrowPermissions(file_);
   if (sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
     Fail("cannot be opened");
   }

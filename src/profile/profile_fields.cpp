@@ -38,7 +38,8 @@ std::vector<ProfileField> MakeFields() {
       {F::NewPassword, "NewPassword", T::Password, "guestuser", 0},
       Text(F::NewPort, "NewPort", "ftp"),
       Number(F::NewBinary, "NewBinary", T::Boolean, 0),
-      Number(F::NewAutoDetect, "NewAutoDetect", T::Boolean, 0),
+      // "Auto": pictures sent as text arrive damaged.
+      Number(F::NewAutoDetect, "NewAutoDetect", T::Boolean, 1),
       Number(F::HTMLVisible, "HTMLVisible", T::Boolean, 0),
       Number(F::NewRetries, "NewRetries", T::Integer, 5),
       Number(F::OldRetries, "OldRetries", T::Integer, 5),
@@ -54,10 +55,12 @@ std::vector<ProfileField> MakeFields() {
            "asp,bat,c,cfg,conf,cgi,cpp,css,csv,dhtml,diz,htm,html,ini,jhtml,js,ksh,log,me,pas,php,phtml,pl,sh,"
            "shtml,tcl,txt,vbs,xhtml,xml"),
       Text(F::NewStartDir, "NewStartDir", "/public_html"),
-      // The root of the file system and the system's temporary folder stand
-      // where a Windows system would have its drive root and temp folder.
-      Text(F::RootSource, "RootSource", "/"),
+      // No local folder until the user chooses one: a default such as "/"
+      // would publish the whole file system.
+      Text(F::RootSource, "RootSource", ""),
       Text(F::NewProxy, "NewProxy", ""),
+      // The system's temporary folder stands where a Windows system would
+      // have its temp folder.
       Text(F::RootDestn, "RootDestn", "/tmp"),
       Text(F::HTMLFile, "HTMLFile", ProgramFolder() + "auto.htm"),
       Number(F::ExclFrontPage, "ExclFrontPage", T::Boolean, 1),

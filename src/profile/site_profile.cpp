@@ -18,7 +18,7 @@ void WriteDefault(Registry& registry, const std::string& key, const ProfileField
       registry.WriteString(key, field.Name, field.DefaultText);
       break;
     case FieldType::Password:
-      registry.WriteString(key, field.Name, EncodeStoredValue(field.DefaultText));
+      registry.WriteString(key, field.Name, StorePassword(field.DefaultText));
       break;
     case FieldType::Boolean:
     case FieldType::Integer:
@@ -34,11 +34,9 @@ SiteProfile::Value ReadField(Registry& registry, const std::string& key, const P
       value.text = registry.ReadString(key, field.Name);
       break;
     case FieldType::Password:
-      value.text = DecodeStoredValue(registry.ReadString(key, field.Name));
+      value.text = ReadPassword(registry.ReadString(key, field.Name));
       break;
-    case FieldType::Boolean:
-      value.number = registry.ReadBool(key, field.Name) ? 1 : 0;
-      break;
+    case FieldType::Boolean:  // as stored: any non-zero value is true
     case FieldType::Integer:
       value.number = registry.ReadInteger(key, field.Name);
       break;
@@ -53,7 +51,7 @@ void WriteField(Registry& registry, const std::string& key, const ProfileField& 
       registry.WriteString(key, field.Name, value.text);
       break;
     case FieldType::Password:
-      registry.WriteString(key, field.Name, EncodeStoredValue(value.text));
+      registry.WriteString(key, field.Name, StorePassword(value.text));
       break;
     case FieldType::Boolean:
       registry.WriteBool(key, field.Name, value.number != 0);
@@ -61,6 +59,19 @@ void WriteField(Registry& registry, const std::string& key, const ProfileField& 
     case FieldType::Integer:
       registry.WriteInteger(key, field.Name, value.number);
       break;
+  }
+}
+
+bool SameValue(const SiteProfile::Value& a, const SiteProfile::Value& b) {
+  return a.text == b.text && a.number == b.number;
+}
+
+// Copies a stored value as it is, whatever its type.
+void CopyValue(Registry& registry, const std::string& from, const std::string& to, const std::string& name) {
+  if (registry.ValueType(from, name) == RegistryType::rdInteger) {
+    registry.WriteInteger(to, name, registry.ReadInteger(from, name));
+  } else {
+    registry.WriteString(to, name, registry.ReadString(from, name));
   }
 }
 
@@ -89,6 +100,8 @@ void SiteProfile::ToggleTemplate() {
 void SiteProfile::LoadRegistry(const std::string& name) {
   Loading = true;
   ClearOnExit clear(Loading);
+  loaded_name_.clear();
+  std::vector<Value> stored(ProfileFields().size());
   Registry registry(store_file_);
   const std::string key = ProfileKey(name);
   if (!registry.CreateKey(key)) return;
@@ -97,12 +110,20 @@ void SiteProfile::LoadRegistry(const std::string& name) {
     // RootDestn is only ever given its default; RootSource takes its value
     // after the new site's proxy, although its default is written here.
     if (field.Id == FieldId::RootDestn || field.Id == FieldId::RootSource) continue;
-    Set(field.Id, ReadField(registry, key, field));
+    Set(field.Id, stored[static_cast<size_t>(field.Id)] = ReadField(registry, key, field));
     if (field.Id == FieldId::NewProxy) {
       const ProfileField& root = ProfileFieldOf(FieldId::RootSource);
-      Set(root.Id, ReadField(registry, key, root));
+      Set(root.Id, stored[static_cast<size_t>(root.Id)] = ReadField(registry, key, root));
     }
   }
+  snapshot_ = std::move(stored);
+  loaded_name_ = name;
+}
+
+void SiteProfile::TakeSnapshot(const std::string& name) {
+  snapshot_.clear();
+  for (const ProfileField& field : ProfileFields()) snapshot_.push_back(Get(field.Id));
+  loaded_name_ = name;
 }
 
 bool SiteProfile::SaveRegistry(const std::string& name) {
@@ -114,9 +135,41 @@ bool SiteProfile::SaveRegistry(const std::string& name) {
   Registry::Batch batch(registry);
   const bool created = !registry.KeyExists(key);
   if (!registry.CreateKey(key)) return created;
+  // A field whose value is what this program loaded (or last saved) keeps
+  // what is stored: another program (a second window, 'kestova profile set')
+  // may have changed it since, and that change must not be lost. For one
+  // program alone this writes exactly what writing every field would.
+  const bool guarded = !created && !loaded_name_.empty() && SameText(name, loaded_name_);
   for (const ProfileField& field : ProfileFields()) {
-    if (field.Id != FieldId::RootDestn) WriteField(registry, key, field, Get(field.Id));
+    if (field.Id == FieldId::RootDestn) continue;
+    const Value value = Get(field.Id);
+    const bool untouched = guarded && SameValue(value, snapshot_[static_cast<size_t>(field.Id)]);
+    if (untouched && registry.ValueExists(key, field.Name)) continue;
+    WriteField(registry, key, field, value);
   }
+  batch.Commit();
+  TakeSnapshot(name);
+  return created;
+}
+
+bool SiteProfile::UpdateProfile(const std::string& name, const std::vector<std::pair<FieldId, Value>>& changes,
+                                const std::string& copy_from) {
+  Registry registry(store_file_);
+  Registry::Batch batch(registry);
+  const std::string key = ProfileKey(name);
+  const bool created = !registry.KeyExists(key);
+  if (!registry.CreateKey(key)) return false;
+  if (created) {
+    const std::string source = ProfileKey(copy_from);
+    for (const ProfileField& field : ProfileFields()) {
+      if (registry.ValueExists(source, field.Name)) {
+        CopyValue(registry, source, key, field.Name);
+      } else {
+        WriteDefault(registry, key, field);
+      }
+    }
+  }
+  for (const auto& [id, value] : changes) WriteField(registry, key, ProfileFieldOf(id), value);
   batch.Commit();
   return created;
 }

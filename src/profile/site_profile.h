@@ -79,6 +79,8 @@ class SiteProfile {
   void LoadRegistry(const std::string& name);
   // Writes the whole profile as one transaction. True exactly when the
   // profile's key did not exist before, that is when this call created it.
+  // Fields left as they were loaded keep what is stored, so that a change
+  // another program made since is not overwritten.
   bool SaveRegistry(const std::string& name);
   void RefreshProfileList();
   // The current profile's name, written as "Default" first when missing.
@@ -98,9 +100,21 @@ class SiteProfile {
   Value Get(FieldId id) const;
   void Set(FieldId id, const Value& value);
 
+  // Writes only the given fields of profile `name`, in one transaction; a
+  // profile that does not exist is first created as a copy of profile
+  // `copy_from`. True when it was created. The in-memory profile is not
+  // touched.
+  bool UpdateProfile(const std::string& name, const std::vector<std::pair<FieldId, Value>>& changes,
+                     const std::string& copy_from);
+
  private:
+  void TakeSnapshot(const std::string& name);
+
   std::string store_file_;
   bool template_visible_ = false;
+  // The profile as last loaded or saved, field by field, and its name.
+  std::vector<Value> snapshot_;
+  std::string loaded_name_;
 };
 
 }  // namespace kestova

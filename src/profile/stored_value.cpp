@@ -78,4 +78,51 @@ std::string DecodeStoredValue(const std::string& text) {
   return result;
 }
 
+namespace {
+
+const char kWideMark = '#';
+const char kEscape = '~';
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string StorePassword(const std::string& password) {
+  if (IsStorable(password)) return EncodeStoredValue(password);
+  static const char* const kHex = "0123456789ABCDEF";
+  std::string escaped;
+  for (const char c : password) {
+    if (c != kEscape && kPlain.find(c) != std::string::npos) {
+      escaped += c;
+    } else {
+      const auto byte = static_cast<unsigned char>(c);
+      escaped += kEscape;
+      escaped += kHex[byte >> 4];
+      escaped += kHex[byte & 0xF];
+    }
+  }
+  return kWideMark + EncodeStoredValue(escaped);
+}
+
+std::string ReadPassword(const std::string& stored) {
+  if (stored.empty() || stored[0] != kWideMark) return DecodeStoredValue(stored);
+  const std::string escaped = DecodeStoredValue(stored.substr(1));
+  std::string password;
+  for (size_t i = 0; i < escaped.size(); ++i) {
+    const int high = i + 2 < escaped.size() ? HexValue(escaped[i + 1]) : -1;
+    const int low = i + 2 < escaped.size() ? HexValue(escaped[i + 2]) : -1;
+    if (escaped[i] == kEscape && high >= 0 && low >= 0) {
+      password += static_cast<char>(high * 16 + low);
+      i += 2;
+    } else {
+      password += escaped[i];
+    }
+  }
+  return password;
+}
+
 }  // namespace kestova

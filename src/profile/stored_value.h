@@ -19,4 +19,13 @@ bool IsStorable(const std::string& text);
 std::string EncodeStoredValue(const std::string& text);
 std::string DecodeStoredValue(const std::string& text);
 
+// How a password is stored. A password of alphabet characters only is
+// stored exactly as EncodeStoredValue gives it, as it always was. Any other
+// password (with '"', '#', '\'' or bytes beyond the alphabet) is stored as
+// "#" followed by the encoded form of the password with every such byte, and
+// '~', written as "~HH": the encoder never puts out "#", so the two forms
+// cannot be confused and every value stored before still reads the same.
+std::string StorePassword(const std::string& password);
+std::string ReadPassword(const std::string& stored);
+
 }  // namespace kestova

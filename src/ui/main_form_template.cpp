@@ -71,7 +71,8 @@ bool MainForm::ConfirmTemplateSaved() {
                                                    "HTML has been changed. Save before continuing?",
                                                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
   if (answer == QMessageBox::Cancel) return false;
-  if (answer == QMessageBox::Yes) Save();
+  // A save that fails stops what asked, so the text is not lost.
+  if (answer == QMessageBox::Yes) return Save();
   return true;
 }
 

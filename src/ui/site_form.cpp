@@ -49,6 +49,9 @@ SiteForm::SiteForm(SiteProfile& profile, QWidget* parent) : QDialog(parent), pro
   profile_list_->setObjectName("Profile");
   profile_list_->setEditable(true);
   profile_list_->setInsertPolicy(QComboBox::NoInsert);
+  // No completion: a typed name must stay as typed, or "S" would turn into
+  // the stored "Shop" and the next letters into a copy of it.
+  profile_list_->setCompleter(nullptr);
   delete_btn_ = new QPushButton("Delete", this);
   delete_btn_->setObjectName("DeleteBtn");
   delete_btn_->setAutoDefault(false);

@@ -141,6 +141,8 @@ void UploadForm::StartUpload() {
     outcome_ = RunOutcome::Failed;
     DialogService::Current().ShowError(this, "Kestova", QString::fromStdString(error.what()));
   }
+  // A run that ended terminated (by Esc or by a failure) closes on one Esc.
+  if (run.Terminated || outcome_ == RunOutcome::Terminated) terminated_ = true;
   run_ = nullptr;
   running_ = false;
   UpdateStatus();

@@ -128,10 +128,16 @@ TEST_F(ProfileCommandTest, ABadFieldOrValueWritesNothing) {
     const char* message;
   } cases[] = {
       {{"set", "NewRetries=7", "Colour=blue"}, "Unknown field 'Colour'"},
+      {{"set", "NewRetries=7", "NewHost=x"}, "Did you mean NewHostName?"},
+      {{"set", "NewRetries=7", "oldpsv=1"}, "Did you mean OldPASV?"},
+      {{"set", "NewRetries=7", "NewPort=0"}, "NewPort takes a port number from 1 to 65535"},
+      {{"set", "NewRetries=7", "OldPort=65536"}, "OldPort takes a port number"},
+      {{"set", "NewRetries=7", "NewPort=no-such-service"}, "NewPort takes a port number"},
+      {{"set", "NewRetries=7", "NewStartDir=/a\r\nRMD /b"}, "NewStartDir cannot hold a line break"},
       {{"set", "NewRetries=7", "OldRetries=x"}, "OldRetries takes a whole number, not 'x'"},
       {{"set", "NewRetries=7", "OldRetries=99999999999"}, "takes a whole number"},
       {{"set", "NewRetries=7", "TestRun=yes"}, "TestRun takes 0 or 1, not 'yes'"},
-      {{"set", "NewRetries=7", "NewPassword=say \"hi\""}, "NewPassword can hold only"},
+      {{"set", "NewRetries=7", "NewPassword=a\tb"}, "NewPassword cannot hold line breaks or other control"},
       {{"set", "NewRetries=7", "RootDestn=/x"}, "RootDestn"},
       {{"set", "NewRetries=7", "NoEquals"}, "Expected FIELD=VALUE"},
       {{"set", "--profile", "a\\b", "NewRetries=7"}, "cannot contain"},

@@ -105,7 +105,7 @@ TEST_F(MainFormTest, TheFirstStartOnAnEmptyStoreShowsDefaultWithTheEditorHidden)
   EXPECT_EQ(form_->ProfileList()->currentText(), "Default");
   EXPECT_FALSE(form_->HTML()->isVisible());
   EXPECT_EQ(form_->ViewBtn()->text(), "&View");
-  EXPECT_EQ(form_->RootSource()->text(), "/");
+  EXPECT_EQ(form_->RootSource()->text(), "") << "no local folder until the user chooses one";
   EXPECT_EQ(Registry(dir_.File("registry.db")).ReadString("\\Software\\Brindlecote\\Kestova\\Site", "CurrProfile"),
             "Default");
   EXPECT_FALSE(form_->Profile().Loading);
@@ -157,6 +157,7 @@ TEST_F(MainFormTest, RedirectionPagesUseTheOldClientWithBothTransferFlagsOff) {
   profile.OldClient.HostName = "127.0.0.1";
   profile.OldClient.Port = nobody.Port();
   profile.OldRetries = 0;
+  form_->RootSource()->setText(QString::fromStdString(dir_.Path().string()));
   dialogs_->answers = {QMessageBox::Ok};
   CloseRunWindowWhenDone();
   form_->Upload(false);
