@@ -124,6 +124,7 @@ void UploadForm::StartUpload() {
   if (running_ || !Profile || !Settings.SiteClient) return;
   running_ = true;
   terminated_ = false;
+  outcome_.reset();
   files_sent_ = 0;
   bytes_sent_ = 0;
   last_was_send_ = false;

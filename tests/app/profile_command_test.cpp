@@ -49,6 +49,15 @@ class ProfileCommandTest : public ::testing::Test {
     return result;
   }
 
+  Result RunProfileCommandWith(const std::vector<std::string>& args, std::istream& in) {
+    std::ostringstream out, err;
+    Result result;
+    result.code = RunProfileCommand(args, out, err, store_, &in);
+    result.out = out.str();
+    result.err = err.str();
+    return result;
+  }
+
   // Runs the real program with the store named through the environment.
   Result RunProgram(const std::string& args) {
     const std::string err_file = dir_.File("stderr.txt");
@@ -119,6 +128,41 @@ TEST_F(ProfileCommandTest, SetCreatesAProfileFromTheCurrentOneWithoutChangingWhi
   const Result second = Run({"set", "--profile=SHOP", "OldURL=http://old.test"});
   EXPECT_THAT(second.out, Not(HasSubstr("Created")));
   EXPECT_THAT(registry.SubKeyNames(kSite), ElementsAre("Default", "prof_Shop"));
+}
+
+TEST_F(ProfileCommandTest, TwoSetCommandsAtOnceBothTakeEffect) {
+  ASSERT_EQ(Run({"show"}).code, 0);
+  // Each round starts two programs together, each changing its own field.
+  for (int round = 1; round <= 12; ++round) {
+    const std::string prefix = "KESTOVA_REGISTRY='" + store_ + "' '" KESTOVA_BINARY "' profile set ";
+    FILE* first = ::popen((prefix + "NewRetries=" + std::to_string(round) + " >/dev/null").c_str(), "r");
+    FILE* second = ::popen((prefix + "OldRetries=" + std::to_string(round) + " >/dev/null").c_str(), "r");
+    ASSERT_EQ(::pclose(first), 0);
+    ASSERT_EQ(::pclose(second), 0);
+    SiteProfile profile(store_);
+    profile.LoadRegistry("Default");
+    ASSERT_EQ(profile.NewRetries, round) << "round " << round;
+    ASSERT_EQ(profile.OldRetries, round) << "round " << round;
+  }
+}
+
+TEST_F(ProfileCommandTest, APasswordGivenAsADashIsReadAndAnyPrintablePasswordIsKept) {
+  std::istringstream typed("say \"hi\" #1 'ok'\r\n");
+  const Result result = RunProfileCommandWith({"set", "NewPassword=-", "OldPassword=plain"}, typed);
+  ASSERT_EQ(result.code, 0) << result.err;
+  SiteProfile profile(store_);
+  profile.LoadRegistry("Default");
+  EXPECT_EQ(profile.NewClient.PassWord, "say \"hi\" #1 'ok'");
+  EXPECT_EQ(profile.OldClient.PassWord, "plain");
+  std::istringstream nothing;
+  EXPECT_EQ(RunProfileCommandWith({"set", "OldPassword=-"}, nothing).code, 3);
+  // Through the program, from standard input.
+  std::ofstream(dir_.File("typed.txt")) << "from stdin\n";
+  const Result piped = RunProgram("profile set OldPassword=- <'" + dir_.File("typed.txt") + "'");
+  ASSERT_EQ(piped.code, 0) << piped.err;
+  SiteProfile reread(store_);
+  reread.LoadRegistry("Default");
+  EXPECT_EQ(reread.OldClient.PassWord, "from stdin");
 }
 
 TEST_F(ProfileCommandTest, ABadFieldOrValueWritesNothing) {

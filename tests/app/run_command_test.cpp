@@ -92,6 +92,15 @@ TEST_F(RunCommandTest, AWipeNeedsYesWithoutATerminal) {
   EXPECT_EQ(refused.code, 3);
   EXPECT_THAT(refused.out, HasSubstr("add --yes"));
   EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/new/keep.txt"));
+  // A test run deletes nothing, so it asks nothing; --test leaves the
+  // profile as it is. (It changes into every folder, so they must exist.)
+  fs::create_directories(dir_.Path() / "ftp/new/sub");
+  const Result test = Program("run publish --test");
+  EXPECT_EQ(test.code, 0) << test.out;
+  EXPECT_THAT(test.out, HasSubstr("**** THIS IS A TEST RUN -- NO WRITING OR ***"));
+  EXPECT_THAT(test.out, HasSubstr("## Test: Delete File keep.txt"));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/new/keep.txt"));
+  EXPECT_THAT(Program("profile show").out, HasSubstr("TestRun=0"));
   const Result confirmed = Program("run publish --yes");
   EXPECT_EQ(confirmed.code, 0) << confirmed.out;
   EXPECT_FALSE(fs::exists(dir_.Path() / "ftp/new/keep.txt"));

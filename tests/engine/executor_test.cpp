@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/upload.h"
+#include "support/fake_profile.h"
 #include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
 
@@ -15,26 +16,9 @@ namespace {
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::Not;
+using testing::FakeProfile;
 using testing::ScriptedFtpServer;
 using testing::ScriptedSession;
-
-struct FakeProfile : ProfileView {
-  bool test_run = false;
-  bool new_changes = false;
-  std::string exts = "htm,html,txt,css";
-  const FtpClient* old_client = nullptr;
-  const FtpClient* new_client = nullptr;
-  bool TestRun() const override { return test_run; }
-  bool ExclFrontPage() const override { return true; }
-  bool NewChanges() const override { return new_changes; }
-  std::string AutoDetectExts() const override { return exts; }
-  std::string NewURL() const override { return "http://new"; }
-  std::string OldURL() const override { return "http://old"; }
-  const FtpClient* OldClient() const override { return old_client; }
-  const FtpClient* NewClient() const override { return new_client; }
-  std::vector<std::string> TemplateLines() const override { return {"<<newurl>>"}; }
-  std::string ProfileName() const override { return "Test"; }
-};
 
 class RecordingUpload : public Upload {
  public:

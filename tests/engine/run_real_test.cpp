@@ -1,10 +1,14 @@
 // Whole runs against real servers (pyftpdlib and vsftpd): publish in each
 // write mode, test runs, redirection pages, and a server that goes away. The
 // local tree is checked before and after every run: a run only reads it.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <QTimer>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -253,6 +257,7 @@ TEST_P(RunTest, RedirectionPagesReplaceOnlyThePages) {
   EXPECT_EQ(BuildRedirectPage(view_.lines, faq), expected);
   EXPECT_THAT(ReadFile(Remote("old/index.htm")), HasSubstr("<title>Home</title>"));
   EXPECT_THAT(log_, Contains("## Built redirection page for http://old.example/docs/deep/a%20b.htm"));
+  EXPECT_THAT(ReadFile(Remote("old/docs/deep/a b.htm")), HasSubstr("url=http://new.example/docs/deep/a%20b.htm\""));
   EXPECT_THAT(log_, Contains("Copy to /old/docs/faq.html as ASCII"));
   EXPECT_THAT(Log(), Not(HasSubstr("notes.txt")));
   EXPECT_EQ(ReadFile(Remote("old/_vti_cnf/index.htm")), "frontpage\n");  // excluded, so untouched
@@ -299,6 +304,103 @@ TEST_P(RunTest, AFirstConnectionThatFailsEndsWithoutAClosingLine) {
   EXPECT_THAT(log_.back(), HasSubstr("The server refused the login."));
   EXPECT_THAT(log_[log_.size() - 2], HasSubstr("Reason: 530 "));
   EXPECT_EQ(Count("Connecting to"), 1);
+}
+
+TEST_P(RunTest, OnlyRegularFilesAndFoldersInsideTheLocalFolderArePublished) {
+  // Names that would be commands, a FIFO (whose open would block for ever),
+  // links out of the folder, to a device and to nothing.
+  WriteFile(local_ / "a\r\nDELE victim.txt", "injected");
+  WriteFile(local_ / "bare\nDELE victim.txt", "injected");
+  WriteFile(local_ / "d\r\nCWD ..\r\nRMD othersite" / "x.htm", "injected");
+  ASSERT_EQ(::mkfifo((local_ / "pipe.htm").c_str(), 0600), 0);
+  WriteFile(dir_.Path() / "outside.txt", "private");
+  fs::create_symlink(dir_.Path() / "outside.txt", local_ / "secret.txt");
+  fs::create_symlink("/dev/zero", local_ / "zero.bin");
+  fs::create_symlink(local_ / "missing.txt", local_ / "nothing.txt");
+  fs::create_symlink(local_ / "notes.txt", local_ / "inner-link.txt");  // inside: published
+  WriteFile(Remote("www/victim.txt"), "keep me");
+  fs::create_directories(Remote("othersite"));
+  server_->Own();
+  before_ = Fingerprint(local_);
+  // A test run needs the folders the real run makes.
+  for (const bool test_run : {false, true}) {
+    view_.test_run = test_run;
+    EXPECT_EQ(Run(Settings()), RunOutcome::Terminated) << Log();
+    EXPECT_EQ(Count("Skipped "), 7) << Log();
+    EXPECT_THAT(log_, Contains("Skipped " + (local_ / "a\\r\\nDELE victim.txt").string() +
+                               ": its name holds a line break, which no FTP command can carry"));
+    EXPECT_THAT(log_, Contains("Skipped " + (local_ / "pipe.htm").string() + ": a FIFO"));
+    EXPECT_THAT(log_, Contains(HasSubstr("secret.txt: it is a link that leads outside the local folder")));
+    EXPECT_THAT(log_, Contains(HasSubstr("zero.bin: it is a link that leads outside the local folder, to /dev/zero")));
+    EXPECT_THAT(log_, Contains(HasSubstr("nothing.txt: it is a link to nothing")));
+    for (const std::string& line : log_) EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+    EXPECT_EQ(log_.back(), "Terminated before completion.");
+  }
+  EXPECT_EQ(ReadFile(Remote("www/victim.txt")), "keep me");
+  EXPECT_TRUE(fs::exists(Remote("othersite")));
+  EXPECT_EQ(ReadFile(Remote("www/index.htm")), ReadFile(local_ / "index.htm"));
+  EXPECT_EQ(ReadFile(Remote("www/inner-link.txt")), "plain notes\n");
+  for (const char* name : {"secret.txt", "zero.bin", "nothing.txt", "pipe.htm"}) {
+    EXPECT_FALSE(fs::exists(Remote("www") / name)) << name;
+  }
+}
+
+TEST_P(RunTest, AFileThatCannotBeReadKeepsItsCopyOnTheServer) {
+  // Another program holds the file and the page, as an editor saving them
+  // would; as root, a lock is what makes a file unreadable here.
+  WriteFile(Remote("www/notes.txt"), "old notes");
+  fs::create_directories(Remote("old"));
+  for (const auto& [name, bytes] : Tree(local_)) WriteFile(Remote("old") / name, "old " + name);
+  server_->Own();
+  const int notes = ::open((local_ / "notes.txt").c_str(), O_RDONLY);
+  const int faq = ::open((local_ / "docs/faq.html").c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(notes, LOCK_EX), 0);
+  ASSERT_EQ(::flock(faq, LOCK_EX), 0);
+  EXPECT_EQ(Run(Settings()), RunOutcome::Terminated) << Log();
+  EXPECT_THAT(log_, Contains("Skipped " + (local_ / "notes.txt").string() +
+                             ": cannot read it: another program holds it open"));
+  EXPECT_EQ(ReadFile(Remote("www/notes.txt")), "old notes");
+  EXPECT_EQ(ReadFile(Remote("www/index.htm")), ReadFile(local_ / "index.htm")) << "the other files go on";
+  RunSettings redirect = Settings(true);
+  redirect.StartDir = "/old";
+  EXPECT_EQ(Run(redirect), RunOutcome::Terminated) << Log();
+  EXPECT_EQ(ReadFile(Remote("old/docs/faq.html")), "old docs/faq.html");
+  EXPECT_THAT(ReadFile(Remote("old/index.htm")), HasSubstr("http://new.example/index.htm"));
+  ::close(notes);
+  ::close(faq);
+}
+
+// Gives the first half of a file, then fails as a failing disk would.
+class HalfReadable : public DataStream {
+ public:
+  explicit HalfReadable(std::string bytes) : bytes_(std::move(bytes)) {}
+  std::int64_t Read(char* buffer, std::int64_t size) override {
+    if (at_ >= bytes_.size() / 2) throw std::runtime_error("Input/output error");
+    const size_t count = std::min(bytes_.size() / 2 - at_, static_cast<size_t>(size));
+    std::memcpy(buffer, bytes_.data() + at_, count);
+    at_ += count;
+    return static_cast<std::int64_t>(count);
+  }
+  bool Write(const char*, std::int64_t) override { return false; }
+
+ private:
+  std::string bytes_;
+  size_t at_ = 0;
+};
+
+TEST_P(RunTest, AReadErrorLeavesNoPartialCopyAndIsNotFinished) {
+  new_client_.OpenLocalFile = [](const std::string& name, std::string& why) -> std::unique_ptr<DataStream> {
+    if (name.size() >= 8 && name.compare(name.size() - 8, 8, "logo.gif") == 0) {
+      return std::make_unique<HalfReadable>(ReadFile(name));
+    }
+    return FileStream::OpenRead(name, FtpShareMode::ftpShareExclusive, &why);
+  };
+  EXPECT_EQ(Run(Settings()), RunOutcome::Terminated) << Log();
+  EXPECT_THAT(log_, Contains("    - 426 Cannot read the local file " + (local_ / "img/logo.gif").string() +
+                             ": Input/output error"));
+  EXPECT_FALSE(fs::exists(Remote("www/img/logo.gif"))) << "what arrived is not the file";
+  EXPECT_EQ(ReadFile(Remote("www/docs/faq.html")), ReadFile(local_ / "docs/faq.html"));
+  EXPECT_EQ(log_.back(), "Terminated before completion.");
 }
 
 std::string KindName(const ::testing::TestParamInfo<FtpServerFixture::Kind>& info) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 
 #include <gmock/gmock.h>
@@ -429,6 +430,146 @@ TEST_F(ScriptedClientTest, TheProxyFormOfUserNamesTheHostAndAnUnusualPort) {
   EXPECT_THAT(commands, Contains("USER user@ftp.behind.proxy"));
   EXPECT_THAT(commands, Contains("USER user@ftp.behind.proxy:2121"));
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "USER user@ftp.behind.proxy"), 3);
+}
+
+// ---- Input from outside, and servers that misbehave on purpose
+
+TEST_F(ScriptedClientTest, NoCommandLineEverCarriesALineBreakOrANul) {
+  ASSERT_TRUE(client_.Connect());
+  MemoryStream page;
+  page.Write("x", 1);
+  using Operation = bool (FtpClient::*)();
+  const std::pair<const char*, Operation> operations[] = {
+      {"DELE", &FtpClient::Dele}, {"MKD", &FtpClient::Mkd}, {"RMD", &FtpClient::Rmd}, {"CWD", &FtpClient::Cwd},
+      {"STOR", &FtpClient::Put},  {"LIST", &FtpClient::Dir}, {"NLST", &FtpClient::Ls},
+  };
+  const std::string names[] = {"a\r\nDELE victim.txt", "a\nDELE victim.txt", std::string("a\0DELE victim.txt", 17)};
+  for (const auto& [word, operation] : operations) {
+    for (const std::string& name : names) {
+      page.Seek(0);
+      client_.SetLocalStream(&page);
+      client_.HostFileName = name;
+      client_.HostDirName = name;
+      EXPECT_FALSE((client_.*operation)()) << word;
+      EXPECT_TRUE(client_.LocalFailure) << word << ": another attempt could only fail the same way";
+      EXPECT_EQ(client_.LastReply, "500 Command not sent: it holds a line break or NUL") << word;
+    }
+  }
+  // Nor can a command hook add one.
+  client_.OnCommand = [](FtpClientCore&, std::string& command) { command += "\r\nDELE victim.txt"; };
+  client_.HostDirName = "/www";
+  EXPECT_FALSE(client_.Cwd());
+  client_.OnCommand = nullptr;
+  EXPECT_TRUE(client_.Cwd()) << "the session is still usable";
+  for (const std::string& command : server_.Commands()) {
+    EXPECT_EQ(command.find("victim"), std::string::npos) << command;
+  }
+  EXPECT_TRUE(Traced("! Refused to send \"DELE a\\r\\nDELE victim.txt\""));
+}
+
+TEST_F(ScriptedClientTest, AnActiveDataConnectionFromAnotherHostIsTurnedAway) {
+  int intruder = -1;
+  server_.On("LIST", [&](ScriptedSession& s, const std::string&) {
+    s.Reply("150 Listing");
+    // A third host races the server to the client's listening port.
+    intruder = s.ConnectPortFrom("127.0.0.2");
+    if (intruder >= 0) ::send(intruder, "forged\r\n", 8, MSG_NOSIGNAL);
+    s.Sleep(100);
+    s.OpenData();
+    s.SendData("genuine\r\n");
+    s.CloseData();
+    s.Reply("226 Done");
+  });
+  client_.SetPassive(false);
+  ASSERT_TRUE(client_.Connect());
+  MemoryStream listing;
+  client_.SetLocalStream(&listing);
+  EXPECT_TRUE(client_.Dir()) << client_.LastReply;
+  ASSERT_GE(intruder, 0) << "127.0.0.2 could not reach the client";
+  EXPECT_EQ(listing.Data(), "genuine\r\n");
+  EXPECT_TRUE(Traced("! Refused a data connection from 127.0.0.2: the server is 127.0.0.1"));
+  ::close(intruder);
+}
+
+// Gives `good` bytes, then fails as a disk would.
+class FailingStream : public DataStream {
+ public:
+  explicit FailingStream(std::string good) : good_(std::move(good)) {}
+  std::int64_t Read(char* buffer, std::int64_t size) override {
+    if (at_ == good_.size()) throw std::runtime_error("Input/output error");
+    const size_t count = std::min(good_.size() - at_, static_cast<size_t>(size));
+    std::memcpy(buffer, good_.data() + at_, count);
+    at_ += count;
+    return static_cast<std::int64_t>(count);
+  }
+  bool Write(const char*, std::int64_t) override { return false; }
+
+ private:
+  std::string good_;
+  size_t at_ = 0;
+};
+
+TEST_F(ScriptedClientTest, AnUploadWhoseLocalReadFailsFailsWhateverTheServerSays) {
+  // A server that keeps whatever arrived and says so.
+  server_.On("STOR", [](ScriptedSession& s, const std::string&) {
+    s.Reply("150 Ok to send data");
+    s.OpenData();
+    s.ReceiveData();
+    s.CloseData();
+    s.Reply("226 Transfer complete");
+  });
+  for (const bool passive : {true, false}) {
+    client_.SetPassive(passive);
+    ASSERT_TRUE(client_.Connect());
+    FailingStream stream(std::string(5000, 'x'));
+    client_.SetLocalStream(&stream);
+    client_.HostFileName = "big.bin";
+    EXPECT_FALSE(client_.Put());
+    EXPECT_EQ(client_.LastReply, "426 Cannot read the data to send: Input/output error");
+    EXPECT_TRUE(client_.LocalFailure);
+    client_.SetLocalStream(nullptr);
+    ASSERT_TRUE(client_.Quit());
+  }
+}
+
+TEST_F(ScriptedClientTest, ADataConnectionThatOnlyTricklesTimesOut) {
+  // One byte now and then would push an ordinary deadline on for ever.
+  server_.On("LIST", [](ScriptedSession& s, const std::string&) {
+    s.Reply("150 Slowly");
+    s.OpenData();
+    for (int i = 0; i < 100 && s.SendData("x"); ++i) s.Sleep(100);
+    s.CloseData();
+    s.Reply("226 Done");
+  });
+  client_.Timeout = 1;
+  ASSERT_TRUE(client_.Connect());
+  MemoryStream listing;
+  client_.SetLocalStream(&listing);
+  const auto start = Clock::now();
+  EXPECT_FALSE(client_.Dir());
+  EXPECT_EQ(client_.ErrorMessage, "426 Timeout");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(ScriptedClientTest, AListingLargerThanTheLimitFailsAndDropsTheSession) {
+  server_.On("LIST", [](ScriptedSession& s, const std::string&) {
+    s.Reply("150 Here comes a lot");
+    s.OpenData();
+    const std::string block(8192, 'y');
+    for (int i = 0; i < 1024 && s.SendData(block); ++i) {
+    }
+    s.CloseData();
+    s.Reply("226 Done");
+  });
+  client_.MaxListingBytes = 64 * 1024;
+  ASSERT_TRUE(client_.Connect());
+  MemoryStream listing;
+  client_.SetLocalStream(&listing);
+  EXPECT_FALSE(client_.Dir());
+  EXPECT_THAT(client_.LastReply, StartsWith("426 The listing is larger than"));
+  EXPECT_TRUE(client_.LocalFailure);
+  EXPECT_LE(listing.Data().size(), 64u * 1024) << "nothing past the limit is kept";
+  EXPECT_FALSE(client_.Connected()) << "the server's late answer must not be taken for the next command's";
 }
 
 }  // namespace

@@ -160,6 +160,23 @@ TEST_F(RegistryTest, TheStoreAndItsFolderAreCreatedPrivate) {
   }
 }
 
+TEST_F(RegistryTest, AStoreThatOthersCouldReadIsMadePrivateWhenOpened) {
+  const std::string file = dir_.File("shared.db");
+  {
+    Registry registry(file);
+    registry.CreateKey(kSite);
+  }
+  for (const char* path : {"", "-wal"}) ::chmod((file + path).c_str(), 0644);
+  Registry registry(file);
+  registry.WriteString(kSite, "Password", "x");
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  if (::stat((file + "-wal").c_str(), &info) == 0) {
+    EXPECT_EQ(info.st_mode & 0077, 0u);
+  }
+}
+
 // Restores an environment variable when the test ends.
 class EnvGuard {
  public:

@@ -62,6 +62,11 @@ TEST_F(SiteProfileTest, AFreshStoreGetsExactlyTheDefaults) {
   EXPECT_EQ(profile.NewRetries, 5);
   EXPECT_EQ(profile.OldStartDir, "/public_html");
   EXPECT_FALSE(profile.Loading);
+  // Safe defaults: pictures go as binary, and nothing is published until
+  // the user names the local folder.
+  EXPECT_TRUE(profile.NewAutoDetect);
+  EXPECT_FALSE(profile.NewBinary);
+  EXPECT_EQ(profile.RootSource, "");
 }
 
 TEST_F(SiteProfileTest, TheFieldTableIsInLoadOrderWithTheRightTypes) {
@@ -153,6 +158,25 @@ TEST_F(SiteProfileTest, SavingWithoutChangesLeavesTheStoredValuesAlone) {
   SiteProfile& second = Loaded();
   EXPECT_EQ(second.NewClient.PassWord, "changed");
   EXPECT_EQ(second.NewRetries, -1);
+}
+
+TEST_F(SiteProfileTest, AChangeAnotherProgramMadeSinceTheLoadIsKept) {
+  SiteProfile& window = Loaded();
+  SiteProfile& other = Loaded();
+  other.NewClient.HostName = "ftp.changed-elsewhere.test";
+  other.NewRetries = 9;
+  other.SaveRegistry("Default");
+  // The window changes one field and saves the whole profile, as it does.
+  window.NewClient.Port = "2121";
+  window.NewRetries = 7;  // its own edit of a field the other changed too
+  window.SaveRegistry("Default");
+  SiteProfile& reread = Loaded();
+  EXPECT_EQ(reread.NewClient.HostName, "ftp.changed-elsewhere.test");
+  EXPECT_EQ(reread.NewClient.Port, "2121");
+  EXPECT_EQ(reread.NewRetries, 7) << "the later edit of the same field wins";
+  // A profile saved under another name gets every field, as before.
+  window.SaveRegistry("Copy");
+  EXPECT_EQ(Loaded("Copy").NewClient.HostName, window.NewClient.HostName);
 }
 
 TEST_F(SiteProfileTest, TheNameDefaultInAnyCaseIsTheDefaultKey) {

@@ -82,6 +82,25 @@ TEST(StoredValue, CharactersOutsideTheAlphabetComeBackAsSpaces) {
   EXPECT_TRUE(IsStorable("guest user\xa3"));
 }
 
+TEST(StoredValue, EveryPasswordIsStoredAndOldValuesReadTheSame) {
+  std::string printable;
+  for (int c = 32; c < 127; ++c) printable += static_cast<char>(c);
+  const std::string passwords[] = {"guestuser", "say \"hi\" #1 'ok' ~x~", printable, "caf\xc3\xa9",
+                                   std::string("\0\x01~41", 5), "#starts like the wide form", ""};
+  for (const std::string& password : passwords) {
+    const std::string stored = StorePassword(password);
+    EXPECT_EQ(ReadPassword(stored), password) << password;
+    // What the alphabet can hold is stored as it always was.
+    if (IsStorable(password)) {
+      EXPECT_EQ(stored, EncodeStoredValue(password)) << password;
+    }
+    for (const char c : stored) EXPECT_NE(c, '"') << "stored values stay within the alphabet and its mark";
+  }
+  // Values stored by earlier versions, written here as they were stored.
+  EXPECT_EQ(ReadPassword(EncodeStoredValue("guestuser")), "guestuser");
+  EXPECT_EQ(ReadPassword(EncodeStoredValue("p@ss w0rd!\xa3")), "p@ss w0rd!\xa3");
+}
+
 TEST(StoredValue, EmptyStaysEmpty) {
   EXPECT_EQ(EncodeStoredValue(""), "");
   EXPECT_EQ(DecodeStoredValue(""), "");

@@ -46,8 +46,12 @@ class ScriptedSession {
   // Connects the data connection to the address of a PORT argument at once,
   // as some servers do before they answer PORT.
   bool ConnectPort(const std::string& argument);
+  // Connects to the PORT address from another local address (such as
+  // 127.0.0.2), as a third host would; the handle, or -1.
+  int ConnectPortFrom(const std::string& source) const;
   bool DataOpen() const { return data_ >= 0; }
-  void SendData(const std::string& bytes);
+  // False when the client has gone.
+  bool SendData(const std::string& bytes);
   std::string ReceiveData();
   void CloseData();
 

@@ -210,6 +210,25 @@ TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
   form_->Upload(true);
   EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Terminated);
   EXPECT_TRUE(run_window_->Progress()->toPlainText().endsWith("Terminated before completion."));
+
+  // A run that a failed command ended closes on one Esc.
+  profile.NewStartDir = "/missing/deeper";
+  profile.NewRetries = 0;
+  dialogs_->answers = {QMessageBox::Ok};
+  bool closed_by_one_esc = false;
+  auto* poll = new QTimer(form_.get());
+  QObject::connect(poll, &QTimer::timeout, [this, poll, &closed_by_one_esc] {
+    if (run_window_->isVisible() && run_window_->LastOutcome()) {
+      poll->deleteLater();
+      QTest::keyClick(run_window_, Qt::Key_Escape);
+      closed_by_one_esc = !run_window_->isVisible();
+      run_window_->close();
+    }
+  });
+  poll->start(20);
+  form_->Upload(true);
+  EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Terminated);
+  EXPECT_TRUE(closed_by_one_esc);
 }
 
 TEST_F(MainFormTest, TheLogKeepsItsHeadAndDropsAHundredLinesAt500) {
@@ -263,6 +282,28 @@ TEST_F(MainFormTest, TheTemplateEditorInsertsMarksSavesAndAsksBeforeLosingChange
   std::ifstream unchanged(file, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(unchanged), {}), "<p><<NEWURL>><<PROFILE>></p>\r\n");
   EXPECT_EQ(dialogs_->asked.back(), "Warning: HTML has been changed. Save before continuing?");
+}
+
+TEST_F(MainFormTest, ASaveThatFailsKeepsTheEditsAndStopsWhatAskedForIt) {
+  const std::string other = dir_.File("other.htm");
+  std::ofstream(other) << "<p>other</p>\r\n";
+  Show();
+  QTest::mouseClick(form_->ViewBtn(), Qt::LeftButton);
+  // A folder's path: no file can be written there, not even by root.
+  form_->HTMLFile()->setText(QString::fromStdString(dir_.Path().string()));
+  QTest::keyClicks(form_->HTML(), "<p>edited</p>");
+  dialogs_->answers = {QMessageBox::Yes};
+  EXPECT_FALSE(form_->close()) << "closing would lose the edits";
+  ASSERT_EQ(dialogs_->errors.size(), 1u);
+  EXPECT_TRUE(dialogs_->errors[0].startsWith("Cannot create file "));
+  dialogs_->open_file = QString::fromStdString(other);
+  dialogs_->answers = {QMessageBox::Yes};
+  form_->HTMLFileBtnClick();
+  EXPECT_EQ(form_->HTML()->toPlainText(), "<p>edited</p>") << "the other file was loaded over the edits";
+  EXPECT_EQ(form_->HTMLFile()->text().toStdString(), dir_.Path().string());
+  EXPECT_TRUE(form_->HTML()->document()->isModified());
+  dialogs_->answers = {QMessageBox::No};
+  EXPECT_TRUE(form_->close());
 }
 
 TEST_F(MainFormTest, ChoosingANewRootFolderAsksToCreateIt) {

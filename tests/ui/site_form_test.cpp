@@ -71,6 +71,23 @@ TEST_F(SiteFormTest, ATypedNameBecomesAProfileAtTheFirstEdit) {
   EXPECT_EQ(Store().ReadString(kSite + "\\Default", "NewPort"), "ftp");
 }
 
+TEST_F(SiteFormTest, ATypedNameIsNotCompletedIntoAStoredOne) {
+  // "Shop" is stored with its own host; the user types "Sx", letter by letter.
+  form_.ProfileList()->setEditText("Shop");
+  Retype("NewServerIP", "ftp.shop.test");
+  form_.ProfileList()->setEditText("Default");
+  ASSERT_EQ(Edit("NewServerIP")->text().toStdString(), profile_.NewClient.HostName);
+  const std::string default_host = profile_.NewClient.HostName;
+  form_.ProfileList()->lineEdit()->clear();
+  form_.ProfileList()->setFocus();
+  QTest::keyClicks(form_.ProfileList()->lineEdit(), "Sx");
+  EXPECT_EQ(form_.ProfileList()->currentText(), "Sx");
+  Retype("NewPort", "2121");
+  ASSERT_TRUE(Store().KeyExists(kSite + "\\prof_Sx"));
+  EXPECT_EQ(Store().ReadString(kSite + "\\prof_Sx", "NewHostName"), default_host) << "a copy of Default, not of Shop";
+  EXPECT_EQ(Store().ReadString(kSite + "\\prof_Shop", "NewPort"), "ftp");
+}
+
 TEST_F(SiteFormTest, ConversionsKeepWhatCannotBeStored) {
   Retype("NewStartDir", "/www/");
   EXPECT_EQ(profile_.NewStartDir, "/www");

@@ -1,0 +1,133 @@
+// Whole runs against a server that lies in its listings: names that are
+// paths, names with line breaks and NUL, folders listed as "/" or "sub/..",
+// folders without end, numbers as names, refused deletes. Whatever it lists,
+// a run acts only inside its start directory and says what it left undone.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "engine/upload.h"
+#include "support/fake_profile.h"
+#include "support/listed_tree.h"
+#include "support/scripted_ftp_server.h"
+#include "support/temp_dir.h"
+
+namespace kestova {
+namespace {
+
+using namespace std::string_literals;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::IsSupersetOf;
+using testing::FakeProfile;
+using testing::ListedTree;
+using testing::ScriptedFtpServer;
+
+std::string Entry(char kind, const std::string& name) {
+  return std::string(1, kind) + "rw-r--r--    1 1001     1001            2 Dec 08 12:08 " + name + "\r\n";
+}
+
+class HostileServerTest : public ::testing::Test {
+ protected:
+  RunOutcome Wipe(const std::string& local_root) {
+    client_.HostName = "127.0.0.1";
+    client_.Port = server_.Port();
+    client_.UserName = "user";
+    client_.PassWord = "pw";
+    client_.SetPassive(true);
+    client_.Timeout = 5;
+    profile_.new_client = &client_;
+    RunSettings settings;
+    settings.SiteClient = &client_;
+    settings.StartDir = "/start";
+    settings.LocalRoot = local_root;
+    settings.WipeFirst = true;
+    settings.Retries = 0;
+    Upload run(settings, profile_, [this](const std::string& line) { log_.push_back(line); });
+    return run.StartUpload();
+  }
+  int Count(const std::string& prefix) const {
+    return static_cast<int>(
+        std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+  }
+  std::string Log() const {
+    std::string text;
+    for (const auto& line : log_) text += line + "\n";
+    return text;
+  }
+
+  ScriptedFtpServer server_;
+  ListedTree tree_{server_};
+  FtpClient client_;
+  FakeProfile profile_;
+  std::vector<std::string> log_;
+  testing::TempDir local_;
+};
+
+TEST_F(HostileServerTest, AWipeNeverLeavesTheStartDirectoryWhateverTheListingSays) {
+  tree_.SetFolder("/start",
+                  Entry('d', ".") + Entry('d', "..") + Entry('-', "0") + Entry('-', "100") +
+                      Entry('-', "/etc/passwd") + Entry('-', "sub/../../../etc/shadow") +
+                      Entry('d', "x/../../..") + Entry('d', "/") + Entry('d', "sub/..") + Entry('d', "a/b") +
+                      Entry('-', "nul\0name"s) + Entry('-', "..") + Entry('-', "a\r\nDELE victim.txt") +
+                      Entry('l', "linkdir -> ../outside") + Entry('d', "sub") + "drwx\r\n",
+                  "0\r\n100\r\nlinkdir\r\nsub\r\na\r\n");
+  tree_.SetFolder("/start/sub", Entry('-', "inner.htm"), "inner.htm\r\n");
+  EXPECT_EQ(Wipe(local_.Path().string()), RunOutcome::Terminated) << Log();
+  // Inside the start directory only, and exactly the entries that are names.
+  for (const std::string& touched : tree_.Touched()) {
+    EXPECT_THAT(touched, HasSubstr(" /start")) << touched;
+  }
+  EXPECT_THAT(tree_.Touched(), IsSupersetOf({"DELE /start/0", "DELE /start/100", "DELE /start/linkdir",
+                                             "DELE /start/a", "DELE /start/sub/inner.htm", "RMD /start/sub"}));
+  for (const std::string& command : server_.Commands()) {
+    EXPECT_EQ(command.find("victim"), std::string::npos) << command;
+    EXPECT_EQ(command.find("etc"), std::string::npos) << command;
+  }
+  EXPECT_EQ(Count("Skipped \""), 10) << Log();
+  EXPECT_THAT(log_, Contains(HasSubstr("Skipped \"nul\\x00name\" in the listing of /start")));
+  for (const std::string& line : log_) EXPECT_EQ(line.find_first_of("\r\n\0"s), std::string::npos) << line;
+  EXPECT_EQ(log_.back(), "Terminated before completion.");
+}
+
+TEST_F(HostileServerTest, AFolderWithoutEndIsWipedOnlySoDeep) {
+  // Every folder lists a folder inside it, as a link loop on the server would.
+  tree_.SetDefault(Entry('d', "deeper"), "deeper\r\n");
+  EXPECT_EQ(Wipe(local_.Path().string()), RunOutcome::Terminated);
+  EXPECT_EQ(Count("Skipped the folder /start/deeper/"), 1);
+  const auto touched = tree_.Touched();
+  const long entered = std::count_if(touched.begin(), touched.end(),
+                                     [](const std::string& t) { return t.rfind("CWD /start/deeper", 0) == 0; });
+  EXPECT_EQ(entered, Upload::kMaxWipeDepth);
+  EXPECT_THAT(log_, Contains(HasSubstr("levels below the start directory")));
+  EXPECT_EQ(std::count(touched.begin(), touched.end(), "RMD /start/deeper"), 0);
+}
+
+TEST_F(HostileServerTest, RefusedDeletesAreToldAndTheRunIsNotFinished) {
+  std::string listing;
+  for (int i = 0; i < 210; ++i) listing += Entry('-', "page" + std::to_string(i) + ".htm");
+  tree_.SetFolder("/start", listing, "page0.htm\r\n");
+  tree_.Refuse("DELE", "/start/page7.htm", "550 Permission denied.");
+  EXPECT_EQ(Wipe(local_.Path().string()), RunOutcome::Terminated);
+  EXPECT_THAT(log_, Contains("Could not delete /start/page7.htm: 550 Permission denied."));
+  EXPECT_THAT(log_, Contains("Not everything was done: 1 item was skipped or refused (see above)."));
+  EXPECT_EQ(log_.back(), "Terminated before completion.");
+  // The other 209 are gone, and a long listing is not copied whole.
+  const auto touched = tree_.Touched();
+  EXPECT_EQ(std::count_if(touched.begin(), touched.end(), [](const std::string& t) { return t.rfind("DELE", 0) == 0; }),
+            210);
+  EXPECT_EQ(Count("-rw-r--r--"), static_cast<int>(Upload::kMaxLoggedListingLines));
+  EXPECT_THAT(log_, Contains("(10 more lines of this listing not shown)"));
+}
+
+TEST_F(HostileServerTest, NoLocalFolderMeansNoRun) {
+  for (const std::string& root : {std::string(), local_.File("missing")}) {
+    log_.clear();
+    EXPECT_EQ(Wipe(root), RunOutcome::Refused) << root;
+    ASSERT_EQ(log_.size(), 1u);
+    EXPECT_THAT(log_[0], root.empty() ? HasSubstr("No local folder is set.") : HasSubstr("No such file or directory"));
+  }
+  EXPECT_EQ(server_.Connections(), 0) << "nothing is sent before the settings make sense";
+}
+
+}  // namespace
+}  // namespace kestova
