@@ -24,7 +24,11 @@ class RecordingUpload : public Upload {
  public:
   using Upload::Upload;
   std::vector<int> waits;
-  void PauseSeconds(int n) override { waits.push_back(n); }
+  std::function<void()> on_pause;
+  void PauseSeconds(int n) override {
+    waits.push_back(n);
+    if (on_pause) on_pause();
+  }
 };
 
 class ExecutorTest : public ::testing::Test {
@@ -192,6 +196,18 @@ TEST_F(ExecutorTest, ARefusedLoginIsNeverRetriedUnlessTheServerIsOnlyBusy) {
                                 "Connect Failed. Retrying [Pause 0s]...", "Connecting to 127.0.0.1",
                                 "Reason: 530 Too many users, try again later.", "Connection retries all failed."));
   EXPECT_EQ(server_.Connections(), 3);
+}
+
+TEST_F(ExecutorTest, EscDuringARetryPauseEndsTheRunWithItsClosingLine) {
+  server_.SetGreeting("421 Service not available, closing control connection.\r\n");
+  testing::TempDir local;
+  RecordingUpload& run = Run(5, 30, false);
+  run.Settings().LocalRoot = local.Path().string();
+  run.on_pause = [&run] { run.Terminated = true; };  // Esc while it waits
+  EXPECT_EQ(run.StartUpload(), RunOutcome::Terminated);
+  EXPECT_EQ(run.waits, (std::vector<int>{30}));
+  EXPECT_EQ(log_.back(), "Terminated before completion.");
+  EXPECT_EQ(Count("Connection retries all failed."), 0);
 }
 
 TEST_F(ExecutorTest, AListingDateThatCannotBeReadStopsTheRunWithALine) {

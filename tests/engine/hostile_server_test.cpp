@@ -119,6 +119,16 @@ TEST_F(HostileServerTest, RefusedDeletesAreToldAndTheRunIsNotFinished) {
   EXPECT_THAT(log_, Contains("(10 more lines of this listing not shown)"));
 }
 
+TEST_F(HostileServerTest, NothingIsSentAfterTheRunGaveUp) {
+  tree_.SetFolder("/start", Entry('d', "sub") + Entry('-', "after.htm"), "sub\r\nafter.htm\r\n");
+  tree_.Refuse("CWD", "/start/sub", "550 Failed to change directory.");
+  EXPECT_EQ(Wipe(local_.Path().string()), RunOutcome::Terminated);
+  EXPECT_THAT(log_, Contains("Connection retries all failed."));
+  // Not the parent's CDUP, not the next entry's DELE, not even QUIT.
+  EXPECT_EQ(server_.Commands().back(), "CWD /start/sub");
+  EXPECT_EQ(log_.back(), "Terminated before completion.");
+}
+
 TEST_F(HostileServerTest, NoLocalFolderMeansNoRun) {
   for (const std::string& root : {std::string(), local_.File("missing")}) {
     log_.clear();

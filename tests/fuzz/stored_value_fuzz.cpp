@@ -1,5 +1,5 @@
 // libFuzzer target: decoding arbitrary stored values, and the round trip of
-// anything the encoding can keep.
+// anything the encoding can keep and of every password.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,5 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (kestova::IsStorable(text) && kestova::DecodeStoredValue(kestova::EncodeStoredValue(text)) != text) {
     __builtin_trap();
   }
+  // Every password comes back, whatever bytes it holds, and any stored text
+  // reads without failing.
+  if (kestova::ReadPassword(kestova::StorePassword(text)) != text) __builtin_trap();
+  kestova::ReadPassword(text);
   return 0;
 }
