@@ -111,6 +111,7 @@ class Upload {
                  const std::string& new_address, const std::string& old_address);
   bool UploadFile(const std::string& local, const std::string& name);
   bool SendUpload(const std::string& local, const std::string& remote, const std::string& name, const char* label);
+  bool DropPartialCopy(const std::string& local, const std::string& remote, const std::string& name);
   std::vector<std::string> ListInto(MemoryStream& stream);
   bool SizeDiffers(const std::string& path, std::int64_t local_size, const std::string& listing_line);
   bool WipeEntry(const std::string& directory, const std::string& line, bool& left_behind);
@@ -152,5 +153,7 @@ class Upload {
 
 // Joins a local folder and a name with the platform's separator.
 std::string LocalPath(const std::string& folder, const std::string& name);
+// The path with every link resolved, or empty when it cannot be resolved.
+std::string RealPath(const std::string& path);
 
 }  // namespace kestova

@@ -1,0 +1,369 @@
+// The publishing walk: every local folder made and entered on the server,
+// every file sent by the write mode, and the redirection pages built.
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
+#include "common/text_helpers.h"
+#include "engine/redirect_page.h"
+#include "engine/upload.h"
+#include "net/event_wait.h"
+
+namespace kestova {
+
+namespace {
+
+bool IsPage(const std::string& name) {
+  return SameText(RightPart(name, 5), ".html") || SameText(RightPart(name, 4), ".htm");
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool Inside(const std::string& path, const std::string& root) {
+  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                          (root.back() == '/' || path[root.size()] == '/'));
+}
+
+const char* KindOf(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  return "not a regular file";
+}
+
+const char* const kNameBreakReason = ": its name holds a line break, which no FTP command can carry";
+
+}  // namespace
+
+std::string LocalPath(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+std::string RealPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+// One entry of a local folder. Only regular files and folders inside the
+// local folder are published: a link is followed only when it leads to a
+// place inside, so that a link to /etc or to a device cannot publish what
+// the user never meant to.
+Upload::LocalEntry Upload::ReadLocalEntry(const std::string& folder, const std::string& name) const {
+  LocalEntry entry;
+  entry.name = name;
+  const std::string path = LocalPath(folder, name);
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    entry.unpublishable = std::string("cannot read it: ") + std::strerror(errno);
+    return entry;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    const std::string target = RealPath(path);
+    if (target.empty()) {
+      entry.unpublishable = "it is a link to nothing";
+      return entry;
+    }
+    if (local_root_.empty() || !Inside(target, local_root_)) {
+      entry.unpublishable = "it is a link that leads outside the local folder, to " + target;
+      return entry;
+    }
+    if (::stat(path.c_str(), &info) != 0) {
+      entry.unpublishable = std::string("cannot read it: ") + std::strerror(errno);
+      return entry;
+    }
+  }
+  entry.directory = S_ISDIR(info.st_mode);
+  if (!entry.directory && !S_ISREG(info.st_mode)) entry.unpublishable = KindOf(info.st_mode);
+  entry.device = info.st_dev;
+  entry.inode = info.st_ino;
+  entry.size = info.st_size;
+  std::tm local{};
+  ::localtime_r(&info.st_mtime, &local);
+  entry.time = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                local.tm_sec - local.tm_sec % 2};
+  entry.dos_time = PackDosTime(entry.time);
+  return entry;
+}
+
+bool Upload::ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>& entries) {
+  DIR* search = ::opendir(folder.c_str());
+  if (!search) return false;
+  // The system's own order, "." and ".." included, as the walk expects.
+  while (const dirent* found = ::readdir(search)) entries.push_back(ReadLocalEntry(folder, found->d_name));
+  ::closedir(search);
+  return true;
+}
+
+void Upload::PublishFolder(const std::string& local, const std::string& remote, const std::string& site_address,
+                           const std::string& new_address, const std::string& old_address) {
+  if (Terminated) return;
+  client_.HostFileName = remote;
+  client_.HostDirName = remote;
+  if (profile_.TestRun()) {
+    Log("## Test: Make directory " + remote);
+  } else if (!ExecuteCommand(remote, "mkd", true)) {
+    Terminated = true;
+    return;
+  }
+  std::vector<LocalEntry> entries;
+  if (!ReadLocalFolder(local, entries)) {
+    const int error = errno;
+    Problem("Skipped the folder " + local + ": cannot read it: " + std::strerror(error));
+    return;
+  }
+  if (entries.empty()) return;
+  struct stat self {};
+  ::stat(local.c_str(), &self);
+  walking_.emplace_back(self.st_dev, self.st_ino);
+  client_.HostFileName = remote;
+  client_.HostDirName = remote;
+  if (!ExecuteCommand(remote, "cwd", false)) {
+    Terminated = true;
+    walking_.pop_back();
+    return;
+  }
+  for (const LocalEntry& entry : entries) {
+    ProcessPendingEvents();
+    if (Terminated) break;
+    if (entry.directory) {
+      if (entry.name != "." && entry.name != "..") {
+        const bool front_page = profile_.ExclFrontPage() && (SameText(entry.name, "_vti_cnf") ||
+                                                             SameText(entry.name, "_private"));
+        const bool cycle = std::find(walking_.begin(), walking_.end(), std::make_pair(entry.device, entry.inode)) !=
+                           walking_.end();
+        if (cycle) {
+          Log("Skipped folder " + LocalPath(local, entry.name) + ": it leads back to a folder being published");
+        } else if (HoldsLineBreak(entry.name)) {
+          Problem("Skipped the folder " + LocalPath(local, entry.name) + kNameBreakReason);
+        } else if (!front_page) {
+          const std::string segment = UrlPathSegment(entry.name);
+          PublishFolder(LocalPath(local, entry.name), AddTrailingSlash(remote) + entry.name,
+                        AddTrailingSlash(site_address) + segment, AddTrailingSlash(new_address) + segment,
+                        AddTrailingSlash(old_address) + segment);
+          if (Terminated) break;
+        }
+      }
+      client_.HostFileName = remote;
+      client_.HostDirName = remote;
+      if (!ExecuteCommand(remote, "cwd", false)) {
+        Terminated = true;
+        break;
+      }
+      continue;
+    }
+    if (settings_.RedirectJob && !IsPage(entry.name)) continue;
+    PublishFile(local, remote, entry, site_address, new_address, old_address);
+    if (Terminated) break;
+  }
+  walking_.pop_back();
+}
+
+void Upload::PublishFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                         const std::string& site_address, const std::string& new_address,
+                         const std::string& old_address) {
+  const std::string path = LocalPath(local, entry.name);
+  if (!entry.unpublishable.empty()) return Problem("Skipped " + path + ": " + entry.unpublishable);
+  if (HoldsLineBreak(entry.name)) return Problem("Skipped " + path + kNameBreakReason);
+  client_.HostFileName = entry.name;
+  if (!redirect_run_) client_.SetLocalFileName(path);
+  if (write_changes_) return WriteChangesStep(local, remote, entry, site_address, new_address, old_address);
+  // The local file is known to be readable (the page built) before the
+  // server's copy is deleted: a file that cannot be sent must not cost the
+  // site its current copy.
+  if (!ReadyToSend(local, entry.name, site_address, new_address, old_address)) return;
+  if (!settings_.WipeFirst) {
+    if (profile_.TestRun()) {
+      Log("## Test: Delete of " + entry.name);
+    } else if (!ExecuteCommand(remote, "dele", true)) {
+      Terminated = true;
+      return;
+    }
+  }
+  if (profile_.TestRun()) {
+    Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName);
+    return;
+  }
+  SetTransferType(client_.LocalFileName().empty() ? entry.name : client_.LocalFileName());
+  if (!UploadFile(local, entry.name)) Terminated = true;
+}
+
+// Checks that a file can be read, and in a redirection run builds its page,
+// before anything on the server is changed for it. False, with a line in
+// the log, when it cannot be sent.
+bool Upload::ReadyToSend(const std::string& local, const std::string& name, const std::string& site_address,
+                         const std::string& new_address, const std::string& old_address) {
+  const std::string path = LocalPath(local, name);
+  if (redirect_run_ && !profile_.TestRun()) return BuildPage(local, name, site_address, new_address, old_address);
+  std::string why;
+  if (client_.OpenForUpload(path, why)) return true;
+  Problem("Skipped " + path + ": cannot read it: " + why);
+  return false;
+}
+
+void Upload::WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                              const std::string& site_address, const std::string& new_address,
+                              const std::string& old_address) {
+  MemoryStream stream;
+  client_.SetLocalStream(&stream);
+  // Not retried: a listing that fails makes the file count as new. What a
+  // failed listing delivered before it broke off is not read.
+  const bool listed = client_.Dir();
+  client_.SetLocalStream(nullptr);
+  const std::vector<std::string> lines = listed ? ListInto(stream) : std::vector<std::string>();
+  client_.SetLocalFileName(LocalPath(local, entry.name));
+  auto send = [&](const char* label) {
+    if (!ReadyToSend(local, entry.name, site_address, new_address, old_address)) return;
+    if (profile_.TestRun()) {
+      Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName);
+      return;
+    }
+    // A copy being replaced is deleted first; a new file has none.
+    if (FoldCase(label) == "put" && !ExecuteCommand(remote, "dele", true)) {
+      Terminated = true;
+      return;
+    }
+    SetTransferType(entry.name);
+    Log("Write File " + entry.name);
+    if (!SendUpload(local, remote, entry.name, label)) Terminated = true;
+  };
+  for (const std::string& line : lines) {
+    ProcessPendingEvents();
+    if (Terminated) return;
+    if (!IsListingEntry(line)) continue;
+    const long long start = NameStart(remote, line);
+    if (start <= 0) continue;
+    const std::string name = EntryName(line, start);
+    if (name.empty() || !SameText(name, entry.name)) continue;
+    ListingTime remote_time;
+    try {
+      remote_time = ListingDate(line, run_year_, run_month_);
+    } catch (const ListingDateError& error) {
+      throw ListingDateError("'" + line + "' (" + error.what() + ")");
+    }
+    if (PackDosTime(remote_time) >= entry.dos_time) {
+      // A newer copy of another size was cut short by an earlier run that
+      // failed; it is sent again.
+      if (!SizeDiffers(LocalPath(local, entry.name), entry.size, line)) {
+        Log("File " + name + " - no date change");
+        return;
+      }
+      Log("File " + name + " - size differs (" + ListingField(line, 4) + " bytes listed, " +
+          std::to_string(entry.size) + " here)");
+    } else {
+      Log("Old time: " + FormatListingTime(remote_time) + " New: " + FormatListingTime(entry.time));
+    }
+    return send("put");
+  }
+  Log("** New file: " + entry.name);
+  send("Put");
+}
+
+bool Upload::GoesAsBinary(const std::string& file_name) const {
+  if (!settings_.AutoDetect) return settings_.BinaryMode;
+  const size_t slash = file_name.find_last_of("/\\");
+  const std::string base = slash == std::string::npos ? file_name : file_name.substr(slash + 1);
+  const size_t dot = base.rfind('.');
+  const std::string extension = dot == std::string::npos ? std::string() : TailFrom(base.substr(dot), 2);
+  return Upper(text_ext_list_).find("," + Upper(extension) + ",") == std::string::npos;
+}
+
+void Upload::SetTransferType(const std::string& file_name) {
+  const char* label = GoesAsBinary(file_name) ? "TypeBinary" : "TypeAscii";
+  if (!ExecuteCommand(client_.HostDirName, label, false)) Terminated = true;
+}
+
+// Whether the size in a listing line shows that the server's copy is not the
+// local file. A binary copy has the local size exactly. A text copy may have
+// had its line ends changed on the way, so it may be smaller by the local
+// file's CRs or larger by its LFs, but no more. A size that cannot be read
+// differs from nothing.
+bool Upload::SizeDiffers(const std::string& path, std::int64_t local_size, const std::string& listing_line) {
+  const std::string field = ListingField(listing_line, 4);
+  if (field.empty() || field.size() > 18 || field.find_first_not_of("0123456789") != std::string::npos) return false;
+  const std::int64_t listed = std::stoll(field);
+  if (listed == local_size) return false;
+  if (GoesAsBinary(path)) return true;
+  std::ifstream in(path, std::ios::binary);
+  std::int64_t returns = 0, feeds = 0;
+  char block[65536];
+  while (in.read(block, sizeof block) || in.gcount() > 0) {
+    for (std::streamsize i = 0; i < in.gcount(); ++i) {
+      returns += block[i] == '\r';
+      feeds += block[i] == '\n';
+    }
+  }
+  return listed < local_size - returns || listed > local_size + feeds;
+}
+
+// Reads the local page and builds its redirection page into the run's page
+// stream. Values that land in the page are escaped there, in one place.
+bool Upload::BuildPage(const std::string& local, const std::string& name, const std::string& site_address,
+                       const std::string& new_address, const std::string& old_address) {
+  const std::string path = LocalPath(local, name);
+  std::string why;
+  std::unique_ptr<DataStream> file = client_.OpenForUpload(path, why);
+  std::string text;
+  try {
+    char block[65536];
+    for (std::int64_t got; file && (got = file->Read(block, sizeof block)) > 0;) {
+      text.append(block, static_cast<size_t>(got));
+    }
+  } catch (const std::exception& error) {
+    file.reset();
+    why = error.what();
+  }
+  if (!file) {
+    Problem("Skipped " + path + ": cannot read it: " + why);
+    return false;
+  }
+  const std::string segment = UrlPathSegment(name);
+  PlaceholderValues values;
+  values.newurl = new_address + "/" + segment;
+  values.oldurl = old_address + "/" + segment;
+  values.title = TitleAsUtf8(FindTitle(SplitLines(text)));
+  values.profile = profile_.ProfileName();
+  values.oldhome = old_address;
+  values.newhome = new_address;
+  const std::string page = BuildRedirectPage(profile_.TemplateLines(), values);
+  page_stream_->Clear();
+  page_stream_->Write(page.data(), static_cast<std::int64_t>(page.size()));
+  page_stream_->Seek(0);
+  Log("## Built redirection page for " + site_address + "/" + segment);
+  return true;
+}
+
+bool Upload::UploadFile(const std::string& local, const std::string& name) {
+  const bool sent = ExecuteCommand(client_.HostDirName, "put", false);
+  Log("Copy to " + client_.HostDirName + "/" + name + " as " + ChooseValue(client_.Binary(), "Binary", "ASCII"));
+  Log("    - " + client_.LastReply);
+  if (sent || !client_.LocalFailure) return sent;
+  return DropPartialCopy(local, client_.HostDirName, name);
+}
+
+// An upload that failed on this side (the file could not be read to its
+// end): what reached the server is not the file, so it goes, and the run
+// goes on with the next file.
+bool Upload::DropPartialCopy(const std::string& local, const std::string& remote, const std::string& name) {
+  Problem("Skipped " + LocalPath(local, name) + ": the upload failed here, so its copy on the server was deleted");
+  client_.HostFileName = name;
+  ExecuteCommand(remote, "dele", true);
+  return !gave_up_;
+}
+
+// The upload of the write-changes step, with its reply line.
+bool Upload::SendUpload(const std::string& local, const std::string& remote, const std::string& name,
+                        const char* label) {
+  const bool sent = ExecuteCommand(remote, label, false);
+  if (!sent && !client_.LocalFailure) return false;
+  Log("    - " + client_.LastReply);
+  return sent || DropPartialCopy(local, remote, name);
+}
+
+}  // namespace kestova
