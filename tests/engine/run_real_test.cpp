@@ -8,7 +8,6 @@
 #include <utime.h>
 
 #include <QTimer>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -20,6 +19,7 @@
 
 #include "engine/redirect_page.h"
 #include "engine/upload.h"
+#include "support/failing_stream.h"
 #include "support/file_tree.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
@@ -370,28 +370,11 @@ TEST_P(RunTest, AFileThatCannotBeReadKeepsItsCopyOnTheServer) {
   ::close(faq);
 }
 
-// Gives the first half of a file, then fails as a failing disk would.
-class HalfReadable : public DataStream {
- public:
-  explicit HalfReadable(std::string bytes) : bytes_(std::move(bytes)) {}
-  std::int64_t Read(char* buffer, std::int64_t size) override {
-    if (at_ >= bytes_.size() / 2) throw std::runtime_error("Input/output error");
-    const size_t count = std::min(bytes_.size() / 2 - at_, static_cast<size_t>(size));
-    std::memcpy(buffer, bytes_.data() + at_, count);
-    at_ += count;
-    return static_cast<std::int64_t>(count);
-  }
-  bool Write(const char*, std::int64_t) override { return false; }
-
- private:
-  std::string bytes_;
-  size_t at_ = 0;
-};
-
 TEST_P(RunTest, AReadErrorLeavesNoPartialCopyAndIsNotFinished) {
   new_client_.OpenLocalFile = [](const std::string& name, std::string& why) -> std::unique_ptr<DataStream> {
     if (name.size() >= 8 && name.compare(name.size() - 8, 8, "logo.gif") == 0) {
-      return std::make_unique<HalfReadable>(ReadFile(name));
+      const std::string bytes = ReadFile(name);
+      return std::make_unique<testing::FailingStream>(bytes.substr(0, bytes.size() / 2));
     }
     return FileStream::OpenRead(name, FtpShareMode::ftpShareExclusive, &why);
   };

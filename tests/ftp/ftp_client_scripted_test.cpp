@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <fstream>
 
 #include <gmock/gmock.h>
@@ -15,6 +14,7 @@
 
 #include "ftp/ftp_client.h"
 #include "net/event_wait.h"
+#include "support/failing_stream.h"
 #include "support/loopback_peer.h"
 #include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
@@ -27,6 +27,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
+using testing::FailingStream;
 using testing::ScriptedFtpServer;
 using testing::ScriptedSession;
 using Clock = std::chrono::steady_clock;
@@ -490,24 +491,6 @@ TEST_F(ScriptedClientTest, AnActiveDataConnectionFromAnotherHostIsTurnedAway) {
   EXPECT_TRUE(Traced("! Refused a data connection from 127.0.0.2: the server is 127.0.0.1"));
   ::close(intruder);
 }
-
-// Gives `good` bytes, then fails as a disk would.
-class FailingStream : public DataStream {
- public:
-  explicit FailingStream(std::string good) : good_(std::move(good)) {}
-  std::int64_t Read(char* buffer, std::int64_t size) override {
-    if (at_ == good_.size()) throw std::runtime_error("Input/output error");
-    const size_t count = std::min(good_.size() - at_, static_cast<size_t>(size));
-    std::memcpy(buffer, good_.data() + at_, count);
-    at_ += count;
-    return static_cast<std::int64_t>(count);
-  }
-  bool Write(const char*, std::int64_t) override { return false; }
-
- private:
-  std::string good_;
-  size_t at_ = 0;
-};
 
 TEST_F(ScriptedClientTest, AnUploadWhoseLocalReadFailsFailsWhateverTheServerSays) {
   // A server that keeps whatever arrived and says so.
