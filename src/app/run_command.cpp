@@ -168,14 +168,22 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
     }
 
     LoadedProfileView view(profile, template_lines, profile_name);
-    Upload run(settings, view, [&out](const std::string& line) { out << line << '\n' << std::flush; });
+    std::string last_line;
+    Upload run(settings, view, [&out, &last_line](const std::string& line) {
+      out << line << '\n' << std::flush;
+      last_line = line;
+    });
     InterruptWatch watch(run);
     switch (run.StartUpload()) {
       case RunOutcome::Finished: return kExitOk;
       case RunOutcome::Terminated: return kExitTerminated;
       case RunOutcome::NotConnected: return kExitNoConnection;
       case RunOutcome::Failed: return kExitTerminated;
-      case RunOutcome::Refused: return kExitUsage;
+      case RunOutcome::Refused:
+        // Settings that cannot make a run are a profile error, told where
+        // errors go.
+        err << "kestova: " << last_line << '\n';
+        return kExitUsage;
     }
   } catch (const RegistryError& error) {
     err << "kestova: " << error.what() << '\n';

@@ -115,6 +115,12 @@ TEST_F(RunCommandTest, ExitCodesTellWhatHappened) {
   EXPECT_EQ(refused.code, 2) << refused.out;
   EXPECT_THAT(refused.out, HasSubstr("Reason: 530 "));
   EXPECT_THAT(refused.out, HasSubstr("The server refused the login."));
+  ASSERT_EQ(Program("profile set RootSource=" + dir_.File("nowhere")).code, 0);
+  const Result no_folder = Program("run publish");
+  EXPECT_EQ(no_folder.code, 3) << no_folder.out;
+  EXPECT_THAT(no_folder.out, HasSubstr("kestova: Cannot read the local folder " + dir_.File("nowhere")));
+  EXPECT_THAT(no_folder.out, ::testing::Not(HasSubstr("Connecting to")));
+  ASSERT_EQ(Program("profile set RootSource=" + (dir_.Path() / "site").string()).code, 0);
   ASSERT_EQ(Program("profile set NewPassword=" + server_->Password() + " NewStartDir=/missing/deeper").code, 0);
   const Result failed = Program("run publish");
   EXPECT_EQ(failed.code, 1) << failed.out;
