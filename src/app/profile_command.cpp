@@ -239,14 +239,6 @@ std::string ShownValue(Registry& registry, const std::string& key, const Profile
   return std::string();
 }
 
-// The name as the profile list shows it, for a name typed in any letter case.
-std::optional<std::string> ListedName(SiteProfile& profile, const std::string& name) {
-  for (const std::string& listed : profile.ProfileNames) {
-    if (SameText(listed, name)) return listed;
-  }
-  return std::nullopt;
-}
-
 class ProfileCommand {
  public:
   ProfileCommand(std::ostream& out, std::ostream& err, const std::string& store, std::istream* in)
@@ -266,7 +258,7 @@ class ProfileCommand {
     profile_.RefreshProfileList();
     std::string name = args.empty() ? profile_.GetCurrentProfile() : args[0];
     if (!args.empty()) {
-      const auto listed = ListedName(profile_, name);
+      const auto listed = profile_.ListedName(name);
       if (!listed) return NoSuchProfile(name);
       name = *listed;
     }
@@ -282,7 +274,7 @@ class ProfileCommand {
   int Use(const std::vector<std::string>& args) {
     if (args.size() != 1) return Usage("'use' takes one profile name.");
     profile_.RefreshProfileList();
-    const auto listed = ListedName(profile_, args[0]);
+    const auto listed = profile_.ListedName(args[0]);
     if (!listed) return NoSuchProfile(args[0]);
     profile_.SetCurrentProfile(*listed);
     out_ << "The current profile is now \"" << *listed << "\".\n";
@@ -296,7 +288,7 @@ class ProfileCommand {
       return kExitUsage;
     }
     profile_.RefreshProfileList();
-    const auto listed = ListedName(profile_, args[0]);
+    const auto listed = profile_.ListedName(args[0]);
     if (!listed || !profile_.DeleteProfile(*listed)) return NoSuchProfile(args[0]);
     if (SameText(profile_.GetCurrentProfile(), *listed)) profile_.SetCurrentProfile(kDefaultProfile);
     out_ << "Deleted the profile \"" << *listed << "\".\n";
@@ -326,7 +318,7 @@ class ProfileCommand {
     profile_.RefreshProfileList();
     const std::string current = profile_.GetCurrentProfile();
     std::string name = target.value_or(current);
-    if (const auto listed = ListedName(profile_, name)) name = *listed;
+    if (const auto listed = profile_.ListedName(name)) name = *listed;
     // Only the fields given are written, in one transaction: a second
     // command at the same time changes other fields without undoing these.
     // A new profile starts as a copy of the current one, as in the site

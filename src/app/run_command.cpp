@@ -83,18 +83,11 @@ class InterruptWatch {
   struct sigaction previous_ {};
 };
 
-std::string TrimSpacesOf(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
 bool AskWipe(bool redirect, std::ostream& out) {
-  out << (redirect ? "You are about to wipe your entire original site." : "You are about to wipe your entire live site.")
-      << "\nAre you sure you wish to do this? [y/N] " << std::flush;
+  out << WipeQuestion(redirect) << " [y/N] " << std::flush;
   std::string answer;
   if (!std::getline(std::cin, answer)) return false;
-  return SameText(TrimSpacesOf(answer), "y") || SameText(TrimSpacesOf(answer), "yes");
+  return SameText(TrimBlanks(answer), "y") || SameText(TrimBlanks(answer), "yes");
 }
 
 }  // namespace
@@ -134,9 +127,8 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
     SiteProfile profile(store_file);
     profile.RefreshProfileList();
     if (profile_name.empty()) profile_name = profile.GetCurrentProfile();
-    const auto listed = std::find_if(profile.ProfileNames.begin(), profile.ProfileNames.end(),
-                                     [&](const std::string& n) { return SameText(n, profile_name); });
-    if (listed == profile.ProfileNames.end()) {
+    const std::optional<std::string> listed = profile.ListedName(profile_name);
+    if (!listed) {
       err << "kestova: There is no profile named \"" << profile_name << "\"; 'kestova profile list' shows them.\n";
       return kExitUsage;
     }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kestova {
 
@@ -45,6 +46,14 @@ inline std::string ChooseValue(bool condition, const char* if_true, const char* 
 // "without regard to case" (profile names, registry names, extensions).
 std::string FoldCase(const std::string& text);
 bool SameText(const std::string& a, const std::string& b);
+
+// The text without the bytes up to the space (blanks and control
+// characters) at both ends.
+std::string TrimBlanks(const std::string& text);
+
+// Splits text into lines at CR LF, LF or CR; a final line end makes no empty
+// line after it.
+std::vector<std::string> SplitLines(const std::string& text);
 
 // Whether the text holds a CR, LF or NUL: a byte that would end an FTP
 // command line early, so that the rest would be read as another command.

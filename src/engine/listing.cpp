@@ -11,7 +11,6 @@ namespace {
 
 const std::string kMonthTable = "  janfebmaraprmayjunjulaugsepoctnovdec";
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
 // The whole text as a decimal integer, or -1.
 int IntegerOr(const std::string& text, int fallback) {
@@ -34,14 +33,6 @@ int DaysInMonth(int year, int month) {
 }
 
 }  // namespace
-
-std::string TrimBlanks(const std::string& text) {
-  size_t first = 0;
-  size_t last = text.size();
-  while (first < last && IsBlank(text[first])) ++first;
-  while (last > first && IsBlank(text[last - 1])) --last;
-  return text.substr(first, last - first);
-}
 
 bool IsListingEntry(const std::string& line) {
   const std::string trimmed = TrimBlanks(line);

@@ -20,9 +20,6 @@ class ListingDateError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The line without the characters up to the space at both ends.
-std::string TrimBlanks(const std::string& text);
-
 // Lines that are blank after trimming, and lines starting with "total" in
 // any letter case, are not entries.
 bool IsListingEntry(const std::string& line);

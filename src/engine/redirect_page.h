@@ -41,8 +41,5 @@ std::string FillPlaceholders(const std::string& line, const PlaceholderValues& v
 // values are escaped for HTML here, the one place where they enter a page.
 std::string BuildRedirectPage(const std::vector<std::string>& template_lines, const PlaceholderValues& values);
 
-// Splits text into lines at CR LF, LF or CR; a final line end makes no empty
-// line after it.
-std::vector<std::string> SplitLines(const std::string& text);
 
 }  // namespace kestova

@@ -21,6 +21,12 @@ RunSettings SettingsForJob(SiteProfile& profile, bool redirect) {
   return settings;
 }
 
+std::string WipeQuestion(bool redirect) {
+  return std::string(redirect ? "You are about to wipe your entire original site."
+                              : "You are about to wipe your entire live site.") +
+         "\nAre you sure you wish to do this?";
+}
+
 bool LoadedProfileView::TestRun() const { return profile_.TestRun; }
 bool LoadedProfileView::ExclFrontPage() const { return profile_.ExclFrontPage; }
 bool LoadedProfileView::NewChanges() const { return profile_.NewChanges; }

@@ -30,6 +30,9 @@ struct RunSettings {
 // site), as the main window fills them.
 RunSettings SettingsForJob(SiteProfile& profile, bool redirect);
 
+// The question asked before a run that wipes a site first, in two lines.
+std::string WipeQuestion(bool redirect);
+
 // What a run reads from the loaded profile while it runs, not copied.
 class ProfileView {
  public:

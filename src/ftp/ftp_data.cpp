@@ -409,12 +409,6 @@ void FtpClientCore::UploadAccepted() {
   data_.OnDataSent = [this](AsyncSocket&, int error) { SendBlock(error); };
   data_.Dup(handle);
   data_.ComponentOptions |= wsoNoReceiveLoop;
-  int buffer_size = 0;
-  socklen_t size = sizeof buffer_size;
-  if (::getsockopt(data_.SocketHandle(), SOL_SOCKET, SO_SNDBUF, &buffer_size, &size) != 0) {
-    ReportError("winsock.getsockopt(SO_SNDBUF) failed");
-    return;
-  }
   data_.LingerOnOff = SocketLingerOnOff::wsLingerOff;
   data_.LingerTimeout = 10;
   data_.ApplyLinger();

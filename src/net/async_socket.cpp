@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QLoggingCategory>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 
+#include "common/text_helpers.h"
 #include "net/dns_lookup.h"
 #include "net/event_wait.h"
 #include "net/resolve.h"
@@ -22,6 +24,8 @@ namespace kestova {
 namespace {
 
 std::atomic<int> live_sockets{0};
+
+Q_LOGGING_CATEGORY(lcSocket, "kestova.socket", QtWarningMsg)
 
 int LastSystemError() { return SocketErrorFromErrno(errno); }
 
@@ -60,21 +64,21 @@ int AsyncSocket::LiveSocketCount() { return live_sockets.load(); }
 
 void AsyncSocket::SetAddr(const std::string& value) {
   if (state_ != SocketState::wsClosed) return Report("Cannot change Addr if not closed");
-  addr_ = TrimSpaces(value);
+  addr_ = TrimBlanks(value);
   addr_assigned_ = !addr_.empty();
   addr_resolved_ = false;
 }
 
 void AsyncSocket::SetPort(const std::string& value) {
   if (state_ != SocketState::wsClosed) return Report("Cannot change Port if not closed");
-  port_ = TrimSpaces(value);
+  port_ = TrimBlanks(value);
   port_assigned_ = !port_.empty();
   port_resolved_ = false;
 }
 
 void AsyncSocket::SetProto(const std::string& value) {
   if (state_ != SocketState::wsClosed) return Report("Cannot change Proto if not closed");
-  proto_ = TrimSpaces(value);
+  proto_ = TrimBlanks(value);
   proto_assigned_ = !proto_.empty();
   proto_resolved_ = false;
   port_resolved_ = false;
@@ -197,10 +201,13 @@ void AsyncSocket::BgException(const std::exception& error) {
 
 // ---- State
 
+// Every change of state goes through here, so that one trace line shows it
+// (QT_LOGGING_RULES="kestova.socket.debug=true").
 void AsyncSocket::ChangeState(SocketState state) {
   const SocketState old = state_;
   state_ = state;
   if (old == state) return;
+  qCDebug(lcSocket, "socket %d: %s -> %s", fd_, SocketStateName(old), SocketStateName(state));
   if (const auto handler = OnChangeState) handler(*this, old, state);
 }
 
@@ -219,7 +226,6 @@ void AsyncSocket::Reset() {
   LingerOnOff = SocketLingerOnOff::wsLingerOn;
   LingerTimeout = 0;
   mask_ = 0;
-  state_ = SocketState::wsClosed;
   all_sent_ = true;
   paused_ = false;
   read_count_ = 0;
@@ -244,7 +250,7 @@ void AsyncSocket::DnsLookup(const std::string& host) {
     return;
   }
   DropPendingLookup();
-  const std::string name = TrimSpaces(host);
+  const std::string name = TrimBlanks(host);
   if (IsDottedAddress(name)) {
     in_addr address{};
     if (::inet_aton(name.c_str(), &address) != 0) {
@@ -266,7 +272,7 @@ void AsyncSocket::ReverseDnsLookup(const std::string& address) {
     return;
   }
   DropPendingLookup();
-  const std::uint32_t parsed = ::inet_addr(TrimSpaces(address).c_str());
+  const std::uint32_t parsed = ::inet_addr(TrimBlanks(address).c_str());
   lookup_id_ = StartAddressLookup(parsed, [this](std::uint64_t id, const LookupResult& result) {
     DeliverLookup(id, result.error, result.names);
   });
@@ -580,8 +586,6 @@ void AsyncSocket::ResumeEvents() {
   paused_ = false;
   UpdateNotifiers();
 }
-
-void AsyncSocket::PumpMessages() { kestova::ProcessPendingEvents(); }
 
 void AsyncSocket::ProcessPendingEvents() { kestova::ProcessPendingEvents(); }
 

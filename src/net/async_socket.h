@@ -145,10 +145,7 @@ class AsyncSocket {
   // The local IPv4 endpoint of the handle; 0 on success, else the error code.
   int GetLocalName(sockaddr_in& local);
   void ApplyLinger();
-  void PumpMessages();
   void ProcessPendingEvents();
-  // Returns when everything queued has been sent or the socket has closed.
-  void FlushSendQueue();
 
   // Posts a notice for the current handle as the system would, to be handled
   // from the event loop (and dropped if the handle is gone by then).

@@ -5,7 +5,6 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <cerrno>
 
 #include "net/async_socket.h"
@@ -21,91 +20,7 @@ int LastSystemError() { return SocketErrorFromErrno(errno); }
 // Chunks handed to the system in one send.
 constexpr int kMaxGather = 64;
 
-class NoticeEvent : public QEvent {
- public:
-  static QEvent::Type Id() {
-    static const auto id = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return id;
-  }
-  NoticeEvent(SocketEvents::Action action, std::uint64_t serial, unsigned bits, int error)
-      : QEvent(Id()), action(action), serial(serial), bits(bits), error(error) {}
-  SocketEvents::Action action;
-  std::uint64_t serial;
-  unsigned bits;
-  int error;
-};
-
-// Nothing may leave a Qt event handler as an exception.
-template <typename Action>
-void Guarded(AsyncSocket& socket, Action action, void (AsyncSocket::*bg)(const std::exception&)) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    (socket.*bg)(error);
-  } catch (...) {
-    (socket.*bg)(ESocketException("Unknown exception in a socket event handler"));
-  }
-}
-
 }  // namespace
-
-// ---- SocketEvents
-
-SocketEvents::~SocketEvents() = default;
-
-void SocketEvents::Watch(int fd) {
-  Unwatch();
-  read_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-  read_->setEnabled(false);
-  connect(read_, &QSocketNotifier::activated, this,
-          [this] { Guarded(owner_, [this] { owner_.Readable(); }, &AsyncSocket::BgException); });
-  write_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
-  write_->setEnabled(false);
-  connect(write_, &QSocketNotifier::activated, this,
-          [this] { Guarded(owner_, [this] { owner_.Writable(); }, &AsyncSocket::BgException); });
-}
-
-void SocketEvents::Unwatch() {
-  // A notifier may be the one whose signal is being handled right now, so it
-  // is only switched off and disconnected here, and deleted later.
-  for (QSocketNotifier* notifier : {read_, write_}) {
-    if (!notifier) continue;
-    notifier->setEnabled(false);
-    notifier->disconnect(this);
-    notifier->deleteLater();
-  }
-  read_ = write_ = nullptr;
-}
-
-void SocketEvents::Enable(bool read, bool write) {
-  if (read_ && read_->isEnabled() != read) read_->setEnabled(read);
-  if (write_ && write_->isEnabled() != write) write_->setEnabled(write);
-}
-
-void SocketEvents::Post(Action action, std::uint64_t serial, unsigned bits, int error) {
-  QCoreApplication::postEvent(this, new NoticeEvent(action, serial, bits, error));
-}
-
-bool SocketEvents::event(QEvent* event) {
-  if (event->type() != NoticeEvent::Id()) return QObject::event(event);
-  const auto* notice = static_cast<NoticeEvent*>(event);
-  switch (notice->action) {
-    case Action::Notice:
-      owner_.Dispatch(notice->serial, notice->bits, notice->error);
-      break;
-    case Action::CloseLater:
-      Guarded(owner_, [this] { owner_.Close(); }, &AsyncSocket::BgException);
-      break;
-    case Action::FreeLater:
-      owner_.freed_later_ = true;
-      delete &owner_;
-      break;
-    case Action::TestException:
-      Guarded(owner_, [] { throw ESocketException("Test exception in WSocket"); }, &AsyncSocket::BgException);
-      break;
-  }
-  return true;
-}
 
 // ---- Watching the handle
 
@@ -381,17 +296,6 @@ int AsyncSocket::RawSend(const char*, int length) {
   }
   (void)length;
   return static_cast<int>(sent);
-}
-
-void AsyncSocket::FlushSendQueue() {
-  while (fd_ >= 0 && !all_sent_) {
-    TryToSend();
-    if (fd_ < 0 || all_sent_ || !queue_.HasUnsent()) return;
-    UpdateNotifiers();
-    // Sleeps until the network takes more (the write notice) or anything
-    // else happens; never spins.
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  }
 }
 
 }  // namespace kestova

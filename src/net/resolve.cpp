@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <map>
 #include <vector>
 
+#include "common/text_helpers.h"
 #include "platform/socket_errors.h"
 
 namespace kestova {
@@ -53,14 +53,6 @@ const char* SocketStateName(SocketState state) {
   return "?";
 }
 
-std::string TrimSpaces(const std::string& text) {
-  size_t first = 0;
-  size_t last = text.size();
-  while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
-  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
-  return text.substr(first, last - first);
-}
-
 std::string DottedAddress(std::uint32_t network_order) {
   in_addr address{};
   address.s_addr = network_order;
@@ -95,7 +87,7 @@ bool IsDottedAddress(const std::string& text) {
 
 std::uint32_t ResolveHost(const std::string& host) {
   if (host.empty() || host.size() > 256) Fail("ResolveHost: '" + host + "' Invalid Hostname.");
-  const std::string name = TrimSpaces(host);
+  const std::string name = TrimBlanks(host);
   if (IsDottedAddress(name)) {
     if (name == "255.255.255.255") return INADDR_NONE;
     const in_addr_t address = ::inet_addr(name.c_str());
@@ -129,8 +121,8 @@ int ResolvePort(const std::string& port, const std::string& proto) {
   if (port.empty() || port.size() >= 32) Fail("ResolvePort: Invalid Port.");
   if (proto.empty() || proto.size() >= 32) Fail("ResolvePort: Invalid Proto.");
   if (IsDigit(port[0])) return LeadingNumber(port);
-  const std::string service = TrimSpaces(port);
-  const std::string protocol = TrimSpaces(proto);
+  const std::string service = TrimBlanks(port);
+  const std::string protocol = TrimBlanks(proto);
   servent entry{};
   servent* found = nullptr;
   char buffer[4096];
@@ -142,7 +134,7 @@ int ResolvePort(const std::string& port, const std::string& proto) {
 
 int ResolveProto(const std::string& proto) {
   if (proto.empty() || proto.size() >= 32) Fail("ResolveProto: Invalid Protocol.");
-  const std::string name = TrimSpaces(proto);
+  const std::string name = TrimBlanks(proto);
   if (!name.empty() && IsDigit(name[0])) return LeadingNumber(name);
   protoent entry{};
   protoent* found = nullptr;
@@ -150,64 +142,6 @@ int ResolveProto(const std::string& proto) {
   ::getprotobyname_r(name.c_str(), &entry, buffer, sizeof buffer, &found);
   if (!found) Fail(Format("ResolveProto: Cannot convert protocol '%s', Error #%d", proto, kWsaNoData));
   return found->p_proto;
-}
-
-std::string SocketErrorText(int code) {
-  static const std::map<int, const char*> texts = {
-      {0, "No Error"},
-      {10004, "Interrupted system call"},
-      {10009, "Bad file number"},
-      {10013, "Permission denied"},
-      {10014, "Bad address"},
-      {10022, "Invalid argument"},
-      {10024, "Too many open files"},
-      {10035, "Operation would block"},
-      {10036, "Operation now in progress"},
-      {10037, "Operation already in progress"},
-      {10038, "Socket operation on non-socket"},
-      {10039, "Destination address required"},
-      {10040, "Message too long"},
-      {10041, "Protocol wrong type for socket"},
-      {10042, "Protocol not available"},
-      {10043, "Protocol not supported"},
-      {10044, "Socket type not supported"},
-      {10045, "Operation not supported on socket"},
-      {10046, "Protocol family not supported"},
-      {10047, "Address family not supported by protocol family"},
-      {10048, "Address already in use"},
-      {10049, "Address not available"},
-      {10050, "Network is down"},
-      {10051, "Network is unreachable"},
-      {10052, "Network dropped connection on reset"},
-      {10053, "Connection aborted"},
-      {10054, "Connection reset by peer"},
-      {10055, "No buffer space available"},
-      {10056, "Socket is already connected"},
-      {10057, "Socket is not connected"},
-      {10058, "Can't send after socket shutdown"},
-      {10059, "Too many references: can't splice"},
-      {10060, "Connection timed out"},
-      {10061, "Connection refused"},
-      {10062, "Too many levels of symbolic links"},
-      {10063, "File name too long"},
-      {10064, "Host is down"},
-      {10065, "No route to host"},
-      {10066, "Directory not empty"},
-      {10067, "Too many processes"},
-      {10068, "Too many users"},
-      {10069, "Disc quota exceeded"},
-      {10070, "Stale NFS file handle"},
-      {10071, "Too many levels of remote in path"},
-      {10091, "Network sub-system is unusable"},
-      {10092, "WinSock DLL cannot support this application"},
-      {10093, "WinSock not initialized"},
-      {11001, "Host not found"},
-      {11002, "Non-authoritative host not found"},
-      {11003, "Non-recoverable error"},
-      {11004, "No Data"},
-  };
-  const auto found = texts.find(code);
-  return found == texts.end() ? "Not a WinSock error" : found->second;
 }
 
 }  // namespace kestova

@@ -1,6 +1,5 @@
-// Turning the textual endpoint settings of a socket into numbers, and network
-// error codes into English texts. The resolution functions throw
-// ESocketException on every failure.
+// Turning the textual endpoint settings of a socket into numbers. The
+// resolution functions throw ESocketException on every failure.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "net/socket_types.h"
+#include "platform/socket_errors.h"
 
 namespace kestova {
 
@@ -26,15 +26,9 @@ int ResolvePort(const std::string& port, const std::string& proto);
 // The protocol number of a decimal text or a protocol name.
 int ResolveProto(const std::string& proto);
 
-// The English text of a network error code.
-std::string SocketErrorText(int code);
-
 // Every IPv4 address of a host name, in network byte order, looked up
 // (blocking) by the system's resolver; `error` gets the resolver's code.
 std::vector<std::uint32_t> LookupAddresses(const std::string& name, int& error);
-
-// Leading and trailing spaces and control characters removed.
-std::string TrimSpaces(const std::string& text);
 
 // Dotted text of an address in network byte order.
 std::string DottedAddress(std::uint32_t network_order);

@@ -7,6 +7,9 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <cstdint>
+#include <exception>
+
+#include "net/socket_types.h"
 
 namespace kestova {
 
@@ -34,5 +37,18 @@ class SocketEvents : public QObject {
   QSocketNotifier* read_ = nullptr;
   QSocketNotifier* write_ = nullptr;
 };
+
+// Runs `action`; nothing may leave a Qt event handler as an exception, so
+// one that does goes to the socket's background-exception handling.
+template <typename Action>
+void Guarded(AsyncSocket& socket, Action action, void (AsyncSocket::*bg)(const std::exception&)) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    (socket.*bg)(error);
+  } catch (...) {
+    (socket.*bg)(ESocketException("Unknown exception in a socket event handler"));
+  }
+}
 
 }  // namespace kestova

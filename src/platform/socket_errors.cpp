@@ -6,60 +6,101 @@
 
 namespace kestova {
 
+namespace {
+
+// Every code the program speaks, with the system's errno that stands for it
+// (0 for none) and its English text.
+struct ErrorRow {
+  int code;
+  int errno_value;
+  const char* text;
+};
+
+const ErrorRow kErrors[] = {
+    {0, 0, "No Error"},
+    {10004, EINTR, "Interrupted system call"},
+    {10009, EBADF, "Bad file number"},
+    {10013, EACCES, "Permission denied"},
+    {10014, EFAULT, "Bad address"},
+    {10022, EINVAL, "Invalid argument"},
+    {10024, EMFILE, "Too many open files"},
+    {10035, EWOULDBLOCK, "Operation would block"},  // EAGAIN is the same value on Linux
+    {10036, EINPROGRESS, "Operation now in progress"},
+    {10037, EALREADY, "Operation already in progress"},
+    {10038, ENOTSOCK, "Socket operation on non-socket"},
+    {10039, EDESTADDRREQ, "Destination address required"},
+    {10040, EMSGSIZE, "Message too long"},
+    {10041, EPROTOTYPE, "Protocol wrong type for socket"},
+    {10042, ENOPROTOOPT, "Protocol not available"},
+    {10043, EPROTONOSUPPORT, "Protocol not supported"},
+    {10044, ESOCKTNOSUPPORT, "Socket type not supported"},
+    {10045, EOPNOTSUPP, "Operation not supported on socket"},
+    {10046, EPFNOSUPPORT, "Protocol family not supported"},
+    {10047, EAFNOSUPPORT, "Address family not supported by protocol family"},
+    {10048, EADDRINUSE, "Address already in use"},
+    {10049, EADDRNOTAVAIL, "Address not available"},
+    {10050, ENETDOWN, "Network is down"},
+    {10051, ENETUNREACH, "Network is unreachable"},
+    {10052, ENETRESET, "Network dropped connection on reset"},
+    {10053, ECONNABORTED, "Connection aborted"},
+    {10054, ECONNRESET, "Connection reset by peer"},
+    {10055, ENOBUFS, "No buffer space available"},
+    {10056, EISCONN, "Socket is already connected"},
+    {10057, ENOTCONN, "Socket is not connected"},
+    {10058, ESHUTDOWN, "Can't send after socket shutdown"},
+    {10059, ETOOMANYREFS, "Too many references: can't splice"},
+    {10060, ETIMEDOUT, "Connection timed out"},
+    {10061, ECONNREFUSED, "Connection refused"},
+    {10062, ELOOP, "Too many levels of symbolic links"},
+    {10063, ENAMETOOLONG, "File name too long"},
+    {10064, EHOSTDOWN, "Host is down"},
+    {10065, EHOSTUNREACH, "No route to host"},
+    {10066, ENOTEMPTY, "Directory not empty"},
+    {10067, 0, "Too many processes"},
+    {10068, EUSERS, "Too many users"},
+    {10069, EDQUOT, "Disc quota exceeded"},
+    {10070, ESTALE, "Stale NFS file handle"},
+    {10071, EREMOTE, "Too many levels of remote in path"},
+    {10091, 0, "Network sub-system is unusable"},
+    {10092, 0, "WinSock DLL cannot support this application"},
+    {10093, 0, "WinSock not initialized"},
+    {11001, 0, "Host not found"},
+    {11002, 0, "Non-authoritative host not found"},
+    {11003, 0, "Non-recoverable error"},
+    {11004, 0, "No Data"},
+};
+
+// Further errno values that mean the same as a code above.
+const struct {
+  int code;
+  int errno_value;
+} kAliases[] = {
+    {10013, EPERM},
+    {10024, ENFILE},
+    // Writing to a connection the peer has reset: Windows Sockets reports
+    // the reset itself, and callers treat both the same way.
+    {10054, EPIPE},
+    {10055, ENOMEM},
+};
+
+}  // namespace
+
 int SocketErrorFromErrno(int errno_value) {
-  switch (errno_value) {
-    case 0: return 0;
-    case EINTR: return 10004;
-    case EBADF: return 10009;
-    case EACCES: return 10013;
-    case EPERM: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE: return 10024;
-    case ENFILE: return 10024;
-    // EAGAIN and EWOULDBLOCK are the same value on Linux.
-    case EWOULDBLOCK: return 10035;
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    // Writing to a connection the peer has reset: Windows Sockets reports the
-    // reset itself, and callers treat both the same way.
-    case EPIPE: return 10054;
-    case ENOBUFS: return 10055;
-    case ENOMEM: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    case ENOTEMPTY: return 10066;
-    case EUSERS: return 10068;
-    case EDQUOT: return 10069;
-    case ESTALE: return 10070;
-    case EREMOTE: return 10071;
-    default: return 10000 + errno_value;
+  if (errno_value == 0) return 0;
+  for (const ErrorRow& row : kErrors) {
+    if (row.errno_value == errno_value) return row.code;
   }
+  for (const auto& alias : kAliases) {
+    if (alias.errno_value == errno_value) return alias.code;
+  }
+  return 10000 + errno_value;
+}
+
+std::string SocketErrorText(int code) {
+  for (const ErrorRow& row : kErrors) {
+    if (row.code == code) return row.text;
+  }
+  return "Not a WinSock error";
 }
 
 int SocketErrorFromResolver(int eai_value, int errno_value) {

@@ -5,6 +5,8 @@
 // one table.
 #pragma once
 
+#include <string>
+
 namespace kestova {
 
 // Codes the program tests for by name.
@@ -36,6 +38,9 @@ enum SocketErrorCode {
 
 // The code for a system errno value; 0 stays 0.
 int SocketErrorFromErrno(int errno_value);
+
+// The English text of a code.
+std::string SocketErrorText(int code);
 
 // The code for a getaddrinfo/getnameinfo result (EAI_*); 0 stays 0.
 // `errno_value` is consulted for EAI_SYSTEM.

@@ -183,15 +183,20 @@ void SiteProfile::RefreshProfileList() {
       if (SameText(LeftPart(subkey, 5), kProfileKeyPrefix)) ProfileNames.push_back(TailFrom(subkey, 6));
     }
   }
-  const std::string current = GetCurrentProfile();
-  const auto listed = std::find_if(ProfileNames.begin(), ProfileNames.end(),
-                                   [&](const std::string& n) { return SameText(n, current); });
-  if (listed == ProfileNames.end()) SetCurrentProfile(kDefaultProfile);
+  const std::optional<std::string> listed = ListedName(GetCurrentProfile());
+  if (!listed) SetCurrentProfile(kDefaultProfile);
   ProfileList = ProfileNames;
   std::stable_sort(ProfileList.begin(), ProfileList.end(),
                    [](const std::string& a, const std::string& b) { return FoldCase(a) < FoldCase(b); });
-  SelectedProfile = listed == ProfileNames.end() ? std::string(kDefaultProfile) : *listed;
+  SelectedProfile = listed.value_or(kDefaultProfile);
   if (OnProfileListChanged) OnProfileListChanged();
+}
+
+std::optional<std::string> SiteProfile::ListedName(const std::string& name) const {
+  for (const std::string& listed : ProfileNames) {
+    if (SameText(listed, name)) return listed;
+  }
+  return std::nullopt;
 }
 
 std::string SiteProfile::GetCurrentProfile() {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,9 @@ class SiteProfile {
   // another program made since is not overwritten.
   bool SaveRegistry(const std::string& name);
   void RefreshProfileList();
+  // The name as ProfileNames holds it, for a name in any letter case;
+  // nothing when there is no such profile.
+  std::optional<std::string> ListedName(const std::string& name) const;
   // The current profile's name, written as "Default" first when missing.
   std::string GetCurrentProfile();
   void SetCurrentProfile(const std::string& name);

@@ -271,8 +271,7 @@ void MainForm::Upload(bool new_site) {
     return;
   }
   if (new_site ? profile_.NewWipe : profile_.OldWipe) {
-    const QString second = new_site ? "You are about to wipe your entire live site.\nAre you sure you wish to do this?"
-                                     : "You are about to wipe your entire original site.\nAre you sure you wish to do this?";
+    const QString second = QString::fromStdString(WipeQuestion(!new_site));
     if (dialogs.Ask(this, QMessageBox::Warning, "Warning", second, QMessageBox::Ok | QMessageBox::Cancel) !=
         QMessageBox::Ok) {
       return;

@@ -73,5 +73,11 @@ TEST(TextHelpers, SameTextIgnoresAsciiCaseOnly) {
   EXPECT_EQ(FoldCase("Index.HTM"), "index.htm");
 }
 
+TEST(TextHelpers, LinesSplitAtEveryKindOfLineEnd) {
+  EXPECT_EQ(SplitLines("a\r\nb\nc\rd"), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(SplitLines("a\r\n\r\n"), (std::vector<std::string>{"a", ""}));
+  EXPECT_TRUE(SplitLines("").empty());
+}
+
 }  // namespace
 }  // namespace kestova

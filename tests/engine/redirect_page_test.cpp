@@ -60,11 +60,5 @@ TEST(RedirectPage, PlaceholdersAreReplacedInAnyCaseAndNotRescanned) {
   EXPECT_EQ(BuildRedirectPage({"a <<oldurl>>", ""}, values), "a http://old/a.htm\r\n\r\n");
 }
 
-TEST(RedirectPage, LinesSplitAtEveryKindOfLineEnd) {
-  EXPECT_EQ(SplitLines("a\r\nb\nc\rd"), (std::vector<std::string>{"a", "b", "c", "d"}));
-  EXPECT_EQ(SplitLines("a\r\n\r\n"), (std::vector<std::string>{"a", ""}));
-  EXPECT_TRUE(SplitLines("").empty());
-}
-
 }  // namespace
 }  // namespace kestova

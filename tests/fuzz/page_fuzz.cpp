@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/text_helpers.h"
 #include "engine/redirect_page.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

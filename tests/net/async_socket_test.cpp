@@ -535,7 +535,7 @@ TEST(AsyncSocket, AnEscapingExceptionGoesToOnBgExceptionAndAborts) {
   };
   socket.PostTestException();
   ASSERT_TRUE(WaitFor([&] { return !seen.empty(); }));
-  EXPECT_EQ(seen, "Test exception in WSocket");
+  EXPECT_EQ(seen, "Test exception in AsyncSocket");
   EXPECT_EQ(socket.State(), SocketState::wsClosed);
   ::close(peer);
 }
