@@ -1,15 +1,17 @@
 #include "ftp/ftp_client_core.h"
 
+#include <QLoggingCategory>
 #include <algorithm>
-#include <cstring>
 
 #include "common/text_helpers.h"
 #include "ftp/ftp_reply.h"
-#include "net/resolve.h"
+#include "platform/socket_errors.h"
 
 namespace kestova {
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcFtp, "kestova.ftp", QtWarningMsg)
 
 std::string WinsockLine(const std::string& prefix, int error) {
   return prefix + SocketErrorText(error) + " (Winsock error #" + std::to_string(error) + ")";
@@ -32,26 +34,37 @@ const char* FtpStateName(FtpClientState state) {
   return "?";
 }
 
-FtpClientCore::FtpClientCore() {
-  control_.OnDnsLookupDone = [this](AsyncSocket&, int error) { ControlLookupDone(error); };
-  control_.OnSessionConnected = [this](AsyncSocket&, int error) { ControlConnected(error); };
-  control_.OnDataAvailable = [this](AsyncSocket&, int) { ControlDataAvailable(); };
-  control_.OnSessionClosed = [this](AsyncSocket&, int error) { ControlClosed(error); };
+const char* FtpClientCore::ReplyName(Reply reply) {
+  switch (reply) {
+    case Reply::None: return "none";
+    case Reply::Command: return "command reply";
+    case Reply::TransferFirst: return "first transfer reply";
+    case Reply::TransferSecond: return "final transfer reply";
+  }
+  return "?";
+}
+
+FtpClientCore::FtpClientCore() : transfer_(*this) {
+  control_.OnLookupDone = [this](int error) { ControlLookupDone(error); };
+  control_.OnConnected = [this](int error) { ControlConnected(error); };
+  control_.OnLine = [this](std::string line) { ControlLine(std::move(line)); };
+  control_.OnUnreadable = [this](const std::string& why) { ControlUnreadable(why); };
+  control_.OnClosed = [this](int error, bool was_open) { ControlClosed(error, was_open); };
 }
 
 FtpClientCore::~FtpClientCore() {
-  control_.OnDnsLookupDone = nullptr;
-  control_.OnSessionConnected = nullptr;
-  control_.OnDataAvailable = nullptr;
-  control_.OnSessionClosed = nullptr;
-  ClearDataHandlers();
+  control_.OnLookupDone = nullptr;
+  control_.OnConnected = nullptr;
+  control_.OnLine = nullptr;
+  control_.OnUnreadable = nullptr;
+  control_.OnClosed = nullptr;
   ReleaseLocalStream();
 }
 
 // ---- Settings
 
 void FtpClientCore::SetConnectionType(FtpConnectionType type) {
-  if (control_open_) {
+  if (control_.Open()) {
     ReportError("FTP component connected");
     return;
   }
@@ -105,6 +118,24 @@ void FtpClientCore::ReleaseLocalStream() {
   }
 }
 
+std::unique_ptr<DataStream> FtpClientCore::OpenForUpload(const std::string& name, std::string& why) {
+  if (OpenLocalFile) return OpenLocalFile(name, why);
+  return FileStream::OpenRead(name, ShareMode(), &why);
+}
+
+// Received data cut into lines at CR or LF (runs of them between lines are
+// skipped), each handed to OnDisplayFile.
+void FtpClientCore::DisplayLines(const std::string& block) {
+  size_t start = 0;
+  while (start < block.size()) {
+    const size_t end = block.find_first_of("\r\n", start);
+    std::string line = block.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (const auto handler = OnDisplayFile) handler(*this, line);
+    if (end == std::string::npos) break;
+    start = block.find_first_not_of("\r\n", end);
+  }
+}
+
 // ---- Request machinery
 
 bool FtpClientCore::CheckReady() {
@@ -129,10 +160,19 @@ void FtpClientCore::KeepErrorMessage() {
   if (ErrorMessage.empty()) ErrorMessage = LastReply;
 }
 
+// Every change of state goes through here, so that one trace line shows it
+// (QT_LOGGING_RULES="kestova.ftp.debug=true").
 void FtpClientCore::ChangeState(FtpClientState state) {
   if (state_ == state) return;
+  qCDebug(lcFtp, "%s -> %s", FtpStateName(state_), FtpStateName(state));
   state_ = state;
   if (const auto handler = OnStateChange) handler(*this);
+}
+
+void FtpClientCore::Expect(Reply reply) {
+  if (expected_ == reply) return;
+  qCDebug(lcFtp, "waiting for: %s -> %s", ReplyName(expected_), ReplyName(reply));
+  expected_ = reply;
 }
 
 void FtpClientCore::Trace(const std::string& line) {
@@ -150,35 +190,33 @@ void FtpClientCore::SetComposedReply(const std::string& line) {
 bool FtpClientCore::SendCommand(const std::string& command) {
   std::string text = command;
   if (const auto handler = OnCommand) handler(*this, text);
-  // Every command is one line ended by CR LF (RFC 959, section 4.1.3): a CR,
-  // LF or NUL inside it would end it early and let the rest, a file name
-  // for instance, be read by the server as further commands.
-  if (HoldsLineBreak(text)) {
-    Trace("! Refused to send \"" + EscapeControls(text) + "\": a command line cannot hold CR, LF or NUL");
-    return false;
+  switch (control_.Send(text)) {
+    case ControlConnection::Sent::Sent:
+      Trace("> " + text);
+      return true;
+    case ControlConnection::Sent::Refused:
+      // A CR, LF or NUL would end the line early and let the rest, a file
+      // name for instance, be read by the server as further commands.
+      Trace("! Refused to send \"" + EscapeControls(text) + "\": a command line cannot hold CR, LF or NUL");
+      LocalFailure = true;
+      ReleaseLocalStream();
+      Expect(Reply::None);
+      FailRequest("500 Command not sent: it holds a line break or NUL", 500);
+      return false;
+    case ControlConnection::Sent::NotConnected:
+      // No answer can come: the command fails now, not at the timeout.
+      Trace("> " + text);
+      Expect(Reply::None);
+      FailRequest("500 Not sent: the control connection is closed", 500);
+      return false;
   }
-  Trace("> " + text);
-  // Commands on a connection that is not up are traced but not sent; the
-  // request then waits for the blocking layer's timeout.
-  if (control_.State() == SocketState::wsConnected) control_.SendText(text + "\r\n");
-  return true;
+  return false;
 }
 
-// A command that could not be sent ends its request at once, and no retry
-// can send it either.
-void FtpClientCore::RefuseCommand() {
-  LocalFailure = true;
-  reply_handler_ = nullptr;
-  after_reply_ = nullptr;
-  ReleaseLocalStream();
-  FailRequest("500 Command not sent: it holds a line break or NUL", 500);
-}
-
-bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, std::vector<int> accepted,
-                                 Handler after_reply) {
+bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, std::vector<int> accepted, bool quit) {
   if (command != "ABOR" && command != "STAT" && command != "QUIT") {
     if (!CheckReady()) return false;
-    if (!control_open_) return ReportError("FTP component not connected");
+    if (!control_.Open()) return ReportError("FTP component not connected");
   }
   if (!in_combined_) {
     RequestCode = code;
@@ -187,18 +225,18 @@ bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, st
   if (accepted.size() > 16) accepted.resize(16);
   accepted_ = std::move(accepted);
   done_once_ = false;
-  reply_handler_ = &FtpClientCore::EvaluateCommandReply;
-  after_reply_ = after_reply;
+  quit_ = quit;
   pending_command_ = command;
   ErrorMessage.clear();
   ChangeState(FtpClientState::ftpStAwaitingReply);
-  if (!SendCommand(command)) RefuseCommand();
+  Expect(Reply::Command);
+  SendCommand(command);
   return true;
 }
 
 void FtpClientCore::EvaluateCommandReply() {
   Trace("< " + LastReply);
-  reply_handler_ = nullptr;
+  Expect(Reply::None);
   const bool accepted = accepted_.empty()
                             ? ReplyCode < 500
                             : std::find(accepted_.begin(), accepted_.end(), ReplyCode) != accepted_.end();
@@ -216,29 +254,22 @@ void FtpClientCore::EvaluateCommandReply() {
   if (RequestResult == 0 && (word == "cwd" || word == "mkd" || word == "pwd" || word == "cdup")) {
     ReplyPath = ParseReplyPath(LastReply);
   }
-  if (after_reply_) {
-    const Handler after = after_reply_;
-    after_reply_ = nullptr;
-    (this->*after)();
+  if (quit_) {
+    // The client ends the session whatever the reply; the close finishes
+    // the request.
+    quit_ = false;
+    control_.Close();
+    if (!done_once_) FinishRequest(RequestResult);
     return;
   }
   FinishRequest(RequestResult);
 }
 
-void FtpClientCore::QuitReplied() {
-  // The client ends the session whatever the reply; the close finishes the
-  // request.
-  control_.Close();
-  if (!done_once_) FinishRequest(RequestResult);
-}
-
 bool FtpClientCore::StartCombined(FtpRequest code, std::vector<Step> steps) {
-  if (control_open_ && std::find(steps.begin(), steps.end(), Step::Open) != steps.end()) {
+  if (control_.Open() && std::find(steps.begin(), steps.end(), Step::Open) != steps.end()) {
     return ReportError("FTP component already connected");
   }
   if (!CheckReady()) return false;
-  saved_reply_ = LastReply;
-  saved_code_ = -1;
   RequestCode = code;
   RequestResult = 0;
   LocalFailure = false;
@@ -253,7 +284,6 @@ bool FtpClientCore::StartCombined(FtpRequest code, std::vector<Step> steps) {
   try {
     started = NextStep(true);
   } catch (...) {
-    started = false;
     AbandonStart();
     throw;
   }
@@ -267,8 +297,7 @@ void FtpClientCore::AbandonStart() {
   in_combined_ = false;
   continuation_ = false;
   pending_steps_.clear();
-  if (data_.State() != SocketState::wsClosed) data_.Close();
-  ClearDataHandlers();
+  transfer_.CloseSocket();
 }
 
 bool FtpClientCore::NextStep(bool starting) {
@@ -282,23 +311,16 @@ bool FtpClientCore::NextStep(bool starting) {
   const Step previous = current_step_;
   if (RequestResult != 0) {
     combined_result_ = RequestResult;
-    const bool quit_pending =
-        std::find(pending_steps_.begin(), pending_steps_.end(), Step::Quit) != pending_steps_.end();
     pending_steps_.clear();
-    if (quit_pending && previous != Step::Quit) pending_steps_.push_back(Step::Quit);
   }
   while (!pending_steps_.empty()) {
     const Step step = pending_steps_.front();
     pending_steps_.erase(pending_steps_.begin());
     // After 230 to USER there is no password to send.
     if (step == Step::Pass && had_step && previous == Step::User && ReplyCode != 331) continue;
-    if (step == Step::Cwd && HostDirName.empty()) continue;
-    if (step == Step::Quit) {
-      saved_reply_ = LastReply;
-      saved_code_ = ReplyCode;
-    }
     current_step_ = step;
     step_running_ = true;
+    done_once_ = false;
     bool started = false;
     try {
       started = StartStep(step);
@@ -329,13 +351,10 @@ bool FtpClientCore::StartStep(Step step) {
     case Step::Open: return OpenStep();
     case Step::User: return UserStep();
     case Step::Pass: return PassStep();
-    case Step::Cwd: return StartCommand(FtpRequest::ftpCwd, "CWD " + HostDirName, {200, 250, 257});
     case Step::Port: return PortStep();
-    case Step::Stor: return UploadStep();
-    case Step::List: return ReceiveStep("LIST");
-    case Step::Nlst: return ReceiveStep("NLST");
-    case Step::Quit:
-      return StartCommand(FtpRequest::ftpQuit, "QUIT", {221}, &FtpClientCore::QuitReplied);
+    case Step::Stor: return transfer_.StartUpload();
+    case Step::List: return transfer_.StartReceive("LIST");
+    case Step::Nlst: return transfer_.StartReceive("NLST");
   }
   return false;
 }
@@ -351,13 +370,7 @@ void FtpClientCore::FinishRequest(int error) {
     return;
   }
   ChangeState(FtpClientState::ftpStReady);
-  if (data_.State() != SocketState::wsClosed) data_.Close();
-  // The QUIT that ends a combined request does not hide the reply that
-  // mattered.
-  if (in_combined_ && saved_code_ >= 0) {
-    LastReply = saved_reply_;
-    ReplyCode = saved_code_;
-  }
+  transfer_.CloseSocket();
   in_combined_ = false;
   continuation_ = false;
   PostRequestDone(error);
@@ -399,7 +412,7 @@ bool FtpClientCore::StartConnect() { return StartCombined(FtpRequest::ftpConnect
 
 bool FtpClientCore::StartQuit() {
   ReleaseLocalStream();
-  return StartCommand(FtpRequest::ftpQuit, "QUIT", {221}, &FtpClientCore::QuitReplied);
+  return StartCommand(FtpRequest::ftpQuit, "QUIT", {221}, true);
 }
 
 bool FtpClientCore::StartCwd() {
@@ -428,17 +441,12 @@ bool FtpClientCore::StartDir() { return StartCombined(FtpRequest::ftpDir, {Step:
 bool FtpClientCore::StartLs() { return StartCombined(FtpRequest::ftpLs, {Step::Port, Step::Nlst}); }
 
 void FtpClientCore::Abort() {
-  const bool resolving = state_ == FtpClientState::ftpStResolving;
   ChangeState(FtpClientState::ftpStAborting);
   ReleaseLocalStream();
-  ++transfer_id_;
-  if (resolving) control_.CancelLookup();
-  if (control_.State() != SocketState::wsClosed) control_.Close();
-  if (data_.State() != SocketState::wsClosed) data_.Close();
+  control_.Abort();
+  transfer_.Abort();
   ReleaseLocalStream();
-  control_open_ = false;
-  reader_.Clear();
-  reply_handler_ = nullptr;
+  Expect(Reply::None);
   ChangeState(FtpClientState::ftpStReady);
 }
 
@@ -446,17 +454,14 @@ void FtpClientCore::Abort() {
 
 bool FtpClientCore::OpenStep() {
   if (!CheckReady()) return false;
-  if (control_open_) return ReportError("FTP component already connected");
+  if (control_.Open()) return ReportError("FTP component already connected");
   if (!in_combined_) RequestCode = FtpRequest::ftpOpen;
-  done_once_ = false;
-  reader_.Clear();
   RequestResult = 0;
-  // A control socket left half-open by an earlier failure is dropped.
-  if (control_.State() != SocketState::wsClosed) control_.Abort();
   ChangeState(FtpClientState::ftpStResolving);
   const bool proxy = connection_type_ == FtpConnectionType::ftpProxy;
+  control_.AcceptBareLf = (Options & ftpAcceptLF) != 0;
   try {
-    control_.DnsLookup(proxy ? ProxyServer : HostName);
+    control_.Lookup(proxy ? ProxyServer : HostName);
   } catch (const std::exception& error) {
     FailRequest(std::string("500 ESocketException: ") + error.what(), 500);
   }
@@ -479,6 +484,12 @@ bool FtpClientCore::PassStep() {
   return StartCommand(FtpRequest::ftpPass, "PASS " + PassWord, {230});
 }
 
+bool FtpClientCore::PortStep() {
+  const Step next = pending_steps_.empty() ? Step::List : pending_steps_.front();
+  const auto kind = next == Step::Stor ? DataTransfer::Kind::Upload : DataTransfer::Kind::Receive;
+  return StartCommand(FtpRequest::ftpPort, transfer_.Prepare(kind), {200, 227});
+}
+
 void FtpClientCore::ControlLookupDone(int error) {
   if (state_ != FtpClientState::ftpStResolving) return;
   if (error != 0) {
@@ -490,12 +501,8 @@ void FtpClientCore::ControlLookupDone(int error) {
   }
   const bool proxy = connection_type_ == FtpConnectionType::ftpProxy;
   try {
-    control_.SetAddr(control_.DnsResult());
-    control_.SetLocalAddr(LocalAddr);
-    control_.SetProto("tcp");
-    control_.SetPort(proxy && !ProxyPort.empty() ? ProxyPort : Port);
     ChangeState(FtpClientState::ftpStConnecting);
-    control_.Connect();
+    control_.Connect(proxy && !ProxyPort.empty() ? ProxyPort : Port, LocalAddr);
   } catch (const std::exception& exception) {
     SetComposedReply(std::string("500 ESocketException: ") + exception.what());
     RequestResult = 500;
@@ -505,72 +512,49 @@ void FtpClientCore::ControlLookupDone(int error) {
 }
 
 void FtpClientCore::ControlConnected(int error) {
-  if (state_ != FtpClientState::ftpStConnecting) return;
-  if (error != 0) {
-    SetComposedReply(WinsockLine("500 ", error));
-    RequestResult = 500;
-    KeepErrorMessage();
-    continuation_ = false;
-    FinishRequest(error);
-    control_.Close();
-    ChangeState(FtpClientState::ftpStReady);
-    return;
-  }
-  control_open_ = true;
+  if (state_ != FtpClientState::ftpStConnecting || error == 0) return;
+  SetComposedReply(WinsockLine("500 ", error));
+  RequestResult = 500;
+  KeepErrorMessage();
+  continuation_ = false;
+  FinishRequest(error);
+  control_.Close();
+  ChangeState(FtpClientState::ftpStReady);
 }
 
-void FtpClientCore::ControlDataAvailable() {
-  char chunk[ReplyReader::kCapacity];
-  const int got = control_.Receive(chunk, static_cast<int>(reader_.Room()));
-  if (got <= 0) return;
-  if (reader_.Append(chunk, static_cast<size_t>(got)) == ReplyReader::Status::ZeroByte) {
-    return RejectReplyBuffer("a zero byte");
-  }
-  for (;;) {
-    std::optional<std::string> line = reader_.NextLine((Options & ftpAcceptLF) != 0);
-    if (!line) {
-      if (reader_.Check() == ReplyReader::Status::TooLong) RejectReplyBuffer("a line longer than 4095 bytes");
-      return;
-    }
-    LastReply = std::move(*line);
-    if (const auto handler = OnResponse) handler(*this);
-    HandleReplyLine();
-    if (control_.State() != SocketState::wsConnected) {
-      reader_.Clear();
-      return;
-    }
-  }
-}
-
-void FtpClientCore::RejectReplyBuffer(const std::string& why) {
-  reader_.Clear();
+// Bytes that can never make a reply line fail the request and end the
+// session, rather than stall it.
+void FtpClientCore::ControlUnreadable(const std::string& why) {
   SetComposedReply("500 Invalid reply from the server: " + why);
   Trace("< " + LastReply);
   RequestResult = 500;
   KeepErrorMessage();
   continuation_ = false;
-  reply_handler_ = nullptr;
+  Expect(Reply::None);
   pending_command_ = "QUIT";  // the close below is ours, not a lost connection
   FinishRequest(500);
   control_.Close();
 }
 
-void FtpClientCore::HandleReplyLine() {
+void FtpClientCore::ControlLine(std::string line) {
+  LastReply = std::move(line);
+  if (const auto handler = OnResponse) handler(*this);
   if (state_ == FtpClientState::ftpStConnecting) return Greeting();
   if (state_ != FtpClientState::ftpStAwaitingReply) return Trace("< " + LastReply);
   const ReplyCodeInfo info = ParseReplyCode(LastReply);
   if (LastReply.empty() || !info.has_digits || info.intermediate) return Trace("< " + LastReply);
   ReplyCode = info.code;
-  if (!reply_handler_) {
-    Trace("< " + LastReply);
-    try {
-      ReportError("Program error: no reply handler");
-    } catch (const FtpException&) {
-    }
-    return;
+  switch (expected_) {
+    case Reply::Command: return EvaluateCommandReply();
+    case Reply::TransferFirst: return transfer_.FirstReply();
+    case Reply::TransferSecond: return transfer_.SecondReply();
+    case Reply::None: break;
   }
-  const Handler handler = reply_handler_;
-  (this->*handler)();
+  Trace("< " + LastReply);
+  try {
+    ReportError("Program error: no reply handler");
+  } catch (const FtpException&) {
+  }
 }
 
 void FtpClientCore::Greeting() {
@@ -591,10 +575,9 @@ void FtpClientCore::Greeting() {
   FinishRequest(0);
 }
 
-void FtpClientCore::ControlClosed(int error) {
+void FtpClientCore::ControlClosed(int error, bool was_open) {
   const FtpClientState before = state_;
-  if (control_open_) {
-    control_open_ = false;
+  if (was_open) {
     if (state_ != FtpClientState::ftpStAborting) ChangeState(FtpClientState::ftpStClosed);
     if (const auto handler = OnSessionClosed) handler(*this, error);
   }
@@ -609,17 +592,16 @@ void FtpClientCore::ControlClosed(int error) {
     RequestResult = 500;
     KeepErrorMessage();
   }
-  reply_handler_ = nullptr;
-  reader_.Clear();
+  Expect(Reply::None);
   FinishRequest(RequestResult);
 }
 
 bool FtpClientCore::Progress() {
   bool abort = false;
-  if (const auto handler = OnProgress) handler(*this, transfer_count_, abort);
+  if (const auto handler = OnProgress) handler(*this, TransferCount(), abort);
   if (!abort) return true;
   Trace("! Abort requested");
-  data_.Close();
+  transfer_.Socket().Close();
   return false;
 }
 

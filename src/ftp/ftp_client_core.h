@@ -5,8 +5,8 @@
 // request of several steps (connect = open, USER, PASS; a transfer = PORT or
 // PASV, then the transfer command) that run one after the other.
 //
-// The control connection's replies are read here; the data connection of
-// listings and uploads lives in ftp_data.cpp.
+// This file and ftp_client_core.cpp hold the requests; the control
+// connection is ftp_control.h, the data connection ftp_transfer.h.
 #pragma once
 
 #include <QObject>
@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "ftp/data_stream.h"
+#include "ftp/ftp_control.h"
 #include "ftp/ftp_reply.h"
+#include "ftp/ftp_transfer.h"
 #include "ftp/ftp_types.h"
 #include "net/async_socket.h"
 
@@ -87,10 +89,10 @@ class FtpClientCore {
   bool LocalFailure = false;
   FtpRequest RequestCode = FtpRequest::ftpNone;
   FtpClientState State() const { return state_; }
-  std::int64_t TransferCount() const { return transfer_count_; }
+  std::int64_t TransferCount() const { return transfer_.Count(); }
   // The control socket is not closed (which is not the same as a login).
-  bool Connected() const { return control_.State() != SocketState::wsClosed; }
-  bool ControlOpen() const { return control_open_; }
+  bool Connected() const { return control_.NotClosed(); }
+  bool ControlOpen() const { return control_.Open(); }
 
   // ---- Events (the first argument is always the client).
   std::function<void(FtpClientCore&, std::string& msg)> OnDisplay;
@@ -125,90 +127,68 @@ class FtpClientCore {
   // Drops both connections at once; sends nothing.
   void Abort();
 
-  // The sockets, for tests and the send-buffer query of uploads.
-  AsyncSocket& ControlSocket() { return control_; }
-  AsyncSocket& DataSocket() { return data_; }
+  // The sockets, for tests.
+  AsyncSocket& ControlSocket() { return control_.Socket(); }
+  AsyncSocket& DataSocket() { return transfer_.Socket(); }
 
  protected:
   // Called for every progress event of a transfer; true to go on.
   virtual bool Progress();
 
  private:
-  enum class Step { Open, User, Pass, Cwd, Port, Stor, List, Nlst, Quit };
-  using Handler = void (FtpClientCore::*)();
+  friend class FtpClient;
+  friend class DataTransfer;
 
-  // Requests (ftp_client_core.cpp).
+  // The steps of combined requests, in the order they run.
+  enum class Step { Open, User, Pass, Port, Stor, List, Nlst };
+  // The reply the client waits for: the sub-state of ftpStAwaitingReply.
+  enum class Reply { None, Command, TransferFirst, TransferSecond };
+  static const char* ReplyName(Reply reply);
+
+  // Requests.
   bool CheckReady();
   bool ReportError(const std::string& message);
   void KeepErrorMessage();
   void ChangeState(FtpClientState state);
+  void Expect(Reply reply);
   void Trace(const std::string& line);
-  // False, with nothing sent, for a command line that holds CR, LF or NUL.
+  void SetComposedReply(const std::string& line);
+  // Sends a command line (after OnCommand, with its trace). A line that
+  // cannot be sent (it holds CR, LF or NUL, or there is no connection) fails
+  // the request at once: false.
   bool SendCommand(const std::string& command);
-  void RefuseCommand();
-  bool StartCommand(FtpRequest code, const std::string& command, std::vector<int> accepted,
-                    Handler after_reply = nullptr);
+  bool StartCommand(FtpRequest code, const std::string& command, std::vector<int> accepted, bool quit = false);
   bool StartCombined(FtpRequest code, std::vector<Step> steps);
   // Starts the next pending step; false when `starting` and the first step
   // was refused.
   bool NextStep(bool starting);
   bool StartStep(Step step);
   void AbandonStart();
+  // No further step runs; the request ends when this one does.
+  void EndSteps() { continuation_ = false; }
   void FinishRequest(int error);
   void FailRequest(const std::string& composed, int code);
   void PostRequestDone(int error);
   void EvaluateCommandReply();
-  void QuitReplied();
-  void SetComposedReply(const std::string& line);
 
   // Control connection.
   bool OpenStep();
   bool UserStep();
   bool PassStep();
+  bool PortStep();
   void ControlLookupDone(int error);
   void ControlConnected(int error);
-  void ControlDataAvailable();
-  void ControlClosed(int error);
-  void HandleReplyLine();
+  void ControlLine(std::string line);
+  void ControlUnreadable(const std::string& why);
+  void ControlClosed(int error, bool was_open);
   void Greeting();
-  void RejectReplyBuffer(const std::string& why);
 
-  // Data connection (ftp_data.cpp).
-  bool PortStep();
-  bool ReceiveStep(const std::string& word);
-  bool UploadStep();
+  // Local side of transfers.
   void ReleaseLocalStream();
-  void ClearDataHandlers();
-  void AimPassive();
-  void FailTransfer(const std::string& line, int code);
-  bool ConnectPassive(void (FtpClientCore::*connected)(int), int failure_code);
-  void SendTransferCommand(Handler first_reply, const std::string& word, const std::string& command);
-  void ReceiveAccepted();
-  void ReceiveConnected(int error);
-  void ReceiveData();
-  void ReceiveClosed(int error);
-  void ReceiveFirstReply();
-  void ReceiveSecondReply();
-  void TransferComplete();
-  void RejectFirstReply();
-  void RejectSecondReply(const char* trace);
-  void FailAndDrop(const std::string& line, int code);
-  void FailReadError();
-  bool FromServer(int handle);
-  void UploadAccepted();
-  void UploadConnected(int error);
-  void UploadFirstReply();
-  void UploadSecondReply();
-  void UploadStart();
-  void SendBlock(int error);
-  void UploadClosed(int error);
-  void Statistics();
-  void PostStartSend();
+  void DisplayLines(const std::string& block);
 
-  friend class FtpClient;
-
-  AsyncSocket control_;
-  AsyncSocket data_;
+  ControlConnection control_;
+  DataTransfer transfer_;
   QObject notices_;  // context of posted notices: they die with the client
 
   FtpConnectionType connection_type_ = FtpConnectionType::ftpDirect;
@@ -221,37 +201,18 @@ class FtpClientCore {
   std::unique_ptr<DataStream> owned_stream_;
 
   FtpClientState state_ = FtpClientState::ftpStReady;
-  bool control_open_ = false;
-  ReplyReader reader_;  // received control bytes not yet split into lines
+  Reply expected_ = Reply::None;
   std::vector<int> accepted_;
-  Handler reply_handler_ = nullptr;
-  Handler after_reply_ = nullptr;
+  bool quit_ = false;        // the command is QUIT: its reply closes the connection
   std::string pending_command_;
-  bool done_once_ = false;
+  bool done_once_ = false;   // the current request or step has finished
   bool in_combined_ = false;
-  bool continuation_ = false;
+  bool continuation_ = false;  // a finished step goes on to the next
   std::vector<Step> pending_steps_;
   bool step_running_ = false;
   Step current_step_ = Step::Open;
-  bool user_answered_331_ = true;
   int combined_result_ = 0;
-  std::string saved_reply_;
-  int saved_code_ = -1;
   std::string last_report_;
-
-  // Transfers.
-  std::string data_command_;
-  std::int64_t transfer_count_ = 0;
-  std::int64_t transfer_start_ = 0;
-  bool control_done_ = false;
-  bool data_closed_ = false;
-  int data_error_ = 0;
-  bool stor_accepted_ = false;
-  bool put_connected_ = false;
-  bool end_of_data_ = false;
-  std::string read_error_;  // why the local side of an upload could not be read
-  std::uint64_t transfer_id_ = 0;  // tells a transfer's timers and posts from later ones
-  char block_[1460];
 };
 
 }  // namespace kestova

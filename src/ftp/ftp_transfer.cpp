@@ -1,0 +1,501 @@
+#include "ftp/ftp_transfer.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QLoggingCategory>
+#include <QTimer>
+#include <chrono>
+
+#include "ftp/ftp_client_core.h"
+#include "ftp/ftp_reply.h"
+
+namespace kestova {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcTransfer, "kestova.ftp.transfer", QtWarningMsg)
+
+// Milliseconds on a monotonic clock; never 0, which means "not started".
+std::int64_t Now() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + 1;
+}
+
+std::string ClassName(const std::exception& error) {
+  if (dynamic_cast<const ESocketException*>(&error)) return "ESocketException";
+  if (dynamic_cast<const FtpException*>(&error)) return "FtpException";
+  return "Exception";
+}
+
+}  // namespace
+
+const char* DataTransfer::StateName(State state) {
+  switch (state) {
+    case State::Idle: return "Idle";
+    case State::Waiting: return "Waiting";
+    case State::Connected: return "Connected";
+    case State::Accepted: return "Accepted";
+    case State::Starting: return "Starting";
+    case State::Moving: return "Moving";
+    case State::Draining: return "Draining";
+    case State::DataClosed: return "DataClosed";
+    case State::ReplyDone: return "ReplyDone";
+  }
+  return "?";
+}
+
+DataTransfer::DataTransfer(FtpClientCore& client) : client_(client) {
+  socket_.OnSessionConnected = [this](AsyncSocket&, int error) { SocketConnected(error); };
+  socket_.OnSessionAvailable = [this](AsyncSocket&, int) { SessionAvailable(); };
+  socket_.OnDataAvailable = [this](AsyncSocket&, int) { DataAvailable(); };
+  socket_.OnDataSent = [this](AsyncSocket&, int error) { DataSent(error); };
+  socket_.OnSessionClosed = [this](AsyncSocket&, int error) { SessionClosed(error); };
+}
+
+DataTransfer::~DataTransfer() {
+  socket_.OnSessionConnected = nullptr;
+  socket_.OnSessionAvailable = nullptr;
+  socket_.OnDataAvailable = nullptr;
+  socket_.OnDataSent = nullptr;
+  socket_.OnSessionClosed = nullptr;
+}
+
+void DataTransfer::SetState(State state) {
+  if (state == state_) return;
+  qCDebug(lcTransfer, "%s: %s -> %s", word_.c_str(), StateName(state_), StateName(state));
+  state_ = state;
+}
+
+void DataTransfer::CloseSocket() {
+  SetState(State::Idle);
+  if (socket_.State() != SocketState::wsClosed) socket_.Close();
+}
+
+void DataTransfer::Abort() {
+  ++serial_;
+  CloseSocket();
+}
+
+// ---- The PORT step
+
+std::string DataTransfer::Prepare(Kind kind) {
+  // A transfer begins here, not at its transfer command: servers such as
+  // pyftpdlib connect in active mode as soon as they get PORT, before the
+  // client has sent STOR or LIST.
+  ++serial_;
+  SetState(State::Idle);
+  if (socket_.State() != SocketState::wsClosed) socket_.Abort();
+  kind_ = kind;
+  word_ = kind == Kind::Upload ? "STOR" : "LIST";
+  count_ = start_ = 0;
+  close_error_ = 0;
+  read_error_.clear();
+  socket_.SetProto("tcp");
+  socket_.SetAddr("0.0.0.0");
+  socket_.SetPort("0");
+  int port = 0;
+  if (!client_.Passive()) {
+    socket_.LingerOnOff = SocketLingerOnOff::wsLingerOn;
+    socket_.LingerTimeout = 10;
+    socket_.Listen();
+    sockaddr_in local{};
+    socket_.GetLocalName(local);
+    port = ntohs(local.sin_port);
+  }
+  SetState(State::Waiting);
+  if (client_.Passive()) return "PASV";
+  const std::string port_bytes = std::to_string((port >> 8) & 0xFF) + "," + std::to_string(port & 0xFF);
+  AsyncSocket& control = client_.control_.Socket();
+  if (control.ResolvedAddr() == ::inet_addr("127.0.0.1")) return "PORT 127,0,0,1," + port_bytes;
+  sockaddr_in control_local{};
+  control.GetLocalName(control_local);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&control_local.sin_addr.s_addr);
+  return "PORT " + std::to_string(bytes[0]) + "," + std::to_string(bytes[1]) + "," + std::to_string(bytes[2]) + "," +
+         std::to_string(bytes[3]) + "," + port_bytes;
+}
+
+// Points the data socket at the endpoint of the kept 227 reply. A server may
+// name any address there; the data connection only ever goes to the host the
+// control connection reaches, as current clients do, so that a reply cannot
+// send the client to a third host.
+void DataTransfer::AimPassive() {
+  const auto endpoint = ParsePasvReply(client_.PasvReply);
+  if (!endpoint) throw FtpException("Invalid PASV reply '" + client_.PasvReply + "'");
+  std::string address = endpoint->address;
+  const std::string peer = client_.control_.Socket().PeerAddr();
+  if (peer != "error" && address != peer) {
+    client_.Trace("! PASV reply names " + address + "; connecting to " + peer + ", the server's own address");
+    address = peer;
+  }
+  socket_.SetPort(std::to_string(endpoint->port));
+  socket_.SetAddr(address);
+  socket_.SetLocalAddr(client_.LocalAddr);
+  socket_.LingerOnOff = SocketLingerOnOff::wsLingerOff;
+  socket_.LingerTimeout = 0;
+  socket_.ComponentOptions |= wsoNoReceiveLoop;
+}
+
+// Starts the passive data connection; false, with the transfer failed by a
+// composed line, when it cannot even start.
+bool DataTransfer::ConnectPassive(int failure_code) {
+  try {
+    AimPassive();
+    socket_.Connect();
+    return true;
+  } catch (const std::exception& error) {
+    Fail(std::to_string(failure_code) + " " + ClassName(error) + ": " + error.what(), failure_code);
+    return false;
+  }
+}
+
+// The transfer command; one that cannot be sent fails the request.
+void DataTransfer::SendCommand() {
+  client_.ChangeState(FtpClientState::ftpStAwaitingReply);
+  client_.Expect(FtpClientCore::Reply::TransferFirst);
+  client_.pending_command_ = word_;
+  const bool named = kind_ == Kind::Upload || !client_.HostFileName.empty();
+  if (!client_.SendCommand(named ? word_ + " " + client_.HostFileName : word_)) CloseSocket();
+}
+
+// ---- The transfer steps
+
+bool DataTransfer::StartReceive(const std::string& word) {
+  if (!client_.control_.Open()) return client_.ReportError(word + ": not connected");
+  if (client_.local_file_name_.empty() && !client_.DisplayFileFlag && !client_.caller_stream_) {
+    return client_.ReportError("LocalFileName empty");
+  }
+  word_ = word;
+  count_ = 0;
+  if (!client_.DisplayFileFlag) {
+    client_.ReleaseLocalStream();
+    if (!client_.local_stream_) {
+      client_.owned_stream_ = FileStream::Create(client_.local_file_name_, client_.ShareMode());
+      if (!client_.owned_stream_) {
+        Fail("Unable to open local file " + client_.local_file_name_, 550);
+        return true;
+      }
+      client_.local_stream_ = client_.owned_stream_.get();
+    }
+  }
+  // In passive mode the command goes out while the data connection is made.
+  if (client_.Passive() && !ConnectPassive(550)) return true;
+  SendCommand();
+  return true;
+}
+
+bool DataTransfer::StartUpload() {
+  if (!client_.control_.Open()) return client_.ReportError("STOR/APPE: not connected");
+  if (!client_.caller_stream_ && client_.local_file_name_.empty()) return client_.ReportError("LocalFileName empty");
+  // The rest of the transfer's state was set by the PORT step: the server
+  // may have connected since.
+  count_ = 0;
+  bool cancel = false;
+  if (const auto handler = client_.OnReadyToTransmit) handler(client_, cancel);
+  if (cancel) {
+    client_.ErrorMessage = "426 Transmit cancelled by application";
+    client_.ReplyCode = 426;
+    client_.Trace("! " + client_.ErrorMessage);
+    client_.RequestResult = 426;
+    client_.FinishRequest(426);
+    return true;
+  }
+  client_.ReleaseLocalStream();
+  if (!client_.local_stream_) {
+    std::string why;
+    client_.owned_stream_ = client_.OpenForUpload(client_.local_file_name_, why);
+    if (!client_.owned_stream_) {
+      client_.LocalFailure = true;
+      client_.ErrorMessage = "426 Unable to open local file " + client_.local_file_name_;
+      client_.ReplyCode = 426;
+      client_.Trace("! " + client_.ErrorMessage);
+      CloseSocket();
+      client_.RequestResult = 426;
+      client_.FinishRequest(426);
+      return true;
+    }
+    client_.local_stream_ = client_.owned_stream_.get();
+  }
+  // In passive mode STOR goes out once the data connection is made.
+  if (client_.Passive()) {
+    ConnectPassive(426);
+    return true;
+  }
+  SendCommand();
+  return true;
+}
+
+// ---- The data connection
+
+// The passive data connection is made. The final reply of a short listing
+// may have come first; the transfer then stays ReplyDone and ends at the
+// connection's end.
+void DataTransfer::SocketConnected(int error) {
+  if (state_ == State::Idle) return;
+  start_ = Now();
+  if (error != 0) return Fail("Unable to establish data connection, error #" + std::to_string(error), 550);
+  if (kind_ == Kind::Receive) {
+    if (state_ == State::Waiting) SetState(State::Moving);
+    return;
+  }
+  SetState(State::Connected);
+  SendCommand();
+}
+
+// In active mode the data connection must come from the server: anybody
+// who can reach the listening port could otherwise read an upload or feed
+// the client a listing of his own. Others are turned away, and the client
+// listens on until the server comes or the request times out.
+bool DataTransfer::FromServer(int handle) {
+  if (handle < 0) return false;
+  sockaddr_in peer{};
+  socklen_t size = sizeof peer;
+  const bool known = ::getpeername(handle, reinterpret_cast<sockaddr*>(&peer), &size) == 0;
+  const std::string server = client_.control_.Socket().PeerAddr();
+  char address[INET_ADDRSTRLEN] = "?";
+  if (known) ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+  if (known && server == address) return true;
+  client_.Trace(std::string("! Refused a data connection from ") + address + ": the server is " + server);
+  ::close(handle);
+  return false;
+}
+
+// The server connects in active mode; for a short listing its final reply
+// may have come before the client has taken the connection.
+void DataTransfer::SessionAvailable() {
+  if (state_ == State::Idle || socket_.State() != SocketState::wsListening) return;
+  const int handle = socket_.Accept();
+  if (!FromServer(handle)) return;
+  // Adopting the connection releases the listener.
+  socket_.Dup(handle);
+  socket_.ComponentOptions |= wsoNoReceiveLoop;
+  if (kind_ == Kind::Receive) {
+    start_ = Now();
+    if (state_ == State::Waiting) SetState(State::Moving);
+    return;
+  }
+  socket_.LingerOnOff = SocketLingerOnOff::wsLingerOff;
+  socket_.LingerTimeout = 10;
+  socket_.ApplyLinger();
+  if (state_ == State::Accepted) return UploadReady();
+  SetState(State::Connected);
+}
+
+void DataTransfer::DataAvailable() {
+  if (kind_ == Kind::Upload) {
+    // Whatever a server sends on an upload's connection is dropped.
+    char discard[2048];
+    socket_.Receive(discard, sizeof discard);
+    return;
+  }
+  if (state_ == State::Moving || state_ == State::ReplyDone) Receive();
+}
+
+void DataTransfer::Receive() {
+  if (!client_.Progress()) return;
+  char block[4096];
+  const int got = socket_.Receive(block, sizeof block);
+  if (got > 0) {
+    count_ += got;
+    if (count_ > client_.MaxListingBytes) {
+      client_.Trace("! " + word_ + " holds more than " + std::to_string(client_.MaxListingBytes) + " bytes");
+      return FailAndDrop("426 The listing is larger than " + std::to_string(client_.MaxListingBytes >> 20) +
+                             " MiB; Kestova does not read listings that large",
+                         426);
+    }
+    if (client_.local_stream_ && !client_.local_stream_->Write(block, got)) {
+      client_.Trace("! Error writing local file");
+      socket_.Shutdown(SHUT_RDWR);
+      return;
+    }
+    if (client_.DisplayFileFlag) client_.DisplayLines(std::string(block, static_cast<size_t>(got)));
+  } else if (got < 0 && socket_.State() == SocketState::wsConnected && socket_.LastError() != 10035) {
+    client_.Trace("! Data: Receive error " + std::to_string(socket_.LastError()));
+    socket_.Shutdown(SHUT_RDWR);
+  }
+}
+
+void DataTransfer::DataSent(int error) {
+  if (kind_ == Kind::Upload) SendBlock(error);
+}
+
+void DataTransfer::SendBlock(int error) {
+  if (state_ != State::Moving && state_ != State::Draining && state_ != State::ReplyDone) return;
+  if (!client_.local_stream_) return;
+  if (!client_.Progress()) return;
+  if (error != 0) {
+    client_.Trace("! Error #" + std::to_string(error) + " sending data");
+    socket_.Close();
+    return;
+  }
+  if (state_ == State::Draining) return;
+  std::int64_t count = 0;
+  try {
+    count = client_.local_stream_->Read(block_, sizeof block_);
+  } catch (const std::exception& failure) {
+    client_.Trace("! Error reading file");
+    // A reset, not an orderly close: an orderly close would tell the server
+    // that the file ended here.
+    read_error_ = (client_.local_file_name_.empty() ? std::string("Cannot read the data to send")
+                                                    : "Cannot read the local file " + client_.local_file_name_) +
+                  ": " + failure.what();
+    socket_.Drop();
+    return;
+  }
+  if (count > 0) {
+    count_ += count;
+    try {
+      socket_.Send(block_, static_cast<int>(count));
+    } catch (const std::exception& failure) {
+      client_.Trace(std::string("! ") + failure.what());
+      socket_.Close();
+    }
+    return;
+  }
+  // The end: the data connection closes a moment after the last block, so
+  // that the server has it before the end of the connection.
+  if (state_ == State::Moving) SetState(State::Draining);
+  const std::uint64_t serial = serial_;
+  QTimer::singleShot(100, &timers_, [this, serial] {
+    if (serial == serial_ && socket_.State() != SocketState::wsClosed) socket_.CloseLater();
+  });
+}
+
+// Both the connection and the server's 150 are there (active mode): the
+// first block goes from the event loop, once.
+void DataTransfer::UploadReady() {
+  SetState(State::Starting);
+  const std::uint64_t serial = serial_;
+  QMetaObject::invokeMethod(
+      &timers_,
+      [this, serial] {
+        if (serial != serial_ || state_ != State::Starting) return;
+        start_ = Now();
+        SetState(State::Moving);
+        SendBlock(0);
+      },
+      Qt::QueuedConnection);
+}
+
+void DataTransfer::SessionClosed(int error) {
+  // Before a connection was up, there is nothing to end.
+  if (state_ == State::Idle || state_ == State::Waiting || state_ == State::Accepted) return;
+  client_.ReleaseLocalStream();
+  close_error_ = error;
+  if (state_ == State::ReplyDone) return Complete();
+  SetState(State::DataClosed);
+}
+
+// ---- The replies
+
+void DataTransfer::FirstReply() {
+  client_.Trace("< " + client_.LastReply);
+  const int code = client_.ReplyCode;
+  const bool go = code == 125 || (kind_ == Kind::Upload ? code == 150 : code >= 150 && code <= 159);
+  if (!go) return Reject();
+  client_.Expect(FtpClientCore::Reply::TransferSecond);
+  if (kind_ == Kind::Receive) return;
+  if (state_ == State::Waiting) return SetState(State::Accepted);  // active: the connection comes later
+  if (state_ != State::Connected) return;
+  if (!client_.Passive()) return UploadReady();
+  SetState(State::Moving);
+  SendBlock(0);
+}
+
+void DataTransfer::SecondReply() {
+  client_.Trace("< " + client_.LastReply);
+  client_.Expect(FtpClientCore::Reply::None);
+  const int code = client_.ReplyCode;
+  const bool done = code == 226 || code == 250 || (kind_ == Kind::Receive && code == 125);
+  if (!done) {
+    const char* trace = kind_ == Kind::Upload ? "! STOR Failed" : "! RETR/LIST/NLST Failed";
+    if (!read_error_.empty()) {
+      client_.Trace(trace);
+      return FailReadError();
+    }
+    client_.KeepErrorMessage();
+    client_.ReleaseLocalStream();
+    CloseSocket();
+    client_.Trace(trace);
+    client_.RequestResult = code;
+    client_.FinishRequest(code);
+    return;
+  }
+  if (state_ == State::DataClosed) return Complete();
+  SetState(State::ReplyDone);
+}
+
+// The transfer command was refused: the transfer ends with the reply's code.
+void DataTransfer::Reject() {
+  client_.KeepErrorMessage();
+  client_.Expect(FtpClientCore::Reply::None);
+  CloseSocket();
+  client_.ReleaseLocalStream();
+  client_.RequestResult = client_.ReplyCode;
+  client_.FinishRequest(client_.ReplyCode);
+}
+
+// ---- Endings
+
+// Both the final reply and the data connection's end have come.
+void DataTransfer::Complete() {
+  Statistics();
+  if (!read_error_.empty()) return FailReadError();
+  SetState(State::Idle);
+  client_.RequestResult = close_error_;
+  client_.FinishRequest(close_error_);
+}
+
+// Ends the transfer as failed, with a line the client composed.
+void DataTransfer::Fail(const std::string& line, int code) {
+  client_.SetComposedReply(line);
+  client_.ReplyCode = code;
+  client_.KeepErrorMessage();
+  CloseSocket();
+  client_.RequestResult = code;
+  client_.FinishRequest(code);
+}
+
+// An upload whose local side could not be read to its end fails, whatever
+// the server answered: it may have kept what arrived, and that is not the
+// file.
+void DataTransfer::FailReadError() {
+  client_.LocalFailure = true;
+  client_.ReleaseLocalStream();
+  client_.SetComposedReply("426 " + read_error_);
+  client_.ReplyCode = 426;
+  client_.RequestResult = 426;
+  client_.ErrorMessage = client_.LastReply;
+  client_.Expect(FtpClientCore::Reply::None);
+  SetState(State::Idle);
+  if (socket_.State() != SocketState::wsClosed) socket_.Drop();
+  client_.FinishRequest(426);
+}
+
+// Ends the request and drops the control connection too: the server's
+// answer to the transfer would otherwise be taken for the answer to the next
+// command.
+void DataTransfer::FailAndDrop(const std::string& line, int code) {
+  client_.LocalFailure = true;
+  client_.ReleaseLocalStream();
+  client_.SetComposedReply(line);
+  client_.ReplyCode = code;
+  client_.RequestResult = code;
+  client_.KeepErrorMessage();
+  client_.EndSteps();
+  client_.Expect(FtpClientCore::Reply::None);
+  client_.pending_command_ = "QUIT";  // the close below is ours, not a lost connection
+  SetState(State::Idle);
+  socket_.Drop();
+  client_.FinishRequest(code);
+  client_.control_.Close();
+}
+
+void DataTransfer::Statistics() {
+  const std::int64_t stop = Now();
+  const std::int64_t start = start_ == 0 ? stop : start_;
+  client_.Trace("! " + TransferStatistics(count_, stop - start));
+}
+
+}  // namespace kestova

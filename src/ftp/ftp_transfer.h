@@ -1,0 +1,95 @@
+// One data connection and the transfer on it: the PORT or PASV step, then
+// LIST, NLST or STOR, whose events (the data connection made, data, the
+// connection's end, the two replies) come in whatever order the network
+// gives. Where the transfer stands is one state, changed in one setter.
+#pragma once
+
+#include <QObject>
+#include <cstdint>
+#include <string>
+
+#include "net/async_socket.h"
+
+namespace kestova {
+
+class FtpClientCore;
+
+class DataTransfer {
+ public:
+  enum class Kind { Receive, Upload };
+  enum class State {
+    Idle,        // no transfer
+    Waiting,     // the data connection is being made (passive) or awaited (active)
+    Connected,   // upload: the data connection is up; the server has not said 150 yet
+    Accepted,    // upload: the server said 150; the data connection is not up yet
+    Starting,    // upload, active mode: both are there; the first block goes from the event loop
+    Moving,      // data flows
+    Draining,    // upload: the last byte is handed over; the close follows 100 ms later
+    DataClosed,  // the data connection ended; the final reply is awaited
+    ReplyDone,   // the final reply came; the data connection's end is awaited
+  };
+  static const char* StateName(State state);
+
+  explicit DataTransfer(FtpClientCore& client);
+  ~DataTransfer();
+  DataTransfer(const DataTransfer&) = delete;
+  DataTransfer& operator=(const DataTransfer&) = delete;
+
+  AsyncSocket& Socket() { return socket_; }
+  State Current() const { return state_; }
+  std::int64_t Count() const { return count_; }
+
+  // The PORT step: in active mode the data socket listens first. Returns
+  // the command to send ("PASV" or "PORT h1,h2,h3,h4,p1,p2").
+  std::string Prepare(Kind kind);
+  // The transfer steps; each returns whether the request goes on (false
+  // when a refusal was reported before anything was sent).
+  bool StartReceive(const std::string& word);
+  bool StartUpload();
+  // The replies to the transfer command.
+  void FirstReply();
+  void SecondReply();
+  // Drops the data connection and forgets the transfer.
+  void Abort();
+  // Closes the data connection if it is still there.
+  void CloseSocket();
+
+ private:
+  void SetState(State state);
+  // Socket events, dispatched on the state.
+  void SocketConnected(int error);
+  void SessionAvailable();
+  void DataAvailable();
+  void DataSent(int error);
+  void SessionClosed(int error);
+
+  void AimPassive();
+  bool ConnectPassive(int failure_code);
+  void SendCommand();
+  bool FromServer(int handle);
+  void Receive();
+  void SendBlock(int error);
+  void UploadReady();
+  void PostStart();
+  void Complete();
+  void Fail(const std::string& line, int code);
+  void FailReadError();
+  void FailAndDrop(const std::string& line, int code);
+  void Reject();
+  void Statistics();
+
+  FtpClientCore& client_;
+  AsyncSocket socket_;
+  QObject timers_;  // context of the posted start and the close timer: they die with the transfer
+  Kind kind_ = Kind::Receive;
+  State state_ = State::Idle;
+  std::string word_;         // LIST, NLST or STOR
+  std::int64_t count_ = 0;   // bytes moved
+  std::int64_t start_ = 0;   // when data began to move (ms), 0 before
+  int close_error_ = 0;      // the code the data connection ended with
+  std::string read_error_;   // why the local side of an upload could not be read
+  std::uint64_t serial_ = 0; // tells this transfer's posts and timers from later ones
+  char block_[1460];
+};
+
+}  // namespace kestova
