@@ -62,7 +62,7 @@ class InterruptWatch {
       char byte;
       while (::read(interrupt_pipe[0], &byte, 1) > 0) {
       }
-      run.Terminated = true;
+      run.Terminate();
     });
     struct sigaction action {};
     action.sa_handler = OnInterrupt;

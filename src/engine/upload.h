@@ -1,10 +1,14 @@
 // One transfer run: publish the local folder to the new site, or put
 // redirection pages over the old one, optionally wiping the remote start
-// directory first. Every step writes plain lines to the progress log; every
-// FTP operation goes through ExecuteCommand, which connects, retries and
-// paces. The run is cooperative: `Terminated` (set by the user or by any
-// failure) is tested between operations and unwinds the run without further
-// writes.
+// directory first. Every step writes plain lines to the progress log and
+// reports what happened as structured events; every FTP operation goes
+// through ExecuteCommand, which connects, retries and paces. The run is
+// cooperative: once terminated (by the user or by any failure) it unwinds at
+// its next test without further writes.
+//
+// The run's parts live in four files: upload.cpp (the driver), executor.cpp
+// (connecting, retrying), publish_walk.cpp (the walk and the pages) and
+// wipe.cpp (listings and the wipe).
 #pragma once
 
 #include <dirent.h>
@@ -19,7 +23,9 @@
 
 #include "common/text_helpers.h"
 #include "engine/listing.h"
+#include "engine/run_events.h"
 #include "engine/run_settings.h"
+#include "engine/site_connection.h"
 #include "ftp/data_stream.h"
 
 namespace kestova {
@@ -36,24 +42,30 @@ class Upload {
  public:
   using LogSink = std::function<void(const std::string& line)>;
 
-  Upload(RunSettings settings, const ProfileView& profile, LogSink log);
+  // `connection` serves the run instead of the settings' client (a test's
+  // fake); by default the run works through SiteClient.
+  Upload(RunSettings settings, const ProfileView& profile, LogSink log, SiteConnection* connection = nullptr);
   virtual ~Upload() = default;
 
   // Runs the job to its end.
   RunOutcome StartUpload();
 
-  // Set by the user (Esc, Ctrl+C) or by any failure; tested between steps.
-  bool Terminated = false;
+  // Ends the run at its next test: the user's Esc or Ctrl+C, and every
+  // failure, come this way.
+  void Terminate() { terminated_ = true; }
+  bool Terminated() const { return terminated_; }
   // Something the run meant to do was left undone while the run went on (a
   // local file that cannot be published, a delete the server refused): the
   // run still ends with "Terminated before completion.".
   bool Incomplete() const { return problems_ > 0; }
+  // Events beside the log, for progress and counts.
+  RunEventSink OnEvent;
 
   RunSettings& Settings() { return settings_; }
 
   // ---- The engine's routines, public for the tests.
   bool ExecuteCommand(const std::string& param, const std::string& label, bool ignore_failure);
-  // Waits n seconds in the event loop, ending early when Terminated is set.
+  // Waits n seconds in the event loop, ending early when the run ends.
   virtual void PauseSeconds(int n);
   int FindNameColumn(const std::string& directory);
   long long NameStart(const std::string& directory, const std::string& line);
@@ -88,18 +100,48 @@ class Upload {
     ino_t inode = 0;
   };
 
+  // One ExecuteCommand call: what it was asked, and how far its attempts
+  // have got.
+  struct Attempt {
+    std::string param;
+    std::string label;
+    bool ignore_failure = false;
+    std::string saved_file_name;
+    int pause_now = 0;
+    int retries_left = 0;
+    int step = 0;  // the too-many-connections step-up; a retry with a step does not wait
+    bool first = true;
+    bool cannot_connect = false;  // a login refused, or one that cannot be sent
+  };
+  enum class Connection { Made, Retry, Impossible };
+
   // Every line goes to the log as one line of plain text: control
   // characters of names from outside are written out.
   void Log(const std::string& line) { log_(EscapeControls(line)); }
+  void Emit(RunEvent::Kind kind, const std::string& path, std::int64_t bytes = 0);
   // Logs something left undone; the run goes on but will not say "Finished.".
-  void Problem(const std::string& line);
+  void Problem(const std::string& line, const std::string& path = std::string());
   std::string CheckSettings() const;
-  bool AttemptCommand(int step, bool first);
+  void MakeStartDirAbsolute();
+  RunOutcome Finish(RunOutcome outcome);
+
+  // Executor.
+  bool AttemptCommand(Attempt& attempt);
+  bool PauseBeforeRetry(Attempt& attempt);
+  Connection Reconnect(Attempt& attempt);
+  Connection StepUp(Attempt& attempt);
+  void AfterConnect(const Attempt& attempt);
+  void ReportGivingUp(const Attempt& attempt);
   bool RunLabel(const std::string& label);
   bool LoginRefused() const;
   void GiveUp();
+
+  // Walk.
   bool ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>& entries);
   LocalEntry ReadLocalEntry(const std::string& folder, const std::string& name) const;
+  void PublishEntry(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                    const std::string& site_address, const std::string& new_address,
+                    const std::string& old_address);
   void PublishFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
                    const std::string& site_address, const std::string& new_address, const std::string& old_address);
   bool ReadyToSend(const std::string& local, const std::string& name, const std::string& site_address,
@@ -107,31 +149,36 @@ class Upload {
   void WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
                         const std::string& site_address, const std::string& new_address,
                         const std::string& old_address);
+  std::string ListedName(const std::string& remote, const std::string& line);
+  bool ServerCopyOutdated(const std::string& local, const LocalEntry& entry, const std::string& line,
+                          const std::string& listed);
+  void SendChanged(const std::string& local, const std::string& remote, const std::string& name, const char* label,
+                   const std::string& site_address, const std::string& new_address, const std::string& old_address);
   bool BuildPage(const std::string& local, const std::string& name, const std::string& site_address,
                  const std::string& new_address, const std::string& old_address);
   bool UploadFile(const std::string& local, const std::string& name);
   bool SendUpload(const std::string& local, const std::string& remote, const std::string& name, const char* label);
   bool DropPartialCopy(const std::string& local, const std::string& remote, const std::string& name);
-  std::vector<std::string> ListInto(MemoryStream& stream);
   bool SizeDiffers(const std::string& path, std::int64_t local_size, const std::string& listing_line);
-  bool WipeEntry(const std::string& directory, const std::string& line, bool& left_behind);
+
+  // Wipe.
+  std::vector<std::string> ListInto(MemoryStream& stream);
   bool ListFolder(const std::string& directory, const char* label, std::vector<std::string>& lines);
+  void LogListing(const std::vector<std::string>& lines);
+  bool WipeEntry(const std::string& directory, const std::string& line, bool& left_behind);
+  bool WipeSubfolder(const std::string& directory, const std::string& name, bool& left_behind);
+  bool DeleteListed(const std::string& directory, const std::string& name, bool folder, bool& left_behind);
 
   RunSettings settings_;
   const ProfileView& profile_;
   LogSink log_;
-  FtpClient& client_;
+  std::unique_ptr<SiteConnection> own_connection_;
+  SiteConnection& client_;
+  bool terminated_ = false;
 
-  // The current ExecuteCommand call.
-  std::string param_;
-  std::string label_;
-  std::string saved_file_name_;
-  int pause_now_ = 0;
-  int retries_left_ = 0;
-  bool ignore_failure_ = false;
-  std::string failure_;      // why the last attempt failed, for the retry line
-  bool operation_ok_ = true; // the last operation's own result, before failures were ignored
-  bool cannot_connect_ = false;  // a login refused, or one that cannot be sent
+  // The last command's outcome.
+  std::string failure_;       // why its last attempt failed, for the reason lines
+  bool operation_ok_ = true;  // its operation's own result, before failures were ignored
   // "Connection retries all failed." was written: nothing more is sent.
   bool gave_up_ = false;
   int problems_ = 0;
@@ -147,7 +194,7 @@ class Upload {
   // The stream a retried listing starts again in: each attempt lists afresh.
   MemoryStream* listing_ = nullptr;
   std::vector<std::pair<dev_t, ino_t>> walking_;  // the local folders on the current path
-  std::string local_root_;  // the local folder with every link resolved
+  std::string local_root_;                        // the local folder with every link resolved
   int wipe_depth_ = 0;
 };
 

@@ -73,13 +73,6 @@ bool UploadForm::Terminated() const { return terminated_; }
 
 void UploadForm::AddLine(const QString& line) {
   progress_->appendPlainText(line);
-  const bool send_line = line.startsWith("Copy to ") || line.startsWith("Write File ");
-  if (send_line) ++files_sent_;
-  // The reply line after a send closes that upload: its size is known then.
-  if (line.startsWith("    - ") && last_was_send_ && Settings.SiteClient) {
-    bytes_sent_ += Settings.SiteClient->TransferCount();
-  }
-  last_was_send_ = send_line;
   TrimLog();
 }
 
@@ -127,13 +120,18 @@ void UploadForm::StartUpload() {
   outcome_.reset();
   files_sent_ = 0;
   bytes_sent_ = 0;
-  last_was_send_ = false;
   progress_->clear();
   elapsed_.start();
   QTimer status_timer;
   connect(&status_timer, &QTimer::timeout, this, &UploadForm::UpdateStatus);
   status_timer.start(500);
   Upload run(Settings, *Profile, [this](const std::string& line) { AddLine(QString::fromStdString(line)); });
+  // The counts come from what the run reports, not from its log's wording.
+  run.OnEvent = [this](const RunEvent& event) {
+    if (event.kind != RunEvent::Kind::FileSent) return;
+    ++files_sent_;
+    bytes_sent_ += event.bytes;
+  };
   run_ = &run;
   try {
     outcome_ = run.StartUpload();
@@ -143,7 +141,7 @@ void UploadForm::StartUpload() {
     DialogService::Current().ShowError(this, "Kestova", QString::fromStdString(error.what()));
   }
   // A run that ended terminated (by Esc or by a failure) closes on one Esc.
-  if (run.Terminated || outcome_ == RunOutcome::Terminated) terminated_ = true;
+  if (run.Terminated() || outcome_ == RunOutcome::Terminated) terminated_ = true;
   run_ = nullptr;
   running_ = false;
   UpdateStatus();
@@ -155,7 +153,7 @@ void UploadForm::keyPressEvent(QKeyEvent* event) {
       close();
     } else {
       terminated_ = true;
-      if (run_) run_->Terminated = true;
+      if (run_) run_->Terminate();
     }
     return;
   }
@@ -169,13 +167,13 @@ void UploadForm::keyPressEvent(QKeyEvent* event) {
 void UploadForm::reject() {
   // Esc is handled above; the close box ends a run first.
   terminated_ = true;
-  if (run_) run_->Terminated = true;
+  if (run_) run_->Terminate();
   QDialog::reject();
 }
 
 void UploadForm::closeEvent(QCloseEvent* event) {
   terminated_ = true;
-  if (run_) run_->Terminated = true;
+  if (run_) run_->Terminate();
   if (!running_ && Settings.SiteClient && Settings.SiteClient->Connected()) Settings.SiteClient->Quit();
   QDialog::closeEvent(event);
 }

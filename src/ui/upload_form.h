@@ -56,7 +56,6 @@ class UploadForm : public QDialog {
   QElapsedTimer elapsed_;
   long long files_sent_ = 0;
   long long bytes_sent_ = 0;
-  bool last_was_send_ = false;
   QString folder_;
 };
 

@@ -1,10 +1,12 @@
-// The executor's retries, pauses and the too-many-connections step-up,
-// against the scripted server. Pauses are recorded, not slept.
+// The executor's retries, pauses and the too-many-connections step-up
+// against a fake connection, and what it does on a real session against the
+// scripted server. Pauses are recorded, not slept.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "engine/upload.h"
 #include "support/fake_profile.h"
+#include "support/fake_site_connection.h"
 #include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
 
@@ -17,6 +19,7 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::Not;
 using testing::FakeProfile;
+using testing::FakeSiteConnection;
 using testing::ScriptedFtpServer;
 using testing::ScriptedSession;
 
@@ -71,47 +74,69 @@ class ExecutorTest : public ::testing::Test {
   std::unique_ptr<RecordingUpload> run_;
 };
 
-TEST_F(ExecutorTest, NoRetriesMeansOneAttemptAndNoRetryLine) {
-  server_.On("CWD", "550 No such directory\r\n");
+// ---- Retries, against a fake connection: no server, no waiting
+
+class RetryTest : public ::testing::Test {
+ protected:
+  RecordingUpload& Run(int retries, int pause, bool ramped) {
+    RunSettings settings;
+    settings.Retries = retries;
+    settings.RetryPause = pause;
+    settings.Ramped = ramped;
+    log_.clear();
+    site_.calls.clear();
+    run_ = std::make_unique<RecordingUpload>(
+        settings, profile_, [this](const std::string& l) { log_.push_back(l); }, &site_);
+    run_->StartRunState();
+    return *run_;
+  }
+  long Calls(const std::string& call) const { return std::count(site_.calls.begin(), site_.calls.end(), call); }
+  int Count(const std::string& prefix) const {
+    return static_cast<int>(std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+  }
+
+  FakeSiteConnection site_;
+  FakeProfile profile_;
+  std::vector<std::string> log_;
+  std::unique_ptr<RecordingUpload> run_;
+};
+
+TEST_F(RetryTest, NoRetriesMeansOneAttemptAndNoRetryLine) {
+  site_.answers[SiteConnection::Operation::Cwd] = {"550 No such directory"};
   RecordingUpload& run = Run(0, 10, false);
-  client_.HostDirName = "/missing";
+  site_.SetHostDirName("/missing");
   EXPECT_FALSE(run.ExecuteCommand("/missing", "cwd", false));
-  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1 for cwd", "Reason: 550 No such directory",
+  EXPECT_THAT(log_, ElementsAre("Connecting to ftp.test for cwd", "Reason: 550 No such directory",
                                 "Connection retries all failed."));
   EXPECT_TRUE(run.waits.empty());
 }
 
-TEST_F(ExecutorTest, RetriesWaitTheirPauseFlatOrRamped) {
-  server_.On("CWD", "550 No such directory\r\n");
+TEST_F(RetryTest, RetriesWaitTheirPauseFlatOrRamped) {
+  site_.answers[SiteConnection::Operation::Cwd] = {"550 No such directory"};
   for (const bool ramped : {false, true}) {
-    log_.clear();
     RecordingUpload& run = Run(3, 10, ramped);
-    client_.HostDirName = "/missing";
     EXPECT_FALSE(run.ExecuteCommand("/missing", "cwd", false));
     const std::vector<int> expected = ramped ? std::vector<int>{10, 20, 40} : std::vector<int>{10, 10, 10};
     EXPECT_EQ(run.waits, expected);
     EXPECT_EQ(Count("Connect Failed. Retrying [Pause "), 3);
+    EXPECT_EQ(Count("Reason: 550 No such directory"), 4) << "one before each retry line and one at the end";
     EXPECT_THAT(log_, Contains(ramped ? "Connect Failed. Retrying [Pause 40s]..." : "Connect Failed. Retrying [Pause 10s]..."));
     EXPECT_EQ(log_.back(), "Connection retries all failed.");
   }
 }
 
-TEST_F(ExecutorTest, TheRetryBudgetIsClampedAndOddPausesAreBounded) {
-  server_.On("DELE", "550 Busy\r\n");
+TEST_F(RetryTest, TheRetryBudgetIsClampedAndOddPausesAreBounded) {
+  site_.answers[SiteConnection::Operation::Dele] = {"550 Busy"};
   const struct {
     int retries, pause;
-    size_t attempts;
+    long attempts;
     int first_wait;
   } cases[] = {{50, 0, 21, 0}, {-1, 0, 1, -1}, {1, -7, 2, 3}, {1, 900, 2, 600}};
   for (const auto& c : cases) {
-    log_.clear();
     RecordingUpload& run = Run(c.retries, c.pause, false);
-    const size_t before = server_.Commands().size();
-    client_.HostFileName = "x";
+    site_.SetHostFileName("x");
     EXPECT_FALSE(run.ExecuteCommand("", "Dele", false));
-    const auto commands = server_.Commands();
-    const size_t deletes = static_cast<size_t>(std::count(commands.begin() + static_cast<long>(before), commands.end(), "DELE x"));
-    EXPECT_EQ(deletes, c.attempts) << "retries " << c.retries;
+    EXPECT_EQ(Calls("Dele x"), c.attempts) << "retries " << c.retries;
     if (c.first_wait >= 0) {
       ASSERT_FALSE(run.waits.empty());
       EXPECT_EQ(run.waits.front(), c.first_wait);
@@ -120,35 +145,68 @@ TEST_F(ExecutorTest, TheRetryBudgetIsClampedAndOddPausesAreBounded) {
   }
 }
 
-TEST_F(ExecutorTest, IgnoredFailuresAreNotRetriedButConnectionsStillCount) {
-  server_.On("MKD", "550 Exists\r\n");
+TEST_F(RetryTest, IgnoredFailuresAreNotRetriedButConnectionsStillCount) {
+  site_.answers[SiteConnection::Operation::Mkd] = {"550 Exists"};
   RecordingUpload& run = Run(5, 0, false);
-  client_.HostFileName = "dir";
+  site_.SetHostFileName("dir");
   EXPECT_TRUE(run.ExecuteCommand("", "mkd", true));
   EXPECT_TRUE(run.ExecuteCommand("", "", true));
   EXPECT_TRUE(run.ExecuteCommand("", "no such label", false));
-  const auto words = server_.Words();
-  EXPECT_EQ(std::count(words.begin(), words.end(), "MKD"), 1);
+  EXPECT_EQ(Calls("Mkd dir"), 1);
   EXPECT_THAT(log_, Not(Contains("Connection retries all failed.")));
 }
 
-TEST_F(ExecutorTest, TooManyConnectionsStepsThePauseUpWithoutWaiting) {
-  server_.SetGreeting([](int connection) {
-    return connection <= 3 ? std::string("421 Too many connections from the same IP address.\r\n")
-                           : std::string("220 Ready\r\n");
-  });
+TEST_F(RetryTest, TooManyConnectionsStepsThePauseUpWithoutWaiting) {
+  const std::string busy = "421 Too many connections from the same IP address.";
+  site_.logins = {busy, busy, busy, ""};
   RecordingUpload& run = Run(10, 0, false);
-  client_.HostDirName = "/www";
   EXPECT_TRUE(run.ExecuteCommand("/www", "cwd", false));
-  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1 for cwd",
-                                "Reason: 421 Too many connections from the same IP address.",
-                                "Connect Failed. Retrying [Pause 0s]...",
-                                "Connecting to 127.0.0.1 for cwd", "Too many connections. Stepping up pause to 30",
-                                "Connecting to 127.0.0.1 for cwd", "Too many connections. Stepping up pause to 120",
-                                "Connecting to 127.0.0.1 for cwd"));
+  EXPECT_THAT(log_, ElementsAre("Connecting to ftp.test for cwd", "Reason: " + busy,
+                                "Connect Failed. Retrying [Pause 0s]...", "Connecting to ftp.test for cwd",
+                                "Too many connections. Stepping up pause to 30", "Connecting to ftp.test for cwd",
+                                "Too many connections. Stepping up pause to 120", "Connecting to ftp.test for cwd"));
   EXPECT_EQ(run.waits, (std::vector<int>{0}));
-  EXPECT_EQ(server_.Connections(), 4);
+  EXPECT_EQ(Calls("Connect"), 4);
+  EXPECT_EQ(Calls("Cwd /www"), 2) << "back into the caller's folder, then the command";
 }
+
+TEST_F(RetryTest, ARefusedLoginIsNeverRetriedUnlessTheServerIsOnlyBusy) {
+  // Retrying a wrong password can lock the account: one attempt, the
+  // server's reason, and nothing more is sent.
+  site_.logins = {"530 Login incorrect."};
+  RecordingUpload& run = Run(3, 0, false);
+  EXPECT_FALSE(run.ExecuteCommand("", "", true));
+  EXPECT_THAT(log_, ElementsAre("Connecting to ftp.test", "Reason: 530 Login incorrect.",
+                                "The server refused the login. Check the user id and password; Kestova does not "
+                                "try again, so that the account is not locked."));
+  EXPECT_TRUE(run.Terminated());
+  EXPECT_FALSE(run.ExecuteCommand("/www", "cwd", false));
+  EXPECT_THAT(site_.calls, ElementsAre("Connect", "Drop"));
+
+  // A 530 that says the server is busy is retried, and the refused session
+  // is not taken for a connection: the retry logs in again.
+  site_.logins = {"530 Too many users, try again later."};
+  RecordingUpload& busy = Run(1, 0, false);
+  EXPECT_FALSE(busy.ExecuteCommand("", "", true));
+  EXPECT_THAT(log_, ElementsAre("Connecting to ftp.test", "Reason: 530 Too many users, try again later.",
+                                "Connect Failed. Retrying [Pause 0s]...", "Connecting to ftp.test",
+                                "Reason: 530 Too many users, try again later.", "Connection retries all failed."));
+  EXPECT_THAT(site_.calls, ElementsAre("Connect", "Quit", "Connect", "Quit"));
+}
+
+TEST_F(RetryTest, EscDuringARetryPauseEndsTheRunWithItsClosingLine) {
+  site_.logins = {"421 Service not available, closing control connection."};
+  testing::TempDir local;
+  RecordingUpload& run = Run(5, 30, false);
+  run.Settings().LocalRoot = local.Path().string();
+  run.on_pause = [&run] { run.Terminate(); };  // Esc while it waits
+  EXPECT_EQ(run.StartUpload(), RunOutcome::Terminated);
+  EXPECT_EQ(run.waits, (std::vector<int>{30}));
+  EXPECT_EQ(log_.back(), "Terminated before completion.");
+  EXPECT_EQ(Count("Connection retries all failed."), 0);
+}
+
+// ---- Against the scripted server
 
 TEST_F(ExecutorTest, ADroppedConnectionIsReopenedInTheCallersDirectory) {
   bool dropped = false;
@@ -169,45 +227,6 @@ TEST_F(ExecutorTest, ADroppedConnectionIsReopenedInTheCallersDirectory) {
   EXPECT_THAT(server_.Commands(), ElementsAre("USER user", "PASS pw", "CWD /www", "CWD /www", "MKD sub", "USER user",
                                               "PASS pw", "CWD /www", "DELE page.htm"));
   EXPECT_EQ(Count("Connecting to 127.0.0.1 for dele"), 1);
-}
-
-TEST_F(ExecutorTest, ARefusedLoginIsNeverRetriedUnlessTheServerIsOnlyBusy) {
-  // Retrying a wrong password can lock the account: one attempt, the
-  // server's reason, and nothing more is sent.
-  server_.On("PASS", "530 Login incorrect.\r\n");
-  RecordingUpload& run = Run(3, 0, false);
-  EXPECT_FALSE(run.ExecuteCommand("", "", true));
-  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1", "Reason: 530 Login incorrect.",
-                                "The server refused the login. Check the user id and password; Kestova does not "
-                                "try again, so that the account is not locked."));
-  EXPECT_TRUE(run.Terminated);
-  client_.HostDirName = "/www";
-  EXPECT_FALSE(run.ExecuteCommand("/www", "cwd", false));
-  EXPECT_EQ(server_.Connections(), 1);
-  EXPECT_THAT(server_.Words(), ElementsAre("USER", "PASS"));
-
-  // A 530 that says the server is busy is retried, and the refused session
-  // is not taken for a connection: the retry logs in again.
-  log_.clear();
-  server_.On("PASS", "530 Too many users, try again later.\r\n");
-  RecordingUpload& busy = Run(1, 0, false);
-  EXPECT_FALSE(busy.ExecuteCommand("", "", true));
-  EXPECT_THAT(log_, ElementsAre("Connecting to 127.0.0.1", "Reason: 530 Too many users, try again later.",
-                                "Connect Failed. Retrying [Pause 0s]...", "Connecting to 127.0.0.1",
-                                "Reason: 530 Too many users, try again later.", "Connection retries all failed."));
-  EXPECT_EQ(server_.Connections(), 3);
-}
-
-TEST_F(ExecutorTest, EscDuringARetryPauseEndsTheRunWithItsClosingLine) {
-  server_.SetGreeting("421 Service not available, closing control connection.\r\n");
-  testing::TempDir local;
-  RecordingUpload& run = Run(5, 30, false);
-  run.Settings().LocalRoot = local.Path().string();
-  run.on_pause = [&run] { run.Terminated = true; };  // Esc while it waits
-  EXPECT_EQ(run.StartUpload(), RunOutcome::Terminated);
-  EXPECT_EQ(run.waits, (std::vector<int>{30}));
-  EXPECT_EQ(log_.back(), "Terminated before completion.");
-  EXPECT_EQ(Count("Connection retries all failed."), 0);
 }
 
 TEST_F(ExecutorTest, AListingDateThatCannotBeReadStopsTheRunWithALine) {

@@ -288,7 +288,7 @@ TEST_P(RunTest, AFolderLinkBackToAnEnclosingFolderIsWalkedOnce) {
 
 TEST_P(RunTest, TerminatingStopsTheRunAtTheNextStep) {
   const RunOutcome outcome = Run(Settings(), [](const std::string& line, Upload& run) {
-    if (line.rfind("Copy to", 0) == 0) run.Terminated = true;
+    if (line.rfind("Copy to", 0) == 0) run.Terminate();
   });
   EXPECT_EQ(outcome, RunOutcome::Terminated);
   EXPECT_EQ(Count("Copy to"), 1);

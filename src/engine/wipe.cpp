@@ -16,7 +16,7 @@ std::vector<std::string> Upload::ListInto(MemoryStream& stream) { return SplitLi
 // "dir", NLST for "ls". The run's own stream (the page of a redirection run)
 // is given back afterwards.
 bool Upload::ListFolder(const std::string& directory, const char* label, std::vector<std::string>& lines) {
-  client_.HostFileName.clear();
+  client_.SetHostFileName(std::string());
   MemoryStream stream;
   DataStream* run_stream = client_.LocalStream();
   const std::string local_file = client_.LocalFileName();
@@ -32,18 +32,18 @@ bool Upload::ListFolder(const std::string& directory, const char* label, std::ve
 
 int Upload::FindNameColumn(const std::string& directory) {
   if (name_column_ > -1) return name_column_;
-  const std::string host_file = client_.HostFileName;
-  const std::string host_dir = client_.HostDirName;
+  const std::string host_file = client_.HostFileName();
+  const std::string host_dir = client_.HostDirName();
   auto restore = [&] {
-    client_.HostFileName = host_file;
-    client_.HostDirName = host_dir;
+    client_.SetHostFileName(host_file);
+    client_.SetHostDirName(host_dir);
   };
-  client_.HostFileName = directory;
-  client_.HostDirName = directory;
-  client_.Cwd();
+  client_.SetHostFileName(directory);
+  client_.SetHostDirName(directory);
+  client_.Run(SiteConnection::Operation::Cwd);
   std::vector<std::string> names;
   if (!ListFolder(directory, "ls", names)) {
-    Terminated = true;
+    Terminate();
     restore();
     return -1;
   }
@@ -53,7 +53,7 @@ int Upload::FindNameColumn(const std::string& directory) {
   }
   std::vector<std::string> lines;
   if (!ListFolder(directory, "dir", lines)) {
-    Terminated = true;
+    Terminate();
     restore();
     return -1;
   }
@@ -69,41 +69,34 @@ long long Upload::NameStart(const std::string& directory, const std::string& lin
 void Upload::WipeSite() {
   wipe_depth_ = 0;
   WipeFolder(settings_.StartDir);
-  client_.HostFileName = settings_.StartDir;
-  client_.HostDirName = settings_.StartDir;
-  if (!ExecuteCommand(settings_.StartDir, "cwd", false)) Terminated = true;
+  client_.SetHostFileName(settings_.StartDir);
+  client_.SetHostDirName(settings_.StartDir);
+  if (!ExecuteCommand(settings_.StartDir, "cwd", false)) Terminate();
 }
 
 bool Upload::WipeFolder(const std::string& directory) {
   client_.SetLocalFileName("");
-  client_.HostFileName = directory;
-  client_.HostDirName = directory;
+  client_.SetHostFileName(directory);
+  client_.SetHostDirName(directory);
   if (!ExecuteCommand(directory, "cwd", false)) {
-    Terminated = true;
+    Terminate();
     return false;
   }
   std::vector<std::string> lines;
   if (!ListFolder(directory, "dir", lines)) {
-    Terminated = true;
+    Terminate();
     return false;
   }
-  Log(client_.LastReply);
-  Log("--------------------");
-  // A listing of thousands of lines would only bury the rest of the log.
-  for (size_t i = 0; i < lines.size() && i < kMaxLoggedListingLines; ++i) Log(lines[i]);
-  if (lines.size() > kMaxLoggedListingLines) {
-    Log("(" + std::to_string(lines.size() - kMaxLoggedListingLines) + " more lines of this listing not shown)");
-  }
-  Log("--------------------");
+  LogListing(lines);
   bool left_behind = false;
   bool column_known = false;
   for (const std::string& line : lines) {
     ProcessPendingEvents();
-    if (Terminated) return false;
+    if (terminated_) return false;
     if (!IsListingEntry(line)) continue;
     if (!column_known) {
       if (FindNameColumn(directory) < 0) {
-        if (Terminated) return false;
+        if (terminated_) return false;
         Problem("Cannot tell where the names begin in the listing of " + directory + "; nothing in it was deleted.");
         return false;
       }
@@ -114,11 +107,22 @@ bool Upload::WipeFolder(const std::string& directory) {
   return !left_behind;
 }
 
+// The reply that ended the listing, and the listing between two separators.
+void Upload::LogListing(const std::vector<std::string>& lines) {
+  Log(client_.LastReply());
+  Log("--------------------");
+  // A listing of thousands of lines would only bury the rest of the log.
+  for (size_t i = 0; i < lines.size() && i < kMaxLoggedListingLines; ++i) Log(lines[i]);
+  if (lines.size() > kMaxLoggedListingLines) {
+    Log("(" + std::to_string(lines.size() - kMaxLoggedListingLines) + " more lines of this listing not shown)");
+  }
+  Log("--------------------");
+}
+
 // Deletes or wipes one listed entry. False when the wipe must stop.
 bool Upload::WipeEntry(const std::string& directory, const std::string& line, bool& left_behind) {
   const std::string name = EntryName(line, NameStart(directory, line));
   const bool folder = line[0] == 'd';
-  const std::string path = AddTrailingSlash(directory) + name;
   // The folder itself and its parent, as some servers list them.
   if (folder && (name == "." || name == "..")) return true;
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos || HoldsLineBreak(name)) {
@@ -132,49 +136,56 @@ bool Upload::WipeEntry(const std::string& directory, const std::string& line, bo
     left_behind = true;
     return true;
   }
-  if (folder) {
-    if (wipe_depth_ >= kMaxWipeDepth) {
-      Problem("Skipped the folder " + path + ": it lies more than " + std::to_string(kMaxWipeDepth) +
-              " levels below the start directory");
-      left_behind = true;
-      return true;
-    }
-    ++wipe_depth_;
-    const bool emptied = WipeFolder(path);
-    --wipe_depth_;
-    if (!ExecuteCommand(directory, "CdUp", false)) {
-      Terminated = true;
-      return false;
-    }
-    client_.HostDirName = directory;
-    if (!emptied) {
-      left_behind = true;
-      return true;
-    }
-    client_.HostFileName = name;
-    if (profile_.TestRun()) {
-      Log("## Test: Remove Dir " + name);
-    } else if (!ExecuteCommand(directory, "rmd", true)) {
-      Terminated = true;
-      return false;
-    } else if (!operation_ok_) {
-      // Everything it listed is gone, so what keeps it is most likely what
-      // the server does not list (vsftpd hides dot-files), which the wipe
-      // keeps anyway: said, but not counted as something left undone.
-      Log("Kept the folder " + path + ": " + failure_ + " (it may hold files the server does not list)");
-      left_behind = true;
-    }
+  if (folder) return WipeSubfolder(directory, name, left_behind);
+  return DeleteListed(directory, name, false, left_behind);
+}
+
+// Wipes a subfolder, comes back with CDUP, and removes it when it was
+// emptied.
+bool Upload::WipeSubfolder(const std::string& directory, const std::string& name, bool& left_behind) {
+  const std::string path = AddTrailingSlash(directory) + name;
+  if (wipe_depth_ >= kMaxWipeDepth) {
+    Problem("Skipped the folder " + path + ": it lies more than " + std::to_string(kMaxWipeDepth) +
+            " levels below the start directory");
+    left_behind = true;
     return true;
   }
-  client_.HostFileName = name;
-  if (profile_.TestRun()) {
-    Log("## Test: Delete File " + name);
-  } else if (!ExecuteCommand(directory, "dele", true)) {
-    Terminated = true;
+  ++wipe_depth_;
+  const bool emptied = WipeFolder(path);
+  --wipe_depth_;
+  if (!ExecuteCommand(directory, "CdUp", false)) {
+    Terminate();
     return false;
-  } else if (!operation_ok_) {
-    Problem("Could not delete " + path + ": " + failure_);
+  }
+  client_.SetHostDirName(directory);
+  if (!emptied) {
     left_behind = true;
+    return true;
+  }
+  return DeleteListed(directory, name, true, left_behind);
+}
+
+// DELE of a file or RMD of an emptied folder; a test run only says so.
+bool Upload::DeleteListed(const std::string& directory, const std::string& name, bool folder, bool& left_behind) {
+  client_.SetHostFileName(name);
+  if (profile_.TestRun()) {
+    Log((folder ? "## Test: Remove Dir " : "## Test: Delete File ") + name);
+    return true;
+  }
+  if (!ExecuteCommand(directory, folder ? "rmd" : "dele", true)) {
+    Terminate();
+    return false;
+  }
+  if (operation_ok_) return true;
+  left_behind = true;
+  const std::string path = AddTrailingSlash(directory) + name;
+  if (!folder) {
+    Problem("Could not delete " + path + ": " + failure_);
+  } else {
+    // Everything it listed is gone, so what keeps it is most likely what
+    // the server does not list (vsftpd hides dot-files), which the wipe
+    // keeps anyway: said, but not counted as something left undone.
+    Log("Kept the folder " + path + ": " + failure_ + " (it may hold files the server does not list)");
   }
   return true;
 }

@@ -103,75 +103,77 @@ bool Upload::ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>&
 
 void Upload::PublishFolder(const std::string& local, const std::string& remote, const std::string& site_address,
                            const std::string& new_address, const std::string& old_address) {
-  if (Terminated) return;
-  client_.HostFileName = remote;
-  client_.HostDirName = remote;
+  if (terminated_) return;
+  client_.SetHostFileName(remote);
+  client_.SetHostDirName(remote);
   if (profile_.TestRun()) {
     Log("## Test: Make directory " + remote);
   } else if (!ExecuteCommand(remote, "mkd", true)) {
-    Terminated = true;
-    return;
+    return Terminate();
   }
   std::vector<LocalEntry> entries;
   if (!ReadLocalFolder(local, entries)) {
     const int error = errno;
-    Problem("Skipped the folder " + local + ": cannot read it: " + std::strerror(error));
-    return;
+    return Problem("Skipped the folder " + local + ": cannot read it: " + std::strerror(error));
   }
   if (entries.empty()) return;
   struct stat self {};
   ::stat(local.c_str(), &self);
   walking_.emplace_back(self.st_dev, self.st_ino);
-  client_.HostFileName = remote;
-  client_.HostDirName = remote;
+  client_.SetHostFileName(remote);
+  client_.SetHostDirName(remote);
   if (!ExecuteCommand(remote, "cwd", false)) {
-    Terminated = true;
-    walking_.pop_back();
-    return;
+    Terminate();
+  } else {
+    Emit(RunEvent::Kind::FolderEntered, remote);
   }
   for (const LocalEntry& entry : entries) {
     ProcessPendingEvents();
-    if (Terminated) break;
-    if (entry.directory) {
-      if (entry.name != "." && entry.name != "..") {
-        const bool front_page = profile_.ExclFrontPage() && (SameText(entry.name, "_vti_cnf") ||
-                                                             SameText(entry.name, "_private"));
-        const bool cycle = std::find(walking_.begin(), walking_.end(), std::make_pair(entry.device, entry.inode)) !=
-                           walking_.end();
-        if (cycle) {
-          Log("Skipped folder " + LocalPath(local, entry.name) + ": it leads back to a folder being published");
-        } else if (HoldsLineBreak(entry.name)) {
-          Problem("Skipped the folder " + LocalPath(local, entry.name) + kNameBreakReason);
-        } else if (!front_page) {
-          const std::string segment = UrlPathSegment(entry.name);
-          PublishFolder(LocalPath(local, entry.name), AddTrailingSlash(remote) + entry.name,
-                        AddTrailingSlash(site_address) + segment, AddTrailingSlash(new_address) + segment,
-                        AddTrailingSlash(old_address) + segment);
-          if (Terminated) break;
-        }
-      }
-      client_.HostFileName = remote;
-      client_.HostDirName = remote;
-      if (!ExecuteCommand(remote, "cwd", false)) {
-        Terminated = true;
-        break;
-      }
-      continue;
-    }
-    if (settings_.RedirectJob && !IsPage(entry.name)) continue;
-    PublishFile(local, remote, entry, site_address, new_address, old_address);
-    if (Terminated) break;
+    if (terminated_) break;
+    PublishEntry(local, remote, entry, site_address, new_address, old_address);
   }
   walking_.pop_back();
+}
+
+// One entry of a local folder. Every folder entry ("." and ".." and the
+// folders skipped included) is followed by a change back into this folder's
+// remote directory, as the walk has always done.
+void Upload::PublishEntry(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                          const std::string& site_address, const std::string& new_address,
+                          const std::string& old_address) {
+  if (!entry.directory) {
+    if (settings_.RedirectJob && !IsPage(entry.name)) return;
+    return PublishFile(local, remote, entry, site_address, new_address, old_address);
+  }
+  const std::string path = LocalPath(local, entry.name);
+  if (entry.name != "." && entry.name != "..") {
+    const bool front_page =
+        profile_.ExclFrontPage() && (SameText(entry.name, "_vti_cnf") || SameText(entry.name, "_private"));
+    const bool cycle =
+        std::find(walking_.begin(), walking_.end(), std::make_pair(entry.device, entry.inode)) != walking_.end();
+    if (cycle) {
+      Log("Skipped folder " + path + ": it leads back to a folder being published");
+    } else if (HoldsLineBreak(entry.name)) {
+      Problem("Skipped the folder " + path + kNameBreakReason);
+    } else if (!front_page) {
+      const std::string segment = UrlPathSegment(entry.name);
+      PublishFolder(path, AddTrailingSlash(remote) + entry.name, AddTrailingSlash(site_address) + segment,
+                    AddTrailingSlash(new_address) + segment, AddTrailingSlash(old_address) + segment);
+      if (terminated_) return;
+    }
+  }
+  client_.SetHostFileName(remote);
+  client_.SetHostDirName(remote);
+  if (!ExecuteCommand(remote, "cwd", false)) Terminate();
 }
 
 void Upload::PublishFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
                          const std::string& site_address, const std::string& new_address,
                          const std::string& old_address) {
   const std::string path = LocalPath(local, entry.name);
-  if (!entry.unpublishable.empty()) return Problem("Skipped " + path + ": " + entry.unpublishable);
-  if (HoldsLineBreak(entry.name)) return Problem("Skipped " + path + kNameBreakReason);
-  client_.HostFileName = entry.name;
+  if (!entry.unpublishable.empty()) return Problem("Skipped " + path + ": " + entry.unpublishable, path);
+  if (HoldsLineBreak(entry.name)) return Problem("Skipped " + path + kNameBreakReason, path);
+  client_.SetHostFileName(entry.name);
   if (!redirect_run_) client_.SetLocalFileName(path);
   if (write_changes_) return WriteChangesStep(local, remote, entry, site_address, new_address, old_address);
   // The local file is known to be readable (the page built) before the
@@ -182,16 +184,16 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
     if (profile_.TestRun()) {
       Log("## Test: Delete of " + entry.name);
     } else if (!ExecuteCommand(remote, "dele", true)) {
-      Terminated = true;
+      Terminate();
       return;
     }
   }
   if (profile_.TestRun()) {
-    Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName);
+    Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName());
     return;
   }
   SetTransferType(client_.LocalFileName().empty() ? entry.name : client_.LocalFileName());
-  if (!UploadFile(local, entry.name)) Terminated = true;
+  if (!UploadFile(local, entry.name)) Terminate();
 }
 
 // Checks that a file can be read, and in a redirection run builds its page,
@@ -203,7 +205,7 @@ bool Upload::ReadyToSend(const std::string& local, const std::string& name, cons
   if (redirect_run_ && !profile_.TestRun()) return BuildPage(local, name, site_address, new_address, old_address);
   std::string why;
   if (client_.OpenForUpload(path, why)) return true;
-  Problem("Skipped " + path + ": cannot read it: " + why);
+  Problem("Skipped " + path + ": cannot read it: " + why, path);
   return false;
 }
 
@@ -214,55 +216,71 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
   client_.SetLocalStream(&stream);
   // Not retried: a listing that fails makes the file count as new. What a
   // failed listing delivered before it broke off is not read.
-  const bool listed = client_.Dir();
+  const bool listed = client_.Run(SiteConnection::Operation::Dir);
   client_.SetLocalStream(nullptr);
   const std::vector<std::string> lines = listed ? ListInto(stream) : std::vector<std::string>();
   client_.SetLocalFileName(LocalPath(local, entry.name));
-  auto send = [&](const char* label) {
-    if (!ReadyToSend(local, entry.name, site_address, new_address, old_address)) return;
-    if (profile_.TestRun()) {
-      Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName);
-      return;
-    }
-    // A copy being replaced is deleted first; a new file has none.
-    if (FoldCase(label) == "put" && !ExecuteCommand(remote, "dele", true)) {
-      Terminated = true;
-      return;
-    }
-    SetTransferType(entry.name);
-    Log("Write File " + entry.name);
-    if (!SendUpload(local, remote, entry.name, label)) Terminated = true;
-  };
+  // The first line that names the file decides.
   for (const std::string& line : lines) {
     ProcessPendingEvents();
-    if (Terminated) return;
-    if (!IsListingEntry(line)) continue;
-    const long long start = NameStart(remote, line);
-    if (start <= 0) continue;
-    const std::string name = EntryName(line, start);
-    if (name.empty() || !SameText(name, entry.name)) continue;
-    ListingTime remote_time;
-    try {
-      remote_time = ListingDate(line, run_year_, run_month_);
-    } catch (const ListingDateError& error) {
-      throw ListingDateError("'" + line + "' (" + error.what() + ")");
-    }
-    if (PackDosTime(remote_time) >= entry.dos_time) {
-      // A newer copy of another size was cut short by an earlier run that
-      // failed; it is sent again.
-      if (!SizeDiffers(LocalPath(local, entry.name), entry.size, line)) {
-        Log("File " + name + " - no date change");
-        return;
-      }
-      Log("File " + name + " - size differs (" + ListingField(line, 4) + " bytes listed, " +
-          std::to_string(entry.size) + " here)");
-    } else {
-      Log("Old time: " + FormatListingTime(remote_time) + " New: " + FormatListingTime(entry.time));
-    }
-    return send("put");
+    if (terminated_) return;
+    const std::string listed = ListedName(remote, line);
+    if (listed.empty() || !SameText(listed, entry.name)) continue;
+    if (!ServerCopyOutdated(local, entry, line, listed)) return;
+    return SendChanged(local, remote, entry.name, "put", site_address, new_address, old_address);
   }
   Log("** New file: " + entry.name);
-  send("Put");
+  SendChanged(local, remote, entry.name, "Put", site_address, new_address, old_address);
+}
+
+// The name an entry line of a listing gives, empty for other lines.
+std::string Upload::ListedName(const std::string& remote, const std::string& line) {
+  if (!IsListingEntry(line)) return std::string();
+  const long long start = NameStart(remote, line);
+  return start <= 0 ? std::string() : EntryName(line, start);
+}
+
+// Compares the listed copy with the local file and says what it found:
+// true when the file is to be sent.
+bool Upload::ServerCopyOutdated(const std::string& local, const LocalEntry& entry, const std::string& line,
+                                const std::string& listed) {
+  ListingTime remote_time;
+  try {
+    remote_time = ListingDate(line, run_year_, run_month_);
+  } catch (const ListingDateError& error) {
+    throw ListingDateError("'" + line + "' (" + error.what() + ")");
+  }
+  if (PackDosTime(remote_time) < entry.dos_time) {
+    Log("Old time: " + FormatListingTime(remote_time) + " New: " + FormatListingTime(entry.time));
+    return true;
+  }
+  // A newer copy of another size was cut short by an earlier run that
+  // failed; it is sent again.
+  const std::string path = LocalPath(local, entry.name);
+  if (SizeDiffers(path, entry.size, line)) {
+    Log("File " + listed + " - size differs (" + ListingField(line, 4) + " bytes listed, " +
+        std::to_string(entry.size) + " here)");
+    return true;
+  }
+  Log("File " + listed + " - no date change");
+  Emit(RunEvent::Kind::FileUnchanged, path);
+  return false;
+}
+
+// Sends a file of the write-changes step: "put" replaces a listed copy,
+// deleted first; "Put" sends a new file.
+void Upload::SendChanged(const std::string& local, const std::string& remote, const std::string& name,
+                         const char* label, const std::string& site_address, const std::string& new_address,
+                         const std::string& old_address) {
+  if (!ReadyToSend(local, name, site_address, new_address, old_address)) return;
+  if (profile_.TestRun()) {
+    Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName());
+    return;
+  }
+  if (FoldCase(label) == "put" && !ExecuteCommand(remote, "dele", true)) return Terminate();
+  SetTransferType(name);
+  Log("Write File " + name);
+  if (!SendUpload(local, remote, name, label)) Terminate();
 }
 
 bool Upload::GoesAsBinary(const std::string& file_name) const {
@@ -276,7 +294,7 @@ bool Upload::GoesAsBinary(const std::string& file_name) const {
 
 void Upload::SetTransferType(const std::string& file_name) {
   const char* label = GoesAsBinary(file_name) ? "TypeBinary" : "TypeAscii";
-  if (!ExecuteCommand(client_.HostDirName, label, false)) Terminated = true;
+  if (!ExecuteCommand(client_.HostDirName(), label, false)) Terminate();
 }
 
 // Whether the size in a listing line shows that the server's copy is not the
@@ -320,7 +338,7 @@ bool Upload::BuildPage(const std::string& local, const std::string& name, const 
     why = error.what();
   }
   if (!file) {
-    Problem("Skipped " + path + ": cannot read it: " + why);
+    Problem("Skipped " + path + ": cannot read it: " + why, path);
     return false;
   }
   const std::string segment = UrlPathSegment(name);
@@ -340,19 +358,21 @@ bool Upload::BuildPage(const std::string& local, const std::string& name, const 
 }
 
 bool Upload::UploadFile(const std::string& local, const std::string& name) {
-  const bool sent = ExecuteCommand(client_.HostDirName, "put", false);
-  Log("Copy to " + client_.HostDirName + "/" + name + " as " + ChooseValue(client_.Binary(), "Binary", "ASCII"));
-  Log("    - " + client_.LastReply);
-  if (sent || !client_.LocalFailure) return sent;
-  return DropPartialCopy(local, client_.HostDirName, name);
+  const bool sent = ExecuteCommand(client_.HostDirName(), "put", false);
+  Log("Copy to " + client_.HostDirName() + "/" + name + " as " + ChooseValue(client_.Binary(), "Binary", "ASCII"));
+  Log("    - " + client_.LastReply());
+  if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_.TransferCount());
+  if (sent || !client_.LocalFailure()) return sent;
+  return DropPartialCopy(local, client_.HostDirName(), name);
 }
 
 // An upload that failed on this side (the file could not be read to its
 // end): what reached the server is not the file, so it goes, and the run
 // goes on with the next file.
 bool Upload::DropPartialCopy(const std::string& local, const std::string& remote, const std::string& name) {
-  Problem("Skipped " + LocalPath(local, name) + ": the upload failed here, so its copy on the server was deleted");
-  client_.HostFileName = name;
+  const std::string path = LocalPath(local, name);
+  Problem("Skipped " + path + ": the upload failed here, so its copy on the server was deleted", path);
+  client_.SetHostFileName(name);
   ExecuteCommand(remote, "dele", true);
   return !gave_up_;
 }
@@ -361,8 +381,9 @@ bool Upload::DropPartialCopy(const std::string& local, const std::string& remote
 bool Upload::SendUpload(const std::string& local, const std::string& remote, const std::string& name,
                         const char* label) {
   const bool sent = ExecuteCommand(remote, label, false);
-  if (!sent && !client_.LocalFailure) return false;
-  Log("    - " + client_.LastReply);
+  if (!sent && !client_.LocalFailure()) return false;
+  Log("    - " + client_.LastReply());
+  if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_.TransferCount());
   return sent || DropPartialCopy(local, remote, name);
 }
 

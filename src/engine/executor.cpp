@@ -1,0 +1,178 @@
+// The executor: every FTP operation of a run goes through ExecuteCommand,
+// which connects when the session is gone, runs the operation named by a
+// label, and on failure says why, waits and tries again a limited number of
+// times, with a pause that may double and that steps up when the server has
+// too many connections.
+#include <algorithm>
+
+#include "engine/upload.h"
+#include "ftp/ftp_reply.h"
+#include "net/event_wait.h"
+
+namespace kestova {
+
+bool Upload::ExecuteCommand(const std::string& param, const std::string& label, bool ignore_failure) {
+  if (gave_up_) return false;
+  Attempt attempt;
+  attempt.param = param;
+  attempt.label = label;
+  attempt.ignore_failure = ignore_failure;
+  attempt.saved_file_name = client_.HostFileName();
+  attempt.pause_now = settings_.RetryPause;
+  attempt.retries_left = std::clamp(settings_.Retries + 1, 1, 21);
+  const bool result = AttemptCommand(attempt);
+  // A command the run was ended during says nothing more.
+  if (terminated_) return false;
+  if (!result) ReportGivingUp(attempt);
+  return result;
+}
+
+// The attempts of one command, each using up one of its retries.
+bool Upload::AttemptCommand(Attempt& attempt) {
+  for (;; attempt.first = false) {
+    if (attempt.retries_left == 0) return false;
+    if (!attempt.first && attempt.step == 0 && !PauseBeforeRetry(attempt)) return false;
+    if (!client_.Connected()) {
+      const Connection made = Reconnect(attempt);
+      if (made == Connection::Impossible) return false;
+      if (made == Connection::Retry) {
+        --attempt.retries_left;
+        continue;
+      }
+    }
+    bool result = RunLabel(attempt.label);
+    operation_ok_ = result;
+    if (!result) failure_ = client_.FailureText();
+    if (attempt.ignore_failure) result = true;
+    if (result) return true;
+    // Another attempt cannot mend what failed on this side.
+    if (client_.LocalFailure()) return false;
+    --attempt.retries_left;
+    attempt.step = 0;
+  }
+}
+
+// Before an ordinary retry: the reason, the retry line, and the pause. A
+// negative pause means three seconds, and no pause lasts over ten minutes.
+bool Upload::PauseBeforeRetry(Attempt& attempt) {
+  Log("Reason: " + failure_);
+  Log("Connect Failed. Retrying [Pause " + std::to_string(attempt.pause_now) + "s]...");
+  Emit(RunEvent::Kind::Retry, failure_);
+  PauseSeconds(attempt.pause_now < 0 ? 3 : std::min(attempt.pause_now, 600));
+  if (terminated_) return false;
+  if (settings_.Ramped) attempt.pause_now *= 2;
+  return true;
+}
+
+Upload::Connection Upload::Reconnect(Attempt& attempt) {
+  Log("Connecting to " + client_.HostName() + (attempt.label.empty() ? std::string() : " for " + attempt.label));
+  if (FoldCase(client_.LastReply()).find("too many connections") != std::string::npos) return StepUp(attempt);
+  if (!client_.Connect()) {
+    failure_ = client_.FailureText();
+    attempt.cannot_connect = LoginRefused() || client_.LocalFailure();
+    // A refused login leaves the control connection open; the retry must
+    // log in again rather than take that session for a connection.
+    if (client_.Connected()) attempt.cannot_connect ? client_.Drop() : (void)client_.Quit();
+    attempt.step = 0;
+    return attempt.cannot_connect ? Connection::Impossible : Connection::Retry;
+  }
+  AfterConnect(attempt);
+  return Connection::Made;
+}
+
+// A new session goes back into the directory the caller works in, and, for
+// an upload, into the type the run chose for it: a new session starts in
+// the server's default type.
+void Upload::AfterConnect(const Attempt& attempt) {
+  if (!attempt.param.empty()) {
+    client_.SetHostFileName(attempt.param);
+    client_.SetHostDirName(attempt.param);
+    client_.Run(SiteConnection::Operation::Cwd);
+    client_.SetHostFileName(attempt.saved_file_name);
+  }
+  if (FoldCase(attempt.label) == "put") {
+    client_.Run(client_.Binary() ? SiteConnection::Operation::TypeBinary : SiteConnection::Operation::TypeAscii);
+  }
+}
+
+// The server said it has too many connections: the pause steps up (by 30,
+// 90, 150 ... or, ramped, 60, 180, 420 ...) and the next attempt comes at
+// once, without waiting, while the server keeps refusing.
+Upload::Connection Upload::StepUp(Attempt& attempt) {
+  client_.Quit();
+  attempt.step = settings_.Ramped ? attempt.step * 2 : attempt.step + 30;
+  if (attempt.step == 0) attempt.step = 60;
+  if (attempt.pause_now < 600) attempt.pause_now += attempt.step;
+  if (!client_.Connect()) {
+    failure_ = client_.FailureText();
+    if (client_.Connected()) client_.Quit();
+    Log("Too many connections. Stepping up pause to " + std::to_string(attempt.pause_now));
+    attempt.step += 30;
+    return Connection::Retry;
+  }
+  AfterConnect(attempt);
+  return Connection::Made;
+}
+
+// The command failed for good: the reason, and unless another command can
+// still succeed, the run gives up.
+void Upload::ReportGivingUp(const Attempt& attempt) {
+  if (attempt.cannot_connect) {
+    // Another attempt could only fail the same way.
+    Log("Reason: " + failure_);
+    if (LoginRefused()) {
+      Log("The server refused the login. Check the user id and password; Kestova does not try again, so "
+          "that the account is not locked.");
+    }
+    return GiveUp();
+  }
+  if (client_.LocalFailure()) {
+    // A local failure of an upload is told by the upload's own lines.
+    if (FoldCase(attempt.label) != "put") Log("Reason: " + failure_);
+    return;
+  }
+  Log("Reason: " + failure_);
+  Log("Connection retries all failed.");
+  GiveUp();
+}
+
+// The run cannot go on: the connection is dropped without another word.
+void Upload::GiveUp() {
+  gave_up_ = true;
+  Terminate();
+}
+
+// A login the server refused with 530 is not tried again: some servers lock
+// an account after a few failed logins. Only a refusal that says the server
+// is busy is worth another attempt.
+bool Upload::LoginRefused() const {
+  const std::string text = FoldCase(client_.ErrorMessage());
+  return ParseReplyCode(client_.ErrorMessage()).code == 530 && text.find("too many") == std::string::npos &&
+         text.find("try later") == std::string::npos && text.find("try again") == std::string::npos;
+}
+
+bool Upload::RunLabel(const std::string& label) {
+  using Operation = SiteConnection::Operation;
+  static const std::pair<const char*, Operation> kLabels[] = {
+      {"put", Operation::Put},   {"mkd", Operation::Mkd},       {"rmd", Operation::Rmd},
+      {"cwd", Operation::Cwd},   {"dele", Operation::Dele},     {"typebinary", Operation::TypeBinary},
+      {"typeascii", Operation::TypeAscii}, {"ls", Operation::Ls}, {"dir", Operation::Dir},
+      {"cdup", Operation::CDup},
+  };
+  const std::string name = FoldCase(label);
+  if ((name == "dir" || name == "ls") && listing_) listing_->Clear();
+  // Every attempt sends the whole page again.
+  if (name == "put" && page_stream_ && client_.LocalStream() == page_stream_.get()) page_stream_->Seek(0);
+  for (const auto& [text, operation] : kLabels) {
+    if (name == text) return client_.Run(operation);
+  }
+  return true;  // no operation: connecting was all that was asked
+}
+
+void Upload::PauseSeconds(int n) {
+  // Waits in the event loop, so Esc and Ctrl+C are noticed at once.
+  if (n <= 0) return;
+  WaitUntil([this] { return terminated_; }, std::chrono::seconds(n));
+}
+
+}  // namespace kestova

@@ -1,0 +1,28 @@
+// What happened in a run, as structured events beside the log: the windows
+// and the command build counts and progress from these, never from the
+// wording of log lines.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kestova {
+
+struct RunEvent {
+  enum class Kind {
+    FolderEntered,  // `path`: the remote folder the walk has entered
+    FileSent,       // `path`: the local file (or page) sent; `bytes` went
+    FileUnchanged,  // `path`: the server's copy is current (Wrt Changes)
+    FileSkipped,    // `path`: a local file that could not be sent
+    Retry,          // a command failed and will be tried again; `path`: why
+    RunEnded,       // the closing line was written; `path` is it
+  };
+  Kind kind;
+  std::string path;
+  std::int64_t bytes = 0;
+};
+
+using RunEventSink = std::function<void(const RunEvent& event)>;
+
+}  // namespace kestova

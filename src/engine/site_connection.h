@@ -1,0 +1,90 @@
+// What a run needs from an FTP client: the operations of the executor's
+// label table, their operands and their results, and no more. FtpClient
+// serves it through FtpSiteConnection; the executor's tests use a fake that
+// needs no server.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ftp/data_stream.h"
+
+namespace kestova {
+
+class FtpClient;
+
+class SiteConnection {
+ public:
+  enum class Operation { Put, Mkd, Rmd, Cwd, Dele, TypeBinary, TypeAscii, Ls, Dir, CDup, Pwd };
+
+  virtual ~SiteConnection() = default;
+
+  // ---- The connection.
+  virtual std::string HostName() const = 0;
+  // The control connection is not closed.
+  virtual bool Connected() const = 0;
+  // Connects and logs in, through the proxy when one is set.
+  virtual bool Connect() = 0;
+  virtual bool Quit() = 0;
+  // Drops the connection without sending anything.
+  virtual void Drop() = 0;
+  virtual bool Run(Operation operation) = 0;
+
+  // ---- Operands of the next operation.
+  virtual const std::string& HostFileName() const = 0;
+  virtual void SetHostFileName(const std::string& name) = 0;
+  virtual const std::string& HostDirName() const = 0;
+  virtual void SetHostDirName(const std::string& name) = 0;
+  virtual const std::string& LocalFileName() const = 0;
+  virtual void SetLocalFileName(const std::string& name) = 0;
+  virtual DataStream* LocalStream() const = 0;
+  virtual void SetLocalStream(DataStream* stream) = 0;
+  // Opens a local file as an upload would; nothing, with the reason, when
+  // it cannot.
+  virtual std::unique_ptr<DataStream> OpenForUpload(const std::string& name, std::string& why) = 0;
+
+  // ---- Results of the last operation.
+  virtual const std::string& LastReply() const = 0;
+  virtual const std::string& ErrorMessage() const = 0;
+  // Why it failed, for people.
+  virtual std::string FailureText() const = 0;
+  // It failed on this side, for a reason another attempt cannot mend.
+  virtual bool LocalFailure() const = 0;
+  virtual bool Binary() const = 0;
+  // Bytes the last transfer moved.
+  virtual std::int64_t TransferCount() const = 0;
+};
+
+// The run's connection over one of the profile's FTP clients.
+class FtpSiteConnection : public SiteConnection {
+ public:
+  explicit FtpSiteConnection(FtpClient& client) : client_(client) {}
+
+  std::string HostName() const override;
+  bool Connected() const override;
+  bool Connect() override;
+  bool Quit() override;
+  void Drop() override;
+  bool Run(Operation operation) override;
+  const std::string& HostFileName() const override;
+  void SetHostFileName(const std::string& name) override;
+  const std::string& HostDirName() const override;
+  void SetHostDirName(const std::string& name) override;
+  const std::string& LocalFileName() const override;
+  void SetLocalFileName(const std::string& name) override;
+  DataStream* LocalStream() const override;
+  void SetLocalStream(DataStream* stream) override;
+  std::unique_ptr<DataStream> OpenForUpload(const std::string& name, std::string& why) override;
+  const std::string& LastReply() const override;
+  const std::string& ErrorMessage() const override;
+  std::string FailureText() const override;
+  bool LocalFailure() const override;
+  bool Binary() const override;
+  std::int64_t TransferCount() const override;
+
+ private:
+  FtpClient& client_;
+};
+
+}  // namespace kestova
