@@ -14,6 +14,7 @@
 #include "platform/registry.h"
 #include "profile/site_profile.h"
 #include "profile/stored_value.h"
+#include "support/program_runner.h"
 #include "support/temp_dir.h"
 
 namespace kestova {
@@ -58,20 +59,9 @@ class ProfileCommandTest : public ::testing::Test {
     return result;
   }
 
-  // Runs the real program with the store named through the environment.
-  Result RunProgram(const std::string& args) {
-    const std::string err_file = dir_.File("stderr.txt");
-    const std::string command =
-        "KESTOVA_REGISTRY='" + store_ + "' '" KESTOVA_BINARY "' " + args + " 2>'" + err_file + "'";
-    Result result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.out.append(buffer, n);
-    const int status = ::pclose(pipe);
-    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream err(err_file);
-    result.err.assign(std::istreambuf_iterator<char>(err), {});
-    return result;
+  // The real program, with the store named through the environment.
+  testing::ProgramResult RunProgram(const std::string& args, const std::string& input = std::string()) {
+    return testing::RunProgram(KESTOVA_BINARY, store_, args, dir_.Path().string(), input);
   }
 
   testing::TempDir dir_;
@@ -79,7 +69,7 @@ class ProfileCommandTest : public ::testing::Test {
 };
 
 TEST_F(ProfileCommandTest, ShowOnAnEmptyStorePrintsEveryFieldWithItsDefault) {
-  const Result result = RunProgram("profile show");
+  const auto result = RunProgram("profile show");
   ASSERT_EQ(result.code, 0) << result.err;
   const auto lines = Lines(result.out);
   ASSERT_EQ(lines.size(), 34u) << result.out;
@@ -96,14 +86,14 @@ TEST_F(ProfileCommandTest, ShowOnAnEmptyStorePrintsEveryFieldWithItsDefault) {
 }
 
 TEST_F(ProfileCommandTest, TheProgramAnswersHelpVersionAndUnknownCommands) {
-  const Result help = RunProgram("--help");
+  const auto help = RunProgram("--help");
   EXPECT_EQ(help.code, 0);
   EXPECT_THAT(help.out, HasSubstr("Usage: kestova"));
   EXPECT_EQ(RunProgram("--version").out, "kestova 0.1.0\n");
-  const Result set_help = RunProgram("profile set --help");
+  const auto set_help = RunProgram("profile set --help");
   EXPECT_EQ(set_help.code, 0);
   EXPECT_THAT(set_help.out, HasSubstr("FIELD=VALUE"));
-  const Result unknown = RunProgram("frobnicate");
+  const auto unknown = RunProgram("frobnicate");
   EXPECT_EQ(unknown.code, 3);
   EXPECT_THAT(unknown.err, HasSubstr("Unknown command 'frobnicate'"));
   EXPECT_EQ(RunProgram("profile").code, 3);
@@ -158,7 +148,7 @@ TEST_F(ProfileCommandTest, APasswordGivenAsADashIsReadAndAnyPrintablePasswordIsK
   EXPECT_EQ(RunProfileCommandWith({"set", "OldPassword=-"}, nothing).code, 3);
   // Through the program, from standard input.
   std::ofstream(dir_.File("typed.txt")) << "from stdin\n";
-  const Result piped = RunProgram("profile set OldPassword=- <'" + dir_.File("typed.txt") + "'");
+  const auto piped = RunProgram("profile set OldPassword=-", dir_.File("typed.txt"));
   ASSERT_EQ(piped.code, 0) << piped.err;
   SiteProfile reread(store_);
   reread.LoadRegistry("Default");
@@ -218,7 +208,7 @@ TEST_F(ProfileCommandTest, ListUseAndDeleteKeepTheCurrentProfileValid) {
 
 TEST_F(ProfileCommandTest, ADamagedStoreIsReportedAndKept) {
   std::ofstream(store_) << "not a database at all, but the user's own notes";
-  const Result result = RunProgram("profile list");
+  const auto result = RunProgram("profile list");
   EXPECT_EQ(result.code, 3);
   EXPECT_THAT(result.err, HasSubstr(store_));
   std::ifstream in(store_);

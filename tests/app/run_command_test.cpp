@@ -14,6 +14,7 @@
 
 #include "support/file_tree.h"
 #include "support/ftp_servers.h"
+#include "support/program_runner.h"
 #include "support/temp_dir.h"
 
 namespace kestova {
@@ -23,11 +24,6 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using testing::FtpServerFixture;
 using testing::ReadFile;
-
-struct Result {
-  int code = -1;
-  std::string out;
-};
 
 class RunCommandTest : public ::testing::Test {
  protected:
@@ -55,16 +51,8 @@ class RunCommandTest : public ::testing::Test {
               0);
   }
 
-  Result Program(const std::string& args) {
-    const std::string command = "KESTOVA_REGISTRY='" + dir_.File("registry.db") + "' '" KESTOVA_BINARY "' " + args +
-                                " 2>&1 </dev/null";
-    Result result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.out.append(buffer, n);
-    const int status = ::pclose(pipe);
-    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+  testing::ProgramResult Program(const std::string& args) {
+    return testing::RunProgram(KESTOVA_BINARY, dir_.File("registry.db"), args, dir_.Path().string());
   }
 
   testing::TempDir dir_;
@@ -72,36 +60,36 @@ class RunCommandTest : public ::testing::Test {
 };
 
 TEST_F(RunCommandTest, PublishAndRedirectPrintTheirLogsAndSucceed) {
-  const Result publish = Program("run publish");
+  const auto publish = Program("run publish");
   EXPECT_EQ(publish.code, 0) << publish.out;
   EXPECT_THAT(publish.out, HasSubstr("Copy to /new/sub/page.html as ASCII"));
   EXPECT_THAT(publish.out, HasSubstr("Finished.\n"));
   EXPECT_EQ(ReadFile(dir_.Path() / "ftp/new/data.bin"), std::string(5000, '\x01'));
 
-  const Result redirect = Program("run redirect");
+  const auto redirect = Program("run redirect");
   EXPECT_EQ(redirect.code, 0) << redirect.out;
   EXPECT_EQ(ReadFile(dir_.Path() / "ftp/old/sub/page.html"), "<a href=\"http://n/sub/page.html\">Page</a>\n");
   EXPECT_EQ(ReadFile(dir_.Path() / "ftp/old/data.bin"), std::string(5000, '\x01'));
-  EXPECT_THAT(redirect.out, ::testing::Not(HasSubstr(server_->Password())));
+  EXPECT_THAT(redirect.all(), ::testing::Not(HasSubstr(server_->Password())));
 }
 
 TEST_F(RunCommandTest, AWipeNeedsYesWithoutATerminal) {
   ASSERT_EQ(Program("profile set NewWipe=1").code, 0);
   std::ofstream(dir_.Path() / "ftp/new/keep.txt") << "keep";
-  const Result refused = Program("run publish");
+  const auto refused = Program("run publish");
   EXPECT_EQ(refused.code, 3);
-  EXPECT_THAT(refused.out, HasSubstr("add --yes"));
+  EXPECT_THAT(refused.err, HasSubstr("add --yes"));
   EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/new/keep.txt"));
   // A test run deletes nothing, so it asks nothing; --test leaves the
   // profile as it is. (It changes into every folder, so they must exist.)
   fs::create_directories(dir_.Path() / "ftp/new/sub");
-  const Result test = Program("run publish --test");
+  const auto test = Program("run publish --test");
   EXPECT_EQ(test.code, 0) << test.out;
   EXPECT_THAT(test.out, HasSubstr("**** THIS IS A TEST RUN -- NO WRITING OR ***"));
   EXPECT_THAT(test.out, HasSubstr("## Test: Delete File keep.txt"));
   EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/new/keep.txt"));
   EXPECT_THAT(Program("profile show").out, HasSubstr("TestRun=0"));
-  const Result confirmed = Program("run publish --yes");
+  const auto confirmed = Program("run publish --yes");
   EXPECT_EQ(confirmed.code, 0) << confirmed.out;
   EXPECT_FALSE(fs::exists(dir_.Path() / "ftp/new/keep.txt"));
 }
@@ -111,18 +99,18 @@ TEST_F(RunCommandTest, ExitCodesTellWhatHappened) {
   EXPECT_EQ(Program("run publish --profile nobody").code, 3);
   EXPECT_EQ(Program("run publish extra").code, 3);
   ASSERT_EQ(Program("profile set NewPassword=wrong").code, 0);
-  const Result refused = Program("run publish");
+  const auto refused = Program("run publish");
   EXPECT_EQ(refused.code, 2) << refused.out;
   EXPECT_THAT(refused.out, HasSubstr("Reason: 530 "));
   EXPECT_THAT(refused.out, HasSubstr("The server refused the login."));
   ASSERT_EQ(Program("profile set RootSource=" + dir_.File("nowhere")).code, 0);
-  const Result no_folder = Program("run publish");
+  const auto no_folder = Program("run publish");
   EXPECT_EQ(no_folder.code, 3) << no_folder.out;
-  EXPECT_THAT(no_folder.out, HasSubstr("kestova: Cannot read the local folder " + dir_.File("nowhere")));
-  EXPECT_THAT(no_folder.out, ::testing::Not(HasSubstr("Connecting to")));
+  EXPECT_THAT(no_folder.err, HasSubstr("kestova: Cannot read the local folder " + dir_.File("nowhere")));
+  EXPECT_THAT(no_folder.all(), ::testing::Not(HasSubstr("Connecting to")));
   ASSERT_EQ(Program("profile set RootSource=" + (dir_.Path() / "site").string()).code, 0);
   ASSERT_EQ(Program("profile set NewPassword=" + server_->Password() + " NewStartDir=/missing/deeper").code, 0);
-  const Result failed = Program("run publish");
+  const auto failed = Program("run publish");
   EXPECT_EQ(failed.code, 1) << failed.out;
   EXPECT_THAT(failed.out, HasSubstr("Terminated before completion."));
 }
@@ -130,14 +118,14 @@ TEST_F(RunCommandTest, ExitCodesTellWhatHappened) {
 TEST_F(RunCommandTest, PasswordsAppearNowhereInClear) {
   // Runs with a password the server accepts and one it refuses; neither may
   // show in the output or sit in the store file as typed.
-  const Result publish = Program("run publish");
+  const auto publish = Program("run publish");
   ASSERT_EQ(publish.code, 0) << publish.out;
-  EXPECT_EQ(publish.out.find(server_->Password()), std::string::npos);
+  EXPECT_EQ(publish.all().find(server_->Password()), std::string::npos);
   ASSERT_EQ(Program("profile set NewPassword=Wr0ng-Secret-77").code, 0);
-  const Result refused = Program("run publish");
-  EXPECT_EQ(refused.out.find("Wr0ng-Secret-77"), std::string::npos) << refused.out;
-  const Result shown = Program("profile show");
-  EXPECT_EQ(shown.out.find("Wr0ng-Secret-77"), std::string::npos);
+  const auto refused = Program("run publish");
+  EXPECT_EQ(refused.all().find("Wr0ng-Secret-77"), std::string::npos) << refused.all();
+  const auto shown = Program("profile show");
+  EXPECT_EQ(shown.all().find("Wr0ng-Secret-77"), std::string::npos);
   EXPECT_THAT(shown.out, HasSubstr("NewPassword=********"));
   for (const char* suffix : {"", "-wal"}) {
     const std::string bytes = ReadFile(dir_.File("registry.db") + suffix);

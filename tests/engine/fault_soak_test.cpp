@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/upload.h"
+#include "support/fake_profile.h"
 #include "support/fault_relay.h"
 #include "support/file_tree.h"
 #include "support/ftp_servers.h"
@@ -37,20 +38,16 @@ std::uint32_t Seed() {
   return text ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10)) : 20261208u;
 }
 
-struct View : ProfileView {
-  bool new_changes = false;
-  const FtpClient* client = nullptr;
-  bool TestRun() const override { return false; }
-  bool ExclFrontPage() const override { return true; }
-  bool NewChanges() const override { return new_changes; }
-  std::string AutoDetectExts() const override { return "htm,html,txt"; }
-  std::string NewURL() const override { return "http://new.example"; }
-  std::string OldURL() const override { return "http://old.example"; }
-  const FtpClient* OldClient() const override { return nullptr; }
-  const FtpClient* NewClient() const override { return client; }
-  std::vector<std::string> TemplateLines() const override { return {}; }
-  std::string ProfileName() const override { return "Soak"; }
-};
+// What the soak runs read of the profile.
+testing::FakeProfile SoakProfile() {
+  testing::FakeProfile view;
+  view.exts = "htm,html,txt";
+  view.new_url = "http://new.example";
+  view.old_url = "http://old.example";
+  view.lines = {};
+  view.name = "Soak";
+  return view;
+}
 
 // The retry pauses are recorded, not waited: the too-many-connections step-up
 // alone would wait minutes.
@@ -86,7 +83,7 @@ class FaultSoakTest : public ::testing::Test {
     client_.PassWord = server_->Password();
     client_.SetPassive(true);
     client_.Timeout = 2;  // a stalled reply is held 3 s
-    view_.client = &client_;
+    view_.new_client = &client_;
     local_ = dir_.Path() / "site";
   }
 
@@ -164,7 +161,7 @@ class FaultSoakTest : public ::testing::Test {
   std::unique_ptr<FtpServerFixture> server_;
   std::unique_ptr<FaultRelay> relay_;
   FtpClient client_;
-  View view_;
+  testing::FakeProfile view_ = SoakProfile();
   fs::path local_;
   std::vector<std::string> log_;
 };
@@ -282,8 +279,8 @@ TEST(ReconnectionTest, AFileSentAgainOnANewSessionKeepsItsTransferType) {
   client.PassWord = server->Password();
   client.SetPassive(true);
   client.Timeout = 5;
-  View view;
-  view.client = &client;
+  testing::FakeProfile view = SoakProfile();
+  view.new_client = &client;
   const std::string bytes = "line\r\nbreaks\r\n" + Noise(5000, 3);
   WriteFile(dir.Path() / "site" / "data.bin", bytes);
   RunSettings settings;

@@ -20,6 +20,7 @@
 #include "engine/redirect_page.h"
 #include "engine/upload.h"
 #include "support/failing_stream.h"
+#include "support/fake_profile.h"
 #include "support/file_tree.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
@@ -47,27 +48,18 @@ std::string Fingerprint(const fs::path& root) {
   return print;
 }
 
-struct View : ProfileView {
-  bool test_run = false;
-  bool new_changes = false;
-  bool excl_front_page = true;
-  const FtpClient* old_client = nullptr;
-  const FtpClient* new_client = nullptr;
-  std::vector<std::string> lines = {"<html><head><title><<title>></title>",
-                                    "<meta http-equiv=\"refresh\" content=\"0; url=<<newurl>>\"></head>",
-                                    "<body><a href=\"<<newurl>>\">moved</a> from <<oldurl>> (<<oldhome>> to "
-                                    "<<newhome>>, <<profile>>)</body></html>"};
-  bool TestRun() const override { return test_run; }
-  bool ExclFrontPage() const override { return excl_front_page; }
-  bool NewChanges() const override { return new_changes; }
-  std::string AutoDetectExts() const override { return "htm,html,txt,css"; }
-  std::string NewURL() const override { return "http://new.example"; }
-  std::string OldURL() const override { return "http://old.example"; }
-  const FtpClient* OldClient() const override { return old_client; }
-  const FtpClient* NewClient() const override { return new_client; }
-  std::vector<std::string> TemplateLines() const override { return lines; }
-  std::string ProfileName() const override { return "Bakery"; }
-};
+// The profile the runs read: a bakery moving from old.example to new.example.
+testing::FakeProfile BakeryProfile() {
+  testing::FakeProfile view;
+  view.new_url = "http://new.example";
+  view.old_url = "http://old.example";
+  view.name = "Bakery";
+  view.lines = {"<html><head><title><<title>></title>",
+                "<meta http-equiv=\"refresh\" content=\"0; url=<<newurl>>\"></head>",
+                "<body><a href=\"<<newurl>>\">moved</a> from <<oldurl>> (<<oldhome>> to "
+                "<<newhome>>, <<profile>>)</body></html>"};
+  return view;
+}
 
 class RunTest : public ::testing::TestWithParam<FtpServerFixture::Kind> {
  protected:
@@ -124,13 +116,23 @@ class RunTest : public ::testing::TestWithParam<FtpServerFixture::Kind> {
 
   RunOutcome Run(const RunSettings& settings, std::function<void(const std::string&, Upload&)> watch = nullptr) {
     log_.clear();
+    events_.clear();
     Upload* running = nullptr;
     Upload run(settings, view_, [&](const std::string& line) {
       log_.push_back(line);
       if (watch) watch(line, *running);
     });
+    run.OnEvent = [this](const RunEvent& event) { events_.push_back(event); };
     running = &run;
     return run.StartUpload();
+  }
+  // The events of a kind, and the bytes they report.
+  std::pair<int, std::int64_t> Events(RunEvent::Kind kind) const {
+    std::pair<int, std::int64_t> total{0, 0};
+    for (const RunEvent& event : events_) {
+      if (event.kind == kind) ++total.first, total.second += event.bytes;
+    }
+    return total;
   }
 
   int Count(const std::string& prefix) const {
@@ -145,10 +147,11 @@ class RunTest : public ::testing::TestWithParam<FtpServerFixture::Kind> {
   testing::TempDir dir_;
   std::unique_ptr<FtpServerFixture> server_;
   FtpClient new_client_, old_client_;
-  View view_;
+  testing::FakeProfile view_ = BakeryProfile();
   fs::path local_;
   std::string before_;
   std::vector<std::string> log_;
+  std::vector<RunEvent> events_;
 };
 
 std::map<std::string, std::string> Published(std::map<std::string, std::string> local) {
@@ -163,10 +166,20 @@ TEST_P(RunTest, OverwriteAllThenWrtChangesFindsNothingToSend) {
   EXPECT_FALSE(fs::exists(Remote("www/_vti_cnf")));
   EXPECT_THAT(log_, Contains("Copy to /www/img/logo.gif as Binary"));
   EXPECT_THAT(log_, Contains("Copy to /www/docs/deep/a b.htm as ASCII"));
+  // What a window counts comes as events: each file sent with its bytes.
+  std::int64_t bytes = 0;
+  for (const auto& [name, content] : Published(Tree(local_))) bytes += static_cast<std::int64_t>(content.size());
+  EXPECT_EQ(Events(RunEvent::Kind::FileSent), std::make_pair(5, bytes));
+  EXPECT_EQ(Events(RunEvent::Kind::FolderEntered).first, 4);  // www, img, docs, docs/deep; _vti_cnf is excluded
+  ASSERT_FALSE(events_.empty());
+  EXPECT_EQ(events_.back().kind, RunEvent::Kind::RunEnded);
+  EXPECT_EQ(events_.back().path, "Finished.");
 
   view_.new_changes = true;
   ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
   EXPECT_EQ(Count("File "), 5) << Log();
+  EXPECT_EQ(Events(RunEvent::Kind::FileUnchanged).first, 5);
+  EXPECT_EQ(Events(RunEvent::Kind::FileSent).first, 0);
   EXPECT_THAT(log_, Contains("File a b.htm - no date change"));
   EXPECT_EQ(Count("Write File"), 0);
 
