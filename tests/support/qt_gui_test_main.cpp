@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/leak_check.h"
+
 extern "C" int __nss_configure_lookup(const char* database, const char* service_line);
 
 int main(int argc, char** argv) {
@@ -12,5 +14,6 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
+  kestova::testing::LeakCheck::Install();
   return RUN_ALL_TESTS();
 }

@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/leak_check.h"
+
 extern "C" int __nss_configure_lookup(const char* database, const char* service_line);
 
 int main(int argc, char** argv) {
   __nss_configure_lookup("hosts", "files");
   QCoreApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
+  kestova::testing::LeakCheck::Install();
   return RUN_ALL_TESTS();
 }
