@@ -20,7 +20,9 @@ bool FtpClient::RunBlocking(bool (FtpClientCore::*start)()) {
 std::string FtpClient::FailureText() const {
   if (!refusal_.empty()) return "Not sent: " + refusal_;
   if (ErrorMessage == "426 Timeout") {
-    return "426 Timeout: nothing came from the server for " + std::to_string(Timeout) + " seconds";
+    const auto limit = Limit().count();
+    return "426 Timeout: nothing came from the server for " +
+           (limit % 1000 == 0 ? std::to_string(limit / 1000) + " seconds" : std::to_string(limit) + " ms");
   }
   return ErrorMessage.empty() ? LastReply : ErrorMessage;
 }
@@ -29,19 +31,24 @@ bool FtpClient::RequestEnded() const {
   return State() == FtpClientState::ftpStReady || State() == FtpClientState::ftpStStepReady;
 }
 
+std::chrono::milliseconds FtpClient::Limit() const {
+  return TimeoutMs > 0 ? std::chrono::milliseconds(TimeoutMs) : std::chrono::seconds(Timeout);
+}
+
 bool FtpClient::WaitForRequest() {
   using Clock = std::chrono::steady_clock;
-  deadline_ = Clock::now() + std::chrono::seconds(Timeout);
+  const bool limited = Limit().count() > 0;
+  deadline_ = Clock::now() + Limit();
   pushed_at_ = 0;
   for (;;) {
     if (RequestEnded()) return RequestResult == 0;
     if (Terminating()) break;
-    if (Timeout > 0 && Clock::now() >= deadline_) break;
+    if (limited && Clock::now() >= deadline_) break;
     // Sleeps in the event loop until the request moves or the deadline
     // (which progress may push on) is due.
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
     WaitUntil([this] { return RequestEnded() || Terminating(); },
-              Timeout > 0 ? std::max(left, std::chrono::milliseconds(1)) : std::chrono::milliseconds(-1));
+              limited ? std::max(left, std::chrono::milliseconds(1)) : std::chrono::milliseconds(-1));
   }
   Abort();
   ErrorMessage = "426 Timeout";
@@ -51,9 +58,9 @@ bool FtpClient::WaitForRequest() {
 
 bool FtpClient::Progress() {
   const bool go_on = FtpClientCore::Progress();
-  if (Timeout > 0 && TransferCount() - pushed_at_ >= kProgressFloor) {
+  if (Limit().count() > 0 && TransferCount() - pushed_at_ >= kProgressFloor) {
     pushed_at_ = TransferCount();
-    deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(Timeout);
+    deadline_ = std::chrono::steady_clock::now() + Limit();
   }
   return go_on;
 }

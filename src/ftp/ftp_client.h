@@ -21,6 +21,9 @@ class FtpClient : public FtpClientCore {
   // so a connection that trickles less than that in Timeout seconds counts
   // as stalled however long it goes on.
   int Timeout = 15;
+  // The same limit in milliseconds, in place of Timeout when above 0: for
+  // tests, which need short ones.
+  int TimeoutMs = 0;
   static constexpr std::int64_t kProgressFloor = 64;
   // Kept for callers: the wait always serves the thread's own event loop.
   bool MultiThreaded = false;
@@ -52,6 +55,8 @@ class FtpClient : public FtpClientCore {
   bool RunBlocking(bool (FtpClientCore::*start)());
   bool WaitForRequest();
   bool RequestEnded() const;
+  // The wait limit; 0 or less for none.
+  std::chrono::milliseconds Limit() const;
 
   std::chrono::steady_clock::time_point deadline_;
   std::int64_t pushed_at_ = 0;  // the transfer count when the deadline last moved

@@ -82,7 +82,7 @@ class FaultSoakTest : public ::testing::Test {
     client_.UserName = server_->User();
     client_.PassWord = server_->Password();
     client_.SetPassive(true);
-    client_.Timeout = 2;  // a stalled reply is held 3 s
+    client_.TimeoutMs = 500;  // a stalled reply is held 800 ms
     view_.new_client = &client_;
     local_ = dir_.Path() / "site";
   }
@@ -174,7 +174,7 @@ FaultPlan Faulty(std::uint32_t seed) {
   plan.truncate_reply = 0.008;
   plan.stall = 0.003;
   plan.drop_data = 0.04;
-  plan.stall_ms = 3000;
+  plan.stall_ms = 800;
   plan.max_faults = 45;
   return plan;
 }

@@ -120,11 +120,12 @@ TEST_F(ScriptedClientTest, ARefusedConnectionComposesAWinsockLine) {
 
 TEST_F(ScriptedClientTest, AnUnansweredCommandTimesOut) {
   server_.On("PWD", [](ScriptedSession&, const std::string&) {});  // never answers
-  client_.Timeout = 1;
+  client_.TimeoutMs = 200;
   ASSERT_TRUE(client_.Connect());
   const auto start = Clock::now();
   EXPECT_FALSE(client_.Pwd());
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(190));
+  EXPECT_EQ(client_.FailureText(), "426 Timeout: nothing came from the server for 200 ms");
   EXPECT_EQ(client_.ErrorMessage, "426 Timeout");
   EXPECT_EQ(client_.ReplyCode, 426);
   EXPECT_EQ(client_.LastReply, "230 Logged in");  // the last line read
@@ -152,13 +153,13 @@ TEST_F(ScriptedClientTest, AListingThatKeepsMovingOutlastsTheTimeout) {
     for (int i = 0; i < 4; ++i) {
       const std::string line = "-rw-r--r-- 1 u g 10 Jan 1 2026 file" + std::to_string(i) + "\r\n";
       s.SendData(line);
-      s.Sleep(400);
+      s.Sleep(80);
     }
     s.CloseData();
     s.Reply("226 Done");
   });
   for (int i = 0; i < 4; ++i) expected += "-rw-r--r-- 1 u g 10 Jan 1 2026 file" + std::to_string(i) + "\r\n";
-  client_.Timeout = 1;
+  client_.TimeoutMs = 200;  // the listing takes 320 ms, but keeps moving
   ASSERT_TRUE(client_.Connect());
   MemoryStream listing;
   client_.SetLocalStream(&listing);
@@ -524,18 +525,18 @@ TEST_F(ScriptedClientTest, ADataConnectionThatOnlyTricklesTimesOut) {
   server_.On("LIST", [](ScriptedSession& s, const std::string&) {
     s.Reply("150 Slowly");
     s.OpenData();
-    for (int i = 0; i < 100 && s.SendData("x"); ++i) s.Sleep(100);
+    for (int i = 0; i < 100 && s.SendData("x"); ++i) s.Sleep(20);
     s.CloseData();
     s.Reply("226 Done");
   });
-  client_.Timeout = 1;
+  client_.TimeoutMs = 200;
   ASSERT_TRUE(client_.Connect());
   MemoryStream listing;
   client_.SetLocalStream(&listing);
   const auto start = Clock::now();
   EXPECT_FALSE(client_.Dir());
   EXPECT_EQ(client_.ErrorMessage, "426 Timeout");
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << "100 bytes in 2 s, less than 64 a timeout";
 }
 
 TEST_F(ScriptedClientTest, AListingLargerThanTheLimitFailsAndDropsTheSession) {
