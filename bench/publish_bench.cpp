@@ -75,8 +75,7 @@ double Publish(const kestova::testing::FtpServerFixture& server, const fs::path&
 
 double Lftp(const kestova::testing::FtpServerFixture& server, const fs::path& local, bool only_newer) {
   const std::string script = std::string("set ftp:passive-mode on; set net:max-retries 1; mirror -R ") +
-                             (only_newer ? "--only-newer " : "") + "--parallel=1 '" + local.string() +
-                             "' /lftp; quit";
+                             (only_newer ? "--only-newer " : "") + "--parallel=1 '" + local.string() + "' /lftp; quit";
   const std::string command = "lftp -u '" + server.User() + "," + server.Password() + "' -p " + server.Port() +
                               " -e \"" + script + "\" 127.0.0.1 >/dev/null 2>&1";
   const auto start = Clock::now();

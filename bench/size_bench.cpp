@@ -289,15 +289,15 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     const std::string script = "set ftp:passive-mode on; set net:max-retries 1; mirror -R --parallel=1 " +
                                Quote(site.string()) + " /lftp; quit";
-    Timed("lftp -u " + Quote(server->User() + "," + server->Password()) + " -p " + server->Port() + " -e \"" +
-              script + "\" 127.0.0.1",
+    Timed("lftp -u " + Quote(server->User() + "," + server->Password()) + " -p " + server->Port() + " -e \"" + script +
+              "\" 127.0.0.1",
           work / "lftp.log", lftp);
     lftp.equal = SameTree(site, work / "server" / "lftp", lftp.extra);
     lftp.last_line = "(exit of lftp)";
   }
 
-  std::printf("\nPublishing %d files in %d folders and one file of %llu MiB to vsftpd on loopback:\n", files,
-              folders, static_cast<unsigned long long>(big_mib));
+  std::printf("\nPublishing %d files in %d folders and one file of %llu MiB to vsftpd on loopback:\n", files, folders,
+              static_cast<unsigned long long>(big_mib));
   std::printf("  %-26s %10s %14s  %-8s %s\n", "client", "time", "peak RSS", "equal", "last line");
   for (const auto& [name, m] : std::vector<std::pair<const char*, const Measured*>>{
            {"kestova run publish", &command}, {"run window (offscreen)", &window}, {"lftp mirror -R", &lftp}}) {

@@ -134,14 +134,13 @@ Result SendWithSocat(long long total) {
   int status = 0;
   waitpid(child, &status, 0);
   const long long bytes = receiver.Finish();
-  return {std::chrono::duration<double>(Clock::now() - start).count(), ProcessCpuSeconds(RUSAGE_CHILDREN) - cpu,
-          bytes};
+  return {std::chrono::duration<double>(Clock::now() - start).count(), ProcessCpuSeconds(RUSAGE_CHILDREN) - cpu, bytes};
 }
 
 void Print(const char* name, const Result& result, long long total, const Result* reference) {
   const double gib = static_cast<double>(total) / (1 << 30);
-  std::printf("%-34s %8.1f MB/s %8.2f s %8.2f CPU s/GiB", name, static_cast<double>(result.bytes) / 1e6 / result.seconds,
-              result.seconds, result.cpu / gib);
+  std::printf("%-34s %8.1f MB/s %8.2f s %8.2f CPU s/GiB", name,
+              static_cast<double>(result.bytes) / 1e6 / result.seconds, result.seconds, result.cpu / gib);
   if (reference) std::printf("   time x%.2f of socat", result.seconds / reference->seconds);
   if (result.bytes != total) std::printf("   (received %lld of %lld bytes!)", result.bytes, total);
   std::printf("\n");

@@ -144,7 +144,8 @@ bool IsPort(const std::string& text) {
 }
 
 bool HoldsControl(const std::string& text) {
-  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
 // A password given as "-": typed on the terminal without echo, or one line
@@ -206,19 +207,22 @@ Change ParseChange(const std::string& arg, std::istream* in, std::ostream& err) 
   if (change.field->Id == FieldId::RootDestn) {
     change.error = "The field RootDestn is kept only for compatibility and cannot be set.";
   } else if (change.field->Type == FieldType::Boolean) {
-    if (text == "0" || text == "1") change.value.number = text == "1" ? 1 : 0;
-    else change.error = std::string(field) + " takes 0 or 1, not '" + text + "'.";
+    if (text == "0" || text == "1")
+      change.value.number = text == "1" ? 1 : 0;
+    else
+      change.error = std::string(field) + " takes 0 or 1, not '" + text + "'.";
   } else if (change.field->Type == FieldType::Integer) {
-    if (const auto number = ParseNumber(text)) change.value.number = *number;
-    else change.error = std::string(field) + " takes a whole number, not '" + text + "'.";
+    if (const auto number = ParseNumber(text))
+      change.value.number = *number;
+    else
+      change.error = std::string(field) + " takes a whole number, not '" + text + "'.";
   } else if (change.field->Type == FieldType::Password && HoldsControl(text)) {
     change.error = std::string(field) + " cannot hold line breaks or other control characters.";
-  } else if (change.field->Id != FieldId::RootSource && change.field->Id != FieldId::HTMLFile &&
-             HoldsLineBreak(text)) {
+  } else if (change.field->Id != FieldId::RootSource && change.field->Id != FieldId::HTMLFile && HoldsLineBreak(text)) {
     change.error = std::string(field) + " cannot hold a line break: no FTP command can carry one.";
   } else if (IsPortField(change.field->Id) && !IsPort(text)) {
-    change.error = std::string(field) + " takes a port number from 1 to 65535 or a service name such as ftp, not '" +
-                   text + "'.";
+    change.error =
+        std::string(field) + " takes a port number from 1 to 65535 or a service name such as ftp, not '" + text + "'.";
   } else {
     change.value.text = text;
   }
@@ -227,14 +231,10 @@ Change ParseChange(const std::string& arg, std::istream* in, std::ostream& err) 
 
 std::string ShownValue(Registry& registry, const std::string& key, const ProfileField& field) {
   switch (field.Type) {
-    case FieldType::String:
-      return registry.ReadString(key, field.Name);
-    case FieldType::Password:
-      return registry.ReadString(key, field.Name).empty() ? "" : "********";
-    case FieldType::Boolean:
-      return registry.ReadBool(key, field.Name) ? "1" : "0";
-    case FieldType::Integer:
-      return std::to_string(registry.ReadInteger(key, field.Name));
+    case FieldType::String: return registry.ReadString(key, field.Name);
+    case FieldType::Password: return registry.ReadString(key, field.Name).empty() ? "" : "********";
+    case FieldType::Boolean: return registry.ReadBool(key, field.Name) ? "1" : "0";
+    case FieldType::Integer: return std::to_string(registry.ReadInteger(key, field.Name));
   }
   return std::string();
 }
@@ -325,8 +325,8 @@ class ProfileCommand {
     // window.
     const bool created = profile_.UpdateProfile(name, changes, current);
     if (created) out_ << "Created the profile \"" << name << "\" as a copy of \"" << current << "\".\n";
-    out_ << "Saved " << changes.size() << (changes.size() == 1 ? " field" : " fields") << " of the profile \""
-         << name << "\".\n";
+    out_ << "Saved " << changes.size() << (changes.size() == 1 ? " field" : " fields") << " of the profile \"" << name
+         << "\".\n";
     return kExitOk;
   }
 

@@ -55,8 +55,8 @@ std::string FoldCase(const std::string& text) {
 }
 
 bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char x, char y) { return FoldChar(x) == FoldChar(y); });
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return FoldChar(x) == FoldChar(y); });
 }
 
 std::string TrimBlanks(const std::string& text) {
@@ -84,7 +84,9 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-bool HoldsLineBreak(const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
+bool HoldsLineBreak(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
 
 std::string EscapeControls(const std::string& text) {
   static const char* const kHex = "0123456789ABCDEF";

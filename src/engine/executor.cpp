@@ -154,9 +154,15 @@ bool Upload::LoginRefused() const {
 bool Upload::RunLabel(const std::string& label) {
   using Operation = SiteConnection::Operation;
   static const std::pair<const char*, Operation> kLabels[] = {
-      {"put", Operation::Put},   {"mkd", Operation::Mkd},       {"rmd", Operation::Rmd},
-      {"cwd", Operation::Cwd},   {"dele", Operation::Dele},     {"typebinary", Operation::TypeBinary},
-      {"typeascii", Operation::TypeAscii}, {"ls", Operation::Ls}, {"dir", Operation::Dir},
+      {"put", Operation::Put},
+      {"mkd", Operation::Mkd},
+      {"rmd", Operation::Rmd},
+      {"cwd", Operation::Cwd},
+      {"dele", Operation::Dele},
+      {"typebinary", Operation::TypeBinary},
+      {"typeascii", Operation::TypeAscii},
+      {"ls", Operation::Ls},
+      {"dir", Operation::Dir},
       {"cdup", Operation::CDup},
   };
   const std::string name = FoldCase(label);

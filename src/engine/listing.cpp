@@ -11,7 +11,6 @@ namespace {
 
 const std::string kMonthTable = "  janfebmaraprmayjunjulaugsepoctnovdec";
 
-
 // The whole text as a decimal integer, or -1.
 int IntegerOr(const std::string& text, int fallback) {
   if (text.empty() || text.size() > 9) return fallback;

@@ -86,8 +86,8 @@ Upload::LocalEntry Upload::ReadLocalEntry(const std::string& folder, const std::
   entry.size = info.st_size;
   std::tm local{};
   ::localtime_r(&info.st_mtime, &local);
-  entry.time = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                local.tm_sec - local.tm_sec % 2};
+  entry.time = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                local.tm_hour,        local.tm_min,     local.tm_sec - local.tm_sec % 2};
   entry.dos_time = PackDosTime(entry.time);
   return entry;
 }
@@ -216,9 +216,9 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
   client_.SetLocalStream(&stream);
   // Not retried: a listing that fails makes the file count as new. What a
   // failed listing delivered before it broke off is not read.
-  const bool listed = client_.Run(SiteConnection::Operation::Dir);
+  const bool got_listing = client_.Run(SiteConnection::Operation::Dir);
   client_.SetLocalStream(nullptr);
-  const std::vector<std::string> lines = listed ? ListInto(stream) : std::vector<std::string>();
+  const std::vector<std::string> lines = got_listing ? ListInto(stream) : std::vector<std::string>();
   client_.SetLocalFileName(LocalPath(local, entry.name));
   // The first line that names the file decides.
   for (const std::string& line : lines) {

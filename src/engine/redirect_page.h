@@ -41,5 +41,4 @@ std::string FillPlaceholders(const std::string& line, const PlaceholderValues& v
 // values are escaped for HTML here, the one place where they enter a page.
 std::string BuildRedirectPage(const std::vector<std::string>& template_lines, const PlaceholderValues& values);
 
-
 }  // namespace kestova

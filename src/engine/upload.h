@@ -140,8 +140,7 @@ class Upload {
   bool ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>& entries);
   LocalEntry ReadLocalEntry(const std::string& folder, const std::string& name) const;
   void PublishEntry(const std::string& local, const std::string& remote, const LocalEntry& entry,
-                    const std::string& site_address, const std::string& new_address,
-                    const std::string& old_address);
+                    const std::string& site_address, const std::string& new_address, const std::string& old_address);
   void PublishFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
                    const std::string& site_address, const std::string& new_address, const std::string& old_address);
   bool ReadyToSend(const std::string& local, const std::string& name, const std::string& site_address,

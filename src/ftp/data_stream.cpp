@@ -20,13 +20,10 @@ namespace {
 int LockFor(FtpShareMode mode) {
   switch (mode) {
     case FtpShareMode::ftpShareExclusive:
-    case FtpShareMode::ftpShareDenyRead:
-      return LOCK_EX;
-    case FtpShareMode::ftpShareDenyWrite:
-      return LOCK_SH;
+    case FtpShareMode::ftpShareDenyRead: return LOCK_EX;
+    case FtpShareMode::ftpShareDenyWrite: return LOCK_SH;
     case FtpShareMode::ftpShareDenyNone:
-    case FtpShareMode::ftpShareCompat:
-      return 0;
+    case FtpShareMode::ftpShareCompat: return 0;
   }
   return LOCK_EX;
 }

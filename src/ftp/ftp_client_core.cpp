@@ -191,9 +191,7 @@ bool FtpClientCore::SendCommand(const std::string& command) {
   std::string text = command;
   if (const auto handler = OnCommand) handler(*this, text);
   switch (control_.Send(text)) {
-    case ControlConnection::Sent::Sent:
-      Trace("> " + text);
-      return true;
+    case ControlConnection::Sent::Sent: Trace("> " + text); return true;
     case ControlConnection::Sent::Refused:
       // A CR, LF or NUL would end the line early and let the rest, a file
       // name for instance, be read by the server as further commands.
@@ -237,9 +235,8 @@ bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, st
 void FtpClientCore::EvaluateCommandReply() {
   Trace("< " + LastReply);
   Expect(Reply::None);
-  const bool accepted = accepted_.empty()
-                            ? ReplyCode < 500
-                            : std::find(accepted_.begin(), accepted_.end(), ReplyCode) != accepted_.end();
+  const bool accepted =
+      accepted_.empty() ? ReplyCode < 500 : std::find(accepted_.begin(), accepted_.end(), ReplyCode) != accepted_.end();
   if (accepted) {
     RequestResult = 0;
   } else {
@@ -408,7 +405,9 @@ void FtpClientCore::PostRequestDone(int error) {
 
 // ---- Operations
 
-bool FtpClientCore::StartConnect() { return StartCombined(FtpRequest::ftpConnect, {Step::Open, Step::User, Step::Pass}); }
+bool FtpClientCore::StartConnect() {
+  return StartCombined(FtpRequest::ftpConnect, {Step::Open, Step::User, Step::Pass});
+}
 
 bool FtpClientCore::StartQuit() {
   ReleaseLocalStream();

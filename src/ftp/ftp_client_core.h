@@ -203,9 +203,9 @@ class FtpClientCore {
   FtpClientState state_ = FtpClientState::ftpStReady;
   Reply expected_ = Reply::None;
   std::vector<int> accepted_;
-  bool quit_ = false;        // the command is QUIT: its reply closes the connection
+  bool quit_ = false;  // the command is QUIT: its reply closes the connection
   std::string pending_command_;
-  bool done_once_ = false;   // the current request or step has finished
+  bool done_once_ = false;  // the current request or step has finished
   bool in_combined_ = false;
   bool continuation_ = false;  // a finished step goes on to the next
   std::vector<Step> pending_steps_;

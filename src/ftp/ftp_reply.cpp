@@ -110,14 +110,15 @@ std::optional<PasvEndpoint> ParsePasvReply(const std::string& line) {
   const auto last = SmallNumber(rest.substr(0, digits), 255);
   if (!last) return std::nullopt;
   PasvEndpoint endpoint;
-  endpoint.address = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." +
-                     std::to_string(numbers[2]) + "." + std::to_string(numbers[3]);
+  endpoint.address = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." + std::to_string(numbers[2]) +
+                     "." + std::to_string(numbers[3]);
   endpoint.port = ((numbers[4] << 8) + *last) & 0xFFFF;
   return endpoint;
 }
 
 std::string TransferStatistics(std::int64_t count, std::int64_t elapsed_ms) {
-  std::string text = std::to_string(count) + " bytes received/sent in " + std::to_string(elapsed_ms / 1000) + " seconds";
+  std::string text =
+      std::to_string(count) + " bytes received/sent in " + std::to_string(elapsed_ms / 1000) + " seconds";
   if (elapsed_ms > 0) {
     // The order of the operations keeps the product small for large counts.
     const std::int64_t rate = count < 32768 ? count * 1000 / elapsed_ms : (count / elapsed_ms) * 1000;

@@ -83,12 +83,12 @@ class DataTransfer {
   QObject timers_;  // context of the posted start and the close timer: they die with the transfer
   Kind kind_ = Kind::Receive;
   State state_ = State::Idle;
-  std::string word_;         // LIST, NLST or STOR
-  std::int64_t count_ = 0;   // bytes moved
-  std::int64_t start_ = 0;   // when data began to move (ms), 0 before
-  int close_error_ = 0;      // the code the data connection ended with
-  std::string read_error_;   // why the local side of an upload could not be read
-  std::uint64_t serial_ = 0; // tells this transfer's posts and timers from later ones
+  std::string word_;          // LIST, NLST or STOR
+  std::int64_t count_ = 0;    // bytes moved
+  std::int64_t start_ = 0;    // when data began to move (ms), 0 before
+  int close_error_ = 0;       // the code the data connection ended with
+  std::string read_error_;    // why the local side of an upload could not be read
+  std::uint64_t serial_ = 0;  // tells this transfer's posts and timers from later ones
   char block_[1460];
 };
 

@@ -126,16 +126,16 @@ std::string AsyncSocket::PeerPort() {
 
 std::string AsyncSocket::GetXAddr() {
   sockaddr_in local{};
-  const bool bound = state_ == SocketState::wsBound || state_ == SocketState::wsConnected ||
-                     state_ == SocketState::wsListening;
+  const bool bound =
+      state_ == SocketState::wsBound || state_ == SocketState::wsConnected || state_ == SocketState::wsListening;
   if (!bound || GetLocalName(local) != 0) return "error";
   return DottedAddress(local.sin_addr.s_addr);
 }
 
 std::string AsyncSocket::GetXPort() {
   sockaddr_in local{};
-  const bool bound = state_ == SocketState::wsBound || state_ == SocketState::wsConnected ||
-                     state_ == SocketState::wsListening;
+  const bool bound =
+      state_ == SocketState::wsBound || state_ == SocketState::wsConnected || state_ == SocketState::wsListening;
   if (!bound || GetLocalName(local) != 0) return "error";
   return std::to_string(ntohs(local.sin_port));
 }
@@ -260,9 +260,8 @@ void AsyncSocket::DnsLookup(const std::string& host) {
       return;
     }
   }
-  lookup_id_ = StartHostLookup(name, [this](std::uint64_t id, const LookupResult& result) {
-    DeliverLookup(id, result.error, result.names);
-  });
+  lookup_id_ = StartHostLookup(
+      name, [this](std::uint64_t id, const LookupResult& result) { DeliverLookup(id, result.error, result.names); });
 }
 
 void AsyncSocket::ReverseDnsLookup(const std::string& address) {
@@ -273,9 +272,8 @@ void AsyncSocket::ReverseDnsLookup(const std::string& address) {
   }
   DropPendingLookup();
   const std::uint32_t parsed = ::inet_addr(TrimBlanks(address).c_str());
-  lookup_id_ = StartAddressLookup(parsed, [this](std::uint64_t id, const LookupResult& result) {
-    DeliverLookup(id, result.error, result.names);
-  });
+  lookup_id_ = StartAddressLookup(
+      parsed, [this](std::uint64_t id, const LookupResult& result) { DeliverLookup(id, result.error, result.names); });
 }
 
 void AsyncSocket::DeliverLookup(std::uint64_t id, int error, const std::vector<std::string>& names) {
@@ -401,7 +399,7 @@ void AsyncSocket::DatagramConnect() {
       }
     }
     if (local_addr_ != "0.0.0.0") {
-      in_addr interface{};
+      in_addr interface {};
       interface.s_addr = ResolveHost(local_addr_);
       if (::setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface) != 0) {
         return SocketError("setsockopt(IP_MULTICAST_IF)", LastSystemError());

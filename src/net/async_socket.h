@@ -82,7 +82,7 @@ class AsyncSocket {
   bool ReuseAddr = false;
   unsigned ComponentOptions = 0;  // AsyncSocketOption bits
   int ListenBacklog = 5;
-  int FlushTimeout = 60;          // kept for callers; no operation uses it
+  int FlushTimeout = 60;  // kept for callers; no operation uses it
   SocketLingerOnOff LingerOnOff = SocketLingerOnOff::wsLingerOn;
   int LingerTimeout = 0;
 
@@ -217,13 +217,13 @@ class AsyncSocket {
   SocketSendFlags send_flags_ = SocketSendFlags::wsSendNormal;
 
   int fd_ = -1;
-  std::uint64_t serial_ = 0;        // tells the current handle from released ones
-  unsigned mask_ = 0;               // the notice bits the socket asks for
+  std::uint64_t serial_ = 0;  // tells the current handle from released ones
+  unsigned mask_ = 0;         // the notice bits the socket asks for
   unsigned current_event_ = 0;
   bool paused_ = false;
   bool write_notice_owed_ = false;  // a write notice is owed (after connecting, or after a send)
-  bool read_blocked_ = false;         // read notices wait for the next Receive
-  bool end_seen_ = false;             // the peer's end (or a hard error) was noticed
+  bool read_blocked_ = false;       // read notices wait for the next Receive
+  bool end_seen_ = false;           // the peer's end (or a hard error) was noticed
   unsigned receive_calls_ = 0;
   bool destroying_ = false;
   bool freed_later_ = false;  // destroyed by FreeLater, from inside events_

@@ -47,10 +47,10 @@ void AsyncSocket::UpdateNotifiers() {
   // its Receive. Write interest is on only while something is owed: the
   // connect, the first write notice, or queued bytes; the system's notifiers
   // would fire without pause otherwise.
-  const bool read = !paused_ && !connecting && !read_blocked_ && !end_seen_ &&
-                    (mask_ & (kNoticeRead | kNoticeAccept | kNoticeClose));
-  const bool write = !paused_ && (mask_ & (kNoticeWrite | kNoticeConnect)) &&
-                     (connecting || write_notice_owed_ || queue_.HasUnsent());
+  const bool read =
+      !paused_ && !connecting && !read_blocked_ && !end_seen_ && (mask_ & (kNoticeRead | kNoticeAccept | kNoticeClose));
+  const bool write =
+      !paused_ && (mask_ & (kNoticeWrite | kNoticeConnect)) && (connecting || write_notice_owed_ || queue_.HasUnsent());
   events_->Enable(read, write);
 }
 
@@ -103,7 +103,8 @@ void AsyncSocket::Dispatch(std::uint64_t serial, unsigned bits, int error) {
     // this notice) is dropped.
     if (serial != serial_ || fd_ < 0 || paused_) return;
     current_event_ = bit;
-    Guarded(*this, [&] { HandleNotice(bit, error); }, &AsyncSocket::BgException);
+    Guarded(
+        *this, [&] { HandleNotice(bit, error); }, &AsyncSocket::BgException);
     current_event_ = 0;
   }
 }

@@ -42,7 +42,8 @@ std::atomic<std::uint64_t> next_id{1};
 
 LookupResult LookupHost(const std::string& host) {
   LookupResult result;
-  for (const std::uint32_t address : LookupAddresses(host, result.error)) result.names.push_back(DottedAddress(address));
+  for (const std::uint32_t address : LookupAddresses(host, result.error))
+    result.names.push_back(DottedAddress(address));
   return result;
 }
 
@@ -52,8 +53,8 @@ LookupResult LookupAddress(std::uint32_t address) {
   endpoint.sin_family = AF_INET;
   endpoint.sin_addr.s_addr = address;
   char name[NI_MAXHOST] = {};
-  const int status = ::getnameinfo(reinterpret_cast<sockaddr*>(&endpoint), sizeof endpoint, name, sizeof name,
-                                   nullptr, 0, NI_NAMEREQD);
+  const int status = ::getnameinfo(reinterpret_cast<sockaddr*>(&endpoint), sizeof endpoint, name, sizeof name, nullptr,
+                                   0, NI_NAMEREQD);
   if (status != 0) {
     result.error = SocketErrorFromResolver(status, errno);
   } else {

@@ -13,8 +13,8 @@
 namespace kestova {
 
 struct LookupResult {
-  int error = 0;                    // 0, or a resolver code (11001...)
-  std::vector<std::string> names;   // dotted addresses, or the host's name
+  int error = 0;                   // 0, or a resolver code (11001...)
+  std::vector<std::string> names;  // dotted addresses, or the host's name
 };
 
 using LookupDone = std::function<void(std::uint64_t id, const LookupResult& result)>;

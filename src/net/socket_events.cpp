@@ -16,8 +16,8 @@ class NoticeEvent : public QEvent {
     static const auto id = static_cast<QEvent::Type>(QEvent::registerEventType());
     return id;
   }
-  NoticeEvent(SocketEvents::Action action, std::uint64_t serial, unsigned bits, int error)
-      : QEvent(Id()), action(action), serial(serial), bits(bits), error(error) {}
+  NoticeEvent(SocketEvents::Action what, std::uint64_t for_serial, unsigned notice_bits, int code)
+      : QEvent(Id()), action(what), serial(for_serial), bits(notice_bits), error(code) {}
   SocketEvents::Action action;
   std::uint64_t serial;
   unsigned bits;
@@ -32,12 +32,16 @@ void SocketEvents::Watch(int fd) {
   Unwatch();
   read_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
   read_->setEnabled(false);
-  connect(read_, &QSocketNotifier::activated, this,
-          [this] { Guarded(owner_, [this] { owner_.Readable(); }, &AsyncSocket::BgException); });
+  connect(read_, &QSocketNotifier::activated, this, [this] {
+    Guarded(
+        owner_, [this] { owner_.Readable(); }, &AsyncSocket::BgException);
+  });
   write_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
   write_->setEnabled(false);
-  connect(write_, &QSocketNotifier::activated, this,
-          [this] { Guarded(owner_, [this] { owner_.Writable(); }, &AsyncSocket::BgException); });
+  connect(write_, &QSocketNotifier::activated, this, [this] {
+    Guarded(
+        owner_, [this] { owner_.Writable(); }, &AsyncSocket::BgException);
+  });
 }
 
 void SocketEvents::Unwatch() {
@@ -65,18 +69,18 @@ bool SocketEvents::event(QEvent* event) {
   if (event->type() != NoticeEvent::Id()) return QObject::event(event);
   const auto* notice = static_cast<NoticeEvent*>(event);
   switch (notice->action) {
-    case Action::Notice:
-      owner_.Dispatch(notice->serial, notice->bits, notice->error);
-      break;
+    case Action::Notice: owner_.Dispatch(notice->serial, notice->bits, notice->error); break;
     case Action::CloseLater:
-      Guarded(owner_, [this] { owner_.Close(); }, &AsyncSocket::BgException);
+      Guarded(
+          owner_, [this] { owner_.Close(); }, &AsyncSocket::BgException);
       break;
     case Action::FreeLater:
       owner_.freed_later_ = true;
       delete &owner_;
       break;
     case Action::TestException:
-      Guarded(owner_, [] { throw ESocketException("Test exception in AsyncSocket"); }, &AsyncSocket::BgException);
+      Guarded(
+          owner_, [] { throw ESocketException("Test exception in AsyncSocket"); }, &AsyncSocket::BgException);
       break;
   }
   return true;

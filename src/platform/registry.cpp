@@ -55,8 +55,8 @@ void CreateStoreFile(const std::string& file) {
   if (!parent.empty() && !fs::exists(parent, error)) {
     fs::create_directories(parent, error);
     if (error) {
-      throw RegistryError("Cannot create the folder '" + parent.string() + "' for the profile store: " +
-                          error.message());
+      throw RegistryError("Cannot create the folder '" + parent.string() +
+                          "' for the profile store: " + error.message());
     }
     ::chmod(parent.c_str(), 0700);
   }
@@ -116,9 +116,7 @@ class Statement {
   }
 
  private:
-  [[noreturn]] void Fail() {
-    throw RegistryError("Profile store '" + file_ + "': " + sqlite3_errmsg(db_));
-  }
+  [[noreturn]] void Fail() { throw RegistryError("Profile store '" + file_ + "': " + sqlite3_errmsg(db_)); }
   sqlite3* db_;
   const std::string& file_;
   sqlite3_stmt* stmt_ = nullptr;
@@ -306,7 +304,8 @@ bool Registry::DeleteKey(const std::string& key) {
   Scope scope(*this, true);
   const std::int64_t id = FindKey(key);
   if (id <= kRootKey) return false;
-  const char* tree = "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM keys k JOIN sub ON k.parent=sub.id) ";
+  const char* tree =
+      "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM keys k JOIN sub ON k.parent=sub.id) ";
   Statement values(db_, (std::string(tree) + "DELETE FROM vals WHERE key IN sub").c_str(), file_);
   values.Bind(1, id).Step();
   Statement keys(db_, (std::string(tree) + "DELETE FROM keys WHERE id IN sub").c_str(), file_);
@@ -373,8 +372,8 @@ std::int32_t Registry::ReadInteger(const std::string& key, const std::string& na
   return static_cast<std::int32_t>(find.Int(1));
 }
 
-void Registry::WriteValue(const std::string& key, const std::string& name, RegistryType type,
-                          const std::string* text, std::int32_t number) {
+void Registry::WriteValue(const std::string& key, const std::string& name, RegistryType type, const std::string* text,
+                          std::int32_t number) {
   Scope scope(*this, true);
   const std::int64_t id = ExistingKey(key);
   // The name keeps the letter case it was first written with, as it would in

@@ -63,7 +63,9 @@ class Registry {
   // Writing into a key that does not exist throws RegistryError.
   void WriteString(const std::string& key, const std::string& name, const std::string& value);
   void WriteInteger(const std::string& key, const std::string& name, std::int32_t value);
-  void WriteBool(const std::string& key, const std::string& name, bool value) { WriteInteger(key, name, value ? 1 : 0); }
+  void WriteBool(const std::string& key, const std::string& name, bool value) {
+    WriteInteger(key, name, value ? 1 : 0);
+  }
   bool DeleteValue(const std::string& key, const std::string& name);
 
   // Everything done through the registry while a Batch lives is one
@@ -96,8 +98,8 @@ class Registry {
   std::int64_t FindKey(const std::string& key);
   std::int64_t FindOrCreateKey(const std::string& key);
   std::int64_t ExistingKey(const std::string& key);
-  void WriteValue(const std::string& key, const std::string& name, RegistryType type,
-                  const std::string* text, std::int32_t number);
+  void WriteValue(const std::string& key, const std::string& name, RegistryType type, const std::string* text,
+                  std::int32_t number);
 
   std::string file_;
   sqlite3* db_ = nullptr;

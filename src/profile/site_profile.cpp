@@ -14,32 +14,20 @@ const char* const kCurrentProfileValue = "CurrProfile";
 
 void WriteDefault(Registry& registry, const std::string& key, const ProfileField& field) {
   switch (field.Type) {
-    case FieldType::String:
-      registry.WriteString(key, field.Name, field.DefaultText);
-      break;
-    case FieldType::Password:
-      registry.WriteString(key, field.Name, StorePassword(field.DefaultText));
-      break;
+    case FieldType::String: registry.WriteString(key, field.Name, field.DefaultText); break;
+    case FieldType::Password: registry.WriteString(key, field.Name, StorePassword(field.DefaultText)); break;
     case FieldType::Boolean:
-    case FieldType::Integer:
-      registry.WriteInteger(key, field.Name, field.DefaultNumber);
-      break;
+    case FieldType::Integer: registry.WriteInteger(key, field.Name, field.DefaultNumber); break;
   }
 }
 
 SiteProfile::Value ReadField(Registry& registry, const std::string& key, const ProfileField& field) {
   SiteProfile::Value value;
   switch (field.Type) {
-    case FieldType::String:
-      value.text = registry.ReadString(key, field.Name);
-      break;
-    case FieldType::Password:
-      value.text = ReadPassword(registry.ReadString(key, field.Name));
-      break;
+    case FieldType::String: value.text = registry.ReadString(key, field.Name); break;
+    case FieldType::Password: value.text = ReadPassword(registry.ReadString(key, field.Name)); break;
     case FieldType::Boolean:  // as stored: any non-zero value is true
-    case FieldType::Integer:
-      value.number = registry.ReadInteger(key, field.Name);
-      break;
+    case FieldType::Integer: value.number = registry.ReadInteger(key, field.Name); break;
   }
   return value;
 }
@@ -47,18 +35,10 @@ SiteProfile::Value ReadField(Registry& registry, const std::string& key, const P
 void WriteField(Registry& registry, const std::string& key, const ProfileField& field,
                 const SiteProfile::Value& value) {
   switch (field.Type) {
-    case FieldType::String:
-      registry.WriteString(key, field.Name, value.text);
-      break;
-    case FieldType::Password:
-      registry.WriteString(key, field.Name, StorePassword(value.text));
-      break;
-    case FieldType::Boolean:
-      registry.WriteBool(key, field.Name, value.number != 0);
-      break;
-    case FieldType::Integer:
-      registry.WriteInteger(key, field.Name, value.number);
-      break;
+    case FieldType::String: registry.WriteString(key, field.Name, value.text); break;
+    case FieldType::Password: registry.WriteString(key, field.Name, StorePassword(value.text)); break;
+    case FieldType::Boolean: registry.WriteBool(key, field.Name, value.number != 0); break;
+    case FieldType::Integer: registry.WriteInteger(key, field.Name, value.number); break;
   }
 }
 

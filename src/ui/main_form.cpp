@@ -264,8 +264,9 @@ void MainForm::SiteBtnClick() {
 
 void MainForm::Upload(bool new_site) {
   DialogService& dialogs = DialogService::Current();
-  const QString first = new_site ? "You are about to upload latest changes to your new site.\nDo you wish to continue?"
-                                 : "You are about to upload redirection pages to your old site.\nDo you wish to continue?";
+  const QString first = new_site
+                            ? "You are about to upload latest changes to your new site.\nDo you wish to continue?"
+                            : "You are about to upload redirection pages to your old site.\nDo you wish to continue?";
   if (dialogs.Ask(this, QMessageBox::Question, "Confirm", first, QMessageBox::Ok | QMessageBox::Cancel) !=
       QMessageBox::Ok) {
     return;

@@ -146,8 +146,8 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
                     3, 3);
   }
   grid->addWidget(AddCheck(group, p + "PASV", "PASV?", [&client](bool on) { client.SetPassive(on); }), 3, 4);
-  const QStringList modes = new_site ? QStringList{"Overwrite All", "Wrt Changes", "Wipe Site"}
-                                     : QStringList{"Overwrite All", "Wipe Site"};
+  const QStringList modes =
+      new_site ? QStringList{"Overwrite All", "Wrt Changes", "Wipe Site"} : QStringList{"Overwrite All", "Wipe Site"};
   grid->addWidget(AddList(group, p + "Write", modes,
                           [this, new_site](const QString& t) {
                             if (new_site) {
@@ -159,12 +159,13 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
                           }),
                   3, 5);
   grid->addWidget(label("Start Dir:"), 4, 0);
-  grid->addWidget(AddEdit(group, p + "StartDir", [&start](const QString& t) { start = StripTrailingSlash(S(t)); }),
-                  4, 1, 1, 5);
+  grid->addWidget(AddEdit(group, p + "StartDir", [&start](const QString& t) { start = StripTrailingSlash(S(t)); }), 4,
+                  1, 1, 5);
   grid->addWidget(label("Proxy:"), 5, 0);
   grid->addWidget(AddEdit(group, p + "Proxy", [&client](const QString& t) { client.ProxyServer = S(t); }), 5, 1, 1, 5);
   grid->addWidget(label("Max. Retries:"), 6, 0);
-  QLineEdit* retry_edit = AddEdit(group, p + "Retries", [&retries](const QString& t) { retries = NumberOr(t, retries); });
+  QLineEdit* retry_edit =
+      AddEdit(group, p + "Retries", [&retries](const QString& t) { retries = NumberOr(t, retries); });
   retry_edit->setMaximumWidth(60);
   grid->addWidget(retry_edit, 6, 1);
   grid->addWidget(label("Seconds between Retries:"), 6, 2, 1, 2);
@@ -246,7 +247,8 @@ void SiteForm::ProfileChange(const QString& text) {
 
 void SiteForm::DeleteBtnClick() {
   const QString name = profile_list_->currentText();
-  if (DialogService::Current().Ask(this, QMessageBox::Warning, "Warning", "Permanently Delete Profile \"" + name + "\"?",
+  if (DialogService::Current().Ask(this, QMessageBox::Warning, "Warning",
+                                   "Permanently Delete Profile \"" + name + "\"?",
                                    QMessageBox::Ok | QMessageBox::Cancel) != QMessageBox::Ok) {
     return;
   }

@@ -21,8 +21,8 @@ namespace kestova {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::HasSubstr;
 using testing::FtpServerFixture;
+using ::testing::HasSubstr;
 using testing::ReadFile;
 
 class RunCommandTest : public ::testing::Test {
@@ -41,14 +41,14 @@ class RunCommandTest : public ::testing::Test {
     std::ofstream(dir_.Path() / "template.htm") << "<a href=\"<<newurl>>\"><<title>></a>\n";
     fs::copy(site, dir_.Path() / "ftp" / "old", fs::copy_options::recursive);
     const std::string port = server_->Port();
-    ASSERT_EQ(Program("profile set RootSource=" + site.string() + " HTMLFile=" + (dir_.Path() / "template.htm").string() +
-                      " NewHostName=127.0.0.1 NewPort=" + port + " NewUserId=" + server_->User() +
-                      " NewPassword=" + server_->Password() + " NewStartDir=/new NewRetryPause=0 NewRetries=1" +
-                      " OldHostName=127.0.0.1 OldPort=" + port + " OldUserId=" + server_->User() +
-                      " OldPassword=" + server_->Password() +
-                      " OldStartDir=/old OldRetryPause=0 OldRetries=1 NewURL=http://n OldURL=http://o")
-                  .code,
-              0);
+    ASSERT_EQ(
+        Program("profile set RootSource=" + site.string() + " HTMLFile=" + (dir_.Path() / "template.htm").string() +
+                " NewHostName=127.0.0.1 NewPort=" + port + " NewUserId=" + server_->User() +
+                " NewPassword=" + server_->Password() + " NewStartDir=/new NewRetryPause=0 NewRetries=1" +
+                " OldHostName=127.0.0.1 OldPort=" + port + " OldUserId=" + server_->User() + " OldPassword=" +
+                server_->Password() + " OldStartDir=/old OldRetryPause=0 OldRetries=1 NewURL=http://n OldURL=http://o")
+            .code,
+        0);
   }
 
   testing::ProgramResult Program(const std::string& args) {

@@ -13,8 +13,14 @@ struct CountCase {
 
 TEST(TextHelpers, LeftPartCountsFromTheStartAndNegativeCountsFromTheEnd) {
   const CountCase cases[] = {
-      {"abc", 2, "ab"}, {"abc", 10, "abc"}, {"abc", 0, ""},  {"abc", -1, "ab"},
-      {"abc", -3, ""},  {"abc", -4, ""},    {"", 3, ""},     {"", -1, ""},
+      {"abc", 2, "ab"},
+      {"abc", 10, "abc"},
+      {"abc", 0, ""},
+      {"abc", -1, "ab"},
+      {"abc", -3, ""},
+      {"abc", -4, ""},
+      {"", 3, ""},
+      {"", -1, ""},
       // The text before a missing delimiter (position 0, count -1) loses its
       // last character; the PWD parser relies on that.
       {"257 \"/www", -1, "257 \"/ww"},
@@ -24,18 +30,17 @@ TEST(TextHelpers, LeftPartCountsFromTheStartAndNegativeCountsFromTheEnd) {
 
 TEST(TextHelpers, RightPartIsEmptyWhenTheCountDoesNotFit) {
   const CountCase cases[] = {
-      {"index.htm", 4, ".htm"}, {"a.htm", 4, ".htm"}, {"abc.html", 5, ".html"}, {"abc", 3, "abc"},
-      {"abc", 4, ""},           {"", 1, ""},          {"abc", 0, ""},           {"abc", -2, ""},
-      {"htm", 4, ""},
+      {"index.htm", 4, ".htm"}, {"a.htm", 4, ".htm"}, {"abc.html", 5, ".html"},
+      {"abc", 3, "abc"},        {"abc", 4, ""},       {"", 1, ""},
+      {"abc", 0, ""},           {"abc", -2, ""},      {"htm", 4, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(RightPart(c.text, c.count), c.expected) << c.text << " " << c.count;
 }
 
 TEST(TextHelpers, TailFromStartsAtAOneBasedPosition) {
   const CountCase cases[] = {
-      {"prof_Main", 6, "Main"}, {"prof_", 6, ""}, {".htm", 2, "htm"}, {"abc", 0, "abc"},
-      {"abc", -5, "abc"},       {"abc", 1, "abc"}, {"abc", 3, "c"},   {"abc", 4, ""},
-      {"", 1, ""},
+      {"prof_Main", 6, "Main"}, {"prof_", 6, ""}, {".htm", 2, "htm"}, {"abc", 0, "abc"}, {"abc", -5, "abc"},
+      {"abc", 1, "abc"},        {"abc", 3, "c"},  {"abc", 4, ""},     {"", 1, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(TailFrom(c.text, c.count), c.expected) << c.text << " " << c.count;
 }

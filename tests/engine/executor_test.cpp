@@ -17,9 +17,9 @@ namespace {
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
-using ::testing::Not;
 using testing::FakeProfile;
 using testing::FakeSiteConnection;
+using ::testing::Not;
 using testing::ScriptedFtpServer;
 using testing::ScriptedSession;
 
@@ -64,7 +64,8 @@ class ExecutorTest : public ::testing::Test {
     });
   }
   int Count(const std::string& prefix) const {
-    return static_cast<int>(std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+    return static_cast<int>(
+        std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
   }
 
   ScriptedFtpServer server_;
@@ -92,7 +93,8 @@ class RetryTest : public ::testing::Test {
   }
   long Calls(const std::string& call) const { return std::count(site_.calls.begin(), site_.calls.end(), call); }
   int Count(const std::string& prefix) const {
-    return static_cast<int>(std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+    return static_cast<int>(
+        std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
   }
 
   FakeSiteConnection site_;
@@ -120,7 +122,8 @@ TEST_F(RetryTest, RetriesWaitTheirPauseFlatOrRamped) {
     EXPECT_EQ(run.waits, expected);
     EXPECT_EQ(Count("Connect Failed. Retrying [Pause "), 3);
     EXPECT_EQ(Count("Reason: 550 No such directory"), 4) << "one before each retry line and one at the end";
-    EXPECT_THAT(log_, Contains(ramped ? "Connect Failed. Retrying [Pause 40s]..." : "Connect Failed. Retrying [Pause 10s]..."));
+    EXPECT_THAT(
+        log_, Contains(ramped ? "Connect Failed. Retrying [Pause 40s]..." : "Connect Failed. Retrying [Pause 10s]..."));
     EXPECT_EQ(log_.back(), "Connection retries all failed.");
   }
 }
@@ -253,7 +256,7 @@ TEST_F(ExecutorTest, AListingDateThatCannotBeReadStopsTheRunWithALine) {
 TEST_F(ExecutorTest, ANewerServerCopyOfAnotherSizeIsSentAgain) {
   testing::TempDir dir;
   std::ofstream(dir.File("crlf.htm"), std::ios::binary) << "a\r\nb\r\n";  // 6 bytes, 2 CR, 2 LF
-  std::ofstream(dir.File("lf.txt"), std::ios::binary) << "a\nb\nc\n";      // 6 bytes, 3 LF
+  std::ofstream(dir.File("lf.txt"), std::ios::binary) << "a\nb\nc\n";     // 6 bytes, 3 LF
   std::ofstream(dir.File("cut.txt"), std::ios::binary) << "a\nb\nc\n";
   std::ofstream(dir.File("same.gif"), std::ios::binary) << std::string(100, '\x01');
   std::ofstream(dir.File("cut.gif"), std::ios::binary) << std::string(100, '\x01');
@@ -314,15 +317,16 @@ TEST_F(ExecutorTest, TransferTypesFollowTheExtensionList) {
   RecordingUpload& run = Run(0, 0, false);
   run.Settings().AutoDetect = true;
   run.StartRunState();
-  for (const char* name : {"/site/index.HTM", "/site/logo.gif", "/site/README", "/site/style.css"}) run.SetTransferType(name);
+  for (const char* name : {"/site/index.HTM", "/site/logo.gif", "/site/README", "/site/style.css"})
+    run.SetTransferType(name);
   profile_.exts = "htm,,gif";  // an empty item sends files without an extension as text
   run.StartRunState();
   run.SetTransferType("/site/README");
   run.Settings().AutoDetect = false;
   run.Settings().BinaryMode = false;
   run.SetTransferType("/site/logo.gif");
-  EXPECT_THAT(server_.Commands(), ElementsAre("USER user", "PASS pw", "TYPE A", "TYPE I", "TYPE I", "TYPE A",
-                                              "TYPE A", "TYPE A"));
+  EXPECT_THAT(server_.Commands(),
+              ElementsAre("USER user", "PASS pw", "TYPE A", "TYPE I", "TYPE I", "TYPE A", "TYPE A", "TYPE A"));
 }
 
 }  // namespace

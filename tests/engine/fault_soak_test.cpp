@@ -25,10 +25,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::Contains;
-using ::testing::HasSubstr;
 using testing::FaultPlan;
 using testing::FaultRelay;
 using testing::FtpServerFixture;
+using ::testing::HasSubstr;
 using testing::ReadFile;
 using testing::Tree;
 using testing::WriteFile;
@@ -92,7 +92,8 @@ class FaultSoakTest : public ::testing::Test {
     for (int i = 0; i < files; ++i) {
       const fs::path folder = local_ / ("part" + std::to_string(i % 4)) / ("section" + std::to_string(i % 12));
       if (i % 2 == 0) {
-        WriteFile(folder / ("picture" + std::to_string(i) + ".gif"), Noise(2000 + static_cast<size_t>(i % 9) * 3000, i));
+        WriteFile(folder / ("picture" + std::to_string(i) + ".gif"),
+                  Noise(2000 + static_cast<size_t>(i % 9) * 3000, i));
       } else {
         std::string page = "<html><head><title>Page " + std::to_string(i) + "</title></head><body>\n";
         for (int line = 0; line < i % 60; ++line) page += "<p>Line " + std::to_string(line) + "</p>\n";
@@ -209,10 +210,11 @@ TEST_F(FaultSoakTest, RunsWithRetriesPublishTheSiteExactlyDespiteFaults) {
   EXPECT_THAT(Differences("www"), ::testing::IsEmpty()) << Report();
 
   const FaultRelay::Counts counts = relay_->Injected();
-  std::printf("faults injected: %d (421 at login %d, control resets %d, truncated replies %d, stalls %d, data resets %d) "
-              "over %d sessions and %d data connections\n",
-              counts.Faults(), counts.refused_logins, counts.dropped_control, counts.truncated_replies, counts.stalls,
-              counts.dropped_data, counts.sessions, counts.data_connections);
+  std::printf(
+      "faults injected: %d (421 at login %d, control resets %d, truncated replies %d, stalls %d, data resets %d) "
+      "over %d sessions and %d data connections\n",
+      counts.Faults(), counts.refused_logins, counts.dropped_control, counts.truncated_replies, counts.stalls,
+      counts.dropped_data, counts.sessions, counts.data_connections);
   // The plan must really have hit the runs, in every kind of fault.
   EXPECT_GE(counts.Faults(), 30) << Report();
   EXPECT_GE(counts.refused_logins, 1);

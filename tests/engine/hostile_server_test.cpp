@@ -16,9 +16,9 @@ namespace {
 
 using namespace std::string_literals;
 using ::testing::Contains;
+using testing::FakeProfile;
 using ::testing::HasSubstr;
 using ::testing::IsSupersetOf;
-using testing::FakeProfile;
 using testing::ListedTree;
 using testing::ScriptedFtpServer;
 
@@ -65,11 +65,11 @@ class HostileServerTest : public ::testing::Test {
 
 TEST_F(HostileServerTest, AWipeNeverLeavesTheStartDirectoryWhateverTheListingSays) {
   tree_.SetFolder("/start",
-                  Entry('d', ".") + Entry('d', "..") + Entry('-', "0") + Entry('-', "100") +
-                      Entry('-', "/etc/passwd") + Entry('-', "sub/../../../etc/shadow") +
-                      Entry('d', "x/../../..") + Entry('d', "/") + Entry('d', "sub/..") + Entry('d', "a/b") +
-                      Entry('-', "nul\0name"s) + Entry('-', "..") + Entry('-', "a\r\nDELE victim.txt") +
-                      Entry('l', "linkdir -> ../outside") + Entry('d', "sub") + "drwx\r\n",
+                  Entry('d', ".") + Entry('d', "..") + Entry('-', "0") + Entry('-', "100") + Entry('-', "/etc/passwd") +
+                      Entry('-', "sub/../../../etc/shadow") + Entry('d', "x/../../..") + Entry('d', "/") +
+                      Entry('d', "sub/..") + Entry('d', "a/b") + Entry('-', "nul\0name"s) + Entry('-', "..") +
+                      Entry('-', "a\r\nDELE victim.txt") + Entry('l', "linkdir -> ../outside") + Entry('d', "sub") +
+                      "drwx\r\n",
                   "0\r\n100\r\nlinkdir\r\nsub\r\na\r\n");
   tree_.SetFolder("/start/sub", Entry('-', "inner.htm"), "inner.htm\r\n");
   EXPECT_EQ(Wipe(local_.Path().string()), RunOutcome::Terminated) << Log();
@@ -77,8 +77,8 @@ TEST_F(HostileServerTest, AWipeNeverLeavesTheStartDirectoryWhateverTheListingSay
   for (const std::string& touched : tree_.Touched()) {
     EXPECT_THAT(touched, HasSubstr(" /start")) << touched;
   }
-  EXPECT_THAT(tree_.Touched(), IsSupersetOf({"DELE /start/0", "DELE /start/100", "DELE /start/linkdir",
-                                             "DELE /start/a", "DELE /start/sub/inner.htm", "RMD /start/sub"}));
+  EXPECT_THAT(tree_.Touched(), IsSupersetOf({"DELE /start/0", "DELE /start/100", "DELE /start/linkdir", "DELE /start/a",
+                                             "DELE /start/sub/inner.htm", "RMD /start/sub"}));
   for (const std::string& command : server_.Commands()) {
     EXPECT_EQ(command.find("victim"), std::string::npos) << command;
     EXPECT_EQ(command.find("etc"), std::string::npos) << command;

@@ -39,8 +39,9 @@ TEST(RedirectPage, ValuesAreEscapedWhereTheyLandAndPlainOnesStayAsTheyAre) {
   values.title = "x<script>alert(1)</script>y";
   values.newurl = "http://new/a.htm?x=1&y=2";
   values.profile = "Plain Shop";
-  EXPECT_EQ(BuildRedirectPage({"<h1><<title>></h1><a href=\"<<newurl>>\"><<profile>></a>"}, values),
-            "<h1>x&lt;script&gt;alert(1)&lt;/script&gt;y</h1><a href=\"http://new/a.htm?x=1&amp;y=2\">Plain Shop</a>\r\n");
+  EXPECT_EQ(
+      BuildRedirectPage({"<h1><<title>></h1><a href=\"<<newurl>>\"><<profile>></a>"}, values),
+      "<h1>x&lt;script&gt;alert(1)&lt;/script&gt;y</h1><a href=\"http://new/a.htm?x=1&amp;y=2\">Plain Shop</a>\r\n");
 }
 
 TEST(RedirectPage, PlaceholdersAreReplacedInAnyCaseAndNotRescanned) {

@@ -30,9 +30,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::Contains;
+using testing::FtpServerFixture;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing::FtpServerFixture;
 using testing::ReadFile;
 using testing::Tree;
 using testing::WriteFile;
@@ -136,7 +136,8 @@ class RunTest : public ::testing::TestWithParam<FtpServerFixture::Kind> {
   }
 
   int Count(const std::string& prefix) const {
-    return static_cast<int>(std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+    return static_cast<int>(
+        std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
   }
   std::string Log() const {
     std::string text = "(last reply: " + new_client_.LastReply + " / " + old_client_.LastReply + ")\n";
@@ -265,7 +266,8 @@ TEST_P(RunTest, RedirectionPagesReplaceOnlyThePages) {
   // pyftpdlib stores text uploads with LF line ends, as FTP's ASCII type
   // allows; vsftpd stores the bytes as sent.
   std::string stored = expected;
-  if (GetParam() == FtpServerFixture::Kind::Pyftpdlib) stored.erase(std::remove(stored.begin(), stored.end(), '\r'), stored.end());
+  if (GetParam() == FtpServerFixture::Kind::Pyftpdlib)
+    stored.erase(std::remove(stored.begin(), stored.end(), '\r'), stored.end());
   EXPECT_EQ(ReadFile(Remote("old/docs/faq.html")), stored);
   EXPECT_EQ(BuildRedirectPage(view_.lines, faq), expected);
   EXPECT_THAT(ReadFile(Remote("old/index.htm")), HasSubstr("<title>Home</title>"));
@@ -370,8 +372,8 @@ TEST_P(RunTest, AFileThatCannotBeReadKeepsItsCopyOnTheServer) {
   ASSERT_EQ(::flock(notes, LOCK_EX), 0);
   ASSERT_EQ(::flock(faq, LOCK_EX), 0);
   EXPECT_EQ(Run(Settings()), RunOutcome::Terminated) << Log();
-  EXPECT_THAT(log_, Contains("Skipped " + (local_ / "notes.txt").string() +
-                             ": cannot read it: another program holds it open"));
+  EXPECT_THAT(
+      log_, Contains("Skipped " + (local_ / "notes.txt").string() + ": cannot read it: another program holds it open"));
   EXPECT_EQ(ReadFile(Remote("www/notes.txt")), "old notes");
   EXPECT_EQ(ReadFile(Remote("www/index.htm")), ReadFile(local_ / "index.htm")) << "the other files go on";
   RunSettings redirect = Settings(true);

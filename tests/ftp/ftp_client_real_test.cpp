@@ -16,8 +16,8 @@ namespace kestova {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::HasSubstr;
 using testing::FtpServerFixture;
+using ::testing::HasSubstr;
 using testing::ReadFile;
 
 struct Mode {

@@ -2,9 +2,9 @@
 // real servers do not produce on demand.
 #include <fcntl.h>
 
-#include <QTimer>
 #include <sys/file.h>
 #include <unistd.h>
+#include <QTimer>
 
 #include <chrono>
 #include <fstream>
@@ -24,12 +24,12 @@ namespace {
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using testing::FailingStream;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using ::testing::StartsWith;
-using testing::FailingStream;
 using testing::ScriptedFtpServer;
 using testing::ScriptedSession;
+using ::testing::StartsWith;
 using Clock = std::chrono::steady_clock;
 
 class ScriptedClientTest : public ::testing::Test {
@@ -183,7 +183,7 @@ TEST_F(ScriptedClientTest, BothOrdersOfTheFinalReplyAndTheDataCloseComplete) {
   client_.SetLocalStream(&listing);
   EXPECT_TRUE(client_.Dir());  // the default: data closed, then 226
   EXPECT_EQ(listing.Data(), "line one\r\nline two\r\n");
-  EXPECT_TRUE(client_.Ls());   // 226 first, the close 200 ms later
+  EXPECT_TRUE(client_.Ls());  // 226 first, the close 200 ms later
   EXPECT_EQ(listing.Data(), "line one\r\nline two\r\na\r\nb\r\n");
   EXPECT_EQ(client_.LastReply, "226 Done before the close");
   EXPECT_EQ(CountTraced("! "), 2) << "exactly one statistics line per transfer";
@@ -298,7 +298,8 @@ TEST_F(ScriptedClientTest, APasvReplyNamingAnotherHostIsNotFollowed) {
   // The listener is real and on loopback; the reply claims another host.
   server_.On("PASV", [](ScriptedSession& s, const std::string&) {
     const int port = s.ListenPassive();
-    s.Reply("227 Entering Passive Mode (10,9,8,7," + std::to_string(port >> 8) + "," + std::to_string(port & 255) + ")");
+    s.Reply("227 Entering Passive Mode (10,9,8,7," + std::to_string(port >> 8) + "," + std::to_string(port & 255) +
+            ")");
   });
   ASSERT_TRUE(client_.Connect());
   MemoryStream listing;
@@ -329,9 +330,8 @@ TEST_F(ScriptedClientTest, RepliesSplitAcrossReadsOrSharingOneAreEachHandled) {
     s.Sleep(100);
     s.Send("7 \"/www\" is current\r\n");
   });
-  server_.On("CWD", [](ScriptedSession& s, const std::string&) {
-    s.Send("250-First line\r\n250-Second\r\n250 Done\r\n");
-  });
+  server_.On("CWD",
+             [](ScriptedSession& s, const std::string&) { s.Send("250-First line\r\n250-Second\r\n250 Done\r\n"); });
   ASSERT_TRUE(client_.Connect());
   EXPECT_TRUE(client_.Pwd());
   EXPECT_EQ(client_.LastReply, "257 \"/www\" is current");
@@ -362,8 +362,8 @@ TEST_F(ScriptedClientTest, SingleCommandsAcceptOnlyTheirCodes) {
   EXPECT_FALSE(client_.Binary());
   EXPECT_TRUE(client_.TypeBinary());
   EXPECT_TRUE(client_.Binary());
-  EXPECT_THAT(server_.Commands(), ElementsAre("USER user", "PASS secret", "CWD /missing", "PWD", "CDUP", "MKD made",
-                                              "TYPE A", "TYPE I"));
+  EXPECT_THAT(server_.Commands(),
+              ElementsAre("USER user", "PASS secret", "CWD /missing", "PWD", "CDUP", "MKD made", "TYPE A", "TYPE I"));
 }
 
 TEST_F(ScriptedClientTest, ALostControlConnectionFailsTheWaitingCommand) {
@@ -446,7 +446,7 @@ TEST_F(ScriptedClientTest, NoCommandLineEverCarriesALineBreakOrANul) {
   page.Write("x", 1);
   using Operation = bool (FtpClient::*)();
   const std::pair<const char*, Operation> operations[] = {
-      {"DELE", &FtpClient::Dele}, {"MKD", &FtpClient::Mkd}, {"RMD", &FtpClient::Rmd}, {"CWD", &FtpClient::Cwd},
+      {"DELE", &FtpClient::Dele}, {"MKD", &FtpClient::Mkd},  {"RMD", &FtpClient::Rmd}, {"CWD", &FtpClient::Cwd},
       {"STOR", &FtpClient::Put},  {"LIST", &FtpClient::Dir}, {"NLST", &FtpClient::Ls},
   };
   const std::string names[] = {"a\r\nDELE victim.txt", "a\nDELE victim.txt", std::string("a\0DELE victim.txt", 17)};

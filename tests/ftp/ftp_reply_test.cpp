@@ -12,9 +12,9 @@ TEST(FtpReply, CodesAreReadAfterBlanksAndASign) {
     int code;
     bool intermediate;
   } cases[] = {
-      {"220 ready", true, 220, false},   {"220-Welcome", true, 220, true}, {"  \t230 ok", true, 230, false},
-      {"+150 go", true, 150, false},     {"Hello", false, 0, false},       {"", false, 0, false},
-      {"226", true, 226, false},         {"12345 odd", true, 12345, false}, {"-", false, 0, false},
+      {"220 ready", true, 220, false}, {"220-Welcome", true, 220, true},  {"  \t230 ok", true, 230, false},
+      {"+150 go", true, 150, false},   {"Hello", false, 0, false},        {"", false, 0, false},
+      {"226", true, 226, false},       {"12345 odd", true, 12345, false}, {"-", false, 0, false},
   };
   for (const auto& c : cases) {
     const ReplyCodeInfo info = ParseReplyCode(c.line);

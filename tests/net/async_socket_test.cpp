@@ -41,8 +41,8 @@ struct Recorder {
   }
   void Add(const char* what, int error) { events.push_back(std::string(what) + ":" + std::to_string(error)); }
   int Count(const std::string& prefix) const {
-    return static_cast<int>(std::count_if(events.begin(), events.end(),
-                                          [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
+    return static_cast<int>(
+        std::count_if(events.begin(), events.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
   }
 };
 

@@ -26,10 +26,10 @@ std::string ErrorOf(const std::function<void()>& action) {
 
 TEST(Resolve, TheDottedAddressTestAcceptsFourDecimalParts) {
   const std::pair<const char*, bool> cases[] = {
-      {"1.2.3.4", true},   {"  1.2.3.4  ", true}, {"01.002.3.4", true}, {"255.255.255.255", true},
-      {"1.2.3", false},    {"1.2.3.4.5", false},  {"1..2.3", false},    {"1.2.3.256", false},
-      {".1.2.3", false},   {"1.2.3.", false},     {"1.2.3.4x", false},  {"", false},
-      {"256.1.1.1", false}, {"1.2.3.4 x", false}, {"localhost", false}, {"1.2.3.99999999999", false},
+      {"1.2.3.4", true},    {"  1.2.3.4  ", true}, {"01.002.3.4", true}, {"255.255.255.255", true},
+      {"1.2.3", false},     {"1.2.3.4.5", false},  {"1..2.3", false},    {"1.2.3.256", false},
+      {".1.2.3", false},    {"1.2.3.", false},     {"1.2.3.4x", false},  {"", false},
+      {"256.1.1.1", false}, {"1.2.3.4 x", false},  {"localhost", false}, {"1.2.3.99999999999", false},
   };
   for (const auto& [text, dotted] : cases) EXPECT_EQ(IsDottedAddress(text), dotted) << "'" << text << "'";
 }
@@ -77,9 +77,8 @@ TEST(Resolve, ErrorCodesHaveTheirTexts) {
 
 TEST(Resolve, SystemErrorsMapOntoTheProgramsCodes) {
   const std::pair<int, int> cases[] = {
-      {ECONNREFUSED, 10061}, {ECONNRESET, 10054}, {ETIMEDOUT, 10060}, {EAGAIN, 10035},
-      {EINPROGRESS, 10036},  {ENOTCONN, 10057},   {EHOSTUNREACH, 10065}, {EPIPE, 10054},
-      {EADDRINUSE, 10048},   {0, 0},
+      {ECONNREFUSED, 10061}, {ECONNRESET, 10054},   {ETIMEDOUT, 10060}, {EAGAIN, 10035},     {EINPROGRESS, 10036},
+      {ENOTCONN, 10057},     {EHOSTUNREACH, 10065}, {EPIPE, 10054},     {EADDRINUSE, 10048}, {0, 0},
   };
   for (const auto& [system, code] : cases) EXPECT_EQ(SocketErrorFromErrno(system), code) << system;
   EXPECT_EQ(SocketErrorFromResolver(EAI_NONAME, 0), 11001);

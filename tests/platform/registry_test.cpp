@@ -25,9 +25,7 @@ std::string ReadAll(const std::string& file) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void WriteAll(const std::string& file, const std::string& bytes) {
-  std::ofstream(file, std::ios::binary) << bytes;
-}
+void WriteAll(const std::string& file, const std::string& bytes) { std::ofstream(file, std::ios::binary) << bytes; }
 
 std::string ErrorOf(const std::function<void()>& action) {
   try {
@@ -217,9 +215,9 @@ TEST_F(RegistryTest, AFileThatIsNotADatabaseIsRefusedAndLeftUntouched) {
 TEST_F(RegistryTest, AnotherProgramsDatabaseIsRefusedAndLeftUntouched) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(file_.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE notes(text); INSERT INTO notes VALUES('keep me');", nullptr, nullptr,
-                         nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(db, "CREATE TABLE notes(text); INSERT INTO notes VALUES('keep me');", nullptr, nullptr, nullptr),
+      SQLITE_OK);
   sqlite3_close(db);
   const std::string before = ReadAll(file_);
   EXPECT_THAT(ErrorOf([&] { Registry registry(file_); }), HasSubstr("not a Kestova profile store"));

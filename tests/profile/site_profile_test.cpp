@@ -131,7 +131,7 @@ TEST_F(SiteProfileTest, RootSourceIsReadAfterTheNewProxy) {
   SiteProfile profile(store_);
   EXPECT_THROW(profile.LoadRegistry("Default"), RegistryError);
   EXPECT_EQ(profile.NewStartDir, "/public_html");  // loaded before RootSource's place
-  EXPECT_TRUE(profile.RootSource.empty());          // its read waits for NewProxy, which failed
+  EXPECT_TRUE(profile.RootSource.empty());         // its read waits for NewProxy, which failed
 }
 
 TEST_F(SiteProfileTest, SaveReportsCreationOnceAndNothingWhileLoadingOrUnnamed) {

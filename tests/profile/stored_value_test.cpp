@@ -85,8 +85,13 @@ TEST(StoredValue, CharactersOutsideTheAlphabetComeBackAsSpaces) {
 TEST(StoredValue, EveryPasswordIsStoredAndOldValuesReadTheSame) {
   std::string printable;
   for (int c = 32; c < 127; ++c) printable += static_cast<char>(c);
-  const std::string passwords[] = {"guestuser", "say \"hi\" #1 'ok' ~x~", printable, "caf\xc3\xa9",
-                                   std::string("\0\x01~41", 5), "#starts like the wide form", ""};
+  const std::string passwords[] = {"guestuser",
+                                   "say \"hi\" #1 'ok' ~x~",
+                                   printable,
+                                   "caf\xc3\xa9",
+                                   std::string("\0\x01~41", 5),
+                                   "#starts like the wide form",
+                                   ""};
   for (const std::string& password : passwords) {
     const std::string stored = StorePassword(password);
     EXPECT_EQ(ReadPassword(stored), password) << password;
@@ -110,11 +115,21 @@ TEST(StoredValue, TheStoredFormIsPinnedByKnownAnswers) {
   } rows[] = {
       {"guestuser", "~B(rII=!C"},
       {"p@ss w0rd!", "Xtmr5Re<^]"},
-      {"aaaaaaaaaaaaaaaaaaaa", "\x0a" "f27J0Y\x0a" "f27J0Y\x0a" "f27J0"},
-      {"Zz09~|{}\\", "\xbd" "SoW@wX{N"},
+      {"aaaaaaaaaaaaaaaaaaaa",
+       "\x0a"
+       "f27J0Y\x0a"
+       "f27J0Y\x0a"
+       "f27J0"},
+      {"Zz09~|{}\\",
+       "\xbd"
+       "SoW@wX{N"},
       {"\xa3\xac\xbd\x08\x0a\x0d", "Z\\`AeS"},
-      {"say \"hi\" #1 'ok'", "#4fC*@hLjbsn}U\x0d" ":aU*@hgd?snd"},
-      {"caf\xc3\xa9", "#RfaFg,\x0d" "F:"},
+      {"say \"hi\" #1 'ok'",
+       "#4fC*@hLjbsn}U\x0d"
+       ":aU*@hgd?snd"},
+      {"caf\xc3\xa9",
+       "#RfaFg,\x0d"
+       "F:"},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(StorePassword(row.plain), row.stored) << row.plain;

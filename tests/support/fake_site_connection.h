@@ -44,8 +44,8 @@ class FakeSiteConnection : public SiteConnection {
     connected_ = false;
   }
   bool Run(Operation operation) override {
-    static const char* const kNames[] = {"Put", "Mkd", "Rmd",  "Cwd", "Dele", "TypeBinary",
-                                         "TypeAscii", "Ls", "Dir", "CDup", "Pwd"};
+    static const char* const kNames[] = {"Put",       "Mkd", "Rmd", "Cwd",  "Dele", "TypeBinary",
+                                         "TypeAscii", "Ls",  "Dir", "CDup", "Pwd"};
     const bool on_dir = operation == Operation::Cwd;
     calls.push_back(std::string(kNames[static_cast<int>(operation)]) + " " + (on_dir ? dir_ : file_));
     if (operation == Operation::TypeBinary || operation == Operation::TypeAscii) {

@@ -308,8 +308,8 @@ void FaultRelay::State::AcceptData(DataListener& data) {
     std::uniform_int_distribution<long long> where(1, std::max(1, plan.max_data_cut));
     link.cut_after = where(random);
     ++counts.dropped_data;
-    Note("data connection " + std::to_string(link.id) + " of session " + std::to_string(data.owner) +
-         ": reset after " + std::to_string(link.cut_after) + " bytes");
+    Note("data connection " + std::to_string(link.id) + " of session " + std::to_string(data.owner) + ": reset after " +
+         std::to_string(link.cut_after) + " bytes");
   }
   links.push_back(std::move(link));
 }
@@ -362,12 +362,12 @@ std::string FaultRelay::State::Rewrite227(Link& link, const std::string& line) {
   data.owner = link.id;
   data.host = (h[0] << 24) | (h[1] << 16) | (h[2] << 8) | h[3];
   data.port = static_cast<int>(p[0] * 256 + p[1]);
-  int port = 0;
-  data.fd = ListenOnLoopback(port);
+  int own_port = 0;
+  data.fd = ListenOnLoopback(own_port);
   if (data.fd < 0) return line;
   data_listeners.push_back(data);
-  return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) +
-         ").\r\n";
+  return "227 Entering Passive Mode (127,0,0,1," + std::to_string(own_port / 256) + "," +
+         std::to_string(own_port % 256) + ").\r\n";
 }
 
 // Moves whole reply lines from `pending` to the client, rolling each line's

@@ -15,8 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #ifndef KESTOVA_TEST_SUPPORT_DIR
 #error "KESTOVA_TEST_SUPPORT_DIR names the folder of pyftpd.py"
@@ -175,8 +175,7 @@ bool ChildProcess::Running() { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHA
 // ---- FTP servers
 
 std::unique_ptr<FtpServerFixture> FtpServerFixture::Start(Kind kind, const std::string& root, std::string& why,
-                                                          int max_connections_per_ip,
-                                                          const std::string& protocol_log) {
+                                                          int max_connections_per_ip, const std::string& protocol_log) {
   auto fixture = std::unique_ptr<FtpServerFixture>(new FtpServerFixture);
   fixture->kind_ = kind;
   fixture->root_ = root;
@@ -214,14 +213,16 @@ std::unique_ptr<FtpServerFixture> FtpServerFixture::Start(Kind kind, const std::
   std::ofstream(config) << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port
                         << "\nbackground=NO\nanonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\n"
                            "chroot_local_user=YES\nallow_writeable_chroot=YES\nlocal_root="
-                        << root << "\nlocal_umask=022\npasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port="
-                        << pasv_base << "\npasv_max_port=" << pasv_base + 49
+                        << root
+                        << "\nlocal_umask=022\npasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=" << pasv_base
+                        << "\npasv_max_port=" << pasv_base + 49
                         << "\nport_enable=YES\nconnect_from_port_20=NO\nisolate=NO\nisolate_network=NO\n"
                            "seccomp_sandbox=NO\nsecure_chroot_dir="
                         << empty << "\nuse_localtime=NO\n"
                         << (protocol_log.empty() ? std::string("xferlog_enable=NO\n")
                                                  : "xferlog_enable=YES\nxferlog_std_format=NO\nlog_ftp_protocol=YES\n"
-                                                   "vsftpd_log_file=" + protocol_log + "\n")
+                                                   "vsftpd_log_file=" +
+                                                       protocol_log + "\n")
                         << (max_connections_per_ip > 0 ? "max_per_ip=" + std::to_string(max_connections_per_ip) + "\n"
                                                        : std::string());
   fixture->process_ = ChildProcess::Start({"/usr/sbin/vsftpd", config});

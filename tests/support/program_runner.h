@@ -26,8 +26,8 @@ struct ProgramResult {
 inline ProgramResult RunProgram(const std::string& binary, const std::string& store, const std::string& args,
                                 const std::string& scratch, const std::string& input = std::string()) {
   const std::string err_file = scratch + "/stderr.txt";
-  const std::string command = "KESTOVA_REGISTRY='" + store + "' '" + binary + "' " + args + " 2>'" + err_file +
-                              "' <'" + (input.empty() ? std::string("/dev/null") : input) + "'";
+  const std::string command = "KESTOVA_REGISTRY='" + store + "' '" + binary + "' " + args + " 2>'" + err_file + "' <'" +
+                              (input.empty() ? std::string("/dev/null") : input) + "'";
   ProgramResult result;
   FILE* pipe = ::popen(command.c_str(), "r");
   char buffer[4096];

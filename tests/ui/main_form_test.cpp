@@ -2,11 +2,11 @@
 // questions are answered by a scripted dialog service.
 #include <QAction>
 #include <QApplication>
-#include <QMenu>
 #include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -137,7 +137,8 @@ TEST_F(MainFormTest, DecliningAConfirmationShowsNoRunWindow) {
   dialogs_->answers = {QMessageBox::Cancel};
   form_->Upload(true);
   ASSERT_EQ(dialogs_->asked.size(), 1u);
-  EXPECT_EQ(dialogs_->asked[0], "Confirm: You are about to upload latest changes to your new site.\nDo you wish to continue?");
+  EXPECT_EQ(dialogs_->asked[0],
+            "Confirm: You are about to upload latest changes to your new site.\nDo you wish to continue?");
   EXPECT_EQ(run_window_->Settings.SiteClient, nullptr);
 
   form_->Profile().NewWipe = true;
@@ -145,7 +146,8 @@ TEST_F(MainFormTest, DecliningAConfirmationShowsNoRunWindow) {
   dialogs_->answers = {QMessageBox::Ok, QMessageBox::Cancel};
   form_->Upload(true);
   ASSERT_EQ(dialogs_->asked.size(), 2u);
-  EXPECT_EQ(dialogs_->asked[1], "Warning: You are about to wipe your entire live site.\nAre you sure you wish to do this?");
+  EXPECT_EQ(dialogs_->asked[1],
+            "Warning: You are about to wipe your entire live site.\nAre you sure you wish to do this?");
   EXPECT_EQ(run_window_->Settings.SiteClient, nullptr);
 }
 
@@ -171,12 +173,13 @@ TEST_F(MainFormTest, RedirectionPagesUseTheOldClientWithBothTransferFlagsOff) {
 
 TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
   std::string why;
-  auto server = testing::FtpServerFixture::Start(testing::FtpServerFixture::Kind::Pyftpdlib,
-                                                 (dir_.Path() / "ftp").string(), why);
+  auto server =
+      testing::FtpServerFixture::Start(testing::FtpServerFixture::Kind::Pyftpdlib, (dir_.Path() / "ftp").string(), why);
   ASSERT_TRUE(server) << why;
   const fs::path site = dir_.Path() / "site";
   fs::create_directories(site);
-  for (int i = 0; i < 30; ++i) std::ofstream(site / ("page" + std::to_string(i) + ".htm")) << "<title>" << i << "</title>";
+  for (int i = 0; i < 30; ++i)
+    std::ofstream(site / ("page" + std::to_string(i) + ".htm")) << "<title>" << i << "</title>";
   Show();
   SiteProfile& profile = form_->Profile();
   profile.NewClient.HostName = "127.0.0.1";

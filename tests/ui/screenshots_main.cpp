@@ -2,9 +2,9 @@
 // scripts/screenshots under Xvfb; writes PNGs into the folder it is given.
 #include <QApplication>
 #include <QDir>
-#include <QPixmap>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -70,11 +70,10 @@ int main(int argc, char** argv) {
 
   kestova::UploadForm run_window(&main_form);
   run_window.resize(720, 360);
-  for (const char* line :
-       {"Connecting to ftp.new-bakery.example", "File index.htm - no date change", "File about.html - no date change",
-        "Old time: 2026-12-01 09:30 New: 2026-12-08 10:12:44", "Write File style.css", "    - 226 Transfer complete.",
-        "** New file: opening-hours.html", "Write File opening-hours.html", "    - 226 Transfer complete.",
-        "Finished."}) {
+  for (const char* line : {"Connecting to ftp.new-bakery.example", "File index.htm - no date change",
+                           "File about.html - no date change", "Old time: 2026-12-01 09:30 New: 2026-12-08 10:12:44",
+                           "Write File style.css", "    - 226 Transfer complete.", "** New file: opening-hours.html",
+                           "Write File opening-hours.html", "    - 226 Transfer complete.", "Finished."}) {
     run_window.AddLine(line);
   }
   run_window.Status()->setText("0:04  |  2 files sent  |  folder /public_html/docs");
