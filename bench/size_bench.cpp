@@ -212,24 +212,92 @@ int WindowRun(int argc, char** argv, const std::string& registry, const std::str
   return app.exec();
 }
 
+// Runs the run window in a child of its own and prints its samples.
+void MeasureWindow(const std::string& registry, const fs::path& work, const fs::path& site, Measured& window) {
+  std::printf("the run window, offscreen...\n");
+  std::fflush(stdout);
+  Timed("env KESTOVA_REGISTRY=" + Quote(registry) + " " + Quote(fs::canonical("/proc/self/exe").string()) +
+            " --window-run " + Quote(registry) + " size",
+        work / "window.log", window);
+  window.equal = SameTree(site, work / "server" / "window", window.extra);
+  std::ifstream in(work / "window.log");
+  std::vector<std::string> samples;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("sample ", 0) == 0) samples.push_back(line);
+  }
+  const size_t step = std::max<size_t>(1, samples.size() / 12);
+  std::printf("Run window samples (every %zu of %zu):\n", step, samples.size());
+  for (size_t i = 0; i < samples.size(); i += step) std::printf("  %s\n", samples[i].c_str());
+  if (!samples.empty() && (samples.size() - 1) % step != 0) std::printf("  %s\n", samples.back().c_str());
+}
+
+void MeasureLftp(const kestova::testing::FtpServerFixture& server, const fs::path& work, const fs::path& site,
+                 Measured& lftp) {
+  std::printf("lftp mirror -R...\n");
+  std::fflush(stdout);
+  const std::string script =
+      "set ftp:passive-mode on; set net:max-retries 1; mirror -R --parallel=1 " + Quote(site.string()) + " /lftp; quit";
+  Timed("lftp -u " + Quote(server.User() + "," + server.Password()) + " -p " + server.Port() + " -e \"" + script +
+            "\" 127.0.0.1",
+        work / "lftp.log", lftp);
+  lftp.equal = SameTree(site, work / "server" / "lftp", lftp.extra);
+  lftp.last_line = "(exit of lftp)";
+}
+
+void Report(int files, int folders, std::uint64_t big_mib, const Measured& command, const Measured& window,
+            const Measured& lftp) {
+  std::printf("\nPublishing %d files in %d folders and one file of %llu MiB to vsftpd on loopback:\n", files, folders,
+              static_cast<unsigned long long>(big_mib));
+  std::printf("  %-26s %10s %14s  %-8s %s\n", "client", "time", "peak RSS", "equal", "last line");
+  for (const auto& [name, m] : std::vector<std::pair<const char*, const Measured*>>{
+           {"kestova run publish", &command}, {"run window (offscreen)", &window}, {"lftp mirror -R", &lftp}}) {
+    if (!m->ran) continue;
+    std::printf("  %-26s %9.1fs %10.1f MiB  %-8s %s%s%s\n", name, m->seconds, static_cast<double>(m->peak_kib) / 1024.0,
+                m->equal ? "yes" : "NO", m->last_line.c_str(), m->extra.empty() ? "" : "  -- ", m->extra.c_str());
+  }
+  if (!lftp.ran || lftp.peak_kib == 0) return;
+  for (const auto& [name, m] : std::vector<std::pair<const char*, const Measured*>>{{"kestova run publish", &command},
+                                                                                    {"run window", &window}}) {
+    if (!m->ran) continue;
+    std::printf("  %s: time x%.2f, peak RSS x%.2f of lftp\n", name, m->seconds / lftp.seconds,
+                static_cast<double>(m->peak_kib) / static_cast<double>(lftp.peak_kib));
+  }
+}
+
+// FILES FOLDERS BIG_MIB, each optional, and --only command|window|lftp.
+struct Options {
+  int files = 20000;
+  int folders = 400;
+  std::uint64_t big_mib = 2048;
+  std::set<std::string> only;
+};
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  std::vector<std::string> numbers;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+      options.only.insert(argv[++i]);
+    } else {
+      numbers.push_back(argv[i]);
+    }
+  }
+  if (numbers.size() > 0) options.files = std::atoi(numbers[0].c_str());
+  if (numbers.size() > 1) options.folders = std::atoi(numbers[1].c_str());
+  if (numbers.size() > 2) options.big_mib = std::strtoull(numbers[2].c_str(), nullptr, 10);
+  return options;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "--window-run") == 0) return WindowRun(argc, argv, argv[2], argv[3]);
 
-  std::vector<std::string> numbers;
-  std::set<std::string> only;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
-      only.insert(argv[++i]);
-    } else {
-      numbers.push_back(argv[i]);
-    }
-  }
-  const int files = numbers.size() > 0 ? std::atoi(numbers[0].c_str()) : 20000;
-  const int folders = numbers.size() > 1 ? std::atoi(numbers[1].c_str()) : 400;
-  const std::uint64_t big_mib = numbers.size() > 2 ? std::strtoull(numbers[2].c_str(), nullptr, 10) : 2048;
-  auto wanted = [&](const char* name) { return only.empty() || only.count(name) > 0; };
+  const Options options = ParseOptions(argc, argv);
+  const int files = options.files;
+  const int folders = options.folders;
+  const std::uint64_t big_mib = options.big_mib;
+  auto wanted = [&](const char* name) { return options.only.empty() || options.only.count(name) > 0; };
 
   const fs::path work = fs::temp_directory_path() / ("kestova-size-bench-" + std::to_string(::getpid()));
   const fs::path site = work / "site";
@@ -266,55 +334,9 @@ int main(int argc, char** argv) {
     Timed(program + " run publish --profile size", work / "command.log", command);
     command.equal = SameTree(site, work / "server" / "command", command.extra);
   }
-  if (wanted("window") && set_profile("/window")) {
-    std::printf("the run window, offscreen...\n");
-    std::fflush(stdout);
-    Timed("env KESTOVA_REGISTRY=" + Quote(registry) + " " + Quote(fs::canonical("/proc/self/exe").string()) +
-              " --window-run " + Quote(registry) + " size",
-          work / "window.log", window);
-    window.equal = SameTree(site, work / "server" / "window", window.extra);
-    // The closing line is the last log line the window reported.
-    std::ifstream in(work / "window.log");
-    std::vector<std::string> samples;
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind("sample ", 0) == 0) samples.push_back(line);
-    }
-    const size_t step = std::max<size_t>(1, samples.size() / 12);
-    std::printf("Run window samples (every %zu of %zu):\n", step, samples.size());
-    for (size_t i = 0; i < samples.size(); i += step) std::printf("  %s\n", samples[i].c_str());
-    if (!samples.empty() && (samples.size() - 1) % step != 0) std::printf("  %s\n", samples.back().c_str());
-  }
-  if (wanted("lftp")) {
-    std::printf("lftp mirror -R...\n");
-    std::fflush(stdout);
-    const std::string script = "set ftp:passive-mode on; set net:max-retries 1; mirror -R --parallel=1 " +
-                               Quote(site.string()) + " /lftp; quit";
-    Timed("lftp -u " + Quote(server->User() + "," + server->Password()) + " -p " + server->Port() + " -e \"" + script +
-              "\" 127.0.0.1",
-          work / "lftp.log", lftp);
-    lftp.equal = SameTree(site, work / "server" / "lftp", lftp.extra);
-    lftp.last_line = "(exit of lftp)";
-  }
-
-  std::printf("\nPublishing %d files in %d folders and one file of %llu MiB to vsftpd on loopback:\n", files, folders,
-              static_cast<unsigned long long>(big_mib));
-  std::printf("  %-26s %10s %14s  %-8s %s\n", "client", "time", "peak RSS", "equal", "last line");
-  for (const auto& [name, m] : std::vector<std::pair<const char*, const Measured*>>{
-           {"kestova run publish", &command}, {"run window (offscreen)", &window}, {"lftp mirror -R", &lftp}}) {
-    if (!m->ran) continue;
-    std::printf("  %-26s %9.1fs %10.1f MiB  %-8s %s%s%s\n", name, m->seconds, static_cast<double>(m->peak_kib) / 1024.0,
-                m->equal ? "yes" : "NO", m->last_line.c_str(), m->extra.empty() ? "" : "  -- ", m->extra.c_str());
-  }
-  if (lftp.ran && lftp.peak_kib > 0) {
-    if (command.ran) {
-      std::printf("  kestova run publish: time x%.2f, peak RSS x%.2f of lftp\n", command.seconds / lftp.seconds,
-                  static_cast<double>(command.peak_kib) / static_cast<double>(lftp.peak_kib));
-    }
-    if (window.ran) {
-      std::printf("  run window: time x%.2f, peak RSS x%.2f of lftp\n", window.seconds / lftp.seconds,
-                  static_cast<double>(window.peak_kib) / static_cast<double>(lftp.peak_kib));
-    }
-  }
+  if (wanted("window") && set_profile("/window")) MeasureWindow(registry, work, site, window);
+  if (wanted("lftp")) MeasureLftp(*server, work, site, lftp);
+  Report(files, folders, big_mib, command, window, lftp);
   server.reset();
   std::error_code ignored;
   fs::remove_all(work, ignored);

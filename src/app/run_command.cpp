@@ -10,6 +10,7 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <optional>
 
 #include "app/profile_command.h"
 #include "common/text_helpers.h"
@@ -90,53 +91,106 @@ bool AskWipe(bool redirect, std::ostream& out) {
   return SameText(TrimBlanks(answer), "y") || SameText(TrimBlanks(answer), "yes");
 }
 
+// What the command line asked for; `exit` is set when the words were wrong
+// or asked only for help.
+struct RunRequest {
+  std::string job;
+  std::string profile;
+  bool yes = false;
+  bool test = false;
+  std::optional<int> exit;
+};
+
+RunRequest ParseRunArgs(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  RunRequest request;
+  for (size_t i = 0; i < args.size() && !request.exit; ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      out << kRunHelp;
+      request.exit = kExitOk;
+    } else if (arg == "--yes" || arg == "-y") {
+      request.yes = true;
+    } else if (arg == "--test") {
+      request.test = true;
+    } else if (arg == "--profile" && i + 1 < args.size()) {
+      request.profile = args[++i];
+    } else if (arg.rfind("--profile=", 0) == 0) {
+      request.profile = arg.substr(10);
+    } else if (request.job.empty() && (arg == "publish" || arg == "redirect")) {
+      request.job = arg;
+    } else {
+      err << "kestova: Unexpected argument '" << arg << "'.\n\n" << kRunHelp;
+      request.exit = kExitUsage;
+    }
+  }
+  if (!request.exit && request.job.empty()) {
+    err << "kestova: Name the job: publish or redirect.\n\n" << kRunHelp;
+    request.exit = kExitUsage;
+  }
+  return request;
+}
+
+// Loads the profile the run is for; false, with the reason told, when there
+// is none of that name.
+bool LoadRunProfile(SiteProfile& profile, RunRequest& request, std::ostream& err) {
+  profile.RefreshProfileList();
+  if (request.profile.empty()) request.profile = profile.GetCurrentProfile();
+  const std::optional<std::string> listed = profile.ListedName(request.profile);
+  if (!listed) {
+    err << "kestova: There is no profile named \"" << request.profile << "\"; 'kestova profile list' shows them.\n";
+    return false;
+  }
+  request.profile = *listed;
+  profile.LoadRegistry(request.profile);
+  // For this run only: the profile is never saved here.
+  if (request.test) profile.TestRun = true;
+  return true;
+}
+
+// A run that deletes asks first, or needs --yes without a terminal.
+bool ConfirmWipe(bool redirect, std::ostream& out, std::ostream& err) {
+  if (!::isatty(STDIN_FILENO)) {
+    err << "kestova: This run wipes the remote site first; add --yes to confirm without a terminal.\n";
+    return false;
+  }
+  if (!AskWipe(redirect, out)) {
+    err << "kestova: Nothing was done.\n";
+    return false;
+  }
+  return true;
+}
+
+int Execute(const RunSettings& settings, const ProfileView& view, std::ostream& out, std::ostream& err) {
+  std::string last_line;
+  Upload run(settings, view, [&out, &last_line](const std::string& line) {
+    out << line << '\n' << std::flush;
+    last_line = line;
+  });
+  InterruptWatch watch(run);
+  switch (run.StartUpload()) {
+    case RunOutcome::Finished: return kExitOk;
+    case RunOutcome::Terminated: return kExitTerminated;
+    case RunOutcome::NotConnected: return kExitNoConnection;
+    case RunOutcome::Failed: return kExitTerminated;
+    case RunOutcome::Refused:
+      // Settings that cannot make a run are a profile error, told where
+      // errors go.
+      err << "kestova: " << last_line << '\n';
+      return kExitUsage;
+  }
+  return kExitUsage;
+}
+
 }  // namespace
 
 int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                   const std::string& store_file) {
-  std::string job;
-  std::string profile_name;
-  bool yes = false;
-  bool test = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      out << kRunHelp;
-      return kExitOk;
-    } else if (arg == "--yes" || arg == "-y") {
-      yes = true;
-    } else if (arg == "--test") {
-      test = true;
-    } else if (arg == "--profile" && i + 1 < args.size()) {
-      profile_name = args[++i];
-    } else if (arg.rfind("--profile=", 0) == 0) {
-      profile_name = arg.substr(10);
-    } else if (job.empty() && (arg == "publish" || arg == "redirect")) {
-      job = arg;
-    } else {
-      err << "kestova: Unexpected argument '" << arg << "'.\n\n" << kRunHelp;
-      return kExitUsage;
-    }
-  }
-  if (job.empty()) {
-    err << "kestova: Name the job: publish or redirect.\n\n" << kRunHelp;
-    return kExitUsage;
-  }
-  const bool redirect = job == "redirect";
+  RunRequest request = ParseRunArgs(args, out, err);
+  if (request.exit) return *request.exit;
+  const bool redirect = request.job == "redirect";
   try {
     SiteProfile profile(store_file);
-    profile.RefreshProfileList();
-    if (profile_name.empty()) profile_name = profile.GetCurrentProfile();
-    const std::optional<std::string> listed = profile.ListedName(profile_name);
-    if (!listed) {
-      err << "kestova: There is no profile named \"" << profile_name << "\"; 'kestova profile list' shows them.\n";
-      return kExitUsage;
-    }
-    profile_name = *listed;
-    profile.LoadRegistry(profile_name);
-    // For this run only: the profile is never saved here.
-    if (test) profile.TestRun = true;
-
+    if (!LoadRunProfile(profile, request, err)) return kExitUsage;
     std::vector<std::string> template_lines;
     std::ifstream template_file(profile.HTMLFile, std::ios::binary);
     if (template_file) {
@@ -146,37 +200,12 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
           << "; set HTMLFile with 'kestova profile set HTMLFile=...'.\n";
       return kExitUsage;
     }
-
     const RunSettings settings = SettingsForJob(profile, redirect);
-    if (settings.WipeFirst && !yes && !profile.TestRun) {
-      if (!::isatty(STDIN_FILENO)) {
-        err << "kestova: This run wipes the remote site first; add --yes to confirm without a terminal.\n";
-        return kExitUsage;
-      }
-      if (!AskWipe(redirect, out)) {
-        err << "kestova: Nothing was done.\n";
-        return kExitUsage;
-      }
+    if (settings.WipeFirst && !request.yes && !profile.TestRun && !ConfirmWipe(redirect, out, err)) {
+      return kExitUsage;
     }
-
-    LoadedProfileView view(profile, template_lines, profile_name);
-    std::string last_line;
-    Upload run(settings, view, [&out, &last_line](const std::string& line) {
-      out << line << '\n' << std::flush;
-      last_line = line;
-    });
-    InterruptWatch watch(run);
-    switch (run.StartUpload()) {
-      case RunOutcome::Finished: return kExitOk;
-      case RunOutcome::Terminated: return kExitTerminated;
-      case RunOutcome::NotConnected: return kExitNoConnection;
-      case RunOutcome::Failed: return kExitTerminated;
-      case RunOutcome::Refused:
-        // Settings that cannot make a run are a profile error, told where
-        // errors go.
-        err << "kestova: " << last_line << '\n';
-        return kExitUsage;
-    }
+    const LoadedProfileView view(profile, template_lines, request.profile);
+    return Execute(settings, view, out, err);
   } catch (const RegistryError& error) {
     err << "kestova: " << error.what() << '\n';
     return kExitUsage;
@@ -185,7 +214,6 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
     err << "kestova: The run stopped: " << error.what() << '\n';
     return kExitTerminated;
   }
-  return kExitUsage;
 }
 
 }  // namespace kestova

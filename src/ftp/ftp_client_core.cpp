@@ -19,21 +19,6 @@ std::string WinsockLine(const std::string& prefix, int error) {
 
 }  // namespace
 
-const char* FtpStateName(FtpClientState state) {
-  switch (state) {
-    case FtpClientState::ftpStClosed: return "ftpStClosed";
-    case FtpClientState::ftpStReady: return "ftpStReady";
-    case FtpClientState::ftpStStepReady: return "ftpStStepReady";
-    case FtpClientState::ftpStResolving: return "ftpStResolving";
-    case FtpClientState::ftpStGreeted: return "ftpStGreeted";
-    case FtpClientState::ftpStAborting: return "ftpStAborting";
-    case FtpClientState::ftpStConnecting: return "ftpStConnecting";
-    case FtpClientState::ftpStAwaitingReply: return "ftpStAwaitingReply";
-    case FtpClientState::ftpStPassiveReady: return "ftpStPassiveReady";
-  }
-  return "?";
-}
-
 const char* FtpClientCore::ReplyName(Reply reply) {
   switch (reply) {
     case Reply::None: return "none";
@@ -491,32 +476,29 @@ bool FtpClientCore::PortStep() {
 
 void FtpClientCore::ControlLookupDone(int error) {
   if (state_ != FtpClientState::ftpStResolving) return;
-  if (error != 0) {
-    SetComposedReply(WinsockLine("500 ", error));
-    RequestResult = 500;
-    KeepErrorMessage();
-    FinishRequest(error);
-    return;
-  }
+  if (error != 0) return FailConnect(WinsockLine("500 ", error), error);
   const bool proxy = connection_type_ == FtpConnectionType::ftpProxy;
   try {
     ChangeState(FtpClientState::ftpStConnecting);
     control_.Connect(proxy && !ProxyPort.empty() ? ProxyPort : Port, LocalAddr);
   } catch (const std::exception& exception) {
-    SetComposedReply(std::string("500 ESocketException: ") + exception.what());
-    RequestResult = 500;
-    KeepErrorMessage();
-    FinishRequest(500);
+    FailConnect(std::string("500 ESocketException: ") + exception.what(), 500);
   }
+}
+
+// The connect sequence failed: a composed line, result 500, and the request
+// ends with `error`.
+void FtpClientCore::FailConnect(const std::string& line, int error) {
+  SetComposedReply(line);
+  RequestResult = 500;
+  KeepErrorMessage();
+  FinishRequest(error);
 }
 
 void FtpClientCore::ControlConnected(int error) {
   if (state_ != FtpClientState::ftpStConnecting || error == 0) return;
-  SetComposedReply(WinsockLine("500 ", error));
-  RequestResult = 500;
-  KeepErrorMessage();
   continuation_ = false;
-  FinishRequest(error);
+  FailConnect(WinsockLine("500 ", error), error);
   control_.Close();
   ChangeState(FtpClientState::ftpStReady);
 }

@@ -177,6 +177,7 @@ class FtpClientCore {
   bool PassStep();
   bool PortStep();
   void ControlLookupDone(int error);
+  void FailConnect(const std::string& line, int error);
   void ControlConnected(int error);
   void ControlLine(std::string line);
   void ControlUnreadable(const std::string& why);

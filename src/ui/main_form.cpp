@@ -79,6 +79,19 @@ MainForm::MainForm(const std::string& store_file, QWidget* parent) : QMainWindow
 
 MainForm::~MainForm() { profile_.Loading = true; }
 
+QPushButton* MainForm::Button(const QString& caption, const char* name, QWidget* parent, bool bold) {
+  auto* button = new QPushButton(caption, parent);
+  button->setObjectName(name);
+  if (bold) {
+    QFont font = button->font();
+    font.setBold(true);
+    button->setFont(font);
+  }
+  return button;
+}
+
+// The rows, top to bottom: profile, the new root with its two jobs, the
+// template file, the editor, and the site button.
 void MainForm::BuildLayout() {
   auto* central = new QWidget(this);
   auto* grid = new QGridLayout(central);
@@ -90,33 +103,41 @@ void MainForm::BuildLayout() {
   grid->addWidget(profile_list_, 0, 1, 1, 3);
   root_source_ = new QLineEdit(central);
   root_source_->setObjectName("RootSource");
-  auto* root_btn = new QPushButton("...", central);
-  root_btn->setObjectName("RootSourceBtn");
-  auto* source_upload = new QPushButton("&Upload", central);
-  source_upload->setObjectName("SourceUpload");
-  QFont bold = source_upload->font();
-  bold.setBold(true);
-  source_upload->setFont(bold);
+  auto* root_btn = Button("...", "RootSourceBtn", central);
+  auto* source_upload = Button("&Upload", "SourceUpload", central, true);
   grid->addWidget(BoldLabel("New Root: ", central), 1, 0);
   grid->addWidget(root_source_, 1, 1);
   grid->addWidget(root_btn, 1, 2);
   grid->addWidget(source_upload, 1, 3);
-  auto* destn_upload = new QPushButton("U&pload Redirection Pages", central);
-  destn_upload->setObjectName("DestnUpload");
+  auto* destn_upload = Button("U&pload Redirection Pages", "DestnUpload", central);
   grid->addWidget(BoldLabel("Old Root: ", central), 2, 0);
   grid->addWidget(destn_upload, 2, 1, 1, 3);
   auto* line = new QFrame(central);
   line->setFrameShape(QFrame::HLine);
   grid->addWidget(line, 3, 0, 1, 4);
+  BuildTemplateRows(grid, central);
+  auto* site_btn = Button("Click here to give site and &login details", "SiteBtn", central, true);
+  site_btn->setStyleSheet("QPushButton { color: blue; }");
+  grid->addWidget(site_btn, 6, 0, 1, 4);
+  setCentralWidget(central);
+  root_source_->setFocus();
+
+  connect(profile_list_, &QComboBox::textActivated, this, &MainForm::ProfileChange);
+  connect(root_source_, &QLineEdit::textChanged, this, &MainForm::RootSourceChange);
+  connect(root_btn, &QPushButton::clicked, this, &MainForm::RootSourceBtnClick);
+  connect(source_upload, &QPushButton::clicked, this, [this] { Upload(true); });
+  connect(destn_upload, &QPushButton::clicked, this, [this] { Upload(false); });
+  connect(site_btn, &QPushButton::clicked, this, &MainForm::SiteBtnClick);
+}
+
+// The template file's row and the editor below it.
+void MainForm::BuildTemplateRows(QGridLayout* grid, QWidget* central) {
   html_file_ = new QLineEdit(central);
   html_file_->setObjectName("HTMLFile");
   html_file_->setReadOnly(true);
   html_file_->setStyleSheet("QLineEdit { background: palette(button); }");
-  auto* html_btn = new QPushButton("...", central);
-  html_btn->setObjectName("HTMLFileBtn");
-  view_btn_ = new QPushButton("&View", central);
-  view_btn_->setObjectName("ViewBtn");
-  view_btn_->setFont(bold);
+  auto* html_btn = Button("...", "HTMLFileBtn", central);
+  view_btn_ = Button("&View", "ViewBtn", central, true);
   auto* html_label = BoldLabel("&HTML File:", central);
   grid->addWidget(html_label, 4, 0);
   grid->addWidget(html_file_, 4, 1);
@@ -134,22 +155,9 @@ void MainForm::BuildLayout() {
   grid->addWidget(html_, 5, 0, 1, 4);
   grid->setRowStretch(5, 1);
   grid->setColumnStretch(1, 1);
-  auto* site_btn = new QPushButton("Click here to give site and &login details", central);
-  site_btn->setObjectName("SiteBtn");
-  site_btn->setFont(bold);
-  site_btn->setStyleSheet("QPushButton { color: blue; }");
-  grid->addWidget(site_btn, 6, 0, 1, 4);
-  setCentralWidget(central);
-  root_source_->setFocus();
 
-  connect(profile_list_, &QComboBox::textActivated, this, &MainForm::ProfileChange);
-  connect(root_source_, &QLineEdit::textChanged, this, &MainForm::RootSourceChange);
-  connect(root_btn, &QPushButton::clicked, this, &MainForm::RootSourceBtnClick);
-  connect(source_upload, &QPushButton::clicked, this, [this] { Upload(true); });
-  connect(destn_upload, &QPushButton::clicked, this, [this] { Upload(false); });
   connect(view_btn_, &QPushButton::clicked, this, [this] { ViewBtnClick(true); });
   connect(html_btn, &QPushButton::clicked, this, &MainForm::HTMLFileBtnClick);
-  connect(site_btn, &QPushButton::clicked, this, &MainForm::SiteBtnClick);
   connect(html_, &QPlainTextEdit::textChanged, this, [this] {
     if (!profile_.Loading) SetTemplateMarked(true);
   });

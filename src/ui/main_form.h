@@ -10,6 +10,7 @@
 #include "profile/site_profile.h"
 
 class QComboBox;
+class QGridLayout;
 class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
@@ -67,6 +68,8 @@ class MainForm : public QMainWindow {
 
  private:
   void BuildLayout();
+  void BuildTemplateRows(QGridLayout* grid, QWidget* central);
+  static QPushButton* Button(const QString& caption, const char* name, QWidget* parent, bool bold = false);
   void BuildTemplateMenu();
   void ShowLoadedProfile();
   void LoadTemplate(const QString& path);

@@ -110,6 +110,7 @@ QComboBox* SiteForm::AddList(QWidget* parent, const QString& name, const QString
   return list;
 }
 
+// A site's group: its rows as laid out, each control writing its field.
 QGroupBox* SiteForm::BuildGroup(bool new_site) {
   const QString p = new_site ? "New" : "Old";
   auto* group = new QGroupBox(new_site ? "New Site" : "Original Site", this);
@@ -117,9 +118,6 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
   FtpController& client = new_site ? profile_.NewClient : profile_.OldClient;
   std::string& url = new_site ? profile_.NewURL : profile_.OldURL;
   std::string& start = new_site ? profile_.NewStartDir : profile_.OldStartDir;
-  int& retries = new_site ? profile_.NewRetries : profile_.OldRetries;
-  int& pause = new_site ? profile_.NewRetryPause : profile_.OldRetryPause;
-  bool& ramped = new_site ? profile_.NewRamped : profile_.OldRamped;
   auto label = [group](const QString& text) { return new QLabel(text, group); };
 
   grid->addWidget(label(new_site ? "New URL:" : "Old URL:"), 0, 0);
@@ -132,12 +130,27 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
   QLineEdit* password = AddEdit(group, p + "Password", [&client](const QString& t) { client.PassWord = S(t); });
   password->setEchoMode(QLineEdit::Password);
   grid->addWidget(password, 2, 4, 1, 2);
-  grid->addWidget(label("Port:"), 3, 0);
+  AddTransferRow(grid, group, new_site);
+  grid->addWidget(label("Start Dir:"), 4, 0);
+  grid->addWidget(AddEdit(group, p + "StartDir", [&start](const QString& t) { start = StripTrailingSlash(S(t)); }), 4,
+                  1, 1, 5);
+  grid->addWidget(label("Proxy:"), 5, 0);
+  grid->addWidget(AddEdit(group, p + "Proxy", [&client](const QString& t) { client.ProxyServer = S(t); }), 5, 1, 1, 5);
+  AddRetryRow(grid, group, new_site);
+  grid->setColumnStretch(1, 1);
+  return group;
+}
+
+// Port, transfer type (new site only), passive mode and write mode.
+void SiteForm::AddTransferRow(QGridLayout* grid, QGroupBox* group, bool new_site) {
+  const QString p = new_site ? "New" : "Old";
+  FtpController& client = new_site ? profile_.NewClient : profile_.OldClient;
+  grid->addWidget(new QLabel("Port:", group), 3, 0);
   QLineEdit* port = AddEdit(group, p + "Port", [&client](const QString& t) { client.Port = S(t); });
   port->setMaximumWidth(60);
   grid->addWidget(port, 3, 1);
   if (new_site) {
-    grid->addWidget(label("Tx:"), 3, 2);
+    grid->addWidget(new QLabel("Tx:", group), 3, 2);
     grid->addWidget(AddList(group, "NewTransfer", {"Auto", "Binary", "ASCII"},
                             [this](const QString& t) {
                               profile_.NewAutoDetect = t == "Auto";
@@ -158,23 +171,24 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
                             }
                           }),
                   3, 5);
-  grid->addWidget(label("Start Dir:"), 4, 0);
-  grid->addWidget(AddEdit(group, p + "StartDir", [&start](const QString& t) { start = StripTrailingSlash(S(t)); }), 4,
-                  1, 1, 5);
-  grid->addWidget(label("Proxy:"), 5, 0);
-  grid->addWidget(AddEdit(group, p + "Proxy", [&client](const QString& t) { client.ProxyServer = S(t); }), 5, 1, 1, 5);
-  grid->addWidget(label("Max. Retries:"), 6, 0);
+}
+
+// Retries, the pause between them, and whether it grows.
+void SiteForm::AddRetryRow(QGridLayout* grid, QGroupBox* group, bool new_site) {
+  const QString p = new_site ? "New" : "Old";
+  int& retries = new_site ? profile_.NewRetries : profile_.OldRetries;
+  int& pause = new_site ? profile_.NewRetryPause : profile_.OldRetryPause;
+  bool& ramped = new_site ? profile_.NewRamped : profile_.OldRamped;
+  grid->addWidget(new QLabel("Max. Retries:", group), 6, 0);
   QLineEdit* retry_edit =
       AddEdit(group, p + "Retries", [&retries](const QString& t) { retries = NumberOr(t, retries); });
   retry_edit->setMaximumWidth(60);
   grid->addWidget(retry_edit, 6, 1);
-  grid->addWidget(label("Seconds between Retries:"), 6, 2, 1, 2);
+  grid->addWidget(new QLabel("Seconds between Retries:", group), 6, 2, 1, 2);
   QLineEdit* pause_edit = AddEdit(group, p + "RetryPause", [&pause](const QString& t) { pause = NumberOr(t, pause); });
   pause_edit->setMaximumWidth(60);
   grid->addWidget(pause_edit, 6, 4);
   grid->addWidget(AddCheck(group, p + "Ramped", "Ramped", [&ramped](bool on) { ramped = on; }), 6, 5);
-  grid->setColumnStretch(1, 1);
-  return group;
 }
 
 QWidget* SiteForm::Control(const QString& name) const { return findChild<QWidget*>(name); }

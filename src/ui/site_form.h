@@ -8,6 +8,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
@@ -47,6 +48,8 @@ class SiteForm : public QDialog {
 
  private:
   QGroupBox* BuildGroup(bool new_site);
+  void AddTransferRow(QGridLayout* grid, QGroupBox* group, bool new_site);
+  void AddRetryRow(QGridLayout* grid, QGroupBox* group, bool new_site);
   QLineEdit* AddEdit(QWidget* parent, const QString& name, std::function<void(const QString&)> write);
   QCheckBox* AddCheck(QWidget* parent, const QString& name, const QString& caption, std::function<void(bool)> write);
   QComboBox* AddList(QWidget* parent, const QString& name, const QStringList& items,

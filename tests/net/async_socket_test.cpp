@@ -16,6 +16,7 @@
 
 #include "net/event_wait.h"
 #include "net/resolve.h"
+#include "net/socket_recorder.h"
 #include "support/loopback_peer.h"
 
 namespace kestova {
@@ -24,44 +25,13 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using namespace std::chrono_literals;
+using testing::Aim;
 using testing::ClosedPort;
+using testing::Connected;
 using testing::RawConnect;
 using testing::RawListener;
-
-// Records every event of a socket as a short line, in order.
-struct Recorder {
-  std::vector<std::string> events;
-
-  explicit Recorder(AsyncSocket& socket) {
-    socket.OnSessionConnected = [this](AsyncSocket&, int e) { Add("connected", e); };
-    socket.OnSessionClosed = [this](AsyncSocket&, int e) { Add("closed", e); };
-    socket.OnDataSent = [this](AsyncSocket&, int e) { Add("sent", e); };
-    socket.OnDnsLookupDone = [this](AsyncSocket&, int e) { Add("dns", e); };
-    socket.OnSessionAvailable = [this](AsyncSocket&, int e) { Add("available", e); };
-  }
-  void Add(const char* what, int error) { events.push_back(std::string(what) + ":" + std::to_string(error)); }
-  int Count(const std::string& prefix) const {
-    return static_cast<int>(
-        std::count_if(events.begin(), events.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
-  }
-};
-
-bool WaitFor(const std::function<bool()>& done) { return WaitUntil(done, 5s); }
-
-void Aim(AsyncSocket& socket, const std::string& port) {
-  socket.SetProto("tcp");
-  socket.SetAddr("127.0.0.1");
-  socket.SetPort(port);
-}
-
-// Connects an aimed socket to the listener and waits until it is up; the
-// peer's handle, or -1.
-int Connected(AsyncSocket& socket, RawListener& listener) {
-  socket.Connect();
-  const int peer = listener.Accept();
-  if (peer < 0 || !WaitFor([&] { return socket.State() == SocketState::wsConnected; })) return -1;
-  return peer;
-}
+using testing::Recorder;
+using testing::WaitFor;
 
 TEST(AsyncSocket, SettingsAreTrimmedAndOnlyChangeWhileClosed) {
   AsyncSocket socket;
@@ -463,141 +433,6 @@ TEST(AsyncSocket, ADataHandlerThatReadsNothingDoesNotSpin) {
   ASSERT_TRUE(WaitFor([&] { return notices == 2; }));
   socket.Close();
   ::close(peer);
-}
-
-TEST(AsyncSocket, DottedLookupsCompleteInsideTheCallAndNamesLater) {
-  AsyncSocket socket;
-  Recorder record(socket);
-  socket.DnsLookup("10.0.0.1");
-  EXPECT_THAT(record.events, ElementsAre("dns:0"));
-  EXPECT_EQ(socket.DnsResult(), "10.0.0.1");
-  EXPECT_EQ(socket.DnsResultList().size(), 1u);
-
-  record.events.clear();
-  socket.DnsLookup("localhost");
-  EXPECT_TRUE(record.events.empty());
-  ASSERT_TRUE(WaitFor([&] { return !record.events.empty(); }));
-  EXPECT_THAT(record.events, ElementsAre("dns:0"));
-  EXPECT_EQ(socket.DnsResult(), "127.0.0.1");
-
-  record.events.clear();
-  socket.DnsLookup("no-such-host.invalid");
-  ASSERT_TRUE(WaitFor([&] { return !record.events.empty(); }));
-  EXPECT_THAT(record.events, ElementsAre("dns:11001"));
-}
-
-TEST(AsyncSocket, CancelledAndReplacedLookupsAnswerOnce) {
-  AsyncSocket socket;
-  Recorder record(socket);
-  socket.DnsLookup("localhost");
-  socket.CancelLookup();
-  EXPECT_THAT(record.events, ElementsAre("dns:10004"));
-  socket.DnsLookup("localhost");
-  socket.DnsLookup("localhost");  // replaces the first without an event
-  ASSERT_TRUE(WaitFor([&] { return record.events.size() == 2; }));
-  WaitUntil([] { return false; }, 100ms);  // a dropped result would arrive by now
-  EXPECT_THAT(record.events, ElementsAre("dns:10004", "dns:0"));
-
-  record.events.clear();
-  int errors = 0;
-  socket.OnError = [&](AsyncSocket&) {
-    ++errors;
-    record.Add("error", 0);
-  };
-  socket.DnsLookup("");
-  EXPECT_THAT(record.events, ElementsAre("error:0", "dns:10022"));
-  EXPECT_EQ(socket.LastErrorMessage(), "DNS lookup: invalid host name.");
-}
-
-TEST(AsyncSocket, ALookupOutlivedByItsSocketIsDropped) {
-  int before = AsyncSocket::LiveSocketCount();
-  {
-    AsyncSocket socket;
-    EXPECT_EQ(AsyncSocket::LiveSocketCount(), before + 1);
-    socket.OnDnsLookupDone = [](AsyncSocket&, int) { FAIL() << "no event from a destroyed socket"; };
-    socket.DnsLookup("localhost");
-  }
-  EXPECT_EQ(AsyncSocket::LiveSocketCount(), before);
-  WaitUntil([] { return false; }, 100ms);
-}
-
-TEST(AsyncSocket, AnEscapingExceptionGoesToOnBgExceptionAndAborts) {
-  RawListener listener;
-  AsyncSocket socket;
-  Aim(socket, listener.Port());
-  socket.Connect();
-  const int peer = listener.Accept();
-  ASSERT_TRUE(WaitFor([&] { return socket.State() == SocketState::wsConnected; }));
-  std::string seen;
-  socket.OnBgException = [&](AsyncSocket&, const std::exception& e, bool& can_close) {
-    seen = e.what();
-    EXPECT_TRUE(can_close);
-  };
-  socket.PostTestException();
-  ASSERT_TRUE(WaitFor([&] { return !seen.empty(); }));
-  EXPECT_EQ(seen, "Test exception in AsyncSocket");
-  EXPECT_EQ(socket.State(), SocketState::wsClosed);
-  ::close(peer);
-}
-
-TEST(AsyncSocket, PausedEventsWaitUntilResumedAndCloseLaterClosesFromTheLoop) {
-  RawListener listener;
-  AsyncSocket socket;
-  Recorder record(socket);
-  std::string got;
-  socket.OnDataAvailable = [&](AsyncSocket& s, int) {
-    char buffer[32];
-    const int n = s.Receive(buffer, sizeof buffer);
-    if (n > 0) got.append(buffer, static_cast<size_t>(n));
-  };
-  Aim(socket, listener.Port());
-  socket.Connect();
-  const int peer = listener.Accept();
-  ASSERT_TRUE(WaitFor([&] { return socket.State() == SocketState::wsConnected; }));
-  socket.PauseEvents();
-  ASSERT_EQ(::send(peer, "paused", 6, 0), 6);
-  WaitUntil([] { return false; }, 50ms);
-  EXPECT_EQ(got, "");
-  socket.ResumeEvents();
-  ASSERT_TRUE(WaitFor([&] { return got == "paused"; }));
-  socket.CloseLater();
-  EXPECT_EQ(socket.State(), SocketState::wsConnected);
-  ASSERT_TRUE(WaitFor([&] { return socket.State() == SocketState::wsClosed; }));
-  EXPECT_EQ(record.Count("closed"), 1);
-  ::close(peer);
-}
-
-TEST(AsyncSocket, DatagramsGoFromAConnectedSocketToAListeningOne) {
-  AsyncSocket server;
-  Recorder server_record(server);
-  server.SetProto("udp");
-  server.SetAddr("127.0.0.1");
-  server.SetPort("0");
-  server.Listen();
-  EXPECT_EQ(server.State(), SocketState::wsConnected);
-  EXPECT_THAT(server_record.events, ElementsAre("connected:0"));
-  std::string got;
-  server.OnDataAvailable = [&](AsyncSocket& s, int) {
-    char buffer[64];
-    const int n = s.Receive(buffer, sizeof buffer);
-    if (n > 0) got.assign(buffer, static_cast<size_t>(n));
-  };
-  AsyncSocket client;
-  client.SetProto("udp");
-  client.SetAddr("127.0.0.1");
-  client.SetPort(server.GetXPort());
-  client.Connect();
-  EXPECT_EQ(client.State(), SocketState::wsConnected);
-  client.SendText("datagram");
-  ASSERT_TRUE(WaitFor([&] { return got == "datagram"; }));
-}
-
-TEST(AsyncSocket, FreeLaterDestroysTheSocketFromTheLoop) {
-  const int before = AsyncSocket::LiveSocketCount();
-  auto* socket = new AsyncSocket;
-  socket->FreeLater();
-  EXPECT_EQ(AsyncSocket::LiveSocketCount(), before + 1);
-  ASSERT_TRUE(WaitFor([&] { return AsyncSocket::LiveSocketCount() == before; }));
 }
 
 }  // namespace

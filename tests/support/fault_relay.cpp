@@ -129,6 +129,8 @@ struct FaultRelay::State {
   void Note(const std::string& line) { journal.push_back(line); }
 
   void Run();
+  int Watch(std::vector<pollfd>& fds, std::vector<Link*>& owners);
+  void Tidy();
   void Accept();
   void AcceptData(DataListener& listener);
   void Pump(Link& link);
@@ -202,33 +204,7 @@ void FaultRelay::State::Run() {
       std::lock_guard<std::mutex> lock(mutex);
       if (stop) return;
     }
-    fds.clear();
-    owners.clear();
-    fds.push_back({wake[0], POLLIN, 0});
-    fds.push_back({listener, POLLIN, 0});
-    owners.resize(2, nullptr);
-    for (DataListener& data : data_listeners) {
-      fds.push_back({data.fd, POLLIN, 0});
-      owners.push_back(nullptr);
-    }
-    const Clock::time_point now = Clock::now();
-    int timeout = -1;
-    for (Link& link : links) {
-      short client_events = 0, server_events = 0;
-      if (!link.client_eof && link.to_server.size() < kBufferLimit) client_events |= POLLIN;
-      if (!link.to_client.empty()) client_events |= POLLOUT;
-      const size_t held = link.to_client.size() + link.pending.size();
-      if (!link.server_eof && held < kBufferLimit) server_events |= POLLIN;
-      if (!link.to_server.empty()) server_events |= POLLOUT;
-      fds.push_back({link.client, client_events, 0});
-      owners.push_back(&link);
-      fds.push_back({link.server, server_events, 0});
-      owners.push_back(&link);
-      if (link.stalled_until > now) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(link.stalled_until - now).count() + 1;
-        timeout = timeout < 0 ? static_cast<int>(left) : std::min(timeout, static_cast<int>(left));
-      }
-    }
+    const int timeout = Watch(fds, owners);
     if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) return;
 
     std::lock_guard<std::mutex> lock(mutex);
@@ -248,16 +224,53 @@ void FaultRelay::State::Run() {
     for (Link& link : links) {
       if (!link.dead) Pump(link);
     }
-    // Listeners used once or orphaned by their session go; so do finished links.
-    data_listeners.remove_if([this](const DataListener& data) {
-      const bool owner_alive = std::any_of(links.begin(), links.end(),
-                                           [&](const Link& link) { return link.id == data.owner && !link.dead; });
-      if (data.fd >= 0 && owner_alive) return false;
-      if (data.fd >= 0) ::close(data.fd);
-      return true;
-    });
-    links.remove_if([](const Link& link) { return link.dead; });
+    Tidy();
   }
+}
+
+// What to wait for: the wake-up pipe, the listeners, and each link's two
+// ends as far as their buffers allow. The poll timeout ends the first stall.
+int FaultRelay::State::Watch(std::vector<pollfd>& fds, std::vector<Link*>& owners) {
+  fds.clear();
+  owners.clear();
+  fds.push_back({wake[0], POLLIN, 0});
+  fds.push_back({listener, POLLIN, 0});
+  owners.resize(2, nullptr);
+  for (DataListener& data : data_listeners) {
+    fds.push_back({data.fd, POLLIN, 0});
+    owners.push_back(nullptr);
+  }
+  const Clock::time_point now = Clock::now();
+  int timeout = -1;
+  for (Link& link : links) {
+    short client_events = 0, server_events = 0;
+    if (!link.client_eof && link.to_server.size() < kBufferLimit) client_events |= POLLIN;
+    if (!link.to_client.empty()) client_events |= POLLOUT;
+    const size_t held = link.to_client.size() + link.pending.size();
+    if (!link.server_eof && held < kBufferLimit) server_events |= POLLIN;
+    if (!link.to_server.empty()) server_events |= POLLOUT;
+    fds.push_back({link.client, client_events, 0});
+    owners.push_back(&link);
+    fds.push_back({link.server, server_events, 0});
+    owners.push_back(&link);
+    if (link.stalled_until > now) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(link.stalled_until - now).count() + 1;
+      timeout = timeout < 0 ? static_cast<int>(left) : std::min(timeout, static_cast<int>(left));
+    }
+  }
+  return timeout;
+}
+
+// Listeners used once or orphaned by their session go; so do finished links.
+void FaultRelay::State::Tidy() {
+  data_listeners.remove_if([this](const DataListener& data) {
+    const bool owner_alive =
+        std::any_of(links.begin(), links.end(), [&](const Link& link) { return link.id == data.owner && !link.dead; });
+    if (data.fd >= 0 && owner_alive) return false;
+    if (data.fd >= 0) ::close(data.fd);
+    return true;
+  });
+  links.remove_if([](const Link& link) { return link.dead; });
 }
 
 void FaultRelay::State::Accept() {

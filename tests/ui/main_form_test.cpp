@@ -85,6 +85,30 @@ class MainFormTest : public ::testing::Test {
     poll->start(20);
   }
 
+  // A pyftpdlib server and a site of 30 pages, the window shown, and the
+  // profile aimed at the server's /www.
+  std::unique_ptr<testing::FtpServerFixture> ServeSite() {
+    std::string why;
+    auto server = testing::FtpServerFixture::Start(testing::FtpServerFixture::Kind::Pyftpdlib,
+                                                   (dir_.Path() / "ftp").string(), why);
+    EXPECT_TRUE(server) << why;
+    if (!server) return server;
+    const fs::path site = dir_.Path() / "site";
+    fs::create_directories(site);
+    for (int i = 0; i < 30; ++i)
+      std::ofstream(site / ("page" + std::to_string(i) + ".htm")) << "<title>" << i << "</title>";
+    Show();
+    SiteProfile& profile = form_->Profile();
+    profile.NewClient.HostName = "127.0.0.1";
+    profile.NewClient.Port = server->Port();
+    profile.NewClient.UserName = server->User();
+    profile.NewClient.PassWord = server->Password();
+    profile.NewStartDir = "/www";
+    profile.NewRetryPause = 0;
+    form_->RootSource()->setText(QString::fromStdString(site.string()));
+    return server;
+  }
+
   std::string Stored(const std::string& name) {
     Registry registry(dir_.File("registry.db"));
     return registry.ValueType("\\Software\\Brindlecote\\Kestova\\Site\\Default", name) == RegistryType::rdString
@@ -172,23 +196,7 @@ TEST_F(MainFormTest, RedirectionPagesUseTheOldClientWithBothTransferFlagsOff) {
 }
 
 TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
-  std::string why;
-  auto server =
-      testing::FtpServerFixture::Start(testing::FtpServerFixture::Kind::Pyftpdlib, (dir_.Path() / "ftp").string(), why);
-  ASSERT_TRUE(server) << why;
-  const fs::path site = dir_.Path() / "site";
-  fs::create_directories(site);
-  for (int i = 0; i < 30; ++i)
-    std::ofstream(site / ("page" + std::to_string(i) + ".htm")) << "<title>" << i << "</title>";
-  Show();
-  SiteProfile& profile = form_->Profile();
-  profile.NewClient.HostName = "127.0.0.1";
-  profile.NewClient.Port = server->Port();
-  profile.NewClient.UserName = server->User();
-  profile.NewClient.PassWord = server->Password();
-  profile.NewStartDir = "/www";
-  profile.NewRetryPause = 0;
-  form_->RootSource()->setText(QString::fromStdString(site.string()));
+  auto server = ServeSite();
   dialogs_->answers = {QMessageBox::Ok};
   CloseRunWindowWhenDone();
   form_->Upload(true);
@@ -213,8 +221,11 @@ TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
   form_->Upload(true);
   EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Terminated);
   EXPECT_TRUE(run_window_->Progress()->toPlainText().endsWith("Terminated before completion."));
+}
 
-  // A run that a failed command ended closes on one Esc.
+TEST_F(MainFormTest, ARunThatAFailedCommandEndedClosesOnOneEsc) {
+  auto server = ServeSite();
+  SiteProfile& profile = form_->Profile();
   profile.NewStartDir = "/missing/deeper";
   profile.NewRetries = 0;
   dialogs_->answers = {QMessageBox::Ok};
