@@ -34,6 +34,7 @@ FtpClientCore::FtpClientCore() : transfer_(*this) {
   control_.OnConnected = [this](int error) { ControlConnected(error); };
   control_.OnLine = [this](std::string line) { ControlLine(std::move(line)); };
   control_.OnUnreadable = [this](const std::string& why) { ControlUnreadable(why); };
+  control_.OnSecured = [this](int error) { ControlSecured(error); };
   control_.OnClosed = [this](int error, bool was_open) { ControlClosed(error, was_open); };
 }
 
@@ -42,6 +43,7 @@ FtpClientCore::~FtpClientCore() {
   control_.OnConnected = nullptr;
   control_.OnLine = nullptr;
   control_.OnUnreadable = nullptr;
+  control_.OnSecured = nullptr;
   control_.OnClosed = nullptr;
   ReleaseLocalStream();
 }
@@ -233,6 +235,10 @@ void FtpClientCore::EvaluateCommandReply() {
     PasvReply = LastReply;
   }
   const std::string word = FoldCase(pending_command_.substr(0, pending_command_.find(' ')));
+  if (word == "auth" || word == "pbsz" || word == "prot") {
+    if (RequestResult == 0 && word == "auth") return StartControlTls();
+    if (RequestResult != 0) AuthRefused();
+  }
   if (RequestResult == 0 && (word == "cwd" || word == "mkd" || word == "pwd" || word == "cdup")) {
     ReplyPath = ParseReplyPath(LastReply);
   }
@@ -331,8 +337,12 @@ bool FtpClientCore::NextStep(bool starting) {
 bool FtpClientCore::StartStep(Step step) {
   switch (step) {
     case Step::Open: return OpenStep();
+    case Step::Auth: return AuthStep();
     case Step::User: return UserStep();
     case Step::Pass: return PassStep();
+    // After the login: no buffer (TLS does not need one), and protected data.
+    case Step::Pbsz: return StartCommand(FtpRequest::ftpConnect, "PBSZ 0", {200});
+    case Step::Prot: return StartCommand(FtpRequest::ftpConnect, "PROT P", {200});
     case Step::Port: return PortStep();
     case Step::Stor: return transfer_.StartUpload();
     case Step::List: return transfer_.StartReceive("LIST");
@@ -391,6 +401,14 @@ void FtpClientCore::PostRequestDone(int error) {
 // ---- Operations
 
 bool FtpClientCore::StartConnect() {
+  switch (Security) {
+    case FtpSecurity::Plain: break;
+    case FtpSecurity::Explicit:
+      return StartCombined(FtpRequest::ftpConnect,
+                           {Step::Open, Step::Auth, Step::User, Step::Pass, Step::Pbsz, Step::Prot});
+    case FtpSecurity::Implicit:
+      return StartCombined(FtpRequest::ftpConnect, {Step::Open, Step::User, Step::Pass, Step::Pbsz, Step::Prot});
+  }
   return StartCombined(FtpRequest::ftpConnect, {Step::Open, Step::User, Step::Pass});
 }
 
@@ -443,6 +461,15 @@ bool FtpClientCore::OpenStep() {
   RequestResult = 0;
   ChangeState(FtpClientState::ftpStResolving);
   const bool proxy = connection_type_ == FtpConnectionType::ftpProxy;
+  certificate_ = CertificateCheck();
+  tls_summary_.clear();
+  if (Secure()) {
+    // The proxy's login form (USER user@host) goes to the proxy, which
+    // cannot pass a TLS session through to the server.
+    if (proxy) return ReportError("FTP over TLS cannot go through an FTP proxy");
+    tls_context_ = TlsContext::Create(TlsMinVersion, TlsMaxVersion);
+    if (!tls_context_) return ReportError("TLS is not available: OpenSSL could not make a context");
+  }
   control_.AcceptBareLf = (Options & ftpAcceptLF) != 0;
   try {
     control_.Lookup(proxy ? ProxyServer : HostName);
@@ -451,6 +478,8 @@ bool FtpClientCore::OpenStep() {
   }
   return true;
 }
+
+bool FtpClientCore::AuthStep() { return StartCommand(FtpRequest::ftpConnect, "AUTH TLS", {234}); }
 
 bool FtpClientCore::UserStep() {
   if (UserName.empty()) return ReportError("UserName empty");
@@ -496,7 +525,10 @@ void FtpClientCore::FailConnect(const std::string& line, int error) {
 }
 
 void FtpClientCore::ControlConnected(int error) {
-  if (state_ != FtpClientState::ftpStConnecting || error == 0) return;
+  if (state_ != FtpClientState::ftpStConnecting) return;
+  // Implicit TLS: the handshake comes first, the greeting after it.
+  if (error == 0 && Security == FtpSecurity::Implicit) return StartControlTls();
+  if (error == 0) return;
   continuation_ = false;
   FailConnect(WinsockLine("500 ", error), error);
   control_.Close();
@@ -575,6 +607,65 @@ void FtpClientCore::ControlClosed(int error, bool was_open) {
   }
   Expect(Reply::None);
   FinishRequest(RequestResult);
+}
+
+// ---- TLS on the control connection
+
+void FtpClientCore::StartControlTls() {
+  Expect(Reply::None);
+  try {
+    control_.StartTls(TlsSettings{tls_context_, HostName, nullptr});
+  } catch (const std::exception& error) {
+    FailSecurity(std::string("500 TLS could not start: ") + error.what(), false);
+  }
+}
+
+// The handshake has ended: the certificate decides whether the session goes
+// on. Nothing else (no USER, no PASS) is sent before it is accepted.
+void FtpClientCore::ControlSecured(int error) {
+  const TlsChannel* tls = control_.Socket().Tls();
+  if (error != 0 || !tls) {
+    // Worth another attempt: a connection cut during the handshake looks
+    // the same.
+    return FailSecurity("500 TLS handshake failed: " + control_.Socket().TlsError(), false);
+  }
+  certificate_ = JudgeCertificate(tls->Certificate(), TrustedFingerprint);
+  if (!certificate_.Accepted()) {
+    for (const std::string& line : DescribeCertificate(certificate_)) Trace("! " + line);
+    return FailSecurity("500 " + RefusalLine(certificate_), true);
+  }
+  tls_summary_ = SecuritySummary(tls->Version(), tls->Cipher(), certificate_);
+  Trace("! " + tls_summary_);
+  // Explicit TLS: the AUTH step is done. Implicit: the greeting follows.
+  if (Security == FtpSecurity::Explicit) FinishRequest(0);
+}
+
+// The connect fails and the connection closes without another word; when
+// `for_good`, another attempt could only fail the same way.
+void FtpClientCore::FailSecurity(const std::string& line, bool for_good) {
+  if (for_good) LocalFailure = true;
+  Trace("! " + line);
+  Expect(Reply::None);
+  pending_command_ = "QUIT";  // the close below is ours, not a lost connection
+  FailRequest(line, ParseReplyCode(line).code);
+  control_.Close();
+}
+
+// The server refused AUTH TLS, PBSZ or PROT P. A refusal for good (5xx)
+// ends the connect, and no attempt falls back to plain FTP.
+void FtpClientCore::AuthRefused() {
+  if (ReplyCode < 500) return;
+  LocalFailure = true;
+  ErrorMessage += pending_command_ == "AUTH TLS"
+                      ? " (the server refused AUTH TLS: it does not offer FTP over TLS, and Kestova does not fall "
+                        "back to plain FTP)"
+                      : " (the server refused " + pending_command_ +
+                            ": it does not protect data connections, and Kestova sends no data in clear on a "
+                            "TLS site)";
+}
+
+TlsSettings FtpClientCore::DataTlsSettings() const {
+  return TlsSettings{tls_context_, HostName, tls_context_ ? tls_context_->Take() : nullptr};
 }
 
 bool FtpClientCore::Progress() {

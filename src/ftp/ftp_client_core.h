@@ -19,6 +19,7 @@
 #include "ftp/data_stream.h"
 #include "ftp/ftp_control.h"
 #include "ftp/ftp_reply.h"
+#include "ftp/ftp_security.h"
 #include "ftp/ftp_transfer.h"
 #include "ftp/ftp_types.h"
 #include "net/async_socket.h"
@@ -43,6 +44,22 @@ class FtpClientCore {
   std::string SocksPassword, SocksPort, SocksServer, SocksUserCode;
   unsigned Options = ftpAcceptLF;
   bool DisplayFileFlag = false;
+
+  // ---- Security: plain FTP, or TLS on the control connection and on every
+  // data connection (each resuming the control connection's session).
+  FtpSecurity Security = FtpSecurity::Plain;
+  // The fingerprint of a certificate the user trusts for this site even
+  // though its chain does not verify; empty for none.
+  std::string TrustedFingerprint;
+  // The TLS versions allowed, as OpenSSL numbers them (TLS1_2_VERSION ...);
+  // 0 leaves TLS 1.2 and newer.
+  int TlsMinVersion = 0;
+  int TlsMaxVersion = 0;
+  // How the server's certificate was judged on the last connect.
+  const CertificateCheck& Certificate() const { return certificate_; }
+  // After a TLS connect: the version, the cipher and how the certificate
+  // was accepted; empty for plain FTP.
+  const std::string& TlsSummary() const { return tls_summary_; }
 
   FtpConnectionType ConnectionType() const { return connection_type_; }
   // Refused while the control connection is open. Every type but a direct
@@ -140,7 +157,7 @@ class FtpClientCore {
   friend class DataTransfer;
 
   // The steps of combined requests, in the order they run.
-  enum class Step { Open, User, Pass, Port, Stor, List, Nlst };
+  enum class Step { Open, Auth, User, Pass, Pbsz, Prot, Port, Stor, List, Nlst };
   // The reply the client waits for: the sub-state of ftpStAwaitingReply.
   enum class Reply { None, Command, TransferFirst, TransferSecond };
   static const char* ReplyName(Reply reply);
@@ -173,6 +190,7 @@ class FtpClientCore {
 
   // Control connection.
   bool OpenStep();
+  bool AuthStep();
   bool UserStep();
   bool PassStep();
   bool PortStep();
@@ -180,6 +198,15 @@ class FtpClientCore {
   void FailConnect(const std::string& line, int error);
   void ControlConnected(int error);
   void ControlLine(std::string line);
+  // TLS on the control connection.
+  bool Secure() const { return Security != FtpSecurity::Plain; }
+  void StartControlTls();
+  void ControlSecured(int error);
+  void FailSecurity(const std::string& line, bool for_good);
+  void AuthRefused();
+  // The settings of a data connection's TLS: a session the server handed
+  // out to resume.
+  TlsSettings DataTlsSettings() const;
   void ControlUnreadable(const std::string& why);
   void ControlClosed(int error, bool was_open);
   void Greeting();
@@ -214,6 +241,10 @@ class FtpClientCore {
   Step current_step_ = Step::Open;
   int combined_result_ = 0;
   std::string last_report_;
+
+  std::shared_ptr<TlsContext> tls_context_;
+  CertificateCheck certificate_;
+  std::string tls_summary_;
 };
 
 }  // namespace kestova

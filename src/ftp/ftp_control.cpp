@@ -13,6 +13,9 @@ ControlConnection::ControlConnection() {
     if (OnConnected) OnConnected(error);
   };
   socket_.OnDataAvailable = [this](AsyncSocket&, int) { DataAvailable(); };
+  socket_.OnTlsDone = [this](AsyncSocket&, int error) {
+    if (OnSecured) OnSecured(error);
+  };
   socket_.OnSessionClosed = [this](AsyncSocket&, int error) {
     const bool was_open = open_;
     open_ = false;
@@ -25,6 +28,7 @@ ControlConnection::~ControlConnection() {
   socket_.OnDnsLookupDone = nullptr;
   socket_.OnSessionConnected = nullptr;
   socket_.OnDataAvailable = nullptr;
+  socket_.OnTlsDone = nullptr;
   socket_.OnSessionClosed = nullptr;
 }
 
@@ -50,6 +54,11 @@ ControlConnection::Sent ControlConnection::Send(const std::string& line) {
   if (socket_.State() != SocketState::wsConnected) return Sent::NotConnected;
   socket_.SendText(line + "\r\n");
   return Sent::Sent;
+}
+
+void ControlConnection::StartTls(const TlsSettings& settings) {
+  reader_.Clear();
+  socket_.StartTls(settings);
 }
 
 void ControlConnection::Close() {

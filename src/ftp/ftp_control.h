@@ -36,6 +36,11 @@ class ControlConnection {
   // command); NotConnected when there is no connection to send it on.
   Sent Send(const std::string& line);
 
+  // Starts TLS on the open connection. Whatever was received before and not
+  // yet read as a line is forgotten: it came in clear, and a reply injected
+  // there must not count as one from the protected session.
+  void StartTls(const TlsSettings& settings);
+
   void Close();
   // Drops the connection at once, a lookup included, and forgets what was
   // received.
@@ -55,6 +60,8 @@ class ControlConnection {
   // Received bytes that can never make a line: a zero byte, or a line
   // longer than the buffer.
   std::function<void(const std::string& why)> OnUnreadable;
+  // The TLS handshake StartTls began has ended (0, or the error code).
+  std::function<void(int error)> OnSecured;
   // The connection ended; `was_open` when it had been made.
   std::function<void(int error, bool was_open)> OnClosed;
 

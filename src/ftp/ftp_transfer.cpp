@@ -10,6 +10,7 @@
 
 #include "ftp/ftp_client_core.h"
 #include "ftp/ftp_reply.h"
+#include "platform/socket_errors.h"
 
 namespace kestova {
 
@@ -38,6 +39,7 @@ const char* DataTransfer::StateName(State state) {
     case State::Connected: return "Connected";
     case State::Accepted: return "Accepted";
     case State::Starting: return "Starting";
+    case State::Securing: return "Securing";
     case State::Moving: return "Moving";
     case State::Draining: return "Draining";
     case State::DataClosed: return "DataClosed";
@@ -52,6 +54,7 @@ DataTransfer::DataTransfer(FtpClientCore& client) : client_(client) {
   socket_.OnDataAvailable = [this](AsyncSocket&, int) { DataAvailable(); };
   socket_.OnDataSent = [this](AsyncSocket&, int error) { DataSent(error); };
   socket_.OnSessionClosed = [this](AsyncSocket&, int error) { SessionClosed(error); };
+  socket_.OnTlsDone = [this](AsyncSocket&, int error) { Secured(error); };
 }
 
 DataTransfer::~DataTransfer() {
@@ -60,6 +63,7 @@ DataTransfer::~DataTransfer() {
   socket_.OnDataAvailable = nullptr;
   socket_.OnDataSent = nullptr;
   socket_.OnSessionClosed = nullptr;
+  socket_.OnTlsDone = nullptr;
 }
 
 void DataTransfer::SetState(State state) {
@@ -90,7 +94,8 @@ std::string DataTransfer::Prepare(Kind kind) {
   kind_ = kind;
   word_ = kind == Kind::Upload ? "STOR" : "LIST";
   count_ = start_ = 0;
-  close_error_ = 0;
+  close_error_ = read_failure_ = 0;
+  secure_ = client_.Secure();
   read_error_.clear();
   socket_.SetProto("tcp");
   socket_.SetAddr("0.0.0.0");
@@ -236,6 +241,7 @@ void DataTransfer::SocketConnected(int error) {
   start_ = Now();
   if (error != 0) return Fail("Unable to establish data connection, error #" + std::to_string(error), 550);
   if (kind_ == Kind::Receive) {
+    if (secure_) return state_ == State::Accepted ? StartSecuring() : SetState(State::Connected);
     if (state_ == State::Waiting) SetState(State::Moving);
     return;
   }
@@ -272,13 +278,14 @@ void DataTransfer::SessionAvailable() {
   socket_.ComponentOptions |= wsoNoReceiveLoop;
   if (kind_ == Kind::Receive) {
     start_ = Now();
+    if (secure_) return state_ == State::Accepted ? StartSecuring() : SetState(State::Connected);
     if (state_ == State::Waiting) SetState(State::Moving);
     return;
   }
   socket_.LingerOnOff = SocketLingerOnOff::wsLingerOff;
   socket_.LingerTimeout = 10;
   socket_.ApplyLinger();
-  if (state_ == State::Accepted) return UploadReady();
+  if (state_ == State::Accepted) return secure_ ? StartSecuring() : UploadReady();
   SetState(State::Connected);
 }
 
@@ -312,6 +319,8 @@ void DataTransfer::Receive() {
     if (client_.DisplayFileFlag) client_.DisplayLines(std::string(block, static_cast<size_t>(got)));
   } else if (got < 0 && socket_.State() == SocketState::wsConnected && socket_.LastError() != 10035) {
     client_.Trace("! Data: Receive error " + std::to_string(socket_.LastError()));
+    // What came may be cut short: the listing must not count as complete.
+    read_failure_ = socket_.LastError();
     socket_.Shutdown(SHUT_RDWR);
   }
 }
@@ -354,11 +363,24 @@ void DataTransfer::SendBlock(int error) {
     return;
   }
   // The end: the data connection closes a moment after the last block, so
-  // that the server has it before the end of the connection.
+  // that the server has it before the end of the connection. Over TLS,
+  // close_notify follows the last block: servers that insist on it (vsftpd's
+  // strict_ssl_read_eof) take a file without it for a broken upload.
   if (state_ == State::Moving) SetState(State::Draining);
+  if (secure_) socket_.EndTls();
+  CloseWhenDrained();
+}
+
+void DataTransfer::CloseWhenDrained() {
   const std::uint64_t serial = serial_;
   QTimer::singleShot(100, &timers_, [this, serial] {
-    if (serial == serial_ && socket_.State() != SocketState::wsClosed) socket_.CloseLater();
+    if (serial != serial_ || socket_.State() == SocketState::wsClosed) return;
+    // close_notify has not left yet (the connection is slow to take it).
+    if (secure_ && !socket_.AllSent()) return CloseWhenDrained();
+    // The sessions the server sent on this connection are taken in before
+    // it closes: the next data connections resume them.
+    if (secure_) DataAvailable();
+    socket_.CloseLater();
   });
 }
 
@@ -378,11 +400,41 @@ void DataTransfer::UploadReady() {
       Qt::QueuedConnection);
 }
 
+// ---- TLS on the data connection
+
+void DataTransfer::StartSecuring() {
+  SetState(State::Securing);
+  try {
+    socket_.StartTls(client_.DataTlsSettings());
+  } catch (const std::exception& error) {
+    Fail(std::string("425 TLS could not start on the data connection: ") + error.what(), 425);
+  }
+}
+
+void DataTransfer::Secured(int error) {
+  if (state_ != State::Securing && state_ != State::ReplyDone) return;
+  if (error != 0) return Fail("425 TLS handshake on the data connection failed: " + socket_.TlsError(), 425);
+  // The data connection must reach the server the control connection
+  // reached (and accepted).
+  const TlsChannel* tls = socket_.Tls();
+  if (!tls || tls->Certificate().fingerprint != client_.Certificate().certificate.fingerprint) {
+    return Fail("425 The data connection presented another certificate than the control connection", 425);
+  }
+  start_ = Now();
+  if (state_ == State::ReplyDone) return;  // the data follows all the same
+  SetState(State::Moving);
+  if (kind_ == Kind::Upload) SendBlock(0);
+}
+
 void DataTransfer::SessionClosed(int error) {
   // Before a connection was up, there is nothing to end.
   if (state_ == State::Idle || state_ == State::Waiting || state_ == State::Accepted) return;
   client_.ReleaseLocalStream();
-  close_error_ = error;
+  close_error_ = error != 0 ? error : read_failure_;
+  // Over TLS nothing can have come before the handshake ended.
+  if (secure_ && close_error_ == 0 && (state_ == State::Connected || state_ == State::Securing)) {
+    close_error_ = kWsaEconnaborted;
+  }
   if (state_ == State::ReplyDone) return Complete();
   SetState(State::DataClosed);
 }
@@ -395,9 +447,10 @@ void DataTransfer::FirstReply() {
   const bool go = code == 125 || (kind_ == Kind::Upload ? code == 150 : code >= 150 && code <= 159);
   if (!go) return Reject();
   client_.Expect(FtpClientCore::Reply::TransferSecond);
-  if (kind_ == Kind::Receive) return;
-  if (state_ == State::Waiting) return SetState(State::Accepted);  // active: the connection comes later
+  if (kind_ == Kind::Receive && !secure_) return;
+  if (state_ == State::Waiting) return SetState(State::Accepted);  // the connection comes later
   if (state_ != State::Connected) return;
+  if (secure_) return StartSecuring();
   if (!client_.Passive()) return UploadReady();
   SetState(State::Moving);
   SendBlock(0);

@@ -20,9 +20,10 @@ class DataTransfer {
   enum class State {
     Idle,        // no transfer
     Waiting,     // the data connection is being made (passive) or awaited (active)
-    Connected,   // upload: the data connection is up; the server has not said 150 yet
-    Accepted,    // upload: the server said 150; the data connection is not up yet
+    Connected,   // upload (and TLS): the data connection is up; the server has not said 150 yet
+    Accepted,    // upload (and TLS): the server said 150; the data connection is not up yet
     Starting,    // upload, active mode: both are there; the first block goes from the event loop
+    Securing,    // TLS: both are there; the data connection's TLS handshake runs
     Moving,      // data flows
     Draining,    // upload: the last byte is handed over; the close follows 100 ms later
     DataClosed,  // the data connection ended; the final reply is awaited
@@ -62,6 +63,7 @@ class DataTransfer {
   void DataAvailable();
   void DataSent(int error);
   void SessionClosed(int error);
+  void Secured(int error);
 
   void AimPassive();
   bool ConnectPassive(int failure_code);
@@ -70,6 +72,11 @@ class DataTransfer {
   void Receive();
   void SendBlock(int error);
   void UploadReady();
+  // TLS: the handshake starts once both the connection and the server's
+  // 150 are there (pyftpdlib resets a data connection whose handshake comes
+  // before its 150).
+  void StartSecuring();
+  void CloseWhenDrained();
   void PostStart();
   void Complete();
   void Fail(const std::string& line, int code);
@@ -87,6 +94,8 @@ class DataTransfer {
   std::int64_t count_ = 0;    // bytes moved
   std::int64_t start_ = 0;    // when data began to move (ms), 0 before
   int close_error_ = 0;       // the code the data connection ended with
+  int read_failure_ = 0;      // a receive failed (TLS: a record that did not decrypt)
+  bool secure_ = false;       // the data connection speaks TLS
   std::string read_error_;    // why the local side of an upload could not be read
   std::uint64_t serial_ = 0;  // tells this transfer's posts and timers from later ones
   char block_[1460];

@@ -488,6 +488,7 @@ void AsyncSocket::InternalClose(bool shutdown, int error) {
     ReleaseHandle();
     return;
   }
+  if (shutdown && TlsOpen() && !close_notify_sent_) SendCloseNotify();
   if (shutdown) ::shutdown(fd_, SHUT_WR);
   const int result = ReleaseHandle();
   if (result != 0 && result != kWsaNotinitialised) return SocketError("Disconnect (closesocket)", result);
@@ -518,6 +519,7 @@ void AsyncSocket::PauseEvents() {
 void AsyncSocket::ResumeEvents() {
   paused_ = false;
   UpdateNotifiers();
+  PostPendingRead();
 }
 
 void AsyncSocket::ProcessPendingEvents() { kestova::ProcessPendingEvents(); }

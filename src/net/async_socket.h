@@ -23,6 +23,7 @@
 
 #include "net/send_queue.h"
 #include "net/socket_types.h"
+#include "net/tls_channel.h"
 
 namespace kestova {
 
@@ -112,6 +113,10 @@ class AsyncSocket {
   std::function<void(AsyncSocket&, int error)> OnSessionClosed;
   std::function<void(AsyncSocket&)> OnError;
   std::function<void(AsyncSocket&, const std::exception&, bool& can_close)> OnBgException;
+  // The TLS handshake that StartTls began has ended: 0, or the error code
+  // (TlsError() says why). After a failure the socket closes itself once the
+  // handler has run, unless the handler closed it.
+  std::function<void(AsyncSocket&, int error)> OnTlsDone;
 
   // ---- Operations.
   void DnsLookup(const std::string& host);
@@ -153,6 +158,19 @@ class AsyncSocket {
   // Posts a notice whose handling throws, to exercise OnBgException.
   void PostTestException();
 
+  // ---- TLS, as a client, on a connected stream socket. From OnTlsDone on,
+  // Send and Receive carry plaintext through it; each queued chunk leaves as
+  // TLS records, and what the server sends is read record by record. Close
+  // sends close_notify first; Abort and Drop do not.
+  void StartTls(const TlsSettings& settings);
+  // Sends close_notify after everything queued: AllSent() and OnDataSent
+  // come once it has left. Nothing for a plain connection.
+  void EndTls();
+  // The TLS layer once the handshake has begun (nullptr for plain).
+  const TlsChannel* Tls() const { return tls_.get(); }
+  bool TlsOpen() const { return tls_phase_ == TlsPhase::Open || tls_phase_ == TlsPhase::Ending; }
+  const std::string& TlsError() const { return tls_error_; }
+
   const SendQueue& Queue() const { return queue_; }
   bool AllSent() const { return all_sent_; }
   // Sockets alive in the process.
@@ -187,6 +205,17 @@ class AsyncSocket {
   void ResolveEndpoint(bool local_port);
   void BindLocal();
   void DatagramConnect();
+
+  // TLS.
+  enum class TlsPhase { None, Handshaking, Open, Ending, Failed };
+  void ContinueHandshake();
+  void FailTls(const std::string& why);
+  int ReceiveTls(char* buffer, int size);
+  void TryToSendTls();
+  void SendCloseNotify();
+  void PostPendingRead();
+  bool TlsWaitsToRead() const;
+  bool TlsWaitsToWrite() const;
 
   // Sending.
   void TryToSend();
@@ -231,6 +260,13 @@ class AsyncSocket {
 
   SendQueue queue_;
   bool all_sent_ = true;
+
+  std::unique_ptr<TlsChannel> tls_;
+  TlsPhase tls_phase_ = TlsPhase::None;
+  TlsChannel::Result tls_want_ = TlsChannel::Result::Done;  // what the stalled TLS step waits for
+  bool close_notify_sent_ = false;
+  bool pending_read_posted_ = false;  // a read notice for plaintext held inside TLS is on its way
+  std::string tls_error_;
 };
 
 }  // namespace kestova

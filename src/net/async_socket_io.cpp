@@ -29,11 +29,18 @@ void AsyncSocket::AdoptHandle(int fd) {
   ++serial_;
   read_blocked_ = end_seen_ = write_notice_owed_ = false;
   close_notified_ = false;  // a new connection gets its own OnSessionClosed
+  tls_.reset();
+  tls_phase_ = TlsPhase::None;
   events_->Watch(fd);
 }
 
 int AsyncSocket::ReleaseHandle() {
   events_->Unwatch();
+  // The TLS layer goes before its handle does.
+  tls_.reset();
+  tls_phase_ = TlsPhase::None;
+  tls_want_ = TlsChannel::Result::Done;
+  pending_read_posted_ = false;
   const int result = ::close(fd_) == 0 || errno == EINTR ? 0 : LastSystemError();
   fd_ = -1;
   return result;
@@ -47,10 +54,14 @@ void AsyncSocket::UpdateNotifiers() {
   // its Receive. Write interest is on only while something is owed: the
   // connect, the first write notice, or queued bytes; the system's notifiers
   // would fire without pause otherwise.
+  if (tls_phase_ == TlsPhase::Handshaking) {
+    // The handshake reads and writes as the TLS layer asks, nothing more.
+    return events_->Enable(!paused_ && TlsWaitsToRead(), !paused_ && TlsWaitsToWrite());
+  }
   const bool read =
       !paused_ && !connecting && !read_blocked_ && !end_seen_ && (mask_ & (kNoticeRead | kNoticeAccept | kNoticeClose));
-  const bool write =
-      !paused_ && (mask_ & (kNoticeWrite | kNoticeConnect)) && (connecting || write_notice_owed_ || queue_.HasUnsent());
+  const bool write = !paused_ && (mask_ & (kNoticeWrite | kNoticeConnect)) &&
+                     (connecting || write_notice_owed_ || queue_.HasUnsent() || TlsWaitsToWrite());
   events_->Enable(read, write);
 }
 
@@ -58,6 +69,10 @@ void AsyncSocket::Readable() {
   if (fd_ < 0) return;
   const std::uint64_t serial = serial_;
   if (state_ == SocketState::wsListening) return Dispatch(serial, kNoticeAccept, 0);
+  if (tls_phase_ == TlsPhase::Handshaking) return ContinueHandshake();
+  // A TLS write that waits for the peer's records goes on first.
+  if (tls_ && tls_want_ == TlsChannel::Result::WantRead) TryToSend();
+  if (serial != serial_ || fd_ < 0) return;
   if (kind_ == Kind::Stream) {
     // Readable with nothing to read is the peer's end (or a reset).
     char probe = 0;
@@ -81,6 +96,7 @@ void AsyncSocket::Readable() {
 void AsyncSocket::Writable() {
   if (fd_ < 0) return;
   const std::uint64_t serial = serial_;
+  if (tls_phase_ == TlsPhase::Handshaking) return ContinueHandshake();
   if (state_ == SocketState::wsConnecting) {
     int error = 0;
     socklen_t size = sizeof error;
@@ -97,6 +113,7 @@ void AsyncSocket::Writable() {
 
 void AsyncSocket::Dispatch(std::uint64_t serial, unsigned bits, int error) {
   static const unsigned kOrder[] = {kNoticeConnect, kNoticeRead, kNoticeWrite, kNoticeAccept, kNoticeClose};
+  if (bits & kNoticeRead) pending_read_posted_ = false;
   for (const unsigned bit : kOrder) {
     if (!(bits & bit)) continue;
     // A notice for a handle released meanwhile (also by an earlier bit of
@@ -182,7 +199,7 @@ void AsyncSocket::ReceiveLoop(int error, unsigned options) {
       last_error_ = LastSystemError();
       return;
     }
-    if (waiting <= 0) return;
+    if (waiting <= 0 && !(tls_ && tls_->Pending())) return;
   }
 }
 
@@ -192,6 +209,7 @@ int AsyncSocket::Receive(void* buffer, int size) {
     read_blocked_ = false;
     UpdateNotifiers();
   }
+  if (tls_) return ReceiveTls(static_cast<char*>(buffer), size < 0 ? 0 : size);
   const ssize_t got = ::recv(fd_, buffer, static_cast<size_t>(size < 0 ? 0 : size), MSG_DONTWAIT);
   if (got < 0) {
     last_error_ = LastSystemError();
@@ -202,7 +220,7 @@ int AsyncSocket::Receive(void* buffer, int size) {
 }
 
 std::string AsyncSocket::ReceiveText() {
-  int size = RcvdCount();
+  int size = tls_ ? 16384 : RcvdCount();
   if (size <= 0) size = 255;
   std::string text(static_cast<size_t>(size), '\0');
   const int got = Receive(text.data(), size);
@@ -241,6 +259,7 @@ int AsyncSocket::SendText(const std::string& text) {
 }
 
 void AsyncSocket::TryToSend() {
+  if (tls_) return TryToSendTls();
   if (fd_ < 0 || !queue_.HasChunks()) return;
   for (;;) {
     int length = 0;

@@ -1,5 +1,8 @@
-// The FTP client against real servers (pyftpdlib and vsftpd) on loopback, in
-// passive and active mode, and through a real FTP proxy.
+// The FTP client against real servers (pyftpdlib, vsftpd and proftpd) on
+// loopback, in passive and active mode, plain and over TLS, and through a
+// real FTP proxy.
+#include <openssl/ssl.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -19,22 +22,37 @@ namespace fs = std::filesystem;
 using testing::FtpServerFixture;
 using ::testing::HasSubstr;
 using testing::ReadFile;
+using testing::ServerTls;
 
 struct Mode {
   FtpServerFixture::Kind kind;
   bool passive;
+  ServerTls tls = ServerTls::None;
+  int max_version = 0;  // the newest TLS version the client offers; 0 for any
 };
 
 std::string ModeName(const ::testing::TestParamInfo<Mode>& info) {
-  return std::string(FtpServerFixture::Name(info.param.kind)) + (info.param.passive ? "Passive" : "Active");
+  const Mode& mode = info.param;
+  return std::string(FtpServerFixture::Name(mode.kind)) + (mode.passive ? "Passive" : "Active") +
+         (mode.tls == ServerTls::Explicit   ? "ExplicitTls"
+          : mode.tls == ServerTls::Implicit ? "ImplicitTls"
+                                            : "") +
+         (mode.max_version == TLS1_2_VERSION ? "12" : "");
 }
 
 class RealServerTest : public ::testing::TestWithParam<Mode> {
  protected:
   void SetUp() override {
     std::string why;
-    server_ = FtpServerFixture::Start(GetParam().kind, (dir_.Path() / "root").string(), why);
+    testing::FtpServerOptions options;
+    options.tls = GetParam().tls;
+    server_ = FtpServerFixture::Start(GetParam().kind, (dir_.Path() / "root").string(), why, options);
     ASSERT_TRUE(server_) << why;
+    if (GetParam().tls != ServerTls::None) {
+      client_.Security = GetParam().tls == ServerTls::Explicit ? FtpSecurity::Explicit : FtpSecurity::Implicit;
+      client_.TrustedFingerprint = server_->Certificate()->fingerprint;
+      client_.TlsMaxVersion = GetParam().max_version;
+    }
     client_.HostName = "127.0.0.1";
     client_.Port = server_->Port();
     client_.UserName = server_->User();
@@ -59,8 +77,15 @@ TEST_P(RealServerTest, ASessionFromLoginToQuit) {
   const std::string local_empty = dir_.File("empty.htm");
   std::ofstream(local_empty).close();
 
-  ASSERT_TRUE(client_.Connect()) << client_.LastReply;
-  EXPECT_THAT(client_.LastReply, ::testing::StartsWith("230"));
+  ASSERT_TRUE(client_.Connect()) << client_.LastReply << "\n" << trace_;
+  if (GetParam().tls == ServerTls::None) {
+    EXPECT_THAT(client_.LastReply, ::testing::StartsWith("230"));
+    EXPECT_EQ(client_.TlsSummary(), "");
+  } else {
+    EXPECT_THAT(client_.LastReply, ::testing::StartsWith("200"));  // to PROT P
+    EXPECT_THAT(client_.TlsSummary(), ::testing::StartsWith(GetParam().max_version ? "TLS 1.2 (" : "TLS 1.3 ("));
+    EXPECT_THAT(client_.TlsSummary(), ::testing::EndsWith("certificate trusted by its fingerprint"));
+  }
   ASSERT_TRUE(client_.Pwd()) << client_.LastReply;
   EXPECT_EQ(client_.ReplyPath, "/");
   client_.HostFileName = "site";
@@ -116,12 +141,23 @@ TEST_P(RealServerTest, AWrongPasswordAndAMissingFolderAreRefused) {
   EXPECT_TRUE(client_.Quit());
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, RealServerTest,
-                         ::testing::Values(Mode{FtpServerFixture::Kind::Pyftpdlib, true},
-                                           Mode{FtpServerFixture::Kind::Pyftpdlib, false},
-                                           Mode{FtpServerFixture::Kind::Vsftpd, true},
-                                           Mode{FtpServerFixture::Kind::Vsftpd, false}),
-                         ModeName);
+INSTANTIATE_TEST_SUITE_P(
+    Servers, RealServerTest,
+    ::testing::Values(Mode{FtpServerFixture::Kind::Pyftpdlib, true}, Mode{FtpServerFixture::Kind::Pyftpdlib, false},
+                      Mode{FtpServerFixture::Kind::Vsftpd, true}, Mode{FtpServerFixture::Kind::Vsftpd, false},
+                      Mode{FtpServerFixture::Kind::Proftpd, true}, Mode{FtpServerFixture::Kind::Proftpd, false},
+                      Mode{FtpServerFixture::Kind::Pyftpdlib, true, ServerTls::Explicit},
+                      Mode{FtpServerFixture::Kind::Pyftpdlib, false, ServerTls::Explicit},
+                      Mode{FtpServerFixture::Kind::Vsftpd, true, ServerTls::Explicit},
+                      Mode{FtpServerFixture::Kind::Vsftpd, false, ServerTls::Explicit},
+                      Mode{FtpServerFixture::Kind::Vsftpd, true, ServerTls::Explicit, TLS1_2_VERSION},
+                      Mode{FtpServerFixture::Kind::Vsftpd, false, ServerTls::Implicit, TLS1_2_VERSION},
+                      Mode{FtpServerFixture::Kind::Vsftpd, true, ServerTls::Implicit},
+                      Mode{FtpServerFixture::Kind::Proftpd, true, ServerTls::Explicit},
+                      Mode{FtpServerFixture::Kind::Proftpd, false, ServerTls::Explicit},
+                      Mode{FtpServerFixture::Kind::Proftpd, true, ServerTls::Implicit, TLS1_2_VERSION},
+                      Mode{FtpServerFixture::Kind::Proftpd, false, ServerTls::Implicit}),
+    ModeName);
 
 TEST(FtpProxy, TheProxyLoginFormReachesTheServerBehindIt) {
   testing::TempDir dir;

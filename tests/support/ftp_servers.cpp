@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -128,6 +129,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
   if (pid < 0) return nullptr;
   if (pid == 0) {
     ::setsid();
+    // A test program that dies (a crash, a timeout) takes its servers along.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     ::dup2(out[1], STDOUT_FILENO);
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, STDIN_FILENO);
@@ -174,74 +177,221 @@ bool ChildProcess::Running() { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHA
 
 // ---- FTP servers
 
+// ---- Certificates
+
+namespace {
+
+bool MakeCertificate(const std::string& dir, const std::string& name, const std::string& ca, TestCertificate& made) {
+  made.cert = dir + "/" + name + ".pem";
+  made.key = dir + "/" + name + ".key";
+  const std::string names = "-subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1";
+  const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout '" + made.key + "'";
+  std::string command;
+  if (ca.empty()) {
+    command = "openssl req -x509 " + key + " -days 30 " + names + " -out '" + made.cert + "'";
+  } else {
+    const std::string request = dir + "/" + name + ".csr";
+    command = "openssl req -new " + key + " " + names + " -out '" + request + "' && openssl x509 -req -in '" + request +
+              "' -CA '" + ca + ".pem' -CAkey '" + ca + ".key' -CAcreateserial -days 30 -copy_extensions copy" +
+              " -out '" + made.cert + "'";
+  }
+  if (!Run("(" + command + ") >/dev/null 2>&1")) return false;
+  const std::string print = dir + "/" + name + ".sha256";
+  if (!Run("openssl x509 -in '" + made.cert + "' -noout -fingerprint -sha256 > '" + print + "'")) return false;
+  std::ifstream in(print);
+  std::string line;
+  std::getline(in, line);
+  made.fingerprint = line.substr(line.find('=') + 1);
+  return made.fingerprint.size() == 95;
+}
+
+}  // namespace
+
+const TestCertificates* TestCertificates::Get(std::string& why) {
+  static const std::unique_ptr<TestCertificates> made = [] {
+    auto certificates = std::make_unique<TestCertificates>();
+    // One folder per test program, removed with the machine's temporary
+    // files: servers of later tests in the program still read from it.
+    const std::string dir = MakeTempDir("kestova-certificates");
+    ::chmod(dir.c_str(), 0755);
+    TestCertificate ca;
+    const bool ok = !dir.empty() &&
+                    Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout '" + dir +
+                        "/ca.key' -days 30 -subj '/CN=Kestova Test CA' -out '" + dir + "/ca.pem' >/dev/null 2>&1") &&
+                    MakeCertificate(dir, "signed", dir + "/ca", certificates->signed_by_ca) &&
+                    MakeCertificate(dir, "self", std::string(), certificates->self_signed);
+    certificates->ca = dir + "/ca.pem";
+    return ok ? std::move(certificates) : nullptr;
+  }();
+  if (!made) why = "the openssl command could not make the test certificates";
+  return made.get();
+}
+
+// ---- FTP servers
+
 std::unique_ptr<FtpServerFixture> FtpServerFixture::Start(Kind kind, const std::string& root, std::string& why,
-                                                          int max_connections_per_ip, const std::string& protocol_log) {
+                                                          const FtpServerOptions& options) {
   auto fixture = std::unique_ptr<FtpServerFixture>(new FtpServerFixture);
   fixture->kind_ = kind;
   fixture->root_ = root;
   fs::create_directories(root);
-  if (kind == Kind::Pyftpdlib) {
-    fixture->user_ = "kestova";
-    fixture->password_ = "secret";
-    std::vector<std::string> argv = {"/usr/bin/python3", std::string(KESTOVA_TEST_SUPPORT_DIR) + "/pyftpd.py", root,
-                                     fixture->user_, fixture->password_};
-    if (max_connections_per_ip > 0) argv.push_back(std::to_string(max_connections_per_ip));
-    std::string line;
-    fixture->process_ = ChildProcess::Start(argv, &line);
-    if (!fixture->process_ || line.rfind("PORT ", 0) != 0) {
-      why = "pyftpdlib did not start (is python3-pyftpdlib installed?): '" + line + "'";
-      return nullptr;
-    }
-    fixture->port_ = line.substr(5);
-    return fixture;
+  if (options.tls != ServerTls::None) {
+    const TestCertificates* certificates = TestCertificates::Get(why);
+    if (!certificates) return nullptr;
+    fixture->certificate_ = options.self_signed ? &certificates->self_signed : &certificates->signed_by_ca;
   }
+  bool started = false;
+  switch (kind) {
+    case Kind::Pyftpdlib: started = fixture->StartPyftpdlib(options, why); break;
+    case Kind::Vsftpd: started = fixture->StartVsftpd(options, why); break;
+    case Kind::Proftpd: started = fixture->StartProftpd(options, why); break;
+  }
+  return started ? std::move(fixture) : nullptr;
+}
 
-  if (!EnsureVsftpdUser(why)) return nullptr;
-  fixture->user_ = kVsftpdUser;
-  fixture->password_ = kVsftpdPassword;
-  fixture->config_dir_ = MakeTempDir("kestova-vsftpd");
-  const std::string empty = fixture->config_dir_ + "/empty";
+bool FtpServerFixture::StartPyftpdlib(const FtpServerOptions& options, std::string& why) {
+  if (options.tls == ServerTls::Implicit) {
+    why = "pyftpdlib has no implicit TLS";
+    return false;
+  }
+  user_ = "kestova";
+  password_ = "secret";
+  std::vector<std::string> argv = {
+      "/usr/bin/python3", std::string(KESTOVA_TEST_SUPPORT_DIR) + "/pyftpd.py", root_, user_,
+      password_,          std::to_string(options.max_connections_per_ip)};
+  if (certificate_) {
+    argv.push_back(certificate_->cert);
+    argv.push_back(certificate_->key);
+  }
+  std::string line;
+  process_ = ChildProcess::Start(argv, &line);
+  if (!process_ || line.rfind("PORT ", 0) != 0) {
+    why = "pyftpdlib did not start (are python3-pyftpdlib and python3-openssl installed?): '" + line + "'";
+    return false;
+  }
+  port_ = line.substr(5);
+  return true;
+}
+
+bool FtpServerFixture::StartVsftpd(const FtpServerOptions& options, std::string& why) {
+  if (!EnsureVsftpdUser(why)) return false;
+  user_ = kVsftpdUser;
+  password_ = kVsftpdPassword;
+  config_dir_ = MakeTempDir("kestova-vsftpd");
+  const std::string empty = config_dir_ + "/empty";
   fs::create_directories(empty);
-  Run("chown -R " + std::string(kVsftpdUser) + " '" + root + "'");
+  Run("chown -R " + std::string(kVsftpdUser) + " '" + root_ + "'");
   // The user must be able to reach its root through the test's private
   // temporary folder.
-  ::chmod(fs::path(root).parent_path().c_str(), 0755);
+  ::chmod(fs::path(root_).parent_path().c_str(), 0755);
   const int port = FreeLoopbackPort();
   std::mt19937 random(static_cast<unsigned>(port) * 7919u + static_cast<unsigned>(::getpid()));
   const int pasv_base = 10000 + static_cast<int>(random() % 400) * 50;
-  const std::string config = fixture->config_dir_ + "/vsftpd.conf";
-  std::ofstream(config) << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port
-                        << "\nbackground=NO\nanonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\n"
-                           "chroot_local_user=YES\nallow_writeable_chroot=YES\nlocal_root="
-                        << root
-                        << "\nlocal_umask=022\npasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=" << pasv_base
-                        << "\npasv_max_port=" << pasv_base + 49
-                        << "\nport_enable=YES\nconnect_from_port_20=NO\nisolate=NO\nisolate_network=NO\n"
-                           "seccomp_sandbox=NO\nsecure_chroot_dir="
-                        << empty << "\nuse_localtime=NO\n"
-                        << (protocol_log.empty() ? std::string("xferlog_enable=NO\n")
-                                                 : "xferlog_enable=YES\nxferlog_std_format=NO\nlog_ftp_protocol=YES\n"
-                                                   "vsftpd_log_file=" +
-                                                       protocol_log + "\n")
-                        << (max_connections_per_ip > 0 ? "max_per_ip=" + std::to_string(max_connections_per_ip) + "\n"
-                                                       : std::string());
-  fixture->process_ = ChildProcess::Start({"/usr/sbin/vsftpd", config});
-  if (!fixture->process_ || !WaitForListener(port)) {
-    why = "vsftpd did not start on port " + std::to_string(port) + " (is vsftpd installed?)";
-    return nullptr;
+  const std::string config = config_dir_ + "/vsftpd.conf";
+  std::ofstream out(config);
+  out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port
+      << "\nbackground=NO\nanonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\n"
+         "chroot_local_user=YES\nallow_writeable_chroot=YES\nlocal_root="
+      << root_ << "\nlocal_umask=022\npasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=" << pasv_base
+      << "\npasv_max_port=" << pasv_base + 49
+      << "\nport_enable=YES\nconnect_from_port_20=NO\nisolate=NO\nisolate_network=NO\n"
+         "seccomp_sandbox=NO\nsecure_chroot_dir="
+      << empty << "\nuse_localtime=NO\n";
+  if (options.protocol_log.empty()) {
+    out << "xferlog_enable=NO\n";
+  } else {
+    out << "xferlog_enable=YES\nxferlog_std_format=NO\nlog_ftp_protocol=YES\nvsftpd_log_file=" << options.protocol_log
+        << "\n";
   }
-  fixture->port_ = std::to_string(port);
-  return fixture;
+  if (options.max_connections_per_ip > 0) out << "max_per_ip=" << options.max_connections_per_ip << "\n";
+  if (certificate_) {
+    // As strict as vsftpd gets: TLS for logins and data, every data
+    // connection resuming the control connection's session, and an upload
+    // that ends without close_notify counted as broken.
+    out << "ssl_enable=YES\nrsa_cert_file=" << certificate_->cert << "\nrsa_private_key_file=" << certificate_->key
+        << "\nssl_ciphers=HIGH\nrequire_ssl_reuse=YES\nstrict_ssl_read_eof=YES\nforce_local_logins_ssl=YES\n"
+           "force_local_data_ssl=YES\n"
+        << (options.tls == ServerTls::Implicit ? "implicit_ssl=YES\n" : "");
+  }
+  out.close();
+  process_ = ChildProcess::Start({"/usr/sbin/vsftpd", config});
+  if (!process_ || !WaitForListener(port)) {
+    why = "vsftpd did not start on port " + std::to_string(port) + " (is vsftpd installed?)";
+    return false;
+  }
+  port_ = std::to_string(port);
+  return true;
+}
+
+bool FtpServerFixture::StartProftpd(const FtpServerOptions& options, std::string& why) {
+  // Unpacked by scripts/setup beside the system (it conflicts with vsftpd
+  // as a package); an installed one serves as well.
+  std::string home = "/opt/kestova-peers/proftpd";
+  if (!fs::exists(home + "/usr/sbin/proftpd")) home.clear();
+  if (!fs::exists(home + "/usr/sbin/proftpd") || !fs::exists(home + "/usr/lib/proftpd/mod_tls.so")) {
+    why = "proftpd is not there (scripts/setup unpacks it into /opt/kestova-peers/proftpd)";
+    return false;
+  }
+  if (::geteuid() == 0 && !EnsureVsftpdUser(why)) return false;
+  user_ = "kestova";
+  password_ = "secret";
+  config_dir_ = MakeTempDir("kestova-proftpd");
+  const std::string dir = config_dir_;
+  // The user lives in a file of the server's own, with the uid the files
+  // below the root belong to.
+  const std::string uid = ::geteuid() == 0 ? "$(id -u " + std::string(kVsftpdUser) + ")" : std::to_string(::getuid());
+  const std::string gid = ::geteuid() == 0 ? "$(id -g " + std::string(kVsftpdUser) + ")" : std::to_string(::getgid());
+  if (!Run("echo \"" + user_ + ":$(openssl passwd -6 " + password_ + "):" + uid + ":" + gid + "::" + root_ +
+           ":/bin/sh\" > '" + dir + "/passwd' && echo \"ftp:x:" + gid + ":\" > '" + dir + "/group' && chmod 600 '" +
+           dir + "/passwd' '" + dir + "/group'")) {
+    why = "could not write proftpd's user file";
+    return false;
+  }
+  if (::geteuid() == 0) Run("chown -R " + std::string(kVsftpdUser) + " '" + root_ + "'");
+  ::chmod(fs::path(root_).parent_path().c_str(), 0755);
+  const int port = FreeLoopbackPort();
+  std::mt19937 random(static_cast<unsigned>(port) * 104729u + static_cast<unsigned>(::getpid()));
+  const int pasv_base = 30000 + static_cast<int>(random() % 400) * 50;
+  std::ofstream out(dir + "/proftpd.conf");
+  out << "ServerType standalone\nServerName \"kestova test\"\nServerIdent on \"proftpd ready\"\n"
+      << "Port " << port << "\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
+      << "PidFile " << dir << "/proftpd.pid\nScoreboardFile " << dir << "/proftpd.scoreboard\n"
+      << "DelayTable none\nWtmpLog off\nUseReverseDNS off\nControlsEngine off\n"
+      << "AuthOrder mod_auth_file.c\nAuthUserFile " << dir << "/passwd\nAuthGroupFile " << dir << "/group\n"
+      << "RequireValidShell off\nDefaultRoot ~\nAllowOverwrite on\nUmask 022\nTransferLog none\n"
+      << "PassivePorts " << pasv_base << " " << pasv_base + 49 << "\nSystemLog " << dir << "/system.log\n";
+  if (!options.protocol_log.empty()) {
+    out << "LogFormat commands \"%m %J\"\nExtendedLog " << options.protocol_log << " ALL commands\n";
+  }
+  if (options.max_connections_per_ip > 0) out << "MaxClientsPerHost " << options.max_connections_per_ip << "\n";
+  if (certificate_) {
+    // TLS required for logins and data; every data connection must resume
+    // the control connection's session (proftpd's default).
+    out << "ModulePath " << home << "/usr/lib/proftpd\nLoadModule mod_tls.c\nTLSEngine on\n"
+        << "TLSProtocol TLSv1.2 TLSv1.3\nTLSECCertificateFile " << certificate_->cert << "\nTLSECCertificateKeyFile "
+        << certificate_->key << "\nTLSRequired on\nTLSVerifyClient off\n"
+        << "TLSLog " << dir << "/tls.log\n"
+        << (options.tls == ServerTls::Implicit ? "TLSOptions UseImplicitSSL\n" : "");
+  }
+  out.close();
+  process_ = ChildProcess::Start({home + "/usr/sbin/proftpd", "-n", "-q", "-c", dir + "/proftpd.conf"});
+  if (!process_ || !WaitForListener(port)) {
+    why = "proftpd did not start on port " + std::to_string(port) + "; see " + dir + "/system.log";
+    return false;
+  }
+  port_ = std::to_string(port);
+  return true;
 }
 
 void FtpServerFixture::Own() {
-  if (kind_ == Kind::Vsftpd) Run("chown -R " + user_ + " '" + root_ + "'");
+  if (kind_ != Kind::Pyftpdlib && ::geteuid() == 0) Run("chown -R " + std::string(kVsftpdUser) + " '" + root_ + "'");
 }
 
 FtpServerFixture::~FtpServerFixture() {
   process_.reset();
   std::error_code ignored;
-  if (!config_dir_.empty()) fs::remove_all(config_dir_, ignored);
+  // KESTOVA_KEEP_SERVER_FILES=1 keeps configs and logs for a look after a failure.
+  if (!config_dir_.empty() && !std::getenv("KESTOVA_KEEP_SERVER_FILES")) fs::remove_all(config_dir_, ignored);
 }
 
 // ---- ftp-proxy

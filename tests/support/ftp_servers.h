@@ -1,5 +1,7 @@
-// Real FTP servers and an FTP proxy started on free loopback ports for the
-// tests, each in its own process group, stopped when the object goes.
+// Real FTP servers (pyftpdlib, vsftpd, proftpd) and an FTP proxy started on
+// free loopback ports for the tests, each in its own process group, stopped
+// when the object goes; with FTP over TLS when asked, on certificates made
+// once per test program with the openssl command.
 #pragma once
 
 #include <sys/types.h>
@@ -24,18 +26,44 @@ class ChildProcess {
   pid_t pid_ = -1;
 };
 
+struct TestCertificate {
+  std::string cert, key;    // PEM files
+  std::string fingerprint;  // SHA-256, "AB:CD:..." as openssl prints it
+};
+
+// A small CA, a certificate it signed for 127.0.0.1 and localhost, and a
+// self-signed one for the same names (the "changed" certificate).
+struct TestCertificates {
+  std::string ca;  // the CA's certificate: point SSL_CERT_FILE here to make `signed_by_ca` verify
+  TestCertificate signed_by_ca;
+  TestCertificate self_signed;
+  // Made on first use; nullptr, with the reason, when openssl failed.
+  static const TestCertificates* Get(std::string& why);
+};
+
+enum class ServerTls { None, Explicit, Implicit };
+
+struct FtpServerOptions {
+  int max_connections_per_ip = 0;
+  // vsftpd and proftpd: a file that gets every command the server receives.
+  std::string protocol_log;
+  // pyftpdlib speaks explicit TLS only.
+  ServerTls tls = ServerTls::None;
+  // The self-signed certificate instead of the CA-signed one.
+  bool self_signed = false;
+};
+
 class FtpServerFixture {
  public:
-  enum class Kind { Pyftpdlib, Vsftpd };
-  static const char* Name(Kind kind) { return kind == Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd"; }
+  enum class Kind { Pyftpdlib, Vsftpd, Proftpd };
+  static const char* Name(Kind kind) {
+    return kind == Kind::Pyftpdlib ? "pyftpdlib" : kind == Kind::Vsftpd ? "vsftpd" : "proftpd";
+  }
 
   // Starts a server serving `root` (created if missing). On failure returns
   // nullptr and says why in `why` (a test then fails with that reason).
-  // `protocol_log` (vsftpd only) names a file that gets every command the
-  // server receives.
   static std::unique_ptr<FtpServerFixture> Start(Kind kind, const std::string& root, std::string& why,
-                                                 int max_connections_per_ip = 0,
-                                                 const std::string& protocol_log = std::string());
+                                                 const FtpServerOptions& options = FtpServerOptions());
 
   ~FtpServerFixture();
   const std::string& Port() const { return port_; }
@@ -46,12 +74,19 @@ class FtpServerFixture {
   // Hands files a test put below the root to the server's user, so that the
   // server may change them.
   void Own();
+  // The certificate served, when TLS is on.
+  const TestCertificate* Certificate() const { return certificate_; }
   // Stops the server now (to test what a client sees when it goes away).
   void Stop() { process_.reset(); }
 
  private:
   Kind kind_ = Kind::Pyftpdlib;
+  bool StartPyftpdlib(const FtpServerOptions& options, std::string& why);
+  bool StartVsftpd(const FtpServerOptions& options, std::string& why);
+  bool StartProftpd(const FtpServerOptions& options, std::string& why);
+
   std::string port_, user_, password_, root_, config_dir_;
+  const TestCertificate* certificate_ = nullptr;
   std::unique_ptr<ChildProcess> process_;
 };
 

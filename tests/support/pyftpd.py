@@ -1,7 +1,9 @@
 """A pyftpdlib server on 127.0.0.1 for the tests: one user with full rights
 on one folder. Prints "PORT <n>" once it listens, then serves until killed.
+With a certificate and its key it requires explicit TLS (AUTH TLS) for the
+login and for every data connection.
 
-Usage: pyftpd.py ROOT USER PASSWORD [MAX_CONS_PER_IP]
+Usage: pyftpd.py ROOT USER PASSWORD [MAX_CONS_PER_IP [CERTFILE KEYFILE]]
 """
 import sys
 
@@ -15,6 +17,13 @@ def main():
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
     handler = FTPHandler
+    if len(sys.argv) > 6:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        handler = TLS_FTPHandler
+        handler.certfile = sys.argv[5]
+        handler.keyfile = sys.argv[6]
+        handler.tls_control_required = True
+        handler.tls_data_required = True
     handler.authorizer = authorizer
     handler.banner = "pyftpdlib ready"
     # A failed login answers at once: the tests that refuse one would wait
@@ -22,7 +31,7 @@ def main():
     handler.auth_failed_timeout = 0
     handler.permit_foreign_addresses = False
     server = FTPServer(("127.0.0.1", 0), handler)
-    if len(sys.argv) > 4:
+    if len(sys.argv) > 4 and int(sys.argv[4]) > 0:
         server.max_cons_per_ip = int(sys.argv[4])
     print("PORT %d" % server.address[1], flush=True)
     server.serve_forever(handle_exit=True)
