@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 
+#include "app/trust_command.h"
 #include "common/text_helpers.h"
 #include "platform/registry.h"
 #include "profile/site_profile.h"
@@ -32,6 +33,8 @@ const char* const kProfileHelp =
     "  delete NAME              delete a profile (\"Default\" cannot be deleted)\n"
     "  set [--profile NAME] FIELD=VALUE...\n"
     "                           change fields of a profile (default: the current one)\n"
+    "  trust [--profile NAME] new|old [--yes]\n"
+    "                           look at a TLS site's certificate and trust it\n"
     "\n"
     "Run 'kestova profile COMMAND --help' for the details of one command.\n";
 
@@ -66,7 +69,11 @@ const std::map<std::string, const char*>& CommandHelp() {
        "out) and saves the whole profile at once. FIELD is a stored field name such as\n"
        "NewHostName or OldPASV, in any letter case; 'kestova profile show' lists them.\n"
        "Booleans take 0 or 1, integers a decimal number, ports a number from 1 to\n"
-       "65535 or a service name such as ftp. Passwords are stored scrambled; give\n"
+       "65535 or a service name such as ftp. NewSecurity and OldSecurity take 0 (plain\n"
+       "FTP), 1 (explicit FTP over TLS) or 2 (implicit FTP over TLS); the site's port\n"
+       "follows (990 for implicit, ftp otherwise) while it holds one of those defaults.\n"
+       "NewCertificate and OldCertificate take a SHA-256 fingerprint, or nothing.\n"
+       "Passwords are stored scrambled; give\n"
        "NewPassword=- or OldPassword=- to type one without echo (or to read one line\n"
        "of standard input), so that it shows neither in the process list nor in the\n"
        "shell's history.\n"
@@ -76,6 +83,7 @@ const std::map<std::string, const char*>& CommandHelp() {
        "('kestova profile use' changes it). Only the fields given are written, so two\n"
        "'set' commands at once both take effect. Nothing is written when any\n"
        "FIELD=VALUE is wrong.\n"},
+      {"trust", kTrustHelp},
   };
   return help;
 }
@@ -134,6 +142,8 @@ std::string NearestField(const std::string& name) {
 }
 
 bool IsPortField(FieldId id) { return id == FieldId::NewPort || id == FieldId::OldPort; }
+bool IsSecurityField(FieldId id) { return id == FieldId::NewSecurity || id == FieldId::OldSecurity; }
+bool IsCertificateField(FieldId id) { return id == FieldId::NewCertificate || id == FieldId::OldCertificate; }
 
 // A port is a number from 1 to 65535 or a service name the system knows.
 bool IsPort(const std::string& text) {
@@ -211,6 +221,18 @@ Change ParseChange(const std::string& arg, std::istream* in, std::ostream& err) 
       change.value.number = text == "1" ? 1 : 0;
     else
       change.error = std::string(field) + " takes 0 or 1, not '" + text + "'.";
+  } else if (IsSecurityField(change.field->Id)) {
+    if (text == "0" || text == "1" || text == "2")
+      change.value.number = text[0] - '0';
+    else
+      change.error = std::string(field) + " takes 0 (plain FTP), 1 (explicit FTP over TLS) or 2 (implicit FTP " +
+                     "over TLS), not '" + text + "'.";
+  } else if (IsCertificateField(change.field->Id)) {
+    change.value.text = NormalizeFingerprint(text);
+    if (!text.empty() && change.value.text.empty()) {
+      change.error = std::string(field) + " takes a SHA-256 fingerprint (32 bytes in hex, such as AB:CD:...:EF), " +
+                     "or nothing to trust none, not '" + text + "'.";
+    }
   } else if (change.field->Type == FieldType::Integer) {
     if (const auto number = ParseNumber(text))
       change.value.number = *number;
@@ -323,11 +345,35 @@ class ProfileCommand {
     // command at the same time changes other fields without undoing these.
     // A new profile starts as a copy of the current one, as in the site
     // window.
+    FollowPorts(name, current, changes);
     const bool created = profile_.UpdateProfile(name, changes, current);
     if (created) out_ << "Created the profile \"" << name << "\" as a copy of \"" << current << "\".\n";
     out_ << "Saved " << changes.size() << (changes.size() == 1 ? " field" : " fields") << " of the profile \"" << name
          << "\".\n";
     return kExitOk;
+  }
+
+  // A site's port follows its security mode while it holds a default (ftp,
+  // 21 or 990) and the command does not set it: 990 for implicit TLS, ftp
+  // otherwise.
+  void FollowPorts(const std::string& name, const std::string& current,
+                   std::vector<std::pair<FieldId, SiteProfile::Value>>& changes) {
+    Registry registry(profile_.StoreFile());
+    const std::string key = ProfileKey(registry.KeyExists(ProfileKey(name)) ? name : current);
+    for (size_t i = 0, given = changes.size(); i < given; ++i) {
+      if (!IsSecurityField(changes[i].first)) continue;
+      const FieldId port = changes[i].first == FieldId::NewSecurity ? FieldId::NewPort : FieldId::OldPort;
+      const bool set_too =
+          std::any_of(changes.begin(), changes.end(), [port](const auto& c) { return c.first == port; });
+      const char* port_name = ProfileFieldOf(port).Name;
+      const std::string now = registry.ValueExists(key, port_name) ? registry.ReadString(key, port_name) : "ftp";
+      if (set_too || (now != "ftp" && now != "21" && now != "990")) continue;
+      const std::string follows =
+          static_cast<FtpSecurity>(changes[i].second.number) == FtpSecurity::Implicit ? "990" : "ftp";
+      if (follows == now || (follows == "ftp" && now == "21")) continue;
+      changes.emplace_back(port, SiteProfile::Value{follows, 0});
+      out_ << port_name << " follows: " << follows << ".\n";
+    }
   }
 
  private:
@@ -371,6 +417,7 @@ int RunProfileCommand(const std::vector<std::string>& args, std::ostream& out, s
     if (command == "show") return run.Show(rest);
     if (command == "use") return run.Use(rest);
     if (command == "delete") return run.Delete(rest);
+    if (command == "trust") return RunTrustCommand(rest, out, err, store_file, in);
     return run.Set(rest);
   } catch (const RegistryError& error) {
     err << "kestova: " << error.what() << '\n';

@@ -39,7 +39,8 @@ const char* const kRunHelp =
     "input is not a terminal). A test run deletes nothing and asks nothing.\n"
     "Ctrl+C ends the run after the current command; a second Ctrl+C ends the program.\n"
     "\n"
-    "Exit status: 0 finished, 1 terminated before completion, 2 could not connect,\n"
+    "Exit status: 0 finished, 1 terminated before completion, 2 could not connect\n"
+    "(also when the server's certificate is not trusted: 'kestova profile trust'),\n"
     "3 usage or profile error.\n";
 
 // Ctrl+C reaches the event loop through a pipe: the first one ends the run
@@ -167,7 +168,13 @@ int Execute(const RunSettings& settings, const ProfileView& view, std::ostream& 
     last_line = line;
   });
   InterruptWatch watch(run);
-  switch (run.StartUpload()) {
+  const RunOutcome outcome = run.StartUpload();
+  if (const CertificateCheck& refused = run.RefusedCertificate(); refused.verdict != CertificateCheck::Verdict::None) {
+    // Said once more where errors go, for scripts and for a log that scrolled.
+    err << "kestova: The server's certificate is not trusted; SHA-256 fingerprint " << refused.certificate.fingerprint
+        << ". To trust it: kestova profile trust " << (settings.RedirectJob ? "old" : "new") << '\n';
+  }
+  switch (outcome) {
     case RunOutcome::Finished: return kExitOk;
     case RunOutcome::Terminated: return kExitTerminated;
     case RunOutcome::NotConnected: return kExitNoConnection;

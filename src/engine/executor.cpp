@@ -43,7 +43,12 @@ bool Upload::AttemptCommand(Attempt& attempt) {
     bool result = RunLabel(attempt.label);
     operation_ok_ = result;
     if (!result) failure_ = client_.FailureText();
-    if (attempt.ignore_failure) result = true;
+    // A failure that may be ignored (MKD of a folder that exists, DELE of a
+    // file that does not) is one the server answered. A session lost on the
+    // way leaves it unknown whether the command reached the server at all:
+    // it goes again on a new session, or the folder the next CWD needs may
+    // never have been made.
+    if (attempt.ignore_failure && client_.Connected()) result = true;
     if (result) return true;
     // Another attempt cannot mend what failed on this side.
     if (client_.LocalFailure()) return false;
@@ -70,14 +75,24 @@ Upload::Connection Upload::Reconnect(Attempt& attempt) {
   if (!client_.Connect()) {
     failure_ = client_.FailureText();
     attempt.cannot_connect = LoginRefused() || client_.LocalFailure();
+    const CertificateCheck check = client_.Certificate();
+    if (check.verdict == CertificateCheck::Verdict::Untrusted || check.verdict == CertificateCheck::Verdict::Changed) {
+      refused_certificate_ = check;
+    }
     // A refused login leaves the control connection open; the retry must
     // log in again rather than take that session for a connection.
     if (client_.Connected()) attempt.cannot_connect ? client_.Drop() : (void)client_.Quit();
     attempt.step = 0;
     return attempt.cannot_connect ? Connection::Impossible : Connection::Retry;
   }
+  LogSecurity();
   AfterConnect(attempt);
   return Connection::Made;
+}
+
+// Over TLS, one line says how the connection is protected.
+void Upload::LogSecurity() {
+  if (const std::string summary = client_.SecuritySummary(); !summary.empty()) Log("Encrypted with " + summary);
 }
 
 // A new session goes back into the directory the caller works in, and, for
@@ -110,6 +125,7 @@ Upload::Connection Upload::StepUp(Attempt& attempt) {
     attempt.step += 30;
     return Connection::Retry;
   }
+  LogSecurity();
   AfterConnect(attempt);
   return Connection::Made;
 }
@@ -124,6 +140,7 @@ void Upload::ReportGivingUp(const Attempt& attempt) {
       Log("The server refused the login. Check the user id and password; Kestova does not try again, so "
           "that the account is not locked.");
     }
+    if (refused_certificate_.verdict != CertificateCheck::Verdict::None) ReportRefusedCertificate();
     return GiveUp();
   }
   if (client_.LocalFailure()) {
@@ -134,6 +151,16 @@ void Upload::ReportGivingUp(const Attempt& attempt) {
   Log("Reason: " + failure_);
   Log("Connection retries all failed.");
   GiveUp();
+}
+
+// The certificate, and how to trust it: nothing was sent before it, no
+// password included.
+void Upload::ReportRefusedCertificate() {
+  for (const std::string& line : DescribeCertificate(refused_certificate_)) Log(line);
+  const char* site = settings_.RedirectJob ? "old" : "new";
+  Log(std::string("If this is your host's certificate (compare the fingerprint with the one your host gives), "
+                  "trust it: answer Yes when the window asks, or run \"kestova profile trust ") +
+      site + "\". No user id or password was sent.");
 }
 
 // The run cannot go on: the connection is dropped without another word.

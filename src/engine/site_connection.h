@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ftp/data_stream.h"
+#include "ftp/ftp_security.h"
 
 namespace kestova {
 
@@ -52,6 +53,11 @@ class SiteConnection {
   // It failed on this side, for a reason another attempt cannot mend.
   virtual bool LocalFailure() const = 0;
   virtual bool Binary() const = 0;
+  // After a connect over TLS: the version, the cipher and how the
+  // certificate was accepted; empty for plain FTP.
+  virtual std::string SecuritySummary() const = 0;
+  // How the server's certificate was judged on the last connect.
+  virtual CertificateCheck Certificate() const = 0;
   // Bytes the last transfer moved.
   virtual std::int64_t TransferCount() const = 0;
 };
@@ -81,6 +87,8 @@ class FtpSiteConnection : public SiteConnection {
   std::string FailureText() const override;
   bool LocalFailure() const override;
   bool Binary() const override;
+  std::string SecuritySummary() const override;
+  CertificateCheck Certificate() const override;
   std::int64_t TransferCount() const override;
 
  private:

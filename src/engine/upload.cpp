@@ -56,6 +56,13 @@ std::string Upload::CheckSettings() const {
   if (HoldsLineBreak(settings_.StartDir)) {
     return "The start directory holds a line break, which no FTP command can carry. Nothing was sent.";
   }
+  // The proxy's login form (USER user@host) ends at the proxy, which cannot
+  // carry the TLS session on to the server.
+  const FtpClient* site = settings_.SiteClient;
+  if (site && site->Security != FtpSecurity::Plain && !site->ProxyServer.empty()) {
+    return "This site is set to FTP over TLS and to go through the FTP proxy " + site->ProxyServer +
+           ", which cannot carry TLS. Clear the proxy or choose plain FTP for this site. Nothing was sent.";
+  }
   return std::string();
 }
 

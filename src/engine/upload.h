@@ -54,6 +54,9 @@ class Upload {
   // failure, come this way.
   void Terminate() { terminated_ = true; }
   bool Terminated() const { return terminated_; }
+  // The server's certificate, when the run could not connect because it is
+  // not trusted (its verdict is Untrusted or Changed); else verdict None.
+  const CertificateCheck& RefusedCertificate() const { return refused_certificate_; }
   // Something the run meant to do was left undone while the run went on (a
   // local file that cannot be published, a delete the server refused): the
   // run still ends with "Terminated before completion.".
@@ -134,6 +137,8 @@ class Upload {
   void ReportGivingUp(const Attempt& attempt);
   bool RunLabel(const std::string& label);
   bool LoginRefused() const;
+  void ReportRefusedCertificate();
+  void LogSecurity();
   void GiveUp();
 
   // Walk.
@@ -173,6 +178,7 @@ class Upload {
   LogSink log_;
   std::unique_ptr<SiteConnection> own_connection_;
   SiteConnection& client_;
+  CertificateCheck refused_certificate_;
   bool terminated_ = false;
 
   // The last command's outcome.

@@ -29,6 +29,7 @@ class FtpClient : public FtpClientCore {
   bool MultiThreaded = false;
 
   bool Connect() { return RunBlocking(&FtpClientCore::StartConnect); }
+  bool Probe() { return RunBlocking(&FtpClientCore::StartProbe); }
   bool Quit() { return RunBlocking(&FtpClientCore::StartQuit); }
   bool Pwd() { return RunBlocking(&FtpClientCore::StartPwd); }
   bool Cwd() { return RunBlocking(&FtpClientCore::StartCwd); }

@@ -412,6 +412,13 @@ bool FtpClientCore::StartConnect() {
   return StartCombined(FtpRequest::ftpConnect, {Step::Open, Step::User, Step::Pass});
 }
 
+bool FtpClientCore::StartProbe() {
+  if (!Secure()) return ReportError("The site uses plain FTP: there is no certificate to look at");
+  const bool implicit = Security == FtpSecurity::Implicit;
+  return StartCombined(FtpRequest::ftpConnect,
+                       implicit ? std::vector<Step>{Step::Open} : std::vector<Step>{Step::Open, Step::Auth});
+}
+
 bool FtpClientCore::StartQuit() {
   ReleaseLocalStream();
   return StartCommand(FtpRequest::ftpQuit, "QUIT", {221}, true);

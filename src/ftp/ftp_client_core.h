@@ -129,6 +129,10 @@ class FtpClientCore {
   // whether the request started; a refusal is reported (thrown) before
   // anything is sent.
   bool StartConnect();
+  // Connects and makes the TLS handshake, then stops: no USER, no PASS.
+  // Certificate() tells what the server showed; the request succeeds when
+  // the certificate is accepted.
+  bool StartProbe();
   bool StartQuit();
   bool StartCwd();
   bool StartCDup();

@@ -96,17 +96,23 @@ std::shared_ptr<TlsContext> TlsContext::Create(int min_version, int max_version)
   return context;
 }
 
-void TlsContext::Keep(TlsSession session) {
+void TlsContext::Keep(TlsSession session, const void* origin) {
   constexpr size_t kMostKept = 16;
-  sessions_.push_back(std::move(session));
+  sessions_.push_back(Kept{std::move(session), origin});
   if (sessions_.size() > kMostKept) sessions_.pop_front();
 }
 
 TlsSession TlsContext::Take() {
   if (sessions_.empty()) return last_taken_;
-  last_taken_ = sessions_.back();
+  last_taken_ = sessions_.back().session;
   if (SSL_SESSION_get_protocol_version(last_taken_.get()) >= TLS1_3_VERSION) sessions_.pop_back();
   return last_taken_;
+}
+
+void TlsContext::Forget(const void* origin, const TlsSession& resumed) {
+  std::erase_if(sessions_,
+                [&](const Kept& kept) { return kept.origin == origin || (resumed && kept.session == resumed); });
+  if (resumed && last_taken_ == resumed) last_taken_.reset();
 }
 
 TlsContext::~TlsContext() { SSL_CTX_free(ctx_); }
@@ -116,7 +122,7 @@ namespace {
 int NewSession(SSL* ssl, SSL_SESSION* session) {
   auto* context = static_cast<TlsContext*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
   if (!context) return 0;
-  context->Keep(TlsSession(session, SSL_SESSION_free));
+  context->Keep(TlsSession(session, SSL_SESSION_free), ssl);
   return 1;  // the reference is ours now
 }
 
@@ -124,7 +130,8 @@ int NewSession(SSL* ssl, SSL_SESSION* session) {
 
 // ---- Channel
 
-TlsChannel::TlsChannel(int fd, const TlsSettings& settings) : host_(settings.host) {
+TlsChannel::TlsChannel(int fd, const TlsSettings& settings)
+    : context_(settings.context), resumed_(settings.resume), host_(settings.host) {
   ssl_ = SSL_new(settings.context->Get());
   if (!ssl_) {
     error_ = OpenSslErrors();
@@ -150,6 +157,7 @@ TlsChannel::TlsChannel(int fd, const TlsSettings& settings) : host_(settings.hos
 }
 
 TlsChannel::~TlsChannel() {
+  if (ssl_ && context_ && !clean_end_) context_->Forget(ssl_, resumed_);
   if (ssl_) SSL_free(ssl_);
 }
 
@@ -182,7 +190,9 @@ TlsChannel::Result TlsChannel::Read(char* buffer, int size, int& got) {
     got = static_cast<int>(read);
     return Result::Done;
   }
-  return Outcome(code, "TLS read");
+  const Result result = Outcome(code, "TLS read");
+  if (result == Result::Closed) clean_end_ = true;
+  return result;
 }
 
 TlsChannel::Result TlsChannel::Write(const char* data, int size, int& put) {
@@ -201,6 +211,7 @@ TlsChannel::Result TlsChannel::Shutdown() {
   ERR_clear_error();
   const int code = SSL_shutdown(ssl_);
   // 0: close_notify went out; the peer's is not awaited.
+  if (code >= 0) clean_end_ = true;
   return code >= 0 ? Result::Done : Outcome(code, "TLS close");
 }
 

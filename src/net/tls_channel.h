@@ -34,13 +34,21 @@ class TlsContext {
   // server may refuse its second use, and vsftpd and proftpd then refuse the
   // data connection), a TLS 1.2 one as often as asked. With none left it
   // gives the last one again, which is still worth a try.
-  void Keep(TlsSession session);
+  void Keep(TlsSession session, const void* origin);
   TlsSession Take();
+  // A connection that ended without close_notify (cut, reset): servers drop
+  // its sessions, and the one it resumed, from their cache, so they are not
+  // offered again.
+  void Forget(const void* origin, const TlsSession& resumed);
 
  private:
+  struct Kept {
+    TlsSession session;
+    const void* origin;  // the connection it came on
+  };
   TlsContext() = default;
   ssl_ctx_st* ctx_ = nullptr;
-  std::deque<TlsSession> sessions_;  // the newest last
+  std::deque<Kept> sessions_;  // the newest last
   TlsSession last_taken_;
 };
 
@@ -97,6 +105,9 @@ class TlsChannel {
   Result Outcome(int code, const char* what);
 
   ssl_st* ssl_ = nullptr;
+  std::shared_ptr<TlsContext> context_;
+  TlsSession resumed_;      // the kept session this connection offered
+  bool clean_end_ = false;  // close_notify went one way or the other
   std::string host_;
   std::string error_;
 };

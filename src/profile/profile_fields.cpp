@@ -65,6 +65,11 @@ std::vector<ProfileField> MakeFields() {
       Text(F::HTMLFile, "HTMLFile", ProgramFolder() + "auto.htm"),
       Number(F::ExclFrontPage, "ExclFrontPage", T::Boolean, 1),
       Number(F::TestRun, "TestRun", T::Boolean, 0),
+      // Plain FTP, as every profile stored before these fields behaves.
+      Number(F::NewSecurity, "NewSecurity", T::Integer, 0),
+      Number(F::OldSecurity, "OldSecurity", T::Integer, 0),
+      Text(F::NewCertificate, "NewCertificate", ""),
+      Text(F::OldCertificate, "OldCertificate", ""),
   };
 }
 

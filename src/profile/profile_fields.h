@@ -50,6 +50,12 @@ enum class FieldId {
   HTMLFile,
   ExclFrontPage,
   TestRun,
+  // FTP over TLS, per site: 0 plain, 1 explicit, 2 implicit; and the
+  // SHA-256 fingerprint of a certificate the user trusts.
+  NewSecurity,
+  OldSecurity,
+  NewCertificate,
+  OldCertificate,
 };
 
 struct ProfileField {

@@ -12,6 +12,12 @@ namespace {
 
 const char* const kCurrentProfileValue = "CurrProfile";
 
+// A stored number that names no mode asks for TLS rather than plain FTP: a
+// damaged value must not send a password in clear.
+FtpSecurity SecurityOf(int number) {
+  return number >= 0 && number <= 2 ? static_cast<FtpSecurity>(number) : FtpSecurity::Explicit;
+}
+
 void WriteDefault(Registry& registry, const std::string& key, const ProfileField& field) {
   switch (field.Type) {
     case FieldType::String: registry.WriteString(key, field.Name, field.DefaultText); break;
@@ -243,6 +249,10 @@ SiteProfile::Value SiteProfile::Get(FieldId id) const {
     case FieldId::HTMLFile: return text(HTMLFile);
     case FieldId::ExclFrontPage: return flag(ExclFrontPage);
     case FieldId::TestRun: return flag(TestRun);
+    case FieldId::NewSecurity: return number(static_cast<int>(NewClient.Security));
+    case FieldId::OldSecurity: return number(static_cast<int>(OldClient.Security));
+    case FieldId::NewCertificate: return text(NewClient.TrustedFingerprint);
+    case FieldId::OldCertificate: return text(OldClient.TrustedFingerprint);
   }
   return Value{};
 }
@@ -288,6 +298,10 @@ void SiteProfile::Set(FieldId id, const Value& value) {
     case FieldId::HTMLFile: HTMLFile = t; break;
     case FieldId::ExclFrontPage: ExclFrontPage = b; break;
     case FieldId::TestRun: TestRun = b; break;
+    case FieldId::NewSecurity: NewClient.Security = SecurityOf(n); break;
+    case FieldId::OldSecurity: OldClient.Security = SecurityOf(n); break;
+    case FieldId::NewCertificate: NewClient.TrustedFingerprint = t; break;
+    case FieldId::OldCertificate: OldClient.TrustedFingerprint = t; break;
   }
 }
 

@@ -291,6 +291,10 @@ void MainForm::Upload(bool new_site) {
   upload_form_->Settings = SettingsForJob(profile_, !new_site);
   upload_form_->Profile = view_.get();
   upload_form_->ShowHelpPage = [this] { ShowHelpPage(); };
+  upload_form_->TrustCertificate = [this, new_site](const std::string& fingerprint) {
+    (new_site ? profile_.NewClient : profile_.OldClient).TrustedFingerprint = fingerprint;
+    profile_.SaveRegistry(profile_.GetCurrentProfile());
+  };
   upload_form_->exec();
 }
 

@@ -137,8 +137,33 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
   grid->addWidget(label("Proxy:"), 5, 0);
   grid->addWidget(AddEdit(group, p + "Proxy", [&client](const QString& t) { client.ProxyServer = S(t); }), 5, 1, 1, 5);
   AddRetryRow(grid, group, new_site);
+  AddSecurityRow(grid, group, new_site);
   grid->setColumnStretch(1, 1);
   return group;
+}
+
+// The captions of the encryption list, in the order of the stored numbers.
+const QStringList& SiteForm::SecurityCaptions() {
+  static const QStringList captions = {"Plain FTP, insecure", "Explicit FTP over TLS", "Implicit FTP over TLS"};
+  return captions;
+}
+
+// FTP over TLS or not. The port follows the choice while it holds a default
+// (ftp, 21 or 990): implicit TLS listens on 990 by custom.
+void SiteForm::AddSecurityRow(QGridLayout* grid, QGroupBox* group, bool new_site) {
+  const QString p = new_site ? "New" : "Old";
+  FtpController& client = new_site ? profile_.NewClient : profile_.OldClient;
+  grid->addWidget(new QLabel("Encryption:", group), 7, 0);
+  QComboBox* list = AddList(group, p + "Security", SecurityCaptions(), [this, &client, p](const QString& t) {
+    client.Security = static_cast<FtpSecurity>(std::max<qsizetype>(0, SecurityCaptions().indexOf(t)));
+    if (filling_) return;
+    auto* port = findChild<QLineEdit*>(p + "Port");
+    const QString now = port->text().trimmed();
+    if (now.isEmpty() || now == "ftp" || now == "21" || now == "990") {
+      port->setText(client.Security == FtpSecurity::Implicit ? "990" : (now == "21" ? "21" : "ftp"));
+    }
+  });
+  grid->addWidget(list, 7, 1, 1, 5);
 }
 
 // Port, transfer type (new site only), passive mode and write mode.
@@ -225,6 +250,7 @@ void SiteForm::FillFromProfile() {
     edit((p + "RetryPause").c_str(), std::to_string(new_site ? profile_.NewRetryPause : profile_.OldRetryPause));
     check((p + "PASV").c_str(), client.Passive());
     check((p + "Ramped").c_str(), new_site ? profile_.NewRamped : profile_.OldRamped);
+    findChild<QComboBox*>(Q(p + "Security"))->setCurrentIndex(static_cast<int>(client.Security));
   }
   list("NewWrite", profile_.NewWipe ? "Wipe Site" : profile_.NewChanges ? "Wrt Changes" : "Overwrite All");
   list("OldWrite", profile_.OldWipe ? "Wipe Site" : "Overwrite All");

@@ -50,6 +50,8 @@ class SiteForm : public QDialog {
   QGroupBox* BuildGroup(bool new_site);
   void AddTransferRow(QGridLayout* grid, QGroupBox* group, bool new_site);
   void AddRetryRow(QGridLayout* grid, QGroupBox* group, bool new_site);
+  void AddSecurityRow(QGridLayout* grid, QGroupBox* group, bool new_site);
+  static const QStringList& SecurityCaptions();
   QLineEdit* AddEdit(QWidget* parent, const QString& name, std::function<void(const QString&)> write);
   QCheckBox* AddCheck(QWidget* parent, const QString& name, const QString& caption, std::function<void(bool)> write);
   QComboBox* AddList(QWidget* parent, const QString& name, const QStringList& items,

@@ -145,6 +145,24 @@ void UploadForm::StartUpload() {
   run_ = nullptr;
   running_ = false;
   UpdateStatus();
+  if (run.RefusedCertificate().verdict != CertificateCheck::Verdict::None) OfferTrust(run.RefusedCertificate());
+}
+
+// The run stopped at a certificate that does not verify: the user may trust
+// it (after comparing its fingerprint) and run again at once.
+void UploadForm::OfferTrust(const CertificateCheck& refused) {
+  if (!TrustCertificate) return;
+  QString text = QString::fromStdString(RefusalLine(refused)) + ".\n\n";
+  for (const std::string& line : DescribeCertificate(refused)) text += QString::fromStdString(line) + "\n";
+  text +=
+      "\nCompare the fingerprint with the one your host gives. Trust this certificate for this site and run "
+      "again?";
+  if (DialogService::Current().Ask(this, QMessageBox::Warning, "Untrusted certificate", text,
+                                   QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+    return;
+  }
+  TrustCertificate(refused.certificate.fingerprint);
+  QTimer::singleShot(0, this, &UploadForm::StartUpload);
 }
 
 void UploadForm::keyPressEvent(QKeyEvent* event) {

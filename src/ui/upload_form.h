@@ -23,6 +23,8 @@ class UploadForm : public QDialog {
   RunSettings Settings;
   const ProfileView* Profile = nullptr;
   std::function<void()> ShowHelpPage;
+  // Stores a fingerprint the user chose to trust for the run's site.
+  std::function<void(const std::string& fingerprint)> TrustCertificate;
 
   // Set by Esc; the run in progress ends after its current command.
   bool Terminated() const;
@@ -45,6 +47,7 @@ class UploadForm : public QDialog {
   void StartUpload();
   void TrimLog();
   void UpdateStatus();
+  void OfferTrust(const CertificateCheck& refused);
 
   QPlainTextEdit* progress_ = nullptr;
   QLabel* status_ = nullptr;

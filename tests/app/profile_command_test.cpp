@@ -72,13 +72,15 @@ TEST_F(ProfileCommandTest, ShowOnAnEmptyStorePrintsEveryFieldWithItsDefault) {
   const auto result = RunProgram("profile show");
   ASSERT_EQ(result.code, 0) << result.err;
   const auto lines = Lines(result.out);
-  ASSERT_EQ(lines.size(), 34u) << result.out;
+  ASSERT_EQ(lines.size(), 38u) << result.out;
   EXPECT_EQ(lines.front(), "OldURL=http://www.old-site.example");
   EXPECT_EQ(lines[3], "OldPassword=********");
   EXPECT_EQ(lines[5], "OldPASV=1");
   EXPECT_EQ(lines[16], "NewRetries=5");
   EXPECT_EQ(lines[30], "RootDestn=/tmp");
-  EXPECT_EQ(lines.back(), "TestRun=0");
+  EXPECT_EQ(lines[33], "TestRun=0");
+  EXPECT_EQ(lines[34], "NewSecurity=0");  // plain FTP, as before these fields
+  EXPECT_EQ(lines.back(), "OldCertificate=");
   EXPECT_THAT(result.out, Not(HasSubstr("guestuser")));
   struct stat info {};
   ASSERT_EQ(::stat(store_.c_str(), &info), 0);

@@ -224,6 +224,58 @@ TEST_F(FaultSoakTest, RunsWithRetriesPublishTheSiteExactlyDespiteFaults) {
   EXPECT_GE(counts.dropped_data, 1);
 }
 
+// The same over explicit TLS against vsftpd at its strictest (every data
+// connection resuming the control connection's session, close_notify
+// required): the relay, which cannot read TLS, cuts control connections
+// (in the handshake, the login or later) and data connections after random
+// byte counts.
+class TlsFaultSoakTest : public FaultSoakTest {
+ protected:
+  void SetUp() override {
+    std::string why;
+    testing::FtpServerOptions options;
+    options.tls = testing::ServerTls::Explicit;
+    server_ = FtpServerFixture::Start(FtpServerFixture::Kind::Vsftpd, (dir_.Path() / "server").string(), why, options);
+    ASSERT_TRUE(server_) << why;
+    FaultPlan plan;
+    plan.blind = true;
+    plan.seed = Seed();
+    // Every session is cut somewhere in its first 20000 bytes until eight
+    // faults have been injected, data connections among them.
+    plan.drop_control = 1.0;
+    plan.max_control_cut = 20000;
+    plan.drop_data = 0.15;
+    plan.max_faults = 8;
+    plan.first_data_port = server_->FirstPassivePort();
+    plan.last_data_port = server_->LastPassivePort();
+    relay_ = FaultRelay::Start(std::stoi(server_->Port()), plan, why);
+    ASSERT_TRUE(relay_) << why;
+    client_.HostName = relay_->Host();
+    client_.Port = relay_->Port();
+    client_.UserName = server_->User();
+    client_.PassWord = server_->Password();
+    client_.Security = FtpSecurity::Explicit;
+    client_.TrustedFingerprint = server_->Certificate()->fingerprint;
+    client_.SetPassive(true);
+    client_.TimeoutMs = 2000;
+    view_.new_client = &client_;
+    local_ = dir_.Path() / "site";
+  }
+};
+
+TEST_F(TlsFaultSoakTest, CutTlsConnectionsStillEndFinishedWithAnExactTree) {
+  MakeSite(80);
+  ASSERT_EQ(Run("/www", 10), RunOutcome::Finished) << Report();
+  EXPECT_EQ(log_.back(), "Finished.");
+  EXPECT_THAT(Differences("www"), ::testing::IsEmpty()) << Report();
+  EXPECT_THAT(log_, Contains(HasSubstr("Encrypted with TLS 1.3"))) << Report();
+  const FaultRelay::Counts counts = relay_->Injected();
+  std::printf("TLS faults injected: %d (control resets %d, data resets %d) over %d sessions and %d data connections\n",
+              counts.Faults(), counts.dropped_control, counts.dropped_data, counts.sessions, counts.data_connections);
+  EXPECT_GE(counts.dropped_control, 1) << Report();
+  EXPECT_GE(counts.dropped_data, 1) << Report();
+}
+
 TEST_F(FaultSoakTest, ARunWhoseRetriesRunOutIsMendedByTheNextWrtChangesRun) {
   MakeSite(60);
   // Part way through, every data connection starts being cut before 1000

@@ -44,7 +44,7 @@ TEST_F(SiteProfileTest, AFreshStoreGetsExactlyTheDefaults) {
   EXPECT_EQ(registry.ReadString(kSite, "CurrProfile"), "Default");
   EXPECT_THAT(registry.SubKeyNames(kSite), ElementsAre("Default"));
   const std::string key = kSite + "\\Default";
-  ASSERT_EQ(registry.ValueNames(key).size(), 34u);
+  ASSERT_EQ(registry.ValueNames(key).size(), 38u);
   for (const ProfileField& field : ProfileFields()) {
     if (field.Type == FieldType::Password) {
       EXPECT_EQ(registry.ReadString(key, field.Name), EncodeStoredValue("guestuser"));
@@ -71,11 +71,12 @@ TEST_F(SiteProfileTest, AFreshStoreGetsExactlyTheDefaults) {
 
 TEST_F(SiteProfileTest, TheFieldTableIsInLoadOrderWithTheRightTypes) {
   const auto& fields = ProfileFields();
-  ASSERT_EQ(fields.size(), 34u);
+  ASSERT_EQ(fields.size(), 38u);
   for (size_t i = 0; i < fields.size(); ++i) EXPECT_EQ(static_cast<size_t>(fields[i].Id), i) << fields[i].Name;
   EXPECT_STREQ(fields.front().Name, "OldURL");
   EXPECT_STREQ(fields[15].Name, "HTMLVisible");
-  EXPECT_STREQ(fields.back().Name, "TestRun");
+  EXPECT_STREQ(fields[33].Name, "TestRun");
+  EXPECT_STREQ(fields.back().Name, "OldCertificate");
   EXPECT_EQ(FindProfileField("newpasv")->Type, FieldType::Boolean);
   EXPECT_EQ(FindProfileField("OLDRETRYPAUSE")->Type, FieldType::Integer);
   EXPECT_EQ(FindProfileField("NewPassword")->Type, FieldType::Password);
@@ -96,7 +97,7 @@ TEST_F(SiteProfileTest, APartialKeyGainsOnlyTheMissingValues) {
   EXPECT_EQ(profile.NewClient.PassWord, "s3cret");
   EXPECT_EQ(profile.OldRetries, 5);
   Registry registry(store_);
-  EXPECT_EQ(registry.ValueNames(kSite + "\\prof_Shop").size(), 34u);
+  EXPECT_EQ(registry.ValueNames(kSite + "\\prof_Shop").size(), 38u);
   EXPECT_EQ(registry.ReadString(kSite + "\\prof_Shop", "NewHostName"), "ftp.shop.test");
   EXPECT_EQ(registry.ReadInteger(kSite + "\\prof_Shop", "NewRetries"), 9);
 }

@@ -69,6 +69,8 @@ class FakeSiteConnection : public SiteConnection {
   const std::string& ErrorMessage() const override { return error_; }
   std::string FailureText() const override { return error_.empty() ? reply_ : error_; }
   bool LocalFailure() const override { return false; }
+  std::string SecuritySummary() const override { return std::string(); }
+  CertificateCheck Certificate() const override { return CertificateCheck(); }
   bool Binary() const override { return binary_; }
   std::int64_t TransferCount() const override { return 0; }
 

@@ -26,12 +26,19 @@ using Clock = std::chrono::steady_clock;
 // Bytes a direction may hold before the relay stops reading its source.
 constexpr size_t kBufferLimit = 1 << 20;
 
-int ListenOnLoopback(int& port) {
+// The second loopback address, where a blind relay stands in for the server.
+constexpr std::uint32_t kBlindHost = 0x7F000002;
+
+int ListenOnLoopback(int& port, std::uint32_t host = INADDR_LOOPBACK) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(host);
+  // A port of an earlier test's connections may still be in TIME_WAIT.
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   socklen_t size = sizeof address;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
@@ -96,7 +103,7 @@ struct Link {
 
 struct DataListener {
   int fd = -1;
-  int owner = 0;  // the control link whose 227 made it
+  int owner = 0;  // the control link whose 227 made it; 0 for a blind relay's, which stay
   std::uint32_t host = 0;
   int port = 0;
 };
@@ -148,10 +155,22 @@ std::unique_ptr<FaultRelay> FaultRelay::Start(int server_port, const FaultPlan& 
   state.server_port = server_port;
   state.plan = plan;
   state.random.seed(plan.seed);
-  state.listener = ListenOnLoopback(state.port);
+  state.listener = ListenOnLoopback(state.port, plan.blind ? kBlindHost : INADDR_LOOPBACK);
   if (state.listener < 0 || ::pipe2(state.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
     why = "the fault relay could not listen on loopback";
     return nullptr;
+  }
+  for (int port = plan.first_data_port; plan.blind && port > 0 && port <= plan.last_data_port; ++port) {
+    DataListener data;
+    data.host = INADDR_LOOPBACK;
+    data.port = port;
+    int own_port = port;
+    data.fd = ListenOnLoopback(own_port, kBlindHost);
+    if (data.fd < 0) {
+      why = "the fault relay could not listen on 127.0.0.2:" + std::to_string(port);
+      return nullptr;
+    }
+    state.data_listeners.push_back(data);
   }
   state.thread = std::thread([&state] { state.Run(); });
   return relay;
@@ -177,6 +196,8 @@ FaultRelay::~FaultRelay() {
 }
 
 std::string FaultRelay::Port() const { return std::to_string(state_->port); }
+
+std::string FaultRelay::Host() const { return state_->plan.blind ? "127.0.0.2" : "127.0.0.1"; }
 
 void FaultRelay::SetPlan(const FaultPlan& plan) {
   std::lock_guard<std::mutex> lock(state_->mutex);
@@ -264,8 +285,9 @@ int FaultRelay::State::Watch(std::vector<pollfd>& fds, std::vector<Link*>& owner
 // Listeners used once or orphaned by their session go; so do finished links.
 void FaultRelay::State::Tidy() {
   data_listeners.remove_if([this](const DataListener& data) {
-    const bool owner_alive =
-        std::any_of(links.begin(), links.end(), [&](const Link& link) { return link.id == data.owner && !link.dead; });
+    const bool owner_alive = data.owner == 0 || std::any_of(links.begin(), links.end(), [&](const Link& link) {
+                               return link.id == data.owner && !link.dead;
+                             });
     if (data.fd >= 0 && owner_alive) return false;
     if (data.fd >= 0) ::close(data.fd);
     return true;
@@ -298,6 +320,12 @@ void FaultRelay::State::Accept() {
   link.client = client;
   link.server = server;
   link.control = true;
+  if (plan.blind && Roll() < plan.drop_control && MayFault()) {
+    std::uniform_int_distribution<long long> where(1, std::max(1, plan.max_control_cut));
+    link.cut_after = where(random);
+    ++counts.dropped_control;
+    Note("session " + std::to_string(link.id) + ": reset after " + std::to_string(link.cut_after) + " bytes");
+  }
   links.push_back(std::move(link));
 }
 
@@ -305,8 +333,10 @@ void FaultRelay::State::AcceptData(DataListener& data) {
   const int client = ::accept4(data.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (client < 0) return;
   NoDelay(client);
-  ::close(data.fd);
-  data.fd = -1;  // one connection per 227
+  if (data.owner != 0) {
+    ::close(data.fd);
+    data.fd = -1;  // one connection per 227
+  }
   const int server = ConnectTo(data.host, data.port);
   if (server < 0) {
     ResetClose(client);
@@ -354,7 +384,7 @@ bool FaultRelay::State::Read(Link& link, bool from_client) {
     cut = true;
   }
   link.relayed += static_cast<long long>(keep);
-  std::string& out = from_client ? link.to_server : (link.control ? link.pending : link.to_client);
+  std::string& out = from_client ? link.to_server : (link.control && !plan.blind ? link.pending : link.to_client);
   out.append(buffer, keep);
   if (cut) {
     Flush(link);  // what came before the cut, as far as the socket takes it at once
@@ -453,7 +483,7 @@ void FaultRelay::State::Pump(Link& link) {
   // a non-blocking read that finds nothing costs one call.
   if (!link.client_eof && link.to_server.size() < kBufferLimit && !Read(link, true)) return;
   if (!link.server_eof && link.to_client.size() + link.pending.size() < kBufferLimit && !Read(link, false)) return;
-  if (link.control) ReleaseReplies(link);
+  if (link.control && !plan.blind) ReleaseReplies(link);
   if (link.dead) return;
   Flush(link);
   if (link.hang_up_when_sent && link.to_client.empty()) {

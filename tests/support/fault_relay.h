@@ -7,6 +7,12 @@
 //
 // The relay runs on its own thread and blocks in poll(); it stops injecting
 // after `max_faults` faults, and never holds a reply longer than `stall_ms`.
+//
+// A blind relay (for FTP over TLS, whose replies it cannot read) listens on
+// 127.0.0.2 and passes bytes on unread: it cuts a control connection after a
+// random count of bytes, and relays passive data connections on 127.0.0.2 at
+// the ports the server hands out (the client connects to the control
+// connection's host, whatever the encrypted 227 names).
 #pragma once
 
 #include <cstdint>
@@ -30,6 +36,12 @@ struct FaultPlan {
   int max_faults = 40;
   // When set, the reply-line faults hit only lines that start with it.
   std::string only_replies;
+  // Blind relaying: drop_control is then the chance per control connection
+  // that it is cut after 1 to max_control_cut bytes; data_ports are the
+  // server's passive ports.
+  bool blind = false;
+  int max_control_cut = 4096;
+  int first_data_port = 0, last_data_port = 0;
 };
 
 class FaultRelay {
@@ -42,6 +54,8 @@ class FaultRelay {
   FaultRelay& operator=(const FaultRelay&) = delete;
 
   std::string Port() const;
+  // The address clients connect to: 127.0.0.1, or 127.0.0.2 when blind.
+  std::string Host() const;
   // Replaces the plan for the events that come after. The fault count goes
   // on; so does the random sequence, unless the new plan has another seed.
   void SetPlan(const FaultPlan& plan);

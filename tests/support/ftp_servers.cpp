@@ -286,7 +286,7 @@ bool FtpServerFixture::StartVsftpd(const FtpServerOptions& options, std::string&
   ::chmod(fs::path(root_).parent_path().c_str(), 0755);
   const int port = FreeLoopbackPort();
   std::mt19937 random(static_cast<unsigned>(port) * 7919u + static_cast<unsigned>(::getpid()));
-  const int pasv_base = 10000 + static_cast<int>(random() % 400) * 50;
+  const int pasv_base = pasv_base_ = 10000 + static_cast<int>(random() % 400) * 50;
   const std::string config = config_dir_ + "/vsftpd.conf";
   std::ofstream out(config);
   out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port
@@ -351,7 +351,7 @@ bool FtpServerFixture::StartProftpd(const FtpServerOptions& options, std::string
   ::chmod(fs::path(root_).parent_path().c_str(), 0755);
   const int port = FreeLoopbackPort();
   std::mt19937 random(static_cast<unsigned>(port) * 104729u + static_cast<unsigned>(::getpid()));
-  const int pasv_base = 30000 + static_cast<int>(random() % 400) * 50;
+  const int pasv_base = pasv_base_ = 30000 + static_cast<int>(random() % 400) * 50;
   std::ofstream out(dir + "/proftpd.conf");
   out << "ServerType standalone\nServerName \"kestova test\"\nServerIdent on \"proftpd ready\"\n"
       << "Port " << port << "\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"

@@ -74,6 +74,9 @@ class FtpServerFixture {
   // Hands files a test put below the root to the server's user, so that the
   // server may change them.
   void Own();
+  // vsftpd and proftpd: the passive ports the server hands out.
+  int FirstPassivePort() const { return pasv_base_; }
+  int LastPassivePort() const { return pasv_base_ ? pasv_base_ + 49 : 0; }
   // The certificate served, when TLS is on.
   const TestCertificate* Certificate() const { return certificate_; }
   // Stops the server now (to test what a client sees when it goes away).
@@ -87,6 +90,7 @@ class FtpServerFixture {
 
   std::string port_, user_, password_, root_, config_dir_;
   const TestCertificate* certificate_ = nullptr;
+  int pasv_base_ = 0;
   std::unique_ptr<ChildProcess> process_;
 };
 
