@@ -1,6 +1,7 @@
-// Whole runs against real servers (pyftpdlib and vsftpd): publish in each
-// write mode, test runs, redirection pages, and a server that goes away. The
-// local tree is checked before and after every run: a run only reads it.
+// Whole runs against real servers (pyftpdlib, vsftpd and proftpd), plain and
+// over TLS: publish in each write mode, test runs, redirection pages, and a
+// server that goes away. The local tree is checked before and after every
+// run: a run only reads it.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -31,6 +32,8 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::Contains;
 using testing::FtpServerFixture;
+using testing::ServerTls;
+using Kind = FtpServerFixture::Kind;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using testing::ReadFile;
@@ -61,19 +64,36 @@ testing::FakeProfile BakeryProfile() {
   return view;
 }
 
-class RunTest : public ::testing::TestWithParam<FtpServerFixture::Kind> {
+struct Server {
+  Kind kind;
+  ServerTls tls = ServerTls::None;
+  bool passive = true;
+};
+
+void PrintTo(const Server& server, std::ostream* out) {
+  *out << FtpServerFixture::Name(server.kind) << (server.tls == ServerTls::None ? "" : " over TLS")
+       << (server.passive ? "" : ", active");
+}
+
+class RunTest : public ::testing::TestWithParam<Server> {
  protected:
   void SetUp() override {
     std::string why;
-    server_ = FtpServerFixture::Start(GetParam(), (dir_.Path() / "server").string(), why);
+    testing::FtpServerOptions options;
+    options.tls = GetParam().tls;
+    server_ = FtpServerFixture::Start(GetParam().kind, (dir_.Path() / "server").string(), why, options);
     ASSERT_TRUE(server_) << why;
     for (FtpClient* client : {&new_client_, &old_client_}) {
       client->HostName = "127.0.0.1";
       client->Port = server_->Port();
       client->UserName = server_->User();
       client->PassWord = server_->Password();
-      client->SetPassive(true);
+      client->SetPassive(GetParam().passive);
       client->Timeout = 10;
+      if (GetParam().tls != ServerTls::None) {
+        client->Security = GetParam().tls == ServerTls::Explicit ? FtpSecurity::Explicit : FtpSecurity::Implicit;
+        client->TrustedFingerprint = server_->Certificate()->fingerprint;
+      }
     }
     view_.new_client = &new_client_;
     view_.old_client = &old_client_;
@@ -163,6 +183,8 @@ std::map<std::string, std::string> Published(std::map<std::string, std::string> 
 TEST_P(RunTest, OverwriteAllThenWrtChangesFindsNothingToSend) {
   ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
   EXPECT_EQ(log_.back(), "Finished.");
+  // Over TLS one line says so, after the connecting line.
+  EXPECT_EQ(Count("Encrypted with TLS 1."), GetParam().tls == ServerTls::None ? 0 : 1) << Log();
   EXPECT_TRUE(Tree(Remote("www")) == Published(Tree(local_))) << "the remote tree differs from the local one";
   EXPECT_FALSE(fs::exists(Remote("www/_vti_cnf")));
   EXPECT_THAT(log_, Contains("Copy to /www/img/logo.gif as Binary"));
@@ -212,8 +234,8 @@ TEST_P(RunTest, WipeSiteKeepsDotFilesAndTheStartDirectory) {
   EXPECT_TRUE(fs::exists(Remote("www/kept/.profile")));
   EXPECT_EQ(Count("## Test:"), 0);
   EXPECT_EQ(Count("--------------------"), 8) << Log();  // www, gone, gone/deeper, kept
-  // vsftpd does not list dot-files: it refuses to remove kept/, which is said.
-  EXPECT_EQ(Count("Kept the folder /www/kept: "), GetParam() == FtpServerFixture::Kind::Vsftpd ? 1 : 0) << Log();
+  // vsftpd and proftpd do not list dot-files: they refuse to remove kept/, which is said.
+  EXPECT_EQ(Count("Kept the folder /www/kept: "), GetParam().kind == Kind::Pyftpdlib ? 0 : 1) << Log();
   EXPECT_EQ(ReadFile(Remote("www/index.htm")), ReadFile(local_ / "index.htm"));
 }
 
@@ -263,11 +285,10 @@ TEST_P(RunTest, RedirectionPagesReplaceOnlyThePages) {
       "<meta http-equiv=\"refresh\" content=\"0; url=http://new.example/docs/faq.html\"></head>\r\n"
       "<body><a href=\"http://new.example/docs/faq.html\">moved</a> from http://old.example/docs/faq.html "
       "(http://old.example/docs to http://new.example/docs, Bakery)</body></html>\r\n";
-  // pyftpdlib stores text uploads with LF line ends, as FTP's ASCII type
-  // allows; vsftpd stores the bytes as sent.
+  // pyftpdlib and proftpd store text uploads with LF line ends, as FTP's
+  // ASCII type allows; vsftpd stores the bytes as sent.
   std::string stored = expected;
-  if (GetParam() == FtpServerFixture::Kind::Pyftpdlib)
-    stored.erase(std::remove(stored.begin(), stored.end(), '\r'), stored.end());
+  if (GetParam().kind != Kind::Vsftpd) stored.erase(std::remove(stored.begin(), stored.end(), '\r'), stored.end());
   EXPECT_EQ(ReadFile(Remote("old/docs/faq.html")), stored);
   EXPECT_EQ(BuildRedirectPage(view_.lines, faq), expected);
   EXPECT_THAT(ReadFile(Remote("old/index.htm")), HasSubstr("<title>Home</title>"));
@@ -401,13 +422,23 @@ TEST_P(RunTest, AReadErrorLeavesNoPartialCopyAndIsNotFinished) {
   EXPECT_EQ(log_.back(), "Terminated before completion.");
 }
 
-std::string KindName(const ::testing::TestParamInfo<FtpServerFixture::Kind>& info) {
-  return FtpServerFixture::Name(info.param);
+std::string ServerName(const ::testing::TestParamInfo<Server>& info) {
+  const Server& server = info.param;
+  return std::string(FtpServerFixture::Name(server.kind)) +
+         (server.tls == ServerTls::Explicit   ? "ExplicitTls"
+          : server.tls == ServerTls::Implicit ? "ImplicitTls"
+                                              : "") +
+         (server.passive ? "" : "Active");
 }
 
+// Plain FTP against the three servers; TLS against each, explicit and
+// implicit, passive and active.
 INSTANTIATE_TEST_SUITE_P(Servers, RunTest,
-                         ::testing::Values(FtpServerFixture::Kind::Pyftpdlib, FtpServerFixture::Kind::Vsftpd),
-                         KindName);
+                         ::testing::Values(Server{Kind::Pyftpdlib}, Server{Kind::Vsftpd}, Server{Kind::Proftpd},
+                                           Server{Kind::Pyftpdlib, ServerTls::Explicit},
+                                           Server{Kind::Vsftpd, ServerTls::Explicit, false},
+                                           Server{Kind::Proftpd, ServerTls::Implicit}),
+                         ServerName);
 
 }  // namespace
 }  // namespace kestova
