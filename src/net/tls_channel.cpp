@@ -30,7 +30,9 @@ std::string OpenSslErrors() {
 std::string NameText(X509_NAME* name) {
   if (!name) return std::string();
   BIO* bio = BIO_new(BIO_s_mem());
-  X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253);
+  // RFC 2253 with its escapes for control characters, but UTF-8 left as
+  // it is, so that a name in another script reads as written.
+  X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
   char* data = nullptr;
   const long size = BIO_get_mem_data(bio, &data);
   std::string text(data, static_cast<size_t>(size));
@@ -223,18 +225,24 @@ std::string TlsChannel::Cipher() const { return ssl_ ? SSL_get_cipher_name(ssl_)
 
 bool TlsChannel::Resumed() const { return ssl_ && SSL_session_reused(ssl_) == 1; }
 
-CertificateInfo TlsChannel::Certificate() const {
+CertificateInfo ReadCertificate(X509* certificate) {
   CertificateInfo info;
-  X509* certificate = ssl_ ? SSL_get1_peer_certificate(ssl_) : nullptr;
-  if (!certificate) {
-    info.verify_error = "the server sent no certificate";
-    return info;
-  }
   info.fingerprint = Fingerprint(certificate);
   info.subject = NameText(X509_get_subject_name(certificate));
   info.issuer = NameText(X509_get_issuer_name(certificate));
   info.not_before = TimeText(X509_get0_notBefore(certificate));
   info.not_after = TimeText(X509_get0_notAfter(certificate));
+  return info;
+}
+
+CertificateInfo TlsChannel::Certificate() const {
+  X509* certificate = ssl_ ? SSL_get1_peer_certificate(ssl_) : nullptr;
+  if (!certificate) {
+    CertificateInfo info;
+    info.verify_error = "the server sent no certificate";
+    return info;
+  }
+  CertificateInfo info = ReadCertificate(certificate);
   const long result = SSL_get_verify_result(ssl_);
   info.verified = result == X509_V_OK;
   if (!info.verified) info.verify_error = X509_verify_cert_error_string(result);

@@ -12,6 +12,7 @@
 struct ssl_ctx_st;
 struct ssl_st;
 struct ssl_session_st;
+struct x509_st;
 
 namespace kestova {
 
@@ -62,6 +63,10 @@ struct CertificateInfo {
   bool verified = false;     // the chain verifies against the system's CA store, for this host
   std::string verify_error;  // why not, in OpenSSL's words
 };
+
+// The fingerprint, names and validity of a certificate, as text fit for a
+// log line (control characters escaped); `verified` left false.
+CertificateInfo ReadCertificate(x509_st* certificate);
 
 struct TlsSettings {
   std::shared_ptr<TlsContext> context;

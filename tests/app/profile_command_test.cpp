@@ -122,6 +122,36 @@ TEST_F(ProfileCommandTest, SetCreatesAProfileFromTheCurrentOneWithoutChangingWhi
   EXPECT_THAT(registry.SubKeyNames(kSite), ElementsAre("Default", "prof_Shop"));
 }
 
+TEST_F(ProfileCommandTest, APortFollowsTheSecurityModeWhileItHoldsADefault) {
+  const struct {
+    std::vector<std::string> args;
+    const char* new_port;
+    const char* said;  // the line that tells, or nothing
+  } steps[] = {
+      {{"set", "NewSecurity=2"}, "990", "NewPort follows: 990."},
+      {{"set", "NewSecurity=1"}, "ftp", "NewPort follows: ftp."},
+      {{"set", "NewSecurity=2", "NewPort=2121"}, "2121", ""},  // set together: as given
+      {{"set", "NewSecurity=0"}, "2121", ""},                  // not a default: kept
+      {{"set", "NewPort=21", "NewCertificate=" + std::string(64, 'a')}, "21", ""},
+      {{"set", "NewSecurity=2"}, "990", "NewPort follows: 990."},
+  };
+  for (const auto& step : steps) {
+    const Result result = Run(step.args);
+    ASSERT_EQ(result.code, 0) << result.err;
+    EXPECT_EQ(std::string(step.said).empty(), result.out.find("follows") == std::string::npos) << result.out;
+    if (*step.said) {
+      EXPECT_THAT(result.out, HasSubstr(step.said));
+    }
+    SiteProfile profile(store_);
+    profile.LoadRegistry("Default");
+    EXPECT_EQ(profile.NewClient.Port, step.new_port) << step.args.back();
+    EXPECT_EQ(profile.OldClient.Port, "ftp");
+  }
+  // A fingerprint is stored as openssl prints it, however it was typed.
+  ASSERT_EQ(Run({"set", "OldCertificate=" + std::string(64, 'a')}).code, 0);
+  EXPECT_THAT(Run({"show"}).out, HasSubstr("\nOldCertificate=AA:AA:"));
+}
+
 TEST_F(ProfileCommandTest, TwoSetCommandsAtOnceBothTakeEffect) {
   ASSERT_EQ(Run({"show"}).code, 0);
   // Each round starts two programs together, each changing its own field.
@@ -176,6 +206,10 @@ TEST_F(ProfileCommandTest, ABadFieldOrValueWritesNothing) {
       {{"set", "NewRetries=7", "NewPassword=a\tb"}, "NewPassword cannot hold line breaks or other control"},
       {{"set", "NewRetries=7", "RootDestn=/x"}, "RootDestn"},
       {{"set", "NewRetries=7", "NoEquals"}, "Expected FIELD=VALUE"},
+      {{"set", "NewRetries=7", "NewSecurity=3"}, "NewSecurity takes 0 (plain FTP), 1 (explicit FTP over TLS) or 2"},
+      {{"set", "NewRetries=7", "OldSecurity=tls"}, "OldSecurity takes 0"},
+      {{"set", "NewRetries=7", "NewCertificate=AB:CD"}, "NewCertificate takes a SHA-256 fingerprint"},
+      {{"set", "NewRetries=7", "OldCertificate=" + std::string(64, 'g')}, "OldCertificate takes a SHA-256"},
       {{"set", "--profile", "a\\b", "NewRetries=7"}, "cannot contain"},
       {{"set", "--profile"}, "needs a profile name"},
       {{"set"}, "at least one FIELD=VALUE"},

@@ -256,9 +256,9 @@ bool FtpServerFixture::StartPyftpdlib(const FtpServerOptions& options, std::stri
   }
   user_ = "kestova";
   password_ = "secret";
-  std::vector<std::string> argv = {
-      "/usr/bin/python3", std::string(KESTOVA_TEST_SUPPORT_DIR) + "/pyftpd.py", root_, user_,
-      password_,          std::to_string(options.max_connections_per_ip)};
+  std::vector<std::string> argv = {"/usr/bin/python3", std::string(KESTOVA_TEST_SUPPORT_DIR) + "/pyftpd.py"};
+  if (!options.protocol_log.empty()) argv.insert(argv.end(), {"--log", options.protocol_log});
+  argv.insert(argv.end(), {root_, user_, password_, std::to_string(options.max_connections_per_ip)});
   if (certificate_) {
     argv.push_back(certificate_->cert);
     argv.push_back(certificate_->key);
@@ -356,7 +356,7 @@ bool FtpServerFixture::StartProftpd(const FtpServerOptions& options, std::string
   out << "ServerType standalone\nServerName \"kestova test\"\nServerIdent on \"proftpd ready\"\n"
       << "Port " << port << "\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
       << "PidFile " << dir << "/proftpd.pid\nScoreboardFile " << dir << "/proftpd.scoreboard\n"
-      << "DelayTable none\nWtmpLog off\nUseReverseDNS off\nControlsEngine off\n"
+      << "DelayEngine off\nWtmpLog off\nUseReverseDNS off\nControlsEngine off\n"
       << "AuthOrder mod_auth_file.c\nAuthUserFile " << dir << "/passwd\nAuthGroupFile " << dir << "/group\n"
       << "RequireValidShell off\nDefaultRoot ~\nAllowOverwrite on\nUmask 022\nTransferLog none\n"
       << "PassivePorts " << pasv_base << " " << pasv_base + 49 << "\nSystemLog " << dir << "/system.log\n";

@@ -45,7 +45,7 @@ enum class ServerTls { None, Explicit, Implicit };
 
 struct FtpServerOptions {
   int max_connections_per_ip = 0;
-  // vsftpd and proftpd: a file that gets every command the server receives.
+  // A file that gets every command the server receives.
   std::string protocol_log;
   // pyftpdlib speaks explicit TLS only.
   ServerTls tls = ServerTls::None;

@@ -3,8 +3,11 @@ on one folder. Prints "PORT <n>" once it listens, then serves until killed.
 With a certificate and its key it requires explicit TLS (AUTH TLS) for the
 login and for every data connection.
 
-Usage: pyftpd.py ROOT USER PASSWORD [MAX_CONS_PER_IP [CERTFILE KEYFILE]]
+With --log FILE, every command it receives goes to FILE (passwords masked).
+
+Usage: pyftpd.py [--log FILE] ROOT USER PASSWORD [MAX_CONS_PER_IP [CERTFILE KEYFILE]]
 """
+import logging
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -13,6 +16,13 @@ from pyftpdlib.servers import FTPServer
 
 
 def main():
+    if sys.argv[1] == "--log":
+        handler = logging.FileHandler(sys.argv[2])
+        handler.setFormatter(logging.Formatter("%(message)s"))
+        logger = logging.getLogger("pyftpdlib")
+        logger.addHandler(handler)
+        logger.setLevel(logging.DEBUG)
+        del sys.argv[1:3]
     root, user, password = sys.argv[1:4]
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
