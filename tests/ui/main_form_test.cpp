@@ -87,10 +87,11 @@ class MainFormTest : public ::testing::Test {
 
   // A pyftpdlib server and a site of 30 pages, the window shown, and the
   // profile aimed at the server's /www.
-  std::unique_ptr<testing::FtpServerFixture> ServeSite() {
+  std::unique_ptr<testing::FtpServerFixture> ServeSite(
+      const testing::FtpServerOptions& options = testing::FtpServerOptions()) {
     std::string why;
     auto server = testing::FtpServerFixture::Start(testing::FtpServerFixture::Kind::Pyftpdlib,
-                                                   (dir_.Path() / "ftp").string(), why);
+                                                   (dir_.Path() / "ftp").string(), why, options);
     EXPECT_TRUE(server) << why;
     if (!server) return server;
     const fs::path site = dir_.Path() / "site";
@@ -221,6 +222,44 @@ TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
   form_->Upload(true);
   EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Terminated);
   EXPECT_TRUE(run_window_->Progress()->toPlainText().endsWith("Terminated before completion."));
+}
+
+TEST_F(MainFormTest, AnUntrustedCertificateIsShownAndOnceTrustedTheRunGoesAgain) {
+  testing::FtpServerOptions options;
+  options.tls = testing::ServerTls::Explicit;
+  auto server = ServeSite(options);
+  ASSERT_TRUE(server);
+  form_->Profile().NewClient.Security = FtpSecurity::Explicit;
+  form_->Profile().NewRetries = 0;
+  const std::string fingerprint = server->Certificate()->fingerprint;
+  for (const auto trust : {QMessageBox::No, QMessageBox::Yes}) {
+    dialogs_->asked.clear();
+    dialogs_->answers = {QMessageBox::Ok, trust};
+    auto* poll = new QTimer(form_.get());
+    // Closed after the refused run, or after the run that follows the trust.
+    const RunOutcome last = trust == QMessageBox::Yes ? RunOutcome::Finished : RunOutcome::NotConnected;
+    QObject::connect(poll, &QTimer::timeout, [this, poll, last] {
+      if (run_window_->isVisible() && run_window_->LastOutcome() == last) {
+        poll->deleteLater();
+        run_window_->close();
+      }
+    });
+    poll->start(20);
+    form_->Upload(true);
+    ASSERT_EQ(dialogs_->asked.size(), 2u);
+    EXPECT_THAT(dialogs_->asked[1].toStdString(), HasSubstr("Untrusted certificate: The server's certificate is not "
+                                                            "trusted: "));
+    EXPECT_THAT(dialogs_->asked[1].toStdString(), HasSubstr("Certificate SHA-256 fingerprint: " + fingerprint));
+    if (trust == QMessageBox::No) {
+      EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::NotConnected);
+      EXPECT_EQ(Stored("NewCertificate"), "");
+    }
+  }
+  EXPECT_EQ(Stored("NewCertificate"), fingerprint);
+  EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Finished) << run_window_->Progress()->toPlainText().toStdString();
+  EXPECT_THAT(run_window_->Progress()->toPlainText().toStdString(),
+              HasSubstr("certificate trusted by its fingerprint"));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/www/page29.htm"));
 }
 
 TEST_F(MainFormTest, ARunThatAFailedCommandEndedClosesOnOneEsc) {

@@ -108,6 +108,33 @@ TEST_F(SiteFormTest, WrtChangesSurvivesReopening) {
   EXPECT_EQ(qobject_cast<QComboBox*>(form_.Control("NewWrite"))->currentText(), "Wrt Changes");
 }
 
+TEST_F(SiteFormTest, ThePortFollowsTheEncryptionWhileItHoldsADefault) {
+  auto* list = qobject_cast<QComboBox*>(form_.Control("OldSecurity"));
+  ASSERT_EQ(list->currentText(), "Plain FTP, insecure");
+  const struct {
+    const char* typed_port;  // nullptr: as it is
+    const char* chosen;
+    const char* port;
+    int stored;
+  } steps[] = {
+      {nullptr, "Implicit FTP over TLS", "990", 2}, {nullptr, "Explicit FTP over TLS", "ftp", 1},
+      {"21", "Implicit FTP over TLS", "990", 2},    {nullptr, "Plain FTP, insecure", "ftp", 0},
+      {"2121", "Implicit FTP over TLS", "2121", 2},  // a port of the user's own stays
+  };
+  for (const auto& step : steps) {
+    if (step.typed_port) Retype("OldPort", step.typed_port);
+    list->setCurrentText(step.chosen);
+    EXPECT_EQ(Edit("OldPort")->text().toStdString(), step.port) << step.chosen;
+    EXPECT_EQ(Store().ReadString(kSite + "\\Default", "OldPort"), step.port) << step.chosen;
+    EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "OldSecurity"), step.stored);
+  }
+  EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewSecurity"), 0);
+  form_.close();
+  form_.show();
+  EXPECT_EQ(list->currentText(), "Implicit FTP over TLS");
+  EXPECT_EQ(Edit("OldPort")->text(), "2121");
+}
+
 TEST_F(SiteFormTest, DefaultInCapitalsCannotBeDeletedAndAnEmptyNameDisablesTheSites) {
   form_.ProfileList()->setEditText("DEFAULT");
   EXPECT_FALSE(form_.DeleteBtn()->isEnabled());
