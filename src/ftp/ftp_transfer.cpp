@@ -341,7 +341,7 @@ void DataTransfer::SendBlock(int error) {
   if (state_ == State::Draining) return;
   std::int64_t count = 0;
   try {
-    count = client_.local_stream_->Read(block_, sizeof block_);
+    count = client_.local_stream_->Read(block_, secure_ ? kTlsBlock : kPlainBlock);
   } catch (const std::exception& failure) {
     client_.Trace("! Error reading file");
     // A reset, not an orderly close: an orderly close would tell the server

@@ -159,8 +159,9 @@ class AsyncSocket {
   void PostTestException();
 
   // ---- TLS, as a client, on a connected stream socket. From OnTlsDone on,
-  // Send and Receive carry plaintext through it; each queued chunk leaves as
-  // TLS records, and what the server sends is read record by record. Close
+  // Send and Receive carry plaintext through it; the queued bytes leave as
+  // records of up to 16 KiB, and what the server sends is read record by
+  // record. Close
   // sends close_notify first; Abort and Drop do not.
   void StartTls(const TlsSettings& settings);
   // Sends close_notify after everything queued: AllSent() and OnDataSent
@@ -265,6 +266,9 @@ class AsyncSocket {
   TlsPhase tls_phase_ = TlsPhase::None;
   TlsChannel::Result tls_want_ = TlsChannel::Result::Done;  // what the stalled TLS step waits for
   bool close_notify_sent_ = false;
+  // A copy of the queue's first unsent bytes, up to one full record, handed
+  // to the TLS layer and handed again, unchanged, while it waits to write.
+  std::string tls_record_;
   bool pending_read_posted_ = false;  // a read notice for plaintext held inside TLS is on its way
   std::string tls_error_;
 };

@@ -40,6 +40,7 @@ int AsyncSocket::ReleaseHandle() {
   tls_.reset();
   tls_phase_ = TlsPhase::None;
   tls_want_ = TlsChannel::Result::Done;
+  tls_record_.clear();
   pending_read_posted_ = false;
   const int result = ::close(fd_) == 0 || errno == EINTR ? 0 : LastSystemError();
   fd_ = -1;

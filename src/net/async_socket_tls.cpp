@@ -18,6 +18,7 @@ void AsyncSocket::StartTls(const TlsSettings& settings) {
   tls_ = std::make_unique<TlsChannel>(fd_, settings);
   tls_phase_ = TlsPhase::Handshaking;
   tls_error_.clear();
+  tls_record_.clear();
   close_notify_sent_ = false;
   // The first step (the ClientHello) goes out when the handle is writable:
   // from the event loop, never from inside this call.
@@ -119,23 +120,31 @@ int AsyncSocket::ReceiveTls(char* buffer, int size) {
   return -1;
 }
 
-// Each chunk of the queue leaves as one or more TLS records. A write the
-// TLS layer could not finish is retried with the same chunk, which has not
-// moved meanwhile.
+// The queued bytes leave as records of up to 16 KiB, whatever the size of
+// the chunks that hold them: a record per 1460-byte chunk would cost the
+// server a wake-up and a decryption each (vsftpd passes every record between
+// two processes), several times the time of the transfer. A write the TLS
+// layer could not finish is retried with the same bytes.
 void AsyncSocket::TryToSendTls() {
   if (fd_ < 0 || tls_phase_ == TlsPhase::Handshaking || tls_phase_ == TlsPhase::Failed) return;
-  while (queue_.HasChunks()) {
-    int length = 0;
-    const char* data = queue_.Front().Peek(length);
-    if (length == 0) {
-      if (queue_.DropDrainedFront()) continue;
-      break;
+  constexpr std::size_t kRecord = 16384;
+  for (;;) {
+    if (tls_record_.empty()) {
+      for (const auto& chunk : queue_.Chunks()) {
+        int length = 0;
+        const char* data = chunk->Peek(length);
+        const std::size_t take = std::min(static_cast<std::size_t>(length), kRecord - tls_record_.size());
+        tls_record_.append(data, take);
+        if (tls_record_.size() == kRecord) break;
+      }
+      if (tls_record_.empty()) break;
     }
     int put = 0;
-    const Result result = tls_->Write(data, length, put);
+    const Result result = tls_->Write(tls_record_.data(), static_cast<int>(tls_record_.size()), put);
     if (result == Result::Done) {
       tls_want_ = Result::Done;
       queue_.RemoveSent(static_cast<std::size_t>(put));
+      tls_record_.erase(0, static_cast<std::size_t>(put));
       if (const auto handler = OnSendData) handler(*this, put);
       if (fd_ < 0) return;
       continue;
