@@ -33,10 +33,12 @@ struct Server {
   ServerTls tls;
 };
 
-std::string Name(const ::testing::TestParamInfo<Server>& info) {
-  return std::string(FtpServerFixture::Name(info.param.kind)) +
-         (info.param.tls == ServerTls::Implicit ? "Implicit" : "Explicit");
+std::string Describe(const Server& server) {
+  return std::string(FtpServerFixture::Name(server.kind)) +
+         (server.tls == ServerTls::Implicit ? "Implicit" : "Explicit");
 }
+std::string Name(const ::testing::TestParamInfo<Server>& info) { return Describe(info.param); }
+void PrintTo(const Server& server, std::ostream* out) { *out << Describe(server); }
 
 class TlsTrustTest : public ::testing::TestWithParam<Server> {
  protected:

@@ -31,14 +31,16 @@ struct Mode {
   int max_version = 0;  // the newest TLS version the client offers; 0 for any
 };
 
-std::string ModeName(const ::testing::TestParamInfo<Mode>& info) {
-  const Mode& mode = info.param;
+std::string Describe(const Mode& mode) {
   return std::string(FtpServerFixture::Name(mode.kind)) + (mode.passive ? "Passive" : "Active") +
          (mode.tls == ServerTls::Explicit   ? "ExplicitTls"
           : mode.tls == ServerTls::Implicit ? "ImplicitTls"
                                             : "") +
          (mode.max_version == TLS1_2_VERSION ? "12" : "");
 }
+std::string ModeName(const ::testing::TestParamInfo<Mode>& info) { return Describe(info.param); }
+// gtest would print the struct's bytes, padding included.
+void PrintTo(const Mode& mode, std::ostream* out) { *out << Describe(mode); }
 
 class RealServerTest : public ::testing::TestWithParam<Mode> {
  protected:
