@@ -73,6 +73,8 @@ const std::map<std::string, const char*>& CommandHelp() {
        "FTP), 1 (explicit FTP over TLS) or 2 (implicit FTP over TLS); the site's port\n"
        "follows (990 for implicit, ftp otherwise) while it holds one of those defaults.\n"
        "NewCertificate and OldCertificate take a SHA-256 fingerprint, or nothing.\n"
+       "NewMethod and OldMethod take 0 (classic) or 1 (modern: no pause before a data\n"
+       "connection closes, 64 KiB blocks).\n"
        "Passwords are stored scrambled; give\n"
        "NewPassword=- or OldPassword=- to type one without echo (or to read one line\n"
        "of standard input), so that it shows neither in the process list nor in the\n"
@@ -143,6 +145,7 @@ std::string NearestField(const std::string& name) {
 
 bool IsPortField(FieldId id) { return id == FieldId::NewPort || id == FieldId::OldPort; }
 bool IsSecurityField(FieldId id) { return id == FieldId::NewSecurity || id == FieldId::OldSecurity; }
+bool IsMethodField(FieldId id) { return id == FieldId::NewMethod || id == FieldId::OldMethod; }
 bool IsCertificateField(FieldId id) { return id == FieldId::NewCertificate || id == FieldId::OldCertificate; }
 
 // A port is a number from 1 to 65535 or a service name the system knows.
@@ -227,6 +230,11 @@ Change ParseChange(const std::string& arg, std::istream* in, std::ostream& err) 
     else
       change.error = std::string(field) + " takes 0 (plain FTP), 1 (explicit FTP over TLS) or 2 (implicit FTP " +
                      "over TLS), not '" + text + "'.";
+  } else if (IsMethodField(change.field->Id)) {
+    if (text == "0" || text == "1")
+      change.value.number = text[0] - '0';
+    else
+      change.error = std::string(field) + " takes 0 (classic) or 1 (modern), not '" + text + "'.";
   } else if (IsCertificateField(change.field->Id)) {
     change.value.text = NormalizeFingerprint(text);
     if (!text.empty() && change.value.text.empty()) {

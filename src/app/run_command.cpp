@@ -26,6 +26,7 @@ namespace {
 
 const char* const kRunHelp =
     "Usage: kestova run publish|redirect [--profile NAME] [--test] [--yes]\n"
+    "                   [--method classic|modern]\n"
     "\n"
     "Runs one job of a profile (the current one unless --profile names another)\n"
     "and prints its log as it goes:\n"
@@ -37,6 +38,9 @@ const char* const kRunHelp =
     "only logs what it would write or delete. A run whose write mode is Wipe Site\n"
     "asks before it deletes anything; --yes answers for it (required when standard\n"
     "input is not a terminal). A test run deletes nothing and asks nothing.\n"
+    "--method chooses the site's transfer method for this run alone (the profile's\n"
+    "NewMethod or OldMethod otherwise): classic, or modern (no pause before a data\n"
+    "connection closes, 64 KiB blocks).\n"
     "Ctrl+C ends the run after the current command; a second Ctrl+C ends the program.\n"
     "\n"
     "Exit status: 0 finished, 1 terminated before completion, 2 could not connect\n"
@@ -99,6 +103,7 @@ struct RunRequest {
   std::string profile;
   bool yes = false;
   bool test = false;
+  std::optional<TransferMethod> method;
   std::optional<int> exit;
 };
 
@@ -113,6 +118,14 @@ RunRequest ParseRunArgs(const std::vector<std::string>& args, std::ostream& out,
       request.yes = true;
     } else if (arg == "--test") {
       request.test = true;
+    } else if ((arg == "--method" && i + 1 < args.size()) || arg.rfind("--method=", 0) == 0) {
+      const std::string name = arg == "--method" ? args[++i] : arg.substr(9);
+      if (name == "classic" || name == "modern") {
+        request.method = name == "modern" ? TransferMethod::Modern : TransferMethod::Classic;
+      } else {
+        err << "kestova: --method takes classic or modern, not '" << name << "'.\n";
+        request.exit = kExitUsage;
+      }
     } else if (arg == "--profile" && i + 1 < args.size()) {
       request.profile = args[++i];
     } else if (arg.rfind("--profile=", 0) == 0) {
@@ -145,6 +158,9 @@ bool LoadRunProfile(SiteProfile& profile, RunRequest& request, std::ostream& err
   profile.LoadRegistry(request.profile);
   // For this run only: the profile is never saved here.
   if (request.test) profile.TestRun = true;
+  if (request.method) {
+    (request.job == "redirect" ? profile.OldClient : profile.NewClient).Method = *request.method;
+  }
   return true;
 }
 

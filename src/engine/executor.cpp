@@ -90,8 +90,14 @@ Upload::Connection Upload::Reconnect(Attempt& attempt) {
   return Connection::Made;
 }
 
-// Over TLS, one line says how the connection is protected.
+// The modern method says so once, in the first line after connecting; the
+// classic method's log stays as it always was. Over TLS, one line after each
+// connect says how the connection is protected.
 void Upload::LogSecurity() {
+  if (client_.Method() == TransferMethod::Modern && !method_said_) {
+    method_said_ = true;
+    Log("Transfer method: modern (no pause before a data connection closes, 64 KiB blocks)");
+  }
   if (const std::string summary = client_.SecuritySummary(); !summary.empty()) Log("Encrypted with " + summary);
 }
 

@@ -52,6 +52,8 @@ std::string FtpSiteConnection::FailureText() const { return client_.FailureText(
 bool FtpSiteConnection::LocalFailure() const { return client_.LocalFailure; }
 bool FtpSiteConnection::Binary() const { return client_.Binary(); }
 std::string FtpSiteConnection::SecuritySummary() const { return client_.TlsSummary(); }
+
+TransferMethod FtpSiteConnection::Method() const { return client_.Method; }
 CertificateCheck FtpSiteConnection::Certificate() const { return client_.Certificate(); }
 std::int64_t FtpSiteConnection::TransferCount() const { return client_.TransferCount(); }
 

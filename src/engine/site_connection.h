@@ -10,6 +10,7 @@
 
 #include "ftp/data_stream.h"
 #include "ftp/ftp_security.h"
+#include "ftp/ftp_types.h"
 
 namespace kestova {
 
@@ -60,6 +61,8 @@ class SiteConnection {
   virtual CertificateCheck Certificate() const = 0;
   // Bytes the last transfer moved.
   virtual std::int64_t TransferCount() const = 0;
+  // How the site's transfers are made.
+  virtual TransferMethod Method() const = 0;
 };
 
 // The run's connection over one of the profile's FTP clients.
@@ -90,6 +93,7 @@ class FtpSiteConnection : public SiteConnection {
   std::string SecuritySummary() const override;
   CertificateCheck Certificate() const override;
   std::int64_t TransferCount() const override;
+  TransferMethod Method() const override;
 
  private:
   FtpClient& client_;

@@ -179,6 +179,7 @@ class Upload {
   std::unique_ptr<SiteConnection> own_connection_;
   SiteConnection& client_;
   CertificateCheck refused_certificate_;
+  bool method_said_ = false;  // the modern method has been named in the log
   bool terminated_ = false;
 
   // The last command's outcome.

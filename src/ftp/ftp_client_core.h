@@ -45,6 +45,9 @@ class FtpClientCore {
   unsigned Options = ftpAcceptLF;
   bool DisplayFileFlag = false;
 
+  // ---- How transfers are made (see TransferMethod).
+  TransferMethod Method = TransferMethod::Classic;
+
   // ---- Security: plain FTP, or TLS on the control connection and on every
   // data connection (each resuming the control connection's session).
   FtpSecurity Security = FtpSecurity::Plain;

@@ -95,6 +95,7 @@ std::string DataTransfer::Prepare(Kind kind) {
   word_ = kind == Kind::Upload ? "STOR" : "LIST";
   count_ = start_ = 0;
   close_error_ = read_failure_ = 0;
+  close_posted_ = false;
   secure_ = client_.Secure();
   read_error_.clear();
   socket_.SetProto("tcp");
@@ -338,10 +339,14 @@ void DataTransfer::SendBlock(int error) {
     socket_.Close();
     return;
   }
-  if (state_ == State::Draining) return;
+  if (state_ == State::Draining) {
+    // The modern method closes once the last bytes are with the system.
+    if (client_.Method == TransferMethod::Modern && socket_.AllSent()) CloseNow();
+    return;
+  }
   std::int64_t count = 0;
   try {
-    count = client_.local_stream_->Read(block_, secure_ ? kTlsBlock : kPlainBlock);
+    count = client_.local_stream_->Read(block_.get(), BlockSize());
   } catch (const std::exception& failure) {
     client_.Trace("! Error reading file");
     // A reset, not an orderly close: an orderly close would tell the server
@@ -355,20 +360,37 @@ void DataTransfer::SendBlock(int error) {
   if (count > 0) {
     count_ += count;
     try {
-      socket_.Send(block_, static_cast<int>(count));
+      socket_.Send(block_.get(), static_cast<int>(count));
     } catch (const std::exception& failure) {
       client_.Trace(std::string("! ") + failure.what());
       socket_.Close();
     }
     return;
   }
-  // The end: the data connection closes a moment after the last block, so
-  // that the server has it before the end of the connection. Over TLS,
-  // close_notify follows the last block: servers that insist on it (vsftpd's
-  // strict_ssl_read_eof) take a file without it for a broken upload.
+  // The end. Over TLS, close_notify follows the last block: servers that
+  // insist on it (vsftpd's strict_ssl_read_eof) take a file without it for a
+  // broken upload. The classic method closes the data connection a moment
+  // after the last block, so that the server has it before the end of the
+  // connection; the modern one as soon as the system has taken everything
+  // (an orderly close delivers what the system holds).
   if (state_ == State::Moving) SetState(State::Draining);
   if (secure_) socket_.EndTls();
-  CloseWhenDrained();
+  if (client_.Method != TransferMethod::Modern) return CloseWhenDrained();
+  if (socket_.AllSent()) CloseNow();
+}
+
+std::size_t DataTransfer::BlockSize() const {
+  if (client_.Method == TransferMethod::Modern) return kModernBlock;
+  return secure_ ? kTlsBlock : kPlainBlock;
+}
+
+void DataTransfer::CloseNow() {
+  // The sessions the server sent on this connection are taken in before it
+  // closes: the next data connections resume them.
+  if (close_posted_) return;
+  close_posted_ = true;
+  if (secure_) DataAvailable();
+  if (socket_.State() != SocketState::wsClosed) socket_.CloseLater();
 }
 
 void DataTransfer::CloseWhenDrained() {
@@ -377,10 +399,7 @@ void DataTransfer::CloseWhenDrained() {
     if (serial != serial_ || socket_.State() == SocketState::wsClosed) return;
     // close_notify has not left yet (the connection is slow to take it).
     if (secure_ && !socket_.AllSent()) return CloseWhenDrained();
-    // The sessions the server sent on this connection are taken in before
-    // it closes: the next data connections resume them.
-    if (secure_) DataAvailable();
-    socket_.CloseLater();
+    CloseNow();
   });
 }
 

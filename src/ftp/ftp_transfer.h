@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "net/async_socket.h"
@@ -77,6 +78,7 @@ class DataTransfer {
   // before its 150).
   void StartSecuring();
   void CloseWhenDrained();
+  void CloseNow();
   void PostStart();
   void Complete();
   void Fail(const std::string& line, int code);
@@ -90,20 +92,24 @@ class DataTransfer {
   QObject timers_;  // context of the posted start and the close timer: they die with the transfer
   Kind kind_ = Kind::Receive;
   State state_ = State::Idle;
-  std::string word_;          // LIST, NLST or STOR
-  std::int64_t count_ = 0;    // bytes moved
-  std::int64_t start_ = 0;    // when data began to move (ms), 0 before
-  int close_error_ = 0;       // the code the data connection ended with
-  int read_failure_ = 0;      // a receive failed (TLS: a record that did not decrypt)
-  bool secure_ = false;       // the data connection speaks TLS
-  std::string read_error_;    // why the local side of an upload could not be read
-  std::uint64_t serial_ = 0;  // tells this transfer's posts and timers from later ones
-  // Plain FTP sends 1460-byte blocks. Over TLS a block is one record, and a
-  // record as large as TLS allows (16 KiB) spares the server a wake-up and
-  // a decryption per 1460 bytes.
+  std::string word_;           // LIST, NLST or STOR
+  std::int64_t count_ = 0;     // bytes moved
+  std::int64_t start_ = 0;     // when data began to move (ms), 0 before
+  int close_error_ = 0;        // the code the data connection ended with
+  int read_failure_ = 0;       // a receive failed (TLS: a record that did not decrypt)
+  bool secure_ = false;        // the data connection speaks TLS
+  bool close_posted_ = false;  // the upload's close is on its way
+  std::string read_error_;     // why the local side of an upload could not be read
+  std::uint64_t serial_ = 0;   // tells this transfer's posts and timers from later ones
+  // The classic method sends 1460-byte blocks in plain FTP. Over TLS a
+  // block is one record, and a record as large as TLS allows (16 KiB)
+  // spares the server a wake-up and a decryption per 1460 bytes. The modern
+  // method sends 64 KiB blocks.
   static constexpr std::size_t kPlainBlock = 1460;
   static constexpr std::size_t kTlsBlock = 16384;
-  char block_[kTlsBlock];
+  static constexpr std::size_t kModernBlock = 65536;
+  std::size_t BlockSize() const;
+  std::unique_ptr<char[]> block_{new char[kModernBlock]};
 };
 
 }  // namespace kestova

@@ -70,6 +70,9 @@ std::vector<ProfileField> MakeFields() {
       Number(F::OldSecurity, "OldSecurity", T::Integer, 0),
       Text(F::NewCertificate, "NewCertificate", ""),
       Text(F::OldCertificate, "OldCertificate", ""),
+      // The classic method, as every profile stored before these fields.
+      Number(F::NewMethod, "NewMethod", T::Integer, 0),
+      Number(F::OldMethod, "OldMethod", T::Integer, 0),
   };
 }
 

@@ -56,6 +56,9 @@ enum class FieldId {
   OldSecurity,
   NewCertificate,
   OldCertificate,
+  // How transfers are made, per site: 0 classic, 1 modern (TransferMethod).
+  NewMethod,
+  OldMethod,
 };
 
 struct ProfileField {

@@ -18,6 +18,10 @@ FtpSecurity SecurityOf(int number) {
   return number >= 0 && number <= 2 ? static_cast<FtpSecurity>(number) : FtpSecurity::Explicit;
 }
 
+// A stored number that names no method reads as the classic one, the
+// program's first behaviour.
+TransferMethod MethodOf(int number) { return number == 1 ? TransferMethod::Modern : TransferMethod::Classic; }
+
 void WriteDefault(Registry& registry, const std::string& key, const ProfileField& field) {
   switch (field.Type) {
     case FieldType::String: registry.WriteString(key, field.Name, field.DefaultText); break;
@@ -253,6 +257,8 @@ SiteProfile::Value SiteProfile::Get(FieldId id) const {
     case FieldId::OldSecurity: return number(static_cast<int>(OldClient.Security));
     case FieldId::NewCertificate: return text(NewClient.TrustedFingerprint);
     case FieldId::OldCertificate: return text(OldClient.TrustedFingerprint);
+    case FieldId::NewMethod: return number(static_cast<int>(NewClient.Method));
+    case FieldId::OldMethod: return number(static_cast<int>(OldClient.Method));
   }
   return Value{};
 }
@@ -302,6 +308,8 @@ void SiteProfile::Set(FieldId id, const Value& value) {
     case FieldId::OldSecurity: OldClient.Security = SecurityOf(n); break;
     case FieldId::NewCertificate: NewClient.TrustedFingerprint = t; break;
     case FieldId::OldCertificate: OldClient.TrustedFingerprint = t; break;
+    case FieldId::NewMethod: NewClient.Method = MethodOf(n); break;
+    case FieldId::OldMethod: OldClient.Method = MethodOf(n); break;
   }
 }
 

@@ -72,7 +72,7 @@ TEST_F(ProfileCommandTest, ShowOnAnEmptyStorePrintsEveryFieldWithItsDefault) {
   const auto result = RunProgram("profile show");
   ASSERT_EQ(result.code, 0) << result.err;
   const auto lines = Lines(result.out);
-  ASSERT_EQ(lines.size(), 38u) << result.out;
+  ASSERT_EQ(lines.size(), 40u) << result.out;
   EXPECT_EQ(lines.front(), "OldURL=http://www.old-site.example");
   EXPECT_EQ(lines[3], "OldPassword=********");
   EXPECT_EQ(lines[5], "OldPASV=1");
@@ -80,7 +80,8 @@ TEST_F(ProfileCommandTest, ShowOnAnEmptyStorePrintsEveryFieldWithItsDefault) {
   EXPECT_EQ(lines[30], "RootDestn=/tmp");
   EXPECT_EQ(lines[33], "TestRun=0");
   EXPECT_EQ(lines[34], "NewSecurity=0");  // plain FTP, as before these fields
-  EXPECT_EQ(lines.back(), "OldCertificate=");
+  EXPECT_EQ(lines[37], "OldCertificate=");
+  EXPECT_EQ(lines.back(), "OldMethod=0");  // the classic method, as before these fields
   EXPECT_THAT(result.out, Not(HasSubstr("guestuser")));
   struct stat info {};
   ASSERT_EQ(::stat(store_.c_str(), &info), 0);
@@ -209,6 +210,7 @@ TEST_F(ProfileCommandTest, ABadFieldOrValueWritesNothing) {
       {{"set", "NewRetries=7", "NewSecurity=3"}, "NewSecurity takes 0 (plain FTP), 1 (explicit FTP over TLS) or 2"},
       {{"set", "NewRetries=7", "OldSecurity=tls"}, "OldSecurity takes 0"},
       {{"set", "NewRetries=7", "NewCertificate=AB:CD"}, "NewCertificate takes a SHA-256 fingerprint"},
+      {{"set", "NewRetries=7", "NewMethod=2"}, "NewMethod takes 0 (classic) or 1 (modern), not '2'"},
       {{"set", "NewRetries=7", "OldCertificate=" + std::string(64, 'g')}, "OldCertificate takes a SHA-256"},
       {{"set", "--profile", "a\\b", "NewRetries=7"}, "cannot contain"},
       {{"set", "--profile"}, "needs a profile name"},

@@ -66,8 +66,12 @@ TEST_F(RunCommandTest, PublishAndRedirectPrintTheirLogsAndSucceed) {
   EXPECT_THAT(publish.out, HasSubstr("Finished.\n"));
   EXPECT_EQ(ReadFile(dir_.Path() / "ftp/new/data.bin"), std::string(5000, '\x01'));
 
-  const auto redirect = Program("run redirect");
+  // The modern method for this run alone: named in the log, not stored.
+  const auto redirect = Program("run redirect --method modern");
   EXPECT_EQ(redirect.code, 0) << redirect.out;
+  EXPECT_THAT(redirect.out, HasSubstr("Connecting to 127.0.0.1\nTransfer method: modern ("));
+  EXPECT_THAT(publish.out, ::testing::Not(HasSubstr("Transfer method")));
+  EXPECT_THAT(Program("profile show").out, HasSubstr("\nOldMethod=0\n"));
   EXPECT_EQ(ReadFile(dir_.Path() / "ftp/old/sub/page.html"), "<a href=\"http://n/sub/page.html\">Page</a>\n");
   EXPECT_EQ(ReadFile(dir_.Path() / "ftp/old/data.bin"), std::string(5000, '\x01'));
   EXPECT_THAT(redirect.all(), ::testing::Not(HasSubstr(server_->Password())));
@@ -98,6 +102,9 @@ TEST_F(RunCommandTest, ExitCodesTellWhatHappened) {
   EXPECT_EQ(Program("run").code, 3);
   EXPECT_EQ(Program("run publish --profile nobody").code, 3);
   EXPECT_EQ(Program("run publish extra").code, 3);
+  const auto method = Program("run publish --method fast");
+  EXPECT_EQ(method.code, 3);
+  EXPECT_THAT(method.err, HasSubstr("--method takes classic or modern, not 'fast'"));
   ASSERT_EQ(Program("profile set NewPassword=wrong").code, 0);
   const auto refused = Program("run publish");
   EXPECT_EQ(refused.code, 2) << refused.out;

@@ -68,11 +68,12 @@ struct Server {
   Kind kind;
   ServerTls tls = ServerTls::None;
   bool passive = true;
+  TransferMethod method = TransferMethod::Classic;
 };
 
 void PrintTo(const Server& server, std::ostream* out) {
   *out << FtpServerFixture::Name(server.kind) << (server.tls == ServerTls::None ? "" : " over TLS")
-       << (server.passive ? "" : ", active");
+       << (server.passive ? "" : ", active") << (server.method == TransferMethod::Modern ? ", modern" : "");
 }
 
 class RunTest : public ::testing::TestWithParam<Server> {
@@ -90,6 +91,7 @@ class RunTest : public ::testing::TestWithParam<Server> {
       client->PassWord = server_->Password();
       client->SetPassive(GetParam().passive);
       client->Timeout = 10;
+      client->Method = GetParam().method;
       if (GetParam().tls != ServerTls::None) {
         client->Security = GetParam().tls == ServerTls::Explicit ? FtpSecurity::Explicit : FtpSecurity::Implicit;
         client->TrustedFingerprint = server_->Certificate()->fingerprint;
@@ -185,6 +187,12 @@ TEST_P(RunTest, OverwriteAllThenWrtChangesFindsNothingToSend) {
   EXPECT_EQ(log_.back(), "Finished.");
   // Over TLS one line says so, after the connecting line.
   EXPECT_EQ(Count("Encrypted with TLS 1."), GetParam().tls == ServerTls::None ? 0 : 1) << Log();
+  // The modern method names itself once; the classic log is as it was.
+  const bool modern = GetParam().method == TransferMethod::Modern;
+  EXPECT_EQ(Count("Transfer method: modern ("), modern ? 1 : 0) << Log();
+  if (modern) {
+    EXPECT_EQ(log_[1].rfind("Transfer method: modern", 0), 0u) << "not the first line after connecting\n" << Log();
+  }
   EXPECT_TRUE(Tree(Remote("www")) == Published(Tree(local_))) << "the remote tree differs from the local one";
   EXPECT_FALSE(fs::exists(Remote("www/_vti_cnf")));
   EXPECT_THAT(log_, Contains("Copy to /www/img/logo.gif as Binary"));
@@ -428,7 +436,7 @@ std::string ServerName(const ::testing::TestParamInfo<Server>& info) {
          (server.tls == ServerTls::Explicit   ? "ExplicitTls"
           : server.tls == ServerTls::Implicit ? "ImplicitTls"
                                               : "") +
-         (server.passive ? "" : "Active");
+         (server.passive ? "" : "Active") + (server.method == TransferMethod::Modern ? "Modern" : "");
 }
 
 // Plain FTP against the three servers; TLS against each, explicit and
@@ -437,7 +445,11 @@ INSTANTIATE_TEST_SUITE_P(Servers, RunTest,
                          ::testing::Values(Server{Kind::Pyftpdlib}, Server{Kind::Vsftpd}, Server{Kind::Proftpd},
                                            Server{Kind::Pyftpdlib, ServerTls::Explicit},
                                            Server{Kind::Vsftpd, ServerTls::Explicit, false},
-                                           Server{Kind::Proftpd, ServerTls::Implicit}),
+                                           Server{Kind::Proftpd, ServerTls::Implicit},
+                                           // The modern method makes the same trees.
+                                           Server{Kind::Pyftpdlib, ServerTls::None, true, TransferMethod::Modern},
+                                           Server{Kind::Vsftpd, ServerTls::Explicit, true, TransferMethod::Modern},
+                                           Server{Kind::Proftpd, ServerTls::Implicit, false, TransferMethod::Modern}),
                          ServerName);
 
 }  // namespace

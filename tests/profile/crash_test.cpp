@@ -20,10 +20,12 @@ namespace {
 
 const std::string kKey = "\\Software\\Brindlecote\\Kestova\\Site\\Default";
 
-// The number a field holds in a generation: booleans and security modes
-// have only a few values.
+// The number a field holds in a generation: booleans, security modes and
+// transfer methods have only a few values.
 int NumberOf(const ProfileField& field, int generation) {
-  if (field.Type == FieldType::Boolean) return generation % 2;
+  if (field.Type == FieldType::Boolean || field.Id == FieldId::NewMethod || field.Id == FieldId::OldMethod) {
+    return generation % 2;
+  }
   if (field.Id == FieldId::NewSecurity || field.Id == FieldId::OldSecurity) return generation % 3;
   return generation;
 }

@@ -44,7 +44,7 @@ TEST_F(SiteProfileTest, AFreshStoreGetsExactlyTheDefaults) {
   EXPECT_EQ(registry.ReadString(kSite, "CurrProfile"), "Default");
   EXPECT_THAT(registry.SubKeyNames(kSite), ElementsAre("Default"));
   const std::string key = kSite + "\\Default";
-  ASSERT_EQ(registry.ValueNames(key).size(), 38u);
+  ASSERT_EQ(registry.ValueNames(key).size(), 40u);
   for (const ProfileField& field : ProfileFields()) {
     if (field.Type == FieldType::Password) {
       EXPECT_EQ(registry.ReadString(key, field.Name), EncodeStoredValue("guestuser"));
@@ -69,14 +69,36 @@ TEST_F(SiteProfileTest, AFreshStoreGetsExactlyTheDefaults) {
   EXPECT_EQ(profile.RootSource, "");
 }
 
+TEST_F(SiteProfileTest, AStoredModeOrMethodThatNamesNoneLoadsOnTheSafeSide) {
+  Loaded();
+  // A damaged security number asks for TLS rather than send a password in
+  // clear; a damaged method number keeps the classic method.
+  const struct {
+    int stored;
+    FtpSecurity security;
+    TransferMethod method;
+  } cases[] = {
+      {0, FtpSecurity::Plain, TransferMethod::Classic},     {1, FtpSecurity::Explicit, TransferMethod::Modern},
+      {2, FtpSecurity::Implicit, TransferMethod::Classic},  {3, FtpSecurity::Explicit, TransferMethod::Classic},
+      {-1, FtpSecurity::Explicit, TransferMethod::Classic},
+  };
+  for (const auto& c : cases) {
+    Registry(store_).WriteInteger(kSite + "\\Default", "OldSecurity", c.stored);
+    Registry(store_).WriteInteger(kSite + "\\Default", "NewMethod", c.stored);
+    const SiteProfile& profile = Loaded();
+    EXPECT_EQ(profile.OldClient.Security, c.security) << c.stored;
+    EXPECT_EQ(profile.NewClient.Method, c.method) << c.stored;
+  }
+}
+
 TEST_F(SiteProfileTest, TheFieldTableIsInLoadOrderWithTheRightTypes) {
   const auto& fields = ProfileFields();
-  ASSERT_EQ(fields.size(), 38u);
+  ASSERT_EQ(fields.size(), 40u);
   for (size_t i = 0; i < fields.size(); ++i) EXPECT_EQ(static_cast<size_t>(fields[i].Id), i) << fields[i].Name;
   EXPECT_STREQ(fields.front().Name, "OldURL");
   EXPECT_STREQ(fields[15].Name, "HTMLVisible");
   EXPECT_STREQ(fields[33].Name, "TestRun");
-  EXPECT_STREQ(fields.back().Name, "OldCertificate");
+  EXPECT_STREQ(fields.back().Name, "OldMethod");
   EXPECT_EQ(FindProfileField("newpasv")->Type, FieldType::Boolean);
   EXPECT_EQ(FindProfileField("OLDRETRYPAUSE")->Type, FieldType::Integer);
   EXPECT_EQ(FindProfileField("NewPassword")->Type, FieldType::Password);
@@ -97,7 +119,7 @@ TEST_F(SiteProfileTest, APartialKeyGainsOnlyTheMissingValues) {
   EXPECT_EQ(profile.NewClient.PassWord, "s3cret");
   EXPECT_EQ(profile.OldRetries, 5);
   Registry registry(store_);
-  EXPECT_EQ(registry.ValueNames(kSite + "\\prof_Shop").size(), 38u);
+  EXPECT_EQ(registry.ValueNames(kSite + "\\prof_Shop").size(), 40u);
   EXPECT_EQ(registry.ReadString(kSite + "\\prof_Shop", "NewHostName"), "ftp.shop.test");
   EXPECT_EQ(registry.ReadInteger(kSite + "\\prof_Shop", "NewRetries"), 9);
 }

@@ -24,6 +24,7 @@ class FakeSiteConnection : public SiteConnection {
   // Every call: "Connect", "Quit", "Drop", or the operation with its operand
   // ("Cwd /www", "Dele x").
   std::vector<std::string> calls;
+  TransferMethod method = TransferMethod::Classic;
 
   std::string HostName() const override { return "ftp.test"; }
   bool Connected() const override { return connected_; }
@@ -70,6 +71,7 @@ class FakeSiteConnection : public SiteConnection {
   std::string FailureText() const override { return error_.empty() ? reply_ : error_; }
   bool LocalFailure() const override { return false; }
   std::string SecuritySummary() const override { return std::string(); }
+  TransferMethod Method() const override { return method; }
   CertificateCheck Certificate() const override { return CertificateCheck(); }
   bool Binary() const override { return binary_; }
   std::int64_t TransferCount() const override { return 0; }

@@ -108,7 +108,7 @@ TEST_F(SiteFormTest, WrtChangesSurvivesReopening) {
   EXPECT_EQ(qobject_cast<QComboBox*>(form_.Control("NewWrite"))->currentText(), "Wrt Changes");
 }
 
-TEST_F(SiteFormTest, ThePortFollowsTheEncryptionWhileItHoldsADefault) {
+TEST_F(SiteFormTest, TheEncryptionAndMethodListsStoreTheChoiceAndThePortFollowsWhileItHoldsADefault) {
   auto* list = qobject_cast<QComboBox*>(form_.Control("OldSecurity"));
   ASSERT_EQ(list->currentText(), "Plain FTP, insecure");
   const struct {
@@ -129,8 +129,16 @@ TEST_F(SiteFormTest, ThePortFollowsTheEncryptionWhileItHoldsADefault) {
     EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "OldSecurity"), step.stored);
   }
   EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewSecurity"), 0);
+  // The method list beside it.
+  auto* method = qobject_cast<QComboBox*>(form_.Control("NewMethod"));
+  ASSERT_EQ(method->currentText(), "Classic");
+  EXPECT_FALSE(method->toolTip().isEmpty());
+  method->setCurrentText("Modern");
+  EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewMethod"), 1);
+  EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "OldMethod"), 0);
   form_.close();
   form_.show();
+  EXPECT_EQ(method->currentText(), "Modern");
   EXPECT_EQ(list->currentText(), "Implicit FTP over TLS");
   EXPECT_EQ(Edit("OldPort")->text(), "2121");
 }
