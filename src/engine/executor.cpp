@@ -96,7 +96,8 @@ Upload::Connection Upload::Reconnect(Attempt& attempt) {
 void Upload::LogSecurity() {
   if (client_.Method() == TransferMethod::Modern && !method_said_) {
     method_said_ = true;
-    Log("Transfer method: modern (no pause before a data connection closes, 64 KiB blocks)");
+    Log("Transfer method: modern (64 KiB blocks, no pause before a data connection closes, each file sent under a "
+        "temporary name and renamed into place)");
   }
   if (const std::string summary = client_.SecuritySummary(); !summary.empty()) Log("Encrypted with " + summary);
 }
@@ -199,6 +200,15 @@ bool Upload::RunLabel(const std::string& label) {
       {"cdup", Operation::CDup},
   };
   const std::string name = FoldCase(label);
+  if (name == "rename") {
+    // Both halves again on each attempt: a new session has forgotten RNFR.
+    rename_refused_at_ = "RNFR";
+    if (!client_.Run(Operation::Rnfr)) return false;
+    rename_refused_at_ = "RNTO";
+    if (!client_.Run(Operation::Rnto)) return false;
+    rename_refused_at_.clear();
+    return true;
+  }
   if ((name == "dir" || name == "ls") && listing_) listing_->Clear();
   // Every attempt sends the whole page again.
   if (name == "put" && page_stream_ && client_.LocalStream() == page_stream_.get()) page_stream_->Seek(0);

@@ -126,6 +126,7 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
     Terminate();
   } else {
     Emit(RunEvent::Kind::FolderEntered, remote);
+    if (Modern() && !profile_.TestRun()) RemoveLeftovers(remote);
   }
   for (const LocalEntry& entry : entries) {
     ProcessPendingEvents();
@@ -173,6 +174,9 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
   const std::string path = LocalPath(local, entry.name);
   if (!entry.unpublishable.empty()) return Problem("Skipped " + path + ": " + entry.unpublishable, path);
   if (HoldsLineBreak(entry.name)) return Problem("Skipped " + path + kNameBreakReason, path);
+  if (Modern() && IsTemporaryName(entry.name)) {
+    return Problem("Skipped " + path + ": its name is one the modern method gives files while it sends them", path);
+  }
   client_.SetHostFileName(entry.name);
   if (!redirect_run_) client_.SetLocalFileName(path);
   if (write_changes_) return WriteChangesStep(local, remote, entry, site_address, new_address, old_address);
@@ -180,10 +184,12 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
   // server's copy is deleted: a file that cannot be sent must not cost the
   // site its current copy.
   if (!ReadyToSend(local, entry.name, site_address, new_address, old_address)) return;
+  // The modern method deletes nothing first: the new copy is renamed over
+  // the old one.
   if (!settings_.WipeFirst) {
     if (profile_.TestRun()) {
       Log("## Test: Delete of " + entry.name);
-    } else if (!ExecuteCommand(remote, "dele", true)) {
+    } else if (!Modern() && !ExecuteCommand(remote, "dele", true)) {
       Terminate();
       return;
     }
@@ -193,7 +199,7 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
     return;
   }
   SetTransferType(client_.LocalFileName().empty() ? entry.name : client_.LocalFileName());
-  if (!UploadFile(local, entry.name)) Terminate();
+  if (!(Modern() ? ReplaceFile(local, remote, entry.name, true) : UploadFile(local, entry.name))) Terminate();
 }
 
 // Checks that a file can be read, and in a redirection run builds its page,
@@ -277,10 +283,10 @@ void Upload::SendChanged(const std::string& local, const std::string& remote, co
     Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName());
     return;
   }
-  if (FoldCase(label) == "put" && !ExecuteCommand(remote, "dele", true)) return Terminate();
+  if (!Modern() && FoldCase(label) == "put" && !ExecuteCommand(remote, "dele", true)) return Terminate();
   SetTransferType(name);
   Log("Write File " + name);
-  if (!SendUpload(local, remote, name, label)) Terminate();
+  if (!(Modern() ? ReplaceFile(local, remote, name, false) : SendUpload(local, remote, name, label))) Terminate();
 }
 
 bool Upload::GoesAsBinary(const std::string& file_name) const {

@@ -29,6 +29,8 @@ bool FtpSiteConnection::Run(Operation operation) {
     case Operation::Dir: return client_.Dir();
     case Operation::CDup: return client_.CDup();
     case Operation::Pwd: return client_.Pwd();
+    case Operation::Rnfr: return client_.Rnfr();
+    case Operation::Rnto: return client_.Rnto();
   }
   return false;
 }
@@ -37,6 +39,8 @@ const std::string& FtpSiteConnection::HostFileName() const { return client_.Host
 void FtpSiteConnection::SetHostFileName(const std::string& name) { client_.HostFileName = name; }
 const std::string& FtpSiteConnection::HostDirName() const { return client_.HostDirName; }
 void FtpSiteConnection::SetHostDirName(const std::string& name) { client_.HostDirName = name; }
+
+void FtpSiteConnection::SetRenameTarget(const std::string& name) { client_.RenameTarget = name; }
 const std::string& FtpSiteConnection::LocalFileName() const { return client_.LocalFileName(); }
 void FtpSiteConnection::SetLocalFileName(const std::string& name) { client_.SetLocalFileName(name); }
 DataStream* FtpSiteConnection::LocalStream() const { return client_.LocalStream(); }

@@ -18,7 +18,7 @@ class FtpClient;
 
 class SiteConnection {
  public:
-  enum class Operation { Put, Mkd, Rmd, Cwd, Dele, TypeBinary, TypeAscii, Ls, Dir, CDup, Pwd };
+  enum class Operation { Put, Mkd, Rmd, Cwd, Dele, TypeBinary, TypeAscii, Ls, Dir, CDup, Pwd, Rnfr, Rnto };
 
   virtual ~SiteConnection() = default;
 
@@ -38,6 +38,8 @@ class SiteConnection {
   virtual void SetHostFileName(const std::string& name) = 0;
   virtual const std::string& HostDirName() const = 0;
   virtual void SetHostDirName(const std::string& name) = 0;
+  // The name RNTO gives the file RNFR named (the host file name).
+  virtual void SetRenameTarget(const std::string& name) = 0;
   virtual const std::string& LocalFileName() const = 0;
   virtual void SetLocalFileName(const std::string& name) = 0;
   virtual DataStream* LocalStream() const = 0;
@@ -80,6 +82,7 @@ class FtpSiteConnection : public SiteConnection {
   void SetHostFileName(const std::string& name) override;
   const std::string& HostDirName() const override;
   void SetHostDirName(const std::string& name) override;
+  void SetRenameTarget(const std::string& name) override;
   const std::string& LocalFileName() const override;
   void SetLocalFileName(const std::string& name) override;
   DataStream* LocalStream() const override;

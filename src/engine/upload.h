@@ -84,6 +84,10 @@ class Upload {
   static constexpr int kMaxWipeDepth = 64;
   // Listing lines the wipe copies into the log, per folder.
   static constexpr size_t kMaxLoggedListingLines = 200;
+  // The modern method sends a file under this prefix and its name, then
+  // renames it; such names are never taken for the site's files.
+  static constexpr const char* kTemporaryPrefix = "~kestova-partial~";
+  static bool IsTemporaryName(const std::string& name);
   // For the tests: the run's year and month, and the learned name column.
   void SetRunDate(int year, int month) { run_year_ = year, run_month_ = month; }
   int NameColumn() const { return name_column_; }
@@ -165,9 +169,21 @@ class Upload {
   bool DropPartialCopy(const std::string& local, const std::string& remote, const std::string& name);
   bool SizeDiffers(const std::string& path, std::int64_t local_size, const std::string& listing_line);
 
+  // The modern method's replacement of files: sent under a temporary name,
+  // then renamed over the real one.
+  bool Modern() const { return client_.Method() == TransferMethod::Modern; }
+  bool ReplaceFile(const std::string& local, const std::string& remote, const std::string& name, bool log_copy_line);
+  bool RenameOver(const std::string& remote, const std::string& temporary, const std::string& name);
+  bool SendUnderOwnName(const std::string& local, const std::string& remote, const std::string& name,
+                        bool log_copy_line);
+  void RemoveLeftovers(const std::string& remote);
+
   // Wipe.
   std::vector<std::string> ListInto(MemoryStream& stream);
-  bool ListFolder(const std::string& directory, const char* label, std::vector<std::string>& lines);
+  // With `may_fail`, a listing the server refuses (proftpd answers NLST of an
+  // empty folder with 450) is no failure of the run: false, nothing retried.
+  bool ListFolder(const std::string& directory, const char* label, std::vector<std::string>& lines,
+                  bool may_fail = false);
   void LogListing(const std::vector<std::string>& lines);
   bool WipeEntry(const std::string& directory, const std::string& line, bool& left_behind);
   bool WipeSubfolder(const std::string& directory, const std::string& name, bool& left_behind);
@@ -179,7 +195,10 @@ class Upload {
   std::unique_ptr<SiteConnection> own_connection_;
   SiteConnection& client_;
   CertificateCheck refused_certificate_;
-  bool method_said_ = false;  // the modern method has been named in the log
+  bool method_said_ = false;       // the modern method has been named in the log
+  std::string rename_refused_at_;  // "RNFR" or "RNTO" when the last rename was refused
+  bool no_rename_ = false;         // the server refused RNFR: files are replaced as the classic method does
+  bool rnto_refused_said_ = false;
   bool terminated_ = false;
 
   // The last command's outcome.

@@ -15,14 +15,15 @@ std::vector<std::string> Upload::ListInto(MemoryStream& stream) { return SplitLi
 // Lists the folder through the executor into a fresh stream: LIST for
 // "dir", NLST for "ls". The run's own stream (the page of a redirection run)
 // is given back afterwards.
-bool Upload::ListFolder(const std::string& directory, const char* label, std::vector<std::string>& lines) {
+bool Upload::ListFolder(const std::string& directory, const char* label, std::vector<std::string>& lines,
+                        bool may_fail) {
   client_.SetHostFileName(std::string());
   MemoryStream stream;
   DataStream* run_stream = client_.LocalStream();
   const std::string local_file = client_.LocalFileName();
   client_.SetLocalStream(&stream);
   listing_ = &stream;
-  const bool listed = ExecuteCommand(directory, label, false);
+  const bool listed = ExecuteCommand(directory, label, may_fail) && operation_ok_;
   listing_ = nullptr;
   client_.SetLocalStream(run_stream);
   if (!run_stream) client_.SetLocalFileName(local_file);

@@ -37,6 +37,8 @@ class FtpClient : public FtpClientCore {
   bool Mkd() { return RunBlocking(&FtpClientCore::StartMkd); }
   bool Rmd() { return RunBlocking(&FtpClientCore::StartRmd); }
   bool Dele() { return RunBlocking(&FtpClientCore::StartDele); }
+  bool Rnfr() { return RunBlocking(&FtpClientCore::StartRnfr); }
+  bool Rnto() { return RunBlocking(&FtpClientCore::StartRnto); }
   bool TypeBinary() { return RunBlocking(&FtpClientCore::StartTypeBinary); }
   bool TypeAscii() { return RunBlocking(&FtpClientCore::StartTypeAscii); }
   bool Put() { return RunBlocking(&FtpClientCore::StartPut); }

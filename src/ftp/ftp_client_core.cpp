@@ -434,6 +434,8 @@ bool FtpClientCore::StartPwd() { return StartCommand(FtpRequest::ftpPwd, "PWD", 
 bool FtpClientCore::StartMkd() { return StartCommand(FtpRequest::ftpMkd, "MKD " + HostFileName, {250, 257}); }
 bool FtpClientCore::StartRmd() { return StartCommand(FtpRequest::ftpRmd, "RMD " + HostFileName, {250, 257}); }
 bool FtpClientCore::StartDele() { return StartCommand(FtpRequest::ftpDele, "DELE " + HostFileName, {250, 257}); }
+bool FtpClientCore::StartRnfr() { return StartCommand(FtpRequest::ftpRenFrom, "RNFR " + HostFileName, {350}); }
+bool FtpClientCore::StartRnto() { return StartCommand(FtpRequest::ftpRenTo, "RNTO " + RenameTarget, {250}); }
 
 bool FtpClientCore::StartTypeBinary() {
   type_ = 'I';

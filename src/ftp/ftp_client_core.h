@@ -77,6 +77,8 @@ class FtpClientCore {
   // ---- Inputs of the operations.
   std::string HostDirName;
   std::string HostFileName;
+  // The new name RNTO gives the file RNFR named (HostFileName).
+  std::string RenameTarget;
   const std::string& LocalFileName() const { return local_file_name_; }
   // A non-empty name makes the client forget a caller's stream (not free it).
   void SetLocalFileName(const std::string& name);
@@ -143,6 +145,8 @@ class FtpClientCore {
   bool StartMkd();
   bool StartRmd();
   bool StartDele();
+  bool StartRnfr();
+  bool StartRnto();
   bool StartTypeBinary();
   bool StartTypeAscii();
   bool StartPut();

@@ -50,6 +50,8 @@ enum class FtpRequest : unsigned char {
   ftpPort = 9,
   ftpQuit = 15,
   ftpPut = 18,
+  ftpRenFrom = 19,
+  ftpRenTo = 20,
   ftpMkd = 22,
   ftpRmd = 23,
   ftpDele = 25,

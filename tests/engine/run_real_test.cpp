@@ -14,6 +14,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <sstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -82,6 +83,7 @@ class RunTest : public ::testing::TestWithParam<Server> {
     std::string why;
     testing::FtpServerOptions options;
     options.tls = GetParam().tls;
+    options.protocol_log = dir_.File("commands.log");
     server_ = FtpServerFixture::Start(GetParam().kind, (dir_.Path() / "server").string(), why, options);
     ASSERT_TRUE(server_) << why;
     for (FtpClient* client : {&new_client_, &old_client_}) {
@@ -441,6 +443,50 @@ std::string ServerName(const ::testing::TestParamInfo<Server>& info) {
 
 // Plain FTP against the three servers; TLS against each, explicit and
 // implicit, passive and active.
+// The modern method's replacement: a new copy goes under a temporary name
+// and is renamed over the old one; nothing the site serves is deleted first,
+// and temporary files a cut run left behind go.
+class ModernRunTest : public RunTest {};
+
+TEST_P(ModernRunTest, NewCopiesAreRenamedIntoPlaceAndLeftoversOfACutRunGo) {
+  WriteFile(Remote("www/index.htm"), "the old home page\n");
+  WriteFile(Remote("www/~kestova-partial~index.htm"), "half a page");
+  WriteFile(Remote("www/docs/~kestova-partial~gone.html"), "cut");
+  server_->Own();
+  ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
+  EXPECT_TRUE(Tree(Remote("www")) == Published(Tree(local_))) << "the remote tree differs from the local one";
+  EXPECT_THAT(log_, Contains("Removed ~kestova-partial~index.htm, left by an earlier run that was cut short"));
+  EXPECT_THAT(log_, Contains("Removed ~kestova-partial~gone.html, left by an earlier run that was cut short"));
+  // The reply under each copy line is the rename's.
+  const auto copy = std::find(log_.begin(), log_.end(), "Copy to /www/index.htm as ASCII");
+  ASSERT_NE(copy, log_.end()) << Log();
+  EXPECT_EQ(copy[1].rfind("    - 250", 0), 0u) << Log();
+  // What the server received: a rename per file, and no delete but of the
+  // leftovers.
+  std::istringstream commands(testing::ReadFile(dir_.File("commands.log")));
+  int renames = 0;
+  for (std::string line; std::getline(commands, line);) {
+    renames += line.find("RNTO ") != std::string::npos;
+    if (line.find("DELE ") != std::string::npos) {
+      EXPECT_THAT(line, HasSubstr("~kestova-partial~"));
+    }
+  }
+  EXPECT_EQ(renames, 5);
+
+  // A local file under such a name is never published.
+  WriteFile(local_ / "~kestova-partial~mine.htm", "mine");
+  before_ = Fingerprint(local_);
+  ASSERT_EQ(Run(Settings()), RunOutcome::Terminated) << Log();
+  EXPECT_THAT(Log(), HasSubstr("~kestova-partial~mine.htm: its name is one the modern method gives files"));
+  EXPECT_FALSE(fs::exists(Remote("www/~kestova-partial~mine.htm")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, ModernRunTest,
+                         ::testing::Values(Server{Kind::Pyftpdlib, ServerTls::None, true, TransferMethod::Modern},
+                                           Server{Kind::Vsftpd, ServerTls::None, false, TransferMethod::Modern},
+                                           Server{Kind::Proftpd, ServerTls::Explicit, true, TransferMethod::Modern}),
+                         ServerName);
+
 INSTANTIATE_TEST_SUITE_P(Servers, RunTest,
                          ::testing::Values(Server{Kind::Pyftpdlib}, Server{Kind::Vsftpd}, Server{Kind::Proftpd},
                                            Server{Kind::Pyftpdlib, ServerTls::Explicit},

@@ -45,8 +45,8 @@ class FakeSiteConnection : public SiteConnection {
     connected_ = false;
   }
   bool Run(Operation operation) override {
-    static const char* const kNames[] = {"Put",       "Mkd", "Rmd", "Cwd",  "Dele", "TypeBinary",
-                                         "TypeAscii", "Ls",  "Dir", "CDup", "Pwd"};
+    static const char* const kNames[] = {"Put", "Mkd", "Rmd",  "Cwd", "Dele", "TypeBinary", "TypeAscii",
+                                         "Ls",  "Dir", "CDup", "Pwd", "Rnfr", "Rnto"};
     const bool on_dir = operation == Operation::Cwd;
     calls.push_back(std::string(kNames[static_cast<int>(operation)]) + " " + (on_dir ? dir_ : file_));
     if (operation == Operation::TypeBinary || operation == Operation::TypeAscii) {
@@ -59,6 +59,8 @@ class FakeSiteConnection : public SiteConnection {
   void SetHostFileName(const std::string& name) override { file_ = name; }
   const std::string& HostDirName() const override { return dir_; }
   void SetHostDirName(const std::string& name) override { dir_ = name; }
+  void SetRenameTarget(const std::string& name) override { rename_target = name; }
+  std::string rename_target;
   const std::string& LocalFileName() const override { return local_; }
   void SetLocalFileName(const std::string& name) override { local_ = name; }
   DataStream* LocalStream() const override { return stream_; }
