@@ -104,8 +104,10 @@ int main(int argc, char** argv) {
   }
   const std::string log = (work / "vsftpd.log").string();
   std::string why;
+  kestova::testing::FtpServerOptions options;
+  options.protocol_log = log;
   auto server = kestova::testing::FtpServerFixture::Start(kestova::testing::FtpServerFixture::Kind::Vsftpd,
-                                                          (work / "server").string(), why, {0, log});
+                                                          (work / "server").string(), why, options);
   if (!server) {
     std::fprintf(stderr, "publish_bench: %s\n", why.c_str());
     return 1;

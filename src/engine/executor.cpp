@@ -97,7 +97,7 @@ void Upload::LogSecurity() {
   if (client_.Method() == TransferMethod::Modern && !method_said_) {
     method_said_ = true;
     Log("Transfer method: modern (64 KiB blocks, no pause before a data connection closes, each file sent under a "
-        "temporary name and renamed into place)");
+        "temporary name and renamed into place, one listing per folder on the server's clock)");
   }
   if (const std::string summary = client_.SecuritySummary(); !summary.empty()) Log("Encrypted with " + summary);
 }

@@ -133,6 +133,7 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
     if (terminated_) break;
     PublishEntry(local, remote, entry, site_address, new_address, old_address);
   }
+  folder_listings_.erase(remote);
   walking_.pop_back();
 }
 
@@ -218,13 +219,19 @@ bool Upload::ReadyToSend(const std::string& local, const std::string& name, cons
 void Upload::WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
                               const std::string& site_address, const std::string& new_address,
                               const std::string& old_address) {
-  MemoryStream stream;
-  client_.SetLocalStream(&stream);
-  // Not retried: a listing that fails makes the file count as new. What a
-  // failed listing delivered before it broke off is not read.
-  const bool got_listing = client_.Run(SiteConnection::Operation::Dir);
-  client_.SetLocalStream(nullptr);
-  const std::vector<std::string> lines = got_listing ? ListInto(stream) : std::vector<std::string>();
+  // The modern method lists the folder once for all its files.
+  std::vector<std::string> lines;
+  if (Modern()) {
+    lines = FolderListing(remote);
+  } else {
+    MemoryStream stream;
+    client_.SetLocalStream(&stream);
+    // Not retried: a listing that fails makes the file count as new. What a
+    // failed listing delivered before it broke off is not read.
+    const bool got_listing = client_.Run(SiteConnection::Operation::Dir);
+    client_.SetLocalStream(nullptr);
+    if (got_listing) lines = ListInto(stream);
+  }
   client_.SetLocalFileName(LocalPath(local, entry.name));
   // The first line that names the file decides.
   for (const std::string& line : lines) {
@@ -256,8 +263,12 @@ bool Upload::ServerCopyOutdated(const std::string& local, const LocalEntry& entr
   } catch (const ListingDateError& error) {
     throw ListingDateError("'" + line + "' (" + error.what() + ")");
   }
-  if (PackDosTime(remote_time) < entry.dos_time) {
-    Log("Old time: " + FormatListingTime(remote_time) + " New: " + FormatListingTime(entry.time));
+  // The modern method brings the listed time to this computer's clock.
+  ListingTime shown = remote_time;
+  const bool older =
+      Modern() ? ListedCopyOlder(line, remote_time, entry, shown) : PackDosTime(remote_time) < entry.dos_time;
+  if (older) {
+    Log("Old time: " + FormatListingTime(shown) + " New: " + FormatListingTime(entry.time));
     return true;
   }
   // A newer copy of another size was cut short by an earlier run that

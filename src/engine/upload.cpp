@@ -100,6 +100,7 @@ RunOutcome Upload::StartUpload() {
   RunOutcome outcome = RunOutcome::Finished;
   try {
     if (settings_.WipeFirst) WipeSite();
+    if (write_changes_ && Modern()) LearnClockOffset();
     if (redirect_run_) {
       page_stream_ = std::make_unique<MemoryStream>();
       client_.SetLocalStream(page_stream_.get());

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -177,6 +178,10 @@ class Upload {
   bool SendUnderOwnName(const std::string& local, const std::string& remote, const std::string& name,
                         bool log_copy_line);
   void RemoveLeftovers(const std::string& remote);
+  void LearnClockOffset();
+  const std::vector<std::string>& FolderListing(const std::string& remote);
+  bool ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
+                       ListingTime& shown) const;
 
   // Wipe.
   std::vector<std::string> ListInto(MemoryStream& stream);
@@ -199,6 +204,8 @@ class Upload {
   std::string rename_refused_at_;  // "RNFR" or "RNTO" when the last rename was refused
   bool no_rename_ = false;         // the server refused RNFR: files are replaced as the classic method does
   bool rnto_refused_said_ = false;
+  long long clock_offset_ = 0;  // this computer's clock minus the server's listed times, in seconds
+  std::map<std::string, std::vector<std::string>> folder_listings_;  // the listings of the folders being walked
   bool terminated_ = false;
 
   // The last command's outcome.

@@ -122,7 +122,8 @@ bool WaitForListener(int port, int ms) {
 
 // ---- ChildProcess
 
-std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>& argv, std::string* first_line) {
+std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>& argv, std::string* first_line,
+                                                  const std::vector<std::string>& environment) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return nullptr;
   const pid_t pid = ::fork();
@@ -134,6 +135,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
     ::dup2(out[1], STDOUT_FILENO);
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, STDIN_FILENO);
+    for (const std::string& entry : environment) ::putenv(const_cast<char*>(entry.c_str()));
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
@@ -174,8 +176,6 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Running() { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-// ---- FTP servers
 
 // ---- Certificates
 
@@ -229,6 +229,15 @@ const TestCertificates* TestCertificates::Get(std::string& why) {
 
 // ---- FTP servers
 
+namespace {
+
+std::vector<std::string> TimeZone(const FtpServerOptions& options) {
+  if (options.time_zone.empty()) return {};
+  return {"TZ=" + options.time_zone};
+}
+
+}  // namespace
+
 std::unique_ptr<FtpServerFixture> FtpServerFixture::Start(Kind kind, const std::string& root, std::string& why,
                                                           const FtpServerOptions& options) {
   auto fixture = std::unique_ptr<FtpServerFixture>(new FtpServerFixture);
@@ -258,13 +267,14 @@ bool FtpServerFixture::StartPyftpdlib(const FtpServerOptions& options, std::stri
   password_ = "secret";
   std::vector<std::string> argv = {"/usr/bin/python3", std::string(KESTOVA_TEST_SUPPORT_DIR) + "/pyftpd.py"};
   if (!options.protocol_log.empty()) argv.insert(argv.end(), {"--log", options.protocol_log});
+  if (!options.time_zone.empty()) argv.push_back("--local-times");
   argv.insert(argv.end(), {root_, user_, password_, std::to_string(options.max_connections_per_ip)});
   if (certificate_) {
     argv.push_back(certificate_->cert);
     argv.push_back(certificate_->key);
   }
   std::string line;
-  process_ = ChildProcess::Start(argv, &line);
+  process_ = ChildProcess::Start(argv, &line, TimeZone(options));
   if (!process_ || line.rfind("PORT ", 0) != 0) {
     why = "pyftpdlib did not start (are python3-pyftpdlib and python3-openssl installed?): '" + line + "'";
     return false;
@@ -296,7 +306,7 @@ bool FtpServerFixture::StartVsftpd(const FtpServerOptions& options, std::string&
       << "\npasv_max_port=" << pasv_base + 49
       << "\nport_enable=YES\nconnect_from_port_20=NO\nisolate=NO\nisolate_network=NO\n"
          "seccomp_sandbox=NO\nsecure_chroot_dir="
-      << empty << "\nuse_localtime=NO\n";
+      << empty << "\nuse_localtime=" << (options.time_zone.empty() ? "NO" : "YES") << "\n";
   if (options.protocol_log.empty()) {
     out << "xferlog_enable=NO\n";
   } else {
@@ -314,7 +324,7 @@ bool FtpServerFixture::StartVsftpd(const FtpServerOptions& options, std::string&
         << (options.tls == ServerTls::Implicit ? "implicit_ssl=YES\n" : "");
   }
   out.close();
-  process_ = ChildProcess::Start({"/usr/sbin/vsftpd", config});
+  process_ = ChildProcess::Start({"/usr/sbin/vsftpd", config}, nullptr, TimeZone(options));
   if (!process_ || !WaitForListener(port)) {
     why = "vsftpd did not start on port " + std::to_string(port) + " (is vsftpd installed?)";
     return false;
@@ -363,6 +373,7 @@ bool FtpServerFixture::StartProftpd(const FtpServerOptions& options, std::string
   if (!options.protocol_log.empty()) {
     out << "LogFormat commands \"%m %J\"\nExtendedLog " << options.protocol_log << " ALL commands\n";
   }
+  if (!options.time_zone.empty()) out << "TimesGMT off\n";
   if (options.max_connections_per_ip > 0) out << "MaxClientsPerHost " << options.max_connections_per_ip << "\n";
   if (certificate_) {
     // TLS required for logins and data; every data connection must resume
@@ -374,7 +385,8 @@ bool FtpServerFixture::StartProftpd(const FtpServerOptions& options, std::string
         << (options.tls == ServerTls::Implicit ? "TLSOptions UseImplicitSSL\n" : "");
   }
   out.close();
-  process_ = ChildProcess::Start({home + "/usr/sbin/proftpd", "-n", "-q", "-c", dir + "/proftpd.conf"});
+  process_ = ChildProcess::Start({home + "/usr/sbin/proftpd", "-n", "-q", "-c", dir + "/proftpd.conf"}, nullptr,
+                                 TimeZone(options));
   if (!process_ || !WaitForListener(port)) {
     why = "proftpd did not start on port " + std::to_string(port) + "; see " + dir + "/system.log";
     return false;

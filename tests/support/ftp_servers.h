@@ -17,7 +17,9 @@ class ChildProcess {
  public:
   // Starts argv; when `first_line` is given, waits up to 10 s for the first
   // line of its standard output and stores it there.
-  static std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& argv, std::string* first_line = nullptr);
+  // `environment` adds NAME=VALUE entries to the child's environment.
+  static std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& argv, std::string* first_line = nullptr,
+                                             const std::vector<std::string>& environment = {});
   ~ChildProcess();
   pid_t Pid() const { return pid_; }
   bool Running();
@@ -51,6 +53,10 @@ struct FtpServerOptions {
   ServerTls tls = ServerTls::None;
   // The self-signed certificate instead of the CA-signed one.
   bool self_signed = false;
+  // Listings in the local time of this zone (a POSIX TZ string such as
+  // "XST-9", nine hours ahead of UTC, which needs no zone files inside a
+  // chroot) instead of UTC.
+  std::string time_zone;
 };
 
 class FtpServerFixture {

@@ -3,9 +3,12 @@ on one folder. Prints "PORT <n>" once it listens, then serves until killed.
 With a certificate and its key it requires explicit TLS (AUTH TLS) for the
 login and for every data connection.
 
-With --log FILE, every command it receives goes to FILE (passwords masked).
+With --log FILE, every command it receives goes to FILE (passwords masked);
+with --local-times, listings show local times (of the TZ it runs under)
+rather than UTC.
 
-Usage: pyftpd.py [--log FILE] ROOT USER PASSWORD [MAX_CONS_PER_IP [CERTFILE KEYFILE]]
+Usage: pyftpd.py [--log FILE] [--local-times] ROOT USER PASSWORD
+                 [MAX_CONS_PER_IP [CERTFILE KEYFILE]]
 """
 import logging
 import sys
@@ -23,6 +26,9 @@ def main():
         logger.addHandler(handler)
         logger.setLevel(logging.DEBUG)
         del sys.argv[1:3]
+    local_times = sys.argv[1] == "--local-times"
+    if local_times:
+        del sys.argv[1]
     root, user, password = sys.argv[1:4]
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
@@ -35,6 +41,7 @@ def main():
         handler.tls_control_required = True
         handler.tls_data_required = True
     handler.authorizer = authorizer
+    handler.use_gmt_times = not local_times
     handler.banner = "pyftpdlib ready"
     # A failed login answers at once: the tests that refuse one would wait
     # three seconds each otherwise.

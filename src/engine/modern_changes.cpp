@@ -1,0 +1,131 @@
+// The modern method's Wrt Changes: each remote folder is listed once, and
+// the times the server lists are brought to this computer's clock before
+// they are compared. Servers do not always list in UTC (pyftpdlib with local
+// times, vsftpd with use_localtime, proftpd without TimesGMT), and comparing
+// their listings with each other learns nothing about it; so the offset is
+// learnt from evidence that does not depend on the server's honesty: the
+// time it lists for a marker file sent a moment ago, against this
+// computer's clock when that upload ended.
+#include <unistd.h>
+
+#include <cmath>
+#include <ctime>
+
+#include "engine/upload.h"
+
+namespace kestova {
+
+namespace {
+
+// A listing or local time as seconds, read as if it were UTC: both sides are
+// wall-clock readings, so only their difference matters.
+long long Seconds(const ListingTime& time) {
+  std::tm fields{};
+  fields.tm_year = time.year - 1900;
+  fields.tm_mon = time.month - 1;
+  fields.tm_mday = time.day;
+  fields.tm_hour = time.hour;
+  fields.tm_min = time.minute;
+  fields.tm_sec = time.second;
+  return static_cast<long long>(::timegm(&fields));
+}
+
+ListingTime FromSeconds(long long seconds) {
+  const std::time_t value = static_cast<std::time_t>(seconds);
+  std::tm fields{};
+  ::gmtime_r(&value, &fields);
+  return {fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec};
+}
+
+std::string DescribeOffset(long long offset) {
+  if (offset == 0) return "the same as this computer's";
+  const long long magnitude = offset < 0 ? -offset : offset;
+  std::string text = std::to_string(magnitude / 3600) + " h";
+  if (magnitude % 3600 != 0) text += " " + std::to_string(magnitude % 3600 / 60) + " min";
+  // offset = this computer's clock - the listed time
+  return text + (offset < 0 ? " ahead of this computer's" : " behind this computer's");
+}
+
+}  // namespace
+
+// Sends a marker file to the start folder, lists it and deletes it; the
+// difference between the listed time and this computer's clock at the end
+// of the upload, rounded to the quarter hour that zones differ by, is the
+// offset of every listing time of the run.
+void Upload::LearnClockOffset() {
+  const std::string folder = settings_.StartDir;
+  if (profile_.TestRun()) {
+    Log("Test run: no marker file may be written to learn the server's clock, so its listing times are compared "
+        "without an offset.");
+    return;
+  }
+  client_.SetHostFileName(folder);
+  client_.SetHostDirName(folder);
+  if (!ExecuteCommand(folder, "mkd", true) || !ExecuteCommand(folder, "cwd", false)) return;
+  const std::string marker = std::string(kTemporaryPrefix) + "clock-" + std::to_string(::getpid());
+  MemoryStream stream;
+  const std::string text = "Kestova learns the server's clock from this file's time.\n";
+  stream.Write(text.data(), static_cast<std::int64_t>(text.size()));
+  stream.Seek(0);
+  DataStream* run_stream = client_.LocalStream();
+  client_.SetLocalStream(&stream);
+  client_.SetHostFileName(marker);
+  const bool sent = ExecuteCommand(folder, "typebinary", false) && ExecuteCommand(folder, "put", true) && operation_ok_;
+  const std::time_t ended = std::time(nullptr);
+  client_.SetLocalStream(run_stream);
+  std::vector<std::string> lines;
+  bool found = false;
+  ListingTime listed;
+  if (sent && ListFolder(folder, "dir", lines, true)) {
+    for (const std::string& line : lines) {
+      if (ListedName(folder, line) != marker) continue;
+      try {
+        listed = ListingDate(line, run_year_, run_month_);
+        found = true;
+      } catch (const ListingDateError&) {
+      }
+      break;
+    }
+  }
+  client_.SetHostFileName(marker);
+  if (sent) ExecuteCommand(folder, "dele", true);
+  if (!found) {
+    Log("Could not learn the server's clock from a marker file in " + folder +
+        ": its listing times are compared without an offset.");
+    return;
+  }
+  std::tm here{};
+  ::localtime_r(&ended, &here);
+  const ListingTime now{here.tm_year + 1900, here.tm_mon + 1, here.tm_mday, here.tm_hour, here.tm_min, here.tm_sec};
+  clock_offset_ = std::llround(static_cast<double>(Seconds(now) - Seconds(listed)) / 900.0) * 900;
+  Log("The server's listing times are " + DescribeOffset(clock_offset_) +
+      " (learnt from the time it listed for a marker file sent to " + folder + ").");
+}
+
+// The listing of a folder, made once per folder and kept while the walk is
+// in it; empty when the server would not list it (every file then counts as
+// new, as a failed listing does in the classic method).
+const std::vector<std::string>& Upload::FolderListing(const std::string& remote) {
+  const auto kept = folder_listings_.find(remote);
+  if (kept != folder_listings_.end()) return kept->second;
+  const std::string host_file = client_.HostFileName();
+  const std::string local_file = client_.LocalFileName();
+  std::vector<std::string> lines;
+  if (!ListFolder(remote, "dir", lines, true)) lines.clear();
+  client_.SetHostFileName(host_file);
+  client_.SetLocalFileName(local_file);
+  return folder_listings_[remote] = std::move(lines);
+}
+
+// The listed time brought to this computer's clock, and whether the copy it
+// dates is older than the local file. A listing shows minutes (or, for old
+// files, days): the copy counts as made at the end of what it shows.
+bool Upload::ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
+                             ListingTime& shown) const {
+  const long long remote = Seconds(listed) + clock_offset_;
+  shown = FromSeconds(remote);
+  const bool shows_time = ListingField(line, 7).find(':') != std::string::npos;
+  return remote + (shows_time ? 60 : 86400) - 1 < Seconds(entry.time);
+}
+
+}  // namespace kestova

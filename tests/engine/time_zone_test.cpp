@@ -1,0 +1,168 @@
+// Wrt Changes against servers whose listings are in another time zone: the
+// modern method learns the offset and sends exactly the edited files (a
+// same-size edit and a file touched a minute after the last run included);
+// the classic method keeps its behaviour, which the offset fools.
+#include <utime.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "engine/upload.h"
+#include "support/fake_profile.h"
+#include "support/file_tree.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+
+namespace kestova {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using testing::FtpServerFixture;
+using Kind = FtpServerFixture::Kind;
+
+struct Zone {
+  Kind kind;
+  const char* tz;      // the server's zone, POSIX style
+  const char* offset;  // how the run describes it
+  testing::ServerTls tls = testing::ServerTls::None;
+};
+
+void PrintTo(const Zone& zone, std::ostream* out) { *out << FtpServerFixture::Name(zone.kind) << " in " << zone.tz; }
+
+class TimeZoneTest : public ::testing::TestWithParam<Zone> {
+ protected:
+  void SetUp() override {
+    // This computer's clock in UTC, so that the offsets are known.
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    std::string why;
+    testing::FtpServerOptions options;
+    options.time_zone = GetParam().tz;
+    options.tls = GetParam().tls;
+    server_ = FtpServerFixture::Start(GetParam().kind, (dir_.Path() / "server").string(), why, options);
+    ASSERT_TRUE(server_) << why;
+    fs::create_directories(Remote(""));
+    server_->Own();
+    client_.HostName = "127.0.0.1";
+    client_.Port = server_->Port();
+    client_.UserName = server_->User();
+    client_.PassWord = server_->Password();
+    client_.SetPassive(true);
+    client_.Timeout = 10;
+    if (server_->Certificate()) {
+      client_.Security = FtpSecurity::Explicit;
+      client_.TrustedFingerprint = server_->Certificate()->fingerprint;
+    }
+    view_.new_client = &client_;
+    for (const char* name : {"a.htm", "b.htm", "c.gif", "sub/d.htm"}) {
+      testing::WriteFile(local_ / name, std::string("<title>") + name + "</title>\n");
+    }
+    Touch(std::time(nullptr) - 2 * 24 * 3600);
+    Touch(std::time(nullptr) - 3600, "b.htm");  // edited an hour before the first run
+  }
+
+  fs::path Remote(const std::string& path) const { return fs::path(server_->Root()) / "www" / path; }
+  void Touch(std::time_t when, const std::string& only = std::string()) {
+    for (const auto& entry : fs::recursive_directory_iterator(local_)) {
+      if (!only.empty() && entry.path() != local_ / only) continue;
+      utimbuf times{when, when};
+      ::utime(entry.path().c_str(), &times);
+    }
+  }
+
+  RunOutcome Run(TransferMethod method, bool changes) {
+    client_.Method = method;
+    view_.new_changes = changes;
+    RunSettings settings;
+    settings.SiteClient = &client_;
+    settings.SiteURL = "http://new";
+    settings.StartDir = "/www";
+    settings.LocalRoot = local_.string();
+    settings.Retries = 1;
+    settings.RetryPause = 0;
+    settings.AutoDetect = true;
+    log_.clear();
+    Upload run(settings, view_, [this](const std::string& line) { log_.push_back(line); });
+    return run.StartUpload();
+  }
+  std::vector<std::string> Written() const {
+    std::vector<std::string> names;
+    for (const std::string& line : log_) {
+      if (line.rfind("Write File ", 0) == 0) names.push_back(line.substr(11));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string Log() const {
+    std::string text;
+    for (const std::string& line : log_) text += line + "\n";
+    return text;
+  }
+
+  testing::TempDir dir_;
+  std::unique_ptr<FtpServerFixture> server_;
+  FtpClient client_;
+  testing::FakeProfile view_;
+  fs::path local_ = dir_.Path() / "site";
+  std::vector<std::string> log_;
+};
+
+TEST_P(TimeZoneTest, TheModernMethodSendsExactlyTheEditedFiles) {
+  ASSERT_EQ(Run(TransferMethod::Modern, false), RunOutcome::Finished) << Log();
+  ASSERT_EQ(Run(TransferMethod::Modern, true), RunOutcome::Finished) << Log();
+  EXPECT_THAT(Written(), ::testing::IsEmpty()) << Log();
+  EXPECT_THAT(log_, Contains(std::string("The server's listing times are ") + GetParam().offset +
+                             " (learnt from the time it listed for a marker file sent to /www)."))
+      << Log();
+  EXPECT_THAT(testing::Tree(Remote("")), ::testing::SizeIs(4)) << "the marker file was left behind";
+
+  // A same-size edit, and a file only touched, a minute after the last run.
+  testing::WriteFile(local_ / "a.htm", "<title>A.htm</title>\n");
+  Touch(std::time(nullptr) + 60, "a.htm");
+  Touch(std::time(nullptr) + 60, "sub/d.htm");
+  // What the classic method makes of it depends on the zone: a server ahead
+  // lists every copy as newer, so the edits are never sent; one behind lists
+  // them as older, so a file edited in the hours before its upload (b.htm)
+  // goes again on every run.
+  const bool ahead = std::string(GetParam().offset).find("ahead") != std::string::npos;
+  ASSERT_EQ(Run(TransferMethod::Classic, true), RunOutcome::Finished) << Log();
+  const std::vector<std::string> classic =
+      ahead ? std::vector<std::string>() : std::vector<std::string>{"a.htm", "b.htm", "d.htm"};
+  EXPECT_EQ(Written(), classic) << Log();
+  // The server's copy of a.htm as it was, and both edits a minute after.
+  testing::WriteFile(Remote("a.htm"), "<title>a.htm</title>\n");
+  server_->Own();
+  Touch(std::time(nullptr) + 60, "a.htm");
+  Touch(std::time(nullptr) + 60, "sub/d.htm");
+
+  ASSERT_EQ(Run(TransferMethod::Modern, true), RunOutcome::Finished) << Log();
+  EXPECT_THAT(Written(), ::testing::ElementsAre("a.htm", "d.htm")) << Log();
+  EXPECT_EQ(testing::ReadFile(Remote("a.htm")), "<title>A.htm</title>\n");
+  EXPECT_TRUE(testing::Tree(Remote("")) == testing::Tree(local_));
+}
+
+std::string ZoneName(const ::testing::TestParamInfo<Zone>& info) {
+  return std::string(FtpServerFixture::Name(info.param.kind)) +
+         (std::string(info.param.offset).find("ahead") != std::string::npos ? "Ahead" : "Behind") +
+         (info.param.tls == testing::ServerTls::None ? "" : "Tls");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, TimeZoneTest,
+                         ::testing::Values(Zone{Kind::Pyftpdlib, "XST-9", "9 h ahead of this computer's"},
+                                           Zone{Kind::Pyftpdlib, "YST+5", "5 h behind this computer's"},
+                                           Zone{Kind::Vsftpd, "XST-9", "9 h ahead of this computer's"},
+                                           Zone{Kind::Vsftpd, "YST+5", "5 h behind this computer's",
+                                                testing::ServerTls::Explicit},
+                                           Zone{Kind::Proftpd, "XST-9", "9 h ahead of this computer's"},
+                                           Zone{Kind::Proftpd, "YST+5", "5 h behind this computer's"}),
+                         ZoneName);
+
+}  // namespace
+}  // namespace kestova
