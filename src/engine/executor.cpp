@@ -106,14 +106,16 @@ void Upload::LogSecurity() {
 // an upload, into the type the run chose for it: a new session starts in
 // the server's default type.
 void Upload::AfterConnect(const Attempt& attempt) {
+  session_type_ = -1;  // a new session starts in the server's default type
   if (!attempt.param.empty()) {
     client_.SetHostFileName(attempt.param);
     client_.SetHostDirName(attempt.param);
     client_.Run(SiteConnection::Operation::Cwd);
     client_.SetHostFileName(attempt.saved_file_name);
   }
-  if (FoldCase(attempt.label) == "put") {
-    client_.Run(client_.Binary() ? SiteConnection::Operation::TypeBinary : SiteConnection::Operation::TypeAscii);
+  if (FoldCase(attempt.label) == "put" &&
+      client_.Run(client_.Binary() ? SiteConnection::Operation::TypeBinary : SiteConnection::Operation::TypeAscii)) {
+    session_type_ = client_.Binary() ? 1 : 0;
   }
 }
 

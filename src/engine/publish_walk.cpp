@@ -309,9 +309,13 @@ bool Upload::GoesAsBinary(const std::string& file_name) const {
   return Upper(text_ext_list_).find("," + Upper(extension) + ",") == std::string::npos;
 }
 
+// The modern method sends TYPE only when the session's type changes; the
+// classic method before every file.
 void Upload::SetTransferType(const std::string& file_name) {
-  const char* label = GoesAsBinary(file_name) ? "TypeBinary" : "TypeAscii";
-  if (!ExecuteCommand(client_.HostDirName(), label, false)) Terminate();
+  const int binary = GoesAsBinary(file_name) ? 1 : 0;
+  if (Modern() && session_type_ == binary) return;
+  if (!ExecuteCommand(client_.HostDirName(), binary ? "TypeBinary" : "TypeAscii", false)) return Terminate();
+  session_type_ = binary;
 }
 
 // Whether the size in a listing line shows that the server's copy is not the

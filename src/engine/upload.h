@@ -204,6 +204,7 @@ class Upload {
   std::string rename_refused_at_;  // "RNFR" or "RNTO" when the last rename was refused
   bool no_rename_ = false;         // the server refused RNFR: files are replaced as the classic method does
   bool rnto_refused_said_ = false;
+  int session_type_ = -1;       // the session's transfer type: 1 binary, 0 ASCII, -1 not set yet
   long long clock_offset_ = 0;  // this computer's clock minus the server's listed times, in seconds
   std::map<std::string, std::vector<std::string>> folder_listings_;  // the listings of the folders being walked
   bool terminated_ = false;

@@ -65,7 +65,8 @@ TEST(ModernReplaceTest, AServerThatWillNotRenameStillGetsEveryFile) {
     refusal.script(server, rnto_calls);
     testing::TempDir local;
     testing::WriteFile(local.Path() / "a.htm", "<title>A</title>\n");
-    testing::WriteFile(local.Path() / "b.htm", "<title>B</title>\n");
+    // Another type, so that each file starts with its TYPE.
+    testing::WriteFile(local.Path() / "b.gif", "<title>B</title>\n");
     FtpClient client;
     client.HostName = "127.0.0.1";
     client.Port = server.Port();
@@ -81,6 +82,7 @@ TEST(ModernReplaceTest, AServerThatWillNotRenameStillGetsEveryFile) {
     settings.StartDir = "/www";
     settings.LocalRoot = local.Path().string();
     settings.Retries = 0;
+    settings.AutoDetect = true;
     std::vector<std::string> log;
     Upload run(settings, profile, [&log](const std::string& line) { log.push_back(line); });
     ASSERT_EQ(run.StartUpload(), RunOutcome::Finished) << ::testing::PrintToString(log);
@@ -107,7 +109,7 @@ TEST(ModernReplaceTest, AServerThatWillNotRenameStillGetsEveryFile) {
     }
     // Every page arrived whole, under its own name or (renames being no
     // part of this server) under the temporary one.
-    for (const char* name : {"a.htm", "b.htm"}) {
+    for (const char* name : {"a.htm", "b.gif"}) {
       const std::string own = server.Stored(name);
       const std::string stored =
           own == "(nothing stored)" ? server.Stored(std::string("~kestova-partial~") + name) : own;
