@@ -200,6 +200,8 @@ bool Upload::RunLabel(const std::string& label) {
       {"ls", Operation::Ls},
       {"dir", Operation::Dir},
       {"cdup", Operation::CDup},
+      {"feat", Operation::Feat},
+      {"mlsd", Operation::Mlsd},
   };
   const std::string name = FoldCase(label);
   if (name == "rename") {
@@ -211,7 +213,7 @@ bool Upload::RunLabel(const std::string& label) {
     rename_refused_at_.clear();
     return true;
   }
-  if ((name == "dir" || name == "ls") && listing_) listing_->Clear();
+  if ((name == "dir" || name == "ls" || name == "mlsd") && listing_) listing_->Clear();
   // Every attempt sends the whole page again.
   if (name == "put" && page_stream_ && client_.LocalStream() == page_stream_.get()) page_stream_->Seek(0);
   for (const auto& [text, operation] : kLabels) {

@@ -172,3 +172,53 @@ std::string FormatListingTime(const ListingTime& time) {
 }
 
 }  // namespace kestova
+
+namespace kestova {
+
+namespace {
+
+// Digits only, at most 18 of them; -1 otherwise.
+std::int64_t Number(const std::string& text) {
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+  return std::stoll(text);
+}
+
+// "YYYYMMDDHHMMSS", with an optional fraction after a dot.
+bool ModifyTime(const std::string& value, ListingTime& time) {
+  const std::string whole = value.substr(0, value.find('.'));
+  if (whole.size() != 14 || whole.find_first_not_of("0123456789") != std::string::npos) return false;
+  auto part = [&](size_t at, size_t count) { return std::stoi(whole.substr(at, count)); };
+  time = {part(0, 4), part(4, 2), part(6, 2), part(8, 2), part(10, 2), part(12, 2)};
+  return time.month >= 1 && time.month <= 12 && time.day >= 1 && time.day <= 31 && time.hour <= 23 &&
+         time.minute <= 59 && time.second <= 60;
+}
+
+}  // namespace
+
+bool ParseMlsdLine(const std::string& line, MlsdEntry& entry) {
+  entry = MlsdEntry();
+  const size_t space = line.find(' ');
+  if (space == std::string::npos || space == 0 || line[space - 1] != ';') return false;
+  entry.name = line.substr(space + 1);
+  if (entry.name.empty() || entry.name.find_first_of("\r\n") != std::string::npos) return false;
+  const std::string facts = line.substr(0, space);
+  for (size_t start = 0; start < facts.size();) {
+    const size_t end = facts.find(';', start);
+    const std::string fact = facts.substr(start, end - start);
+    start = end == std::string::npos ? facts.size() : end + 1;
+    const size_t equals = fact.find('=');
+    if (equals == std::string::npos || equals == 0) return false;
+    const std::string name = FoldCase(fact.substr(0, equals));
+    const std::string value = fact.substr(equals + 1);
+    if (name == "type") {
+      entry.type = FoldCase(value);
+    } else if (name == "size") {
+      entry.size = Number(value);
+    } else if (name == "modify") {
+      entry.has_time = ModifyTime(value, entry.modify);
+    }
+  }
+  return true;
+}
+
+}  // namespace kestova

@@ -61,6 +61,19 @@ ListingTime ListingDate(const std::string& line, int run_year, int run_month);
 // 1980..2099.
 std::uint32_t PackDosTime(const ListingTime& time);
 
+// One line of an MLSD reply: "fact=value;fact=value; name".
+struct MlsdEntry {
+  std::string name;
+  std::string type;        // the type fact in lower case: "file", "dir", "cdir", "pdir", ...
+  std::int64_t size = -1;  // -1 when not listed
+  bool has_time = false;   // a modify fact was there and valid
+  ListingTime modify;      // as the server lists it (meant as UTC, not always so)
+};
+
+// Parses an MLSD line; false when it is not one (no facts, no single space
+// before the name, an empty name).
+bool ParseMlsdLine(const std::string& line, MlsdEntry& entry);
+
 // "yyyy-mm-dd hh:mm:ss", the time left out at exactly midnight.
 std::string FormatListingTime(const ListingTime& time);
 

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "common/text_helpers.h"
 #include "engine/upload.h"
 
 namespace kestova {
@@ -62,6 +63,12 @@ void Upload::LearnClockOffset() {
   client_.SetHostFileName(folder);
   client_.SetHostDirName(folder);
   if (!ExecuteCommand(folder, "mkd", true) || !ExecuteCommand(folder, "cwd", false)) return;
+  // MLSD where the server offers it: exact sizes, and times to the second.
+  if (ExecuteCommand(folder, "feat", true) && operation_ok_) {
+    for (const std::string& feature : client_.FeatureLines()) {
+      if (FoldCase(LeftPart(TrimBlanks(feature), 4)) == "mlst") mlsd_ = true;
+    }
+  }
   const std::string marker = std::string(kTemporaryPrefix) + "clock-" + std::to_string(::getpid());
   MemoryStream stream;
   const std::string text = "Kestova learns the server's clock from this file's time.\n";
@@ -76,8 +83,15 @@ void Upload::LearnClockOffset() {
   std::vector<std::string> lines;
   bool found = false;
   ListingTime listed;
-  if (sent && ListFolder(folder, "dir", lines, true)) {
+  if (sent && ListFolder(folder, mlsd_ ? "mlsd" : "dir", lines, true)) {
     for (const std::string& line : lines) {
+      MlsdEntry fact;
+      if (mlsd_) {
+        if (!ParseMlsdLine(line, fact) || fact.name != marker) continue;
+        found = fact.has_time;
+        listed = fact.modify;
+        break;
+      }
       if (ListedName(folder, line) != marker) continue;
       try {
         listed = ListingDate(line, run_year_, run_month_);
@@ -98,8 +112,8 @@ void Upload::LearnClockOffset() {
   ::localtime_r(&ended, &here);
   const ListingTime now{here.tm_year + 1900, here.tm_mon + 1, here.tm_mday, here.tm_hour, here.tm_min, here.tm_sec};
   clock_offset_ = std::llround(static_cast<double>(Seconds(now) - Seconds(listed)) / 900.0) * 900;
-  Log("The server's listing times are " + DescribeOffset(clock_offset_) +
-      " (learnt from the time it listed for a marker file sent to " + folder + ").");
+  Log("The server's listing times are " + DescribeOffset(clock_offset_) + " (learnt from the time " +
+      (mlsd_ ? "MLSD" : "LIST") + " gave a marker file sent to " + folder + ").");
 }
 
 // The listing of a folder, made once per folder and kept while the walk is
@@ -111,7 +125,7 @@ const std::vector<std::string>& Upload::FolderListing(const std::string& remote)
   const std::string host_file = client_.HostFileName();
   const std::string local_file = client_.LocalFileName();
   std::vector<std::string> lines;
-  if (!ListFolder(remote, "dir", lines, true)) lines.clear();
+  if (!ListFolder(remote, mlsd_ ? "mlsd" : "dir", lines, true)) lines.clear();
   client_.SetHostFileName(host_file);
   client_.SetLocalFileName(local_file);
   return folder_listings_[remote] = std::move(lines);
@@ -126,6 +140,25 @@ bool Upload::ListedCopyOlder(const std::string& line, const ListingTime& listed,
   shown = FromSeconds(remote);
   const bool shows_time = ListingField(line, 7).find(':') != std::string::npos;
   return remote + (shows_time ? 60 : 86400) - 1 < Seconds(entry.time);
+}
+
+// The MLSD counterpart of the listing comparison, with the same lines.
+bool Upload::MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact) {
+  const long long remote = Seconds(fact.modify) + clock_offset_;
+  if (!fact.has_time || remote < Seconds(entry.time)) {
+    Log("Old time: " + (fact.has_time ? FormatListingTime(FromSeconds(remote)) : std::string("(none listed)")) +
+        " New: " + FormatListingTime(entry.time));
+    return true;
+  }
+  const std::string path = LocalPath(local, entry.name);
+  if (fact.size >= 0 && ListedSizeDiffers(path, entry.size, fact.size)) {
+    Log("File " + fact.name + " - size differs (" + std::to_string(fact.size) + " bytes listed, " +
+        std::to_string(entry.size) + " here)");
+    return true;
+  }
+  Log("File " + fact.name + " - no date change");
+  Emit(RunEvent::Kind::FileUnchanged, path);
+  return false;
 }
 
 }  // namespace kestova

@@ -237,6 +237,12 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
   for (const std::string& line : lines) {
     ProcessPendingEvents();
     if (terminated_) return;
+    if (mlsd_ && Modern()) {
+      MlsdEntry fact;
+      if (!ParseMlsdLine(line, fact) || fact.type != "file" || !SameText(fact.name, entry.name)) continue;
+      if (!MlsdCopyOutdated(local, entry, fact)) return;
+      return SendChanged(local, remote, entry.name, "put", site_address, new_address, old_address);
+    }
     const std::string listed = ListedName(remote, line);
     if (listed.empty() || !SameText(listed, entry.name)) continue;
     if (!ServerCopyOutdated(local, entry, line, listed)) return;
@@ -326,7 +332,10 @@ void Upload::SetTransferType(const std::string& file_name) {
 bool Upload::SizeDiffers(const std::string& path, std::int64_t local_size, const std::string& listing_line) {
   const std::string field = ListingField(listing_line, 4);
   if (field.empty() || field.size() > 18 || field.find_first_not_of("0123456789") != std::string::npos) return false;
-  const std::int64_t listed = std::stoll(field);
+  return ListedSizeDiffers(path, local_size, std::stoll(field));
+}
+
+bool Upload::ListedSizeDiffers(const std::string& path, std::int64_t local_size, std::int64_t listed) {
   if (listed == local_size) return false;
   if (GoesAsBinary(path)) return true;
   std::ifstream in(path, std::ios::binary);

@@ -31,6 +31,8 @@ bool FtpSiteConnection::Run(Operation operation) {
     case Operation::Pwd: return client_.Pwd();
     case Operation::Rnfr: return client_.Rnfr();
     case Operation::Rnto: return client_.Rnto();
+    case Operation::Feat: return client_.Feat();
+    case Operation::Mlsd: return client_.Mlsd();
   }
   return false;
 }
@@ -58,6 +60,8 @@ bool FtpSiteConnection::Binary() const { return client_.Binary(); }
 std::string FtpSiteConnection::SecuritySummary() const { return client_.TlsSummary(); }
 
 TransferMethod FtpSiteConnection::Method() const { return client_.Method; }
+
+std::vector<std::string> FtpSiteConnection::FeatureLines() const { return client_.FeatureLines; }
 CertificateCheck FtpSiteConnection::Certificate() const { return client_.Certificate(); }
 std::int64_t FtpSiteConnection::TransferCount() const { return client_.TransferCount(); }
 

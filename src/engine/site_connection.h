@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ftp/data_stream.h"
 #include "ftp/ftp_security.h"
@@ -18,7 +19,7 @@ class FtpClient;
 
 class SiteConnection {
  public:
-  enum class Operation { Put, Mkd, Rmd, Cwd, Dele, TypeBinary, TypeAscii, Ls, Dir, CDup, Pwd, Rnfr, Rnto };
+  enum class Operation { Put, Mkd, Rmd, Cwd, Dele, TypeBinary, TypeAscii, Ls, Dir, CDup, Pwd, Rnfr, Rnto, Feat, Mlsd };
 
   virtual ~SiteConnection() = default;
 
@@ -65,6 +66,8 @@ class SiteConnection {
   virtual std::int64_t TransferCount() const = 0;
   // How the site's transfers are made.
   virtual TransferMethod Method() const = 0;
+  // The features of the last FEAT reply, one a line.
+  virtual std::vector<std::string> FeatureLines() const = 0;
 };
 
 // The run's connection over one of the profile's FTP clients.
@@ -97,6 +100,7 @@ class FtpSiteConnection : public SiteConnection {
   CertificateCheck Certificate() const override;
   std::int64_t TransferCount() const override;
   TransferMethod Method() const override;
+  std::vector<std::string> FeatureLines() const override;
 
  private:
   FtpClient& client_;

@@ -182,6 +182,8 @@ class Upload {
   const std::vector<std::string>& FolderListing(const std::string& remote);
   bool ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
                        ListingTime& shown) const;
+  bool MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact);
+  bool ListedSizeDiffers(const std::string& path, std::int64_t local_size, std::int64_t listed);
 
   // Wipe.
   std::vector<std::string> ListInto(MemoryStream& stream);
@@ -205,6 +207,7 @@ class Upload {
   bool no_rename_ = false;         // the server refused RNFR: files are replaced as the classic method does
   bool rnto_refused_said_ = false;
   int session_type_ = -1;       // the session's transfer type: 1 binary, 0 ASCII, -1 not set yet
+  bool mlsd_ = false;           // the modern method lists folders with MLSD (the server's FEAT lists MLST)
   long long clock_offset_ = 0;  // this computer's clock minus the server's listed times, in seconds
   std::map<std::string, std::vector<std::string>> folder_listings_;  // the listings of the folders being walked
   bool terminated_ = false;

@@ -38,6 +38,8 @@ class FtpClient : public FtpClientCore {
   bool Rmd() { return RunBlocking(&FtpClientCore::StartRmd); }
   bool Dele() { return RunBlocking(&FtpClientCore::StartDele); }
   bool Rnfr() { return RunBlocking(&FtpClientCore::StartRnfr); }
+  bool Feat() { return RunBlocking(&FtpClientCore::StartFeat); }
+  bool Mlsd() { return RunBlocking(&FtpClientCore::StartMlsd); }
   bool Rnto() { return RunBlocking(&FtpClientCore::StartRnto); }
   bool TypeBinary() { return RunBlocking(&FtpClientCore::StartTypeBinary); }
   bool TypeAscii() { return RunBlocking(&FtpClientCore::StartTypeAscii); }

@@ -212,6 +212,7 @@ bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, st
   done_once_ = false;
   quit_ = quit;
   pending_command_ = command;
+  FeatureLines.clear();
   ErrorMessage.clear();
   ChangeState(FtpClientState::ftpStAwaitingReply);
   Expect(Reply::Command);
@@ -347,6 +348,7 @@ bool FtpClientCore::StartStep(Step step) {
     case Step::Stor: return transfer_.StartUpload();
     case Step::List: return transfer_.StartReceive("LIST");
     case Step::Nlst: return transfer_.StartReceive("NLST");
+    case Step::Mlsd: return transfer_.StartReceive("MLSD");
   }
   return false;
 }
@@ -434,6 +436,8 @@ bool FtpClientCore::StartPwd() { return StartCommand(FtpRequest::ftpPwd, "PWD", 
 bool FtpClientCore::StartMkd() { return StartCommand(FtpRequest::ftpMkd, "MKD " + HostFileName, {250, 257}); }
 bool FtpClientCore::StartRmd() { return StartCommand(FtpRequest::ftpRmd, "RMD " + HostFileName, {250, 257}); }
 bool FtpClientCore::StartDele() { return StartCommand(FtpRequest::ftpDele, "DELE " + HostFileName, {250, 257}); }
+bool FtpClientCore::StartFeat() { return StartCommand(FtpRequest::ftpFeat, "FEAT", {211}); }
+bool FtpClientCore::StartMlsd() { return StartCombined(FtpRequest::ftpMlsd, {Step::Port, Step::Mlsd}); }
 bool FtpClientCore::StartRnfr() { return StartCommand(FtpRequest::ftpRenFrom, "RNFR " + HostFileName, {350}); }
 bool FtpClientCore::StartRnto() { return StartCommand(FtpRequest::ftpRenTo, "RNTO " + RenameTarget, {250}); }
 
@@ -564,7 +568,11 @@ void FtpClientCore::ControlLine(std::string line) {
   if (state_ == FtpClientState::ftpStConnecting) return Greeting();
   if (state_ != FtpClientState::ftpStAwaitingReply) return Trace("< " + LastReply);
   const ReplyCodeInfo info = ParseReplyCode(LastReply);
-  if (LastReply.empty() || !info.has_digits || info.intermediate) return Trace("< " + LastReply);
+  if (LastReply.empty() || !info.has_digits || info.intermediate) {
+    // The body of a multi-line reply (at most a few hundred lines kept).
+    if (expected_ == Reply::Command && FeatureLines.size() < 500 && !info.has_digits) FeatureLines.push_back(LastReply);
+    return Trace("< " + LastReply);
+  }
   ReplyCode = info.code;
   switch (expected_) {
     case Reply::Command: return EvaluateCommandReply();

@@ -100,6 +100,9 @@ class FtpClientCore {
 
   // ---- Results.
   std::string LastReply;
+  // The lines between the first and the last line of the last multi-line
+  // command reply (FEAT's features), as sent.
+  std::vector<std::string> FeatureLines;
   int ReplyCode = 0;
   std::string ErrorMessage;
   int RequestResult = 0;
@@ -146,6 +149,10 @@ class FtpClientCore {
   bool StartRmd();
   bool StartDele();
   bool StartRnfr();
+  // FEAT: the features the server lists come in FeatureLines.
+  bool StartFeat();
+  // MLSD of the host file name (the current folder when empty).
+  bool StartMlsd();
   bool StartRnto();
   bool StartTypeBinary();
   bool StartTypeAscii();
@@ -168,7 +175,7 @@ class FtpClientCore {
   friend class DataTransfer;
 
   // The steps of combined requests, in the order they run.
-  enum class Step { Open, Auth, User, Pass, Pbsz, Prot, Port, Stor, List, Nlst };
+  enum class Step { Open, Auth, User, Pass, Pbsz, Prot, Port, Stor, List, Nlst, Mlsd };
   // The reply the client waits for: the sub-state of ftpStAwaitingReply.
   enum class Reply { None, Command, TransferFirst, TransferSecond };
   static const char* ReplyName(Reply reply);

@@ -58,6 +58,8 @@ enum class FtpRequest : unsigned char {
   ftpPwd = 32,
   ftpCDup = 34,
   ftpTypeSet = 37,
+  ftpFeat = 40,
+  ftpMlsd = 41,
 };
 
 enum class FtpShareMode { ftpShareCompat, ftpShareExclusive, ftpShareDenyWrite, ftpShareDenyRead, ftpShareDenyNone };

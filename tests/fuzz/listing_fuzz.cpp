@@ -1,5 +1,6 @@
 // libFuzzer target: arbitrary listing lines through the field, name, name
-// column and date routines of the listing parser.
+// column and date routines of the listing parser, and through the MLSD line
+// parser.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,6 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kestova::PackDosTime(time);
     kestova::FormatListingTime(time);
   } catch (const kestova::ListingDateError&) {
+  }
+  kestova::MlsdEntry fact;
+  if (kestova::ParseMlsdLine(line, fact)) {
+    if (fact.name.empty() || fact.name.find_first_of("\r\n") != std::string::npos) __builtin_trap();
+    if (fact.size < -1) __builtin_trap();
+    if (fact.has_time && (fact.modify.month < 1 || fact.modify.month > 12 || fact.modify.hour > 23)) __builtin_trap();
+    if (line.find(fact.name) == std::string::npos) __builtin_trap();
   }
   return 0;
 }

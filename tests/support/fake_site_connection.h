@@ -45,8 +45,8 @@ class FakeSiteConnection : public SiteConnection {
     connected_ = false;
   }
   bool Run(Operation operation) override {
-    static const char* const kNames[] = {"Put", "Mkd", "Rmd",  "Cwd", "Dele", "TypeBinary", "TypeAscii",
-                                         "Ls",  "Dir", "CDup", "Pwd", "Rnfr", "Rnto"};
+    static const char* const kNames[] = {"Put", "Mkd",  "Rmd", "Cwd",  "Dele", "TypeBinary", "TypeAscii", "Ls",
+                                         "Dir", "CDup", "Pwd", "Rnfr", "Rnto", "Feat",       "Mlsd"};
     const bool on_dir = operation == Operation::Cwd;
     calls.push_back(std::string(kNames[static_cast<int>(operation)]) + " " + (on_dir ? dir_ : file_));
     if (operation == Operation::TypeBinary || operation == Operation::TypeAscii) {
@@ -74,6 +74,7 @@ class FakeSiteConnection : public SiteConnection {
   bool LocalFailure() const override { return false; }
   std::string SecuritySummary() const override { return std::string(); }
   TransferMethod Method() const override { return method; }
+  std::vector<std::string> FeatureLines() const override { return {}; }
   CertificateCheck Certificate() const override { return CertificateCheck(); }
   bool Binary() const override { return binary_; }
   std::int64_t TransferCount() const override { return 0; }
