@@ -89,11 +89,23 @@ bool Upload::SendUnderOwnName(const std::string& local, const std::string& remot
 }
 
 // Temporary files of an earlier run that was cut short are removed when a
-// modern run enters their folder.
+// modern run enters their folder. Wrt Changes finds them in the listing it
+// makes of the folder anyway; the other modes ask for the names (NLST).
 void Upload::RemoveLeftovers(const std::string& remote) {
-  std::vector<std::string> names;
   const std::string host_file = client_.HostFileName();
-  if (!ListFolder(remote, "ls", names, true)) return;
+  std::vector<std::string> names;
+  if (write_changes_) {
+    for (const std::string& line : FolderListing(remote)) {
+      MlsdEntry fact;
+      if (mlsd_ ? ParseMlsdLine(line, fact) : false) {
+        if (fact.type == "file") names.push_back(fact.name);
+      } else if (!mlsd_) {
+        if (const std::string name = ListedName(remote, line); !name.empty()) names.push_back(name);
+      }
+    }
+  } else if (!ListFolder(remote, "ls", names, true)) {
+    return;
+  }
   for (const std::string& listed : names) {
     const size_t slash = listed.find_last_of('/');
     const std::string name = slash == std::string::npos ? listed : listed.substr(slash + 1);

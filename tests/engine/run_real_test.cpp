@@ -473,6 +473,15 @@ TEST_P(ModernRunTest, NewCopiesAreRenamedIntoPlaceAndLeftoversOfACutRunGo) {
   }
   EXPECT_EQ(renames, 5);
 
+  // Wrt Changes finds leftovers in the one listing it makes of each folder.
+  WriteFile(Remote("www/docs/~kestova-partial~faq.html"), "cut");
+  server_->Own();
+  view_.new_changes = true;
+  ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
+  EXPECT_THAT(log_, Contains("Removed ~kestova-partial~faq.html, left by an earlier run that was cut short"));
+  EXPECT_TRUE(Tree(Remote("www")) == Published(Tree(local_))) << Log();
+  EXPECT_EQ(Count("Write File"), 0) << Log();
+
   // A local file under such a name is never published.
   WriteFile(local_ / "~kestova-partial~mine.htm", "mine");
   before_ = Fingerprint(local_);
