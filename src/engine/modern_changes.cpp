@@ -49,6 +49,17 @@ std::string DescribeOffset(long long offset) {
 
 }  // namespace
 
+// MLSD where the server offers it (its FEAT lists MLST): exact names, sizes
+// and times to the second. Asked once a run.
+void Upload::DetectMlsd(const std::string& folder) {
+  if (mlsd_asked_) return;
+  mlsd_asked_ = true;
+  if (!ExecuteCommand(folder, "feat", true) || !operation_ok_) return;
+  for (const std::string& feature : client_.FeatureLines()) {
+    if (FoldCase(LeftPart(TrimBlanks(feature), 4)) == "mlst") mlsd_ = true;
+  }
+}
+
 // Sends a marker file to the start folder, lists it and deletes it; the
 // difference between the listed time and this computer's clock at the end
 // of the upload, rounded to the quarter hour that zones differ by, is the
@@ -63,12 +74,7 @@ void Upload::LearnClockOffset() {
   client_.SetHostFileName(folder);
   client_.SetHostDirName(folder);
   if (!ExecuteCommand(folder, "mkd", true) || !ExecuteCommand(folder, "cwd", false)) return;
-  // MLSD where the server offers it: exact sizes, and times to the second.
-  if (ExecuteCommand(folder, "feat", true) && operation_ok_) {
-    for (const std::string& feature : client_.FeatureLines()) {
-      if (FoldCase(LeftPart(TrimBlanks(feature), 4)) == "mlst") mlsd_ = true;
-    }
-  }
+  DetectMlsd(folder);
   const std::string marker = std::string(kTemporaryPrefix) + "clock-" + std::to_string(::getpid());
   MemoryStream stream;
   const std::string text = "Kestova learns the server's clock from this file's time.\n";

@@ -179,6 +179,7 @@ class Upload {
                         bool log_copy_line);
   void RemoveLeftovers(const std::string& remote);
   void LearnClockOffset();
+  void DetectMlsd(const std::string& folder);
   const std::vector<std::string>& FolderListing(const std::string& remote);
   bool ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
                        ListingTime& shown) const;
@@ -193,6 +194,7 @@ class Upload {
                   bool may_fail = false);
   void LogListing(const std::vector<std::string>& lines);
   bool WipeEntry(const std::string& directory, const std::string& line, bool& left_behind);
+  bool WipeNamed(const std::string& directory, const std::string& name, bool folder, bool& left_behind);
   bool WipeSubfolder(const std::string& directory, const std::string& name, bool& left_behind);
   bool DeleteListed(const std::string& directory, const std::string& name, bool folder, bool& left_behind);
 
@@ -208,6 +210,7 @@ class Upload {
   bool rnto_refused_said_ = false;
   int session_type_ = -1;       // the session's transfer type: 1 binary, 0 ASCII, -1 not set yet
   bool mlsd_ = false;           // the modern method lists folders with MLSD (the server's FEAT lists MLST)
+  bool mlsd_asked_ = false;     // FEAT was asked in this run
   long long clock_offset_ = 0;  // this computer's clock minus the server's listed times, in seconds
   std::map<std::string, std::vector<std::string>> folder_listings_;  // the listings of the folders being walked
   bool terminated_ = false;

@@ -69,6 +69,7 @@ long long Upload::NameStart(const std::string& directory, const std::string& lin
 
 void Upload::WipeSite() {
   wipe_depth_ = 0;
+  if (Modern()) DetectMlsd(settings_.StartDir);
   WipeFolder(settings_.StartDir);
   client_.SetHostFileName(settings_.StartDir);
   client_.SetHostDirName(settings_.StartDir);
@@ -83,13 +84,26 @@ bool Upload::WipeFolder(const std::string& directory) {
     Terminate();
     return false;
   }
+  // The modern method lists with MLSD where it can: its names need no
+  // guessing of where they begin.
+  const bool mlsd = Modern() && mlsd_;
   std::vector<std::string> lines;
-  if (!ListFolder(directory, "dir", lines)) {
+  if (!ListFolder(directory, mlsd ? "mlsd" : "dir", lines)) {
     Terminate();
     return false;
   }
   LogListing(lines);
   bool left_behind = false;
+  if (mlsd) {
+    for (const std::string& line : lines) {
+      ProcessPendingEvents();
+      if (terminated_) return false;
+      MlsdEntry fact;
+      if (!ParseMlsdLine(line, fact) || fact.type == "cdir" || fact.type == "pdir") continue;
+      if (!WipeNamed(directory, fact.name, fact.type == "dir", left_behind)) return false;
+    }
+    return !left_behind;
+  }
   bool column_known = false;
   for (const std::string& line : lines) {
     ProcessPendingEvents();
@@ -122,8 +136,10 @@ void Upload::LogListing(const std::vector<std::string>& lines) {
 
 // Deletes or wipes one listed entry. False when the wipe must stop.
 bool Upload::WipeEntry(const std::string& directory, const std::string& line, bool& left_behind) {
-  const std::string name = EntryName(line, NameStart(directory, line));
-  const bool folder = line[0] == 'd';
+  return WipeNamed(directory, EntryName(line, NameStart(directory, line)), line[0] == 'd', left_behind);
+}
+
+bool Upload::WipeNamed(const std::string& directory, const std::string& name, bool folder, bool& left_behind) {
   // The folder itself and its parent, as some servers list them.
   if (folder && (name == "." || name == "..")) return true;
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos || HoldsLineBreak(name)) {

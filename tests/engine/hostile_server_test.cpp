@@ -28,7 +28,8 @@ std::string Entry(char kind, const std::string& name) {
 
 class HostileServerTest : public ::testing::Test {
  protected:
-  RunOutcome Wipe(const std::string& local_root) {
+  RunOutcome Wipe(const std::string& local_root, TransferMethod method = TransferMethod::Classic) {
+    client_.Method = method;
     client_.HostName = "127.0.0.1";
     client_.Port = server_.Port();
     client_.UserName = "user";
@@ -87,6 +88,29 @@ TEST_F(HostileServerTest, AWipeNeverLeavesTheStartDirectoryWhateverTheListingSay
   EXPECT_THAT(log_, Contains(HasSubstr("Skipped \"nul\\x00name\" in the listing of /start")));
   for (const std::string& line : log_) EXPECT_EQ(line.find_first_of("\r\n\0"s), std::string::npos) << line;
   EXPECT_EQ(log_.back(), "Terminated before completion.");
+}
+
+TEST_F(HostileServerTest, AModernWipeTakesNoPathFromAnMlsdListingEither) {
+  server_.On("FEAT", "211-Features:\r\n MLST type*;size*;modify*;\r\n UTF8\r\n211 End\r\n");
+  server_.On("MLSD", [](testing::ScriptedSession& s, const std::string&) {
+    s.Reply("150 Here comes the listing");
+    if (!s.OpenData()) return s.Reply("425 Cannot open data connection");
+    s.SendData(
+        "type=cdir; /start\r\ntype=pdir; /\r\ntype=file;size=1; /etc/passwd\r\ntype=file; ../victim\r\n"
+        "type=file; ..\r\ntype=dir; a/b\r\ntype=file; .htaccess\r\ntype=file; ok.htm\r\n"
+        "type=file; a\r\nDELE victim\r\nType=OS.unix=slink:/etc; link\r\nno facts here\r\n");
+    s.CloseData();
+    s.Reply("226 Transfer complete");
+  });
+  EXPECT_EQ(Wipe(local_.Path().string(), TransferMethod::Modern), RunOutcome::Terminated) << Log();
+  for (const std::string& touched : tree_.Touched()) EXPECT_THAT(touched, HasSubstr(" /start")) << touched;
+  EXPECT_THAT(tree_.Touched(), IsSupersetOf({"DELE /start/ok.htm", "DELE /start/a", "DELE /start/link"}));
+  for (const std::string& command : server_.Commands()) {
+    EXPECT_EQ(command.find("victim"), std::string::npos) << command;
+    EXPECT_EQ(command.find("etc"), std::string::npos) << command;
+    EXPECT_EQ(command.find("htaccess"), std::string::npos) << command;  // dot-files stay
+  }
+  EXPECT_EQ(Count("Skipped \""), 4) << Log();  // /etc/passwd, ../victim, .., a/b
 }
 
 TEST_F(HostileServerTest, AFolderWithoutEndIsWipedOnlySoDeep) {
