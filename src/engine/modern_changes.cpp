@@ -137,6 +137,29 @@ const std::vector<std::string>& Upload::FolderListing(const std::string& remote)
   return folder_listings_[remote] = std::move(lines);
 }
 
+// Whether the listing of its parent shows a folder as there already, so that
+// a modern Wrt Changes need not ask MKD for it. Only below the start folder.
+bool Upload::ListedAsFolder(const std::string& remote) {
+  if (!Modern() || !write_changes_ || remote == settings_.StartDir) return false;
+  const size_t slash = remote.find_last_of('/');
+  if (slash == std::string::npos || slash == 0) return false;
+  const std::string parent = remote.substr(0, slash);
+  const std::string name = remote.substr(slash + 1);
+  const std::string host_dir = client_.HostDirName();
+  const std::vector<std::string>& lines = FolderListing(parent);
+  client_.SetHostDirName(host_dir);
+  client_.SetHostFileName(remote);
+  for (const std::string& line : lines) {
+    MlsdEntry fact;
+    if (mlsd_) {
+      if (ParseMlsdLine(line, fact) && fact.type == "dir" && fact.name == name) return true;
+    } else if (!line.empty() && line[0] == 'd' && ListedName(parent, line) == name) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // The listed time brought to this computer's clock, and whether the copy it
 // dates is older than the local file. A listing shows minutes (or, for old
 // files, days): the copy counts as made at the end of what it shows.

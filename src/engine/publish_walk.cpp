@@ -108,7 +108,7 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
   client_.SetHostDirName(remote);
   if (profile_.TestRun()) {
     Log("## Test: Make directory " + remote);
-  } else if (!ExecuteCommand(remote, "mkd", true)) {
+  } else if (!ListedAsFolder(remote) && !ExecuteCommand(remote, "mkd", true)) {
     return Terminate();
   }
   std::vector<LocalEntry> entries;

@@ -181,6 +181,7 @@ class Upload {
   void LearnClockOffset();
   void DetectMlsd(const std::string& folder);
   const std::vector<std::string>& FolderListing(const std::string& remote);
+  bool ListedAsFolder(const std::string& remote);
   bool ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
                        ListingTime& shown) const;
   bool MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact);

@@ -477,11 +477,18 @@ TEST_P(ModernRunTest, NewCopiesAreRenamedIntoPlaceAndLeftoversOfACutRunGo) {
   }
   EXPECT_EQ(renames, 5);
 
-  // Wrt Changes finds leftovers in the one listing it makes of each folder.
+  // Wrt Changes finds leftovers in the one listing it makes of each folder,
+  // and makes no folder its parent's listing shows.
   WriteFile(Remote("www/docs/~kestova-partial~faq.html"), "cut");
   server_->Own();
   view_.new_changes = true;
+  const size_t commands_before = testing::ReadFile(dir_.File("commands.log")).size();
   ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
+  const std::string sent = testing::ReadFile(dir_.File("commands.log")).substr(commands_before);
+  for (const char* folder : {"MKD docs", "MKD /www/docs", "MKD /www/img", "MKD /www/docs/deep"}) {
+    EXPECT_EQ(sent.find(folder), std::string::npos) << folder;
+  }
+  EXPECT_NE(sent.find("DELE"), std::string::npos) << "the log holds no commands of this run";
   EXPECT_THAT(log_, Contains("Removed ~kestova-partial~faq.html, left by an earlier run that was cut short"));
   EXPECT_TRUE(Tree(Remote("www")) == Published(Tree(local_))) << Log();
   EXPECT_EQ(Count("Write File"), 0) << Log();
