@@ -8,6 +8,7 @@
 //
 // Run as root (vsftpd logs in a local user):
 //   build/bin/size_bench [FILES] [FOLDERS] [BIG_MIB] [--only command|window|lftp]...
+//                        [--method classic|modern]
 // The defaults are 20000 files in 400 folders and one file of 2048 MiB.
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -264,12 +265,14 @@ void Report(int files, int folders, std::uint64_t big_mib, const Measured& comma
   }
 }
 
-// FILES FOLDERS BIG_MIB, each optional, and --only command|window|lftp.
+// FILES FOLDERS BIG_MIB, each optional, --only command|window|lftp and
+// --method classic|modern.
 struct Options {
   int files = 20000;
   int folders = 400;
   std::uint64_t big_mib = 2048;
   std::set<std::string> only;
+  std::string method = "0";  // NewMethod: 0 classic, 1 modern
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -278,6 +281,8 @@ Options ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
       options.only.insert(argv[++i]);
+    } else if (std::strcmp(argv[i], "--method") == 0 && i + 1 < argc) {
+      options.method = std::strcmp(argv[++i], "modern") == 0 ? "1" : "0";
     } else {
       numbers.push_back(argv[i]);
     }
@@ -321,7 +326,8 @@ int main(int argc, char** argv) {
         Shell(program + " profile set --profile size RootSource=" + Quote(site.string()) +
                   " NewHostName=127.0.0.1 NewPort=" + server->Port() + " NewUserId=" + server->User() +
                   " NewPassword=" + Quote(server->Password()) + " NewStartDir=" + start_dir +
-                  " NewRetryPause=1 NewRetries=3 NewAutoDetect=1 NewChanges=0 NewWipe=0 TestRun=0 2>&1",
+                  " NewRetryPause=1 NewRetries=3 NewAutoDetect=1 NewChanges=0 NewWipe=0 TestRun=0 NewMethod=" +
+                  options.method + " 2>&1",
               &status);
     if (status != 0) std::fprintf(stderr, "size_bench: profile set failed: %s\n", out.c_str());
     return status == 0;
