@@ -235,7 +235,9 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
   client_.SetLocalFileName(LocalPath(local, entry.name));
   // The first line that names the file decides.
   for (const std::string& line : lines) {
-    ProcessPendingEvents();
+    // The classic listing names one file; the modern one a whole folder,
+    // which the walk's own check per file covers.
+    if (!Modern()) ProcessPendingEvents();
     if (terminated_) return;
     if (mlsd_ && Modern()) {
       MlsdEntry fact;
