@@ -137,6 +137,21 @@ const std::vector<std::string>& Upload::FolderListing(const std::string& remote)
   return folder_listings_[remote] = std::move(lines);
 }
 
+// The file of that name (in any letter case) in a folder's MLSD listing; the
+// first line that names it decides, as in the classic method.
+const MlsdEntry* Upload::ListedFile(const std::string& remote, const std::string& name) {
+  auto index = folder_files_.find(remote);
+  if (index == folder_files_.end()) {
+    index = folder_files_.emplace(remote, std::map<std::string, MlsdEntry>()).first;
+    for (const std::string& line : FolderListing(remote)) {
+      MlsdEntry fact;
+      if (ParseMlsdLine(line, fact) && fact.type == "file") index->second.emplace(FoldCase(fact.name), fact);
+    }
+  }
+  const auto found = index->second.find(FoldCase(name));
+  return found == index->second.end() ? nullptr : &found->second;
+}
+
 // Whether the listing of its parent shows a folder as there already, so that
 // a modern Wrt Changes need not ask MKD for it. Only below the start folder.
 bool Upload::ListedAsFolder(const std::string& remote) {

@@ -134,6 +134,7 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
     PublishEntry(local, remote, entry, site_address, new_address, old_address);
   }
   folder_listings_.erase(remote);
+  folder_files_.erase(remote);
   walking_.pop_back();
 }
 
@@ -220,9 +221,10 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
                               const std::string& site_address, const std::string& new_address,
                               const std::string& old_address) {
   // The modern method lists the folder once for all its files.
-  std::vector<std::string> lines;
+  std::vector<std::string> own_lines;
+  const std::vector<std::string>* lines = &own_lines;
   if (Modern()) {
-    lines = FolderListing(remote);
+    lines = &FolderListing(remote);
   } else {
     MemoryStream stream;
     client_.SetLocalStream(&stream);
@@ -230,21 +232,23 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
     // failed listing delivered before it broke off is not read.
     const bool got_listing = client_.Run(SiteConnection::Operation::Dir);
     client_.SetLocalStream(nullptr);
-    if (got_listing) lines = ListInto(stream);
+    if (got_listing) own_lines = ListInto(stream);
   }
   client_.SetLocalFileName(LocalPath(local, entry.name));
+  if (mlsd_ && Modern()) {
+    // Looked up by name in the folder's listing, read once.
+    if (const MlsdEntry* fact = ListedFile(remote, entry.name)) {
+      if (!MlsdCopyOutdated(local, entry, *fact)) return;
+      return SendChanged(local, remote, entry.name, "put", site_address, new_address, old_address);
+    }
+    lines = &own_lines;  // no line names it
+  }
   // The first line that names the file decides.
-  for (const std::string& line : lines) {
+  for (const std::string& line : *lines) {
     // The classic listing names one file; the modern one a whole folder,
     // which the walk's own check per file covers.
     if (!Modern()) ProcessPendingEvents();
     if (terminated_) return;
-    if (mlsd_ && Modern()) {
-      MlsdEntry fact;
-      if (!ParseMlsdLine(line, fact) || fact.type != "file" || !SameText(fact.name, entry.name)) continue;
-      if (!MlsdCopyOutdated(local, entry, fact)) return;
-      return SendChanged(local, remote, entry.name, "put", site_address, new_address, old_address);
-    }
     const std::string listed = ListedName(remote, line);
     if (listed.empty() || !SameText(listed, entry.name)) continue;
     if (!ServerCopyOutdated(local, entry, line, listed)) return;

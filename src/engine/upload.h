@@ -182,6 +182,7 @@ class Upload {
   void DetectMlsd(const std::string& folder);
   const std::vector<std::string>& FolderListing(const std::string& remote);
   bool ListedAsFolder(const std::string& remote);
+  const MlsdEntry* ListedFile(const std::string& remote, const std::string& name);
   bool ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
                        ListingTime& shown) const;
   bool MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact);
@@ -213,7 +214,9 @@ class Upload {
   bool mlsd_ = false;           // the modern method lists folders with MLSD (the server's FEAT lists MLST)
   bool mlsd_asked_ = false;     // FEAT was asked in this run
   long long clock_offset_ = 0;  // this computer's clock minus the server's listed times, in seconds
-  std::map<std::string, std::vector<std::string>> folder_listings_;  // the listings of the folders being walked
+  std::map<std::string, std::vector<std::string>> folder_listings_;
+  std::map<std::string, std::map<std::string, MlsdEntry>>
+      folder_files_;  // the files of those listed with MLSD  // the listings of the folders being walked
   bool terminated_ = false;
 
   // The last command's outcome.
