@@ -5,6 +5,10 @@
 #include <climits>
 #include <filesystem>
 
+#ifndef KESTOVA_DATA_FROM_BIN
+#define KESTOVA_DATA_FROM_BIN "../share/kestova"
+#endif
+
 namespace kestova {
 
 std::string ProgramFolder() {
@@ -20,5 +24,19 @@ std::string ProgramFolder() {
   if (text.empty() || text.back() != '/') text += '/';
   return text;
 }
+
+std::string DataFileFrom(const std::string& program_folder, const std::string& relative) {
+  const std::string beside = program_folder + relative;
+  std::error_code error;
+  if (std::filesystem::exists(beside, error)) return beside;
+  // The installed layout: bin/kestova and share/kestova/..., wherever the
+  // prefix is, so an unpacked package works as well as an installed one.
+  const std::filesystem::path installed =
+      (std::filesystem::path(program_folder) / KESTOVA_DATA_FROM_BIN / relative).lexically_normal();
+  if (std::filesystem::exists(installed, error)) return installed.string();
+  return beside;
+}
+
+std::string DataFile(const std::string& relative) { return DataFileFrom(ProgramFolder(), relative); }
 
 }  // namespace kestova

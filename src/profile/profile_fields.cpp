@@ -62,7 +62,7 @@ std::vector<ProfileField> MakeFields() {
       // The system's temporary folder stands where a Windows system would
       // have its temp folder.
       Text(F::RootDestn, "RootDestn", "/tmp"),
-      Text(F::HTMLFile, "HTMLFile", ProgramFolder() + "auto.htm"),
+      Text(F::HTMLFile, "HTMLFile", DataFile("auto.htm")),
       Number(F::ExclFrontPage, "ExclFrontPage", T::Boolean, 1),
       Number(F::TestRun, "TestRun", T::Boolean, 0),
       // Plain FTP, as every profile stored before these fields behaves.

@@ -67,7 +67,7 @@ class MainFormView : public ProfileView {
 }  // namespace
 
 MainForm::MainForm(const std::string& store_file, QWidget* parent) : QMainWindow(parent), profile_(store_file) {
-  setWindowTitle("Kestova 2.0 - press F1 for help");
+  setWindowTitle("Kestova " KESTOVA_VERSION " - press F1 for help");
   resize(622, 379);
   setMinimumSize(451, 162);
   BuildLayout();

@@ -55,7 +55,7 @@ TEST_F(SiteProfileTest, AFreshStoreGetsExactlyTheDefaults) {
     }
   }
   EXPECT_EQ(registry.ReadString(key, "RootDestn"), "/tmp");
-  EXPECT_EQ(registry.ReadString(key, "HTMLFile"), ProgramFolder() + "auto.htm");
+  EXPECT_EQ(registry.ReadString(key, "HTMLFile"), DataFile("auto.htm"));
   EXPECT_EQ(profile.OldClient.PassWord, "guestuser");
   EXPECT_EQ(profile.NewClient.Port, "ftp");
   EXPECT_TRUE(profile.OldClient.Passive());
