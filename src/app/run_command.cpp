@@ -4,8 +4,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -15,9 +20,11 @@
 #include "app/profile_command.h"
 #include "common/text_helpers.h"
 #include "engine/redirect_page.h"
+#include "engine/run_tally.h"
 #include "engine/upload.h"
 #include "net/event_wait.h"
 #include "platform/registry.h"
+#include "platform/saved_log.h"
 #include "profile/site_profile.h"
 
 namespace kestova {
@@ -26,7 +33,7 @@ namespace {
 
 const char* const kRunHelp =
     "Usage: kestova run publish|redirect [--profile NAME] [--test] [--yes]\n"
-    "                   [--method classic|modern]\n"
+    "                   [--method classic|modern] [--quiet] [--log FILE]\n"
     "\n"
     "Runs one job of a profile (the current one unless --profile names another)\n"
     "and prints its log as it goes:\n"
@@ -42,6 +49,10 @@ const char* const kRunHelp =
     "NewMethod or OldMethod otherwise): classic, or modern (64 KiB blocks, no pause\n"
     "before a data connection closes, files sent under a temporary name and renamed\n"
     "into place).\n"
+    "The log goes to standard output. On a terminal, standard error shows a line\n"
+    "of progress; at the end it shows a summary (--quiet leaves both out). Errors\n"
+    "always go to standard error. --log FILE also writes the log to FILE. Every\n"
+    "run's log is saved in $XDG_STATE_HOME/kestova/logs (~/.local/state/...).\n"
     "Ctrl+C ends the run after the current command; a second Ctrl+C ends the program.\n"
     "\n"
     "Exit status: 0 finished, 1 terminated before completion, 2 could not connect\n"
@@ -91,6 +102,7 @@ class InterruptWatch {
 };
 
 bool AskWipe(bool redirect, std::ostream& out) {
+  // Asked where errors go: standard output carries nothing but the log.
   out << WipeQuestion(redirect) << " [y/N] " << std::flush;
   std::string answer;
   if (!std::getline(std::cin, answer)) return false;
@@ -104,6 +116,8 @@ struct RunRequest {
   std::string profile;
   bool yes = false;
   bool test = false;
+  bool quiet = false;
+  std::string log_file;
   std::optional<TransferMethod> method;
   std::optional<int> exit;
 };
@@ -119,6 +133,12 @@ RunRequest ParseRunArgs(const std::vector<std::string>& args, std::ostream& out,
       request.yes = true;
     } else if (arg == "--test") {
       request.test = true;
+    } else if (arg == "--quiet" || arg == "-q") {
+      request.quiet = true;
+    } else if (arg == "--log" && i + 1 < args.size()) {
+      request.log_file = args[++i];
+    } else if (arg.rfind("--log=", 0) == 0) {
+      request.log_file = arg.substr(6);
     } else if ((arg == "--method" && i + 1 < args.size()) || arg.rfind("--method=", 0) == 0) {
       const std::string name = arg == "--method" ? args[++i] : arg.substr(9);
       if (name == "classic" || name == "modern") {
@@ -166,26 +186,112 @@ bool LoadRunProfile(SiteProfile& profile, RunRequest& request, std::ostream& err
 }
 
 // A run that deletes asks first, or needs --yes without a terminal.
-bool ConfirmWipe(bool redirect, std::ostream& out, std::ostream& err) {
+bool ConfirmWipe(bool redirect, std::ostream& err) {
   if (!::isatty(STDIN_FILENO)) {
     err << "kestova: This run wipes the remote site first; add --yes to confirm without a terminal.\n";
     return false;
   }
-  if (!AskWipe(redirect, out)) {
+  if (!AskWipe(redirect, err)) {
     err << "kestova: Nothing was done.\n";
     return false;
   }
   return true;
 }
 
-int Execute(const RunSettings& settings, const ProfileView& view, std::ostream& out, std::ostream& err) {
+// Where the log goes besides standard output: the saved copy, and the
+// file --log names. Progress and the summary go to standard error, the
+// progress only on a terminal; the progress line is taken away before a log
+// line is written and drawn again after it.
+class RunOutput {
+ public:
+  RunOutput(std::ostream& out, std::ostream& err, bool quiet)
+      : out_(out), err_(err), quiet_(quiet), terminal_(!quiet && ::isatty(STDERR_FILENO)) {
+    clock_.start();
+  }
+
+  bool OpenFiles(const RunRequest& request) {
+    if (!request.log_file.empty()) {
+      log_file_.open(request.log_file, std::ios::binary | std::ios::trunc);
+      if (!log_file_) {
+        err_ << "kestova: Cannot write the log file " << request.log_file << ": " << std::strerror(errno) << '\n';
+        return false;
+      }
+    }
+    std::string why;
+    if (!saved_.Open(request.profile, request.job, std::time(nullptr), why)) {
+      err_ << "kestova: This run's log is not saved: " << why << '\n';
+    }
+    return true;
+  }
+
+  void Line(const std::string& line) {
+    ClearProgress();
+    out_ << line << '\n' << std::flush;
+    if (log_file_.is_open()) log_file_ << line << '\n' << std::flush;
+    saved_.Write(line);
+    DrawProgress(false);
+  }
+
+  void Event(const RunEvent& event) {
+    tally_.Add(event);
+    DrawProgress(false);
+  }
+
+  void Tick() { DrawProgress(true); }
+
+  void End() {
+    ClearProgress();
+    terminal_ = false;
+    if (!quiet_ && tally_.started) err_ << "Summary: " << tally_.Summary(Seconds()) << '\n' << std::flush;
+  }
+
+ private:
+  double Seconds() const { return static_cast<double>(clock_.elapsed()) / 1000.0; }
+
+  void DrawProgress(bool timed) {
+    if (!terminal_ || !tally_.started || tally_.ended) return;
+    // At most a few redraws a second, however fast the events come.
+    if (!timed && drawn_ && drawn_at_.isValid() && drawn_at_.elapsed() < 200) return;
+    drawn_at_.start();
+    drawn_ = true;
+    err_ << "\r" << tally_.Percent() << "%  " << tally_.Progress(Seconds()) << "\033[K" << std::flush;
+  }
+
+  void ClearProgress() {
+    if (!drawn_) return;
+    err_ << "\r\033[K" << std::flush;
+    drawn_ = false;
+  }
+
+  std::ostream& out_;
+  std::ostream& err_;
+  bool quiet_;
+  bool terminal_;
+  bool drawn_ = false;
+  QElapsedTimer clock_;
+  QElapsedTimer drawn_at_;
+  RunTally tally_;
+  std::ofstream log_file_;
+  SavedLog saved_;
+};
+
+int Execute(const RunSettings& settings, const ProfileView& view, const RunRequest& request, std::ostream& out,
+            std::ostream& err) {
+  RunOutput output(out, err, request.quiet);
+  if (!output.OpenFiles(request)) return kExitUsage;
   std::string last_line;
-  Upload run(settings, view, [&out, &last_line](const std::string& line) {
-    out << line << '\n' << std::flush;
+  Upload run(settings, view, [&output, &last_line](const std::string& line) {
+    output.Line(line);
     last_line = line;
   });
+  run.OnEvent = [&output](const RunEvent& event) { output.Event(event); };
+  QTimer ticks;
+  QObject::connect(&ticks, &QTimer::timeout, [&output] { output.Tick(); });
+  ticks.start(500);
   InterruptWatch watch(run);
   const RunOutcome outcome = run.StartUpload();
+  ticks.stop();
+  output.End();
   if (const CertificateCheck& refused = run.RefusedCertificate(); refused.verdict != CertificateCheck::Verdict::None) {
     // Said once more where errors go, for scripts and for a log that scrolled.
     err << "kestova: The server's certificate is not trusted; SHA-256 fingerprint " << refused.certificate.fingerprint
@@ -225,11 +331,11 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
       return kExitUsage;
     }
     const RunSettings settings = SettingsForJob(profile, redirect);
-    if (settings.WipeFirst && !request.yes && !profile.TestRun && !ConfirmWipe(redirect, out, err)) {
+    if (settings.WipeFirst && !request.yes && !profile.TestRun && !ConfirmWipe(redirect, err)) {
       return kExitUsage;
     }
     const LoadedProfileView view(profile, template_lines, request.profile);
-    return Execute(settings, view, out, err);
+    return Execute(settings, view, request, out, err);
   } catch (const RegistryError& error) {
     err << "kestova: " << error.what() << '\n';
     return kExitUsage;

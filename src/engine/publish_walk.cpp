@@ -101,6 +101,34 @@ bool Upload::ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>&
   return true;
 }
 
+// Which folder entries the walk goes into (besides "." and "..", cycles and
+// names that no command can carry, which it reports).
+bool Upload::WalkedFolder(const LocalEntry& entry) const {
+  return !(profile_.ExclFrontPage() && (SameText(entry.name, "_vti_cnf") || SameText(entry.name, "_private")));
+}
+
+void Upload::CountLocalFiles(const std::string& folder, std::vector<std::pair<dev_t, ino_t>>& path, std::int64_t& files,
+                             std::int64_t& bytes) {
+  std::vector<LocalEntry> entries;
+  if (!ReadLocalFolder(folder, entries)) return;
+  struct stat self {};
+  ::stat(folder.c_str(), &self);
+  path.emplace_back(self.st_dev, self.st_ino);
+  for (const LocalEntry& entry : entries) {
+    if (entry.directory) {
+      if (entry.name == "." || entry.name == ".." || !WalkedFolder(entry) || HoldsLineBreak(entry.name) ||
+          std::find(path.begin(), path.end(), std::make_pair(entry.device, entry.inode)) != path.end()) {
+        continue;
+      }
+      CountLocalFiles(LocalPath(folder, entry.name), path, files, bytes);
+    } else if (!settings_.RedirectJob || IsPage(entry.name)) {
+      ++files;
+      if (entry.unpublishable.empty() && !settings_.RedirectJob) bytes += entry.size;
+    }
+  }
+  path.pop_back();
+}
+
 void Upload::PublishFolder(const std::string& local, const std::string& remote, const std::string& site_address,
                            const std::string& new_address, const std::string& old_address) {
   if (terminated_) return;
@@ -150,8 +178,7 @@ void Upload::PublishEntry(const std::string& local, const std::string& remote, c
   }
   const std::string path = LocalPath(local, entry.name);
   if (entry.name != "." && entry.name != "..") {
-    const bool front_page =
-        profile_.ExclFrontPage() && (SameText(entry.name, "_vti_cnf") || SameText(entry.name, "_private"));
+    const bool front_page = !WalkedFolder(entry);
     const bool cycle =
         std::find(walking_.begin(), walking_.end(), std::make_pair(entry.device, entry.inode)) != walking_.end();
     if (cycle) {
@@ -174,6 +201,7 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
                          const std::string& site_address, const std::string& new_address,
                          const std::string& old_address) {
   const std::string path = LocalPath(local, entry.name);
+  Emit(RunEvent::Kind::FileChecked, path, entry.unpublishable.empty() ? entry.size : 0);
   if (!entry.unpublishable.empty()) return Problem("Skipped " + path + ": " + entry.unpublishable, path);
   if (HoldsLineBreak(entry.name)) return Problem("Skipped " + path + kNameBreakReason, path);
   if (Modern() && IsTemporaryName(entry.name)) {

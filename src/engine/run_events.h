@@ -11,7 +11,9 @@ namespace kestova {
 
 struct RunEvent {
   enum class Kind {
+    RunStarted,     // connected and about to walk: `files` local files, `bytes` their size, to consider
     FolderEntered,  // `path`: the remote folder the walk has entered
+    FileChecked,    // `path`: a local file the walk has reached; `bytes` its size
     FileSent,       // `path`: the local file (or page) sent; `bytes` went
     FileUnchanged,  // `path`: the server's copy is current (Wrt Changes)
     FileSkipped,    // `path`: a local file that could not be sent
@@ -21,6 +23,7 @@ struct RunEvent {
   Kind kind;
   std::string path;
   std::int64_t bytes = 0;
+  std::int64_t files = 0;
 };
 
 using RunEventSink = std::function<void(const RunEvent& event)>;

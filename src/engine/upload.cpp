@@ -27,8 +27,8 @@ void Upload::StartRunState() {
   local_root_ = RealPath(settings_.LocalRoot);
 }
 
-void Upload::Emit(RunEvent::Kind kind, const std::string& path, std::int64_t bytes) {
-  if (OnEvent) OnEvent(RunEvent{kind, path, bytes});
+void Upload::Emit(RunEvent::Kind kind, const std::string& path, std::int64_t bytes, std::int64_t files) {
+  if (OnEvent) OnEvent(RunEvent{kind, path, bytes, files});
 }
 
 void Upload::Problem(const std::string& line, const std::string& path) {
@@ -89,13 +89,22 @@ RunOutcome Upload::StartUpload() {
     Log(refusal);
     return RunOutcome::Refused;
   }
+  redirect_run_ = settings_.SiteClient == profile_.OldClient();
+  if (OnEvent) {
+    // What the walk will reach, for progress: counted before the first
+    // connection, with the walk's own rules.
+    std::int64_t files = 0;
+    std::int64_t bytes = 0;
+    std::vector<std::pair<dev_t, ino_t>> path;
+    CountLocalFiles(settings_.LocalRoot, path, files, bytes);
+    Emit(RunEvent::Kind::RunStarted, settings_.LocalRoot, bytes, files);
+  }
   if (!ExecuteCommand("", "", true)) {
     // Esc during a retry pause ends the run like any termination.
     if (!terminated_ || gave_up_) return RunOutcome::NotConnected;
     return Finish(RunOutcome::Terminated);
   }
   MakeStartDirAbsolute();
-  redirect_run_ = settings_.SiteClient == profile_.OldClient();
   write_changes_ = profile_.NewChanges() && settings_.SiteClient == profile_.NewClient() && !redirect_run_;
   RunOutcome outcome = RunOutcome::Finished;
   try {

@@ -126,7 +126,7 @@ class Upload {
   // Every line goes to the log as one line of plain text: control
   // characters of names from outside are written out.
   void Log(const std::string& line) { log_(EscapeControls(line)); }
-  void Emit(RunEvent::Kind kind, const std::string& path, std::int64_t bytes = 0);
+  void Emit(RunEvent::Kind kind, const std::string& path, std::int64_t bytes = 0, std::int64_t files = 0);
   // Logs something left undone; the run goes on but will not say "Finished.".
   void Problem(const std::string& line, const std::string& path = std::string());
   std::string CheckSettings() const;
@@ -148,6 +148,10 @@ class Upload {
 
   // Walk.
   bool ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>& entries);
+  // The files below `folder` that the walk will reach, and their bytes.
+  void CountLocalFiles(const std::string& folder, std::vector<std::pair<dev_t, ino_t>>& path, std::int64_t& files,
+                       std::int64_t& bytes);
+  bool WalkedFolder(const LocalEntry& entry) const;
   LocalEntry ReadLocalEntry(const std::string& folder, const std::string& name) const;
   void PublishEntry(const std::string& local, const std::string& remote, const LocalEntry& entry,
                     const std::string& site_address, const std::string& new_address, const std::string& old_address);

@@ -1,13 +1,17 @@
 // `kestova run` end to end: the real program against pyftpdlib.
+#include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -142,6 +146,87 @@ TEST_F(RunCommandTest, PasswordsAppearNowhereInClear) {
   struct stat info {};
   ASSERT_EQ(::stat(dir_.File("registry.db").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// The log on standard output, in --log's file and in the saved copy, all the
+// same; the summary on standard error; old saved logs pruned to 100.
+TEST_F(RunCommandTest, TheLogIsSavedAndTheSummaryGoesToStandardError) {
+  // A state folder of this test alone, for the program it starts.
+  const std::string state = std::getenv("XDG_STATE_HOME");
+  ::setenv("XDG_STATE_HOME", dir_.File("state").c_str(), 1);
+  const std::unique_ptr<const char, void (*)(const char*)> restore(
+      state.c_str(), [](const char* value) { ::setenv("XDG_STATE_HOME", value, 1); });
+  const fs::path logs = dir_.Path() / "state" / "kestova" / "logs";
+  fs::create_directories(logs);
+  fs::permissions(logs, fs::perms::all);  // too open: made private again
+  const std::time_t long_ago = std::time(nullptr) - 100000;
+  for (int i = 0; i < 120; ++i) {
+    const fs::path old = logs / ("old" + std::to_string(i) + ".log");
+    std::ofstream(old) << i;
+    const utimbuf times{long_ago + i, long_ago + i};
+    ::utime(old.c_str(), &times);
+  }
+  const auto publish = Program("run publish --log " + dir_.File("copy.log"));
+  ASSERT_EQ(publish.code, 0) << publish.all();
+  EXPECT_EQ(ReadFile(dir_.File("copy.log")), publish.out);
+  EXPECT_EQ(publish.err,
+            "Summary: 3 files checked, 3 sent, 0 skipped as unchanged, 0 failed; 4.9 KiB (5040 bytes) sent in 0:00\n");
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(logs)) names.insert(entry.path().filename().string());
+  EXPECT_EQ(names.size(), 100u);
+  EXPECT_FALSE(names.count("old20.log")) << "an old log was kept";
+  EXPECT_TRUE(names.count("old21.log")) << "a newer log was deleted";
+  const auto saved = std::find_if(names.begin(), names.end(),
+                                  [](const std::string& name) { return name.rfind("Default_publish_", 0) == 0; });
+  ASSERT_NE(saved, names.end());
+  EXPECT_EQ(ReadFile(logs / *saved), publish.out);
+  EXPECT_EQ(fs::status(logs / *saved).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(logs).permissions() & fs::perms::all, fs::perms::owner_all);
+
+  const auto quiet = Program("run publish --quiet");
+  EXPECT_EQ(quiet.code, 0);
+  EXPECT_EQ(quiet.err, "");
+  const auto unwritable = Program("run publish --log " + dir_.File("no/such/folder.log"));
+  EXPECT_EQ(unwritable.code, 3);
+  EXPECT_THAT(unwritable.err, HasSubstr("kestova: Cannot write the log file "));
+  EXPECT_EQ(unwritable.out, "") << "the run started without its log file";
+}
+
+// Progress is drawn on standard error only when it is a terminal.
+TEST_F(RunCommandTest, ProgressShowsOnATerminalOnly) {
+  for (int i = 0; i < 5; ++i) std::ofstream(dir_.Path() / "site" / ("extra" + std::to_string(i) + ".txt")) << i;
+  int terminal = -1;
+  int screen = -1;
+  ASSERT_EQ(::openpty(&terminal, &screen, nullptr, nullptr, nullptr), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::dup2(screen, STDERR_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    ::close(terminal);
+    ::setenv("KESTOVA_REGISTRY", dir_.File("registry.db").c_str(), 1);
+    ::execl(KESTOVA_BINARY, KESTOVA_BINARY, "run", "publish", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(screen);
+  std::string shown;
+  char buffer[4096];
+  // The terminal ends (EIO) when the program has closed its side.
+  for (ssize_t got; (got = ::read(terminal, buffer, sizeof buffer)) > 0;)
+    shown.append(buffer, static_cast<size_t>(got));
+  ::close(terminal);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << shown;
+  EXPECT_THAT(shown, HasSubstr("\r0%  0 of 8 files, 0 bytes of 4.9 KiB sent\x1b[K"));
+  EXPECT_THAT(shown, HasSubstr("\r\x1b[KSummary: 8 files checked, 8 sent, "));
+  // Without a terminal, the same run shows the summary alone.
+  const auto piped = Program("run publish");
+  EXPECT_EQ(piped.code, 0);
+  EXPECT_THAT(piped.err, ::testing::StartsWith("Summary: 8 files checked, 8 sent, "));
+  EXPECT_EQ(piped.err.find('\r'), std::string::npos);
 }
 
 TEST_F(RunCommandTest, CtrlCEndsTheRunAfterTheCurrentCommand) {

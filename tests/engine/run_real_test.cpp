@@ -159,6 +159,24 @@ class RunTest : public ::testing::TestWithParam<Server> {
     return total;
   }
 
+  // The stream's shape: RunStarted first with what the walk will reach,
+  // RunEnded last, each file reached once before it is sent or judged.
+  void ExpectEventStream(std::int64_t files, std::int64_t bytes) const {
+    ASSERT_GE(events_.size(), 2u);
+    EXPECT_EQ(events_.front().kind, RunEvent::Kind::RunStarted);
+    EXPECT_EQ(events_.front().files, files);
+    EXPECT_EQ(events_.front().bytes, bytes);
+    EXPECT_EQ(events_.back().kind, RunEvent::Kind::RunEnded);
+    EXPECT_EQ(Events(RunEvent::Kind::FileChecked).first, files);
+    std::string reached;
+    for (const RunEvent& event : events_) {
+      if (event.kind == RunEvent::Kind::FileChecked) reached = event.path;
+      if (event.kind == RunEvent::Kind::FileSent || event.kind == RunEvent::Kind::FileUnchanged) {
+        EXPECT_EQ(event.path, reached) << "reported before the walk reached it";
+      }
+    }
+  }
+
   int Count(const std::string& prefix) const {
     return static_cast<int>(
         std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
@@ -204,8 +222,7 @@ TEST_P(RunTest, OverwriteAllThenWrtChangesFindsNothingToSend) {
   for (const auto& [name, content] : Published(Tree(local_))) bytes += static_cast<std::int64_t>(content.size());
   EXPECT_EQ(Events(RunEvent::Kind::FileSent), std::make_pair(5, bytes));
   EXPECT_EQ(Events(RunEvent::Kind::FolderEntered).first, 4);  // www, img, docs, docs/deep; _vti_cnf is excluded
-  ASSERT_FALSE(events_.empty());
-  EXPECT_EQ(events_.back().kind, RunEvent::Kind::RunEnded);
+  ExpectEventStream(5, bytes);
   EXPECT_EQ(events_.back().path, "Finished.");
 
   view_.new_changes = true;
@@ -213,6 +230,7 @@ TEST_P(RunTest, OverwriteAllThenWrtChangesFindsNothingToSend) {
   EXPECT_EQ(Count("File "), 5) << Log();
   EXPECT_EQ(Events(RunEvent::Kind::FileUnchanged).first, 5);
   EXPECT_EQ(Events(RunEvent::Kind::FileSent).first, 0);
+  ExpectEventStream(5, bytes);
   EXPECT_THAT(log_, Contains("File a b.htm - no date change"));
   EXPECT_EQ(Count("Write File"), 0);
 
@@ -272,6 +290,8 @@ TEST_P(RunTest, TestRunsWriteNothing) {
     } else {
       EXPECT_THAT(log_, Contains("## Test: Delete of index.htm"));
     }
+    EXPECT_EQ(Events(RunEvent::Kind::FileSent).first, 0) << "a test run reported a file sent";
+    ExpectEventStream(5, events_.front().bytes);
   }
   view_.new_changes = true;
   ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
@@ -311,6 +331,9 @@ TEST_P(RunTest, RedirectionPagesReplaceOnlyThePages) {
   EXPECT_THAT(log_, Contains("Copy to /old/docs/faq.html as ASCII"));
   EXPECT_THAT(Log(), Not(HasSubstr("notes.txt")));
   EXPECT_EQ(ReadFile(Remote("old/_vti_cnf/index.htm")), "frontpage\n");  // excluded, so untouched
+  // Only the pages count; their pages' sizes are not the local files'.
+  ExpectEventStream(3, 0);
+  EXPECT_EQ(Events(RunEvent::Kind::FileSent).first, 3);
 }
 
 TEST_P(RunTest, AServerThatGoesAwayEndsTheRunAfterItsRetries) {

@@ -1,0 +1,42 @@
+// Counts a run's events into the numbers its windows and the command show:
+// how far it has got of what it has to consider, an estimate of the time
+// left, and the summary at its end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/run_events.h"
+
+namespace kestova {
+
+struct RunTally {
+  std::int64_t total_files = 0;  // the local files the run considers
+  std::int64_t total_bytes = 0;
+  std::int64_t checked = 0;    // files the walk has reached
+  std::int64_t sent = 0;       // files (or pages) sent
+  std::int64_t unchanged = 0;  // files skipped because the server's copy is current
+  std::int64_t failed = 0;     // files that could not be sent
+  std::int64_t bytes_sent = 0;
+  std::int64_t retries = 0;
+  bool started = false;
+  bool ended = false;
+
+  void Add(const RunEvent& event);
+  // Whole percent of the files considered that the walk has reached.
+  int Percent() const;
+  // Seconds left at this pace, or -1 while there is too little to judge.
+  long long SecondsLeft(double elapsed_seconds) const;
+  // "37 of 120 files, 1.2 MiB of 4.5 MiB sent, about 0:42 left"
+  std::string Progress(double elapsed_seconds) const;
+  // "120 files checked, 118 sent, 1 skipped as unchanged, 1 failed; 4.5 MiB
+  // (4718592 bytes) sent in 0:42"
+  std::string Summary(double elapsed_seconds) const;
+};
+
+// A size for people: "512 bytes", "1.5 KiB", "4.5 MiB", "2.0 GiB".
+std::string FormatBytes(std::int64_t bytes);
+// "0:42", "12:05", "1:02:03".
+std::string FormatDuration(long long seconds);
+
+}  // namespace kestova

@@ -1,0 +1,54 @@
+// What the run window and the command show of a run's events.
+#include "engine/run_tally.h"
+
+#include <gtest/gtest.h>
+
+namespace kestova {
+namespace {
+
+using K = RunEvent::Kind;
+
+TEST(RunTally, SizesAndDurationsReadAsPeopleWriteThem) {
+  const std::pair<std::int64_t, const char*> sizes[] = {
+      {0, "0 bytes"},         {1, "1 byte"},          {1023, "1023 bytes"},
+      {1024, "1.0 KiB"},      {1536, "1.5 KiB"},      {5 << 20, "5.0 MiB"},
+      {3LL << 30, "3.0 GiB"}, {5LL << 40, "5.0 TiB"}, {2048LL << 40, "2048.0 TiB"}};
+  for (const auto& [bytes, text] : sizes) EXPECT_EQ(FormatBytes(bytes), text) << bytes;
+  const std::pair<long long, const char*> durations[] = {
+      {-3, "0:00"}, {0, "0:00"}, {42, "0:42"}, {725, "12:05"}, {3723, "1:02:03"}};
+  for (const auto& [seconds, text] : durations) EXPECT_EQ(FormatDuration(seconds), text) << seconds;
+}
+
+TEST(RunTally, CountsEventsIntoProgressAndSummary) {
+  RunTally tally;
+  EXPECT_EQ(tally.Percent(), 0);
+  const RunEvent events[] = {
+      {K::RunStarted, "/site", 4096, 4}, {K::FolderEntered, "/www"},
+      {K::FileChecked, "/site/a", 3000}, {K::Retry, "421 busy"},
+      {K::FileSent, "/site/a", 3000},    {K::FileChecked, "/site/b", 1096},
+      {K::FileUnchanged, "/site/b"},     {K::FileChecked, "/site/c"},
+      {K::FileSkipped, "/site/c"},
+  };
+  for (const RunEvent& event : events) tally.Add(event);
+  EXPECT_EQ(tally.Percent(), 75);
+  // Two and a half files in 10 s: the last one and a half take about 6 s.
+  EXPECT_EQ(tally.SecondsLeft(10), 6);
+  EXPECT_EQ(tally.Progress(10), "3 of 4 files, 2.9 KiB of 4.0 KiB sent, about 0:06 left");
+  EXPECT_EQ(tally.SecondsLeft(0.5), -1) << "too early to judge";
+  tally.Add({K::RunEnded, "Terminated before completion."});
+  EXPECT_TRUE(tally.ended);
+  EXPECT_EQ(tally.Summary(61.4),
+            "3 files checked, 1 sent, 1 skipped as unchanged, 1 failed; 2.9 KiB (3000 bytes) sent in 1:01, 1 retry");
+
+  // A redirection run knows no byte total, and a run with nothing to do is
+  // complete when it ends.
+  RunTally pages;
+  pages.Add({K::RunStarted, "/site", 0, 0});
+  EXPECT_EQ(pages.Progress(3), "0 of 0 files, 0 bytes sent");
+  pages.Add({K::RunEnded, "Finished."});
+  EXPECT_EQ(pages.Percent(), 100);
+  EXPECT_EQ(pages.Summary(0), "0 files checked, 0 sent, 0 skipped as unchanged, 0 failed; 0 bytes sent in 0:00");
+}
+
+}  // namespace
+}  // namespace kestova
