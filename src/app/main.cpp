@@ -2,6 +2,7 @@
 // with one.
 #include <QApplication>
 #include <QCoreApplication>
+#include <QIcon>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -44,6 +45,10 @@ int main(int argc, char* argv[]) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName("Kestova");
+    QApplication::setApplicationVersion(KESTOVA_VERSION);
+    // The desktop entry and icon an installation brings.
+    QGuiApplication::setDesktopFileName("org.kestova.Kestova");
+    QApplication::setWindowIcon(QIcon::fromTheme("org.kestova.Kestova"));
     kestova::MainForm main_form;
     kestova::SiteForm site_form(main_form.Profile(), &main_form);
     site_form.ShowHelpPage = [&main_form] { main_form.ShowHelpPage(); };

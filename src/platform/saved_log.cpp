@@ -35,7 +35,7 @@ bool EndsWith(const std::string& text, const std::string& end) {
 
 // Makes the folder and its parents; the last one is made (or made again)
 // private to the user.
-bool MakeFolder(const std::string& folder, std::string& why) {
+bool MakeFolderAt(const std::string& folder, std::string& why) {
   for (size_t at = 1; at <= folder.size(); ++at) {
     if (at != folder.size() && folder[at] != '/') continue;
     const std::string part = folder.substr(0, at);
@@ -74,6 +74,8 @@ std::string SavedLog::Folder() {
   return state + "/kestova/logs";
 }
 
+bool SavedLog::MakeFolder(std::string& why) { return MakeFolderAt(Folder(), why); }
+
 std::vector<std::string> SavedLog::LogFiles(const std::string& folder) {
   std::vector<std::pair<std::pair<long long, std::string>, std::string>> found;
   if (DIR* search = ::opendir(folder.c_str())) {
@@ -101,7 +103,7 @@ void SavedLog::Prune(const std::string& folder, size_t keep) {
 
 bool SavedLog::Open(const std::string& profile, const std::string& job, std::time_t started, std::string& why) {
   const std::string folder = Folder();
-  if (!MakeFolder(folder, why)) return false;
+  if (!MakeFolderAt(folder, why)) return false;
   Prune(folder, kKept - 1);
   std::tm local{};
   ::localtime_r(&started, &local);

@@ -22,6 +22,8 @@ class SavedLog {
 
   // The folder the logs go to.
   static std::string Folder();
+  // Makes it when it is not there, private to the user.
+  static bool MakeFolder(std::string& why);
   // Creates the run's file (and the folder), after deleting the oldest logs
   // so that `kKept` remain with the new one. False, with the reason in
   // `why`, when it cannot be created; the run goes on without it.

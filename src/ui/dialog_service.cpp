@@ -2,6 +2,9 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
 
 namespace kestova {
 
@@ -26,13 +29,58 @@ void MessageBoxDialogs::ShowError(QWidget* parent, const QString& title, const Q
   QMessageBox::critical(parent, title, text);
 }
 
+void MessageBoxDialogs::Inform(QWidget* parent, const QString& title, const QString& text) {
+  QMessageBox::information(parent, title, text);
+}
+
+QString MessageBoxDialogs::AskText(QWidget* parent, const QString& title, const QString& label) {
+  bool ok = false;
+  const QString text = QInputDialog::getText(parent, title, label, QLineEdit::Normal, QString(), &ok);
+  return ok ? text : QString();
+}
+
+namespace {
+
+// Qt's folder chooser refuses a typed folder that does not exist; this one
+// returns it, so that the caller can offer to create it.
+class FolderChooser : public QFileDialog {
+ public:
+  FolderChooser(QWidget* parent, const QString& start) : QFileDialog(parent, "Select Directory", start) {
+    setFileMode(QFileDialog::Directory);
+    setOption(QFileDialog::ShowDirsOnly);
+    setOption(QFileDialog::DontUseNativeDialog);
+  }
+  QString chosen;
+
+  void accept() override {
+    const auto* typed = findChild<QLineEdit*>("fileNameEdit");
+    const QString text = typed ? typed->text().trimmed() : QString();
+    if (!text.isEmpty()) {
+      const QString path = QDir::isAbsolutePath(text) ? text : directory().absoluteFilePath(text);
+      if (!QFileInfo::exists(path)) {
+        chosen = QDir::cleanPath(path);
+        QDialog::accept();
+        return;
+      }
+    }
+    QFileDialog::accept();
+    if (result() == QDialog::Accepted && !selectedFiles().isEmpty()) chosen = selectedFiles().front();
+  }
+};
+
+// The folder itself when it exists, else the nearest folder above it.
+QString ExistingFolder(const QString& start) {
+  QString folder = start.isEmpty() ? QDir::currentPath() : QDir::cleanPath(QDir(start).absolutePath());
+  while (!QDir(folder).exists() && folder != "/") folder = QFileInfo(folder).path();
+  return folder;
+}
+
+}  // namespace
+
 QString MessageBoxDialogs::ChooseFolder(QWidget* parent, const QString& start) {
-  QFileDialog dialog(parent, "Select Directory", QDir(start).exists() ? start : QDir::currentPath());
-  dialog.setFileMode(QFileDialog::Directory);
-  dialog.setOption(QFileDialog::ShowDirsOnly);
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
-  return dialog.selectedFiles().front();
+  FolderChooser dialog(parent, ExistingFolder(start));
+  if (dialog.exec() != QDialog::Accepted) return QString();
+  return dialog.chosen;
 }
 
 namespace {

@@ -19,6 +19,10 @@ class DialogService {
                                           const QString& text, QMessageBox::StandardButtons buttons) = 0;
   // An error box with an OK button.
   virtual void ShowError(QWidget* parent, const QString& title, const QString& text) = 0;
+  // An information box with an OK button.
+  virtual void Inform(QWidget* parent, const QString& title, const QString& text) = 0;
+  // A line of text the user types; empty when cancelled.
+  virtual QString AskText(QWidget* parent, const QString& title, const QString& label) = 0;
   // A folder chooser in which the user may also type a folder that does not
   // exist; the folder chosen, or empty when cancelled.
   virtual QString ChooseFolder(QWidget* parent, const QString& start) = 0;
@@ -37,6 +41,8 @@ class MessageBoxDialogs : public DialogService {
   QMessageBox::StandardButton Ask(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
                                   QMessageBox::StandardButtons buttons) override;
   void ShowError(QWidget* parent, const QString& title, const QString& text) override;
+  void Inform(QWidget* parent, const QString& title, const QString& text) override;
+  QString AskText(QWidget* parent, const QString& title, const QString& label) override;
   QString ChooseFolder(QWidget* parent, const QString& start) override;
   QString OpenFile(QWidget* parent, const QString& preset) override;
   QString SaveFile(QWidget* parent) override;

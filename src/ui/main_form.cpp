@@ -21,9 +21,11 @@
 #include <QVBoxLayout>
 #include <filesystem>
 
+#include "platform/program_path.h"
 #include "platform/registry.h"
 #include "ui/dialog_service.h"
 #include "ui/upload_form.h"
+#include "ui/window_places.h"
 
 namespace kestova {
 
@@ -74,7 +76,16 @@ MainForm::MainForm(const std::string& store_file, QWidget* parent) : QMainWindow
   BuildTemplateMenu();
   view_ = std::make_unique<MainFormView>(*this);
   profile_.OnTemplateToggle = [this](bool) { ViewBtnClick(false); };
-  OpenDocument = [](const QString& path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+  OpenDocument = [](const QString& path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+  // A new profile from anywhere in the window.
+  auto* new_profile = new QAction("New profile", this);
+  new_profile->setObjectName("NewProfileAction");
+  new_profile->setShortcut(QKeySequence::New);
+  new_profile->setShortcutContext(Qt::WindowShortcut);
+  connect(new_profile, &QAction::triggered, this, &MainForm::NewProfileClick);
+  addAction(new_profile);
+  profile_list_->setContextMenuPolicy(Qt::ActionsContextMenu);
+  profile_list_->addAction(new_profile);
 }
 
 MainForm::~MainForm() { profile_.Loading = true; }
@@ -100,17 +111,25 @@ void MainForm::BuildLayout() {
   profile_list_->setObjectName("Profile");
   profile_list_->setStyleSheet("QComboBox { background: rgb(255,255,187); color: navy; }");
   grid->addWidget(BoldLabel("Profile: ", central), 0, 0);
-  grid->addWidget(profile_list_, 0, 1, 1, 3);
+  grid->addWidget(profile_list_, 0, 1, 1, 2);
+  auto* new_btn = Button("New...", "NewProfileBtn", central);
+  new_btn->setToolTip("New profile (Ctrl+N): a copy of the current profile under a name you give");
+  grid->addWidget(new_btn, 0, 3);
   root_source_ = new QLineEdit(central);
   root_source_->setObjectName("RootSource");
   auto* root_btn = Button("...", "RootSourceBtn", central);
   auto* source_upload = Button("&Upload", "SourceUpload", central, true);
-  grid->addWidget(BoldLabel("New Root: ", central), 1, 0);
+  QLabel* new_root = BoldLabel("New Root: ", central);
+  new_root->setToolTip("The local folder that holds the site's files: Upload publishes it to the new site");
+  root_source_->setToolTip(new_root->toolTip());
+  grid->addWidget(new_root, 1, 0);
   grid->addWidget(root_source_, 1, 1);
   grid->addWidget(root_btn, 1, 2);
   grid->addWidget(source_upload, 1, 3);
   auto* destn_upload = Button("U&pload Redirection Pages", "DestnUpload", central);
-  grid->addWidget(BoldLabel("Old Root: ", central), 2, 0);
+  QLabel* old_root = BoldLabel("Old Root: ", central);
+  old_root->setToolTip("The old site: a redirection page goes over each of its pages that the local folder has");
+  grid->addWidget(old_root, 2, 0);
   grid->addWidget(destn_upload, 2, 1, 1, 3);
   auto* line = new QFrame(central);
   line->setFrameShape(QFrame::HLine);
@@ -128,6 +147,7 @@ void MainForm::BuildLayout() {
   connect(source_upload, &QPushButton::clicked, this, [this] { Upload(true); });
   connect(destn_upload, &QPushButton::clicked, this, [this] { Upload(false); });
   connect(site_btn, &QPushButton::clicked, this, &MainForm::SiteBtnClick);
+  connect(new_btn, &QPushButton::clicked, this, &MainForm::NewProfileClick);
 }
 
 // The template file's row and the editor below it.
@@ -242,7 +262,8 @@ void MainForm::RootSourceChange(const QString& text) {
 
 void MainForm::RootSourceBtnClick() {
   DialogService& dialogs = DialogService::Current();
-  QString start = root_source_->text().toUpper();
+  // The folder as typed: names on this system are case-sensitive.
+  QString start = root_source_->text();
   for (;;) {
     const QString chosen = dialogs.ChooseFolder(this, start);
     if (chosen.isEmpty()) return;
@@ -262,6 +283,33 @@ void MainForm::RootSourceBtnClick() {
   }
 }
 
+void MainForm::NewProfileClick() {
+  DialogService& dialogs = DialogService::Current();
+  const std::string current = CurrentProfile();
+  const QString typed =
+      dialogs.AskText(this, "New profile", "Name of the new profile (it starts as a copy of \"" + Q(current) + "\"):");
+  const std::string name = S(typed.trimmed());
+  if (name.empty()) return;
+  if (name.find('\\') != std::string::npos) {
+    dialogs.ShowError(this, "Kestova", "A profile name cannot contain '\\': " + Q(name));
+    return;
+  }
+  profile_.RefreshProfileList();
+  if (const auto listed = profile_.ListedName(name)) {
+    dialogs.ShowError(this, "Kestova", "There is already a profile named \"" + Q(*listed) + "\".");
+    return;
+  }
+  profile_.RootSource = S(root_source_->text());
+  profile_.SetCurrentProfile(name);
+  if (!profile_.SaveRegistry(name)) {
+    profile_.SetCurrentProfile(current);
+    dialogs.ShowError(this, "Kestova", "The profile \"" + Q(name) + "\" could not be created.");
+    return;
+  }
+  RefreshProfileCombo();
+  ShowLoadedProfile();
+}
+
 void MainForm::SiteBtnClick() {
   if (OpenSiteWindow) OpenSiteWindow();
   RefreshProfileCombo();
@@ -272,9 +320,16 @@ void MainForm::SiteBtnClick() {
 
 void MainForm::Upload(bool new_site) {
   DialogService& dialogs = DialogService::Current();
-  const QString first = new_site
-                            ? "You are about to upload latest changes to your new site.\nDo you wish to continue?"
-                            : "You are about to upload redirection pages to your old site.\nDo you wish to continue?";
+  // The question as it always was, then what the run will work on.
+  const FtpClient& site = new_site ? profile_.NewClient : profile_.OldClient;
+  const bool wipe = new_site ? profile_.NewWipe : profile_.OldWipe;
+  const QString mode = wipe ? "Wipe Site" : (new_site && profile_.NewChanges) ? "Wrt Changes" : "Overwrite All";
+  const QString first =
+      (new_site ? "You are about to upload latest changes to your new site.\nDo you wish to continue?"
+                : "You are about to upload redirection pages to your old site.\nDo you wish to continue?") +
+      QString("\n\nLocal folder: %1\nHost: %2 (%3)\nWrite mode: %4%5")
+          .arg(root_source_->text(), Q(site.HostName), Q(new_site ? profile_.NewStartDir : profile_.OldStartDir), mode,
+               profile_.TestRun ? " (test run: nothing is written or deleted)" : "");
   if (dialogs.Ask(this, QMessageBox::Question, "Confirm", first, QMessageBox::Ok | QMessageBox::Cancel) !=
       QMessageBox::Ok) {
     return;
@@ -291,6 +346,7 @@ void MainForm::Upload(bool new_site) {
   upload_form_->Settings = SettingsForJob(profile_, !new_site);
   upload_form_->Profile = view_.get();
   upload_form_->ShowHelpPage = [this] { ShowHelpPage(); };
+  upload_form_->PlaceStore = profile_.StoreFile();
   upload_form_->TrustCertificate = [this, new_site](const std::string& fingerprint) {
     (new_site ? profile_.NewClient : profile_.OldClient).TrustedFingerprint = fingerprint;
     profile_.SaveRegistry(profile_.GetCurrentProfile());
@@ -327,7 +383,30 @@ void MainForm::ViewBtnClick(bool from_button) {
 }
 
 void MainForm::ShowHelpPage() {
-  if (OpenDocument) OpenDocument(QCoreApplication::applicationDirPath() + "/help/kestova_help.htm");
+  const QString page = QString::fromStdString(DataFile("help/kestova_help.htm"));
+  if (OpenDocument && OpenDocument(page)) return;
+  // No browser (or none that would open it): say where the page is.
+  DialogService::Current().Inform(this, "Kestova help",
+                                  "No web browser could open the help page. It is the file\n" + page);
+}
+
+// The editor's stored state sets the height; the place is where the window
+// was left, or the middle of the screen.
+void MainForm::PlaceOnFirstShow() {
+  const bool visible = profile_.IsTemplateVisible();
+  html_->setVisible(visible);
+  view_btn_->setText(visible ? "&Hide" : "&View");
+  const auto place = RememberedPlace(profile_.StoreFile(), "Main");
+  int height_now = visible ? 412 : 166;
+  if (place && visible && place->height() >= 300) height_now = place->height();
+  resize(place ? place->width() : width(), height_now);
+  if (place) {
+    move(place->topLeft());
+  } else if (const QScreen* screen = this->screen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.left() + (area.width() - frameGeometry().width()) / 2,
+         area.top() + (area.height() - frameGeometry().height()) / 2);
+  }
 }
 
 void MainForm::showEvent(QShowEvent* event) {
@@ -342,6 +421,7 @@ void MainForm::showEvent(QShowEvent* event) {
     DialogService::Current().ShowError(this, "Kestova", QString::fromStdString(error.what()));
   }
   ShowLoadedProfile();
+  PlaceOnFirstShow();
   profile_.Loading = true;
   if (QFile::exists(html_file_->text())) LoadTemplate(html_file_->text());
   SetTemplateMarked(false);
@@ -354,6 +434,7 @@ void MainForm::closeEvent(QCloseEvent* event) {
     return;
   }
   profile_.Loading = true;  // nothing is saved while the windows go
+  RememberPlace(profile_.StoreFile(), "Main", QRect(pos(), size()));
   QMainWindow::closeEvent(event);
 }
 

@@ -39,6 +39,8 @@ class MainForm : public QMainWindow {
   void ViewBtnClick(bool from_button);
   void ShowHelpPage();
   void SiteBtnClick();
+  // Asks for a name and makes a new profile as a copy of the current one.
+  void NewProfileClick();
   void RefreshProfileCombo();
   // The template editor.
   bool Save();
@@ -57,8 +59,8 @@ class MainForm : public QMainWindow {
   QPushButton* ViewBtn() const { return view_btn_; }
   QMenu* HTMLMenu() const { return html_menu_; }
   const ProfileView& View() const { return *view_; }
-  // Where help is opened; tests replace it.
-  std::function<void(const QString& path)> OpenDocument;
+  // Where help is opened, false when nothing could open it; tests replace it.
+  std::function<bool(const QString& path)> OpenDocument;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -72,6 +74,7 @@ class MainForm : public QMainWindow {
   static QPushButton* Button(const QString& caption, const char* name, QWidget* parent, bool bold = false);
   void BuildTemplateMenu();
   void ShowLoadedProfile();
+  void PlaceOnFirstShow();
   void LoadTemplate(const QString& path);
   void SetTemplateMarked(bool changed);
   std::string CurrentProfile() { return profile_.GetCurrentProfile(); }

@@ -11,8 +11,10 @@
 #include <QVBoxLayout>
 
 #include "common/text_helpers.h"
+#include "engine/connection_test.h"
 #include "profile/site_profile.h"
 #include "ui/dialog_service.h"
+#include "ui/window_places.h"
 
 namespace kestova {
 
@@ -129,6 +131,8 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
   grid->addWidget(label("Password:"), 2, 3);
   QLineEdit* password = AddEdit(group, p + "Password", [&client](const QString& t) { client.PassWord = S(t); });
   password->setEchoMode(QLineEdit::Password);
+  // Each hidden character shows as "*", whatever the style's own mark.
+  password->setStyleSheet("QLineEdit { lineedit-password-character: 42; }");
   grid->addWidget(password, 2, 4, 1, 2);
   AddTransferRow(grid, group, new_site);
   grid->addWidget(label("Start Dir:"), 4, 0);
@@ -138,6 +142,14 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
   grid->addWidget(AddEdit(group, p + "Proxy", [&client](const QString& t) { client.ProxyServer = S(t); }), 5, 1, 1, 5);
   AddRetryRow(grid, group, new_site);
   AddSecurityRow(grid, group, new_site);
+  auto* test = new QPushButton("Test connection", group);
+  test->setObjectName(p + "TestBtn");
+  test->setAutoDefault(false);
+  test->setToolTip(
+      "Connect to this site, log in and go to its start directory, changing nothing, and show what "
+      "happened");
+  connect(test, &QPushButton::clicked, this, [this, new_site] { TestConnectionClick(new_site); });
+  grid->addWidget(test, 8, 3, 1, 3);
   grid->setColumnStretch(1, 1);
   return group;
 }
@@ -186,7 +198,11 @@ void SiteForm::AddTransferRow(QGridLayout* grid, QGroupBox* group, bool new_site
   port->setMaximumWidth(60);
   grid->addWidget(port, 3, 1);
   if (new_site) {
-    grid->addWidget(new QLabel("Tx:", group), 3, 2);
+    auto* tx = new QLabel("Tx:", group);
+    tx->setToolTip(
+        "Transfer type: Auto sends files whose extensions are in Text Extensions as text (ASCII) and "
+        "all others as binary");
+    grid->addWidget(tx, 3, 2);
     grid->addWidget(AddList(group, "NewTransfer", {"Auto", "Binary", "ASCII"},
                             [this](const QString& t) {
                               profile_.NewAutoDetect = t == "Auto";
@@ -194,19 +210,35 @@ void SiteForm::AddTransferRow(QGridLayout* grid, QGroupBox* group, bool new_site
                             }),
                     3, 3);
   }
-  grid->addWidget(AddCheck(group, p + "PASV", "PASV?", [&client](bool on) { client.SetPassive(on); }), 3, 4);
+  QCheckBox* passive = AddCheck(group, p + "PASV", "PASV?", [&client](bool on) { client.SetPassive(on); });
+  passive->setToolTip(
+      "Passive mode: the client opens every data connection, which works through most firewalls "
+      "and routers; off, the server connects back to this computer");
+  grid->addWidget(passive, 3, 4);
   const QStringList modes =
       new_site ? QStringList{"Overwrite All", "Wrt Changes", "Wipe Site"} : QStringList{"Overwrite All", "Wipe Site"};
-  grid->addWidget(AddList(group, p + "Write", modes,
-                          [this, new_site](const QString& t) {
-                            if (new_site) {
-                              profile_.NewWipe = t == "Wipe Site";
-                              profile_.NewChanges = t == "Wrt Changes";
-                            } else {
-                              profile_.OldWipe = t == "Wipe Site";
-                            }
-                          }),
-                  3, 5);
+  QComboBox* write = AddList(group, p + "Write", modes, [this, new_site](const QString& t) {
+    if (new_site) {
+      profile_.NewWipe = t == "Wipe Site";
+      profile_.NewChanges = t == "Wrt Changes";
+    } else {
+      profile_.OldWipe = t == "Wipe Site";
+    }
+  });
+  // What each write mode does, on its item and on the list.
+  const QStringList tips = {
+      "Overwrite All: every file is deleted on the server and sent again",
+      "Wrt Changes (write changes): a file is sent only when the server has no copy or an older one",
+      "Wipe Site: everything below the start directory is deleted first (dot-files are kept), then every file is "
+      "sent"};
+  for (int i = 0; i < write->count(); ++i) {
+    const QString text = write->itemText(i);
+    for (const QString& tip : tips) {
+      if (tip.startsWith(text)) write->setItemData(i, tip, Qt::ToolTipRole);
+    }
+  }
+  write->setToolTip(new_site ? tips.join("\n") : tips[0] + "\n" + tips[2]);
+  grid->addWidget(write, 3, 5);
 }
 
 // Retries, the pause between them, and whether it grows.
@@ -233,12 +265,34 @@ void SiteForm::CommitChange() {
   if (filling_) return;
   const std::string current = profile_.GetCurrentProfile();
   if (profile_.SaveRegistry(current) && profile_list_->findText(Q(current), Qt::MatchFixedString) < 0) {
+    // The list shows the names in the store's order, sorted without regard
+    // to case, the new one among them.
     const QString text = profile_list_->currentText();
+    const int position = profile_list_->lineEdit() ? profile_list_->lineEdit()->cursorPosition() : 0;
+    profile_.RefreshProfileList();
     profile_list_->blockSignals(true);
-    profile_list_->addItem(Q(current));
-    profile_list_->model()->sort(0);
+    profile_list_->clear();
+    for (const std::string& name : profile_.ProfileList) profile_list_->addItem(Q(name));
     profile_list_->setEditText(text);
+    if (profile_list_->lineEdit()) profile_list_->lineEdit()->setCursorPosition(position);
     profile_list_->blockSignals(false);
+  }
+}
+
+void SiteForm::TestConnectionClick(bool new_site) {
+  auto* button = findChild<QPushButton*>(new_site ? "NewTestBtn" : "OldTestBtn");
+  button->setEnabled(false);
+  const QString old_text = button->text();
+  button->setText("Testing...");
+  FtpController& client = new_site ? profile_.NewClient : profile_.OldClient;
+  const ConnectionReport report = TestConnection(client, new_site ? profile_.NewStartDir : profile_.OldStartDir);
+  button->setText(old_text);
+  button->setEnabled(true);
+  const QString title = new_site ? "Test connection: new site" : "Test connection: original site";
+  if (report.ok) {
+    DialogService::Current().Inform(this, title, QString::fromStdString(report.Text()));
+  } else {
+    DialogService::Current().ShowError(this, title, QString::fromStdString(report.Text()));
   }
 }
 
@@ -325,11 +379,21 @@ void SiteForm::showEvent(QShowEvent* event) {
   profile_list_->blockSignals(false);
   FillFromProfile();
   ApplyProfileChoice();
+  if (event) {
+    // The first keystrokes go to the old site's address, as the window's
+    // tab order begins there.
+    if (QWidget* first = findChild<QWidget*>("OldURL")) first->setFocus();
+    if (!placed_) {
+      placed_ = true;
+      if (const auto place = RememberedPlace(profile_.StoreFile(), "Site")) setGeometry(*place);
+    }
+  }
 }
 
 // Every way of closing (the close box, Esc) ends here.
 void SiteForm::done(int result) {
   CommitChange();  // closing always saves, and creates a profile only typed
+  RememberPlace(profile_.StoreFile(), "Site", geometry());
   if (profile_.GetCurrentProfile().empty()) profile_.SetCurrentProfile("Default");
   QDialog::done(result);
   if (Closed) Closed();
@@ -338,6 +402,12 @@ void SiteForm::done(int result) {
 void SiteForm::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_F1) {
     if (ShowHelpPage) ShowHelpPage();
+    return;
+  }
+  // The window closes by its frame's close control only: an Esc meant for
+  // a list that is open must not close it.
+  if (event->key() == Qt::Key_Escape) {
+    event->accept();
     return;
   }
   QDialog::keyPressEvent(event);

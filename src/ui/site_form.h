@@ -30,6 +30,8 @@ class SiteForm : public QDialog {
   void FillFromProfile();
   void ApplyProfileChoice();
   void CommitChange();
+  // Tries the site's settings without a run and shows what happened.
+  void TestConnectionClick(bool new_site);
 
   QComboBox* ProfileList() const { return profile_list_; }
   QPushButton* DeleteBtn() const { return delete_btn_; }
@@ -59,6 +61,7 @@ class SiteForm : public QDialog {
 
   SiteProfile& profile_;
   bool filling_ = false;
+  bool placed_ = false;
   QString last_profile_name_;
   QComboBox* profile_list_ = nullptr;
   QPushButton* delete_btn_ = nullptr;

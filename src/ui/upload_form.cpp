@@ -2,16 +2,22 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDesktopServices>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTextBlock>
 #include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
+#include <ctime>
 
 #include "ui/dialog_service.h"
+#include "ui/window_places.h"
 
 namespace kestova {
 
@@ -46,6 +52,29 @@ UploadForm::UploadForm(QWidget* parent) : QDialog(parent) {
   status_->setObjectName("Status");
   status_->setContentsMargins(4, 0, 4, 0);
   layout->addWidget(status_);
+  // Beside the Part's log and button: how far the run is, a button that
+  // does what Esc does, and the folder of the saved logs.
+  auto* row = new QHBoxLayout;
+  row->setContentsMargins(4, 0, 4, 0);
+  bar_ = new QProgressBar(this);
+  bar_->setObjectName("ProgressBar");
+  bar_->setRange(0, 1);
+  bar_->setValue(0);
+  bar_->setFormat(QString());
+  bar_->setToolTip("Files of the local folder the run has dealt with, bytes sent, and the time left at this pace");
+  stop_ = new QPushButton("Stop", this);
+  stop_->setObjectName("StopBtn");
+  stop_->setAutoDefault(false);
+  stop_->setEnabled(false);
+  stop_->setToolTip("End the run after its current command (Esc)");
+  open_logs_ = new QPushButton("Open log folder", this);
+  open_logs_->setObjectName("OpenLogFolderBtn");
+  open_logs_->setAutoDefault(false);
+  open_logs_->setToolTip(QString::fromStdString("Every run's log is saved in " + SavedLog::Folder()));
+  row->addWidget(bar_, 1);
+  row->addWidget(stop_);
+  row->addWidget(open_logs_);
+  layout->addLayout(row);
   copy_ = new QPushButton("&Copy log to clipboard", this);
   copy_->setObjectName("CopyBtn");
   QFont bold = copy_->font();
@@ -56,6 +85,9 @@ UploadForm::UploadForm(QWidget* parent) : QDialog(parent) {
   copy_->setAutoDefault(false);
   layout->addWidget(copy_);
   connect(copy_, &QPushButton::clicked, this, &UploadForm::CopyBtnClick);
+  connect(stop_, &QPushButton::clicked, this, &UploadForm::StopBtnClick);
+  connect(open_logs_, &QPushButton::clicked, this, &UploadForm::OpenLogFolderBtnClick);
+  OpenFolder = [](const QString& folder) { return QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); };
   progress_->viewport()->installEventFilter(this);
 }
 
@@ -89,14 +121,37 @@ void UploadForm::TrimLog() {
 
 void UploadForm::CopyBtnClick() { QApplication::clipboard()->setText(progress_->toPlainText()); }
 
+void UploadForm::StopBtnClick() {
+  if (!running_) return;
+  terminated_ = true;
+  if (run_) run_->Terminate();
+}
+
+void UploadForm::OpenLogFolderBtnClick() {
+  const QString folder = QString::fromStdString(SavedLog::Folder());
+  std::string why;
+  const bool made = SavedLog::MakeFolder(why);
+  if (!made || !OpenFolder || !OpenFolder(folder)) {
+    DialogService::Current().Inform(
+        this, "Run logs",
+        "Every run's log is saved in\n" + folder +
+            (made ? QString() : "\n\nThe folder cannot be made: " + QString::fromStdString(why)));
+  }
+}
+
 void UploadForm::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   terminated_ = false;
   const bool test_run = Profile && Profile->TestRun();
   setWindowTitle(test_run ? "Upload - *** Test Only *** - No writing takes place..." : "Upload to web site");
+  // As wide as the screen, as it always was; its height and top are where
+  // the user left them.
+  int top = geometry().top();
+  int tall = height();
+  if (const auto place = RememberedPlace(PlaceStore, "Run")) top = place->top(), tall = place->height();
   if (const QScreen* screen = this->screen()) {
     const QRect area = screen->availableGeometry();
-    setGeometry(area.left() + 2, geometry().top(), area.width() - 4, height());
+    setGeometry(area.left() + 2, top, area.width() - 4, tall);
   }
   // The run starts as soon as the window is up, inside its own event loop.
   QTimer::singleShot(0, this, &UploadForm::StartUpload);
@@ -104,13 +159,38 @@ void UploadForm::showEvent(QShowEvent* event) {
 
 void UploadForm::UpdateStatus() {
   if (!Settings.SiteClient) return;
-  const qint64 seconds = elapsed_.isValid() ? elapsed_.elapsed() / 1000 : 0;
+  const double seconds = elapsed_.isValid() ? static_cast<double>(elapsed_.elapsed()) / 1000.0 : 0;
+  if (!running_) {
+    // The run has ended: its summary stays.
+    QString summary = tally_.started ? "Summary: " + QString::fromStdString(tally_.Summary(seconds)) : QString();
+    if (!saved_log_problem_.empty()) {
+      summary +=
+          QString(summary.isEmpty() ? "" : "  |  ") + "log not saved: " + QString::fromStdString(saved_log_problem_);
+    }
+    status_->setText(summary);
+    return;
+  }
+  const qint64 whole = static_cast<qint64>(seconds);
   status_->setText(QString("%1:%2  |  %3 files sent  |  %4 bytes sent  |  folder %5")
-                       .arg(seconds / 60)
-                       .arg(seconds % 60, 2, 10, QChar('0'))
-                       .arg(files_sent_)
-                       .arg(bytes_sent_)
+                       .arg(whole / 60)
+                       .arg(whole % 60, 2, 10, QChar('0'))
+                       .arg(tally_.sent)
+                       .arg(tally_.bytes_sent)
                        .arg(QString::fromStdString(Settings.SiteClient->HostDirName)));
+  UpdateBar();
+}
+
+void UploadForm::UpdateBar() {
+  const double seconds = elapsed_.isValid() ? static_cast<double>(elapsed_.elapsed()) / 1000.0 : 0;
+  const int total = static_cast<int>(std::min<std::int64_t>(tally_.total_files, INT32_MAX));
+  bar_->setRange(0, std::max(total, 1));
+  bar_->setValue(total > 0 ? static_cast<int>(std::min<std::int64_t>(tally_.checked, total)) : (tally_.ended ? 1 : 0));
+  bar_->setFormat(tally_.started ? "%p%  " + QString::fromStdString(tally_.Progress(seconds)) : QString());
+}
+
+void UploadForm::OnRunEvent(const RunEvent& event) {
+  tally_.Add(event);
+  if (event.kind != RunEvent::Kind::FolderEntered && event.kind != RunEvent::Kind::Retry) UpdateBar();
 }
 
 void UploadForm::StartUpload() {
@@ -118,20 +198,28 @@ void UploadForm::StartUpload() {
   running_ = true;
   terminated_ = false;
   outcome_.reset();
-  files_sent_ = 0;
-  bytes_sent_ = 0;
+  tally_ = RunTally();
   progress_->clear();
+  stop_->setEnabled(true);
+  // The log is also kept on disk; a run goes on when it cannot be.
+  saved_log_ = std::make_unique<SavedLog>();
+  saved_log_problem_.clear();
+  if (!saved_log_->Open(Profile->ProfileName(), Settings.RedirectJob ? "redirect" : "publish", std::time(nullptr),
+                        saved_log_problem_)) {
+    saved_log_.reset();
+  }
+  saved_log_path_ = saved_log_ ? saved_log_->Path() : std::string();
+  UpdateBar();
   elapsed_.start();
   QTimer status_timer;
   connect(&status_timer, &QTimer::timeout, this, &UploadForm::UpdateStatus);
   status_timer.start(500);
-  Upload run(Settings, *Profile, [this](const std::string& line) { AddLine(QString::fromStdString(line)); });
+  Upload run(Settings, *Profile, [this](const std::string& line) {
+    if (saved_log_) saved_log_->Write(line);
+    AddLine(QString::fromStdString(line));
+  });
   // The counts come from what the run reports, not from its log's wording.
-  run.OnEvent = [this](const RunEvent& event) {
-    if (event.kind != RunEvent::Kind::FileSent) return;
-    ++files_sent_;
-    bytes_sent_ += event.bytes;
-  };
+  run.OnEvent = [this](const RunEvent& event) { OnRunEvent(event); };
   run_ = &run;
   try {
     outcome_ = run.StartUpload();
@@ -144,6 +232,9 @@ void UploadForm::StartUpload() {
   if (run.Terminated() || outcome_ == RunOutcome::Terminated) terminated_ = true;
   run_ = nullptr;
   running_ = false;
+  saved_log_.reset();
+  stop_->setEnabled(false);
+  UpdateBar();
   UpdateStatus();
   if (run.RefusedCertificate().verdict != CertificateCheck::Verdict::None) OfferTrust(run.RefusedCertificate());
 }
@@ -187,6 +278,12 @@ void UploadForm::reject() {
   terminated_ = true;
   if (run_) run_->Terminate();
   QDialog::reject();
+}
+
+void UploadForm::hideEvent(QHideEvent* event) {
+  // However it goes (Esc, the close box), the window's place is kept.
+  RememberPlace(PlaceStore, "Run", geometry());
+  QDialog::hideEvent(event);
 }
 
 void UploadForm::closeEvent(QCloseEvent* event) {

@@ -7,10 +7,13 @@
 #include <memory>
 #include <optional>
 
+#include "engine/run_tally.h"
 #include "engine/upload.h"
+#include "platform/saved_log.h"
 
 class QLabel;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 
 namespace kestova {
@@ -23,23 +26,37 @@ class UploadForm : public QDialog {
   RunSettings Settings;
   const ProfileView* Profile = nullptr;
   std::function<void()> ShowHelpPage;
+  // The store that keeps the window's place between starts.
+  std::string PlaceStore;
   // Stores a fingerprint the user chose to trust for the run's site.
   std::function<void(const std::string& fingerprint)> TrustCertificate;
+  // Shows a folder in the desktop's file manager; false when none could.
+  // Tests replace it.
+  std::function<bool(const QString& folder)> OpenFolder;
 
   // Set by Esc; the run in progress ends after its current command.
   bool Terminated() const;
   QPlainTextEdit* Progress() const { return progress_; }
   QLabel* Status() const { return status_; }
+  QProgressBar* Bar() const { return bar_; }
+  QPushButton* StopBtn() const { return stop_; }
+  const RunTally& Tally() const { return tally_; }
+  // The file the last run's log was saved to; empty when it was not saved.
+  const std::string& SavedLogPath() const { return saved_log_path_; }
   std::optional<RunOutcome> LastOutcome() const { return outcome_; }
 
   // Adds one line to the log, trimming it when it reaches 500 lines.
   void AddLine(const QString& line);
   void CopyBtnClick();
+  // What Esc does while a run goes: it ends after its current command.
+  void StopBtnClick();
+  void OpenLogFolderBtnClick();
 
  protected:
   void showEvent(QShowEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
   void reject() override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -47,19 +64,25 @@ class UploadForm : public QDialog {
   void StartUpload();
   void TrimLog();
   void UpdateStatus();
+  void UpdateBar();
+  void OnRunEvent(const RunEvent& event);
   void OfferTrust(const CertificateCheck& refused);
 
   QPlainTextEdit* progress_ = nullptr;
   QLabel* status_ = nullptr;
   QPushButton* copy_ = nullptr;
+  QProgressBar* bar_ = nullptr;
+  QPushButton* stop_ = nullptr;
+  QPushButton* open_logs_ = nullptr;
   Upload* run_ = nullptr;
   bool terminated_ = false;
   bool running_ = false;
   std::optional<RunOutcome> outcome_;
   QElapsedTimer elapsed_;
-  long long files_sent_ = 0;
-  long long bytes_sent_ = 0;
-  QString folder_;
+  RunTally tally_;
+  std::unique_ptr<SavedLog> saved_log_;
+  std::string saved_log_path_;
+  std::string saved_log_problem_;
 };
 
 }  // namespace kestova

@@ -92,7 +92,7 @@ TEST_F(ProfileCommandTest, TheProgramAnswersHelpVersionAndUnknownCommands) {
   const auto help = RunProgram("--help");
   EXPECT_EQ(help.code, 0);
   EXPECT_THAT(help.out, HasSubstr("Usage: kestova"));
-  EXPECT_EQ(RunProgram("--version").out, "kestova 0.1.0\n");
+  EXPECT_EQ(RunProgram("--version").out, "kestova " KESTOVA_VERSION "\n");
   const auto set_help = RunProgram("profile set --help");
   EXPECT_EQ(set_help.code, 0);
   EXPECT_THAT(set_help.out, HasSubstr("FIELD=VALUE"));

@@ -4,11 +4,14 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <deque>
@@ -20,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/registry.h"
+#include "support/file_tree.h"
 #include "support/ftp_servers.h"
 #include "support/loopback_peer.h"
 #include "support/temp_dir.h"
@@ -40,7 +44,9 @@ class ScriptedDialogs : public DialogService {
   std::deque<QMessageBox::StandardButton> answers;
   std::vector<QString> asked;
   std::vector<QString> errors;
-  QString folder, open_file, save_file;
+  std::vector<QString> told;
+  std::vector<QString> chooser_starts;
+  QString folder, open_file, save_file, typed;
   QMessageBox::StandardButton Ask(QWidget*, QMessageBox::Icon, const QString& title, const QString& text,
                                   QMessageBox::StandardButtons) override {
     asked.push_back(title + ": " + text);
@@ -50,7 +56,15 @@ class ScriptedDialogs : public DialogService {
     return answer;
   }
   void ShowError(QWidget*, const QString&, const QString& text) override { errors.push_back(text); }
-  QString ChooseFolder(QWidget*, const QString&) override { return folder; }
+  void Inform(QWidget*, const QString& title, const QString& text) override { told.push_back(title + ": " + text); }
+  QString AskText(QWidget*, const QString& title, const QString&) override {
+    asked.push_back(title);
+    return typed;
+  }
+  QString ChooseFolder(QWidget*, const QString& start) override {
+    chooser_starts.push_back(start);
+    return folder;
+  }
   QString OpenFile(QWidget*, const QString&) override { return open_file; }
   QString SaveFile(QWidget*) override { return save_file; }
 };
@@ -64,7 +78,10 @@ class MainFormTest : public ::testing::Test {
     form_ = std::make_unique<MainForm>(dir_.File("registry.db"));
     run_window_ = new UploadForm(form_.get());
     form_->SetRunWindow(run_window_);
-    form_->OpenDocument = [this](const QString& path) { opened_.push_back(path); };
+    form_->OpenDocument = [this](const QString& path) {
+      opened_.push_back(path);
+      return true;
+    };
   }
   void TearDown() override { DialogService::Install(std::make_unique<MessageBoxDialogs>()); }
 
@@ -137,6 +154,61 @@ TEST_F(MainFormTest, TheFirstStartOnAnEmptyStoreShowsDefaultWithTheEditorHidden)
   QTest::keyClick(form_.get(), Qt::Key_F1);
   ASSERT_EQ(opened_.size(), 1u);
   EXPECT_TRUE(opened_[0].endsWith("/help/kestova_help.htm"));
+  EXPECT_TRUE(dialogs_->told.empty());
+  // The hidden editor's height, in the middle of the screen.
+  EXPECT_EQ(form_->height(), 166);
+  const QRect screen = form_->screen()->availableGeometry();
+  EXPECT_LE(std::abs(form_->frameGeometry().center().x() - screen.center().x()), 1);
+  EXPECT_LE(std::abs(form_->frameGeometry().center().y() - screen.center().y()), 1);
+  EXPECT_EQ(form_->windowTitle(), "Kestova " KESTOVA_VERSION " - press F1 for help");
+  // Without a browser, a box names the page.
+  form_->OpenDocument = [](const QString&) { return false; };
+  QTest::keyClick(form_.get(), Qt::Key_F1);
+  ASSERT_EQ(dialogs_->told.size(), 1u);
+  EXPECT_TRUE(dialogs_->told[0].startsWith("Kestova help: No web browser could open the help page."));
+  EXPECT_TRUE(dialogs_->told[0].endsWith("/help/kestova_help.htm"));
+}
+
+// The place and size a window was left at come back at the next start.
+TEST_F(MainFormTest, WindowPlacesAreRememberedAcrossStarts) {
+  Show();
+  QTest::mouseClick(form_->ViewBtn(), Qt::LeftButton);  // the editor shown: the height is the user's
+  form_->setGeometry(40, 50, 700, 450);
+  const QRect left_at = form_->geometry();
+  ASSERT_TRUE(form_->close());
+  form_ = std::make_unique<MainForm>(dir_.File("registry.db"));
+  Show();
+  EXPECT_EQ(form_->geometry(), left_at);
+  // With the editor hidden the height is the short one, wherever it was.
+  QTest::mouseClick(form_->ViewBtn(), Qt::LeftButton);
+  ASSERT_TRUE(form_->close());
+  form_ = std::make_unique<MainForm>(dir_.File("registry.db"));
+  Show();
+  EXPECT_EQ(form_->height(), 166);
+  EXPECT_EQ(form_->width(), 700);
+}
+
+TEST_F(MainFormTest, ANewProfileIsACopyUnderTheTypedName) {
+  Show();
+  form_->RootSource()->setText("/srv/site");
+  dialogs_->typed = "  Zeta shop ";
+  QTest::keyClick(form_.get(), Qt::Key_N, Qt::ControlModifier);
+  EXPECT_EQ(form_->ProfileList()->currentText(), "Zeta shop");
+  Registry registry(dir_.File("registry.db"));
+  EXPECT_EQ(registry.ReadString("\\Software\\Brindlecote\\Kestova\\Site\\prof_Zeta shop", "RootSource"), "/srv/site");
+  EXPECT_EQ(registry.ReadString("\\Software\\Brindlecote\\Kestova\\Site", "CurrProfile"), "Zeta shop");
+  // Names that exist in any case, or cannot be stored, are refused.
+  for (const char* name : {"DEFAULT", "zeta SHOP", "a\\b"}) {
+    dialogs_->typed = name;
+    form_->NewProfileClick();
+  }
+  ASSERT_EQ(dialogs_->errors.size(), 3u);
+  EXPECT_EQ(dialogs_->errors[0], "There is already a profile named \"Default\".");
+  EXPECT_EQ(dialogs_->errors[2], "A profile name cannot contain '\\': a\\b");
+  EXPECT_EQ(form_->ProfileList()->count(), 2);
+  dialogs_->typed = "";  // cancelled
+  form_->NewProfileClick();
+  EXPECT_EQ(form_->ProfileList()->count(), 2);
 }
 
 TEST_F(MainFormTest, TheViewButtonTwiceReturnsAndSavesEachTime) {
@@ -162,8 +234,10 @@ TEST_F(MainFormTest, DecliningAConfirmationShowsNoRunWindow) {
   dialogs_->answers = {QMessageBox::Cancel};
   form_->Upload(true);
   ASSERT_EQ(dialogs_->asked.size(), 1u);
+  // The question as it was, then the folder, the host and the write mode.
   EXPECT_EQ(dialogs_->asked[0],
-            "Confirm: You are about to upload latest changes to your new site.\nDo you wish to continue?");
+            "Confirm: You are about to upload latest changes to your new site.\nDo you wish to continue?\n\n"
+            "Local folder: \nHost: ftp.new-site.example (/public_html)\nWrite mode: Overwrite All");
   EXPECT_EQ(run_window_->Settings.SiteClient, nullptr);
 
   form_->Profile().NewWipe = true;
@@ -204,9 +278,22 @@ TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
   EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Finished) << run_window_->Progress()->toPlainText().toStdString();
   EXPECT_TRUE(run_window_->Progress()->toPlainText().endsWith("Finished."));
   EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/www/page29.htm"));
-  EXPECT_THAT(run_window_->Status()->text().toStdString(), HasSubstr("30 files sent"));
-  EXPECT_THAT(run_window_->Status()->text().toStdString(), HasSubstr(" bytes sent"));
+  // The bar and the summary come from the run's events.
+  EXPECT_THAT(run_window_->Status()->text().toStdString(),
+              ::testing::StartsWith("Summary: 30 files checked, 30 sent, 0 skipped as unchanged, 0 failed; 500 bytes "
+                                    "sent in 0:0"));
+  EXPECT_EQ(run_window_->Bar()->maximum(), 30);
+  EXPECT_EQ(run_window_->Bar()->value(), 30);
+  EXPECT_THAT(run_window_->Bar()->format().toStdString(), HasSubstr("30 of 30 files, 500 bytes of 500 bytes sent"));
+  EXPECT_FALSE(run_window_->StopBtn()->isEnabled());
   EXPECT_THAT(run_window_->Progress()->toPlainText().toStdString(), ::testing::Not(HasSubstr("bytes sent")));
+  // The saved copy holds the window's log, private to the user.
+  const std::string saved = run_window_->SavedLogPath();
+  ASSERT_FALSE(saved.empty());
+  EXPECT_THAT(fs::path(saved).filename().string(), ::testing::StartsWith("Default_publish_"));
+  EXPECT_EQ(testing::ReadFile(saved), run_window_->Progress()->toPlainText().toStdString() + "\n");
+  EXPECT_EQ(fs::status(saved).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(fs::path(saved).parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
 
   // Esc as soon as the first file has gone.
   auto* watch = new QTimer(form_.get());
@@ -222,6 +309,34 @@ TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
   form_->Upload(true);
   EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Terminated);
   EXPECT_TRUE(run_window_->Progress()->toPlainText().endsWith("Terminated before completion."));
+
+  // The Stop button does what Esc does.
+  auto* stop = new QTimer(form_.get());
+  QObject::connect(stop, &QTimer::timeout, [this, stop] {
+    if (run_window_->Progress()->toPlainText().contains("Copy to")) {
+      stop->deleteLater();
+      ASSERT_TRUE(run_window_->StopBtn()->isEnabled());
+      QTest::mouseClick(run_window_->StopBtn(), Qt::LeftButton);
+    }
+  });
+  stop->start(5);
+  dialogs_->answers = {QMessageBox::Ok};
+  CloseRunWindowWhenDone();
+  form_->Upload(true);
+  EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Terminated);
+  EXPECT_TRUE(run_window_->Progress()->toPlainText().endsWith("Terminated before completion."));
+  EXPECT_LT(run_window_->Tally().sent, 30);
+  // The log folder opens, or a box says where it is.
+  std::vector<QString> folders;
+  run_window_->OpenFolder = [&folders](const QString& folder) {
+    folders.push_back(folder);
+    return false;
+  };
+  QTest::mouseClick(run_window_->findChild<QPushButton*>("OpenLogFolderBtn"), Qt::LeftButton);
+  ASSERT_EQ(folders.size(), 1u);
+  EXPECT_EQ(folders[0].toStdString(), fs::path(saved).parent_path().string());
+  ASSERT_EQ(dialogs_->told.size(), 1u);
+  EXPECT_EQ(dialogs_->told[0], "Run logs: Every run's log is saved in\n" + folders[0]);
 }
 
 TEST_F(MainFormTest, AnUntrustedCertificateIsShownAndOnceTrustedTheRunGoesAgain) {
@@ -361,14 +476,43 @@ TEST_F(MainFormTest, ASaveThatFailsKeepsTheEditsAndStopsWhatAskedForIt) {
 
 TEST_F(MainFormTest, ChoosingANewRootFolderAsksToCreateIt) {
   Show();
+  // The chooser starts at the folder as typed, its case kept.
+  form_->RootSource()->setText("/srv/MixedCase/Site");
   const QString folder = QString::fromStdString((dir_.Path() / "new" / "site").string());
   dialogs_->folder = folder;
   dialogs_->answers = {QMessageBox::Yes};
   form_->RootSourceBtnClick();
   EXPECT_EQ(dialogs_->asked.back(), "Confirm: The specified directory does not exist. Create it?");
+  ASSERT_FALSE(dialogs_->chooser_starts.empty());
+  EXPECT_EQ(dialogs_->chooser_starts[0], "/srv/MixedCase/Site");
   EXPECT_TRUE(fs::is_directory(folder.toStdString()));
   EXPECT_EQ(form_->RootSource()->text(), folder);
   EXPECT_EQ(Stored("RootSource"), folder.toStdString());
+}
+
+// The real folder chooser: a typed folder that does not exist comes back (so
+// that the main window can offer to create it), and one that does, too.
+TEST(FolderChooserTest, ReturnsTheTypedFolderWhetherItExistsOrNot) {
+  testing::TempDir dir;
+  fs::create_directories(dir.Path() / "Existing");
+  for (const char* typed : {"New Site/deeper", "Existing"}) {
+    QString shown_at;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      if (!dialog) return;
+      answer.stop();
+      shown_at = dialog->directory().absolutePath();
+      dialog->findChild<QLineEdit*>("fileNameEdit")->setText(typed);
+      QMetaObject::invokeMethod(dialog, "accept");
+    });
+    answer.start(10);
+    // It opens at the nearest folder that exists, the case kept.
+    const QString start = QString::fromStdString((dir.Path() / "Missing" / "Start").string());
+    const QString chosen = MessageBoxDialogs().ChooseFolder(nullptr, start);
+    EXPECT_EQ(shown_at.toStdString(), dir.Path().string());
+    EXPECT_EQ(chosen.toStdString(), (dir.Path() / typed).string());
+  }
 }
 
 TEST_F(MainFormTest, AnotherProfileChangesTheFoldersButNotTheTemplateText) {

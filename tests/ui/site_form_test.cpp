@@ -1,16 +1,21 @@
 // The site and login details window, offscreen.
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QTest>
 #include <deque>
+#include <filesystem>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/registry.h"
 #include "profile/site_profile.h"
+#include "support/ftp_servers.h"
 #include "support/temp_dir.h"
 #include "ui/dialog_service.h"
 #include "ui/site_form.h"
@@ -28,7 +33,11 @@ class AnswerOk : public DialogService {
     asked.push_back(text);
     return QMessageBox::Ok;
   }
-  void ShowError(QWidget*, const QString&, const QString&) override {}
+  // Errors and information, as "title: text".
+  std::vector<QString> shown;
+  void ShowError(QWidget*, const QString& title, const QString& text) override { shown.push_back(title + ": " + text); }
+  void Inform(QWidget*, const QString& title, const QString& text) override { shown.push_back(title + ": " + text); }
+  QString AskText(QWidget*, const QString&, const QString&) override { return {}; }
   QString ChooseFolder(QWidget*, const QString&) override { return {}; }
   QString OpenFile(QWidget*, const QString&) override { return {}; }
   QString SaveFile(QWidget*) override { return {}; }
@@ -166,6 +175,66 @@ TEST_F(SiteFormTest, DeletingAProfileAsksThenShowsDefault) {
   EXPECT_FALSE(Store().KeyExists(kSite + "\\prof_Shop"));
   EXPECT_EQ(form_.ProfileList()->currentText(), "Default");
   EXPECT_LT(form_.ProfileList()->findText("Shop"), 0);
+}
+
+// The audit's list: first focus on the old site's address, Esc leaves the
+// window open, passwords show "*", a saved new name sorts without regard to
+// case, and the short captions explain themselves.
+TEST_F(SiteFormTest, TheWindowBehavesAsDescribed) {
+  EXPECT_EQ(QApplication::focusWidget(), form_.Control("OldURL"));
+  QTest::keyClick(&form_, Qt::Key_Escape);
+  EXPECT_TRUE(form_.isVisible()) << "Esc closed the window";
+  for (const char* name : {"NewPassword", "OldPassword"}) {
+    EXPECT_EQ(Edit(name)->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(Edit(name)->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, Edit(name)), '*');
+  }
+  form_.ProfileList()->setEditText("Beta");
+  Retype("NewPort", "2121");
+  form_.ProfileList()->setEditText("alpha");
+  Retype("NewPort", "2122");
+  QStringList names;
+  for (int i = 0; i < form_.ProfileList()->count(); ++i) names << form_.ProfileList()->itemText(i);
+  EXPECT_LT(names.indexOf("alpha"), names.indexOf("Beta")) << names.join(",").toStdString();
+  EXPECT_EQ(form_.ProfileList()->currentText(), "alpha");
+  for (const char* name : {"NewPASV", "OldPASV", "NewWrite", "NewTestBtn"}) {
+    EXPECT_FALSE(form_.Control(name)->toolTip().isEmpty()) << name;
+  }
+  const auto* write = qobject_cast<QComboBox*>(form_.Control("NewWrite"));
+  EXPECT_TRUE(write->itemData(1, Qt::ToolTipRole).toString().startsWith("Wrt Changes (write changes)"));
+}
+
+TEST_F(SiteFormTest, TestConnectionLogsInAndReportsTheServersReply) {
+  std::string why;
+  auto server =
+      testing::FtpServerFixture::Start(testing::FtpServerFixture::Kind::Pyftpdlib, (dir_.Path() / "ftp").string(), why);
+  ASSERT_TRUE(server) << why;
+  std::filesystem::create_directories(dir_.Path() / "ftp" / "www");
+  Retype("NewServerIP", "127.0.0.1");
+  Retype("NewPort", QString::fromStdString(server->Port()));
+  Retype("NewUserId", QString::fromStdString(server->User()));
+  Retype("NewPassword", QString::fromStdString(server->Password()));
+  Retype("NewStartDir", "/www");
+  QTest::mouseClick(qobject_cast<QPushButton*>(form_.Control("NewTestBtn")), Qt::LeftButton);
+  ASSERT_EQ(dialogs_->shown.size(), 1u);
+  const std::string told = dialogs_->shown[0].toStdString();
+  EXPECT_THAT(told, ::testing::StartsWith("Test connection: new site: Connected to 127.0.0.1 port " + server->Port() +
+                                          " and logged in as " + server->User() + "."));
+  EXPECT_THAT(told, ::testing::HasSubstr("\nEntered the start directory /www.\nServer's reply: 257 \"/www\""));
+  EXPECT_FALSE(profile_.NewClient.Connected()) << "the test left the connection open";
+
+  Retype("NewPassword", "wrong");
+  Retype("NewStartDir", "/missing");
+  QTest::mouseClick(qobject_cast<QPushButton*>(form_.Control("NewTestBtn")), Qt::LeftButton);
+  ASSERT_EQ(dialogs_->shown.size(), 2u);
+  EXPECT_THAT(dialogs_->shown[1].toStdString(),
+              ::testing::MatchesRegex("Test connection: new site: Could not connect to 127.0.0.1 port [0-9]+ and log "
+                                      "in.\nReason: 530 .*"));
+  EXPECT_EQ(dialogs_->shown[1].toStdString().find("wrong"), std::string::npos) << "the password was shown";
+  Retype("NewPassword", QString::fromStdString(server->Password()));
+  QTest::mouseClick(qobject_cast<QPushButton*>(form_.Control("NewTestBtn")), Qt::LeftButton);
+  ASSERT_EQ(dialogs_->shown.size(), 3u);
+  EXPECT_THAT(dialogs_->shown[2].toStdString(),
+              ::testing::HasSubstr("The start directory /missing cannot be entered: 550"));
 }
 
 }  // namespace
