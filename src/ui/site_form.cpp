@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 #include "common/text_helpers.h"
@@ -225,7 +226,10 @@ void SiteForm::AddTransferRow(QGridLayout* grid, QGroupBox* group, bool new_site
       profile_.OldWipe = t == "Wipe Site";
     }
   });
-  // What each write mode does, on its item and on the list.
+  // What each write mode does, on its item and on the list. Changing an
+  // item's data signals a change of the current text, which must not write
+  // the profile.
+  const QSignalBlocker quiet(write);
   const QStringList tips = {
       "Overwrite All: every file is deleted on the server and sent again",
       "Wrt Changes (write changes): a file is sent only when the server has no copy or an older one",

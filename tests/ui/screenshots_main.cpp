@@ -6,10 +6,12 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
 
+#include "engine/run_tally.h"
 #include "profile/site_profile.h"
 #include "ui/main_form.h"
 #include "ui/site_form.h"
@@ -76,7 +78,23 @@ int main(int argc, char** argv) {
                            "Write File opening-hours.html", "    - 226 Transfer complete.", "Finished."}) {
     run_window.AddLine(line);
   }
-  run_window.Status()->setText("0:04  |  2 files sent  |  folder /public_html/docs");
+  // The bar and the summary as the run's events leave them.
+  kestova::RunTally tally;
+  using K = kestova::RunEvent::Kind;
+  tally.Add({K::RunStarted, "/home/baker/site", 18840, 4});
+  for (const char* name : {"index.htm", "about.html"}) {
+    tally.Add({K::FileChecked, name, 4100});
+    tally.Add({K::FileUnchanged, name});
+  }
+  for (const auto& [name, bytes] : {std::pair{"style.css", 2130}, std::pair{"opening-hours.html", 8510}}) {
+    tally.Add({K::FileChecked, name, bytes});
+    tally.Add({K::FileSent, name, bytes});
+  }
+  tally.Add({K::RunEnded, "Finished."});
+  run_window.Bar()->setRange(0, 4);
+  run_window.Bar()->setValue(4);
+  run_window.Bar()->setFormat("%p%  " + QString::fromStdString(tally.Progress(4)));
+  run_window.Status()->setText("Summary: " + QString::fromStdString(tally.Summary(4)));
   run_window.setWindowTitle("Upload to web site");
   ok = Save(run_window, out + "/run-window.png") && ok;
   return ok ? 0 : 1;

@@ -115,6 +115,12 @@ TEST_F(SiteFormTest, WrtChangesSurvivesReopening) {
   form_.close();
   form_.show();
   EXPECT_EQ(qobject_cast<QComboBox*>(form_.Control("NewWrite"))->currentText(), "Wrt Changes");
+  // A window made for the loaded profile (as the program makes it) changes
+  // nothing while it is built.
+  profile_.LoadRegistry("Default");
+  SiteForm another(profile_);
+  EXPECT_TRUE(profile_.NewChanges);
+  EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewChanges"), 1);
 }
 
 TEST_F(SiteFormTest, TheEncryptionAndMethodListsStoreTheChoiceAndThePortFollowsWhileItHoldsADefault) {
