@@ -17,6 +17,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include <gmock/gmock.h>
@@ -295,36 +296,28 @@ TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
   EXPECT_EQ(fs::status(saved).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(fs::status(fs::path(saved).parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
 
-  // Esc as soon as the first file has gone.
-  auto* watch = new QTimer(form_.get());
-  QObject::connect(watch, &QTimer::timeout, [this, watch] {
-    if (run_window_->Progress()->toPlainText().contains("Copy to")) {
-      watch->deleteLater();
-      QTest::keyClick(run_window_, Qt::Key_Escape);
-    }
-  });
-  watch->start(5);
-  dialogs_->answers = {QMessageBox::Ok};
-  CloseRunWindowWhenDone();
-  form_->Upload(true);
-  EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Terminated);
-  EXPECT_TRUE(run_window_->Progress()->toPlainText().endsWith("Terminated before completion."));
-
-  // The Stop button does what Esc does.
-  auto* stop = new QTimer(form_.get());
-  QObject::connect(stop, &QTimer::timeout, [this, stop] {
-    if (run_window_->Progress()->toPlainText().contains("Copy to")) {
-      stop->deleteLater();
-      ASSERT_TRUE(run_window_->StopBtn()->isEnabled());
-      QTest::mouseClick(run_window_->StopBtn(), Qt::LeftButton);
-    }
-  });
-  stop->start(5);
-  dialogs_->answers = {QMessageBox::Ok};
-  CloseRunWindowWhenDone();
-  form_->Upload(true);
-  EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Terminated);
-  EXPECT_TRUE(run_window_->Progress()->toPlainText().endsWith("Terminated before completion."));
+  // Esc, then the Stop button, as soon as the first file has gone: each
+  // ends the run after its current command.
+  const std::function<void()> stops[] = {[this] { QTest::keyClick(run_window_, Qt::Key_Escape); },
+                                         [this] {
+                                           ASSERT_TRUE(run_window_->StopBtn()->isEnabled());
+                                           QTest::mouseClick(run_window_->StopBtn(), Qt::LeftButton);
+                                         }};
+  for (const auto& stop_run : stops) {
+    auto* watch = new QTimer(form_.get());
+    QObject::connect(watch, &QTimer::timeout, [this, watch, stop_run] {
+      if (run_window_->Progress()->toPlainText().contains("Copy to")) {
+        watch->deleteLater();
+        stop_run();
+      }
+    });
+    watch->start(5);
+    dialogs_->answers = {QMessageBox::Ok};
+    CloseRunWindowWhenDone();
+    form_->Upload(true);
+    EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Terminated);
+    EXPECT_TRUE(run_window_->Progress()->toPlainText().endsWith("Terminated before completion."));
+  }
   EXPECT_LT(run_window_->Tally().sent, 30);
   // The log folder opens, or a box says where it is.
   std::vector<QString> folders;
