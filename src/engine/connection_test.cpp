@@ -27,7 +27,7 @@ ConnectionReport TestConnection(FtpClient& client, const std::string& start_dir)
   if (!client.Connect()) {
     const CertificateCheck& check = client.Certificate();
     if (check.verdict == CertificateCheck::Verdict::Untrusted || check.verdict == CertificateCheck::Verdict::Changed) {
-      say("Connected to " + where + ", but " + RefusalLine(check) + ".");
+      say("Connected to " + where + ". " + RefusalLine(check) + ".");
       for (const std::string& line : DescribeCertificate(check)) say(line);
       say("No user id or password was sent. A run of this site asks whether to trust the certificate.");
     } else {

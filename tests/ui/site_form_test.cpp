@@ -243,5 +243,34 @@ TEST_F(SiteFormTest, TestConnectionLogsInAndReportsTheServersReply) {
               ::testing::HasSubstr("The start directory /missing cannot be entered: 550"));
 }
 
+// Over TLS the report says how the connection is protected, or shows the
+// certificate that stopped it before the login.
+TEST_F(SiteFormTest, TestConnectionOverTlsTellsHowTheCertificateWasTaken) {
+  std::string why;
+  testing::FtpServerOptions options;
+  options.tls = testing::ServerTls::Explicit;
+  auto server = testing::FtpServerFixture::Start(testing::FtpServerFixture::Kind::Pyftpdlib,
+                                                 (dir_.Path() / "ftp").string(), why, options);
+  ASSERT_TRUE(server) << why;
+  Retype("OldServerIP", "127.0.0.1");
+  Retype("OldPort", QString::fromStdString(server->Port()));
+  Retype("OldUserId", QString::fromStdString(server->User()));
+  Retype("OldPassword", QString::fromStdString(server->Password()));
+  Edit("OldStartDir")->clear();
+  qobject_cast<QComboBox*>(form_.Control("OldSecurity"))->setCurrentText("Explicit FTP over TLS");
+  QTest::mouseClick(qobject_cast<QPushButton*>(form_.Control("OldTestBtn")), Qt::LeftButton);
+  ASSERT_EQ(dialogs_->shown.size(), 1u);
+  EXPECT_THAT(dialogs_->shown[0].toStdString(), ::testing::HasSubstr(". The server's certificate is not trusted: "));
+  EXPECT_THAT(dialogs_->shown[0].toStdString(),
+              ::testing::HasSubstr("Certificate SHA-256 fingerprint: " + server->Certificate()->fingerprint));
+  profile_.OldClient.TrustedFingerprint = server->Certificate()->fingerprint;
+  QTest::mouseClick(qobject_cast<QPushButton*>(form_.Control("OldTestBtn")), Qt::LeftButton);
+  ASSERT_EQ(dialogs_->shown.size(), 2u);
+  EXPECT_THAT(dialogs_->shown[1].toStdString(),
+              ::testing::MatchesRegex("Test connection: original site: Connected to .* and logged in as .*\\.\\n"
+                                      "Encrypted with TLS 1\\.[23] .*, certificate trusted by its fingerprint\\.\\n"
+                                      "Server's reply: 257 .*"));
+}
+
 }  // namespace
 }  // namespace kestova
