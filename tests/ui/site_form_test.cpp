@@ -266,10 +266,10 @@ TEST_F(SiteFormTest, TestConnectionOverTlsTellsHowTheCertificateWasTaken) {
   profile_.OldClient.TrustedFingerprint = server->Certificate()->fingerprint;
   QTest::mouseClick(qobject_cast<QPushButton*>(form_.Control("OldTestBtn")), Qt::LeftButton);
   ASSERT_EQ(dialogs_->shown.size(), 2u);
-  EXPECT_THAT(dialogs_->shown[1].toStdString(),
-              ::testing::MatchesRegex("Test connection: original site: Connected to .* and logged in as .*\\.\\n"
-                                      "Encrypted with TLS 1\\.[23] .*, certificate trusted by its fingerprint\\.\\n"
-                                      "Server's reply: 257 .*"));
+  const std::string told = dialogs_->shown[1].toStdString();
+  EXPECT_THAT(told, ::testing::StartsWith("Test connection: original site: Connected to 127.0.0.1 port "));
+  EXPECT_THAT(told, ::testing::ContainsRegex("\nEncrypted with TLS 1\\.[23] \\(.*\\), certificate trusted by its "
+                                             "fingerprint\\.\nServer's reply: 257 "));
 }
 
 }  // namespace
