@@ -52,7 +52,7 @@ UploadForm::UploadForm(QWidget* parent) : QDialog(parent) {
   status_->setObjectName("Status");
   status_->setContentsMargins(4, 0, 4, 0);
   layout->addWidget(status_);
-  // Beside the Part's log and button: how far the run is, a button that
+  // Beside the log and the copy button: how far the run is, a button that
   // does what Esc does, and the folder of the saved logs.
   auto* row = new QHBoxLayout;
   row->setContentsMargins(4, 0, 4, 0);
