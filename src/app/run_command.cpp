@@ -232,6 +232,8 @@ class RunOutput {
     DrawProgress(false);
   }
 
+  RunTally& Tally() { return tally_; }
+
   void Event(const RunEvent& event) {
     tally_.Add(event);
     DrawProgress(false);
@@ -285,6 +287,7 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
     last_line = line;
   });
   run.OnEvent = [&output](const RunEvent& event) { output.Event(event); };
+  const RunTally::UploadWatch uploads(output.Tally(), settings.SiteClient);
   QTimer ticks;
   QObject::connect(&ticks, &QTimer::timeout, [&output] { output.Tick(); });
   ticks.start(500);

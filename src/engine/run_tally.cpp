@@ -1,24 +1,54 @@
 #include "engine/run_tally.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 namespace kestova {
 
+RunTally::UploadWatch::UploadWatch(RunTally& tally, FtpClientCore* client) : client_(client) {
+  if (!client_) return;
+  previous_ = client_->OnProgress;
+  client_->OnProgress = [&tally, previous = previous_](FtpClientCore& core, std::int64_t count, bool& abort) {
+    if (core.RequestCode == FtpRequest::ftpPut) tally.in_flight = count;
+    if (previous) previous(core, count, abort);
+  };
+}
+
+RunTally::UploadWatch::~UploadWatch() {
+  if (client_) client_->OnProgress = previous_;
+}
+
 void RunTally::Add(const RunEvent& event) {
+  if (event.kind == RunEvent::Kind::FileChecked || event.kind == RunEvent::Kind::FileSent ||
+      event.kind == RunEvent::Kind::FileSkipped || event.kind == RunEvent::Kind::RunEnded) {
+    in_flight = 0;
+  }
   switch (event.kind) {
     case RunEvent::Kind::RunStarted:
       started = true;
       total_files = event.files;
       total_bytes = event.bytes;
       break;
-    case RunEvent::Kind::FileChecked: ++checked; break;
+    case RunEvent::Kind::FileChecked:
+      ++checked;
+      reached_bytes += event.bytes;
+      current_size = event.bytes;
+      current_done = false;
+      break;
     case RunEvent::Kind::FileSent:
       ++sent;
       bytes_sent += event.bytes;
+      current_done = true;
       break;
-    case RunEvent::Kind::FileUnchanged: ++unchanged; break;
-    case RunEvent::Kind::FileSkipped: ++failed; break;
+    case RunEvent::Kind::FileUnchanged:
+      ++unchanged;
+      current_done = true;
+      break;
+    case RunEvent::Kind::FileSkipped:
+      ++failed;
+      current_done = true;
+      break;
     case RunEvent::Kind::Retry: ++retries; break;
     case RunEvent::Kind::RunEnded: ended = true; break;
     case RunEvent::Kind::FolderEntered: break;
@@ -27,16 +57,27 @@ void RunTally::Add(const RunEvent& event) {
 
 int RunTally::Percent() const {
   if (total_files <= 0) return ended ? 100 : 0;
-  const std::int64_t done = checked < total_files ? checked : total_files;
-  return static_cast<int>(done * 100 / total_files);
+  return static_cast<int>(Done() * 100);
+}
+
+double RunTally::Done() const {
+  if (total_files <= 0 || checked <= 0) return 0;
+  // The file under way counts by its bytes sent, or half when it has none.
+  const std::int64_t current_sent = std::min(in_flight, current_size);
+  const double current = current_done       ? 1.0
+                         : current_size > 0 ? static_cast<double>(current_sent) / static_cast<double>(current_size)
+                                            : 0.5;
+  const double files = (static_cast<double>(checked) - 1 + current) / static_cast<double>(total_files);
+  if (total_bytes <= 0) return std::min(files, 1.0);
+  const std::int64_t bytes_done = current_done ? reached_bytes : reached_bytes - current_size + current_sent;
+  const double bytes = static_cast<double>(bytes_done) / static_cast<double>(total_bytes);
+  return std::min((files + bytes) / 2, 1.0);
 }
 
 long long RunTally::SecondsLeft(double elapsed_seconds) const {
-  // The file being sent counts half done.
-  const double done = static_cast<double>(checked) - 0.5;
-  if (total_files <= 0 || done < 1 || elapsed_seconds < 1 || checked > total_files) return -1;
-  const double rate = done / elapsed_seconds;
-  return std::llround((static_cast<double>(total_files) - done) / rate);
+  const double done = Done();
+  if (done <= 0 || elapsed_seconds < 1 || checked > total_files) return -1;
+  return std::llround(elapsed_seconds * (1 - done) / done);
 }
 
 std::string FormatBytes(std::int64_t bytes) {
@@ -63,10 +104,9 @@ std::string FormatDuration(long long seconds) {
 
 std::string RunTally::Progress(double elapsed_seconds) const {
   std::string text = std::to_string(checked) + " of " + std::to_string(total_files) + " files";
-  if (total_bytes > 0)
-    text += ", " + FormatBytes(bytes_sent) + " of " + FormatBytes(total_bytes) + " sent";
-  else
-    text += ", " + FormatBytes(bytes_sent) + " sent";
+  text += ", " + FormatBytes(bytes_sent + in_flight);
+  if (total_bytes > 0) text += " of " + FormatBytes(total_bytes);
+  text += " sent";
   if (const long long left = SecondsLeft(elapsed_seconds); left >= 0) {
     text += ", about " + FormatDuration(left) + " left";
   }

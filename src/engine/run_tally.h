@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/run_events.h"
+#include "ftp/ftp_client_core.h"
 
 namespace kestova {
 
@@ -18,13 +20,34 @@ struct RunTally {
   std::int64_t unchanged = 0;  // files skipped because the server's copy is current
   std::int64_t failed = 0;     // files that could not be sent
   std::int64_t bytes_sent = 0;
+  // Bytes of the upload under way, not yet in bytes_sent: a large file
+  // moves the count before it is done.
+  std::int64_t in_flight = 0;
   std::int64_t retries = 0;
+  std::int64_t reached_bytes = 0;  // the sizes of the files reached
+  std::int64_t current_size = 0;   // the size of the file reached last
+  bool current_done = true;        // and whether it has been dealt with
   bool started = false;
   bool ended = false;
 
   void Add(const RunEvent& event);
-  // Whole percent of the files considered that the walk has reached.
+  // Counts the bytes of `client`'s uploads into `in_flight` while it lives.
+  class UploadWatch {
+   public:
+    UploadWatch(RunTally& tally, FtpClientCore* client);
+    ~UploadWatch();
+    UploadWatch(const UploadWatch&) = delete;
+    UploadWatch& operator=(const UploadWatch&) = delete;
+
+   private:
+    FtpClientCore* client_;
+    std::function<void(FtpClientCore&, std::int64_t, bool&)> previous_;
+  };
+  // Whole percent done (see Done).
   int Percent() const;
+  // How much of the work is done, 0 to 1: files and bytes weigh the same,
+  // so that neither many small files nor one large one throw it off.
+  double Done() const;
   // Seconds left at this pace, or -1 while there is too little to judge.
   long long SecondsLeft(double elapsed_seconds) const;
   // "37 of 120 files, 1.2 MiB of 4.5 MiB sent, about 0:42 left"

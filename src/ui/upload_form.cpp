@@ -182,9 +182,9 @@ void UploadForm::UpdateStatus() {
 
 void UploadForm::UpdateBar() {
   const double seconds = elapsed_.isValid() ? static_cast<double>(elapsed_.elapsed()) / 1000.0 : 0;
-  const int total = static_cast<int>(std::min<std::int64_t>(tally_.total_files, INT32_MAX));
-  bar_->setRange(0, std::max(total, 1));
-  bar_->setValue(total > 0 ? static_cast<int>(std::min<std::int64_t>(tally_.checked, total)) : (tally_.ended ? 1 : 0));
+  // Per mille, so that a large file moves the bar as it goes.
+  bar_->setRange(0, 1000);
+  bar_->setValue(tally_.total_files > 0 ? static_cast<int>(tally_.Done() * 1000) : (tally_.ended ? 1000 : 0));
   bar_->setFormat(tally_.started ? "%p%  " + QString::fromStdString(tally_.Progress(seconds)) : QString());
 }
 
@@ -214,6 +214,7 @@ void UploadForm::StartUpload() {
   QTimer status_timer;
   connect(&status_timer, &QTimer::timeout, this, &UploadForm::UpdateStatus);
   status_timer.start(500);
+  const RunTally::UploadWatch watch(tally_, Settings.SiteClient);
   Upload run(Settings, *Profile, [this](const std::string& line) {
     if (saved_log_) saved_log_->Write(line);
     AddLine(QString::fromStdString(line));

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/redirect_page.h"
+#include "engine/run_tally.h"
 #include "engine/upload.h"
 #include "support/failing_stream.h"
 #include "support/fake_profile.h"
@@ -146,7 +147,17 @@ class RunTest : public ::testing::TestWithParam<Server> {
       log_.push_back(line);
       if (watch) watch(line, *running);
     });
-    run.OnEvent = [this](const RunEvent& event) { events_.push_back(event); };
+    // The bytes of an upload under way reach a tally as they move: when a
+    // file is reported sent, all of it had been counted.
+    RunTally tally;
+    const RunTally::UploadWatch uploads(tally, settings.SiteClient);
+    run.OnEvent = [this, &tally](const RunEvent& event) {
+      if (event.kind == RunEvent::Kind::FileSent) {
+        EXPECT_EQ(tally.in_flight, event.bytes) << event.path;
+      }
+      tally.Add(event);
+      events_.push_back(event);
+    };
     running = &run;
     return run.StartUpload();
   }

@@ -30,15 +30,27 @@ TEST(RunTally, CountsEventsIntoProgressAndSummary) {
       {K::FileSkipped, "/site/c"},
   };
   for (const RunEvent& event : events) tally.Add(event);
-  EXPECT_EQ(tally.Percent(), 75);
-  // Two and a half files in 10 s: the last one and a half take about 6 s.
-  EXPECT_EQ(tally.SecondsLeft(10), 6);
-  EXPECT_EQ(tally.Progress(10), "3 of 4 files, 2.9 KiB of 4.0 KiB sent, about 0:06 left");
+  EXPECT_EQ(tally.Percent(), 87);
+  // Three files of four, and every byte the run considers, in 10 s: seven
+  // eighths done, about 1.4 s left.
+  EXPECT_EQ(tally.SecondsLeft(10), 1);
+  EXPECT_EQ(tally.Progress(10), "3 of 4 files, 2.9 KiB of 4.0 KiB sent, about 0:01 left");
   EXPECT_EQ(tally.SecondsLeft(0.5), -1) << "too early to judge";
   tally.Add({K::RunEnded, "Terminated before completion."});
   EXPECT_TRUE(tally.ended);
   EXPECT_EQ(tally.Summary(61.4),
             "3 files checked, 1 sent, 1 skipped as unchanged, 1 failed; 2.9 KiB (3000 bytes) sent in 1:01, 1 retry");
+
+  // A large file moves the count while it goes: half of the first of two
+  // equal files sent in 10 s leaves about 30 s.
+  RunTally large;
+  large.Add({K::RunStarted, "/site", 2 << 20, 2});
+  large.Add({K::FileChecked, "/site/a", 1 << 20});
+  large.in_flight = 512 << 10;
+  EXPECT_EQ(large.Progress(10), "1 of 2 files, 512.0 KiB of 2.0 MiB sent, about 0:30 left");
+  large.Add({K::FileSent, "/site/a", 1 << 20});
+  EXPECT_EQ(large.in_flight, 0);
+  EXPECT_EQ(large.bytes_sent, 1 << 20);
 
   // A redirection run knows no byte total, and a run with nothing to do is
   // complete when it ends.

@@ -283,8 +283,7 @@ TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
   EXPECT_THAT(run_window_->Status()->text().toStdString(),
               ::testing::StartsWith("Summary: 30 files checked, 30 sent, 0 skipped as unchanged, 0 failed; 500 bytes "
                                     "sent in 0:0"));
-  EXPECT_EQ(run_window_->Bar()->maximum(), 30);
-  EXPECT_EQ(run_window_->Bar()->value(), 30);
+  EXPECT_EQ(run_window_->Bar()->value(), run_window_->Bar()->maximum());
   EXPECT_THAT(run_window_->Bar()->format().toStdString(), HasSubstr("30 of 30 files, 500 bytes of 500 bytes sent"));
   EXPECT_FALSE(run_window_->StopBtn()->isEnabled());
   EXPECT_THAT(run_window_->Progress()->toPlainText().toStdString(), ::testing::Not(HasSubstr("bytes sent")));
