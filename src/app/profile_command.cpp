@@ -97,14 +97,6 @@ bool WantsHelp(const std::vector<std::string>& args) {
   return false;
 }
 
-// A profile name goes into a key path: a backslash would make it a path of
-// several keys, and an empty one has no key of its own.
-std::optional<std::string> CheckName(const std::string& name) {
-  if (name.empty()) return "A profile name cannot be empty.";
-  if (name.find('\\') != std::string::npos) return "A profile name cannot contain '\\': " + name;
-  return std::nullopt;
-}
-
 std::optional<std::int32_t> ParseNumber(const std::string& text) {
   std::int32_t number = 0;
   const char* first = text.data();
@@ -336,7 +328,7 @@ class ProfileCommand {
       args.erase(args.begin(), args.begin() + 2);
     }
     if (target) {
-      if (const auto problem = CheckName(*target)) return Usage(*problem);
+      if (const auto problem = ProfileNameProblem(*target)) return Usage(*problem);
     }
     if (args.empty()) return Usage("'set' needs at least one FIELD=VALUE.");
     std::vector<std::pair<FieldId, SiteProfile::Value>> changes;

@@ -313,4 +313,10 @@ void SiteProfile::Set(FieldId id, const Value& value) {
   }
 }
 
+std::optional<std::string> ProfileNameProblem(const std::string& name) {
+  if (name.empty()) return "A profile name cannot be empty.";
+  if (name.find('\\') != std::string::npos) return "A profile name cannot contain '\\': " + name;
+  return std::nullopt;
+}
+
 }  // namespace kestova

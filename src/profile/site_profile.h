@@ -121,4 +121,9 @@ class SiteProfile {
   std::string loaded_name_;
 };
 
+// Why a name cannot be a profile's, or nothing when it can: the name goes
+// into a key path, where a backslash would make it a path of several keys and
+// an empty one has no key of its own.
+std::optional<std::string> ProfileNameProblem(const std::string& name);
+
 }  // namespace kestova

@@ -290,8 +290,8 @@ void MainForm::NewProfileClick() {
       dialogs.AskText(this, "New profile", "Name of the new profile (it starts as a copy of \"" + Q(current) + "\"):");
   const std::string name = S(typed.trimmed());
   if (name.empty()) return;
-  if (name.find('\\') != std::string::npos) {
-    dialogs.ShowError(this, "Kestova", "A profile name cannot contain '\\': " + Q(name));
+  if (const auto problem = ProfileNameProblem(name)) {
+    dialogs.ShowError(this, "Kestova", Q(*problem));
     return;
   }
   profile_.RefreshProfileList();
