@@ -50,8 +50,20 @@ bool FtpClient::WaitForRequest() {
     WaitUntil([this] { return RequestEnded() || Terminating(); },
               limited ? std::max(left, std::chrono::milliseconds(1)) : std::chrono::milliseconds(-1));
   }
+  // An upload that could not read its file drops its data connection and
+  // waits for the server's word on it; a server that never gives one
+  // (pyftpdlib, when the connection was reset before it took it) must not
+  // turn the local failure into a lost connection, which would be retried
+  // and fail the same way.
+  const std::string read_error = transfer_.ReadError();
   Abort();
-  ErrorMessage = "426 Timeout";
+  if (!read_error.empty()) {
+    LocalFailure = true;
+    SetComposedReply("426 " + read_error);
+    ErrorMessage = LastReply;
+  } else {
+    ErrorMessage = "426 Timeout";
+  }
   ReplyCode = 426;
   return false;
 }

@@ -40,6 +40,9 @@ class DataTransfer {
   AsyncSocket& Socket() { return socket_; }
   State Current() const { return state_; }
   std::int64_t Count() const { return count_; }
+  // Why the upload under way could not read its local side; empty when it
+  // could, or when no transfer is under way.
+  std::string ReadError() const { return state_ == State::Idle ? std::string() : read_error_; }
 
   // The PORT step: in active mode the data socket listens first. Returns
   // the command to send ("PASV" or "PORT h1,h2,h3,h4,p1,p2").
