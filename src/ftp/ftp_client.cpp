@@ -1,5 +1,8 @@
 #include "ftp/ftp_client.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "net/event_wait.h"
 
 namespace kestova {
@@ -40,21 +43,30 @@ bool FtpClient::WaitForRequest() {
   const bool limited = Limit().count() > 0;
   deadline_ = Clock::now() + Limit();
   pushed_at_ = 0;
+  // An upload that could not read its file has failed, whatever the server
+  // says next; its answer to the reset data connection only keeps the
+  // session in step, so it gets a short while, not the whole limit (which
+  // may be none). pyftpdlib never answers when the reset beats its accept.
+  std::optional<Clock::time_point> answer_by;
+  const auto read_failed = [this] { return !transfer_.ReadError().empty(); };
   for (;;) {
     if (RequestEnded()) return RequestResult == 0;
     if (Terminating()) break;
-    if (limited && Clock::now() >= deadline_) break;
+    const auto now = Clock::now();
+    if (!answer_by && read_failed()) answer_by = now + kAnswerAfterReadError;
+    if (answer_by && now >= *answer_by) break;
+    if (limited && now >= deadline_) break;
     // Sleeps in the event loop until the request moves or the deadline
     // (which progress may push on) is due.
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
-    WaitUntil([this] { return RequestEnded() || Terminating(); },
-              limited ? std::max(left, std::chrono::milliseconds(1)) : std::chrono::milliseconds(-1));
+    auto due = limited ? std::optional(deadline_) : std::nullopt;
+    if (answer_by) due = due ? std::min(*due, *answer_by) : *answer_by;
+    const auto left =
+        due ? std::max(std::chrono::duration_cast<std::chrono::milliseconds>(*due - now), std::chrono::milliseconds(1))
+            : std::chrono::milliseconds(-1);
+    WaitUntil([&] { return RequestEnded() || Terminating() || (!answer_by && read_failed()); }, left);
   }
-  // An upload that could not read its file drops its data connection and
-  // waits for the server's word on it; a server that never gives one
-  // (pyftpdlib, when the connection was reset before it took it) must not
-  // turn the local failure into a lost connection, which would be retried
-  // and fail the same way.
+  // Without that answer the session is out of step and goes; the failure
+  // stays the local one, which another attempt could not mend.
   const std::string read_error = transfer_.ReadError();
   Abort();
   if (!read_error.empty()) {

@@ -63,6 +63,10 @@ class FtpClient : public FtpClientCore {
   // The wait limit; 0 or less for none.
   std::chrono::milliseconds Limit() const;
 
+  // How long the server may take to answer for an upload whose file could
+  // not be read.
+  static constexpr std::chrono::seconds kAnswerAfterReadError{3};
+
   std::chrono::steady_clock::time_point deadline_;
   std::int64_t pushed_at_ = 0;  // the transfer count when the deadline last moved
   std::string refusal_;         // why the last operation was refused before it started
