@@ -325,7 +325,9 @@ bool Upload::ServerCopyOutdated(const std::string& local, const LocalEntry& entr
 }
 
 // Sends a file of the write-changes step: "put" replaces a listed copy,
-// deleted first; "Put" sends a new file.
+// which the classic method deletes first; "Put" sends a new file, with no
+// delete. The two labels differ only in case, so they are told apart
+// exactly here (the executor matches labels in any case).
 void Upload::SendChanged(const std::string& local, const std::string& remote, const std::string& name,
                          const char* label, const std::string& site_address, const std::string& new_address,
                          const std::string& old_address) {
@@ -334,7 +336,7 @@ void Upload::SendChanged(const std::string& local, const std::string& remote, co
     Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName());
     return;
   }
-  if (!Modern() && FoldCase(label) == "put" && !ExecuteCommand(remote, "dele", true)) return Terminate();
+  if (!Modern() && std::strcmp(label, "put") == 0 && !ExecuteCommand(remote, "dele", true)) return Terminate();
   SetTransferType(name);
   Log("Write File " + name);
   if (!(Modern() ? ReplaceFile(local, remote, name, false) : SendUpload(local, remote, name, label))) Terminate();

@@ -251,10 +251,20 @@ TEST_P(RunTest, OverwriteAllThenWrtChangesFindsNothingToSend) {
   const std::time_t later = std::time(nullptr) + 3600;
   utimbuf times{later, later};
   ::utime((local_ / "notes.txt").c_str(), &times);
+  const size_t commands_before = ReadFile(dir_.File("commands.log")).size();
   ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
   EXPECT_THAT(log_, Contains("Write File notes.txt"));
   EXPECT_THAT(log_, Contains("** New file: new.htm"));
   EXPECT_EQ(ReadFile(Remote("www/notes.txt")), "edited notes\n");
+  // A new file has no copy to delete: nothing but its upload goes for it.
+  std::istringstream sent(ReadFile(dir_.File("commands.log")).substr(commands_before));
+  int deletes = 0;
+  for (std::string line; std::getline(sent, line);) {
+    if (line.find("DELE ") == std::string::npos || line.find("~kestova-partial~") != std::string::npos) continue;
+    EXPECT_THAT(line, Not(HasSubstr("new.htm")));
+    ++deletes;
+  }
+  EXPECT_EQ(deletes, modern ? 0 : 1) << "the edited file's copy goes first, in the classic method alone";
   before_ = Fingerprint(local_);
 }
 
