@@ -473,6 +473,7 @@ bool FtpClientCore::OpenStep() {
   if (!in_combined_) RequestCode = FtpRequest::ftpOpen;
   RequestResult = 0;
   ChangeState(FtpClientState::ftpStResolving);
+  multiline_code_ = 0;
   const bool proxy = connection_type_ == FtpConnectionType::ftpProxy;
   certificate_ = CertificateCheck();
   tls_summary_.clear();
@@ -562,13 +563,33 @@ void FtpClientCore::ControlUnreadable(const std::string& why) {
   control_.Close();
 }
 
+// Whether a line ends the reply it belongs to. A reply whose first line is
+// "NNN-" ends only at a line that begins with the same code followed by a
+// space (RFC 959, 4.2): the lines between are its text, whatever they begin
+// with, so that a banner line such as "100 MB quota" cannot end it early.
+bool FtpClientCore::EndsReply(const ReplyCodeInfo& info) {
+  if (multiline_code_ != 0) {
+    const std::string code = std::to_string(multiline_code_);
+    if (LastReply.compare(0, code.size(), code) != 0 ||
+        (LastReply.size() > code.size() && LastReply[code.size()] != ' ')) {
+      return false;
+    }
+    multiline_code_ = 0;
+    return true;
+  }
+  const bool coded = !LastReply.empty() && info.has_digits;
+  if (coded && info.intermediate) multiline_code_ = info.code;
+  return coded && !info.intermediate;
+}
+
 void FtpClientCore::ControlLine(std::string line) {
   LastReply = std::move(line);
   if (const auto handler = OnResponse) handler(*this);
-  if (state_ == FtpClientState::ftpStConnecting) return Greeting();
-  if (state_ != FtpClientState::ftpStAwaitingReply) return Trace("< " + LastReply);
   const ReplyCodeInfo info = ParseReplyCode(LastReply);
-  if (LastReply.empty() || !info.has_digits || info.intermediate) {
+  const bool last = EndsReply(info);
+  if (state_ == FtpClientState::ftpStConnecting) return Greeting(info, last);
+  if (state_ != FtpClientState::ftpStAwaitingReply) return Trace("< " + LastReply);
+  if (!last) {
     // The body of a multi-line reply (at most a few hundred lines kept).
     if (expected_ == Reply::Command && FeatureLines.size() < 500 && !info.has_digits) FeatureLines.push_back(LastReply);
     return Trace("< " + LastReply);
@@ -587,10 +608,9 @@ void FtpClientCore::ControlLine(std::string line) {
   }
 }
 
-void FtpClientCore::Greeting() {
+void FtpClientCore::Greeting(const ReplyCodeInfo& info, bool last) {
   Trace("< " + LastReply);
-  const ReplyCodeInfo info = ParseReplyCode(LastReply);
-  if (LastReply.empty() || !info.has_digits || info.intermediate) return;
+  if (!last) return;
   ReplyCode = info.code;
   if (ReplyCode != 220) {
     // The close finishes the request with this code (too many connections,
@@ -607,6 +627,7 @@ void FtpClientCore::Greeting() {
 
 void FtpClientCore::ControlClosed(int error, bool was_open) {
   const FtpClientState before = state_;
+  multiline_code_ = 0;
   if (was_open) {
     if (state_ != FtpClientState::ftpStAborting) ChangeState(FtpClientState::ftpStClosed);
     if (const auto handler = OnSessionClosed) handler(*this, error);

@@ -216,6 +216,7 @@ class FtpClientCore {
   void FailConnect(const std::string& line, int error);
   void ControlConnected(int error);
   void ControlLine(std::string line);
+  bool EndsReply(const ReplyCodeInfo& info);
   // TLS on the control connection.
   bool Secure() const { return Security != FtpSecurity::Plain; }
   void StartControlTls();
@@ -227,7 +228,7 @@ class FtpClientCore {
   TlsSettings DataTlsSettings() const;
   void ControlUnreadable(const std::string& why);
   void ControlClosed(int error, bool was_open);
-  void Greeting();
+  void Greeting(const ReplyCodeInfo& info, bool last);
 
   // Local side of transfers.
   void ReleaseLocalStream();
@@ -259,6 +260,7 @@ class FtpClientCore {
   Step current_step_ = Step::Open;
   int combined_result_ = 0;
   std::string last_report_;
+  int multiline_code_ = 0;  // the code of the multi-line reply being read, 0 between replies
 
   std::shared_ptr<TlsContext> tls_context_;
   CertificateCheck certificate_;

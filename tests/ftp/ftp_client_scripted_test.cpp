@@ -71,6 +71,43 @@ TEST_F(ScriptedClientTest, AMultiLineGreetingEndsOnItsLastLine) {
   EXPECT_FALSE(client_.Connected());
 }
 
+// Lines of a multi-line reply's text may begin with digits and a space
+// ("100 MB quota"): only the first line's code followed by a space ends it,
+// or the session falls out of step and every later reply answers the
+// command before.
+TEST(MultiLineReplyTest, OnlyTheFirstLinesCodeEndsAReply) {
+  struct Case {
+    const char* name;
+    const char* greeting;
+    const char* pass;  // the end of the reply follows a moment later
+  } const cases[] = {
+      {"greeting", "220-Welcome\r\n100 MB quota for every user\r\n220-still\r\n221 not yet\r\n220 Ready\r\n", ""},
+      {"login", "220 Ready\r\n", "230-Welcome\r\n500 files at most\r\n"},
+      {"indented code", "220 Ready\r\n", "230-Welcome\r\n 230 indented\r\n230\tno space\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedFtpServer server;
+    server.SetGreeting(c.greeting);
+    server.On("PASS", [&c](ScriptedSession& session, const std::string&) {
+      session.Send(c.pass);
+      session.Sleep(100);
+      session.Reply("230 Logged in");
+    });
+    FtpClient client;
+    client.HostName = "127.0.0.1";
+    client.Port = server.Port();
+    client.UserName = "user";
+    client.PassWord = "secret";
+    client.Timeout = 5;
+    ASSERT_TRUE(client.Connect()) << client.LastReply;
+    EXPECT_EQ(client.LastReply, "230 Logged in");
+    ASSERT_TRUE(client.Pwd()) << client.LastReply;
+    EXPECT_EQ(client.ReplyCode, 257) << "PWD was answered by the reply before it";
+    EXPECT_TRUE(client.Quit());
+  }
+}
+
 TEST_F(ScriptedClientTest, UserAnswered230SkipsThePassword) {
   // Bare LF line ends, accepted by default.
   server_.SetGreeting("220 one\n");
