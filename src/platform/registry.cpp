@@ -46,8 +46,19 @@ std::vector<std::string> SplitKey(const std::string& key) {
 
 std::string InvalidType(const std::string& name) { return "Invalid data type for '" + name + "'"; }
 
+const char* KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "not a regular file";
+}
+
 // Creates the store's folder (private to the user when we make it) and an
 // empty file with mode 0600, so SQLite never creates it with wider rights.
+// Whatever already lies under the name must be a regular file (a link to
+// one is followed, as SQLite follows it): a FIFO would block the first read
+// for ever, and a device is nobody's store.
 void CreateStoreFile(const std::string& file) {
   namespace fs = std::filesystem;
   const fs::path parent = fs::path(file).parent_path();
@@ -60,22 +71,37 @@ void CreateStoreFile(const std::string& file) {
     }
     ::chmod(parent.c_str(), 0700);
   }
-  const int fd = ::open(file.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+  const int fd = ::open(file.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd >= 0) {
     ::close(fd);
-  } else if (errno != EEXIST) {
-    throw RegistryError("Cannot create the profile store '" + file + "': " + std::strerror(errno));
+    return;
+  }
+  if (errno != EEXIST) throw RegistryError("Cannot create the profile store '" + file + "': " + std::strerror(errno));
+  struct stat info {};
+  if (::stat(file.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    throw RegistryError("The profile store '" + file + "' is " + KindOf(info.st_mode) +
+                        ", not a file. It was left untouched; set KESTOVA_REGISTRY to another file.");
   }
 }
 
-// The store holds the passwords: a file (or its write-ahead log) that others
-// may read, left so by an older program or a copy, is made private again.
+// The store holds the passwords: a store (or its write-ahead log) that
+// others may read, left so by an older program or a copy, is made private
+// again. Only once it is known to be ours, only a regular file of this
+// user's, and through a descriptor of the name itself, never through a
+// link: narrowing must not reach a file the name merely points at. An
+// O_PATH descriptor also leaves SQLite's own locks on the file alone, which
+// closing any other descriptor of it would drop.
 void NarrowPermissions(const std::string& file) {
   for (const std::string& path : {file, file + "-wal", file + "-shm"}) {
+    const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
     struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && (info.st_mode & 077) != 0 && info.st_uid == ::geteuid()) {
-      ::chmod(path.c_str(), 0600);
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0 && info.st_uid == ::geteuid()) {
+      // fchmod does not take an O_PATH descriptor; its /proc name is the
+      // file it was opened on.
+      ::chmod(("/proc/self/fd/" + std::to_string(fd)).c_str(), 0600);
     }
+    ::close(fd);
   }
 }
 
@@ -173,7 +199,6 @@ std::string Registry::DefaultFile() {
 
 void Registry::Open() {
   CreateStoreFile(file_);
-  NarrowPermissions(file_);
   if (sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
     Fail("cannot be opened");
   }
@@ -198,6 +223,7 @@ void Registry::Open() {
                         "KESTOVA_REGISTRY to another file.");
   }
   Exec("PRAGMA synchronous=NORMAL");
+  NarrowPermissions(file_);
 }
 
 // Gives an empty database our tables. A database that already holds tables of

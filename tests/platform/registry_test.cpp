@@ -175,6 +175,42 @@ TEST_F(RegistryTest, AStoreThatOthersCouldReadIsMadePrivateWhenOpened) {
   }
 }
 
+// Whatever the store's name points at keeps its permissions until it is
+// known to be a store: another user's readable file, a FIFO, a link to a
+// shared text file, another program's database.
+TEST_F(RegistryTest, WhatIsNotAStoreKeepsItsPermissions) {
+  WriteAll(dir_.File("shared.txt"), "a text others read\n");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(dir_.File("other.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE notes(text);", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  ASSERT_EQ(::mkfifo(dir_.File("pipe").c_str(), 0644), 0);
+  ASSERT_EQ(::symlink(dir_.File("shared.txt").c_str(), dir_.File("link.db").c_str()), 0);
+  ASSERT_EQ(::mkdir(dir_.File("folder").c_str(), 0755), 0);
+  struct Case {
+    const char* name;     // what the store is named
+    const char* target;   // what must keep its mode
+    const char* message;  // what the refusal says
+  } const cases[] = {
+      {"shared.txt", "shared.txt", "cannot be read"},
+      {"other.db", "other.db", "not a Kestova profile store"},
+      {"pipe", "pipe", "is a FIFO, not a file"},
+      {"link.db", "shared.txt", "cannot be read"},
+      {"folder", "folder", "is a folder, not a file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const mode_t mode = std::string(c.target) == "folder" ? 0755 : 0644;
+    ASSERT_EQ(::chmod(dir_.File(c.target).c_str(), mode), 0);
+    const std::string error = ErrorOf([&] { Registry registry(dir_.File(c.name)); });
+    EXPECT_THAT(error, HasSubstr(c.message));
+    EXPECT_THAT(error, HasSubstr("left untouched"));
+    struct stat info {};
+    ASSERT_EQ(::stat(dir_.File(c.target).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, mode) << "narrowed before it was known to be a store";
+  }
+}
+
 // Restores an environment variable when the test ends.
 class EnvGuard {
  public:
