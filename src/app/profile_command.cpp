@@ -269,8 +269,10 @@ class ProfileCommand {
   int List(const std::vector<std::string>& args) {
     if (!args.empty()) return Usage("'list' takes no arguments.");
     profile_.RefreshProfileList();
+    // One name a line: a name an older version stored with control
+    // characters in it is shown with them written out.
     for (const std::string& name : profile_.ProfileList) {
-      out_ << (name == profile_.SelectedProfile ? "* " : "  ") << name << '\n';
+      out_ << (name == profile_.SelectedProfile ? "* " : "  ") << ShownProfileName(name) << '\n';
     }
     return kExitOk;
   }
@@ -299,7 +301,7 @@ class ProfileCommand {
     const auto listed = profile_.ListedName(args[0]);
     if (!listed) return NoSuchProfile(args[0]);
     profile_.SetCurrentProfile(*listed);
-    out_ << "The current profile is now \"" << *listed << "\".\n";
+    out_ << "The current profile is now \"" << ShownProfileName(*listed) << "\".\n";
     return kExitOk;
   }
 
@@ -313,7 +315,7 @@ class ProfileCommand {
     const auto listed = profile_.ListedName(args[0]);
     if (!listed || !profile_.DeleteProfile(*listed)) return NoSuchProfile(args[0]);
     if (SameText(profile_.GetCurrentProfile(), *listed)) profile_.SetCurrentProfile(kDefaultProfile);
-    out_ << "Deleted the profile \"" << *listed << "\".\n";
+    out_ << "Deleted the profile \"" << ShownProfileName(*listed) << "\".\n";
     return kExitOk;
   }
 
@@ -327,7 +329,10 @@ class ProfileCommand {
       target = args[1];
       args.erase(args.begin(), args.begin() + 2);
     }
-    if (target) {
+    profile_.RefreshProfileList();
+    // Only a new profile's name must pass the rule; an existing one is used
+    // as it is stored.
+    if (target && !profile_.ListedName(*target)) {
       if (const auto problem = ProfileNameProblem(*target)) return Usage(*problem);
     }
     if (args.empty()) return Usage("'set' needs at least one FIELD=VALUE.");
@@ -347,9 +352,11 @@ class ProfileCommand {
     // window.
     FollowPorts(name, current, changes);
     const bool created = profile_.UpdateProfile(name, changes, current);
-    if (created) out_ << "Created the profile \"" << name << "\" as a copy of \"" << current << "\".\n";
-    out_ << "Saved " << changes.size() << (changes.size() == 1 ? " field" : " fields") << " of the profile \"" << name
-         << "\".\n";
+    if (created) {
+      out_ << "Created the profile \"" << name << "\" as a copy of \"" << ShownProfileName(current) << "\".\n";
+    }
+    out_ << "Saved " << changes.size() << (changes.size() == 1 ? " field" : " fields") << " of the profile \""
+         << ShownProfileName(name) << "\".\n";
     return kExitOk;
   }
 
@@ -383,7 +390,8 @@ class ProfileCommand {
   }
 
   int NoSuchProfile(const std::string& name) {
-    return Usage("There is no profile named \"" + name + "\"; 'kestova profile list' shows the profiles.");
+    return Usage("There is no profile named \"" + ShownProfileName(name) +
+                 "\"; 'kestova profile list' shows the profiles.");
   }
 
   std::ostream& out_;

@@ -316,7 +316,17 @@ void SiteProfile::Set(FieldId id, const Value& value) {
 std::optional<std::string> ProfileNameProblem(const std::string& name) {
   if (name.empty()) return "A profile name cannot be empty.";
   if (name.find('\\') != std::string::npos) return "A profile name cannot contain '\\': " + name;
+  const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
+  if (std::any_of(name.begin(), name.end(), control)) {
+    return "A profile name cannot hold control characters (line breaks, tabs, escapes): " + ShownProfileName(name);
+  }
   return std::nullopt;
+}
+
+std::string ShownProfileName(const std::string& name) {
+  std::string shown;
+  for (const char c : name) shown += c == '\t' ? std::string("\\t") : EscapeControls(std::string(1, c));
+  return shown;
 }
 
 }  // namespace kestova

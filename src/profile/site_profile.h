@@ -121,9 +121,12 @@ class SiteProfile {
   std::string loaded_name_;
 };
 
-// Why a name cannot be a profile's, or nothing when it can: the name goes
+// Why a name cannot be a new profile's, or nothing when it can: the name goes
 // into a key path, where a backslash would make it a path of several keys and
-// an empty one has no key of its own.
+// an empty one has no key of its own; control characters would break the
+// lines that list profiles. Existing names are used as they are.
 std::optional<std::string> ProfileNameProblem(const std::string& name);
+// A name on one line, its control characters (tabs too) written out.
+std::string ShownProfileName(const std::string& name);
 
 }  // namespace kestova

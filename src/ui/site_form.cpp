@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
@@ -55,6 +56,10 @@ SiteForm::SiteForm(SiteProfile& profile, QWidget* parent) : QDialog(parent), pro
   // No completion: a typed name must stay as typed, or "S" would turn into
   // the stored "Shop" and the next letters into a copy of it.
   profile_list_->setCompleter(nullptr);
+  // A typed name becomes a new profile's: no backslash (a key separator) and
+  // no control characters.
+  profile_list_->setValidator(
+      new QRegularExpressionValidator(QRegularExpression("[^\\\\\\x00-\\x1f\\x7f]*"), profile_list_));
   delete_btn_ = new QPushButton("Delete", this);
   delete_btn_->setObjectName("DeleteBtn");
   delete_btn_->setAutoDefault(false);

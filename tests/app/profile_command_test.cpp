@@ -213,6 +213,9 @@ TEST_F(ProfileCommandTest, ABadFieldOrValueWritesNothing) {
       {{"set", "NewRetries=7", "NewMethod=2"}, "NewMethod takes 0 (classic) or 1 (modern), not '2'"},
       {{"set", "NewRetries=7", "OldCertificate=" + std::string(64, 'g')}, "OldCertificate takes a SHA-256"},
       {{"set", "--profile", "a\\b", "NewRetries=7"}, "cannot contain"},
+      {{"set", "--profile", "two\nlines", "NewRetries=7"}, "cannot hold control characters (line breaks, tabs, "
+                                                             "escapes): two\\nlines"},
+      {{"set", "--profile", "tab\tand\x1b[31m", "NewRetries=7"}, "tab\\tand\\x1B[31m"},
       {{"set", "--profile"}, "needs a profile name"},
       {{"set"}, "at least one FIELD=VALUE"},
   };
@@ -242,6 +245,21 @@ TEST_F(ProfileCommandTest, ListUseAndDeleteKeepTheCurrentProfileValid) {
   EXPECT_EQ(Run({"show", "alpha"}).code, 3);
   const Result zeta = Run({"show", "ZETA"});
   EXPECT_THAT(Lines(zeta.out), ::testing::Contains("TestRun=1"));
+}
+
+// A name an older version let in with control characters is listed with
+// them written out, and can still be used and edited as it is stored.
+TEST_F(ProfileCommandTest, AStoredNameWithControlCharactersIsShownOnOneLine) {
+  const std::string stored = "shop\n* Default\t\x1b";
+  {
+    SiteProfile profile(store_);
+    profile.LoadRegistry("Default");
+    ASSERT_TRUE(profile.SaveRegistry(stored));
+  }
+  EXPECT_THAT(Lines(Run({"list"}).out), ElementsAre("* Default", "  shop\\n* Default\\t\\x1B"));
+  EXPECT_EQ(Run({"set", "--profile", stored, "TestRun=1"}).code, 0);
+  EXPECT_EQ(Registry(store_).ReadInteger(kSite + "\\prof_" + stored, "TestRun"), 1);
+  EXPECT_THAT(Run({"use", stored}).out, HasSubstr("\"shop\\n* Default\\t\\x1B\""));
 }
 
 TEST_F(ProfileCommandTest, ADamagedStoreIsReportedAndKept) {

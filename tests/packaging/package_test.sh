@@ -62,6 +62,12 @@ complete_words() {
 complete_words kestova profile show my | grep -qx 'my\\ shop' || fail "completion of profile names"
 complete_words kestova profile set NewHo | grep -qx 'NewHostName=' || fail "completion of field names"
 complete_words kestova run --q | grep -qx -- '--quiet' || fail "completion of run options"
+# Glob characters in names are names, not patterns for the files of the
+# folder the user is in.
+"$usr/bin/kestova" profile set --profile '*' NewPort=21 >/dev/null
+offered=$(cd "$work" && complete_words kestova profile use '')
+grep -qx '\\\*' <<<"$offered" || fail "the profile '*' is not offered: $offered"
+! grep -qx -e 'out' -e 'registry.db' <<<"$offered" || fail "completion offers files: $offered"
 
 lintian "$deb" >"$work/lintian.log" 2>&1 || true
 if grep -q '^E:' "$work/lintian.log"; then

@@ -89,7 +89,8 @@ TEST_F(SiteFormTest, ATypedNameIsNotCompletedIntoAStoredOne) {
   const std::string default_host = profile_.NewClient.HostName;
   form_.ProfileList()->lineEdit()->clear();
   form_.ProfileList()->setFocus();
-  QTest::keyClicks(form_.ProfileList()->lineEdit(), "Sx");
+  // A backslash (a key separator) and control characters are not taken.
+  QTest::keyClicks(form_.ProfileList()->lineEdit(), "S\\\x1bx");
   EXPECT_EQ(form_.ProfileList()->currentText(), "Sx");
   Retype("NewPort", "2121");
   ASSERT_TRUE(Store().KeyExists(kSite + "\\prof_Sx"));
