@@ -213,8 +213,9 @@ TEST_F(ProfileCommandTest, ABadFieldOrValueWritesNothing) {
       {{"set", "NewRetries=7", "NewMethod=2"}, "NewMethod takes 0 (classic) or 1 (modern), not '2'"},
       {{"set", "NewRetries=7", "OldCertificate=" + std::string(64, 'g')}, "OldCertificate takes a SHA-256"},
       {{"set", "--profile", "a\\b", "NewRetries=7"}, "cannot contain"},
-      {{"set", "--profile", "two\nlines", "NewRetries=7"}, "cannot hold control characters (line breaks, tabs, "
-                                                             "escapes): two\\nlines"},
+      {{"set", "--profile", "two\nlines", "NewRetries=7"},
+       "cannot hold control characters (line breaks, tabs, "
+       "escapes): two\\nlines"},
       {{"set", "--profile", "tab\tand\x1b[31m", "NewRetries=7"}, "tab\\tand\\x1B[31m"},
       {{"set", "--profile"}, "needs a profile name"},
       {{"set"}, "at least one FIELD=VALUE"},

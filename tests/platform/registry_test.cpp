@@ -192,10 +192,8 @@ TEST_F(RegistryTest, WhatIsNotAStoreKeepsItsPermissions) {
     const char* target;   // what must keep its mode
     const char* message;  // what the refusal says
   } const cases[] = {
-      {"shared.txt", "shared.txt", "cannot be read"},
-      {"other.db", "other.db", "not a Kestova profile store"},
-      {"pipe", "pipe", "is a FIFO, not a file"},
-      {"link.db", "shared.txt", "cannot be read"},
+      {"shared.txt", "shared.txt", "cannot be read"},  {"other.db", "other.db", "not a Kestova profile store"},
+      {"pipe", "pipe", "is a FIFO, not a file"},       {"link.db", "shared.txt", "cannot be read"},
       {"folder", "folder", "is a folder, not a file"},
   };
   for (const Case& c : cases) {
