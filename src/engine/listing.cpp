@@ -221,4 +221,14 @@ bool ParseMlsdLine(const std::string& line, MlsdEntry& entry) {
   return true;
 }
 
+bool SafeListedName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos &&
+         !HoldsLineBreak(name);
+}
+
+std::string UnsafeNameLine(const std::string& name, const std::string& directory) {
+  return "Skipped \"" + name + "\" in the listing of " + directory +
+         ": a listed name cannot be empty, \".\" or \"..\", or hold \"/\", \"\\\", CR, LF or NUL";
+}
+
 }  // namespace kestova

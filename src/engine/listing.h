@@ -74,6 +74,13 @@ struct MlsdEntry {
 // before the name, an empty name).
 bool ParseMlsdLine(const std::string& line, MlsdEntry& entry);
 
+// Whether a name from a listing may be used in a command as one name: not
+// empty, "." or "..", and without "/" or "\\" (a separator on servers that
+// run on Windows), CR, LF or NUL.
+bool SafeListedName(const std::string& name);
+// Says why an unsafe listed name was skipped, for the log.
+std::string UnsafeNameLine(const std::string& name, const std::string& directory);
+
 // "yyyy-mm-dd hh:mm:ss", the time left out at exactly midnight.
 std::string FormatListingTime(const ListingTime& time);
 

@@ -107,9 +107,14 @@ void Upload::RemoveLeftovers(const std::string& remote) {
     return;
   }
   for (const std::string& listed : names) {
+    // NLST may give each name with the folder before it (vsftpd).
     const size_t slash = listed.find_last_of('/');
     const std::string name = slash == std::string::npos ? listed : listed.substr(slash + 1);
-    if (!IsTemporaryName(name) || name.find_first_of("\r\n") != std::string::npos) continue;
+    if (!IsTemporaryName(name)) continue;
+    if (!SafeListedName(name)) {
+      Log(UnsafeNameLine(name, remote));
+      continue;
+    }
     client_.SetHostFileName(name);
     ExecuteCommand(remote, "dele", true);
     if (operation_ok_) Log("Removed " + name + ", left by an earlier run that was cut short");

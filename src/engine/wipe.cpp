@@ -1,6 +1,6 @@
 // Remote listings and the wipe. Names from a listing are data, never paths:
-// a name that is empty, "." or "..", or holds "/", CR, LF or NUL is never
-// sent, so that the wipe cannot leave the start directory whatever a server
+// a name that is empty, "." or "..", or holds "/", "\\", CR, LF or NUL is
+// never sent, so that the wipe cannot leave the start directory whatever a server
 // lists, and how deep it goes is bounded.
 #include "engine/upload.h"
 
@@ -142,9 +142,8 @@ bool Upload::WipeEntry(const std::string& directory, const std::string& line, bo
 bool Upload::WipeNamed(const std::string& directory, const std::string& name, bool folder, bool& left_behind) {
   // The folder itself and its parent, as some servers list them.
   if (folder && (name == "." || name == "..")) return true;
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos || HoldsLineBreak(name)) {
-    Problem("Skipped \"" + name + "\" in the listing of " + directory +
-            ": a listed name cannot be empty, \".\" or \"..\", or hold \"/\", CR, LF or NUL");
+  if (!SafeListedName(name)) {
+    Problem(UnsafeNameLine(name, directory));
     left_behind = true;
     return true;
   }

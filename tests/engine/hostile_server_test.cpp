@@ -7,6 +7,7 @@
 
 #include "engine/upload.h"
 #include "support/fake_profile.h"
+#include "support/file_tree.h"
 #include "support/listed_tree.h"
 #include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
@@ -28,7 +29,7 @@ std::string Entry(char kind, const std::string& name) {
 
 class HostileServerTest : public ::testing::Test {
  protected:
-  RunOutcome Wipe(const std::string& local_root, TransferMethod method = TransferMethod::Classic) {
+  RunOutcome Run(const std::string& local_root, TransferMethod method = TransferMethod::Classic, bool wipe = true) {
     client_.Method = method;
     client_.HostName = "127.0.0.1";
     client_.Port = server_.Port();
@@ -41,7 +42,7 @@ class HostileServerTest : public ::testing::Test {
     settings.SiteClient = &client_;
     settings.StartDir = "/start";
     settings.LocalRoot = local_root;
-    settings.WipeFirst = true;
+    settings.WipeFirst = wipe;
     settings.Retries = 0;
     Upload run(settings, profile_, [this](const std::string& line) { log_.push_back(line); });
     return run.StartUpload();
@@ -69,11 +70,11 @@ TEST_F(HostileServerTest, AWipeNeverLeavesTheStartDirectoryWhateverTheListingSay
                   Entry('d', ".") + Entry('d', "..") + Entry('-', "0") + Entry('-', "100") + Entry('-', "/etc/passwd") +
                       Entry('-', "sub/../../../etc/shadow") + Entry('d', "x/../../..") + Entry('d', "/") +
                       Entry('d', "sub/..") + Entry('d', "a/b") + Entry('-', "nul\0name"s) + Entry('-', "..") +
-                      Entry('-', "a\r\nDELE victim.txt") + Entry('l', "linkdir -> ../outside") + Entry('d', "sub") +
-                      "drwx\r\n",
+                      Entry('-', "a\r\nDELE victim.txt") + Entry('-', "a\\..\\..\\victim") + Entry('d', "up\\..\\..") +
+                      Entry('l', "linkdir -> ../outside") + Entry('d', "sub") + "drwx\r\n",
                   "0\r\n100\r\nlinkdir\r\nsub\r\na\r\n");
   tree_.SetFolder("/start/sub", Entry('-', "inner.htm"), "inner.htm\r\n");
-  EXPECT_EQ(Wipe(local_.Path().string()), RunOutcome::Terminated) << Log();
+  EXPECT_EQ(Run(local_.Path().string()), RunOutcome::Terminated) << Log();
   // Inside the start directory only, and exactly the entries that are names.
   for (const std::string& touched : tree_.Touched()) {
     EXPECT_THAT(touched, HasSubstr(" /start")) << touched;
@@ -84,7 +85,7 @@ TEST_F(HostileServerTest, AWipeNeverLeavesTheStartDirectoryWhateverTheListingSay
     EXPECT_EQ(command.find("victim"), std::string::npos) << command;
     EXPECT_EQ(command.find("etc"), std::string::npos) << command;
   }
-  EXPECT_EQ(Count("Skipped \""), 10) << Log();
+  EXPECT_EQ(Count("Skipped \""), 12) << Log();
   EXPECT_THAT(log_, Contains(HasSubstr("Skipped \"nul\\x00name\" in the listing of /start")));
   for (const std::string& line : log_) EXPECT_EQ(line.find_first_of("\r\n\0"s), std::string::npos) << line;
   EXPECT_EQ(log_.back(), "Terminated before completion.");
@@ -98,11 +99,12 @@ TEST_F(HostileServerTest, AModernWipeTakesNoPathFromAnMlsdListingEither) {
     s.SendData(
         "type=cdir; /start\r\ntype=pdir; /\r\ntype=file;size=1; /etc/passwd\r\ntype=file; ../victim\r\n"
         "type=file; ..\r\ntype=dir; a/b\r\ntype=file; .htaccess\r\ntype=file; ok.htm\r\n"
-        "type=file; a\r\nDELE victim\r\nType=OS.unix=slink:/etc; link\r\nno facts here\r\n");
+        "type=file; a\r\nDELE victim\r\nType=OS.unix=slink:/etc; link\r\nno facts here\r\n"
+        "type=file; a\\..\\..\\victim\r\n");
     s.CloseData();
     s.Reply("226 Transfer complete");
   });
-  EXPECT_EQ(Wipe(local_.Path().string(), TransferMethod::Modern), RunOutcome::Terminated) << Log();
+  EXPECT_EQ(Run(local_.Path().string(), TransferMethod::Modern), RunOutcome::Terminated) << Log();
   for (const std::string& touched : tree_.Touched()) EXPECT_THAT(touched, HasSubstr(" /start")) << touched;
   EXPECT_THAT(tree_.Touched(), IsSupersetOf({"DELE /start/ok.htm", "DELE /start/a", "DELE /start/link"}));
   for (const std::string& command : server_.Commands()) {
@@ -110,13 +112,25 @@ TEST_F(HostileServerTest, AModernWipeTakesNoPathFromAnMlsdListingEither) {
     EXPECT_EQ(command.find("etc"), std::string::npos) << command;
     EXPECT_EQ(command.find("htaccess"), std::string::npos) << command;  // dot-files stay
   }
-  EXPECT_EQ(Count("Skipped \""), 4) << Log();  // /etc/passwd, ../victim, .., a/b
+  EXPECT_EQ(Count("Skipped \""), 5) << Log();  // /etc/passwd, ../victim, .., a/b, a\..\..\victim
+}
+
+// The leftovers of a cut run are deleted by the names a listing gives, so
+// those names pass the same check.
+TEST_F(HostileServerTest, LeftoversAreRemovedOnlyUnderSafeNames) {
+  testing::WriteFile(local_.Path() / "index.htm", "home\n");
+  tree_.SetFolder("/start", Entry('-', "~kestova-partial~old.htm") + Entry('-', "~kestova-partial~..\\..\\victim"),
+                  "~kestova-partial~old.htm\r\n/start/~kestova-partial~..\\..\\victim\r\n");
+  EXPECT_EQ(Run(local_.Path().string(), TransferMethod::Modern, false), RunOutcome::Finished) << Log();
+  EXPECT_THAT(tree_.Touched(), Contains("DELE /start/~kestova-partial~old.htm"));
+  for (const std::string& command : server_.Commands()) EXPECT_EQ(command.find("victim"), std::string::npos);
+  EXPECT_THAT(log_, Contains(HasSubstr("Skipped \"~kestova-partial~..\\..\\victim\" in the listing of /start")));
 }
 
 TEST_F(HostileServerTest, AFolderWithoutEndIsWipedOnlySoDeep) {
   // Every folder lists a folder inside it, as a link loop on the server would.
   tree_.SetDefault(Entry('d', "deeper"), "deeper\r\n");
-  EXPECT_EQ(Wipe(local_.Path().string()), RunOutcome::Terminated);
+  EXPECT_EQ(Run(local_.Path().string()), RunOutcome::Terminated);
   EXPECT_EQ(Count("Skipped the folder /start/deeper/"), 1);
   const auto touched = tree_.Touched();
   const long entered = std::count_if(touched.begin(), touched.end(),
@@ -131,7 +145,7 @@ TEST_F(HostileServerTest, RefusedDeletesAreToldAndTheRunIsNotFinished) {
   for (int i = 0; i < 210; ++i) listing += Entry('-', "page" + std::to_string(i) + ".htm");
   tree_.SetFolder("/start", listing, "page0.htm\r\n");
   tree_.Refuse("DELE", "/start/page7.htm", "550 Permission denied.");
-  EXPECT_EQ(Wipe(local_.Path().string()), RunOutcome::Terminated);
+  EXPECT_EQ(Run(local_.Path().string()), RunOutcome::Terminated);
   EXPECT_THAT(log_, Contains("Could not delete /start/page7.htm: 550 Permission denied."));
   EXPECT_THAT(log_, Contains("Not everything was done: 1 item was skipped or refused (see above)."));
   EXPECT_EQ(log_.back(), "Terminated before completion.");
@@ -146,7 +160,7 @@ TEST_F(HostileServerTest, RefusedDeletesAreToldAndTheRunIsNotFinished) {
 TEST_F(HostileServerTest, NothingIsSentAfterTheRunGaveUp) {
   tree_.SetFolder("/start", Entry('d', "sub") + Entry('-', "after.htm"), "sub\r\nafter.htm\r\n");
   tree_.Refuse("CWD", "/start/sub", "550 Failed to change directory.");
-  EXPECT_EQ(Wipe(local_.Path().string()), RunOutcome::Terminated);
+  EXPECT_EQ(Run(local_.Path().string()), RunOutcome::Terminated);
   EXPECT_THAT(log_, Contains("Connection retries all failed."));
   // Not the parent's CDUP, not the next entry's DELE, not even QUIT.
   EXPECT_EQ(server_.Commands().back(), "CWD /start/sub");
@@ -156,7 +170,7 @@ TEST_F(HostileServerTest, NothingIsSentAfterTheRunGaveUp) {
 TEST_F(HostileServerTest, NoLocalFolderMeansNoRun) {
   for (const std::string& root : {std::string(), local_.File("missing")}) {
     log_.clear();
-    EXPECT_EQ(Wipe(root), RunOutcome::Refused) << root;
+    EXPECT_EQ(Run(root), RunOutcome::Refused) << root;
     ASSERT_EQ(log_.size(), 1u);
     EXPECT_THAT(log_[0], root.empty() ? HasSubstr("No local folder is set.") : HasSubstr("No such file or directory"));
   }
