@@ -67,20 +67,24 @@ std::string TrimBlanks(const std::string& text) {
   return text.substr(first, last - first);
 }
 
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
+void ForEachLine(const std::string& text, const std::function<void(const std::string&)>& take) {
   std::string line;
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (c == '\r' || c == '\n') {
-      lines.push_back(line);
+      take(line);
       line.clear();
       if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
     } else {
       line += c;
     }
   }
-  if (!line.empty()) lines.push_back(line);
+  if (!line.empty()) take(line);
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  ForEachLine(text, [&lines](const std::string& line) { lines.push_back(line); });
   return lines;
 }
 

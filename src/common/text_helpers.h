@@ -6,6 +6,7 @@
 // often the empty string, and callers depend on exactly that.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,8 @@ std::string TrimBlanks(const std::string& text);
 // Splits text into lines at CR LF, LF or CR; a final line end makes no empty
 // line after it.
 std::vector<std::string> SplitLines(const std::string& text);
+// The same lines, handed over one at a time instead of held all at once.
+void ForEachLine(const std::string& text, const std::function<void(const std::string&)>& take);
 
 // Whether the text holds a CR, LF or NUL: a byte that would end an FTP
 // command line early, so that the rest would be read as another command.

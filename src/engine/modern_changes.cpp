@@ -8,6 +8,7 @@
 // computer's clock when that upload ended.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -122,34 +123,71 @@ void Upload::LearnClockOffset() {
       (mlsd_ ? "MLSD" : "LIST") + " gave a marker file sent to " + folder + ").");
 }
 
-// The listing of a folder, made once per folder and kept while the walk is
+// The index of a folder's listing, made once per folder while the walk is
 // in it; empty when the server would not list it (every file then counts as
-// new, as a failed listing does in the classic method).
-const std::vector<std::string>& Upload::FolderListing(const std::string& remote) {
-  const auto kept = folder_listings_.find(remote);
-  if (kept != folder_listings_.end()) return kept->second;
-  const std::string host_file = client_.HostFileName();
-  const std::string local_file = client_.LocalFileName();
-  std::vector<std::string> lines;
-  if (!ListFolder(remote, mlsd_ ? "mlsd" : "dir", lines, true)) lines.clear();
-  client_.SetHostFileName(host_file);
-  client_.SetLocalFileName(local_file);
-  return folder_listings_[remote] = std::move(lines);
-}
-
-// The file of that name (in any letter case) in a folder's MLSD listing; the
-// first line that names it decides, as in the classic method.
-const MlsdEntry* Upload::ListedFile(const std::string& remote, const std::string& name) {
-  auto index = folder_files_.find(remote);
-  if (index == folder_files_.end()) {
-    index = folder_files_.emplace(remote, std::map<std::string, MlsdEntry>()).first;
-    for (const std::string& line : FolderListing(remote)) {
-      MlsdEntry fact;
-      if (ParseMlsdLine(line, fact) && fact.type == "file") index->second.emplace(FoldCase(fact.name), fact);
+// new, as a failed listing does in the classic method). The listing's text
+// goes as soon as it is read.
+Upload::FolderIndex& Upload::IndexedFolder(const std::string& remote) {
+  FolderIndex& index = folder_index_[remote];
+  if (index.listed) return index;
+  index.listed = true;
+  std::set<std::string> names, folded_names;
+  if (index.local) {
+    for (const LocalEntry& entry : *index.local) {
+      names.insert(entry.name);
+      folded_names.insert(FoldCase(entry.name));
     }
   }
-  const auto found = index->second.find(FoldCase(name));
-  return found == index->second.end() ? nullptr : &found->second;
+  const std::string host_file = client_.HostFileName();
+  const std::string host_dir = client_.HostDirName();
+  const std::string local_file = client_.LocalFileName();
+  MemoryStream stream;
+  if (ListFolderInto(remote, mlsd_ ? "mlsd" : "dir", stream, true)) {
+    ForEachLine(stream.Data(), [&](const std::string& line) { IndexLine(remote, line, index, names, folded_names); });
+  }
+  client_.SetHostFileName(host_file);
+  client_.SetHostDirName(host_dir);
+  client_.SetLocalFileName(local_file);
+  size_t held = 0;
+  for (const auto& [path, folder] : folder_index_) held += folder.Size();
+  peak_indexed_ = std::max(peak_indexed_, held);
+  return index;
+}
+
+// One line of a folder's listing, kept when it names a local file or folder
+// or is a leftover.
+void Upload::IndexLine(const std::string& remote, const std::string& line, FolderIndex& index,
+                       const std::set<std::string>& names, const std::set<std::string>& folded_names) {
+  ListedEntry listed;
+  std::string name;
+  bool file = true, folder = false;
+  if (mlsd_) {
+    if (!ParseMlsdLine(line, listed.fact)) return;
+    name = listed.fact.name;
+    file = listed.fact.type == "file";
+    folder = listed.fact.type == "dir";
+    if (!file && !folder) return;
+  } else {
+    name = ListedName(remote, line);
+    if (name.empty()) return;
+    folder = line[0] == 'd';
+    listed.line = line;
+  }
+  if (file && IsTemporaryName(name)) index.leftovers.push_back(name);
+  if (folder && names.count(name)) index.folders.insert(name);
+  if (!file && mlsd_) return;
+  if (names.count(name)) {
+    index.files.emplace(name, std::move(listed));
+  } else if (const std::string fold = FoldCase(name); folded_names.count(fold)) {
+    index.folded.emplace(fold, std::move(listed));
+  }
+}
+
+const Upload::ListedEntry* Upload::ListedFile(const std::string& remote, const std::string& name) {
+  const FolderIndex& index = IndexedFolder(remote);
+  if (const auto exact = index.files.find(name); exact != index.files.end()) return &exact->second;
+  const auto folded = index.folded.find(FoldCase(name));
+  return folded == index.folded.end() ? nullptr : &folded->second;
 }
 
 // Whether the listing of its parent shows a folder as there already, so that
@@ -159,20 +197,8 @@ bool Upload::ListedAsFolder(const std::string& remote) {
   const size_t slash = remote.find_last_of('/');
   if (slash == std::string::npos || slash == 0) return false;
   const std::string parent = remote.substr(0, slash);
-  const std::string name = remote.substr(slash + 1);
-  const std::string host_dir = client_.HostDirName();
-  const std::vector<std::string>& lines = FolderListing(parent);
-  client_.SetHostDirName(host_dir);
-  client_.SetHostFileName(remote);
-  for (const std::string& line : lines) {
-    MlsdEntry fact;
-    if (mlsd_) {
-      if (ParseMlsdLine(line, fact) && fact.type == "dir" && fact.name == name) return true;
-    } else if (!line.empty() && line[0] == 'd' && ListedName(parent, line) == name) {
-      return true;
-    }
-  }
-  return false;
+  if (!folder_index_.count(parent)) return false;  // not a folder the walk is in
+  return IndexedFolder(parent).folders.count(remote.substr(slash + 1)) > 0;
 }
 
 // The listed time brought to this computer's clock, and whether the copy it

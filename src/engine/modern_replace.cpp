@@ -95,14 +95,7 @@ void Upload::RemoveLeftovers(const std::string& remote) {
   const std::string host_file = client_.HostFileName();
   std::vector<std::string> names;
   if (write_changes_) {
-    for (const std::string& line : FolderListing(remote)) {
-      MlsdEntry fact;
-      if (mlsd_ ? ParseMlsdLine(line, fact) : false) {
-        if (fact.type == "file") names.push_back(fact.name);
-      } else if (!mlsd_) {
-        if (const std::string name = ListedName(remote, line); !name.empty()) names.push_back(name);
-      }
-    }
+    names = IndexedFolder(remote).leftovers;
   } else if (!ListFolder(remote, "ls", names, true)) {
     return;
   }

@@ -145,6 +145,8 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
     return Problem("Skipped the folder " + local + ": cannot read it: " + std::strerror(error));
   }
   if (entries.empty()) return;
+  // A modern Wrt Changes keeps of this folder's listing what these names need.
+  if (Modern() && write_changes_) folder_index_[remote].local = &entries;
   struct stat self {};
   ::stat(local.c_str(), &self);
   walking_.emplace_back(self.st_dev, self.st_ino);
@@ -161,8 +163,7 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
     if (terminated_) break;
     PublishEntry(local, remote, entry, site_address, new_address, old_address);
   }
-  folder_listings_.erase(remote);
-  folder_files_.erase(remote);
+  folder_index_.erase(remote);
   walking_.pop_back();
 }
 
@@ -248,34 +249,33 @@ bool Upload::ReadyToSend(const std::string& local, const std::string& name, cons
 void Upload::WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
                               const std::string& site_address, const std::string& new_address,
                               const std::string& old_address) {
-  // The modern method lists the folder once for all its files.
-  std::vector<std::string> own_lines;
-  const std::vector<std::string>* lines = &own_lines;
   if (Modern()) {
-    lines = &FolderListing(remote);
-  } else {
-    MemoryStream stream;
-    client_.SetLocalStream(&stream);
-    // Not retried: a listing that fails makes the file count as new. What a
-    // failed listing delivered before it broke off is not read.
-    const bool got_listing = client_.Run(SiteConnection::Operation::Dir);
-    client_.SetLocalStream(nullptr);
-    if (got_listing) own_lines = ListInto(stream);
-  }
-  client_.SetLocalFileName(LocalPath(local, entry.name));
-  if (mlsd_ && Modern()) {
-    // Looked up by name in the folder's listing, read once.
-    if (const MlsdEntry* fact = ListedFile(remote, entry.name)) {
-      if (!MlsdCopyOutdated(local, entry, *fact)) return;
-      return SendChanged(local, remote, entry.name, "put", site_address, new_address, old_address);
+    // The modern method lists the folder once for all its files and looks
+    // each up by name.
+    const ListedEntry* listed = ListedFile(remote, entry.name);
+    client_.SetLocalFileName(LocalPath(local, entry.name));
+    if (terminated_) return;
+    if (!listed) {
+      Log("** New file: " + entry.name);
+      return SendChanged(local, remote, entry.name, "Put", site_address, new_address, old_address);
     }
-    lines = &own_lines;  // no line names it
+    const bool outdated = mlsd_ ? MlsdCopyOutdated(local, entry, listed->fact)
+                                : ServerCopyOutdated(local, entry, listed->line, ListedName(remote, listed->line));
+    if (outdated) SendChanged(local, remote, entry.name, "put", site_address, new_address, old_address);
+    return;
   }
+  std::vector<std::string> lines;
+  MemoryStream stream;
+  client_.SetLocalStream(&stream);
+  // Not retried: a listing that fails makes the file count as new. What a
+  // failed listing delivered before it broke off is not read.
+  const bool got_listing = client_.Run(SiteConnection::Operation::Dir);
+  client_.SetLocalStream(nullptr);
+  if (got_listing) lines = ListInto(stream);
+  client_.SetLocalFileName(LocalPath(local, entry.name));
   // The first line that names the file decides.
-  for (const std::string& line : *lines) {
-    // The classic listing names one file; the modern one a whole folder,
-    // which the walk's own check per file covers.
-    if (!Modern()) ProcessPendingEvents();
+  for (const std::string& line : lines) {
+    ProcessPendingEvents();
     if (terminated_) return;
     const std::string listed = ListedName(remote, line);
     if (listed.empty() || !SameText(listed, entry.name)) continue;

@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,8 @@ class Upload {
   // For the tests: the run's year and month, and the learned name column.
   void SetRunDate(int year, int month) { run_year_ = year, run_month_ = month; }
   int NameColumn() const { return name_column_; }
+  // The most entries of listings a modern Wrt Changes held at once.
+  size_t PeakIndexedEntries() const { return peak_indexed_; }
   void StartRunState();
 
  private:
@@ -184,9 +187,30 @@ class Upload {
   void RemoveLeftovers(const std::string& remote);
   void LearnClockOffset();
   void DetectMlsd(const std::string& folder);
-  const std::vector<std::string>& FolderListing(const std::string& remote);
+  // What a modern Wrt Changes keeps of a folder's listing, read once while
+  // the walk is in the folder: only the entries whose names the local folder
+  // has, and the leftovers of a cut run, so that a run holds no more of a
+  // listing than the local site has names, however much the server lists.
+  struct ListedEntry {
+    std::string line;  // the entry's LIST line (LIST listings only)
+    MlsdEntry fact;    // its facts (MLSD listings only)
+  };
+  struct FolderIndex {
+    const std::vector<LocalEntry>* local = nullptr;  // the local folder's entries
+    bool listed = false;
+    std::map<std::string, ListedEntry> files;   // by the name as listed; the first line decides
+    std::map<std::string, ListedEntry> folded;  // by FoldCase of the name, for names listed in another case
+    std::set<std::string> folders;              // local folders that the listing shows, by name
+    std::vector<std::string> leftovers;         // temporary names a cut run left
+    size_t Size() const { return files.size() + folded.size() + folders.size() + leftovers.size(); }
+  };
+  FolderIndex& IndexedFolder(const std::string& remote);
+  void IndexLine(const std::string& remote, const std::string& line, FolderIndex& index,
+                 const std::set<std::string>& names, const std::set<std::string>& folded_names);
   bool ListedAsFolder(const std::string& remote);
-  const MlsdEntry* ListedFile(const std::string& remote, const std::string& name);
+  // The listed copy of a file: the entry of exactly that name, else the
+  // first one whose name differs only in case.
+  const ListedEntry* ListedFile(const std::string& remote, const std::string& name);
   bool ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
                        ListingTime& shown) const;
   bool MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact);
@@ -198,6 +222,7 @@ class Upload {
   // empty folder with 450) is no failure of the run: false, nothing retried.
   bool ListFolder(const std::string& directory, const char* label, std::vector<std::string>& lines,
                   bool may_fail = false);
+  bool ListFolderInto(const std::string& directory, const char* label, MemoryStream& stream, bool may_fail);
   void LogListing(const std::vector<std::string>& lines);
   bool WipeEntry(const std::string& directory, const std::string& line, bool& left_behind);
   bool WipeNamed(const std::string& directory, const std::string& name, bool folder, bool& left_behind);
@@ -218,9 +243,8 @@ class Upload {
   bool mlsd_ = false;           // the modern method lists folders with MLSD (the server's FEAT lists MLST)
   bool mlsd_asked_ = false;     // FEAT was asked in this run
   long long clock_offset_ = 0;  // this computer's clock minus the server's listed times, in seconds
-  std::map<std::string, std::vector<std::string>> folder_listings_;
-  std::map<std::string, std::map<std::string, MlsdEntry>>
-      folder_files_;  // the files of those listed with MLSD  // the listings of the folders being walked
+  std::map<std::string, FolderIndex> folder_index_;  // the folders being walked, by remote path
+  size_t peak_indexed_ = 0;                          // the most listing entries held at once
   bool terminated_ = false;
 
   // The last command's outcome.

@@ -17,8 +17,14 @@ std::vector<std::string> Upload::ListInto(MemoryStream& stream) { return SplitLi
 // is given back afterwards.
 bool Upload::ListFolder(const std::string& directory, const char* label, std::vector<std::string>& lines,
                         bool may_fail) {
-  client_.SetHostFileName(std::string());
   MemoryStream stream;
+  const bool listed = ListFolderInto(directory, label, stream, may_fail);
+  if (listed) lines = ListInto(stream);
+  return listed;
+}
+
+bool Upload::ListFolderInto(const std::string& directory, const char* label, MemoryStream& stream, bool may_fail) {
+  client_.SetHostFileName(std::string());
   DataStream* run_stream = client_.LocalStream();
   const std::string local_file = client_.LocalFileName();
   client_.SetLocalStream(&stream);
@@ -27,7 +33,6 @@ bool Upload::ListFolder(const std::string& directory, const char* label, std::ve
   listing_ = nullptr;
   client_.SetLocalStream(run_stream);
   if (!run_stream) client_.SetLocalFileName(local_file);
-  if (listed) lines = ListInto(stream);
   return listed;
 }
 

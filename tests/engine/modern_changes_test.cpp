@@ -1,0 +1,111 @@
+// The modern Wrt Changes against a scripted server whose folders list far
+// more than the local site holds, with names that differ only in case: a
+// file is judged by the entry of its own name, and the run keeps only what
+// its own names need of each listing.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "engine/upload.h"
+#include "support/fake_profile.h"
+#include "support/file_tree.h"
+#include "support/scripted_ftp_server.h"
+#include "support/temp_dir.h"
+
+namespace kestova {
+namespace {
+
+using ::testing::Contains;
+using ::testing::Not;
+using testing::ScriptedFtpServer;
+using testing::ScriptedSession;
+
+constexpr int kExtraEntries = 3000;  // listed in every folder, none of them local
+
+// One folder's listing, as MLSD facts or LIST lines: a newer INDEX.HTM
+// before an older index.htm, an older copy of Other.htm listed in lower
+// case, the subfolder, and entries the site does not have.
+std::string Listing(bool mlsd) {
+  const auto entry = [mlsd](char kind, const std::string& name, bool newer) {
+    if (mlsd) {
+      return std::string(kind == 'd' ? "type=dir" : "type=file") +
+             ";size=5;modify=" + (newer ? "20300101000000" : "20000101000000") + "; " + name + "\r\n";
+    }
+    return std::string(1, kind) + "rw-r--r--    1 1001     1001            5 " +
+           (newer ? "Jan 01  2030 " : "Jan 01  2000 ") + name + "\r\n";
+  };
+  std::string text = entry('-', "INDEX.HTM", true) + entry('-', "index.htm", false) + entry('-', "other.htm", false) +
+                     entry('d', "sub", false);
+  for (int i = 0; i < kExtraEntries; ++i) text += entry('-', "archive" + std::to_string(i) + ".htm", false);
+  return text;
+}
+
+// The names alone, for the NLST that tells where LIST names begin.
+std::string Names() {
+  std::string text = "INDEX.HTM\r\nindex.htm\r\nother.htm\r\nsub\r\n";
+  for (int i = 0; i < kExtraEntries; ++i) text += "archive" + std::to_string(i) + ".htm\r\n";
+  return text;
+}
+
+TEST(ModernChangesTest, AFileIsJudgedByItsOwnNameAndOnlyTheSitesNamesAreKept) {
+  for (const bool mlsd : {true, false}) {
+    SCOPED_TRACE(mlsd ? "MLSD" : "LIST");
+    ScriptedFtpServer server;
+    const std::string listing = Listing(mlsd);
+    const auto send = [](const std::string& text) {
+      return [text](ScriptedSession& s, const std::string&) {
+        s.Reply("150 Here comes the listing");
+        if (!s.OpenData()) return s.Reply("425 Cannot open data connection");
+        s.SendData(text);
+        s.CloseData();
+        s.Reply("226 Transfer complete");
+      };
+    };
+    if (mlsd) server.On("FEAT", "211-Features:\r\n MLST type*;size*;modify*;\r\n211 End\r\n");
+    server.On(mlsd ? "MLSD" : "LIST", send(listing));
+    server.On("NLST", send(Names()));
+    server.On("RNFR", "350 Ready for the new name\r\n");
+    server.On("RNTO", "250 Renamed\r\n");
+    testing::TempDir local;
+    // Every level holds the same names, three levels deep.
+    for (const char* folder : {"", "sub/", "sub/sub/"}) {
+      testing::WriteFile(local.Path() / (std::string(folder) + "index.htm"), "home\n");
+      testing::WriteFile(local.Path() / (std::string(folder) + "Other.htm"), "other\n");
+    }
+    FtpClient client;
+    client.HostName = "127.0.0.1";
+    client.Port = server.Port();
+    client.UserName = "user";
+    client.PassWord = "pw";
+    client.SetPassive(true);
+    client.Timeout = 5;
+    client.Method = TransferMethod::Modern;
+    testing::FakeProfile profile;
+    profile.new_client = &client;
+    profile.new_changes = true;
+    RunSettings settings;
+    settings.SiteClient = &client;
+    settings.StartDir = "/www";
+    settings.LocalRoot = local.Path().string();
+    settings.Retries = 0;
+    settings.AutoDetect = true;
+    std::vector<std::string> log;
+    Upload run(settings, profile, [&log](const std::string& line) { log.push_back(line); });
+    ASSERT_EQ(run.StartUpload(), RunOutcome::Finished) << ::testing::PrintToString(log);
+    // index.htm's own entry is older, whatever INDEX.HTM says; Other.htm has
+    // only its lower-case copy, which counts as its own.
+    EXPECT_EQ(std::count(log.begin(), log.end(), "Write File index.htm"), 3) << ::testing::PrintToString(log);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "Write File Other.htm"), 3);
+    EXPECT_THAT(log, Not(Contains("** New file: Other.htm")));
+    for (const std::string& command : server.Commands()) {
+      EXPECT_EQ(command.rfind("MKD /www/", 0), std::string::npos) << "every subfolder is listed by its parent";
+    }
+    // Of 3000 and more entries a listing, each of the three levels keeps at
+    // most two entries for each of its three names (one of its own case,
+    // one of another), however many the server lists.
+    EXPECT_LE(run.PeakIndexedEntries(), 3u * 3u * 2u);
+    EXPECT_GE(run.PeakIndexedEntries(), 3u);
+  }
+}
+
+}  // namespace
+}  // namespace kestova
