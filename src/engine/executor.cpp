@@ -206,11 +206,15 @@ bool Upload::RunLabel(const std::string& label) {
   const std::string name = FoldCase(label);
   if (name == "rename") {
     // Both halves again on each attempt: a new session has forgotten RNFR.
-    rename_refused_at_ = "RNFR";
+    // An attempt after a lost connection may find the first one's work
+    // done, so only a first attempt's refusal says what the server can do.
+    rename_.first_attempt = !rename_.sent;
+    rename_.sent = true;
+    rename_.refused_at = "RNFR";
     if (!client_.Run(Operation::Rnfr)) return false;
-    rename_refused_at_ = "RNTO";
+    rename_.refused_at = "RNTO";
     if (!client_.Run(Operation::Rnto)) return false;
-    rename_refused_at_.clear();
+    rename_.refused_at = nullptr;
     return true;
   }
   if ((name == "dir" || name == "ls" || name == "mlsd") && listing_) listing_->Clear();

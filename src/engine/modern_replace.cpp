@@ -4,7 +4,7 @@
 // short leaves no partial file under a real name. Where the server refuses
 // to rename onto an existing name, the old file is deleted just before the
 // rename; where it cannot rename at all, files are replaced as the classic
-// method does.
+// method does. Which of the three, the first refusal settles for the run.
 #include "engine/upload.h"
 
 namespace kestova {
@@ -15,7 +15,7 @@ bool Upload::IsTemporaryName(const std::string& name) { return name.rfind(kTempo
 // `remote`. False when the run must end.
 bool Upload::ReplaceFile(const std::string& local, const std::string& remote, const std::string& name,
                          bool log_copy_line) {
-  if (no_rename_) {
+  if (replacement_ == Replacement::DeleteAndSend) {
     client_.SetHostFileName(name);
     if (!ExecuteCommand(remote, "dele", true)) return false;
     return SendUnderOwnName(local, remote, name, log_copy_line);
@@ -37,7 +37,7 @@ bool Upload::ReplaceFile(const std::string& local, const std::string& remote, co
     return !gave_up_;
   }
   const std::int64_t bytes = client_.TransferCount();
-  if (!RenameOver(remote, temporary, name)) {
+  if (!RenameOver(remote, temporary, name, bytes)) {
     if (gave_up_) return false;
     // No rename: the temporary copy goes and the file is sent under its name.
     client_.SetHostFileName(temporary);
@@ -51,33 +51,79 @@ bool Upload::ReplaceFile(const std::string& local, const std::string& remote, co
   return true;
 }
 
-// Renames the temporary copy over the real name; false when the server
-// would not, with a line that says so once.
-bool Upload::RenameOver(const std::string& remote, const std::string& temporary, const std::string& name) {
+// Renames the temporary copy over the real name in the run's way; false
+// when the file must be sent under its name instead. The first refusal
+// settles the way for the rest of the run, with a line that says so.
+bool Upload::RenameOver(const std::string& remote, const std::string& temporary, const std::string& name,
+                        std::int64_t bytes) {
+  if (replacement_ == Replacement::DeleteThenRename) {
+    client_.SetHostFileName(name);
+    ExecuteCommand(remote, "dele", true);
+    if (gave_up_) return false;
+  }
+  rename_ = RenameTry();
   client_.SetHostFileName(temporary);
   client_.SetRenameTarget(name);
   ExecuteCommand(remote, "rename", true);
   if (operation_ok_ || gave_up_) return operation_ok_;
+  // After a lost connection the first attempt may have renamed the file,
+  // so that the next one finds nothing to rename: that is no verdict.
+  if (!rename_.first_attempt) return RenamedAfterAll(remote, temporary, name, bytes);
   const std::string refusal = client_.LastReply();
-  if (rename_refused_at_ == "RNFR") {
-    Log("The server refused RNFR (" + refusal +
-        "): files are replaced by deleting and sending them again, as the classic method does.");
-    no_rename_ = true;
+  const std::string again = ": files are replaced by deleting and sending them again, as the classic method does.";
+  if (std::string(rename_.refused_at ? rename_.refused_at : "") == "RNFR") {
+    Log("The server refused RNFR (" + refusal + ")" + again);
+    replacement_ = Replacement::DeleteAndSend;
     return false;
   }
-  // Some servers refuse to rename onto an existing name: the old copy goes
-  // just before the rename.
-  if (!rnto_refused_said_) {
-    Log("The server refused to rename onto an existing file (" + refusal +
-        "): the old copy is deleted just before each rename.");
-    rnto_refused_said_ = true;
+  if (replacement_ == Replacement::DeleteThenRename) {
+    Log("The server refused to rename even onto a free name (" + refusal + ")" + again);
+    replacement_ = Replacement::DeleteAndSend;
+    return false;
   }
-  client_.SetHostFileName(name);
-  ExecuteCommand(remote, "dele", true);
-  client_.SetHostFileName(temporary);
-  client_.SetRenameTarget(name);
-  ExecuteCommand(remote, "rename", true);
-  return operation_ok_;
+  // Some servers refuse to rename onto an existing name: from now on the
+  // old copy goes just before the rename.
+  Log("The server refused to rename onto an existing file (" + refusal +
+      "): the old copy is deleted just before each rename.");
+  replacement_ = Replacement::DeleteThenRename;
+  return RenameOver(remote, temporary, name, bytes);
+}
+
+// A rename whose reply was lost, tried again and refused: the folder's
+// listing tells whether the first attempt did it (the temporary name gone,
+// the file there with the size sent; a text file's size may have changed
+// with its line ends).
+bool Upload::RenamedAfterAll(const std::string& remote, const std::string& temporary, const std::string& name,
+                             std::int64_t bytes) {
+  const std::string host_file = client_.HostFileName();
+  std::vector<std::string> lines;
+  bool temporary_there = false, in_place = false;
+  if (ListFolder(remote, mlsd_ ? "mlsd" : "dir", lines, true)) {
+    for (const std::string& line : lines) {
+      std::string listed;
+      std::int64_t size = -1;
+      MlsdEntry fact;
+      if (mlsd_ && ParseMlsdLine(line, fact) && fact.type == "file") {
+        listed = fact.name;
+        size = fact.size;
+      } else if (!mlsd_ && !line.empty() && line[0] == '-') {
+        listed = ListedName(remote, line);
+        const std::string field = ListingField(line, 4);
+        if (!field.empty() && field.size() < 19 && field.find_first_not_of("0123456789") == std::string::npos) {
+          size = std::stoll(field);
+        }
+      }
+      temporary_there = temporary_there || listed == temporary;
+      if (listed == name) in_place = size < 0 || size == bytes || !client_.Binary();
+    }
+  }
+  client_.SetHostFileName(host_file);
+  if (!temporary_there && in_place) {
+    Log("The reply to the rename of " + name + " was lost; the listing shows it in place, so it is done.");
+    return true;
+  }
+  Log("The reply to the rename of " + name + " was lost, and the listing does not show it in place: it is sent again.");
+  return false;
 }
 
 // The classic way: the file is sent under its own name.

@@ -181,7 +181,9 @@ class Upload {
   // then renamed over the real one.
   bool Modern() const { return client_.Method() == TransferMethod::Modern; }
   bool ReplaceFile(const std::string& local, const std::string& remote, const std::string& name, bool log_copy_line);
-  bool RenameOver(const std::string& remote, const std::string& temporary, const std::string& name);
+  bool RenameOver(const std::string& remote, const std::string& temporary, const std::string& name, std::int64_t bytes);
+  bool RenamedAfterAll(const std::string& remote, const std::string& temporary, const std::string& name,
+                       std::int64_t bytes);
   bool SendUnderOwnName(const std::string& local, const std::string& remote, const std::string& name,
                         bool log_copy_line);
   void RemoveLeftovers(const std::string& remote);
@@ -235,10 +237,21 @@ class Upload {
   std::unique_ptr<SiteConnection> own_connection_;
   SiteConnection& client_;
   CertificateCheck refused_certificate_;
-  bool method_said_ = false;       // the modern method has been named in the log
-  std::string rename_refused_at_;  // "RNFR" or "RNTO" when the last rename was refused
-  bool no_rename_ = false;         // the server refused RNFR: files are replaced as the classic method does
-  bool rnto_refused_said_ = false;
+  bool method_said_ = false;  // the modern method has been named in the log
+  // How the modern method replaces a file, settled once a run by what the
+  // server says to a first attempt: rename over the old copy; delete the
+  // old copy, then rename (a server that will not rename onto a name); or
+  // delete and send under the name, as the classic method does (a server
+  // that cannot rename).
+  enum class Replacement { Rename, DeleteThenRename, DeleteAndSend };
+  Replacement replacement_ = Replacement::Rename;
+  // The last rename: where it was refused ("RNFR" or "RNTO", or nothing),
+  // and whether that came on the first attempt, before any lost connection.
+  struct RenameTry {
+    const char* refused_at = nullptr;
+    bool sent = false;
+    bool first_attempt = true;
+  } rename_;
   int session_type_ = -1;       // the session's transfer type: 1 binary, 0 ASCII, -1 not set yet
   bool mlsd_ = false;           // the modern method lists folders with MLSD (the server's FEAT lists MLST)
   bool mlsd_asked_ = false;     // FEAT was asked in this run

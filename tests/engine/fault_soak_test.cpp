@@ -405,5 +405,62 @@ TEST(ReconnectionTest, AFileSentAgainOnANewSessionKeepsItsTransferType) {
   EXPECT_TRUE(ReadFile(dir.Path() / "server" / "www" / "data.bin") == bytes) << "the file arrived changed";
 }
 
+// The reply to RNTO lost with the connection: the rename happened, and the
+// retried RNFR of the temporary name is refused because of it. The run
+// must take the listing's word that the file is in place, not take the
+// server for one that cannot rename: no page it just put in place deleted,
+// and every later file still renamed into place.
+TEST(ReconnectionTest, ALostReplyToARenameLeavesTheFileInPlace) {
+  // pyftpdlib with Wrt Changes (MLSD), vsftpd with Overwrite All (LIST).
+  for (const auto kind : {FtpServerFixture::Kind::Pyftpdlib, FtpServerFixture::Kind::Vsftpd}) {
+    SCOPED_TRACE(FtpServerFixture::Name(kind));
+    testing::TempDir dir;
+    std::string why;
+    testing::FtpServerOptions options;
+    options.protocol_log = dir.File("commands.log");
+    auto server = FtpServerFixture::Start(kind, (dir.Path() / "server").string(), why, options);
+    ASSERT_TRUE(server) << why;
+    FaultPlan plan;
+    plan.drop_control = 1.0;
+    plan.only_replies = "250 Renam";  // "250 Renaming ok.", "250 Rename successful."
+    plan.max_faults = 1;
+    auto relay = FaultRelay::Start(std::stoi(server->Port()), plan, why);
+    ASSERT_TRUE(relay) << why;
+    FtpClient client;
+    client.HostName = "127.0.0.1";
+    client.Port = relay->Port();
+    client.UserName = server->User();
+    client.PassWord = server->Password();
+    client.SetPassive(true);
+    client.Timeout = 5;
+    client.Method = TransferMethod::Modern;
+    testing::FakeProfile view = SoakProfile();
+    view.new_client = &client;
+    view.new_changes = kind == FtpServerFixture::Kind::Pyftpdlib;
+    for (const char* name : {"a.htm", "b.gif", "c.htm"}) {
+      WriteFile(dir.Path() / "site" / name, std::string("new ") + name + Noise(3000, name[0]));
+      WriteFile(dir.Path() / "server" / "www" / name, "old");
+    }
+    server->Own();
+    RunSettings settings;
+    settings.SiteClient = &client;
+    settings.StartDir = "/www";
+    settings.LocalRoot = (dir.Path() / "site").string();
+    settings.Retries = 2;
+    settings.AutoDetect = true;
+    std::vector<std::string> log;
+    RecordedPauses run(settings, view, [&](const std::string& line) { log.push_back(line); });
+    ASSERT_EQ(run.StartUpload(), RunOutcome::Finished) << ::testing::PrintToString(log);
+    EXPECT_EQ(relay->Injected().dropped_control, 1);
+    EXPECT_THAT(log, Contains(HasSubstr("was lost; the listing shows it in place, so it is done.")));
+    EXPECT_THAT(log, ::testing::Not(Contains(HasSubstr("The server refused"))));
+    EXPECT_TRUE(Tree(dir.Path() / "server" / "www") == Tree(dir.Path() / "site"));
+    const std::string commands = ReadFile(dir.File("commands.log"));
+    for (size_t at = commands.find("DELE "); at != std::string::npos; at = commands.find("DELE ", at + 1)) {
+      EXPECT_EQ(commands.compare(at + 5, 17, "~kestova-partial~"), 0) << commands.substr(at, 40);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kestova
