@@ -19,8 +19,8 @@ namespace kestova {
 
 namespace {
 
-// A listing or local time as seconds, read as if it were UTC: both sides are
-// wall-clock readings, so only their difference matters.
+// A listed time as seconds, read as if it were UTC; the learnt offset makes
+// it UTC.
 long long Seconds(const ListingTime& time) {
   std::tm fields{};
   fields.tm_year = time.year - 1900;
@@ -32,21 +32,26 @@ long long Seconds(const ListingTime& time) {
   return static_cast<long long>(::timegm(&fields));
 }
 
-ListingTime FromSeconds(long long seconds) {
-  const std::time_t value = static_cast<std::time_t>(seconds);
-  std::tm fields{};
-  ::gmtime_r(&value, &fields);
-  return {fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec};
-}
-
 std::string DescribeOffset(long long offset) {
-  if (offset == 0) return "the same as this computer's";
+  if (offset == 0) return "in UTC";
   const long long magnitude = offset < 0 ? -offset : offset;
   std::string text = std::to_string(magnitude / 3600) + " h";
   if (magnitude % 3600 != 0) text += " " + std::to_string(magnitude % 3600 / 60) + " min";
-  // offset = this computer's clock - the listed time
-  return text + (offset < 0 ? " ahead of this computer's" : " behind this computer's");
+  // offset = UTC - the listed time
+  return text + (offset < 0 ? " ahead of UTC" : " behind UTC");
 }
+
+// A moment as this computer's clock shows it, for the log.
+ListingTime LocalTime(long long seconds) {
+  const std::time_t value = static_cast<std::time_t>(seconds);
+  std::tm fields{};
+  ::localtime_r(&value, &fields);
+  return {fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec};
+}
+
+// Zones lie between 12 h behind and 14 h ahead of UTC; a day's worth either
+// way is what a server's clock, or its idea of its zone, can explain.
+constexpr long long kMaxZoneOffset = 26 * 3600;
 
 }  // namespace
 
@@ -109,18 +114,52 @@ void Upload::LearnClockOffset() {
     }
   }
   client_.SetHostFileName(marker);
-  if (sent) ExecuteCommand(folder, "dele", true);
+  if (sent && ExecuteCommand(folder, "dele", true) && !operation_ok_) {
+    Log("Could not delete the marker file " + AddTrailingSlash(folder) + marker + " (" + failure_ +
+        "): it stays on the server, where visitors can read it; delete it by hand.");
+  }
   if (!found) {
     Log("Could not learn the server's clock from a marker file in " + folder +
         ": its listing times are compared without an offset.");
     return;
   }
-  std::tm here{};
-  ::localtime_r(&ended, &here);
-  const ListingTime now{here.tm_year + 1900, here.tm_mon + 1, here.tm_mday, here.tm_hour, here.tm_min, here.tm_sec};
-  clock_offset_ = std::llround(static_cast<double>(Seconds(now) - Seconds(listed)) / 900.0) * 900;
+  const long long offset = std::llround(static_cast<double>(ended - Seconds(listed)) / 900.0) * 900;
+  if (offset > kMaxZoneOffset || offset < -kMaxZoneOffset) {
+    times_trusted_ = false;
+    Log("The server listed the marker file sent to " + folder + " a moment ago at " + FormatListingTime(listed) + ", " +
+        DescribeOffset(offset) +
+        ", which no time zone explains: its listing times are not trusted, and "
+        "every file is sent.");
+    return;
+  }
+  clock_offset_ = offset;
   Log("The server's listing times are " + DescribeOffset(clock_offset_) + " (learnt from the time " +
       (mlsd_ ? "MLSD" : "LIST") + " gave a marker file sent to " + folder + ").");
+}
+
+// How much later than the truth a listed time may show: an hour where the
+// server may list its local time in a zone with daylight saving (LIST
+// times, MLSD times that are not UTC), as the offset learnt today is an
+// hour off for times on the other side of a change. A file is never judged
+// unchanged by that hour.
+long long Upload::DaylightSlack() const { return mlsd_ && clock_offset_ == 0 ? 0 : 3600; }
+
+// When the listed times cannot be trusted, no listed copy counts as
+// unchanged.
+bool Upload::UntrustedTimes(const std::string& name) {
+  if (times_trusted_) return false;
+  Log("File " + name + " - the server's listing times are not trusted, so it is sent");
+  return true;
+}
+
+// Whether a copy listed as no older than the local file may still be older
+// by the daylight saving hour; said when it is sent for that alone.
+bool Upload::WithinDaylightHour(const std::string& name, long long remote_end, const LocalEntry& entry) {
+  if (remote_end - DaylightSlack() >= entry.mtime) return false;
+  Log("File " + name +
+      " - listed less than an hour after the local file's time, which daylight saving on the "
+      "server can explain, so it is sent");
+  return true;
 }
 
 // The index of a folder's listing, made once per folder while the walk is
@@ -206,20 +245,26 @@ bool Upload::ListedAsFolder(const std::string& remote) {
 // files, days): the copy counts as made at the end of what it shows.
 bool Upload::ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
                              ListingTime& shown) const {
-  const long long remote = Seconds(listed) + clock_offset_;
-  shown = FromSeconds(remote);
+  shown = LocalTime(Seconds(listed) + clock_offset_);
+  return ListedEnd(line, listed) < entry.mtime;
+}
+
+// The last moment (UTC) a LIST line's time can stand for.
+long long Upload::ListedEnd(const std::string& line, const ListingTime& listed) const {
   const bool shows_time = ListingField(line, 7).find(':') != std::string::npos;
-  return remote + (shows_time ? 60 : 86400) - 1 < Seconds(entry.time);
+  return Seconds(listed) + clock_offset_ + (shows_time ? 60 : 86400) - 1;
 }
 
 // The MLSD counterpart of the listing comparison, with the same lines.
 bool Upload::MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact) {
+  if (UntrustedTimes(fact.name)) return true;
   const long long remote = Seconds(fact.modify) + clock_offset_;
-  if (!fact.has_time || remote < Seconds(entry.time)) {
-    Log("Old time: " + (fact.has_time ? FormatListingTime(FromSeconds(remote)) : std::string("(none listed)")) +
+  if (!fact.has_time || remote < entry.mtime) {
+    Log("Old time: " + (fact.has_time ? FormatListingTime(LocalTime(remote)) : std::string("(none listed)")) +
         " New: " + FormatListingTime(entry.time));
     return true;
   }
+  if (WithinDaylightHour(fact.name, remote, entry)) return true;
   const std::string path = LocalPath(local, entry.name);
   if (fact.size >= 0 && ListedSizeDiffers(path, entry.size, fact.size)) {
     Log("File " + fact.name + " - size differs (" + std::to_string(fact.size) + " bytes listed, " +

@@ -89,6 +89,7 @@ Upload::LocalEntry Upload::ReadLocalEntry(const std::string& folder, const std::
   entry.time = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                 local.tm_hour,        local.tm_min,     local.tm_sec - local.tm_sec % 2};
   entry.dos_time = PackDosTime(entry.time);
+  entry.mtime = static_cast<long long>(info.st_mtime);
   return entry;
 }
 
@@ -303,7 +304,8 @@ bool Upload::ServerCopyOutdated(const std::string& local, const LocalEntry& entr
   } catch (const ListingDateError& error) {
     throw ListingDateError("'" + line + "' (" + error.what() + ")");
   }
-  // The modern method brings the listed time to this computer's clock.
+  // The modern method brings the listed time to UTC and compares moments.
+  if (Modern() && UntrustedTimes(listed)) return true;
   ListingTime shown = remote_time;
   const bool older =
       Modern() ? ListedCopyOlder(line, remote_time, entry, shown) : PackDosTime(remote_time) < entry.dos_time;
@@ -311,6 +313,7 @@ bool Upload::ServerCopyOutdated(const std::string& local, const LocalEntry& entr
     Log("Old time: " + FormatListingTime(shown) + " New: " + FormatListingTime(entry.time));
     return true;
   }
+  if (Modern() && WithinDaylightHour(listed, ListedEnd(line, remote_time), entry)) return true;
   // A newer copy of another size was cut short by an earlier run that
   // failed; it is sent again.
   const std::string path = LocalPath(local, entry.name);

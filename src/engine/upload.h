@@ -106,6 +106,7 @@ class Upload {
     std::string unpublishable;
     std::uint32_t dos_time = 0;
     ListingTime time;
+    long long mtime = 0;  // the modification time, in seconds since 1970 (UTC)
     std::int64_t size = 0;
     dev_t device = 0;
     ino_t inode = 0;
@@ -215,6 +216,10 @@ class Upload {
   const ListedEntry* ListedFile(const std::string& remote, const std::string& name);
   bool ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
                        ListingTime& shown) const;
+  long long ListedEnd(const std::string& line, const ListingTime& listed) const;
+  long long DaylightSlack() const;
+  bool UntrustedTimes(const std::string& name);
+  bool WithinDaylightHour(const std::string& name, long long remote_end, const LocalEntry& entry);
   bool MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact);
   bool ListedSizeDiffers(const std::string& path, std::int64_t local_size, std::int64_t listed);
 
@@ -255,7 +260,8 @@ class Upload {
   int session_type_ = -1;       // the session's transfer type: 1 binary, 0 ASCII, -1 not set yet
   bool mlsd_ = false;           // the modern method lists folders with MLSD (the server's FEAT lists MLST)
   bool mlsd_asked_ = false;     // FEAT was asked in this run
-  long long clock_offset_ = 0;  // this computer's clock minus the server's listed times, in seconds
+  long long clock_offset_ = 0;  // UTC minus the server's listed times, in seconds
+  bool times_trusted_ = true;   // the marker's listed time was one a time zone explains
   std::map<std::string, FolderIndex> folder_index_;  // the folders being walked, by remote path
   size_t peak_indexed_ = 0;                          // the most listing entries held at once
   bool terminated_ = false;

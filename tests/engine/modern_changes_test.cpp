@@ -2,6 +2,8 @@
 // more than the local site holds, with names that differ only in case: a
 // file is judged by the entry of its own name, and the run keeps only what
 // its own names need of each listing.
+#include <mutex>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -105,6 +107,64 @@ TEST(ModernChangesTest, AFileIsJudgedByItsOwnNameAndOnlyTheSitesNamesAreKept) {
     EXPECT_LE(run.PeakIndexedEntries(), 3u * 3u * 2u);
     EXPECT_GE(run.PeakIndexedEntries(), 3u);
   }
+}
+
+// A server that lists the marker file sent a moment ago at 1970 (and will
+// not delete it): no zone explains that offset, so no listed time is
+// trusted, and the marker left in the web root is named.
+TEST(ModernChangesTest, AClockNoZoneExplainsIsNotTrustedAndAKeptMarkerIsNamed) {
+  ScriptedFtpServer server;
+  std::mutex mutex;
+  std::string marker;
+  server.On("FEAT", "211-Features:\r\n MLST type*;size*;modify*;\r\n211 End\r\n");
+  server.On("STOR", [&](ScriptedSession& s, const std::string& name) {
+    if (name.find("clock-") != std::string::npos) {
+      std::lock_guard<std::mutex> lock(mutex);
+      marker = name;
+    }
+    s.Default("STOR", name);
+  });
+  server.On("MLSD", [&](ScriptedSession& s, const std::string&) {
+    std::string text = "type=file;size=5;modify=20300101000000; page.htm\r\n";
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!marker.empty()) text += "type=file;size=57;modify=19700101000000; " + marker + "\r\n";
+    }
+    s.Reply("150 Here comes the listing");
+    if (!s.OpenData()) return s.Reply("425 Cannot open data connection");
+    s.SendData(text);
+    s.CloseData();
+    s.Reply("226 Transfer complete");
+  });
+  server.On("DELE", "550 Permission denied\r\n");
+  server.On("RNFR", "350 Ready for the new name\r\n");
+  server.On("RNTO", "250 Renamed\r\n");
+  testing::TempDir local;
+  testing::WriteFile(local.Path() / "page.htm", "edit\n");  // a same-size edit; the listing says 2030
+  FtpClient client;
+  client.HostName = "127.0.0.1";
+  client.Port = server.Port();
+  client.UserName = "user";
+  client.PassWord = "pw";
+  client.SetPassive(true);
+  client.Timeout = 5;
+  client.Method = TransferMethod::Modern;
+  testing::FakeProfile profile;
+  profile.new_client = &client;
+  profile.new_changes = true;
+  RunSettings settings;
+  settings.SiteClient = &client;
+  settings.StartDir = "/www";
+  settings.LocalRoot = local.Path().string();
+  settings.Retries = 0;
+  std::vector<std::string> log;
+  Upload run(settings, profile, [&log](const std::string& line) { log.push_back(line); });
+  ASSERT_EQ(run.StartUpload(), RunOutcome::Finished) << ::testing::PrintToString(log);
+  EXPECT_THAT(log, Contains(::testing::HasSubstr("which no time zone explains: its listing times are not trusted")));
+  EXPECT_THAT(log, Contains("Write File page.htm"));
+  EXPECT_THAT(log, Contains("Could not delete the marker file /www/" + marker +
+                            " (550 Permission denied): it stays on the server, where visitors can read it; delete "
+                            "it by hand."));
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ class TimeZoneTest : public ::testing::TestWithParam<Zone> {
       testing::WriteFile(local_ / name, std::string("<title>") + name + "</title>\n");
     }
     Touch(std::time(nullptr) - 2 * 24 * 3600);
-    Touch(std::time(nullptr) - 3600, "b.htm");  // edited an hour before the first run
+    Touch(std::time(nullptr) - 2 * 3600, "b.htm");  // edited two hours before the first run
   }
 
   fs::path Remote(const std::string& path) const { return fs::path(server_->Root()) / "www" / path; }
@@ -121,7 +121,7 @@ TEST_P(TimeZoneTest, TheModernMethodSendsExactlyTheEditedFiles) {
   // vsftpd has no MLSD; the others list with it. proftpd's MLSD gives UTC
   // whatever its LIST does (TimesGMT off), so nothing is learnt there.
   const char* listing = GetParam().kind == Kind::Vsftpd ? "LIST" : "MLSD";
-  const std::string offset = GetParam().kind == Kind::Proftpd ? "the same as this computer's" : GetParam().offset;
+  const std::string offset = GetParam().kind == Kind::Proftpd ? "in UTC" : GetParam().offset;
   EXPECT_THAT(log_, Contains(std::string("The server's listing times are ") + offset + " (learnt from the time " +
                              listing + " gave a marker file sent to /www)."))
       << Log();
@@ -152,6 +152,42 @@ TEST_P(TimeZoneTest, TheModernMethodSendsExactlyTheEditedFiles) {
   EXPECT_TRUE(testing::Tree(Remote("")) == testing::Tree(local_));
 }
 
+// A server listing local times in a zone with daylight saving: the offset
+// the marker gives today is an hour off for a copy made on the other side
+// of a change, which then looks an hour newer than it is. The zone's rule
+// puts a daylight saving period around three weeks ago, whatever today is,
+// so that LIST still shows times of day for it.
+class DaylightSavingTest : public TimeZoneTest {
+ public:
+  static std::string Zone() {
+    const std::time_t reference = std::time(nullptr) - 21 * 24 * 3600;
+    std::tm fields{};
+    ::gmtime_r(&reference, &fields);
+    const int day = std::clamp(fields.tm_yday + 1, 6, 360);
+    return "XST5XDT,J" + std::to_string(day - 5) + ",J" + std::to_string(day + 5);
+  }
+};
+
+TEST_P(DaylightSavingTest, ACopyFromTheOtherSideOfAChangeIsNeverTakenAsNewer) {
+  ASSERT_EQ(Run(TransferMethod::Modern, false), RunOutcome::Finished) << Log();
+  // Copies made three weeks ago, in the server's summer time; the local
+  // edit came half an hour after one of them, two days before the other.
+  const std::time_t made = std::time(nullptr) - 21 * 24 * 3600;
+  for (const char* name : {"late.htm", "early.htm"}) {
+    testing::WriteFile(Remote(name), "old\n");
+    testing::WriteFile(local_ / name, "new\n");
+    utimbuf times{made, made};
+    ::utime(Remote(name).c_str(), &times);
+  }
+  server_->Own();
+  Touch(made + 30 * 60, "late.htm");
+  Touch(made - 2 * 24 * 3600, "early.htm");
+  ASSERT_EQ(Run(TransferMethod::Modern, true), RunOutcome::Finished) << Log();
+  EXPECT_THAT(log_, Contains(::testing::HasSubstr("The server's listing times are 5 h behind UTC"))) << Log();
+  EXPECT_THAT(Written(), ::testing::ElementsAre("late.htm")) << Log();
+  EXPECT_EQ(testing::ReadFile(Remote("late.htm")), "new\n");
+}
+
 std::string ZoneName(const ::testing::TestParamInfo<Zone>& info) {
   return std::string(FtpServerFixture::Name(info.param.kind)) +
          (std::string(info.param.offset).find("ahead") != std::string::npos ? "Ahead" : "Behind") +
@@ -159,13 +195,19 @@ std::string ZoneName(const ::testing::TestParamInfo<Zone>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, TimeZoneTest,
-                         ::testing::Values(Zone{Kind::Pyftpdlib, "XST-9", "9 h ahead of this computer's"},
-                                           Zone{Kind::Pyftpdlib, "YST+5", "5 h behind this computer's"},
-                                           Zone{Kind::Vsftpd, "XST-9", "9 h ahead of this computer's"},
-                                           Zone{Kind::Vsftpd, "YST+5", "5 h behind this computer's",
-                                                testing::ServerTls::Explicit},
-                                           Zone{Kind::Proftpd, "XST-9", "9 h ahead of this computer's"},
-                                           Zone{Kind::Proftpd, "YST+5", "5 h behind this computer's"}),
+                         ::testing::Values(Zone{Kind::Pyftpdlib, "XST-9", "9 h ahead of UTC"},
+                                           Zone{Kind::Pyftpdlib, "YST+5", "5 h behind UTC"},
+                                           Zone{Kind::Vsftpd, "XST-9", "9 h ahead of UTC"},
+                                           Zone{Kind::Vsftpd, "YST+5", "5 h behind UTC", testing::ServerTls::Explicit},
+                                           Zone{Kind::Proftpd, "XST-9", "9 h ahead of UTC"},
+                                           Zone{Kind::Proftpd, "YST+5", "5 h behind UTC"}),
+                         ZoneName);
+
+const std::string kDaylightZone = DaylightSavingTest::Zone();
+
+INSTANTIATE_TEST_SUITE_P(Servers, DaylightSavingTest,
+                         ::testing::Values(Zone{Kind::Pyftpdlib, kDaylightZone.c_str(), "5 h behind UTC"},
+                                           Zone{Kind::Vsftpd, kDaylightZone.c_str(), "5 h behind UTC"}),
                          ZoneName);
 
 }  // namespace
