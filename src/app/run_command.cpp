@@ -228,7 +228,7 @@ class RunOutput {
     ClearProgress();
     out_ << line << '\n' << std::flush;
     if (log_file_.is_open()) log_file_ << line << '\n' << std::flush;
-    saved_.Write(line);
+    if (!saved_.Write(line)) err_ << "kestova: " << saved_.Failure() << '\n' << std::flush;
     DrawProgress(false);
   }
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,6 +50,11 @@ bool MakeFolderAt(const std::string& folder, std::string& why) {
     why = folder + " is not a folder";
     return false;
   }
+  // Another user's folder could be read, or its files swapped, by its owner.
+  if (info.st_uid != ::geteuid()) {
+    why = "the folder " + folder + " belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+    return false;
+  }
   if ((info.st_mode & 077) != 0 && ::chmod(folder.c_str(), 0700) != 0) {
     why = "cannot make " + folder + " private: " + std::strerror(errno);
     return false;
@@ -62,19 +68,30 @@ SavedLog::~SavedLog() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+// Without HOME, the home folder the user database names; never a folder
+// that other users share. Empty when there is none.
 std::string SavedLog::Folder() {
   std::string state;
   if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/') {
     state = xdg;
   } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
     state = std::string(home) + "/.local/state";
+  } else if (const passwd* user = ::getpwuid(::geteuid()); user && user->pw_dir && *user->pw_dir == '/') {
+    state = std::string(user->pw_dir) + "/.local/state";
   } else {
-    state = "/tmp";
+    return std::string();
   }
   return state + "/kestova/logs";
 }
 
-bool SavedLog::MakeFolder(std::string& why) { return MakeFolderAt(Folder(), why); }
+bool SavedLog::MakeFolder(std::string& why) {
+  const std::string folder = Folder();
+  if (folder.empty()) {
+    why = "there is no home folder to keep it in (HOME and XDG_STATE_HOME are not set)";
+    return false;
+  }
+  return MakeFolderAt(folder, why);
+}
 
 std::vector<std::string> SavedLog::LogFiles(const std::string& folder) {
   std::vector<std::pair<std::pair<long long, std::string>, std::string>> found;
@@ -102,8 +119,8 @@ void SavedLog::Prune(const std::string& folder, size_t keep) {
 }
 
 bool SavedLog::Open(const std::string& profile, const std::string& job, std::time_t started, std::string& why) {
+  if (!MakeFolder(why)) return false;
   const std::string folder = Folder();
-  if (!MakeFolderAt(folder, why)) return false;
   Prune(folder, kKept - 1);
   std::tm local{};
   ::localtime_r(&started, &local);
@@ -122,20 +139,23 @@ bool SavedLog::Open(const std::string& profile, const std::string& job, std::tim
   return false;
 }
 
-void SavedLog::Write(const std::string& line) {
-  if (fd_ < 0) return;
+bool SavedLog::Write(const std::string& line) {
+  if (fd_ < 0) return true;
   const std::string text = line + "\n";
   for (size_t done = 0; done < text.size();) {
     const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       // A full disk ends the copy, never the run.
+      failure_ =
+          "The saved log " + path_ + " is incomplete: " + std::strerror(n < 0 ? errno : ENOSPC) + "; the run goes on.";
       ::close(fd_);
       fd_ = -1;
-      return;
+      return false;
     }
     done += static_cast<size_t>(n);
   }
+  return true;
 }
 
 }  // namespace kestova

@@ -1,8 +1,9 @@
 // Every run's log, also kept on disk: one file per run in
 // $XDG_STATE_HOME/kestova/logs (normally ~/.local/state/kestova/logs), named
 // by profile, job and start time. The folder is 0700 and each file 0600, as
-// logs name hosts, users and folders; the newest files are kept and older
-// ones deleted when a run starts.
+// logs name hosts, users and folders; the folder must be the user's own, and
+// there is no shared fallback such as /tmp. The newest files are kept and
+// older ones deleted when a run starts.
 #pragma once
 
 #include <ctime>
@@ -29,7 +30,10 @@ class SavedLog {
   // `why`, when it cannot be created; the run goes on without it.
   bool Open(const std::string& profile, const std::string& job, std::time_t started, std::string& why);
   // Appends one line; written at once, so a run that crashes keeps its log.
-  void Write(const std::string& line);
+  // False when this line could not be written (a full disk): the copy ends
+  // there, incomplete, and Failure() says why. The run goes on.
+  bool Write(const std::string& line);
+  const std::string& Failure() const { return failure_; }
   bool IsOpen() const { return fd_ >= 0; }
   const std::string& Path() const { return path_; }
 
@@ -41,6 +45,7 @@ class SavedLog {
  private:
   int fd_ = -1;
   std::string path_;
+  std::string failure_;
 };
 
 }  // namespace kestova

@@ -164,8 +164,7 @@ void UploadForm::UpdateStatus() {
     // The run has ended: its summary stays.
     QString summary = tally_.started ? "Summary: " + QString::fromStdString(tally_.Summary(seconds)) : QString();
     if (!saved_log_problem_.empty()) {
-      summary +=
-          QString(summary.isEmpty() ? "" : "  |  ") + "log not saved: " + QString::fromStdString(saved_log_problem_);
+      summary += QString(summary.isEmpty() ? "" : "  |  ") + QString::fromStdString(saved_log_problem_);
     }
     status_->setText(summary);
     return;
@@ -176,7 +175,8 @@ void UploadForm::UpdateStatus() {
                        .arg(whole % 60, 2, 10, QChar('0'))
                        .arg(tally_.sent)
                        .arg(tally_.bytes_sent)
-                       .arg(QString::fromStdString(Settings.SiteClient->HostDirName)));
+                       .arg(QString::fromStdString(Settings.SiteClient->HostDirName)) +
+                   (saved_log_problem_.empty() ? QString() : "  |  " + QString::fromStdString(saved_log_problem_)));
   UpdateBar();
 }
 
@@ -206,6 +206,7 @@ void UploadForm::StartUpload() {
   saved_log_problem_.clear();
   if (!saved_log_->Open(Profile->ProfileName(), Settings.RedirectJob ? "redirect" : "publish", std::time(nullptr),
                         saved_log_problem_)) {
+    saved_log_problem_ = "log not saved: " + saved_log_problem_;
     saved_log_.reset();
   }
   saved_log_path_ = saved_log_ ? saved_log_->Path() : std::string();
@@ -216,7 +217,10 @@ void UploadForm::StartUpload() {
   status_timer.start(500);
   const RunTally::UploadWatch watch(tally_, Settings.SiteClient);
   Upload run(Settings, *Profile, [this](const std::string& line) {
-    if (saved_log_) saved_log_->Write(line);
+    if (saved_log_ && !saved_log_->Write(line)) {
+      saved_log_problem_ = saved_log_->Failure();
+      UpdateStatus();
+    }
     AddLine(QString::fromStdString(line));
   });
   // The counts come from what the run reports, not from its log's wording.

@@ -190,6 +190,30 @@ TEST_F(RunCommandTest, TheLogIsSavedAndTheSummaryGoesToStandardError) {
   EXPECT_EQ(unwritable.code, 3);
   EXPECT_THAT(unwritable.err, HasSubstr("kestova: Cannot write the log file "));
   EXPECT_EQ(unwritable.out, "") << "the run started without its log file";
+
+  // A disk that fills up (here a file size limit of 40 KiB, above what the
+  // profile store needs) cuts the saved copy: said once, and the run goes on.
+  fs::remove_all(logs);
+  for (int i = 0; i < 600; ++i) std::ofstream(dir_.Path() / "site" / ("page" + std::to_string(i) + ".htm")) << i;
+  const auto full = testing::RunProgram(
+      "/bin/bash", dir_.File("registry.db"),
+      std::string("-c 'trap \"\" XFSZ; ulimit -f 40; exec ") + KESTOVA_BINARY + " run publish --test --quiet'",
+      dir_.Path().string());
+  EXPECT_EQ(full.code, 0) << full.err;
+  EXPECT_THAT(full.out, HasSubstr("Finished."));
+  EXPECT_EQ(std::count(full.err.begin(), full.err.end(), '\n'), 1) << full.err;
+  EXPECT_THAT(full.err, ::testing::MatchesRegex("kestova: The saved log .*Default_publish_.* is incomplete: File too "
+                                                "large; the run goes on.\n"));
+
+  // Another user's log folder is not written into.
+  fs::remove_all(logs);
+  fs::create_directories(logs);
+  ASSERT_EQ(::chown(logs.c_str(), 65534, 65534), 0);
+  const auto foreign = Program("run publish --test");
+  EXPECT_EQ(foreign.code, 0);
+  EXPECT_THAT(foreign.err, HasSubstr("This run's log is not saved: the folder " + logs.string() +
+                                     " belongs to another user (uid 65534)"));
+  EXPECT_TRUE(fs::is_empty(logs)) << "a log was written there";
 }
 
 // Progress is drawn on standard error only when it is a terminal.
