@@ -87,6 +87,7 @@ class InterruptWatch {
     ::sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, &previous_);
   }
+  bool Interrupted() const { return interrupts > 0; }
   ~InterruptWatch() {
     ::sigaction(SIGINT, &previous_, nullptr);
     notifier_.reset();
@@ -281,10 +282,15 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
             std::ostream& err) {
   RunOutput output(out, err, request.quiet);
   if (!output.OpenFiles(request)) return kExitUsage;
-  std::string last_line;
-  Upload run(settings, view, [&output, &last_line](const std::string& line) {
+  // What a failed run's one line on standard error says why with.
+  std::string last_line, last_reason, undone;
+  Upload run(settings, view, [&](const std::string& line) {
     output.Line(line);
     last_line = line;
+    if (line.rfind("Reason: ", 0) == 0) last_reason = line.substr(8);
+    if (line.rfind("Not everything was done: ", 0) == 0 || line.rfind("Cannot read the date of", 0) == 0) {
+      undone = line;
+    }
   });
   run.OnEvent = [&output](const RunEvent& event) { output.Event(event); };
   const RunTally::UploadWatch uploads(output.Tally(), settings.SiteClient);
@@ -295,10 +301,21 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
   const RunOutcome outcome = run.StartUpload();
   ticks.stop();
   output.End();
+  // A failed run says why in one line where errors go, --quiet or not: for
+  // scripts, cron jobs and a log that scrolled.
+  const std::string host = settings.SiteClient ? settings.SiteClient->HostName : std::string();
   if (const CertificateCheck& refused = run.RefusedCertificate(); refused.verdict != CertificateCheck::Verdict::None) {
-    // Said once more where errors go, for scripts and for a log that scrolled.
     err << "kestova: The server's certificate is not trusted; SHA-256 fingerprint " << refused.certificate.fingerprint
         << ". To trust it: kestova profile trust " << (settings.RedirectJob ? "old" : "new") << '\n';
+  } else if (outcome == RunOutcome::NotConnected) {
+    err << "kestova: Could not connect to " << host << ": " << (last_reason.empty() ? last_line : last_reason) << '\n';
+  } else if (outcome == RunOutcome::Terminated || outcome == RunOutcome::Failed) {
+    err << "kestova: The run did not finish: "
+        << (watch.Interrupted()    ? std::string("it was stopped with Ctrl+C.")
+            : !undone.empty()      ? undone
+            : !last_reason.empty() ? last_reason
+                                   : last_line)
+        << '\n';
   }
   switch (outcome) {
     case RunOutcome::Finished: return kExitOk;

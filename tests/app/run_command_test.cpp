@@ -110,10 +110,12 @@ TEST_F(RunCommandTest, ExitCodesTellWhatHappened) {
   EXPECT_EQ(method.code, 3);
   EXPECT_THAT(method.err, HasSubstr("--method takes classic or modern, not 'fast'"));
   ASSERT_EQ(Program("profile set NewPassword=wrong").code, 0);
-  const auto refused = Program("run publish");
+  // Every failed run says why in one line on standard error, --quiet too.
+  const auto refused = Program("run publish --quiet");
   EXPECT_EQ(refused.code, 2) << refused.out;
   EXPECT_THAT(refused.out, HasSubstr("Reason: 530 "));
   EXPECT_THAT(refused.out, HasSubstr("The server refused the login."));
+  EXPECT_THAT(refused.err, ::testing::MatchesRegex("kestova: Could not connect to 127.0.0.1: 530 [^\n]*\n"));
   ASSERT_EQ(Program("profile set RootSource=" + dir_.File("nowhere")).code, 0);
   const auto no_folder = Program("run publish");
   EXPECT_EQ(no_folder.code, 3) << no_folder.out;
@@ -121,9 +123,10 @@ TEST_F(RunCommandTest, ExitCodesTellWhatHappened) {
   EXPECT_THAT(no_folder.all(), ::testing::Not(HasSubstr("Connecting to")));
   ASSERT_EQ(Program("profile set RootSource=" + (dir_.Path() / "site").string()).code, 0);
   ASSERT_EQ(Program("profile set NewPassword=" + server_->Password() + " NewStartDir=/missing/deeper").code, 0);
-  const auto failed = Program("run publish");
+  const auto failed = Program("run publish --quiet");
   EXPECT_EQ(failed.code, 1) << failed.out;
   EXPECT_THAT(failed.out, HasSubstr("Terminated before completion."));
+  EXPECT_THAT(failed.err, ::testing::MatchesRegex("kestova: The run did not finish: 550 [^\n]*\n"));
 }
 
 TEST_F(RunCommandTest, PasswordsAppearNowhereInClear) {
