@@ -43,17 +43,18 @@ bool FtpClient::WaitForRequest() {
   const bool limited = Limit().count() > 0;
   deadline_ = Clock::now() + Limit();
   pushed_at_ = 0;
-  // An upload that could not read its file has failed, whatever the server
+  // A transfer that failed on this side (an upload that could not read its
+  // file, a receive that could not write it) has failed, whatever the server
   // says next; its answer to the reset data connection only keeps the
   // session in step, so it gets a short while, not the whole limit (which
   // may be none). pyftpdlib never answers when the reset beats its accept.
   std::optional<Clock::time_point> answer_by;
-  const auto read_failed = [this] { return !transfer_.ReadError().empty(); };
+  const auto local_failed = [this] { return !transfer_.LocalError().empty(); };
   for (;;) {
     if (RequestEnded()) return RequestResult == 0;
     if (Terminating()) break;
     const auto now = Clock::now();
-    if (!answer_by && read_failed()) answer_by = now + kAnswerAfterReadError;
+    if (!answer_by && local_failed()) answer_by = now + kAnswerAfterLocalError;
     if (answer_by && now >= *answer_by) break;
     if (limited && now >= deadline_) break;
     // Sleeps in the event loop until the request moves or the deadline
@@ -63,15 +64,15 @@ bool FtpClient::WaitForRequest() {
     const auto left =
         due ? std::max(std::chrono::duration_cast<std::chrono::milliseconds>(*due - now), std::chrono::milliseconds(1))
             : std::chrono::milliseconds(-1);
-    WaitUntil([&] { return RequestEnded() || Terminating() || (!answer_by && read_failed()); }, left);
+    WaitUntil([&] { return RequestEnded() || Terminating() || (!answer_by && local_failed()); }, left);
   }
   // Without that answer the session is out of step and goes; the failure
   // stays the local one, which another attempt could not mend.
-  const std::string read_error = transfer_.ReadError();
+  const std::string local_error = transfer_.LocalError();
   Abort();
-  if (!read_error.empty()) {
+  if (!local_error.empty()) {
     LocalFailure = true;
-    SetComposedReply("426 " + read_error);
+    SetComposedReply("426 " + local_error);
     ErrorMessage = LastReply;
   } else {
     ErrorMessage = "426 Timeout";

@@ -65,7 +65,7 @@ class FtpClient : public FtpClientCore {
 
   // How long the server may take to answer for an upload whose file could
   // not be read.
-  static constexpr std::chrono::seconds kAnswerAfterReadError{3};
+  static constexpr std::chrono::seconds kAnswerAfterLocalError{3};
 
   std::chrono::steady_clock::time_point deadline_;
   std::int64_t pushed_at_ = 0;  // the transfer count when the deadline last moved

@@ -6,7 +6,9 @@
 
 #include <QLoggingCategory>
 #include <QTimer>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include "ftp/ftp_client_core.h"
 #include "ftp/ftp_reply.h"
@@ -97,7 +99,7 @@ std::string DataTransfer::Prepare(Kind kind) {
   close_error_ = read_failure_ = 0;
   close_posted_ = false;
   secure_ = client_.Secure();
-  read_error_.clear();
+  local_error_.clear();
   socket_.SetProto("tcp");
   socket_.SetAddr("0.0.0.0");
   socket_.SetPort("0");
@@ -312,9 +314,16 @@ void DataTransfer::Receive() {
                              " MiB; Kestova does not read listings that large",
                          426);
     }
+    errno = 0;
     if (client_.local_stream_ && !client_.local_stream_->Write(block, got)) {
+      // What was received is not all the server sent: the transfer fails,
+      // whatever the server answers, and no more is read.
+      const int error = errno != 0 ? errno : EIO;
       client_.Trace("! Error writing local file");
-      socket_.Shutdown(SHUT_RDWR);
+      local_error_ = (client_.local_file_name_.empty() ? std::string("Cannot keep the data received")
+                                                       : "Cannot write the local file " + client_.local_file_name_) +
+                     ": " + std::strerror(error);
+      socket_.Drop();
       return;
     }
     if (client_.DisplayFileFlag) client_.DisplayLines(std::string(block, static_cast<size_t>(got)));
@@ -351,9 +360,9 @@ void DataTransfer::SendBlock(int error) {
     client_.Trace("! Error reading file");
     // A reset, not an orderly close: an orderly close would tell the server
     // that the file ended here.
-    read_error_ = (client_.local_file_name_.empty() ? std::string("Cannot read the data to send")
-                                                    : "Cannot read the local file " + client_.local_file_name_) +
-                  ": " + failure.what();
+    local_error_ = (client_.local_file_name_.empty() ? std::string("Cannot read the data to send")
+                                                     : "Cannot read the local file " + client_.local_file_name_) +
+                   ": " + failure.what();
     socket_.Drop();
     return;
   }
@@ -482,9 +491,9 @@ void DataTransfer::SecondReply() {
   const bool done = code == 226 || code == 250 || (kind_ == Kind::Receive && code == 125);
   if (!done) {
     const char* trace = kind_ == Kind::Upload ? "! STOR Failed" : "! RETR/LIST/NLST Failed";
-    if (!read_error_.empty()) {
+    if (!local_error_.empty()) {
       client_.Trace(trace);
-      return FailReadError();
+      return FailLocalError();
     }
     client_.KeepErrorMessage();
     client_.ReleaseLocalStream();
@@ -513,7 +522,7 @@ void DataTransfer::Reject() {
 // Both the final reply and the data connection's end have come.
 void DataTransfer::Complete() {
   Statistics();
-  if (!read_error_.empty()) return FailReadError();
+  if (!local_error_.empty()) return FailLocalError();
   SetState(State::Idle);
   client_.RequestResult = close_error_;
   client_.FinishRequest(close_error_);
@@ -529,13 +538,13 @@ void DataTransfer::Fail(const std::string& line, int code) {
   client_.FinishRequest(code);
 }
 
-// An upload whose local side could not be read to its end fails, whatever
-// the server answered: it may have kept what arrived, and that is not the
-// file.
-void DataTransfer::FailReadError() {
+// A transfer whose local side failed (an upload not read to its end, a
+// receive not written) fails, whatever the server answered: what arrived at
+// the other end is not the file.
+void DataTransfer::FailLocalError() {
   client_.LocalFailure = true;
   client_.ReleaseLocalStream();
-  client_.SetComposedReply("426 " + read_error_);
+  client_.SetComposedReply("426 " + local_error_);
   client_.ReplyCode = 426;
   client_.RequestResult = 426;
   client_.ErrorMessage = client_.LastReply;

@@ -40,9 +40,10 @@ class DataTransfer {
   AsyncSocket& Socket() { return socket_; }
   State Current() const { return state_; }
   std::int64_t Count() const { return count_; }
-  // Why the upload under way could not read its local side; empty when it
-  // could, or when no transfer is under way.
-  std::string ReadError() const { return state_ == State::Idle ? std::string() : read_error_; }
+  // Why the transfer under way failed on this side (an upload could not
+  // read its file, a receive could not write it); empty when it did not, or
+  // when no transfer is under way.
+  std::string LocalError() const { return state_ == State::Idle ? std::string() : local_error_; }
 
   // The PORT step: in active mode the data socket listens first. Returns
   // the command to send ("PASV" or "PORT h1,h2,h3,h4,p1,p2").
@@ -85,7 +86,7 @@ class DataTransfer {
   void PostStart();
   void Complete();
   void Fail(const std::string& line, int code);
-  void FailReadError();
+  void FailLocalError();
   void FailAndDrop(const std::string& line, int code);
   void Reject();
   void Statistics();
@@ -102,7 +103,7 @@ class DataTransfer {
   int read_failure_ = 0;       // a receive failed (TLS: a record that did not decrypt)
   bool secure_ = false;        // the data connection speaks TLS
   bool close_posted_ = false;  // the upload's close is on its way
-  std::string read_error_;     // why the local side of an upload could not be read
+  std::string local_error_;    // why the local side failed: an upload that could not be read, a receive not written
   std::uint64_t serial_ = 0;   // tells this transfer's posts and timers from later ones
   // The classic method sends 1460-byte blocks in plain FTP. Over TLS a
   // block is one record, and a record as large as TLS allows (16 KiB)

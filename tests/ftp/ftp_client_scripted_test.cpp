@@ -227,6 +227,33 @@ TEST_F(ScriptedClientTest, BothOrdersOfTheFinalReplyAndTheDataCloseComplete) {
   EXPECT_TRUE(Traced("! 6 bytes received/sent in 0 seconds"));
 }
 
+// A receive whose local side cannot keep what comes (a full disk) fails as
+// a local failure in both orders of the final reply and the data close,
+// and the session stays in step.
+TEST_F(ScriptedClientTest, AReceiveThatCannotBeWrittenFails) {
+  const std::string big(64 * 1024, 'x');
+  server_.SetListing(big);
+  server_.On("NLST", [&big](ScriptedSession& s, const std::string&) {
+    s.Reply("150 Listing");
+    s.OpenData();
+    s.SendData(big);
+    s.Reply("226 Done before the close");
+    s.Sleep(200);
+    s.CloseData();
+  });
+  ASSERT_TRUE(client_.Connect());
+  for (const bool names : {false, true}) {
+    FailingStream full("");
+    client_.SetLocalStream(&full);
+    EXPECT_FALSE(names ? client_.Ls() : client_.Dir()) << names;
+    EXPECT_TRUE(client_.LocalFailure);
+    EXPECT_EQ(client_.FailureText(), "426 Cannot keep the data received: Input/output error");
+    client_.SetLocalStream(nullptr);
+    ASSERT_TRUE(client_.Pwd()) << client_.LastReply;
+    EXPECT_EQ(client_.ReplyCode, 257);
+  }
+}
+
 TEST_F(ScriptedClientTest, ActiveModeSendsThePortFormOfLoopback) {
   server_.SetListing("x\r\n");
   client_.SetPassive(false);
