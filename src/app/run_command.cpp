@@ -307,6 +307,9 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
   if (const CertificateCheck& refused = run.RefusedCertificate(); refused.verdict != CertificateCheck::Verdict::None) {
     err << "kestova: The server's certificate is not trusted; SHA-256 fingerprint " << refused.certificate.fingerprint
         << ". To trust it: kestova profile trust " << (settings.RedirectJob ? "old" : "new") << '\n';
+  } else if (run.DataCertificateRefused()) {
+    err << "kestova: A data connection presented another certificate than the server's; the run was stopped.\n";
+    return kExitNoConnection;
   } else if (outcome == RunOutcome::NotConnected) {
     err << "kestova: Could not connect to " << host << ": " << (last_reason.empty() ? last_line : last_reason) << '\n';
   } else if (outcome == RunOutcome::Terminated || outcome == RunOutcome::Failed) {

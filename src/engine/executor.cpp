@@ -152,6 +152,13 @@ void Upload::ReportGivingUp(const Attempt& attempt) {
     if (refused_certificate_.verdict != CertificateCheck::Verdict::None) ReportRefusedCertificate();
     return GiveUp();
   }
+  if (client_.DataCertificateRefused()) {
+    Log("Reason: " + failure_);
+    Log("A data connection presented another certificate than the server's: something between this computer and "
+        "the server may read or change what is sent. The run stops here; nothing more is sent.");
+    data_certificate_refused_ = true;
+    return GiveUp();
+  }
   if (client_.LocalFailure()) {
     // A local failure of an upload is told by the upload's own lines.
     if (FoldCase(attempt.label) != "put") Log("Reason: " + failure_);

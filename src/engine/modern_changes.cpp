@@ -118,6 +118,7 @@ void Upload::LearnClockOffset() {
     Log("Could not delete the marker file " + AddTrailingSlash(folder) + marker + " (" + failure_ +
         "): it stays on the server, where visitors can read it; delete it by hand.");
   }
+  if (gave_up_) return;
   if (!found) {
     Log("Could not learn the server's clock from a marker file in " + folder +
         ": its listing times are compared without an offset.");

@@ -431,7 +431,7 @@ bool Upload::UploadFile(const std::string& local, const std::string& name) {
   Log("Copy to " + client_.HostDirName() + "/" + name + " as " + ChooseValue(client_.Binary(), "Binary", "ASCII"));
   Log("    - " + client_.LastReply());
   if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_.TransferCount());
-  if (sent || !client_.LocalFailure()) return sent;
+  if (sent || !client_.LocalFailure() || gave_up_) return sent;
   return DropPartialCopy(local, client_.HostDirName(), name);
 }
 
@@ -450,7 +450,7 @@ bool Upload::DropPartialCopy(const std::string& local, const std::string& remote
 bool Upload::SendUpload(const std::string& local, const std::string& remote, const std::string& name,
                         const char* label) {
   const bool sent = ExecuteCommand(remote, label, false);
-  if (!sent && !client_.LocalFailure()) return false;
+  if (!sent && (!client_.LocalFailure() || gave_up_)) return false;
   Log("    - " + client_.LastReply());
   if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_.TransferCount());
   return sent || DropPartialCopy(local, remote, name);

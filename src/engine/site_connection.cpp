@@ -56,6 +56,7 @@ const std::string& FtpSiteConnection::LastReply() const { return client_.LastRep
 const std::string& FtpSiteConnection::ErrorMessage() const { return client_.ErrorMessage; }
 std::string FtpSiteConnection::FailureText() const { return client_.FailureText(); }
 bool FtpSiteConnection::LocalFailure() const { return client_.LocalFailure; }
+bool FtpSiteConnection::DataCertificateRefused() const { return client_.DataCertificateRefused; }
 bool FtpSiteConnection::Binary() const { return client_.Binary(); }
 std::string FtpSiteConnection::SecuritySummary() const { return client_.TlsSummary(); }
 

@@ -56,6 +56,9 @@ class SiteConnection {
   virtual std::string FailureText() const = 0;
   // It failed on this side, for a reason another attempt cannot mend.
   virtual bool LocalFailure() const = 0;
+  // It failed because a data connection presented another certificate than
+  // the server's: the run must not go on.
+  virtual bool DataCertificateRefused() const = 0;
   virtual bool Binary() const = 0;
   // After a connect over TLS: the version, the cipher and how the
   // certificate was accepted; empty for plain FTP.
@@ -95,6 +98,7 @@ class FtpSiteConnection : public SiteConnection {
   const std::string& ErrorMessage() const override;
   std::string FailureText() const override;
   bool LocalFailure() const override;
+  bool DataCertificateRefused() const override;
   bool Binary() const override;
   std::string SecuritySummary() const override;
   CertificateCheck Certificate() const override;

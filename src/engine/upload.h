@@ -59,6 +59,9 @@ class Upload {
   // The server's certificate, when the run could not connect because it is
   // not trusted (its verdict is Untrusted or Changed); else verdict None.
   const CertificateCheck& RefusedCertificate() const { return refused_certificate_; }
+  // A data connection presented another certificate than the server's, and
+  // the run stopped there.
+  bool DataCertificateRefused() const { return data_certificate_refused_; }
   // Something the run meant to do was left undone while the run went on (a
   // local file that cannot be published, a delete the server refused): the
   // run still ends with "Terminated before completion.".
@@ -242,6 +245,7 @@ class Upload {
   std::unique_ptr<SiteConnection> own_connection_;
   SiteConnection& client_;
   CertificateCheck refused_certificate_;
+  bool data_certificate_refused_ = false;
   bool method_said_ = false;  // the modern method has been named in the log
   // How the modern method replaces a file, settled once a run by what the
   // server says to a first attempt: rename over the old copy; delete the

@@ -206,6 +206,7 @@ bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, st
   if (!in_combined_) {
     RequestCode = code;
     LocalFailure = false;
+    DataCertificateRefused = false;
   }
   if (accepted.size() > 16) accepted.resize(16);
   accepted_ = std::move(accepted);
@@ -262,6 +263,7 @@ bool FtpClientCore::StartCombined(FtpRequest code, std::vector<Step> steps) {
   RequestCode = code;
   RequestResult = 0;
   LocalFailure = false;
+  DataCertificateRefused = false;
   pending_steps_ = std::move(steps);
   step_running_ = false;
   combined_result_ = 0;

@@ -112,6 +112,10 @@ class FtpClientCore {
   // cannot mend: a command that cannot be sent, a local file that cannot be
   // read, a listing larger than MaxListingBytes.
   bool LocalFailure = false;
+  // The last request failed because a data connection presented another
+  // certificate than the one the control connection was accepted with; the
+  // session was dropped, and no new one can be trusted more.
+  bool DataCertificateRefused = false;
   FtpRequest RequestCode = FtpRequest::ftpNone;
   FtpClientState State() const { return state_; }
   std::int64_t TransferCount() const { return transfer_.Count(); }

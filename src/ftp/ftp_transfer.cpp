@@ -444,9 +444,15 @@ void DataTransfer::Secured(int error) {
   if (error != 0) return Fail("425 TLS handshake on the data connection failed: " + socket_.TlsError(), 425);
   // The data connection must reach the server the control connection
   // reached (and accepted).
+  // Another certificate means that something other than the server may be
+  // at the other end: nothing more goes over this session, whose transfer
+  // reply is still owed, so the control connection goes too.
   const TlsChannel* tls = socket_.Tls();
   if (!tls || tls->Certificate().fingerprint != client_.Certificate().certificate.fingerprint) {
-    return Fail("425 The data connection presented another certificate than the control connection", 425);
+    client_.DataCertificateRefused = true;
+    const std::string shown = tls ? " (SHA-256 fingerprint " + tls->Certificate().fingerprint + ")" : std::string();
+    return FailAndDrop("425 The data connection presented another certificate" + shown + " than the control connection",
+                       425);
   }
   start_ = Now();
   if (state_ == State::ReplyDone) return;  // the data follows all the same
@@ -528,14 +534,25 @@ void DataTransfer::Complete() {
   client_.FinishRequest(close_error_);
 }
 
-// Ends the transfer as failed, with a line the client composed.
+// Ends the transfer as failed, with a line the client composed. When the
+// server still owes its reply to the transfer command, that reply would be
+// taken for the answer to the next command, whose failure would then be
+// told with another command's reply: the session goes, and the next attempt
+// starts on a new one.
 void DataTransfer::Fail(const std::string& line, int code) {
+  const bool reply_owed = client_.expected_ == FtpClientCore::Reply::TransferFirst ||
+                          client_.expected_ == FtpClientCore::Reply::TransferSecond;
   client_.SetComposedReply(line);
   client_.ReplyCode = code;
   client_.KeepErrorMessage();
   CloseSocket();
   client_.RequestResult = code;
+  if (reply_owed) {
+    client_.Expect(FtpClientCore::Reply::None);
+    client_.pending_command_ = "QUIT";  // the close below is ours, not a lost connection
+  }
   client_.FinishRequest(code);
+  if (reply_owed) client_.control_.Close();
 }
 
 // A transfer whose local side failed (an upload not read to its end, a

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -194,6 +195,53 @@ INSTANTIATE_TEST_SUITE_P(Servers, TlsTrustTest,
                                            Server{Kind::Vsftpd, ServerTls::Implicit},
                                            Server{Kind::Proftpd, ServerTls::Implicit}),
                          Name);
+
+// A data connection that presents another certificate than the trusted
+// one of the control connection (a machine in the middle of the data
+// connections) ends the run as an untrusted certificate does: exit 2, the
+// reason being that certificate, in both methods and whatever step met it.
+TEST(DataCertificateTest, AnotherCertificateOnADataConnectionEndsTheRun) {
+  testing::TempDir dir;
+  std::string why;
+  testing::FtpServerOptions options;
+  options.tls = ServerTls::Explicit;
+  options.other_data_certificate = true;
+  auto server = FtpServerFixture::Start(Kind::Pyftpdlib, (dir.Path() / "ftp").string(), why, options);
+  ASSERT_TRUE(server) << why;
+  fs::create_directories(dir.Path() / "ftp" / "new");
+  fs::create_directories(dir.Path() / "site");
+  std::ofstream(dir.Path() / "site" / "page.htm") << "<title>Page</title>\n";
+  const auto program = [&dir](const std::string& args) {
+    return testing::RunProgram(KESTOVA_BINARY, dir.File("registry.db"), args, dir.Path().string());
+  };
+  ASSERT_EQ(program("profile set RootSource=" + (dir.Path() / "site").string() +
+                    " NewHostName=127.0.0.1 NewUserId=" + server->User() + " NewPassword=" + server->Password() +
+                    " NewStartDir=/new NewRetryPause=0 NewRetries=2 NewSecurity=1 NewPort=" + server->Port() +
+                    " NewCertificate=" + server->Certificate()->fingerprint)
+                .code,
+            0);
+  // Classic Overwrite All meets it at the first upload; modern Wrt Changes
+  // at the marker file, whose failure was once taken for harmless.
+  for (const bool modern : {false, true}) {
+    SCOPED_TRACE(modern ? "modern Wrt Changes" : "classic Overwrite All");
+    ASSERT_EQ(program(std::string("profile set NewChanges=") + (modern ? "1" : "0")).code, 0);
+    const auto run = program(modern ? "run publish --method modern" : "run publish");
+    EXPECT_EQ(run.code, 2) << run.all();
+    const std::vector<std::string> reasons = [&run] {
+      std::vector<std::string> found;
+      std::istringstream in(run.out);
+      for (std::string line; std::getline(in, line);) {
+        if (line.rfind("Reason: ", 0) == 0) found.push_back(line);
+      }
+      return found;
+    }();
+    ASSERT_EQ(reasons.size(), 1u) << run.out;
+    EXPECT_THAT(reasons[0], HasSubstr("Reason: 425 The data connection presented another certificate (SHA-256 "));
+    EXPECT_THAT(run.out, HasSubstr("The run stops here; nothing more is sent."));
+    EXPECT_THAT(run.out, Not(HasSubstr("Retrying")));
+    EXPECT_THAT(run.err, HasSubstr("kestova: A data connection presented another certificate than the server's"));
+  }
+}
 
 }  // namespace
 }  // namespace kestova

@@ -72,6 +72,7 @@ class FakeSiteConnection : public SiteConnection {
   const std::string& ErrorMessage() const override { return error_; }
   std::string FailureText() const override { return error_.empty() ? reply_ : error_; }
   bool LocalFailure() const override { return false; }
+  bool DataCertificateRefused() const override { return false; }
   std::string SecuritySummary() const override { return std::string(); }
   TransferMethod Method() const override { return method; }
   std::vector<std::string> FeatureLines() const override { return {}; }

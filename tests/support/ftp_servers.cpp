@@ -268,6 +268,12 @@ bool FtpServerFixture::StartPyftpdlib(const FtpServerOptions& options, std::stri
   std::vector<std::string> argv = {"/usr/bin/python3", std::string(KESTOVA_TEST_SUPPORT_DIR) + "/pyftpd.py"};
   if (!options.protocol_log.empty()) argv.insert(argv.end(), {"--log", options.protocol_log});
   if (!options.time_zone.empty()) argv.push_back("--local-times");
+  if (options.other_data_certificate && certificate_) {
+    const TestCertificates* certificates = TestCertificates::Get(why);
+    const TestCertificate& other =
+        certificate_ == &certificates->self_signed ? certificates->signed_by_ca : certificates->self_signed;
+    argv.insert(argv.end(), {"--data-cert", other.cert, other.key});
+  }
   argv.insert(argv.end(), {root_, user_, password_, std::to_string(options.max_connections_per_ip)});
   if (certificate_) {
     argv.push_back(certificate_->cert);

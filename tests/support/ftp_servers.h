@@ -53,6 +53,8 @@ struct FtpServerOptions {
   ServerTls tls = ServerTls::None;
   // The self-signed certificate instead of the CA-signed one.
   bool self_signed = false;
+  // pyftpdlib: data connections present the other of the two certificates.
+  bool other_data_certificate = false;
   // Listings in the local time of this zone (a POSIX TZ string such as
   // "XST-9", nine hours ahead of UTC, which needs no zone files inside a
   // chroot) instead of UTC.

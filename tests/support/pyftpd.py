@@ -5,10 +5,12 @@ login and for every data connection.
 
 With --log FILE, every command it receives goes to FILE (passwords masked);
 with --local-times, listings show local times (of the TZ it runs under)
-rather than UTC.
+rather than UTC; with --data-cert CERTFILE KEYFILE, data connections present
+that certificate instead of the control connection's, as a machine in the
+middle of them would.
 
-Usage: pyftpd.py [--log FILE] [--local-times] ROOT USER PASSWORD
-                 [MAX_CONS_PER_IP [CERTFILE KEYFILE]]
+Usage: pyftpd.py [--log FILE] [--local-times] [--data-cert CERTFILE KEYFILE]
+                 ROOT USER PASSWORD [MAX_CONS_PER_IP [CERTFILE KEYFILE]]
 """
 import logging
 import sys
@@ -29,6 +31,10 @@ def main():
     local_times = sys.argv[1] == "--local-times"
     if local_times:
         del sys.argv[1]
+    data_cert = None
+    if sys.argv[1] == "--data-cert":
+        data_cert = sys.argv[2:4]
+        del sys.argv[1:4]
     root, user, password = sys.argv[1:4]
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
@@ -40,6 +46,18 @@ def main():
         handler.keyfile = sys.argv[6]
         handler.tls_control_required = True
         handler.tls_data_required = True
+        if data_cert:
+            from OpenSSL import SSL
+            from pyftpdlib.handlers import TLS_DTPHandler
+            other = SSL.Context(SSL.TLS_SERVER_METHOD)
+            other.use_certificate_chain_file(data_cert[0])
+            other.use_privatekey_file(data_cert[1])
+
+            class SwappedDTPHandler(TLS_DTPHandler):
+                def secure_connection(self, ssl_context):
+                    super().secure_connection(other)
+
+            handler.dtp_handler = SwappedDTPHandler
     handler.authorizer = authorizer
     handler.use_gmt_times = not local_times
     handler.banner = "pyftpdlib ready"
