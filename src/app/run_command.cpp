@@ -60,7 +60,8 @@ const char* const kRunHelp =
     "3 usage or profile error.\n";
 
 // Ctrl+C reaches the event loop through a pipe: the first one ends the run
-// after its current command, the second ends the program.
+// at once (after the file being sent, if its data is moving), the second
+// ends the program.
 int interrupt_pipe[2] = {-1, -1};
 std::atomic<int> interrupts{0};  // lock-free, so safe in a signal handler
 
@@ -80,7 +81,7 @@ class InterruptWatch {
       char byte;
       while (::read(interrupt_pipe[0], &byte, 1) > 0) {
       }
-      run.Terminate();
+      run.Stop();
     });
     struct sigaction action {};
     action.sa_handler = OnInterrupt;

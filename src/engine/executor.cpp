@@ -21,8 +21,15 @@ bool Upload::ExecuteCommand(const std::string& param, const std::string& label, 
   attempt.pause_now = settings_.RetryPause;
   attempt.retries_left = std::clamp(settings_.Retries + 1, 1, 21);
   const bool result = AttemptCommand(attempt);
-  // A command the run was ended during says nothing more.
-  if (terminated_) return false;
+  // A command the run was ended during says nothing more, but that the
+  // user's stop cut it short.
+  if (terminated_) {
+    if (!result && stopped_ && !stop_said_) {
+      stop_said_ = true;
+      Log("Reason: 426 Stopped by the user");
+    }
+    return false;
+  }
   if (!result) ReportGivingUp(attempt);
   return result;
 }
@@ -31,6 +38,8 @@ bool Upload::ExecuteCommand(const std::string& param, const std::string& label, 
 bool Upload::AttemptCommand(Attempt& attempt) {
   for (;; attempt.first = false) {
     if (attempt.retries_left == 0) return false;
+    // Once the run has ended, a failed attempt is not tried again.
+    if (!attempt.first && terminated_) return false;
     if (!attempt.first && attempt.step == 0 && !PauseBeforeRetry(attempt)) return false;
     if (!client_.Connected()) {
       const Connection made = Reconnect(attempt);
@@ -231,6 +240,12 @@ bool Upload::RunLabel(const std::string& label) {
     if (name == text) return client_.Run(operation);
   }
   return true;  // no operation: connecting was all that was asked
+}
+
+void Upload::Stop() {
+  stopped_ = true;
+  Terminate();
+  client_.Interrupt();
 }
 
 void Upload::PauseSeconds(int n) {

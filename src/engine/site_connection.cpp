@@ -14,6 +14,7 @@ bool FtpSiteConnection::Connect() {
 
 bool FtpSiteConnection::Quit() { return client_.Quit(); }
 void FtpSiteConnection::Drop() { client_.Abort(); }
+void FtpSiteConnection::Interrupt() { client_.Interrupt(); }
 
 bool FtpSiteConnection::Run(Operation operation) {
   client_.LocalFailure = false;

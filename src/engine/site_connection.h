@@ -32,6 +32,8 @@ class SiteConnection {
   virtual bool Quit() = 0;
   // Drops the connection without sending anything.
   virtual void Drop() = 0;
+  // The user stopped the run: the operation under way stops waiting.
+  virtual void Interrupt() = 0;
   virtual bool Run(Operation operation) = 0;
 
   // ---- Operands of the next operation.
@@ -83,6 +85,7 @@ class FtpSiteConnection : public SiteConnection {
   bool Connect() override;
   bool Quit() override;
   void Drop() override;
+  void Interrupt() override;
   bool Run(Operation operation) override;
   const std::string& HostFileName() const override;
   void SetHostFileName(const std::string& name) override;

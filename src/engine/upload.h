@@ -55,6 +55,10 @@ class Upload {
   // Ends the run at its next test: the user's Esc or Ctrl+C, and every
   // failure, come this way.
   void Terminate() { terminated_ = true; }
+  // The user's Esc, Stop or Ctrl+C: the run ends, and the operation under
+  // way stops waiting for the server (an upload whose data is moving ends
+  // first).
+  void Stop();
   bool Terminated() const { return terminated_; }
   // The server's certificate, when the run could not connect because it is
   // not trusted (its verdict is Untrusted or Changed); else verdict None.
@@ -269,6 +273,8 @@ class Upload {
   std::map<std::string, FolderIndex> folder_index_;  // the folders being walked, by remote path
   size_t peak_indexed_ = 0;                          // the most listing entries held at once
   bool terminated_ = false;
+  bool stopped_ = false;    // the user stopped the run
+  bool stop_said_ = false;  // and the log has said so
 
   // The last command's outcome.
   std::string failure_;       // why its last attempt failed, for the reason lines

@@ -1,5 +1,6 @@
 #include "ftp/ftp_client.h"
 
+#include <QAbstractEventDispatcher>
 #include <algorithm>
 #include <optional>
 
@@ -9,6 +10,7 @@ namespace kestova {
 
 bool FtpClient::RunBlocking(bool (FtpClientCore::*start)()) {
   refusal_.clear();
+  interrupted_ = false;
   try {
     if (!(this->*start)()) return false;
     return WaitForRequest();
@@ -28,6 +30,11 @@ std::string FtpClient::FailureText() const {
            (limit % 1000 == 0 ? std::to_string(limit / 1000) + " seconds" : std::to_string(limit) + " ms");
   }
   return ErrorMessage.empty() ? LastReply : ErrorMessage;
+}
+
+void FtpClient::Interrupt() {
+  interrupted_ = true;
+  if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) dispatcher->wakeUp();
 }
 
 bool FtpClient::RequestEnded() const {
@@ -50,9 +57,10 @@ bool FtpClient::WaitForRequest() {
   // may be none). pyftpdlib never answers when the reset beats its accept.
   std::optional<Clock::time_point> answer_by;
   const auto local_failed = [this] { return !transfer_.LocalError().empty(); };
+  const auto stopped = [this] { return Terminating() || (interrupted_ && !transfer_.Sending()); };
   for (;;) {
     if (RequestEnded()) return RequestResult == 0;
-    if (Terminating()) break;
+    if (stopped()) break;
     const auto now = Clock::now();
     if (!answer_by && local_failed()) answer_by = now + kAnswerAfterLocalError;
     if (answer_by && now >= *answer_by) break;
@@ -64,7 +72,7 @@ bool FtpClient::WaitForRequest() {
     const auto left =
         due ? std::max(std::chrono::duration_cast<std::chrono::milliseconds>(*due - now), std::chrono::milliseconds(1))
             : std::chrono::milliseconds(-1);
-    WaitUntil([&] { return RequestEnded() || Terminating() || (!answer_by && local_failed()); }, left);
+    WaitUntil([&] { return RequestEnded() || stopped() || (!answer_by && local_failed()); }, left);
   }
   // Without that answer the session is out of step and goes; the failure
   // stays the local one, which another attempt could not mend.
@@ -74,6 +82,10 @@ bool FtpClient::WaitForRequest() {
     LocalFailure = true;
     SetComposedReply("426 " + local_error);
     ErrorMessage = LastReply;
+  } else if (interrupted_) {
+    ErrorMessage = "426 Stopped by the user";
+  } else if (Terminating()) {
+    ErrorMessage = "426 Stopped: the program is ending";
   } else {
     ErrorMessage = "426 Timeout";
   }

@@ -52,6 +52,13 @@ class FtpClient : public FtpClientCore {
   // the last reply.
   std::string FailureText() const;
 
+  // The user stopped the run: the operation under way stops waiting for the
+  // server at once and fails with "426 Stopped by the user", its session
+  // dropped; an upload whose data is moving finishes first, so that no
+  // half-sent file is left where the server's copy was. Only the operation
+  // under way is stopped.
+  void Interrupt();
+
  protected:
   // Data moving pushes the deadline forward.
   bool Progress() override;
@@ -70,6 +77,7 @@ class FtpClient : public FtpClientCore {
   std::chrono::steady_clock::time_point deadline_;
   std::int64_t pushed_at_ = 0;  // the transfer count when the deadline last moved
   std::string refusal_;         // why the last operation was refused before it started
+  bool interrupted_ = false;    // the user stopped the operation under way
 };
 
 // The class of the two site clients the loaded profile owns; it adds nothing

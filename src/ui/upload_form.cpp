@@ -66,7 +66,7 @@ UploadForm::UploadForm(QWidget* parent) : QDialog(parent) {
   stop_->setObjectName("StopBtn");
   stop_->setAutoDefault(false);
   stop_->setEnabled(false);
-  stop_->setToolTip("End the run after its current command (Esc)");
+  stop_->setToolTip("End the run now, or after the file being sent (Esc)");
   open_logs_ = new QPushButton("Open log folder", this);
   open_logs_->setObjectName("OpenLogFolderBtn");
   open_logs_->setAutoDefault(false);
@@ -124,7 +124,7 @@ void UploadForm::CopyBtnClick() { QApplication::clipboard()->setText(progress_->
 void UploadForm::StopBtnClick() {
   if (!running_) return;
   terminated_ = true;
-  if (run_) run_->Terminate();
+  if (run_) run_->Stop();
 }
 
 void UploadForm::OpenLogFolderBtnClick() {
@@ -267,7 +267,7 @@ void UploadForm::keyPressEvent(QKeyEvent* event) {
       close();
     } else {
       terminated_ = true;
-      if (run_) run_->Terminate();
+      if (run_) run_->Stop();
     }
     return;
   }
@@ -281,7 +281,7 @@ void UploadForm::keyPressEvent(QKeyEvent* event) {
 void UploadForm::reject() {
   // Esc is handled above; the close box ends a run first.
   terminated_ = true;
-  if (run_) run_->Terminate();
+  if (run_) run_->Stop();
   QDialog::reject();
 }
 
@@ -293,7 +293,7 @@ void UploadForm::hideEvent(QHideEvent* event) {
 
 void UploadForm::closeEvent(QCloseEvent* event) {
   terminated_ = true;
-  if (run_) run_->Terminate();
+  if (run_) run_->Stop();
   if (!running_ && Settings.SiteClient && Settings.SiteClient->Connected()) Settings.SiteClient->Quit();
   QDialog::closeEvent(event);
 }

@@ -34,7 +34,7 @@ class UploadForm : public QDialog {
   // Tests replace it.
   std::function<bool(const QString& folder)> OpenFolder;
 
-  // Set by Esc; the run in progress ends after its current command.
+  // Set by Esc; the run in progress ends at once, or after the file being sent.
   bool Terminated() const;
   QPlainTextEdit* Progress() const { return progress_; }
   QLabel* Status() const { return status_; }
@@ -48,7 +48,7 @@ class UploadForm : public QDialog {
   // Adds one line to the log, trimming it when it reaches 500 lines.
   void AddLine(const QString& line);
   void CopyBtnClick();
-  // What Esc does while a run goes: it ends after its current command.
+  // What Esc does while a run goes: it ends at once, or after the file being sent.
   void StopBtnClick();
   void OpenLogFolderBtnClick();
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 
 #include "support/file_tree.h"
 #include "support/ftp_servers.h"
+#include "support/loopback_peer.h"
 #include "support/program_runner.h"
 #include "support/temp_dir.h"
 
@@ -256,39 +258,64 @@ TEST_F(RunCommandTest, ProgressShowsOnATerminalOnly) {
   EXPECT_EQ(piped.err.find('\r'), std::string::npos);
 }
 
-TEST_F(RunCommandTest, CtrlCEndsTheRunAfterTheCurrentCommand) {
-  for (int i = 0; i < 40; ++i) std::ofstream(dir_.Path() / "site" / ("extra" + std::to_string(i) + ".txt")) << i;
+// Runs `kestova run publish` and sends it SIGINT once its log holds
+// `marker`; the log, and how the program ended.
+struct Interrupted {
+  std::string log;
+  int status = 0;
+  bool sent = false;
+  double seconds = 0;
+};
+Interrupted InterruptWhen(const std::string& store, const std::string& marker) {
+  Interrupted result;
   int out[2];
-  ASSERT_EQ(::pipe(out), 0);
+  if (::pipe(out) != 0) return result;
   const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
   if (child == 0) {
     ::dup2(out[1], STDOUT_FILENO);
     ::close(out[0]);
-    ::setenv("KESTOVA_REGISTRY", dir_.File("registry.db").c_str(), 1);
+    ::setenv("KESTOVA_REGISTRY", store.c_str(), 1);
     ::execl(KESTOVA_BINARY, KESTOVA_BINARY, "run", "publish", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(out[1]);
-  std::string log;
-  bool interrupted = false;
+  const auto start = std::chrono::steady_clock::now();
   char buffer[4096];
   for (ssize_t got; (got = ::read(out[0], buffer, sizeof buffer)) > 0;) {
-    log.append(buffer, static_cast<size_t>(got));
-    if (!interrupted && log.find("Copy to") != std::string::npos) {
+    result.log.append(buffer, static_cast<size_t>(got));
+    if (!result.sent && result.log.find(marker) != std::string::npos) {
       ::kill(child, SIGINT);
-      interrupted = true;
+      result.sent = true;
     }
   }
   ::close(out[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(interrupted) << log;
-  ASSERT_TRUE(WIFEXITED(status)) << "the first Ctrl+C must not kill the program";
-  EXPECT_EQ(WEXITSTATUS(status), 1) << log;
-  EXPECT_THAT(log, HasSubstr("Terminated before completion.\n"));
-  const size_t copies = static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
-  EXPECT_LT(copies, 40u) << "the run went on after Ctrl+C:\n" << log;
+  ::waitpid(child, &result.status, 0);
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return result;
+}
+
+// Ctrl+C while the server says nothing ends the wait at once and says that
+// the user stopped it, not that the server timed out, and nothing is retried.
+TEST_F(RunCommandTest, CtrlCWhileTheServerIsSilentEndsTheWaitAtOnce) {
+  testing::RawListener silent;  // takes the connection, never greets
+  ASSERT_EQ(Program("profile set NewPort=" + silent.Port() + " NewRetries=3").code, 0);
+  const Interrupted run = InterruptWhen(dir_.File("registry.db"), "Connecting to");
+  ASSERT_TRUE(run.sent) << run.log;
+  ASSERT_TRUE(WIFEXITED(run.status));
+  EXPECT_EQ(WEXITSTATUS(run.status), 1) << run.log;
+  EXPECT_LT(run.seconds, 10.0) << "the stop waited for the timeout:\n" << run.log;
+  EXPECT_EQ(run.log, "Connecting to 127.0.0.1\nReason: 426 Stopped by the user\nTerminated before completion.\n");
+}
+
+TEST_F(RunCommandTest, CtrlCEndsTheRunAfterTheCurrentCommand) {
+  for (int i = 0; i < 40; ++i) std::ofstream(dir_.Path() / "site" / ("extra" + std::to_string(i) + ".txt")) << i;
+  const Interrupted run = InterruptWhen(dir_.File("registry.db"), "Copy to");
+  ASSERT_TRUE(run.sent) << run.log;
+  ASSERT_TRUE(WIFEXITED(run.status)) << "the first Ctrl+C must not kill the program";
+  EXPECT_EQ(WEXITSTATUS(run.status), 1) << run.log;
+  EXPECT_THAT(run.log, HasSubstr("Terminated before completion.\n"));
+  const size_t copies = static_cast<size_t>(std::count(run.log.begin(), run.log.end(), '\n'));
+  EXPECT_LT(copies, 40u) << "the run went on after Ctrl+C:\n" << run.log;
 }
 
 }  // namespace

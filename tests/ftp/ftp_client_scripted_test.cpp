@@ -178,8 +178,36 @@ TEST_F(ScriptedClientTest, TheProgramEndingEndsAWaitWithoutATimeout) {
   QTimer::singleShot(100, [] { SetTerminating(true); });
   EXPECT_FALSE(client_.Pwd());
   SetTerminating(false);
-  EXPECT_EQ(client_.ErrorMessage, "426 Timeout");
+  EXPECT_EQ(client_.ErrorMessage, "426 Stopped: the program is ending");
   EXPECT_FALSE(client_.Connected());
+}
+
+// The user's stop ends a wait for the server at once and says so, but lets
+// an upload whose data is moving arrive whole.
+TEST_F(ScriptedClientTest, TheUsersStopEndsAWaitButNotAMovingUpload) {
+  server_.On("PWD", [](ScriptedSession&, const std::string&) {});
+  ASSERT_TRUE(client_.Connect());
+  QTimer::singleShot(100, [this] { client_.Interrupt(); });
+  const auto start = Clock::now();
+  EXPECT_FALSE(client_.Pwd());
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << "the stop waited for the timeout";
+  EXPECT_EQ(client_.FailureText(), "426 Stopped by the user");
+  EXPECT_FALSE(client_.Connected());
+
+  const std::string bytes(8 << 20, 'k');
+  MemoryStream page;
+  page.Write(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+  page.Seek(0);
+  ASSERT_TRUE(client_.Connect());
+  client_.SetLocalStream(&page);
+  client_.HostFileName = "big.bin";
+  bool stopped = false;
+  client_.OnProgress = [&stopped](FtpClientCore& core, std::int64_t count, bool&) {
+    if (!stopped && count > 0) static_cast<FtpClient&>(core).Interrupt(), stopped = true;
+  };
+  EXPECT_TRUE(client_.Put()) << client_.FailureText();
+  EXPECT_TRUE(stopped);
+  EXPECT_TRUE(server_.Stored("big.bin") == bytes) << "the upload was cut";
 }
 
 TEST_F(ScriptedClientTest, AListingThatKeepsMovingOutlastsTheTimeout) {

@@ -44,6 +44,7 @@ class FakeSiteConnection : public SiteConnection {
     calls.push_back("Drop");
     connected_ = false;
   }
+  void Interrupt() override { calls.push_back("Interrupt"); }
   bool Run(Operation operation) override {
     static const char* const kNames[] = {"Put", "Mkd",  "Rmd", "Cwd",  "Dele", "TypeBinary", "TypeAscii", "Ls",
                                          "Dir", "CDup", "Pwd", "Rnfr", "Rnto", "Feat",       "Mlsd"};

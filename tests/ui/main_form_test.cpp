@@ -296,7 +296,7 @@ TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
   EXPECT_EQ(fs::status(fs::path(saved).parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
 
   // Esc, then the Stop button, as soon as the first file has gone: each
-  // ends the run after its current command.
+  // ends the run at once, or after the file being sent.
   const std::function<void()> stops[] = {[this] { QTest::keyClick(run_window_, Qt::Key_Escape); },
                                          [this] {
                                            ASSERT_TRUE(run_window_->StopBtn()->isEnabled());
