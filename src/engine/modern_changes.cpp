@@ -1,6 +1,6 @@
 // The modern method's Wrt Changes: each remote folder is listed once, and
-// the times the server lists are brought to this computer's clock before
-// they are compared. Servers do not always list in UTC (pyftpdlib with local
+// the times the server lists are brought to UTC before they are compared
+// with the local files' modification times. Servers do not always list in UTC (pyftpdlib with local
 // times, vsftpd with use_localtime, proftpd without TimesGMT), and comparing
 // their listings with each other learns nothing about it; so the offset is
 // learnt from evidence that does not depend on the server's honesty: the
@@ -67,8 +67,8 @@ void Upload::DetectMlsd(const std::string& folder) {
 }
 
 // Sends a marker file to the start folder, lists it and deletes it; the
-// difference between the listed time and this computer's clock at the end
-// of the upload, rounded to the quarter hour that zones differ by, is the
+// difference between the listed time and this computer's clock (in UTC) at
+// the end of the upload, rounded to the quarter hour that zones differ by, is the
 // offset of every listing time of the run.
 void Upload::LearnClockOffset() {
   const std::string folder = settings_.StartDir;
@@ -241,7 +241,7 @@ bool Upload::ListedAsFolder(const std::string& remote) {
   return IndexedFolder(parent).folders.count(remote.substr(slash + 1)) > 0;
 }
 
-// The listed time brought to this computer's clock, and whether the copy it
+// The listed time brought to UTC, and whether the copy it
 // dates is older than the local file. A listing shows minutes (or, for old
 // files, days): the copy counts as made at the end of what it shows.
 bool Upload::ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,

@@ -58,9 +58,10 @@ bool FtpClient::WaitForRequest() {
   std::optional<Clock::time_point> answer_by;
   const auto local_failed = [this] { return !transfer_.LocalError().empty(); };
   const auto stopped = [this] { return Terminating() || (interrupted_ && !transfer_.Sending()); };
+  bool stopped_here = false;
   for (;;) {
     if (RequestEnded()) return RequestResult == 0;
-    if (stopped()) break;
+    if ((stopped_here = stopped())) break;
     const auto now = Clock::now();
     if (!answer_by && local_failed()) answer_by = now + kAnswerAfterLocalError;
     if (answer_by && now >= *answer_by) break;
@@ -82,10 +83,8 @@ bool FtpClient::WaitForRequest() {
     LocalFailure = true;
     SetComposedReply("426 " + local_error);
     ErrorMessage = LastReply;
-  } else if (interrupted_) {
-    ErrorMessage = "426 Stopped by the user";
-  } else if (Terminating()) {
-    ErrorMessage = "426 Stopped: the program is ending";
+  } else if (stopped_here) {
+    ErrorMessage = Terminating() ? "426 Stopped: the program is ending" : "426 Stopped by the user";
   } else {
     ErrorMessage = "426 Timeout";
   }
