@@ -153,7 +153,7 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
   walking_.emplace_back(self.st_dev, self.st_ino);
   client_.SetHostFileName(remote);
   client_.SetHostDirName(remote);
-  if (!ExecuteCommand(remote, "cwd", false)) {
+  if (!EnterFolder(remote)) {
     Terminate();
   } else {
     Emit(RunEvent::Kind::FolderEntered, remote);
@@ -166,6 +166,25 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
   }
   folder_index_.erase(remote);
   walking_.pop_back();
+  if (remote == missing_root_) missing_root_.clear();
+}
+
+// Changes into a folder of the walk. A test run makes no folder, so one that
+// is not on the server yet (a first run to an empty host) is refused: it
+// counts as empty, and the walk goes on through its local files without a
+// command for it or anything below it.
+bool Upload::EnterFolder(const std::string& remote) {
+  if (!profile_.TestRun()) return ExecuteCommand(remote, "cwd", false);
+  if (InMissingFolder(remote)) return true;
+  if (!ExecuteCommand(remote, "cwd", true)) return false;
+  if (operation_ok_ || !client_.Connected()) return true;
+  Log("## Test: " + remote + " is not on the server yet: it counts as empty");
+  missing_root_ = remote;
+  return true;
+}
+
+bool Upload::InMissingFolder(const std::string& remote) const {
+  return !missing_root_.empty() && (remote == missing_root_ || remote.rfind(AddTrailingSlash(missing_root_), 0) == 0);
 }
 
 // One entry of a local folder. Every folder entry ("." and ".." and the
@@ -196,7 +215,7 @@ void Upload::PublishEntry(const std::string& local, const std::string& remote, c
   }
   client_.SetHostFileName(remote);
   client_.SetHostDirName(remote);
-  if (!ExecuteCommand(remote, "cwd", false)) Terminate();
+  if (!InMissingFolder(remote) && !ExecuteCommand(remote, "cwd", false)) Terminate();
 }
 
 void Upload::PublishFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
@@ -250,6 +269,11 @@ bool Upload::ReadyToSend(const std::string& local, const std::string& name, cons
 void Upload::WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
                               const std::string& site_address, const std::string& new_address,
                               const std::string& old_address) {
+  if (InMissingFolder(remote)) {
+    client_.SetLocalFileName(LocalPath(local, entry.name));
+    Log("** New file: " + entry.name);
+    return SendChanged(local, remote, entry.name, "Put", site_address, new_address, old_address);
+  }
   if (Modern()) {
     // The modern method lists the folder once for all its files and looks
     // each up by name.

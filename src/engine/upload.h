@@ -163,6 +163,9 @@ class Upload {
   void CountLocalFiles(const std::string& folder, std::vector<std::pair<dev_t, ino_t>>& path, std::int64_t& files,
                        std::int64_t& bytes);
   bool WalkedFolder(const LocalEntry& entry) const;
+  bool EnterFolder(const std::string& remote);
+  // In a test run: the folder, or one above it, is not on the server.
+  bool InMissingFolder(const std::string& remote) const;
   LocalEntry ReadLocalEntry(const std::string& folder, const std::string& name) const;
   void PublishEntry(const std::string& local, const std::string& remote, const LocalEntry& entry,
                     const std::string& site_address, const std::string& new_address, const std::string& old_address);
@@ -296,6 +299,7 @@ class Upload {
   std::vector<std::pair<dev_t, ino_t>> walking_;  // the local folders on the current path
   std::string local_root_;                        // the local folder with every link resolved
   int wipe_depth_ = 0;
+  std::string missing_root_;  // a test run: the topmost folder of the walk the server does not have
 };
 
 // Joins a local folder and a name with the platform's separator.

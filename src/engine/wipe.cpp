@@ -74,6 +74,13 @@ long long Upload::NameStart(const std::string& directory, const std::string& lin
 
 void Upload::WipeSite() {
   wipe_depth_ = 0;
+  // A test run to a host that has no start directory yet has nothing to wipe.
+  client_.SetHostFileName(settings_.StartDir);
+  client_.SetHostDirName(settings_.StartDir);
+  if (profile_.TestRun() && ExecuteCommand(settings_.StartDir, "cwd", true) && !operation_ok_ && client_.Connected()) {
+    Log("## Test: " + settings_.StartDir + " is not on the server yet: there is nothing to wipe");
+    return;
+  }
   if (Modern()) DetectMlsd(settings_.StartDir);
   WipeFolder(settings_.StartDir);
   client_.SetHostFileName(settings_.StartDir);

@@ -293,6 +293,24 @@ TEST_P(RunTest, WipeSiteKeepsDotFilesAndTheStartDirectory) {
 }
 
 TEST_P(RunTest, TestRunsWriteNothing) {
+  // The first test run, to a host that has none of the site's folders: each
+  // mode goes through every local file, sends nothing and retries nothing.
+  fs::remove_all(Remote("www"));
+  view_.test_run = true;
+  for (const int mode : {0, 1, 2}) {
+    SCOPED_TRACE(mode == 0 ? "Overwrite All" : mode == 1 ? "Wrt Changes" : "Wipe Site");
+    view_.new_changes = mode == 1;
+    RunSettings settings = Settings();
+    settings.WipeFirst = mode == 2;
+    ASSERT_EQ(Run(settings), RunOutcome::Finished) << Log();
+    EXPECT_THAT(log_, Contains("## Test: /www is not on the server yet: it counts as empty")) << Log();
+    EXPECT_THAT(log_, Contains("## Test: Copy " + (local_ / "docs/deep/a b.htm").string() + " to /www/docs/deep"));
+    EXPECT_EQ(Count("## Test: Copy "), 5) << Log();
+    EXPECT_EQ(Count("Connect Failed"), 0) << Log();
+    EXPECT_FALSE(fs::exists(Remote("www"))) << "a test run made a folder";
+  }
+  view_.test_run = false;
+  view_.new_changes = false;
   ASSERT_EQ(Run(Settings()), RunOutcome::Finished) << Log();
   WriteFile(Remote("www/extra.txt"), "extra");
   server_->Own();
