@@ -50,6 +50,7 @@ void RunTally::Add(const RunEvent& event) {
       current_done = true;
       break;
     case RunEvent::Kind::Retry: ++retries; break;
+    case RunEvent::Kind::RemoteDeleted: ++(event.files ? deleted_files : removed_folders); break;
     case RunEvent::Kind::RunEnded: ended = true; break;
     case RunEvent::Kind::FolderEntered: break;
   }
@@ -119,6 +120,10 @@ std::string RunTally::Summary(double elapsed_seconds) const {
                      std::to_string(failed) + " failed; " + FormatBytes(bytes_sent);
   if (bytes_sent >= 1024) text += " (" + std::to_string(bytes_sent) + " bytes)";
   text += " sent in " + FormatDuration(std::llround(elapsed_seconds));
+  if (deleted_files > 0 || removed_folders > 0) {
+    text += "; " + std::to_string(deleted_files) + (deleted_files == 1 ? " file" : " files") + " and " +
+            std::to_string(removed_folders) + (removed_folders == 1 ? " folder" : " folders") + " deleted";
+  }
   if (retries > 0) text += ", " + std::to_string(retries) + (retries == 1 ? " retry" : " retries");
   return text;
 }

@@ -24,9 +24,11 @@ struct RunTally {
   // moves the count before it is done.
   std::int64_t in_flight = 0;
   std::int64_t retries = 0;
-  std::int64_t reached_bytes = 0;  // the sizes of the files reached
-  std::int64_t current_size = 0;   // the size of the file reached last
-  bool current_done = true;        // and whether it has been dealt with
+  std::int64_t deleted_files = 0;    // remote files the wipe deleted
+  std::int64_t removed_folders = 0;  // and remote folders
+  std::int64_t reached_bytes = 0;    // the sizes of the files reached
+  std::int64_t current_size = 0;     // the size of the file reached last
+  bool current_done = true;          // and whether it has been dealt with
   bool started = false;
   bool ended = false;
 

@@ -90,13 +90,20 @@ RunOutcome Upload::StartUpload() {
     return RunOutcome::Refused;
   }
   redirect_run_ = settings_.SiteClient == profile_.OldClient();
+  // What the walk will reach, for progress: counted before the first
+  // connection, with the walk's own rules.
+  std::int64_t files = 0;
+  std::int64_t bytes = 0;
+  std::vector<std::pair<dev_t, ino_t>> path;
+  CountLocalFiles(settings_.LocalRoot, path, files, bytes);
+  // An empty or mistyped local folder must not empty the site.
+  if (settings_.WipeFirst && files == 0) {
+    Log("The local folder " + settings_.LocalRoot + " holds no " +
+        (settings_.RedirectJob ? std::string(".htm or .html page") : std::string("file")) +
+        ": Wipe Site would leave the site empty. Nothing was deleted.");
+    return RunOutcome::Refused;
+  }
   if (OnEvent) {
-    // What the walk will reach, for progress: counted before the first
-    // connection, with the walk's own rules.
-    std::int64_t files = 0;
-    std::int64_t bytes = 0;
-    std::vector<std::pair<dev_t, ino_t>> path;
-    CountLocalFiles(settings_.LocalRoot, path, files, bytes);
     Emit(RunEvent::Kind::RunStarted, settings_.LocalRoot, bytes, files);
   }
   if (!ExecuteCommand("", "", true)) {

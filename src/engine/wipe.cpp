@@ -204,7 +204,10 @@ bool Upload::DeleteListed(const std::string& directory, const std::string& name,
     Terminate();
     return false;
   }
-  if (operation_ok_) return true;
+  if (operation_ok_) {
+    Emit(RunEvent::Kind::RemoteDeleted, AddTrailingSlash(directory) + name, 0, folder ? 0 : 1);
+    return true;
+  }
   left_behind = true;
   const std::string path = AddTrailingSlash(directory) + name;
   if (!folder) {

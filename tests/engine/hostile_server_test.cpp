@@ -29,6 +29,8 @@ std::string Entry(char kind, const std::string& name) {
 
 class HostileServerTest : public ::testing::Test {
  protected:
+  // A site to publish: a wipe for an empty local folder is refused.
+  void SetUp() override { testing::WriteFile(local_.Path() / "index.htm", "home\n"); }
   RunOutcome Run(const std::string& local_root, TransferMethod method = TransferMethod::Classic, bool wipe = true) {
     client_.Method = method;
     client_.HostName = "127.0.0.1";
@@ -118,7 +120,6 @@ TEST_F(HostileServerTest, AModernWipeTakesNoPathFromAnMlsdListingEither) {
 // The leftovers of a cut run are deleted by the names a listing gives, so
 // those names pass the same check.
 TEST_F(HostileServerTest, LeftoversAreRemovedOnlyUnderSafeNames) {
-  testing::WriteFile(local_.Path() / "index.htm", "home\n");
   tree_.SetFolder("/start", Entry('-', "~kestova-partial~old.htm") + Entry('-', "~kestova-partial~..\\..\\victim"),
                   "~kestova-partial~old.htm\r\n/start/~kestova-partial~..\\..\\victim\r\n");
   EXPECT_EQ(Run(local_.Path().string(), TransferMethod::Modern, false), RunOutcome::Finished) << Log();

@@ -276,9 +276,25 @@ TEST_P(RunTest, WipeSiteKeepsDotFilesAndTheStartDirectory) {
   server_->Own();
   RunSettings settings = Settings();
   settings.WipeFirst = true;
+  // An empty (or mistyped) local folder would leave the site empty: refused
+  // before anything is sent.
+  fs::create_directories(dir_.Path() / "empty" / "sub");
+  RunSettings empty = settings;
+  empty.LocalRoot = (dir_.Path() / "empty").string();
+  ASSERT_EQ(Run(empty), RunOutcome::Refused) << Log();
+  EXPECT_THAT(log_, Contains("The local folder " + empty.LocalRoot +
+                             " holds no file: Wipe Site would leave the site empty. Nothing was deleted."));
+  EXPECT_TRUE(fs::exists(Remote("www/old.htm")));
+
   ASSERT_EQ(Run(settings), RunOutcome::Finished) << Log();
   EXPECT_FALSE(fs::exists(Remote("www/old.htm")));
   EXPECT_FALSE(fs::exists(Remote("www/gone")));
+  // What went is counted: old.htm and x.txt, and the folders gone/deeper and gone.
+  RunTally tally;
+  for (const RunEvent& event : events_) tally.Add(event);
+  EXPECT_EQ(tally.deleted_files, 2);
+  EXPECT_EQ(tally.removed_folders, 2);
+  EXPECT_THAT(tally.Summary(1), HasSubstr("; 2 files and 2 folders deleted"));
   EXPECT_EQ(ReadFile(Remote("www/.htaccess")), "Redirect 301");
   EXPECT_TRUE(fs::exists(Remote("www/kept/.profile")));
   EXPECT_EQ(Count("## Test:"), 0);
