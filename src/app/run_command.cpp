@@ -103,9 +103,9 @@ class InterruptWatch {
   struct sigaction previous_ {};
 };
 
-bool AskWipe(bool redirect, std::ostream& out) {
+bool AskWipe(const WipePreview& preview, std::ostream& out) {
   // Asked where errors go: standard output carries nothing but the log.
-  out << WipeQuestion(redirect) << " [y/N] " << std::flush;
+  out << preview.Question() << "\nDelete them? [y/N] " << std::flush;
   std::string answer;
   if (!std::getline(std::cin, answer)) return false;
   return SameText(TrimBlanks(answer), "y") || SameText(TrimBlanks(answer), "yes");
@@ -187,17 +187,12 @@ bool LoadRunProfile(SiteProfile& profile, RunRequest& request, std::ostream& err
   return true;
 }
 
-// A run that deletes asks first, or needs --yes without a terminal.
-bool ConfirmWipe(bool redirect, std::ostream& err) {
-  if (!::isatty(STDIN_FILENO)) {
-    err << "kestova: This run wipes the remote site first; add --yes to confirm without a terminal.\n";
-    return false;
-  }
-  if (!AskWipe(redirect, err)) {
-    err << "kestova: Nothing was done.\n";
-    return false;
-  }
-  return true;
+// A run that deletes asks first, once it knows what would go, or needs
+// --yes without a terminal.
+bool CanAskWipe(std::ostream& err) {
+  if (::isatty(STDIN_FILENO)) return true;
+  err << "kestova: This run wipes the remote site first; add --yes to confirm without a terminal.\n";
+  return false;
 }
 
 // Where the log goes besides standard output: the saved copy, and the
@@ -243,6 +238,13 @@ class RunOutput {
 
   void Tick() { DrawProgress(true); }
 
+  // Takes the progress line away, for a question.
+  void ClearProgress() {
+    if (!drawn_) return;
+    err_ << "\r\033[K" << std::flush;
+    drawn_ = false;
+  }
+
   void End() {
     ClearProgress();
     terminal_ = false;
@@ -261,12 +263,6 @@ class RunOutput {
     err_ << "\r" << tally_.Percent() << "%  " << tally_.Progress(Seconds()) << "\033[K" << std::flush;
   }
 
-  void ClearProgress() {
-    if (!drawn_) return;
-    err_ << "\r\033[K" << std::flush;
-    drawn_ = false;
-  }
-
   std::ostream& out_;
   std::ostream& err_;
   bool quiet_;
@@ -279,8 +275,8 @@ class RunOutput {
   SavedLog saved_;
 };
 
-int Execute(const RunSettings& settings, const ProfileView& view, const RunRequest& request, std::ostream& out,
-            std::ostream& err) {
+int Execute(const RunSettings& settings, const ProfileView& view, const RunRequest& request, bool ask_wipe,
+            std::ostream& out, std::ostream& err) {
   RunOutput output(out, err, request.quiet);
   if (!output.OpenFiles(request)) return kExitUsage;
   // What a failed run's one line on standard error says why with.
@@ -289,11 +285,18 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
     output.Line(line);
     last_line = line;
     if (line.rfind("Reason: ", 0) == 0) last_reason = line.substr(8);
-    if (line.rfind("Not everything was done: ", 0) == 0 || line.rfind("Cannot read the date of", 0) == 0) {
+    if (line.rfind("Not everything was done: ", 0) == 0 || line.rfind("Cannot read the date of", 0) == 0 ||
+        line.rfind("The wipe was not confirmed", 0) == 0) {
       undone = line;
     }
   });
   run.OnEvent = [&output](const RunEvent& event) { output.Event(event); };
+  if (ask_wipe) {
+    run.ConfirmWipe = [&output, &err](const WipePreview& preview) {
+      output.ClearProgress();
+      return AskWipe(preview, err);
+    };
+  }
   const RunTally::UploadWatch uploads(output.Tally(), settings.SiteClient);
   QTimer ticks;
   QObject::connect(&ticks, &QTimer::timeout, [&output] { output.Tick(); });
@@ -355,11 +358,10 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
       return kExitUsage;
     }
     const RunSettings settings = SettingsForJob(profile, redirect);
-    if (settings.WipeFirst && !request.yes && !profile.TestRun && !ConfirmWipe(redirect, err)) {
-      return kExitUsage;
-    }
+    const bool ask_wipe = settings.WipeFirst && !request.yes && !profile.TestRun;
+    if (ask_wipe && !CanAskWipe(err)) return kExitUsage;
     const LoadedProfileView view(profile, template_lines, request.profile);
-    return Execute(settings, view, request, out, err);
+    return Execute(settings, view, request, ask_wipe, out, err);
   } catch (const RegistryError& error) {
     err << "kestova: " << error.what() << '\n';
     return kExitUsage;

@@ -27,6 +27,21 @@ std::string WipeQuestion(bool redirect) {
          "\nAre you sure you wish to do this?";
 }
 
+std::string WipePreview::Question() const {
+  const auto count = [](std::int64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+  };
+  std::string text = WipeQuestion(redirect) + "\n\nHost: " + host + "\nStart folder: " + start_dir + "\n" +
+                     count(files, "file", "files") + " and " + count(folders, "folder", "folders") +
+                     " will be deleted (dot-files such as .htaccess stay).";
+  if (redirect) {
+    text +=
+        "\nThis deletes the old site's pictures, style sheets and downloads too: the redirection pages replace "
+        "only its pages.";
+  }
+  return text;
+}
+
 bool LoadedProfileView::TestRun() const { return profile_.TestRun; }
 bool LoadedProfileView::ExclFrontPage() const { return profile_.ExclFrontPage; }
 bool LoadedProfileView::NewChanges() const { return profile_.NewChanges; }

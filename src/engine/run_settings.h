@@ -33,6 +33,19 @@ RunSettings SettingsForJob(SiteProfile& profile, bool redirect);
 // The question asked before a run that wipes a site first, in two lines.
 std::string WipeQuestion(bool redirect);
 
+// What a wipe found to delete, counted from the server's listings before
+// anything is deleted, and the question that names it.
+struct WipePreview {
+  std::string host;
+  std::string start_dir;
+  std::int64_t files = 0;
+  std::int64_t folders = 0;
+  bool redirect = false;
+  // The two lines of WipeQuestion, then the host, the start folder and
+  // what goes; for the old site, that its pictures and styles go too.
+  std::string Question() const;
+};
+
 // What a run reads from the loaded profile while it runs, not copied.
 class ProfileView {
  public:

@@ -72,6 +72,11 @@ class Upload {
   bool Incomplete() const { return problems_ > 0; }
   // Events beside the log, for progress and counts.
   RunEventSink OnEvent;
+  // Asked before a wipe deletes anything, with what it found to delete;
+  // false keeps everything and ends the run. A run without it wipes at once.
+  std::function<bool(const WipePreview& preview)> ConfirmWipe;
+  // The wipe was not confirmed.
+  bool WipeDeclined() const { return wipe_declined_; }
 
   RunSettings& Settings() { return settings_; }
 
@@ -245,6 +250,9 @@ class Upload {
   bool WipeNamed(const std::string& directory, const std::string& name, bool folder, bool& left_behind);
   bool WipeSubfolder(const std::string& directory, const std::string& name, bool& left_behind);
   bool DeleteListed(const std::string& directory, const std::string& name, bool folder, bool& left_behind);
+  bool ConfirmedWipe();
+  // A problem of the wipe, said by the pass that deletes.
+  void WipeProblem(const std::string& line);
 
   RunSettings settings_;
   const ProfileView& profile_;
@@ -299,6 +307,12 @@ class Upload {
   std::vector<std::pair<dev_t, ino_t>> walking_;  // the local folders on the current path
   std::string local_root_;                        // the local folder with every link resolved
   int wipe_depth_ = 0;
+  // The wipe's first pass, which counts what it would delete and changes
+  // nothing; said only by the pass that deletes.
+  bool counting_ = false;
+  std::int64_t counted_files_ = 0;
+  std::int64_t counted_folders_ = 0;
+  bool wipe_declined_ = false;
   std::string missing_root_;  // a test run: the topmost folder of the walk the server does not have
 };
 

@@ -82,10 +82,38 @@ void Upload::WipeSite() {
     return;
   }
   if (Modern()) DetectMlsd(settings_.StartDir);
+  if (!ConfirmedWipe()) return;
   WipeFolder(settings_.StartDir);
   client_.SetHostFileName(settings_.StartDir);
   client_.SetHostDirName(settings_.StartDir);
   if (!ExecuteCommand(settings_.StartDir, "cwd", false)) Terminate();
+}
+
+// Before a real wipe with someone to ask: a first pass through the same
+// listings counts what would go, and the question names it.
+bool Upload::ConfirmedWipe() {
+  if (!ConfirmWipe || profile_.TestRun()) return true;
+  counting_ = true;
+  counted_files_ = counted_folders_ = 0;
+  WipeFolder(settings_.StartDir);
+  counting_ = false;
+  wipe_depth_ = 0;
+  if (terminated_) return false;
+  WipePreview preview;
+  preview.host = client_.HostName();
+  preview.start_dir = settings_.StartDir;
+  preview.files = counted_files_;
+  preview.folders = counted_folders_;
+  preview.redirect = settings_.RedirectJob;
+  if (ConfirmWipe(preview)) return true;
+  Log("The wipe was not confirmed: nothing was deleted.");
+  wipe_declined_ = true;
+  Terminate();
+  return false;
+}
+
+void Upload::WipeProblem(const std::string& line) {
+  if (!counting_) Problem(line);
 }
 
 bool Upload::WipeFolder(const std::string& directory) {
@@ -104,7 +132,7 @@ bool Upload::WipeFolder(const std::string& directory) {
     Terminate();
     return false;
   }
-  LogListing(lines);
+  if (!counting_) LogListing(lines);
   bool left_behind = false;
   if (mlsd) {
     for (const std::string& line : lines) {
@@ -124,7 +152,8 @@ bool Upload::WipeFolder(const std::string& directory) {
     if (!column_known) {
       if (FindNameColumn(directory) < 0) {
         if (terminated_) return false;
-        Problem("Cannot tell where the names begin in the listing of " + directory + "; nothing in it was deleted.");
+        WipeProblem("Cannot tell where the names begin in the listing of " + directory +
+                    "; nothing in it was deleted.");
         return false;
       }
       column_known = true;
@@ -155,7 +184,7 @@ bool Upload::WipeNamed(const std::string& directory, const std::string& name, bo
   // The folder itself and its parent, as some servers list them.
   if (folder && (name == "." || name == "..")) return true;
   if (!SafeListedName(name)) {
-    Problem(UnsafeNameLine(name, directory));
+    WipeProblem(UnsafeNameLine(name, directory));
     left_behind = true;
     return true;
   }
@@ -173,8 +202,8 @@ bool Upload::WipeNamed(const std::string& directory, const std::string& name, bo
 bool Upload::WipeSubfolder(const std::string& directory, const std::string& name, bool& left_behind) {
   const std::string path = AddTrailingSlash(directory) + name;
   if (wipe_depth_ >= kMaxWipeDepth) {
-    Problem("Skipped the folder " + path + ": it lies more than " + std::to_string(kMaxWipeDepth) +
-            " levels below the start directory");
+    WipeProblem("Skipped the folder " + path + ": it lies more than " + std::to_string(kMaxWipeDepth) +
+                " levels below the start directory");
     left_behind = true;
     return true;
   }
@@ -196,6 +225,10 @@ bool Upload::WipeSubfolder(const std::string& directory, const std::string& name
 // DELE of a file or RMD of an emptied folder; a test run only says so.
 bool Upload::DeleteListed(const std::string& directory, const std::string& name, bool folder, bool& left_behind) {
   client_.SetHostFileName(name);
+  if (counting_) {
+    ++(folder ? counted_folders_ : counted_files_);
+    return true;
+  }
   if (profile_.TestRun()) {
     Log((folder ? "## Test: Remove Dir " : "## Test: Delete File ") + name);
     return true;

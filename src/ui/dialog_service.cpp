@@ -20,8 +20,13 @@ DialogService& DialogService::Current() { return *Slot(); }
 void DialogService::Install(std::unique_ptr<DialogService> service) { Slot() = std::move(service); }
 
 QMessageBox::StandardButton MessageBoxDialogs::Ask(QWidget* parent, QMessageBox::Icon icon, const QString& title,
-                                                   const QString& text, QMessageBox::StandardButtons buttons) {
+                                                   const QString& text, QMessageBox::StandardButtons buttons,
+                                                   QMessageBox::StandardButton safe) {
   QMessageBox box(icon, title, text, buttons, parent);
+  if (safe != QMessageBox::NoButton) {
+    box.setDefaultButton(safe);
+    box.setEscapeButton(safe);
+  }
   return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 

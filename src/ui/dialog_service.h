@@ -14,9 +14,11 @@ namespace kestova {
 class DialogService {
  public:
   virtual ~DialogService() = default;
-  // A question with the given buttons; the button chosen.
+  // A question with the given buttons; the button chosen. `safe` is the
+  // default button, which Enter presses (none: the box's own choice).
   virtual QMessageBox::StandardButton Ask(QWidget* parent, QMessageBox::Icon icon, const QString& title,
-                                          const QString& text, QMessageBox::StandardButtons buttons) = 0;
+                                          const QString& text, QMessageBox::StandardButtons buttons,
+                                          QMessageBox::StandardButton safe = QMessageBox::NoButton) = 0;
   // An error box with an OK button.
   virtual void ShowError(QWidget* parent, const QString& title, const QString& text) = 0;
   // An information box with an OK button.
@@ -39,7 +41,8 @@ class DialogService {
 class MessageBoxDialogs : public DialogService {
  public:
   QMessageBox::StandardButton Ask(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
-                                  QMessageBox::StandardButtons buttons) override;
+                                  QMessageBox::StandardButtons buttons,
+                                  QMessageBox::StandardButton safe = QMessageBox::NoButton) override;
   void ShowError(QWidget* parent, const QString& title, const QString& text) override;
   void Inform(QWidget* parent, const QString& title, const QString& text) override;
   QString AskText(QWidget* parent, const QString& title, const QString& label) override;

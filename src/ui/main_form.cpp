@@ -320,10 +320,23 @@ void MainForm::SiteBtnClick() {
 
 void MainForm::Upload(bool new_site) {
   DialogService& dialogs = DialogService::Current();
-  // The question as it always was, then what the run will work on.
+  // A run without a local folder can do nothing: said before any question.
+  if (root_source_->text().trimmed().isEmpty()) {
+    dialogs.ShowError(this, "Kestova",
+                      "No local folder is set. Choose the folder that holds the site's files (New Root) and start "
+                      "again.");
+    return;
+  }
+  // The question as it always was, then what the run will work on and what
+  // its write mode will do.
   const FtpClient& site = new_site ? profile_.NewClient : profile_.OldClient;
   const bool wipe = new_site ? profile_.NewWipe : profile_.OldWipe;
-  const QString mode = wipe ? "Wipe Site" : (new_site && profile_.NewChanges) ? "Wrt Changes" : "Overwrite All";
+  const QString mode =
+      wipe ? "Wipe Site (everything in the start folder is deleted first, after a question that says how much; then "
+             "every file is sent)"
+      : (new_site && profile_.NewChanges)
+          ? "Wrt Changes (only files that are new or newer than the server's copy are sent)"
+          : "Overwrite All (every file is sent, replacing the server's copy)";
   const QString first =
       (new_site ? "You are about to upload latest changes to your new site.\nDo you wish to continue?"
                 : "You are about to upload redirection pages to your old site.\nDo you wish to continue?") +
@@ -334,13 +347,7 @@ void MainForm::Upload(bool new_site) {
       QMessageBox::Ok) {
     return;
   }
-  if (new_site ? profile_.NewWipe : profile_.OldWipe) {
-    const QString second = QString::fromStdString(WipeQuestion(!new_site));
-    if (dialogs.Ask(this, QMessageBox::Warning, "Warning", second, QMessageBox::Ok | QMessageBox::Cancel) !=
-        QMessageBox::Ok) {
-      return;
-    }
-  }
+  // The wipe's own question comes from the run, once it knows what would go.
   if (!upload_form_) return;
   profile_.RootSource = S(root_source_->text());
   upload_form_->Settings = SettingsForJob(profile_, !new_site);

@@ -225,6 +225,12 @@ void UploadForm::StartUpload() {
   });
   // The counts come from what the run reports, not from its log's wording.
   run.OnEvent = [this](const RunEvent& event) { OnRunEvent(event); };
+  // A wipe asks first, naming what it found to delete; No is the default.
+  run.ConfirmWipe = [this](const WipePreview& preview) {
+    return DialogService::Current().Ask(this, QMessageBox::Warning, "Warning",
+                                        QString::fromStdString(preview.Question()), QMessageBox::Yes | QMessageBox::No,
+                                        QMessageBox::No) == QMessageBox::Yes;
+  };
   run_ = &run;
   try {
     outcome_ = run.StartUpload();

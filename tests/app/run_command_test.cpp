@@ -258,6 +258,50 @@ TEST_F(RunCommandTest, ProgressShowsOnATerminalOnly) {
   EXPECT_EQ(piped.err.find('\r'), std::string::npos);
 }
 
+// On a terminal, a wipe asks once it has counted what would go; "n" keeps
+// everything and ends the run (exit 1: the run was stopped, the command
+// was right).
+TEST_F(RunCommandTest, AWipeOnATerminalAsksWithWhatWouldGo) {
+  ASSERT_EQ(Program("profile set NewWipe=1").code, 0);
+  std::ofstream(dir_.Path() / "ftp/new/keep.txt") << "keep";
+  fs::create_directories(dir_.Path() / "ftp/new/old");
+  std::ofstream(dir_.Path() / "ftp/new/old/page.htm") << "old";
+  int terminal = -1;
+  int screen = -1;
+  ASSERT_EQ(::openpty(&terminal, &screen, nullptr, nullptr, nullptr), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::dup2(screen, STDIN_FILENO);
+    ::dup2(screen, STDERR_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    ::close(terminal);
+    ::setenv("KESTOVA_REGISTRY", dir_.File("registry.db").c_str(), 1);
+    ::execl(KESTOVA_BINARY, KESTOVA_BINARY, "run", "publish", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(screen);
+  std::string shown;
+  char buffer[4096];
+  bool answered = false;
+  for (ssize_t got; (got = ::read(terminal, buffer, sizeof buffer)) > 0;) {
+    shown.append(buffer, static_cast<size_t>(got));
+    if (!answered && shown.find("[y/N] ") != std::string::npos) {
+      answered = ::write(terminal, "n\n", 2) == 2;
+    }
+  }
+  ::close(terminal);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(answered) << shown;
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << shown;
+  EXPECT_THAT(shown, HasSubstr("Host: 127.0.0.1\r\nStart folder: /new\r\n2 files and 1 folder will be deleted"));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/new/keep.txt"));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/new/old/page.htm"));
+}
+
 // Runs `kestova run publish` and sends it SIGINT once its log holds
 // `marker`; the log, and how the program ended.
 struct Interrupted {

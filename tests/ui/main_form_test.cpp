@@ -48,9 +48,11 @@ class ScriptedDialogs : public DialogService {
   std::vector<QString> told;
   std::vector<QString> chooser_starts;
   QString folder, open_file, save_file, typed;
+  std::vector<QMessageBox::StandardButton> defaults;  // the default button of each question
   QMessageBox::StandardButton Ask(QWidget*, QMessageBox::Icon, const QString& title, const QString& text,
-                                  QMessageBox::StandardButtons) override {
+                                  QMessageBox::StandardButtons, QMessageBox::StandardButton safe) override {
     asked.push_back(title + ": " + text);
+    defaults.push_back(safe);
     if (answers.empty()) return QMessageBox::Cancel;
     const auto answer = answers.front();
     answers.pop_front();
@@ -232,23 +234,61 @@ TEST_F(MainFormTest, TypingInTheRootFolderSavesEveryKeystroke) {
 
 TEST_F(MainFormTest, DecliningAConfirmationShowsNoRunWindow) {
   Show();
+  // No local folder: said at once, before any question.
+  form_->Upload(true);
+  EXPECT_TRUE(dialogs_->asked.empty());
+  ASSERT_EQ(dialogs_->errors.size(), 1u);
+  EXPECT_THAT(dialogs_->errors[0].toStdString(), HasSubstr("No local folder is set."));
+  EXPECT_EQ(run_window_->Settings.SiteClient, nullptr);
+
+  form_->RootSource()->setText(QString::fromStdString(dir_.Path().string()));
   dialogs_->answers = {QMessageBox::Cancel};
   form_->Upload(true);
   ASSERT_EQ(dialogs_->asked.size(), 1u);
-  // The question as it was, then the folder, the host and the write mode.
+  // The question as it was, then the folder, the host and what the write
+  // mode will do.
   EXPECT_EQ(dialogs_->asked[0],
             "Confirm: You are about to upload latest changes to your new site.\nDo you wish to continue?\n\n"
-            "Local folder: \nHost: ftp.new-site.example (/public_html)\nWrite mode: Overwrite All");
+            "Local folder: " +
+                QString::fromStdString(dir_.Path().string()) +
+                "\nHost: ftp.new-site.example (/public_html)\nWrite mode: Overwrite All (every file is sent, "
+                "replacing the server's copy)");
   EXPECT_EQ(run_window_->Settings.SiteClient, nullptr);
+}
 
+// A wipe asks in the run window once it knows what would go: host, start
+// folder and counts, with No as the default. No deletes nothing; Yes wipes,
+// and the summary counts what went.
+TEST_F(MainFormTest, TheWipeQuestionSaysWhatWillGoAndNoIsTheDefault) {
+  auto server = ServeSite();
+  for (int i = 0; i < 4; ++i) testing::WriteFile(dir_.Path() / "ftp/www/old" / ("gone" + std::to_string(i)), "x");
+  testing::WriteFile(dir_.Path() / "ftp/www/stale.htm", "x");
   form_->Profile().NewWipe = true;
-  dialogs_->asked.clear();
-  dialogs_->answers = {QMessageBox::Ok, QMessageBox::Cancel};
-  form_->Upload(true);
-  ASSERT_EQ(dialogs_->asked.size(), 2u);
-  EXPECT_EQ(dialogs_->asked[1],
-            "Warning: You are about to wipe your entire live site.\nAre you sure you wish to do this?");
-  EXPECT_EQ(run_window_->Settings.SiteClient, nullptr);
+  form_->Profile().NewClient.Method = TransferMethod::Modern;  // no pause per file
+  for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+    dialogs_->asked.clear();
+    dialogs_->defaults.clear();
+    dialogs_->answers = {QMessageBox::Ok, answer};
+    CloseRunWindowWhenDone();
+    form_->Upload(true);
+    ASSERT_EQ(dialogs_->asked.size(), 2u);
+    EXPECT_THAT(dialogs_->asked[0].toStdString(), HasSubstr("Write mode: Wipe Site (everything in the start folder"));
+    EXPECT_EQ(dialogs_->asked[1].toStdString(),
+              "Warning: You are about to wipe your entire live site.\nAre you sure you wish to do this?\n\n"
+              "Host: 127.0.0.1\nStart folder: /www\n5 files and 1 folder will be deleted (dot-files such as "
+              ".htaccess stay).");
+    EXPECT_EQ(dialogs_->defaults[1], QMessageBox::No);
+    if (answer == QMessageBox::No) {
+      EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Terminated);
+      EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/www/stale.htm"));
+      EXPECT_THAT(run_window_->Progress()->toPlainText().toStdString(),
+                  HasSubstr("The wipe was not confirmed: nothing was deleted."));
+    } else {
+      EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Finished);
+      EXPECT_FALSE(fs::exists(dir_.Path() / "ftp/www/stale.htm"));
+      EXPECT_THAT(run_window_->Status()->text().toStdString(), HasSubstr("; 5 files and 1 folder deleted"));
+    }
+  }
 }
 
 TEST_F(MainFormTest, RedirectionPagesUseTheOldClientWithBothTransferFlagsOff) {

@@ -29,7 +29,7 @@ class AnswerOk : public DialogService {
  public:
   std::vector<QString> asked;
   QMessageBox::StandardButton Ask(QWidget*, QMessageBox::Icon, const QString&, const QString& text,
-                                  QMessageBox::StandardButtons) override {
+                                  QMessageBox::StandardButtons, QMessageBox::StandardButton) override {
     asked.push_back(text);
     return QMessageBox::Ok;
   }
