@@ -152,7 +152,11 @@ bool SiteProfile::UpdateProfile(const std::string& name, const std::vector<std::
   if (created) {
     const std::string source = ProfileKey(copy_from);
     for (const ProfileField& field : ProfileFields()) {
-      if (registry.ValueExists(source, field.Name)) {
+      // A new profile never wipes a site the user has not chosen to wipe
+      // for it.
+      if (field.Id == FieldId::NewWipe || field.Id == FieldId::OldWipe) {
+        WriteField(registry, key, field, Value{std::string(), 0});
+      } else if (registry.ValueExists(source, field.Name)) {
         CopyValue(registry, source, key, field.Name);
       } else {
         WriteDefault(registry, key, field);

@@ -300,6 +300,9 @@ void MainForm::NewProfileClick() {
     return;
   }
   profile_.RootSource = S(root_source_->text());
+  // A copy of the current profile, but one that wipes nothing until the
+  // user chooses so for it.
+  profile_.NewWipe = profile_.OldWipe = false;
   profile_.SetCurrentProfile(name);
   if (!profile_.SaveRegistry(name)) {
     profile_.SetCurrentProfile(current);

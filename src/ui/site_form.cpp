@@ -235,11 +235,17 @@ void SiteForm::AddTransferRow(QGridLayout* grid, QGroupBox* group, bool new_site
   // item's data signals a change of the current text, which must not write
   // the profile.
   const QSignalBlocker quiet(write);
+  // On the old site a wipe takes more than the pages the redirection pages
+  // replace: it is said where the choice is made.
+  const QString wipe_tip =
+      new_site ? "Wipe Site: everything below the start directory is deleted first (dot-files are kept), then every "
+                 "file is sent"
+               : "Wipe Site: everything below the start directory is deleted first (dot-files are kept), then the "
+                 "redirection pages are sent. Warning: the old site's pictures, style sheets and downloads are "
+                 "deleted too, and no page replaces them";
   const QStringList tips = {
       "Overwrite All: every file is deleted on the server and sent again",
-      "Wrt Changes (write changes): a file is sent only when the server has no copy or an older one",
-      "Wipe Site: everything below the start directory is deleted first (dot-files are kept), then every file is "
-      "sent"};
+      "Wrt Changes (write changes): a file is sent only when the server has no copy or an older one", wipe_tip};
   for (int i = 0; i < write->count(); ++i) {
     const QString text = write->itemText(i);
     for (const QString& tip : tips) {
@@ -342,6 +348,11 @@ void SiteForm::ApplyProfileChoice() {
   const bool existing = !is_default && profile_list_->findText(text, Qt::MatchFixedString) >= 0;
   if ((is_default || existing) && !SameText(S(text), S(last_profile_name_))) {
     profile_.LoadRegistry(profile_.GetCurrentProfile());
+    FillFromProfile();
+  } else if (!text.isEmpty() && !is_default && !existing && (profile_.NewWipe || profile_.OldWipe)) {
+    // A new profile starts as a copy of the one shown, but never wipes a
+    // site the user has not chosen to wipe for it.
+    profile_.NewWipe = profile_.OldWipe = false;
     FillFromProfile();
   }
   delete_btn_->setEnabled(existing);

@@ -103,7 +103,8 @@ TEST_F(ProfileCommandTest, TheProgramAnswersHelpVersionAndUnknownCommands) {
 }
 
 TEST_F(ProfileCommandTest, SetCreatesAProfileFromTheCurrentOneWithoutChangingWhichIsCurrent) {
-  ASSERT_EQ(Run({"set", "newhostname=ftp.base.test", "NewRetries=8"}).code, 0);
+  // The current profile wipes both sites; a new one never starts so.
+  ASSERT_EQ(Run({"set", "newhostname=ftp.base.test", "NewRetries=8", "NewWipe=1", "OldWipe=1"}).code, 0);
   const Result created = Run({"set", "--profile", "Shop", "NewPASV=0", "OldPassword=pa ss!", "NewRetries=-2"});
   ASSERT_EQ(created.code, 0) << created.err;
   EXPECT_THAT(created.out, HasSubstr("Created the profile \"Shop\" as a copy of \"Default\""));
@@ -114,13 +115,19 @@ TEST_F(ProfileCommandTest, SetCreatesAProfileFromTheCurrentOneWithoutChangingWhi
   EXPECT_FALSE(shop.NewClient.Passive());
   EXPECT_EQ(shop.NewRetries, -2);
   EXPECT_EQ(shop.OldClient.PassWord, "pa ss!");
+  EXPECT_FALSE(shop.NewWipe);
+  EXPECT_FALSE(shop.OldWipe);
+  ASSERT_EQ(Run({"set", "--profile", "Wiper", "OldWipe=1"}).code, 0);  // unless told so
+  shop.LoadRegistry("Wiper");
+  EXPECT_TRUE(shop.OldWipe);
+  EXPECT_FALSE(shop.NewWipe);
   Registry registry(store_);
   EXPECT_EQ(registry.ReadString(kSite + "\\prof_Shop", "OldPassword"), EncodeStoredValue("pa ss!"));
   EXPECT_EQ(registry.ReadString(kSite, "CurrProfile"), "Default");
 
   const Result second = Run({"set", "--profile=SHOP", "OldURL=http://old.test"});
   EXPECT_THAT(second.out, Not(HasSubstr("Created")));
-  EXPECT_THAT(registry.SubKeyNames(kSite), ElementsAre("Default", "prof_Shop"));
+  EXPECT_THAT(registry.SubKeyNames(kSite), ElementsAre("Default", "prof_Shop", "prof_Wiper"));
 }
 
 TEST_F(ProfileCommandTest, APortFollowsTheSecurityModeWhileItHoldsADefault) {

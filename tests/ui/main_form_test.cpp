@@ -194,10 +194,13 @@ TEST_F(MainFormTest, WindowPlacesAreRememberedAcrossStarts) {
 TEST_F(MainFormTest, ANewProfileIsACopyUnderTheTypedName) {
   Show();
   form_->RootSource()->setText("/srv/site");
+  form_->Profile().NewWipe = form_->Profile().OldWipe = true;  // the current profile wipes; the copy does not
   dialogs_->typed = "  Zeta shop ";
   QTest::keyClick(form_.get(), Qt::Key_N, Qt::ControlModifier);
   EXPECT_EQ(form_->ProfileList()->currentText(), "Zeta shop");
   Registry registry(dir_.File("registry.db"));
+  EXPECT_EQ(registry.ReadInteger("\\Software\\Brindlecote\\Kestova\\Site\\prof_Zeta shop", "NewWipe"), 0);
+  EXPECT_EQ(registry.ReadInteger("\\Software\\Brindlecote\\Kestova\\Site\\prof_Zeta shop", "OldWipe"), 0);
   EXPECT_EQ(registry.ReadString("\\Software\\Brindlecote\\Kestova\\Site\\prof_Zeta shop", "RootSource"), "/srv/site");
   EXPECT_EQ(registry.ReadString("\\Software\\Brindlecote\\Kestova\\Site", "CurrProfile"), "Zeta shop");
   // Names that exist in any case, or cannot be stored, are refused.

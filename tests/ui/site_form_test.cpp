@@ -70,12 +70,14 @@ class SiteFormTest : public ::testing::Test {
 };
 
 TEST_F(SiteFormTest, ATypedNameBecomesAProfileAtTheFirstEdit) {
+  profile_.OldWipe = true;  // the profile shown wipes the old site; the new one does not
   form_.ProfileList()->setEditText("Shop");
   EXPECT_FALSE(Store().KeyExists(kSite + "\\prof_Shop"));
   Retype("NewPort", "2121");
   ASSERT_TRUE(Store().KeyExists(kSite + "\\prof_Shop"));
   EXPECT_EQ(Store().ReadString(kSite + "\\prof_Shop", "NewPort"), "2121");
   EXPECT_EQ(Store().ReadString(kSite + "\\prof_Shop", "OldURL"), profile_.OldURL);  // a copy of Default
+  EXPECT_EQ(Store().ReadInteger(kSite + "\\prof_Shop", "OldWipe"), 0);
   EXPECT_GE(form_.ProfileList()->findText("Shop"), 0);
   EXPECT_EQ(Store().ReadString(kSite + "\\Default", "NewPort"), "ftp");
 }
