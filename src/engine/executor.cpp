@@ -8,6 +8,7 @@
 #include "engine/upload.h"
 #include "ftp/ftp_reply.h"
 #include "net/event_wait.h"
+#include "platform/socket_errors.h"
 
 namespace kestova {
 
@@ -82,8 +83,8 @@ Upload::Connection Upload::Reconnect(Attempt& attempt) {
   Log("Connecting to " + client_.HostName() + (attempt.label.empty() ? std::string() : " for " + attempt.label));
   if (FoldCase(client_.LastReply()).find("too many connections") != std::string::npos) return StepUp(attempt);
   if (!client_.Connect()) {
-    failure_ = client_.FailureText();
-    attempt.cannot_connect = LoginRefused() || client_.LocalFailure();
+    failure_ = ConnectFailure();
+    attempt.cannot_connect = LoginRefused() || client_.LocalFailure() || HopelessConnect();
     const CertificateCheck check = client_.Certificate();
     if (check.verdict == CertificateCheck::Verdict::Untrusted || check.verdict == CertificateCheck::Verdict::Changed) {
       refused_certificate_ = check;
@@ -137,7 +138,7 @@ Upload::Connection Upload::StepUp(Attempt& attempt) {
   if (attempt.step == 0) attempt.step = 60;
   if (attempt.pause_now < 600) attempt.pause_now += attempt.step;
   if (!client_.Connect()) {
-    failure_ = client_.FailureText();
+    failure_ = ConnectFailure();
     if (client_.Connected()) client_.Quit();
     Log("Too many connections. Stepping up pause to " + std::to_string(attempt.pause_now));
     attempt.step += 30;
@@ -154,9 +155,16 @@ void Upload::ReportGivingUp(const Attempt& attempt) {
   if (attempt.cannot_connect) {
     // Another attempt could only fail the same way.
     Log("Reason: " + failure_);
-    if (LoginRefused()) {
+    if (TlsRequired()) {
+      Log("The server accepts only FTP over TLS. Choose explicit TLS in the site's Encryption list (or "
+          "\"kestova profile set " +
+          std::string(settings_.RedirectJob ? "OldSecurity" : "NewSecurity") + "=1\"); Kestova does not try again.");
+    } else if (LoginRefused()) {
       Log("The server refused the login. Check the user id and password; Kestova does not try again, so "
           "that the account is not locked.");
+    } else if (client_.ConnectError() == kWsaHostNotFound) {
+      Log("The host name " + client_.HostName() +
+          " does not exist. Check the host name in the site and login details; Kestova does not try again.");
     }
     if (refused_certificate_.verdict != CertificateCheck::Verdict::None) ReportRefusedCertificate();
     return GiveUp();
@@ -192,6 +200,29 @@ void Upload::ReportRefusedCertificate() {
 void Upload::GiveUp() {
   gave_up_ = true;
   Terminate();
+}
+
+// Why a connect failed, and where it went: a mistyped port or host shows,
+// and the system's own words for a socket or resolver error stand beside
+// the composed reply.
+std::string Upload::ConnectFailure() const {
+  const int error = client_.ConnectError();
+  const std::string system = error != 0 ? SystemErrorText(error) : std::string();
+  return client_.FailureText() + " (" + client_.Endpoint() + (system.empty() ? "" : ": " + system) + ")";
+}
+
+// Failures another attempt cannot mend: a host name the resolver says does
+// not exist (not a temporary failure), and a plain FTP login a server
+// refuses because it wants TLS.
+bool Upload::HopelessConnect() const { return client_.ConnectError() == kWsaHostNotFound || TlsRequired(); }
+
+bool Upload::TlsRequired() const {
+  if (client_.Encrypted()) return false;
+  const std::string text = FoldCase(client_.ErrorMessage());
+  const int code = ParseReplyCode(client_.ErrorMessage()).code;
+  return code >= 500 && code < 600 &&
+         (text.find("tls") != std::string::npos || text.find("ssl") != std::string::npos ||
+          text.find("encrypt") != std::string::npos);
 }
 
 // A login the server refused with 530 is not tried again: some servers lock

@@ -58,6 +58,13 @@ const std::string& FtpSiteConnection::ErrorMessage() const { return client_.Erro
 std::string FtpSiteConnection::FailureText() const { return client_.FailureText(); }
 bool FtpSiteConnection::LocalFailure() const { return client_.LocalFailure; }
 bool FtpSiteConnection::DataCertificateRefused() const { return client_.DataCertificateRefused; }
+int FtpSiteConnection::ConnectError() const { return client_.ConnectError; }
+std::string FtpSiteConnection::Endpoint() const {
+  if (client_.ProxyServer.empty()) return client_.HostName + " port " + client_.Port;
+  return "the FTP proxy " + client_.ProxyServer + " port " +
+         (client_.ProxyPort.empty() ? client_.Port : client_.ProxyPort);
+}
+bool FtpSiteConnection::Encrypted() const { return client_.Security != FtpSecurity::Plain; }
 bool FtpSiteConnection::Binary() const { return client_.Binary(); }
 std::string FtpSiteConnection::SecuritySummary() const { return client_.TlsSummary(); }
 

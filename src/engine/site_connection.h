@@ -25,6 +25,10 @@ class SiteConnection {
 
   // ---- The connection.
   virtual std::string HostName() const = 0;
+  // Where it connects to, for people: "host port 21", or the proxy's.
+  virtual std::string Endpoint() const = 0;
+  // The site is set to FTP over TLS.
+  virtual bool Encrypted() const = 0;
   // The control connection is not closed.
   virtual bool Connected() const = 0;
   // Connects and logs in, through the proxy when one is set.
@@ -61,6 +65,9 @@ class SiteConnection {
   // It failed because a data connection presented another certificate than
   // the server's: the run must not go on.
   virtual bool DataCertificateRefused() const = 0;
+  // The socket or resolver code of a connect that failed before the server
+  // answered (10061 refused, 11001 no such host...), else 0.
+  virtual int ConnectError() const = 0;
   virtual bool Binary() const = 0;
   // After a connect over TLS: the version, the cipher and how the
   // certificate was accepted; empty for plain FTP.
@@ -81,6 +88,8 @@ class FtpSiteConnection : public SiteConnection {
   explicit FtpSiteConnection(FtpClient& client) : client_(client) {}
 
   std::string HostName() const override;
+  std::string Endpoint() const override;
+  bool Encrypted() const override;
   bool Connected() const override;
   bool Connect() override;
   bool Quit() override;
@@ -102,6 +111,7 @@ class FtpSiteConnection : public SiteConnection {
   std::string FailureText() const override;
   bool LocalFailure() const override;
   bool DataCertificateRefused() const override;
+  int ConnectError() const override;
   bool Binary() const override;
   std::string SecuritySummary() const override;
   CertificateCheck Certificate() const override;

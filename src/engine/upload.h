@@ -158,6 +158,9 @@ class Upload {
   void ReportGivingUp(const Attempt& attempt);
   bool RunLabel(const std::string& label);
   bool LoginRefused() const;
+  std::string ConnectFailure() const;
+  bool HopelessConnect() const;
+  bool TlsRequired() const;
   void ReportRefusedCertificate();
   void LogSecurity();
   void GiveUp();

@@ -476,6 +476,7 @@ bool FtpClientCore::OpenStep() {
   RequestResult = 0;
   ChangeState(FtpClientState::ftpStResolving);
   multiline_code_ = 0;
+  ConnectError = 0;
   const bool proxy = connection_type_ == FtpConnectionType::ftpProxy;
   certificate_ = CertificateCheck();
   tls_summary_.clear();
@@ -534,6 +535,7 @@ void FtpClientCore::ControlLookupDone(int error) {
 // The connect sequence failed: a composed line, result 500, and the request
 // ends with `error`.
 void FtpClientCore::FailConnect(const std::string& line, int error) {
+  ConnectError = error;
   SetComposedReply(line);
   RequestResult = 500;
   KeepErrorMessage();

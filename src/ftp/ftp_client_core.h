@@ -116,6 +116,9 @@ class FtpClientCore {
   // certificate than the one the control connection was accepted with; the
   // session was dropped, and no new one can be trusted more.
   bool DataCertificateRefused = false;
+  // The socket or resolver code (10061, 11001...) of the last connect that
+  // failed before the server answered; 0 when it did not fail so.
+  int ConnectError = 0;
   FtpRequest RequestCode = FtpRequest::ftpNone;
   FtpClientState State() const { return state_; }
   std::int64_t TransferCount() const { return transfer_.Count(); }

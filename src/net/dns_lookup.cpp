@@ -9,6 +9,8 @@
 #include <QThreadPool>
 #include <atomic>
 #include <cerrno>
+#include <memory>
+#include <mutex>
 #include <unordered_map>
 
 #include "net/resolve.h"
@@ -39,6 +41,9 @@ LookupRouter* Router() {
 }
 
 std::atomic<std::uint64_t> next_id{1};
+
+std::mutex resolver_mutex;
+std::shared_ptr<const HostResolver> resolver;  // set by SetHostResolver
 
 LookupResult LookupHost(const std::string& host) {
   LookupResult result;
@@ -78,7 +83,18 @@ std::uint64_t Start(std::function<LookupResult()> work, LookupDone done) {
 }  // namespace
 
 std::uint64_t StartHostLookup(const std::string& host, LookupDone done) {
+  std::shared_ptr<const HostResolver> chosen;
+  {
+    const std::lock_guard<std::mutex> lock(resolver_mutex);
+    chosen = resolver;
+  }
+  if (chosen) return Start([host, chosen] { return (*chosen)(host); }, std::move(done));
   return Start([host] { return LookupHost(host); }, std::move(done));
+}
+
+void SetHostResolver(HostResolver replacement) {
+  const std::lock_guard<std::mutex> lock(resolver_mutex);
+  resolver = replacement ? std::make_shared<const HostResolver>(std::move(replacement)) : nullptr;
 }
 
 std::uint64_t StartAddressLookup(std::uint32_t address, LookupDone done) {

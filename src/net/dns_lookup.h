@@ -27,4 +27,10 @@ std::uint64_t StartAddressLookup(std::uint32_t address, LookupDone done);
 // Drops a request: its result, when it comes, is thrown away.
 void ForgetLookup(std::uint64_t id);
 
+// Host lookups answer from `resolver` instead of the system's resolver
+// (for tests: a name that does not exist, without asking the network);
+// nullptr gives them back to the system.
+using HostResolver = std::function<LookupResult(const std::string& host)>;
+void SetHostResolver(HostResolver resolver);
+
 }  // namespace kestova

@@ -3,6 +3,7 @@
 #include <netdb.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace kestova {
 
@@ -101,6 +102,23 @@ std::string SocketErrorText(int code) {
     if (row.code == code) return row.text;
   }
   return "Not a WinSock error";
+}
+
+std::string SystemErrorText(int code) {
+  switch (code) {
+    case 11001: return ::gai_strerror(EAI_NONAME);
+    case 11002: return ::gai_strerror(EAI_AGAIN);
+    case 11003: return ::gai_strerror(EAI_FAIL);
+#ifdef EAI_NODATA
+    case 11004: return ::gai_strerror(EAI_NODATA);
+#endif
+    default: break;
+  }
+  for (const ErrorRow& row : kErrors) {
+    if (row.code == code && row.errno_value != 0) return std::strerror(row.errno_value);
+  }
+  if (code > 10000 && code < 11000) return std::strerror(code - 10000);
+  return std::string();
 }
 
 int SocketErrorFromResolver(int eai_value, int errno_value) {

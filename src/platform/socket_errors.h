@@ -41,6 +41,10 @@ int SocketErrorFromErrno(int errno_value);
 
 // The English text of a code.
 std::string SocketErrorText(int code);
+// What the system itself says of a code: strerror of its errno, or the
+// resolver's text for 11001-11004; empty when the system has no word of its
+// own for it.
+std::string SystemErrorText(int code);
 
 // The code for a getaddrinfo/getnameinfo result (EAI_*); 0 stays 0.
 // `errno_value` is consulted for EAI_SYSTEM.

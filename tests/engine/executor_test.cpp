@@ -164,7 +164,7 @@ TEST_F(RetryTest, TooManyConnectionsStepsThePauseUpWithoutWaiting) {
   site_.logins = {busy, busy, busy, ""};
   RecordingUpload& run = Run(10, 0, false);
   EXPECT_TRUE(run.ExecuteCommand("/www", "cwd", false));
-  EXPECT_THAT(log_, ElementsAre("Connecting to ftp.test for cwd", "Reason: " + busy,
+  EXPECT_THAT(log_, ElementsAre("Connecting to ftp.test for cwd", "Reason: " + busy + " (ftp.test port 21)",
                                 "Connect Failed. Retrying [Pause 0s]...", "Connecting to ftp.test for cwd",
                                 "Too many connections. Stepping up pause to 30", "Connecting to ftp.test for cwd",
                                 "Too many connections. Stepping up pause to 120", "Connecting to ftp.test for cwd"));
@@ -179,7 +179,7 @@ TEST_F(RetryTest, ARefusedLoginIsNeverRetriedUnlessTheServerIsOnlyBusy) {
   site_.logins = {"530 Login incorrect."};
   RecordingUpload& run = Run(3, 0, false);
   EXPECT_FALSE(run.ExecuteCommand("", "", true));
-  EXPECT_THAT(log_, ElementsAre("Connecting to ftp.test", "Reason: 530 Login incorrect.",
+  EXPECT_THAT(log_, ElementsAre("Connecting to ftp.test", "Reason: 530 Login incorrect. (ftp.test port 21)",
                                 "The server refused the login. Check the user id and password; Kestova does not "
                                 "try again, so that the account is not locked."));
   EXPECT_TRUE(run.Terminated());
@@ -191,9 +191,11 @@ TEST_F(RetryTest, ARefusedLoginIsNeverRetriedUnlessTheServerIsOnlyBusy) {
   site_.logins = {"530 Too many users, try again later."};
   RecordingUpload& busy = Run(1, 0, false);
   EXPECT_FALSE(busy.ExecuteCommand("", "", true));
-  EXPECT_THAT(log_, ElementsAre("Connecting to ftp.test", "Reason: 530 Too many users, try again later.",
-                                "Connect Failed. Retrying [Pause 0s]...", "Connecting to ftp.test",
-                                "Reason: 530 Too many users, try again later.", "Connection retries all failed."));
+  EXPECT_THAT(
+      log_,
+      ElementsAre("Connecting to ftp.test", "Reason: 530 Too many users, try again later. (ftp.test port 21)",
+                  "Connect Failed. Retrying [Pause 0s]...", "Connecting to ftp.test",
+                  "Reason: 530 Too many users, try again later. (ftp.test port 21)", "Connection retries all failed."));
   EXPECT_THAT(site_.calls, ElementsAre("Connect", "Quit", "Connect", "Quit"));
 }
 

@@ -22,6 +22,7 @@
 #include "engine/redirect_page.h"
 #include "engine/run_tally.h"
 #include "engine/upload.h"
+#include "net/dns_lookup.h"
 #include "support/failing_stream.h"
 #include "support/fake_profile.h"
 #include "support/file_tree.h"
@@ -512,6 +513,65 @@ TEST_P(RunTest, AReadErrorLeavesNoPartialCopyAndIsNotFinished) {
   EXPECT_FALSE(fs::exists(Remote("www/img/logo.gif"))) << "what arrived is not the file";
   EXPECT_EQ(ReadFile(Remote("www/docs/faq.html")), ReadFile(local_ / "docs/faq.html"));
   EXPECT_EQ(log_.back(), "Terminated before completion.");
+}
+
+// Mistakes another attempt cannot mend end the first connection at once,
+// with a hint; every reason names where it went and the system's words.
+TEST(FirstConnectionTest, MistakesThatRetryingCannotMendEndAtOnceWithAHint) {
+  testing::TempDir dir;
+  std::string why;
+  testing::FtpServerOptions tls;
+  tls.tls = ServerTls::Explicit;
+  auto pyftpdlib = FtpServerFixture::Start(Kind::Pyftpdlib, (dir.Path() / "py").string(), why, tls);
+  ASSERT_TRUE(pyftpdlib) << why;
+  auto vsftpd = FtpServerFixture::Start(Kind::Vsftpd, (dir.Path() / "vs").string(), why, tls);
+  ASSERT_TRUE(vsftpd) << why;
+  SetHostResolver([](const std::string& host) {
+    LookupResult result;
+    if (host == "ftp.nowhere.example") result.error = 11001;  // the resolver's final word
+    if (host == "ftp.later.example") result.error = 11002;    // a temporary failure
+    return result;
+  });
+  struct Case {
+    const char* name;
+    std::string host, port, user;
+    int connects;      // how many times the run connects
+    const char* says;  // in the reason or the hint
+  } const cases[] = {
+      {"no such host", "ftp.nowhere.example", "21", "u", 1, "The host name ftp.nowhere.example does not exist."},
+      {"temporary lookup failure", "ftp.later.example", "21", "u", 3, "(ftp.later.example port 21: "},
+      {"pyftpdlib wants TLS", "127.0.0.1", pyftpdlib->Port(), pyftpdlib->User(), 1,
+       "The server accepts only FTP over TLS."},
+      {"vsftpd wants TLS", "127.0.0.1", vsftpd->Port(), vsftpd->User(), 1, "The server accepts only FTP over TLS."},
+      {"a mistyped port", "127.0.0.1", std::to_string(testing::FreeLoopbackPort()), "u", 3,
+       "Connection refused (Winsock error #10061) (127.0.0.1 port "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FtpClient client;
+    client.HostName = c.host;
+    client.Port = c.port;
+    client.UserName = c.user;
+    client.PassWord = "secret";
+    client.Timeout = 5;
+    testing::FakeProfile view;
+    view.new_client = &client;
+    RunSettings settings;
+    settings.SiteClient = &client;
+    settings.StartDir = "/www";
+    settings.LocalRoot = dir.Path().string();
+    settings.Retries = 2;
+    settings.RetryPause = 0;
+    std::vector<std::string> log;
+    Upload run(settings, view, [&log](const std::string& line) { log.push_back(line); });
+    EXPECT_EQ(run.StartUpload(), RunOutcome::NotConnected) << ::testing::PrintToString(log);
+    const std::string text = ::testing::PrintToString(log);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("Connecting", 0) == 0; }),
+              c.connects)
+        << text;
+    EXPECT_THAT(text, HasSubstr(c.says));
+  }
+  SetHostResolver(nullptr);
 }
 
 std::string ServerName(const ::testing::TestParamInfo<Server>& info) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "net/async_socket.h"
+#include "net/dns_lookup.h"
 #include "net/event_wait.h"
 #include "net/resolve.h"
 #include "net/socket_recorder.h"
@@ -43,9 +44,13 @@ TEST(AsyncSocket, DottedLookupsCompleteInsideTheCallAndNamesLater) {
   EXPECT_THAT(record.events, ElementsAre("dns:0"));
   EXPECT_EQ(socket.DnsResult(), "127.0.0.1");
 
+  // A name that does not exist, through the lookup's seam rather than the
+  // system's resolver.
+  SetHostResolver([](const std::string&) { return LookupResult{11001, {}}; });
   record.events.clear();
   socket.DnsLookup("no-such-host.invalid");
   ASSERT_TRUE(WaitFor([&] { return !record.events.empty(); }));
+  SetHostResolver(nullptr);
   EXPECT_THAT(record.events, ElementsAre("dns:11001"));
 }
 

@@ -74,6 +74,9 @@ class FakeSiteConnection : public SiteConnection {
   std::string FailureText() const override { return error_.empty() ? reply_ : error_; }
   bool LocalFailure() const override { return false; }
   bool DataCertificateRefused() const override { return false; }
+  int ConnectError() const override { return 0; }
+  std::string Endpoint() const override { return "ftp.test port 21"; }
+  bool Encrypted() const override { return false; }
   std::string SecuritySummary() const override { return std::string(); }
   TransferMethod Method() const override { return method; }
   std::vector<std::string> FeatureLines() const override { return {}; }
