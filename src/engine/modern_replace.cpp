@@ -24,7 +24,7 @@ bool Upload::ReplaceFile(const std::string& local, const std::string& remote, co
   client_.SetHostFileName(temporary);
   const bool sent = ExecuteCommand(remote, "put", false);
   const char* type = client_.Binary() ? "Binary" : "ASCII";
-  if (log_copy_line) Log("Copy to " + remote + "/" + name + " as " + type);
+  if (log_copy_line) Log("Copy to " + AddTrailingSlash(remote) + name + " as " + type);
   if (!sent) {
     if (log_copy_line || client_.LocalFailure()) Log("    - " + client_.LastReply());
     if (gave_up_ || !client_.LocalFailure()) return false;

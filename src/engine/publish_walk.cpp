@@ -452,7 +452,9 @@ bool Upload::BuildPage(const std::string& local, const std::string& name, const 
 
 bool Upload::UploadFile(const std::string& local, const std::string& name) {
   const bool sent = ExecuteCommand(client_.HostDirName(), "put", false);
-  Log("Copy to " + client_.HostDirName() + "/" + name + " as " + ChooseValue(client_.Binary(), "Binary", "ASCII"));
+  // One slash between folder and name, the root folder "/" included.
+  Log("Copy to " + AddTrailingSlash(client_.HostDirName()) + name + " as " +
+      ChooseValue(client_.Binary(), "Binary", "ASCII"));
   Log("    - " + client_.LastReply());
   if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_.TransferCount());
   if (sent || !client_.LocalFailure() || gave_up_) return sent;

@@ -333,6 +333,7 @@ void MainForm::Upload(bool new_site) {
   // The question as it always was, then what the run will work on and what
   // its write mode will do.
   const FtpClient& site = new_site ? profile_.NewClient : profile_.OldClient;
+  const QString start_dir = Q(new_site ? profile_.NewStartDir : profile_.OldStartDir);
   const bool wipe = new_site ? profile_.NewWipe : profile_.OldWipe;
   const QString mode =
       wipe ? "Wipe Site (everything in the start folder is deleted first, after a question that says how much; then "
@@ -344,7 +345,7 @@ void MainForm::Upload(bool new_site) {
       (new_site ? "You are about to upload latest changes to your new site.\nDo you wish to continue?"
                 : "You are about to upload redirection pages to your old site.\nDo you wish to continue?") +
       QString("\n\nLocal folder: %1\nHost: %2 (%3)\nWrite mode: %4%5")
-          .arg(root_source_->text(), Q(site.HostName), Q(new_site ? profile_.NewStartDir : profile_.OldStartDir), mode,
+          .arg(root_source_->text(), Q(site.HostName), start_dir.isEmpty() ? "the login folder" : start_dir, mode,
                profile_.TestRun ? " (test run: nothing is written or deleted)" : "");
   if (dialogs.Ask(this, QMessageBox::Question, "Confirm", first, QMessageBox::Ok | QMessageBox::Cancel) !=
       QMessageBox::Ok) {

@@ -22,6 +22,11 @@ namespace kestova {
 
 namespace {
 
+// The start directory stored for what the user typed: one trailing
+// separator goes, but the root "/" stays the root (stripped, it would be
+// empty, which means the login folder).
+std::string StartDirOf(const std::string& typed) { return typed == "/" ? typed : StripTrailingSlash(typed); }
+
 std::string S(const QString& text) { return text.toLocal8Bit().toStdString(); }
 QString Q(const std::string& text) { return QString::fromLocal8Bit(text.c_str(), static_cast<int>(text.size())); }
 
@@ -142,8 +147,7 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
   grid->addWidget(password, 2, 4, 1, 2);
   AddTransferRow(grid, group, new_site);
   grid->addWidget(label("Start Dir:"), 4, 0);
-  grid->addWidget(AddEdit(group, p + "StartDir", [&start](const QString& t) { start = StripTrailingSlash(S(t)); }), 4,
-                  1, 1, 5);
+  grid->addWidget(AddEdit(group, p + "StartDir", [&start](const QString& t) { start = StartDirOf(S(t)); }), 4, 1, 1, 5);
   grid->addWidget(label("Proxy:"), 5, 0);
   grid->addWidget(AddEdit(group, p + "Proxy", [&client](const QString& t) { client.ProxyServer = S(t); }), 5, 1, 1, 5);
   AddRetryRow(grid, group, new_site);

@@ -31,7 +31,8 @@ class HostileServerTest : public ::testing::Test {
  protected:
   // A site to publish: a wipe for an empty local folder is refused.
   void SetUp() override { testing::WriteFile(local_.Path() / "index.htm", "home\n"); }
-  RunOutcome Run(const std::string& local_root, TransferMethod method = TransferMethod::Classic, bool wipe = true) {
+  RunOutcome Run(const std::string& local_root, TransferMethod method = TransferMethod::Classic, bool wipe = true,
+                 const std::string& start_dir = "/start") {
     client_.Method = method;
     client_.HostName = "127.0.0.1";
     client_.Port = server_.Port();
@@ -42,7 +43,7 @@ class HostileServerTest : public ::testing::Test {
     profile_.new_client = &client_;
     RunSettings settings;
     settings.SiteClient = &client_;
-    settings.StartDir = "/start";
+    settings.StartDir = start_dir;
     settings.LocalRoot = local_root;
     settings.WipeFirst = wipe;
     settings.Retries = 0;
@@ -126,6 +127,15 @@ TEST_F(HostileServerTest, LeftoversAreRemovedOnlyUnderSafeNames) {
   EXPECT_THAT(tree_.Touched(), Contains("DELE /start/~kestova-partial~old.htm"));
   for (const std::string& command : server_.Commands()) EXPECT_EQ(command.find("victim"), std::string::npos);
   EXPECT_THAT(log_, Contains(HasSubstr("Skipped \"~kestova-partial~..\\..\\victim\" in the listing of /start")));
+}
+
+// Into the root folder, paths have one slash between folder and name.
+TEST_F(HostileServerTest, APublishIntoTheRootWritesSingleSlashes) {
+  testing::WriteFile(local_.Path() / "sub" / "page.htm", "page\n");
+  ASSERT_EQ(Run(local_.Path().string(), TransferMethod::Classic, false, "/"), RunOutcome::Finished) << Log();
+  EXPECT_THAT(log_, Contains("Copy to /index.htm as ASCII"));
+  EXPECT_THAT(log_, Contains("Copy to /sub/page.htm as ASCII"));
+  for (const std::string& line : log_) EXPECT_EQ(line.find("//"), std::string::npos) << line;
 }
 
 TEST_F(HostileServerTest, AFolderWithoutEndIsWipedOnlySoDeep) {

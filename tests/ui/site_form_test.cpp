@@ -105,6 +105,8 @@ TEST_F(SiteFormTest, ConversionsKeepWhatCannotBeStored) {
   EXPECT_EQ(profile_.NewStartDir, "/www");
   Retype("OldStartDir", "/www//");
   EXPECT_EQ(profile_.OldStartDir, "/www/");
+  Retype("NewStartDir", "/");  // the root stays the root, not the login folder
+  EXPECT_EQ(Store().ReadString(kSite + "\\Default", "NewStartDir"), "/");
   Retype("NewRetries", "x");
   EXPECT_EQ(profile_.NewRetries, 5);
   EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewRetries"), 5);
