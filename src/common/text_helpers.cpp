@@ -1,6 +1,8 @@
 #include "common/text_helpers.h"
 
 #include <algorithm>
+#include <cctype>
+#include <string_view>
 
 namespace kestova {
 
@@ -65,6 +67,33 @@ std::string TrimBlanks(const std::string& text) {
   while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
   while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
   return text.substr(first, last - first);
+}
+
+bool NaturalLess(const std::string& a, const std::string& b) {
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (digit(a[i]) && digit(b[j])) {
+      size_t end_a = i, end_b = j;
+      while (end_a < a.size() && digit(a[end_a])) ++end_a;
+      while (end_b < b.size() && digit(b[end_b])) ++end_b;
+      // By value: leading zeros aside, the longer run is the larger number.
+      size_t start_a = i, start_b = j;
+      while (start_a + 1 < end_a && a[start_a] == '0') ++start_a;
+      while (start_b + 1 < end_b && b[start_b] == '0') ++start_b;
+      const std::string_view run_a(a.data() + start_a, end_a - start_a), run_b(b.data() + start_b, end_b - start_b);
+      if (run_a.size() != run_b.size()) return run_a.size() < run_b.size();
+      if (run_a != run_b) return run_a < run_b;
+      i = end_a, j = end_b;
+      continue;
+    }
+    const auto x = static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(a[i])));
+    const auto y = static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(b[j])));
+    if (x != y) return x < y;
+    ++i, ++j;
+  }
+  if ((i < a.size()) != (j < b.size())) return j < b.size();
+  return a < b;
 }
 
 void ForEachLine(const std::string& text, const std::function<void(const std::string&)>& take) {

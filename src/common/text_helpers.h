@@ -55,6 +55,11 @@ std::string TrimBlanks(const std::string& text);
 // Splits text into lines at CR LF, LF or CR; a final line end makes no empty
 // line after it.
 std::vector<std::string> SplitLines(const std::string& text);
+// Name order as people read it: letters without regard to case, runs of
+// digits by their value ("d5" before "d26"); names equal so are ordered by
+// their bytes.
+bool NaturalLess(const std::string& a, const std::string& b);
+
 // The same lines, handed over one at a time instead of held all at once.
 void ForEachLine(const std::string& text, const std::function<void(const std::string&)>& take);
 

@@ -1,5 +1,6 @@
 // The publishing walk: every local folder made and entered on the server,
 // every file sent by the write mode, and the redirection pages built.
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -96,9 +97,16 @@ Upload::LocalEntry Upload::ReadLocalEntry(const std::string& folder, const std::
 bool Upload::ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>& entries) {
   DIR* search = ::opendir(folder.c_str());
   if (!search) return false;
-  // The system's own order, "." and ".." included, as the walk expects.
   while (const dirent* found = ::readdir(search)) entries.push_back(ReadLocalEntry(folder, found->d_name));
   ::closedir(search);
+  // "." and ".." first, as the walk expects them, then in name order as
+  // people read it, so that logs and progress are easy to follow and runs
+  // repeat themselves whatever order the disk keeps.
+  const auto rank = [](const std::string& name) { return name == "." ? 0 : name == ".." ? 1 : 2; };
+  std::sort(entries.begin(), entries.end(), [&rank](const LocalEntry& a, const LocalEntry& b) {
+    if (rank(a.name) != rank(b.name)) return rank(a.name) < rank(b.name);
+    return NaturalLess(a.name, b.name);
+  });
   return true;
 }
 

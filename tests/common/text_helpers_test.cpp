@@ -1,5 +1,9 @@
 #include "common/text_helpers.h"
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace kestova {
@@ -10,6 +14,14 @@ struct CountCase {
   long long count;
   const char* expected;
 };
+
+TEST(TextHelpers, NaturalOrderReadsNumbersByTheirValue) {
+  std::vector<std::string> names = {"d26",   "page10.htm", "D5",   "d5",       "page9.htm", "d007", "b",
+                                    "a10b2", "a10b10",     "page", "_private", "d26a",      "A"};
+  std::sort(names.begin(), names.end(), NaturalLess);
+  EXPECT_EQ(names, (std::vector<std::string>{"_private", "A", "a10b2", "a10b10", "b", "D5", "d5", "d007", "d26", "d26a",
+                                             "page", "page9.htm", "page10.htm"}));
+}
 
 TEST(TextHelpers, LeftPartCountsFromTheStartAndNegativeCountsFromTheEnd) {
   const CountCase cases[] = {

@@ -129,12 +129,20 @@ TEST_F(HostileServerTest, LeftoversAreRemovedOnlyUnderSafeNames) {
   EXPECT_THAT(log_, Contains(HasSubstr("Skipped \"~kestova-partial~..\\..\\victim\" in the listing of /start")));
 }
 
-// Into the root folder, paths have one slash between folder and name.
-TEST_F(HostileServerTest, APublishIntoTheRootWritesSingleSlashes) {
+// Into the root folder, paths have one slash between folder and name; the
+// walk goes in name order, numbers by their value.
+TEST_F(HostileServerTest, APublishIntoTheRootWritesSingleSlashesInNameOrder) {
   testing::WriteFile(local_.Path() / "sub" / "page.htm", "page\n");
+  for (const char* name : {"d26", "d5", "d100"}) testing::WriteFile(local_.Path() / name / "x.htm", "x\n");
   ASSERT_EQ(Run(local_.Path().string(), TransferMethod::Classic, false, "/"), RunOutcome::Finished) << Log();
   EXPECT_THAT(log_, Contains("Copy to /index.htm as ASCII"));
-  EXPECT_THAT(log_, Contains("Copy to /sub/page.htm as ASCII"));
+  std::vector<std::string> copies;
+  for (const std::string& line : log_) {
+    if (line.rfind("Copy to ", 0) == 0) copies.push_back(line);
+  }
+  EXPECT_EQ(copies, (std::vector<std::string>{"Copy to /d5/x.htm as ASCII", "Copy to /d26/x.htm as ASCII",
+                                              "Copy to /d100/x.htm as ASCII", "Copy to /index.htm as ASCII",
+                                              "Copy to /sub/page.htm as ASCII"}));
   for (const std::string& line : log_) EXPECT_EQ(line.find("//"), std::string::npos) << line;
 }
 
