@@ -69,11 +69,12 @@ const std::map<std::string, const char*>& CommandHelp() {
        "out) and saves the whole profile at once. FIELD is a stored field name such as\n"
        "NewHostName or OldPASV, in any letter case; 'kestova profile show' lists them.\n"
        "Booleans take 0 or 1, integers a decimal number, ports a number from 1 to\n"
-       "65535 or a service name such as ftp. NewSecurity and OldSecurity take 0 (plain\n"
-       "FTP), 1 (explicit FTP over TLS) or 2 (implicit FTP over TLS); the site's port\n"
+       "65535 or a service name such as ftp. NewSecurity and OldSecurity take 0 or plain\n"
+       "(plain FTP), 1 or explicit (explicit FTP over TLS), 2 or implicit (implicit FTP\n"
+       "over TLS); the site's port\n"
        "follows (990 for implicit, ftp otherwise) while it holds one of those defaults.\n"
        "NewCertificate and OldCertificate take a SHA-256 fingerprint, or nothing.\n"
-       "NewMethod and OldMethod take 0 (classic) or 1 (modern: 64 KiB blocks, no pause\n"
+       "NewMethod and OldMethod take 0 or classic, 1 or modern (64 KiB blocks, no pause\n"
        "before a data connection closes, files renamed into place).\n"
        "Passwords are stored scrambled; give\n"
        "NewPassword=- or OldPassword=- to type one without echo (or to read one line\n"
@@ -107,32 +108,26 @@ std::optional<std::int32_t> ParseNumber(const std::string& text) {
   return number;
 }
 
-// The edit distance between two names, letter case ignored.
-size_t Distance(const std::string& a, const std::string& b) {
-  const std::string x = FoldCase(a), y = FoldCase(b);
-  std::vector<size_t> row(y.size() + 1);
-  for (size_t j = 0; j <= y.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= x.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= y.size(); ++j) {
-      const size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[y.size()];
-}
-
 // The field a mistyped name most likely meant: one it begins (NewHost is
 // NewHostName), else the one fewest edits away.
 std::string NearestField(const std::string& name) {
   const ProfileField* nearest = nullptr;
   for (const ProfileField& field : ProfileFields()) {
     if (!name.empty() && SameText(LeftPart(field.Name, static_cast<long long>(name.size())), name)) return field.Name;
-    if (!nearest || Distance(name, field.Name) < Distance(name, nearest->Name)) nearest = &field;
+    if (!nearest || EditDistance(name, field.Name) < EditDistance(name, nearest->Name)) nearest = &field;
   }
   return nearest->Name;
+}
+
+// A choice given as its number (0, 1, ...) or as its word, in any case;
+// -1 when it is neither.
+int ChoiceOf(const std::string& text, std::initializer_list<const char*> words) {
+  int index = 0;
+  for (const char* word : words) {
+    if (text == std::to_string(index) || SameText(text, word)) return index;
+    ++index;
+  }
+  return -1;
 }
 
 bool IsPortField(FieldId id) { return id == FieldId::NewPort || id == FieldId::OldPort; }
@@ -217,16 +212,18 @@ Change ParseChange(const std::string& arg, std::istream* in, std::ostream& err) 
     else
       change.error = std::string(field) + " takes 0 or 1, not '" + text + "'.";
   } else if (IsSecurityField(change.field->Id)) {
-    if (text == "0" || text == "1" || text == "2")
-      change.value.number = text[0] - '0';
+    // The numbers as stored, or the words of the site window's list.
+    if (const int choice = ChoiceOf(text, {"plain", "explicit", "implicit"}); choice >= 0)
+      change.value.number = choice;
     else
       change.error = std::string(field) + " takes 0 (plain FTP), 1 (explicit FTP over TLS) or 2 (implicit FTP " +
-                     "over TLS), not '" + text + "'.";
+                     "over TLS), or the words plain, explicit or implicit, not '" + text + "'.";
   } else if (IsMethodField(change.field->Id)) {
-    if (text == "0" || text == "1")
-      change.value.number = text[0] - '0';
+    if (const int choice = ChoiceOf(text, {"classic", "modern"}); choice >= 0)
+      change.value.number = choice;
     else
-      change.error = std::string(field) + " takes 0 (classic) or 1 (modern), not '" + text + "'.";
+      change.error =
+          std::string(field) + " takes 0 (classic) or 1 (modern), or the words classic or modern, not '" + text + "'.";
   } else if (IsCertificateField(change.field->Id)) {
     change.value.text = NormalizeFingerprint(text);
     if (!text.empty() && change.value.text.empty()) {

@@ -42,10 +42,11 @@ const char* const kRunHelp =
     "            page over the same path on the old site, built from the template\n"
     "            file HTMLFile\n"
     "\n"
-    "The profile's TestRun, or --test for this run alone, makes it a test run that\n"
-    "only logs what it would write or delete. A run whose write mode is Wipe Site\n"
-    "asks before it deletes anything; --yes answers for it (required when standard\n"
-    "input is not a terminal). A test run deletes nothing and asks nothing.\n"
+    "The profile's TestRun, or --test (--dry-run, -n) for this run alone, makes it a\n"
+    "test run that only logs what it would write or delete. A run whose write mode\n"
+    "is Wipe Site asks, once it has counted what would go, before it deletes\n"
+    "anything; --yes answers for it (required when standard input is not a\n"
+    "terminal). A test run deletes nothing and asks nothing.\n"
     "--method chooses the site's transfer method for this run alone (the profile's\n"
     "NewMethod or OldMethod otherwise): classic, or modern (64 KiB blocks, no pause\n"
     "before a data connection closes, files sent under a temporary name and renamed\n"
@@ -117,6 +118,7 @@ bool AskWipe(const WipePreview& preview, std::ostream& out) {
 struct RunRequest {
   std::string job;
   std::string profile;
+  bool named_profile = false;  // --profile was given
   bool yes = false;
   bool test = false;
   bool quiet = false;
@@ -124,6 +126,34 @@ struct RunRequest {
   std::optional<TransferMethod> method;
   std::optional<int> exit;
 };
+
+// A profile name as a shell word, for a command the user may copy.
+std::string ShellWord(const std::string& text) {
+  if (!text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-+") ==
+                           std::string::npos) {
+    return text;
+  }
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// One line for a word the command does not take: the nearest option or
+// job, and where the rest is told.
+std::string UnexpectedArgument(const std::string& arg) {
+  static const char* const kWords[] = {"publish", "redirect", "--profile", "--test", "--dry-run",
+                                       "--yes",   "--method", "--quiet",   "--log",  "--help"};
+  std::string nearest;
+  size_t best = 4;  // no suggestion further than three edits away
+  for (const char* word : kWords) {
+    const size_t distance = EditDistance(arg, word);
+    if (distance < best) best = distance, nearest = word;
+  }
+  const bool option = !arg.empty() && arg[0] == '-';
+  std::string line = std::string(option ? "Unknown option '" : "Unexpected argument '") + arg + "'.";
+  if (!nearest.empty()) line += " Did you mean " + nearest + "?";
+  return line + " 'kestova run --help' lists the options.";
+}
 
 RunRequest ParseRunArgs(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   RunRequest request;
@@ -134,7 +164,7 @@ RunRequest ParseRunArgs(const std::vector<std::string>& args, std::ostream& out,
       request.exit = kExitOk;
     } else if (arg == "--yes" || arg == "-y") {
       request.yes = true;
-    } else if (arg == "--test") {
+    } else if (arg == "--test" || arg == "--dry-run" || arg == "-n") {
       request.test = true;
     } else if (arg == "--quiet" || arg == "-q") {
       request.quiet = true;
@@ -152,12 +182,14 @@ RunRequest ParseRunArgs(const std::vector<std::string>& args, std::ostream& out,
       }
     } else if (arg == "--profile" && i + 1 < args.size()) {
       request.profile = args[++i];
+      request.named_profile = true;
     } else if (arg.rfind("--profile=", 0) == 0) {
       request.profile = arg.substr(10);
+      request.named_profile = true;
     } else if (request.job.empty() && (arg == "publish" || arg == "redirect")) {
       request.job = arg;
     } else {
-      err << "kestova: Unexpected argument '" << arg << "'.\n\n" << kRunHelp;
+      err << "kestova: " << UnexpectedArgument(arg) << '\n';
       request.exit = kExitUsage;
     }
   }
@@ -311,7 +343,9 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
   const std::string host = settings.SiteClient ? settings.SiteClient->HostName : std::string();
   if (const CertificateCheck& refused = run.RefusedCertificate(); refused.verdict != CertificateCheck::Verdict::None) {
     err << "kestova: The server's certificate is not trusted; SHA-256 fingerprint " << refused.certificate.fingerprint
-        << ". To trust it: kestova profile trust " << (settings.RedirectJob ? "old" : "new") << '\n';
+        << ". To trust it: kestova profile trust "
+        << (request.named_profile ? "--profile " + ShellWord(request.profile) + " " : std::string())
+        << (settings.RedirectJob ? "old" : "new") << '\n';
   } else if (run.DataCertificateRefused()) {
     err << "kestova: A data connection presented another certificate than the server's; the run was stopped.\n";
     return kExitNoConnection;

@@ -69,6 +69,22 @@ std::string TrimBlanks(const std::string& text) {
   return text.substr(first, last - first);
 }
 
+size_t EditDistance(const std::string& a, const std::string& b) {
+  const std::string x = FoldCase(a), y = FoldCase(b);
+  std::vector<size_t> row(y.size() + 1);
+  for (size_t j = 0; j <= y.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= x.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= y.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[y.size()];
+}
+
 bool NaturalLess(const std::string& a, const std::string& b) {
   const auto digit = [](char c) { return c >= '0' && c <= '9'; };
   size_t i = 0, j = 0;

@@ -55,6 +55,10 @@ std::string TrimBlanks(const std::string& text);
 // Splits text into lines at CR LF, LF or CR; a final line end makes no empty
 // line after it.
 std::vector<std::string> SplitLines(const std::string& text);
+// How many letters must be inserted, deleted or changed to make one text
+// the other, letter case ignored: how near a mistyped name is to a real one.
+size_t EditDistance(const std::string& a, const std::string& b);
+
 // Name order as people read it: letters without regard to case, runs of
 // digits by their value ("d5" before "d26"); names equal so are ordered by
 // their bytes.

@@ -254,7 +254,7 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
     }
   }
   if (profile_.TestRun()) {
-    Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName());
+    TestCopy(local, entry.name);
     return;
   }
   SetTransferType(client_.LocalFileName().empty() ? entry.name : client_.LocalFileName());
@@ -368,13 +368,22 @@ void Upload::SendChanged(const std::string& local, const std::string& remote, co
                          const std::string& old_address) {
   if (!ReadyToSend(local, name, site_address, new_address, old_address)) return;
   if (profile_.TestRun()) {
-    Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName());
+    TestCopy(local, name);
     return;
   }
   if (!Modern() && std::strcmp(label, "put") == 0 && !ExecuteCommand(remote, "dele", true)) return Terminate();
   SetTransferType(name);
   Log("Write File " + name);
   if (!(Modern() ? ReplaceFile(local, remote, name, false) : SendUpload(local, remote, name, label))) Terminate();
+}
+
+// A test run says what it would send, and counts it.
+void Upload::TestCopy(const std::string& local, const std::string& name) {
+  Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName());
+  struct stat info {};
+  const std::string path = LocalPath(local, name);
+  const std::int64_t bytes = !redirect_run_ && ::stat(path.c_str(), &info) == 0 ? info.st_size : 0;
+  Emit(RunEvent::Kind::FileWouldSend, path, bytes);
 }
 
 bool Upload::GoesAsBinary(const std::string& file_name) const {

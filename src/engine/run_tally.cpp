@@ -50,6 +50,11 @@ void RunTally::Add(const RunEvent& event) {
       current_done = true;
       break;
     case RunEvent::Kind::Retry: ++retries; break;
+    case RunEvent::Kind::FileWouldSend:
+      ++would_send;
+      would_send_bytes += event.bytes;
+      current_done = true;
+      break;
     case RunEvent::Kind::RemoteDeleted: ++(event.files ? deleted_files : removed_folders); break;
     case RunEvent::Kind::RunEnded: ended = true; break;
     case RunEvent::Kind::FolderEntered: break;
@@ -120,6 +125,10 @@ std::string RunTally::Summary(double elapsed_seconds) const {
                      std::to_string(failed) + " failed; " + FormatBytes(bytes_sent);
   if (bytes_sent >= 1024) text += " (" + std::to_string(bytes_sent) + " bytes)";
   text += " sent in " + FormatDuration(std::llround(elapsed_seconds));
+  if (would_send > 0) {
+    text += "; a test run: would send " + std::to_string(would_send) + (would_send == 1 ? " file, " : " files, ") +
+            FormatBytes(would_send_bytes);
+  }
   if (deleted_files > 0 || removed_folders > 0) {
     text += "; " + std::to_string(deleted_files) + (deleted_files == 1 ? " file" : " files") + " and " +
             std::to_string(removed_folders) + (removed_folders == 1 ? " folder" : " folders") + " deleted";

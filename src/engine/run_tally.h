@@ -24,6 +24,8 @@ struct RunTally {
   // moves the count before it is done.
   std::int64_t in_flight = 0;
   std::int64_t retries = 0;
+  std::int64_t would_send = 0;  // a test run: the files it would send
+  std::int64_t would_send_bytes = 0;
   std::int64_t deleted_files = 0;    // remote files the wipe deleted
   std::int64_t removed_folders = 0;  // and remote folders
   std::int64_t reached_bytes = 0;    // the sizes of the files reached

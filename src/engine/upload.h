@@ -192,6 +192,7 @@ class Upload {
   bool BuildPage(const std::string& local, const std::string& name, const std::string& site_address,
                  const std::string& new_address, const std::string& old_address);
   bool UploadFile(const std::string& local, const std::string& name);
+  void TestCopy(const std::string& local, const std::string& name);
   bool SendUpload(const std::string& local, const std::string& remote, const std::string& name, const char* label);
   bool DropPartialCopy(const std::string& local, const std::string& remote, const std::string& name);
   bool SizeDiffers(const std::string& path, std::int64_t local_size, const std::string& listing_line);

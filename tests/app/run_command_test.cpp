@@ -104,6 +104,27 @@ TEST_F(RunCommandTest, AWipeNeedsYesWithoutATerminal) {
   EXPECT_FALSE(fs::exists(dir_.Path() / "ftp/new/keep.txt"));
 }
 
+// Options as other tools take them: --dry-run and -n for --test, a
+// mistyped option told in one line with what it likely meant, choice
+// fields in words, and a test run's summary saying what it would send.
+TEST_F(RunCommandTest, OptionsFollowCommonHabits) {
+  for (const char* dry : {"--dry-run", "-n"}) {
+    const auto run = Program(std::string("run publish ") + dry);
+    EXPECT_EQ(run.code, 0) << run.all();
+    EXPECT_THAT(run.out, HasSubstr("**** THIS IS A TEST RUN"));
+    EXPECT_THAT(run.err, HasSubstr("; a test run: would send 3 files, 4.9 KiB"));
+  }
+  const auto typo = Program("run publish --tset");
+  EXPECT_EQ(typo.code, 3);
+  EXPECT_EQ(typo.err,
+            "kestova: Unknown option '--tset'. Did you mean --test? 'kestova run --help' lists the options.\n");
+  ASSERT_EQ(Program("profile set NewMethod=Modern NewSecurity=explicit OldSecurity=implicit").code, 0);
+  const auto shown = Program("profile show").out;
+  EXPECT_THAT(shown, HasSubstr("\nNewMethod=1\n"));
+  EXPECT_THAT(shown, HasSubstr("\nNewSecurity=1\n"));
+  EXPECT_THAT(shown, HasSubstr("\nOldSecurity=2\n"));
+}
+
 TEST_F(RunCommandTest, ExitCodesTellWhatHappened) {
   EXPECT_EQ(Program("run").code, 3);
   EXPECT_EQ(Program("run publish --profile nobody").code, 3);

@@ -119,6 +119,9 @@ TEST_P(TlsTrustTest, AnUntrustedCertificateStopsTheRunBeforeTheLoginUntilItIsTru
   EXPECT_THAT(untrusted.out, HasSubstr("run \"kestova profile trust new\". No user id or password was sent."));
   EXPECT_THAT(untrusted.err,
               HasSubstr("SHA-256 fingerprint " + fingerprint + ". To trust it: kestova profile trust new"));
+  // A run of a named profile is told how to trust it for that profile.
+  EXPECT_THAT(Program("run publish --profile Default").err,
+              HasSubstr("To trust it: kestova profile trust --profile Default new"));
   ExpectNoLogin();
 
   // Declined, then trusted.

@@ -46,6 +46,11 @@ appstreamcli validate --no-net "$usr/share/metainfo/org.kestova.Kestova.metainfo
   cat "$work/as.log"
   fail "appstreamcli validate"
 }
+# The manual page names every field that 'profile show' prints.
+man_text=$(zcat "$usr/share/man/man1/kestova.1.gz")
+for field in $(sed -n 's/^\([A-Za-z]*\)=.*/\1/p' "$work/show.txt"); do
+  [ "$field" = RootDestn ] || grep -q "$field" <<<"$man_text" || fail "the manual page does not name $field"
+done
 warnings=$(zcat "$usr/share/man/man1/kestova.1.gz" | groff -man -ww -z 2>&1) || true
 [ -z "$warnings" ] || fail "groff: $warnings"
 
