@@ -82,7 +82,8 @@ double RunTally::Done() const {
 
 long long RunTally::SecondsLeft(double elapsed_seconds) const {
   const double done = Done();
-  if (done <= 0 || elapsed_seconds < 1 || checked > total_files) return -1;
+  // An ended (or stopped) run has no time left to tell.
+  if (ended || done <= 0 || elapsed_seconds < 1 || checked > total_files) return -1;
   return std::llround(elapsed_seconds * (1 - done) / done);
 }
 
@@ -109,7 +110,7 @@ std::string FormatDuration(long long seconds) {
 }
 
 std::string RunTally::Progress(double elapsed_seconds) const {
-  std::string text = std::to_string(checked) + " of " + std::to_string(total_files) + " files";
+  std::string text = std::to_string(Dealt()) + " of " + std::to_string(total_files) + " files";
   text += ", " + FormatBytes(bytes_sent + in_flight);
   if (total_bytes > 0) text += " of " + FormatBytes(total_bytes);
   text += " sent";
@@ -120,7 +121,7 @@ std::string RunTally::Progress(double elapsed_seconds) const {
 }
 
 std::string RunTally::Summary(double elapsed_seconds) const {
-  std::string text = std::to_string(checked) + (checked == 1 ? " file" : " files") + " checked, " +
+  std::string text = std::to_string(Dealt()) + (Dealt() == 1 ? " file" : " files") + " checked, " +
                      std::to_string(sent) + " sent, " + std::to_string(unchanged) + " skipped as unchanged, " +
                      std::to_string(failed) + " failed; " + FormatBytes(bytes_sent);
   if (bytes_sent >= 1024) text += " (" + std::to_string(bytes_sent) + " bytes)";

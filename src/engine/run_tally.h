@@ -35,6 +35,10 @@ struct RunTally {
   bool ended = false;
 
   void Add(const RunEvent& event);
+  // Files dealt with: sent, unchanged, failed, or (a test run) that would be
+  // sent. The one count that progress and summary show, so that a run
+  // stopped while it reached a file does not count that file as checked.
+  std::int64_t Dealt() const { return sent + unchanged + failed + would_send; }
   // Counts the bytes of `client`'s uploads into `in_flight` while it lives.
   class UploadWatch {
    public:

@@ -46,6 +46,10 @@ UploadForm::UploadForm(QWidget* parent) : QDialog(parent) {
   // The log is only ever appended to and trimmed; a history of those edits
   // would grow with every line of a long run, trimmed or not.
   progress_->setUndoRedoEnabled(false);
+  // Stray keys must not change the log that Copy log copies and the saved
+  // copy keeps; it can still be selected and copied.
+  progress_->setReadOnly(true);
+  progress_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   layout->addWidget(progress_, 1);
   // Under the log, and never in it: how far the run has got.
   status_ = new QLabel(this);
@@ -143,7 +147,11 @@ void UploadForm::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   terminated_ = false;
   const bool test_run = Profile && Profile->TestRun();
-  setWindowTitle(test_run ? "Upload - *** Test Only *** - No writing takes place..." : "Upload to web site");
+  // The title as it was, then which job runs and where to.
+  const QString job = Settings.RedirectJob ? "redirection pages to " : "publish to ";
+  setWindowTitle(
+      (test_run ? QString("Upload - *** Test Only *** - No writing takes place...") : QString("Upload to web site")) +
+      (Settings.SiteClient ? " (" + job + QString::fromStdString(Settings.SiteClient->HostName) + ")" : QString()));
   // As wide as the screen, as it always was; its height and top are where
   // the user left them.
   int top = geometry().top();
@@ -169,12 +177,11 @@ void UploadForm::UpdateStatus() {
     status_->setText(summary);
     return;
   }
+  // The counts are the bar's alone: one count, from the run's events.
   const qint64 whole = static_cast<qint64>(seconds);
-  status_->setText(QString("%1:%2  |  %3 files sent  |  %4 bytes sent  |  folder %5")
+  status_->setText(QString("%1:%2  |  folder %3")
                        .arg(whole / 60)
                        .arg(whole % 60, 2, 10, QChar('0'))
-                       .arg(tally_.sent)
-                       .arg(tally_.bytes_sent)
                        .arg(QString::fromStdString(Settings.SiteClient->HostDirName)) +
                    (saved_log_problem_.empty() ? QString() : "  |  " + QString::fromStdString(saved_log_problem_)));
   UpdateBar();

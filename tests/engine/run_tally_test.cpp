@@ -1,6 +1,7 @@
 // What the run window and the command show of a run's events.
 #include "engine/run_tally.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace kestova {
@@ -47,10 +48,16 @@ TEST(RunTally, CountsEventsIntoProgressAndSummary) {
   large.Add({K::RunStarted, "/site", 2 << 20, 2});
   large.Add({K::FileChecked, "/site/a", 1 << 20});
   large.in_flight = 512 << 10;
-  EXPECT_EQ(large.Progress(10), "1 of 2 files, 512.0 KiB of 2.0 MiB sent, about 0:30 left");
+  EXPECT_EQ(large.Progress(10), "0 of 2 files, 512.0 KiB of 2.0 MiB sent, about 0:30 left");
   large.Add({K::FileSent, "/site/a", 1 << 20});
   EXPECT_EQ(large.in_flight, 0);
   EXPECT_EQ(large.bytes_sent, 1 << 20);
+  // Stopped as it reached the second file: that file is not counted as
+  // checked, and no time is left to tell.
+  large.Add({K::FileChecked, "/site/b", 1 << 20});
+  large.Add({K::RunEnded, "Terminated before completion."});
+  EXPECT_EQ(large.Progress(20), "1 of 2 files, 1.0 MiB of 2.0 MiB sent");
+  EXPECT_THAT(large.Summary(20), ::testing::StartsWith("1 file checked, 1 sent, "));
 
   // A redirection run knows no byte total, and a run with nothing to do is
   // complete when it ends.

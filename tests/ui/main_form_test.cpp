@@ -330,6 +330,12 @@ TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
   EXPECT_THAT(run_window_->Bar()->format().toStdString(), HasSubstr("30 of 30 files, 500 bytes of 500 bytes sent"));
   EXPECT_FALSE(run_window_->StopBtn()->isEnabled());
   EXPECT_THAT(run_window_->Progress()->toPlainText().toStdString(), ::testing::Not(HasSubstr("bytes sent")));
+  EXPECT_EQ(run_window_->windowTitle(), "Upload to web site (publish to 127.0.0.1)");
+  // Stray keys do not change the log, which Copy log and the saved copy keep.
+  const QString log = run_window_->Progress()->toPlainText();
+  QTest::keyClicks(run_window_->Progress(), "stray keys");
+  QTest::keyClick(run_window_->Progress(), Qt::Key_Backspace);
+  EXPECT_EQ(run_window_->Progress()->toPlainText(), log);
   // The saved copy holds the window's log, private to the user.
   const std::string saved = run_window_->SavedLogPath();
   ASSERT_FALSE(saved.empty());
@@ -359,6 +365,14 @@ TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
     form_->Upload(true);
     EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Terminated);
     EXPECT_TRUE(run_window_->Progress()->toPlainText().endsWith("Terminated before completion."));
+    // One count, from the events: every file counted as checked was dealt
+    // with, and a stopped run tells no time left.
+    const RunTally& tally = run_window_->Tally();
+    EXPECT_EQ(tally.Dealt(), tally.sent);
+    EXPECT_THAT(run_window_->Status()->text().toStdString(),
+                HasSubstr(std::to_string(tally.sent) + (tally.sent == 1 ? " file" : " files") + " checked, " +
+                          std::to_string(tally.sent) + " sent"));
+    EXPECT_THAT(run_window_->Bar()->format().toStdString(), ::testing::Not(HasSubstr("left")));
   }
   EXPECT_LT(run_window_->Tally().sent, 30);
   // The log folder opens, or a box says where it is.
