@@ -281,7 +281,11 @@ class RunOutput {
   void End() {
     ClearProgress();
     terminal_ = false;
-    if (!quiet_ && tally_.started) err_ << "Summary: " << tally_.Summary(Seconds()) << '\n' << std::flush;
+    if (!quiet_ && tally_.started) {
+      err_ << "Summary: " << tally_.Summary(Seconds()) << '\n';
+      if (const std::string hint = tally_.PauseHint(Seconds()); !hint.empty()) err_ << "Note: " << hint << '\n';
+      err_ << std::flush;
+    }
   }
 
  private:
@@ -311,6 +315,7 @@ class RunOutput {
 int Execute(const RunSettings& settings, const ProfileView& view, const RunRequest& request, bool ask_wipe,
             std::ostream& out, std::ostream& err) {
   RunOutput output(out, err, request.quiet);
+  output.Tally().classic = settings.SiteClient && settings.SiteClient->Method == TransferMethod::Classic;
   if (!output.OpenFiles(request)) return kExitUsage;
   // What a failed run's one line on standard error says why with.
   std::string last_line, last_reason, undone;

@@ -120,6 +120,17 @@ std::string RunTally::Progress(double elapsed_seconds) const {
   return text;
 }
 
+std::string RunTally::PauseHint(double elapsed_seconds) const {
+  const double paused = static_cast<double>(sent) * 0.1;
+  if (!classic || paused < 2 || paused < elapsed_seconds / 2) return std::string();
+  char figures[160];
+  std::snprintf(figures, sizeof figures, "%.1f s of the %.1f s went to the classic method's pause of 100 ms before ",
+                paused, elapsed_seconds);
+  return figures + std::string("each of the ") + std::to_string(sent) +
+         " files' data connections closed. The modern method has no such pause: choose Method: Modern in the "
+         "site window, or run with --method modern.";
+}
+
 std::string RunTally::Summary(double elapsed_seconds) const {
   std::string text = std::to_string(Dealt()) + (Dealt() == 1 ? " file" : " files") + " checked, " +
                      std::to_string(sent) + " sent, " + std::to_string(unchanged) + " skipped as unchanged, " +

@@ -63,6 +63,12 @@ struct RunTally {
   // "120 files checked, 118 sent, 1 skipped as unchanged, 1 failed; 4.5 MiB
   // (4718592 bytes) sent in 0:42"
   std::string Summary(double elapsed_seconds) const;
+  // The files were sent by the classic method, which waits 100 ms before
+  // each upload's data connection closes.
+  bool classic = false;
+  // After a classic run that spent most of its time in that pause: how
+  // much, and how to go without it; empty otherwise.
+  std::string PauseHint(double elapsed_seconds) const;
 };
 
 // A size for people: "512 bytes", "1.5 KiB", "4.5 MiB", "2.0 GiB".

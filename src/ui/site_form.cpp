@@ -197,6 +197,16 @@ void SiteForm::AddSecurityRow(QGridLayout* grid, QGroupBox* group, bool new_site
       "data connection closes.\nModern: 64 KiB blocks, and each data connection closes as soon as its last byte "
       "has left: many small files go dozens of times faster.");
   grid->addWidget(method, 7, 4, 1, 2);
+  // The choice in words, where it is made: the method decides most of the
+  // time a site of many small files takes.
+  auto* note = new QLabel(
+      "Method: Classic sends files as this program always has, with a 100 ms pause before each file's "
+      "connection closes (3000 small files: about 5 minutes). Modern has no pause and renames each file into "
+      "place, so that visitors never see half a page (the same files: seconds).",
+      group);
+  note->setObjectName(p + "MethodNote");
+  note->setWordWrap(true);
+  grid->addWidget(note, 9, 0, 1, 6);
 }
 
 // Port, transfer type (new site only), passive mode and write mode.

@@ -55,6 +55,7 @@ UploadForm::UploadForm(QWidget* parent) : QDialog(parent) {
   status_ = new QLabel(this);
   status_->setObjectName("Status");
   status_->setContentsMargins(4, 0, 4, 0);
+  status_->setWordWrap(true);
   layout->addWidget(status_);
   // Beside the log and the copy button: how far the run is, a button that
   // does what Esc does, and the folder of the saved logs.
@@ -171,6 +172,9 @@ void UploadForm::UpdateStatus() {
   if (!running_) {
     // The run has ended: its summary stays.
     QString summary = tally_.started ? "Summary: " + QString::fromStdString(tally_.Summary(seconds)) : QString();
+    if (const std::string hint = tally_.PauseHint(seconds); !hint.empty()) {
+      summary += "\n" + QString::fromStdString(hint);
+    }
     if (!saved_log_problem_.empty()) {
       summary += QString(summary.isEmpty() ? "" : "  |  ") + QString::fromStdString(saved_log_problem_);
     }
@@ -206,6 +210,7 @@ void UploadForm::StartUpload() {
   terminated_ = false;
   outcome_.reset();
   tally_ = RunTally();
+  tally_.classic = Settings.SiteClient->Method == TransferMethod::Classic;
   progress_->clear();
   stop_->setEnabled(true);
   // The log is also kept on disk; a run goes on when it cannot be.

@@ -69,5 +69,21 @@ TEST(RunTally, CountsEventsIntoProgressAndSummary) {
   EXPECT_EQ(pages.Summary(0), "0 files checked, 0 sent, 0 skipped as unchanged, 0 failed; 0 bytes sent in 0:00");
 }
 
+// A classic run that mostly waited says so with its figures, and how to go
+// without the pause; a run that did not, or a modern one, says nothing.
+TEST(RunTally, AClassicRunThatMostlyWaitedSaysSo) {
+  RunTally tally;
+  tally.sent = 30;
+  EXPECT_EQ(tally.PauseHint(3.3), "") << "not classic";
+  tally.classic = true;
+  EXPECT_EQ(tally.PauseHint(3.3),
+            "3.0 s of the 3.3 s went to the classic method's pause of 100 ms before each of the 30 files' data "
+            "connections closed. The modern method has no such pause: choose Method: Modern in the site window, or "
+            "run with --method modern.");
+  EXPECT_EQ(tally.PauseHint(10), "") << "the pause was not most of the time";
+  tally.sent = 10;
+  EXPECT_EQ(tally.PauseHint(1.1), "") << "a second's pause is not worth a word";
+}
+
 }  // namespace
 }  // namespace kestova

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
@@ -195,6 +196,13 @@ TEST_F(SiteFormTest, TheWindowBehavesAsDescribed) {
   EXPECT_EQ(QApplication::focusWidget(), form_.Control("OldURL"));
   QTest::keyClick(&form_, Qt::Key_Escape);
   EXPECT_TRUE(form_.isVisible()) << "Esc closed the window";
+  // The transfer methods are explained in words on the window, not only in a tooltip.
+  for (const char* name : {"NewMethodNote", "OldMethodNote"}) {
+    const auto* note = form_.findChild<QLabel*>(name);
+    ASSERT_NE(note, nullptr) << name;
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_TRUE(note->text().contains("Modern has no pause")) << name;
+  }
   for (const char* name : {"NewPassword", "OldPassword"}) {
     EXPECT_EQ(Edit(name)->echoMode(), QLineEdit::Password);
     EXPECT_EQ(Edit(name)->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, Edit(name)), '*');
