@@ -200,12 +200,15 @@ void SiteForm::AddSecurityRow(QGridLayout* grid, QGroupBox* group, bool new_site
   // The choice in words, where it is made: the method decides most of the
   // time a site of many small files takes.
   auto* note = new QLabel(
-      "Method: Classic sends files as this program always has, with a 100 ms pause before each file's "
-      "connection closes (3000 small files: about 5 minutes). Modern has no pause and renames each file into "
-      "place, so that visitors never see half a page (the same files: seconds).",
+      "Classic sends files as this program always has, pausing 100 ms after each (3000 small files: about 5 "
+      "minutes). Modern has no pause and renames each file into place, so that visitors never see half a page "
+      "(the same files: seconds).",
       group);
   note->setObjectName(p + "MethodNote");
   note->setWordWrap(true);
+  // A grid does not ask a wrapped label how tall it needs to be.
+  note->setMinimumHeight(note->fontMetrics().lineSpacing() * 4 + 6);
+  note->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   grid->addWidget(note, 9, 0, 1, 6);
 }
 

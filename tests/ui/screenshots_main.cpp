@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -11,6 +12,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "engine/run_settings.h"
 #include "engine/run_tally.h"
 #include "profile/site_profile.h"
 #include "ui/main_form.h"
@@ -95,7 +97,19 @@ int main(int argc, char** argv) {
   run_window.Bar()->setValue(4);
   run_window.Bar()->setFormat("%p%  " + QString::fromStdString(tally.Progress(4)));
   run_window.Status()->setText("Summary: " + QString::fromStdString(tally.Summary(4)));
-  run_window.setWindowTitle("Upload to web site");
+  run_window.setWindowTitle("Upload to web site (publish to ftp.new-bakery.example)");
   ok = Save(run_window, out + "/run-window.png") && ok;
+
+  // The wipe's question, as the run window asks it once it has counted what
+  // would go; No is the default.
+  kestova::WipePreview preview;
+  preview.host = "ftp.new-bakery.example";
+  preview.start_dir = "/public_html";
+  preview.files = 3000;
+  preview.folders = 30;
+  QMessageBox question(QMessageBox::Warning, "Warning", QString::fromStdString(preview.Question()),
+                       QMessageBox::Yes | QMessageBox::No, &run_window);
+  question.setDefaultButton(QMessageBox::No);
+  ok = Save(question, out + "/wipe-question.png") && ok;
   return ok ? 0 : 1;
 }
