@@ -141,6 +141,9 @@ std::string ShellWord(const std::string& text) {
 // One line for a word the command does not take: the nearest option or
 // job, and where the rest is told.
 std::string UnexpectedArgument(const std::string& arg) {
+  if (arg == "--profile" || arg == "--log" || arg == "--method") {
+    return arg + " needs a value after it. 'kestova run --help' lists the options.";
+  }
   static const char* const kWords[] = {"publish", "redirect", "--profile", "--test", "--dry-run",
                                        "--yes",   "--method", "--quiet",   "--log",  "--help"};
   std::string nearest;

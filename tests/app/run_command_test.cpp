@@ -118,6 +118,7 @@ TEST_F(RunCommandTest, OptionsFollowCommonHabits) {
   EXPECT_EQ(typo.code, 3);
   EXPECT_EQ(typo.err,
             "kestova: Unknown option '--tset'. Did you mean --test? 'kestova run --help' lists the options.\n");
+  EXPECT_THAT(Program("run publish --profile").err, HasSubstr("--profile needs a value after it."));
   ASSERT_EQ(Program("profile set NewMethod=Modern NewSecurity=explicit OldSecurity=implicit").code, 0);
   const auto shown = Program("profile show").out;
   EXPECT_THAT(shown, HasSubstr("\nNewMethod=1\n"));
