@@ -88,6 +88,7 @@ struct Link {
   bool control = false;
   std::string to_client, to_server;
   std::string pending;  // control: server bytes not yet released as whole lines
+  std::string command;  // control: client bytes of a command line not yet whole
   bool client_eof = false, server_eof = false;
   bool client_shut = false, server_shut = false;
   bool dead = false;
@@ -122,6 +123,7 @@ struct FaultRelay::State {
   FaultPlan plan;
   Counts counts;
   std::vector<std::string> journal;
+  std::vector<std::string> commands;
   std::mt19937 random;
 
   std::list<Link> links;
@@ -213,6 +215,11 @@ FaultRelay::Counts FaultRelay::Injected() const {
 std::vector<std::string> FaultRelay::Journal() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->journal;
+}
+
+std::vector<std::string> FaultRelay::Commands() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->commands;
 }
 
 // ---- The relay's thread
@@ -384,6 +391,12 @@ bool FaultRelay::State::Read(Link& link, bool from_client) {
     cut = true;
   }
   link.relayed += static_cast<long long>(keep);
+  if (from_client && link.control && !plan.blind) {
+    link.command.append(buffer, keep);
+    for (size_t end; (end = link.command.find("\r\n")) != std::string::npos; link.command.erase(0, end + 2)) {
+      commands.push_back(link.command.substr(0, end));
+    }
+  }
   std::string& out = from_client ? link.to_server : (link.control && !plan.blind ? link.pending : link.to_client);
   out.append(buffer, keep);
   if (cut) {

@@ -73,6 +73,9 @@ class FaultRelay {
   Counts Injected() const;
   // One line per fault injected, in order, for a failing test's report.
   std::vector<std::string> Journal() const;
+  // Every command line clients sent on control connections (not blind), in
+  // the order the relay read them, without the line end.
+  std::vector<std::string> Commands() const;
 
  private:
   struct State;

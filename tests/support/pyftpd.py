@@ -16,8 +16,17 @@ import logging
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
+
+
+class SortedFS(AbstractedFS):
+    """Every listing in name order, not the file system's, so that what a
+    client does with a listing is the same on every machine."""
+
+    def listdir(self, path):
+        return sorted(super().listdir(path))
 
 
 def main():
@@ -59,6 +68,7 @@ def main():
 
             handler.dtp_handler = SwappedDTPHandler
     handler.authorizer = authorizer
+    handler.abstracted_fs = SortedFS
     handler.use_gmt_times = not local_times
     handler.banner = "pyftpdlib ready"
     # A failed login answers at once: the tests that refuse one would wait
