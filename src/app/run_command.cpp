@@ -62,8 +62,8 @@ const char* const kRunHelp =
     "3 usage or profile error.\n";
 
 // Ctrl+C reaches the event loop through a pipe: the first one ends the run
-// at once (after the file being sent, if its data is moving), the second
-// ends the program.
+// at once (a file being sent is cut and its part removed from the server),
+// the second ends the program.
 int interrupt_pipe[2] = {-1, -1};
 std::atomic<int> interrupts{0};  // lock-free, so safe in a signal handler
 

@@ -28,6 +28,7 @@ bool Upload::ExecuteCommand(const std::string& param, const std::string& label, 
     if (!result && stopped_ && !stop_said_) {
       stop_said_ = true;
       Log("Reason: 426 Stopped by the user");
+      if (FoldCase(label) == "put") RemoveStoppedUpload(param);
     }
     return false;
   }
@@ -271,6 +272,27 @@ bool Upload::RunLabel(const std::string& label) {
     if (name == text) return client_.Run(operation);
   }
   return true;  // no operation: connecting was all that was asked
+}
+
+// The user stopped an upload under way: its connections were cut, and what
+// reached the server is a part of the file under the name it was written
+// to. With the classic method that is the real name, whose old copy was
+// deleted before the upload; with the modern method the temporary one,
+// beside the old copy. Either way the part goes, so that no cut file is
+// served, on a session of its own and without retries.
+void Upload::RemoveStoppedUpload(const std::string& remote) {
+  const std::string name = client_.HostFileName();
+  Log("Removing the part of " + AddTrailingSlash(remote) + name + " that reached the server");
+  bool removed = client_.Connected() || client_.Connect();
+  if (removed) {
+    client_.SetHostFileName(remote);
+    client_.SetHostDirName(remote);
+    removed = client_.Run(SiteConnection::Operation::Cwd);
+    client_.SetHostFileName(name);
+    removed = removed && client_.Run(SiteConnection::Operation::Dele);
+  }
+  if (!removed) Log("Could not remove it: " + client_.FailureText());
+  if (client_.Connected()) client_.Quit();
 }
 
 void Upload::Stop() {

@@ -56,8 +56,7 @@ class Upload {
   // failure, come this way.
   void Terminate() { terminated_ = true; }
   // The user's Esc, Stop or Ctrl+C: the run ends, and the operation under
-  // way stops waiting for the server (an upload whose data is moving ends
-  // first).
+  // way ends at once; an upload cut short is removed from the server.
   void Stop();
   bool Terminated() const { return terminated_; }
   // The server's certificate, when the run could not connect because it is
@@ -156,6 +155,7 @@ class Upload {
   Connection StepUp(Attempt& attempt);
   void AfterConnect(const Attempt& attempt);
   void ReportGivingUp(const Attempt& attempt);
+  void RemoveStoppedUpload(const std::string& remote);
   bool RunLabel(const std::string& label);
   bool LoginRefused() const;
   std::string ConnectFailure() const;

@@ -57,7 +57,7 @@ bool FtpClient::WaitForRequest() {
   // may be none). pyftpdlib never answers when the reset beats its accept.
   std::optional<Clock::time_point> answer_by;
   const auto local_failed = [this] { return !transfer_.LocalError().empty(); };
-  const auto stopped = [this] { return Terminating() || (interrupted_ && !transfer_.Sending()); };
+  const auto stopped = [this] { return Terminating() || interrupted_; };
   bool stopped_here = false;
   for (;;) {
     if (RequestEnded()) return RequestResult == 0;

@@ -52,11 +52,10 @@ class FtpClient : public FtpClientCore {
   // the last reply.
   std::string FailureText() const;
 
-  // The user stopped the run: the operation under way stops waiting for the
-  // server at once and fails with "426 Stopped by the user", its session
-  // dropped; an upload whose data is moving finishes first, so that no
-  // half-sent file is left where the server's copy was. Only the operation
-  // under way is stopped.
+  // The user stopped the run: the operation under way ends at once and fails
+  // with "426 Stopped by the user", its session dropped. A transfer whose
+  // data is moving is cut there: the caller removes what reached the
+  // server. Only the operation under way is stopped.
   void Interrupt();
 
  protected:

@@ -44,12 +44,6 @@ class DataTransfer {
   // read its file, a receive could not write it); empty when it did not, or
   // when no transfer is under way.
   std::string LocalError() const { return state_ == State::Idle ? std::string() : local_error_; }
-  // An upload's data is on its way, or has gone and awaits the server's word.
-  bool Sending() const {
-    return kind_ == Kind::Upload && (state_ == State::Moving || state_ == State::Draining ||
-                                     state_ == State::DataClosed || state_ == State::ReplyDone);
-  }
-
   // The PORT step: in active mode the data socket listens first. Returns
   // the command to send ("PASV" or "PORT h1,h2,h3,h4,p1,p2").
   std::string Prepare(Kind kind);

@@ -9,6 +9,8 @@
 #include <utime.h>
 
 #include <QTimer>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -512,6 +514,53 @@ TEST_P(RunTest, AReadErrorLeavesNoPartialCopyAndIsNotFinished) {
                              ": Input/output error"));
   EXPECT_FALSE(fs::exists(Remote("www/img/logo.gif"))) << "what arrived is not the file";
   EXPECT_EQ(ReadFile(Remote("www/docs/faq.html")), ReadFile(local_ / "docs/faq.html"));
+  EXPECT_EQ(log_.back(), "Terminated before completion.");
+}
+
+// A local file of 1 GiB whose bytes are made as they are read, never held.
+class GigabyteStream : public DataStream {
+ public:
+  static constexpr std::int64_t kSize = std::int64_t{1} << 30;
+  std::int64_t Read(char* buffer, std::int64_t size) override {
+    const std::int64_t count = std::min(size, kSize - at_);
+    std::memset(buffer, 'g', static_cast<size_t>(count));
+    at_ += count;
+    return count;
+  }
+  bool Write(const char*, std::int64_t) override { return false; }
+
+ private:
+  std::int64_t at_ = 0;
+};
+
+// The user's stop reaches the data connection: a 1 GiB upload ends within a
+// second of it, and the part that reached the server goes, whether it lay
+// under the real name (classic) or the temporary one (modern).
+TEST_P(RunTest, AStopInTheMiddleOfAGigabyteUploadEndsItAtOnceAndLeavesNoPart) {
+  new_client_.OpenLocalFile = [](const std::string& name, std::string& why) -> std::unique_ptr<DataStream> {
+    if (name.size() >= 8 && name.compare(name.size() - 8, 8, "logo.gif") == 0) {
+      return std::make_unique<GigabyteStream>();
+    }
+    return FileStream::OpenRead(name, FtpShareMode::ftpShareExclusive, &why);
+  };
+  Upload* running = nullptr;
+  std::chrono::steady_clock::time_point stopped_at{};
+  new_client_.OnProgress = [&](FtpClientCore&, std::int64_t count, bool&) {
+    if (running && count >= (std::int64_t{8} << 20) && stopped_at == std::chrono::steady_clock::time_point{}) {
+      stopped_at = std::chrono::steady_clock::now();
+      running->Stop();
+    }
+  };
+  const RunOutcome outcome = Run(Settings(), [&running](const std::string&, Upload& run) { running = &run; });
+  const auto after_stop = std::chrono::steady_clock::now() - stopped_at;
+  ASSERT_NE(stopped_at, std::chrono::steady_clock::time_point{}) << Log();
+  EXPECT_EQ(outcome, RunOutcome::Terminated) << Log();
+  EXPECT_LT(after_stop, std::chrono::seconds(1)) << Log();
+  EXPECT_THAT(log_, Contains("Reason: 426 Stopped by the user")) << Log();
+  const std::string written = GetParam().method == TransferMethod::Modern ? "~kestova-partial~logo.gif" : "logo.gif";
+  EXPECT_THAT(log_, Contains("Removing the part of /www/img/" + written + " that reached the server")) << Log();
+  EXPECT_THAT(log_, Not(Contains(HasSubstr("Could not remove")))) << Log();
+  EXPECT_TRUE(fs::is_empty(Remote("www/img"))) << "a part of the file stayed on the server";
   EXPECT_EQ(log_.back(), "Terminated before completion.");
 }
 

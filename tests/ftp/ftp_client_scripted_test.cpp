@@ -182,9 +182,9 @@ TEST_F(ScriptedClientTest, TheProgramEndingEndsAWaitWithoutATimeout) {
   EXPECT_FALSE(client_.Connected());
 }
 
-// The user's stop ends a wait for the server at once and says so, but lets
-// an upload whose data is moving arrive whole.
-TEST_F(ScriptedClientTest, TheUsersStopEndsAWaitButNotAMovingUpload) {
+// The user's stop ends a wait for the server at once and says so, and cuts
+// an upload whose data is moving.
+TEST_F(ScriptedClientTest, TheUsersStopEndsAWaitAndAMovingUpload) {
   server_.On("PWD", [](ScriptedSession&, const std::string&) {});
   ASSERT_TRUE(client_.Connect());
   QTimer::singleShot(100, [this] { client_.Interrupt(); });
@@ -194,20 +194,22 @@ TEST_F(ScriptedClientTest, TheUsersStopEndsAWaitButNotAMovingUpload) {
   EXPECT_EQ(client_.FailureText(), "426 Stopped by the user");
   EXPECT_FALSE(client_.Connected());
 
-  const std::string bytes(8 << 20, 'k');
+  const std::string bytes(32 << 20, 'k');
   MemoryStream page;
   page.Write(bytes.data(), static_cast<std::int64_t>(bytes.size()));
   page.Seek(0);
   ASSERT_TRUE(client_.Connect());
   client_.SetLocalStream(&page);
   client_.HostFileName = "big.bin";
-  bool stopped = false;
-  client_.OnProgress = [&stopped](FtpClientCore& core, std::int64_t count, bool&) {
-    if (!stopped && count > 0) static_cast<FtpClient&>(core).Interrupt(), stopped = true;
+  std::int64_t stopped_at = 0;
+  client_.OnProgress = [&stopped_at](FtpClientCore& core, std::int64_t count, bool&) {
+    if (stopped_at == 0 && count > 0) static_cast<FtpClient&>(core).Interrupt(), stopped_at = count;
   };
-  EXPECT_TRUE(client_.Put()) << client_.FailureText();
-  EXPECT_TRUE(stopped);
-  EXPECT_TRUE(server_.Stored("big.bin") == bytes) << "the upload was cut";
+  EXPECT_FALSE(client_.Put());
+  EXPECT_GT(stopped_at, 0);
+  EXPECT_EQ(client_.FailureText(), "426 Stopped by the user");
+  EXPECT_FALSE(client_.Connected());
+  EXPECT_LT(client_.TransferCount(), static_cast<std::int64_t>(bytes.size())) << "the upload went on to its end";
 }
 
 TEST_F(ScriptedClientTest, AListingThatKeepsMovingOutlastsTheTimeout) {
