@@ -6,9 +6,7 @@
 #include <algorithm>
 
 #include "engine/upload.h"
-#include "ftp/ftp_reply.h"
 #include "net/event_wait.h"
-#include "platform/socket_errors.h"
 
 namespace kestova {
 
@@ -82,10 +80,10 @@ bool Upload::PauseBeforeRetry(Attempt& attempt) {
 
 Upload::Connection Upload::Reconnect(Attempt& attempt) {
   Log("Connecting to " + client_.HostName() + (attempt.label.empty() ? std::string() : " for " + attempt.label));
-  if (FoldCase(client_.LastReply()).find("too many connections") != std::string::npos) return StepUp(attempt);
+  if (client_.TooManyConnections()) return StepUp(attempt);
   if (!client_.Connect()) {
     failure_ = ConnectFailure();
-    attempt.cannot_connect = LoginRefused() || client_.LocalFailure() || HopelessConnect();
+    attempt.cannot_connect = client_.LocalFailure() || client_.ConnectRefusal() != SiteConnection::Refusal::None;
     const CertificateCheck check = client_.Certificate();
     if (check.verdict == CertificateCheck::Verdict::Untrusted || check.verdict == CertificateCheck::Verdict::Changed) {
       refused_certificate_ = check;
@@ -156,14 +154,15 @@ void Upload::ReportGivingUp(const Attempt& attempt) {
   if (attempt.cannot_connect) {
     // Another attempt could only fail the same way.
     Log("Reason: " + failure_);
-    if (TlsRequired()) {
+    const SiteConnection::Refusal refusal = client_.ConnectRefusal();
+    if (refusal == SiteConnection::Refusal::TlsRequired) {
       Log("The server accepts only FTP over TLS. Choose explicit TLS in the site's Encryption list (or "
           "\"kestova profile set " +
           std::string(settings_.RedirectJob ? "OldSecurity" : "NewSecurity") + "=1\"); Kestova does not try again.");
-    } else if (LoginRefused()) {
+    } else if (refusal == SiteConnection::Refusal::LoginRefused) {
       Log("The server refused the login. Check the user id and password; Kestova does not try again, so "
           "that the account is not locked.");
-    } else if (client_.ConnectError() == kWsaHostNotFound) {
+    } else if (refusal == SiteConnection::Refusal::HostNotFound) {
       Log("The host name " + client_.HostName() +
           " does not exist. Check the host name in the site and login details; Kestova does not try again.");
     }
@@ -207,32 +206,8 @@ void Upload::GiveUp() {
 // and the system's own words for a socket or resolver error stand beside
 // the composed reply.
 std::string Upload::ConnectFailure() const {
-  const int error = client_.ConnectError();
-  const std::string system = error != 0 ? SystemErrorText(error) : std::string();
+  const std::string system = client_.SystemReason();
   return client_.FailureText() + " (" + client_.Endpoint() + (system.empty() ? "" : ": " + system) + ")";
-}
-
-// Failures another attempt cannot mend: a host name the resolver says does
-// not exist (not a temporary failure), and a plain FTP login a server
-// refuses because it wants TLS.
-bool Upload::HopelessConnect() const { return client_.ConnectError() == kWsaHostNotFound || TlsRequired(); }
-
-bool Upload::TlsRequired() const {
-  if (client_.Encrypted()) return false;
-  const std::string text = FoldCase(client_.ErrorMessage());
-  const int code = ParseReplyCode(client_.ErrorMessage()).code;
-  return code >= 500 && code < 600 &&
-         (text.find("tls") != std::string::npos || text.find("ssl") != std::string::npos ||
-          text.find("encrypt") != std::string::npos);
-}
-
-// A login the server refused with 530 is not tried again: some servers lock
-// an account after a few failed logins. Only a refusal that says the server
-// is busy is worth another attempt.
-bool Upload::LoginRefused() const {
-  const std::string text = FoldCase(client_.ErrorMessage());
-  return ParseReplyCode(client_.ErrorMessage()).code == 530 && text.find("too many") == std::string::npos &&
-         text.find("try later") == std::string::npos && text.find("try again") == std::string::npos;
 }
 
 bool Upload::RunLabel(const std::string& label) {

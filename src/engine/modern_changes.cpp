@@ -61,9 +61,7 @@ void Upload::DetectMlsd(const std::string& folder) {
   if (mlsd_asked_) return;
   mlsd_asked_ = true;
   if (!ExecuteCommand(folder, "feat", true) || !operation_ok_) return;
-  for (const std::string& feature : client_.FeatureLines()) {
-    if (FoldCase(LeftPart(TrimBlanks(feature), 4)) == "mlst") mlsd_ = true;
-  }
+  mlsd_ = client_.ListsFacts();
 }
 
 // Sends a marker file to the start folder, lists it and deletes it; the

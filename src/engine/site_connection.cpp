@@ -1,6 +1,9 @@
 #include "engine/site_connection.h"
 
+#include "common/text_helpers.h"
 #include "ftp/ftp_client.h"
+#include "ftp/ftp_reply.h"
+#include "platform/socket_errors.h"
 
 namespace kestova {
 
@@ -58,7 +61,53 @@ const std::string& FtpSiteConnection::ErrorMessage() const { return client_.Erro
 std::string FtpSiteConnection::FailureText() const { return client_.FailureText(); }
 bool FtpSiteConnection::LocalFailure() const { return client_.LocalFailure; }
 bool FtpSiteConnection::DataCertificateRefused() const { return client_.DataCertificateRefused; }
-int FtpSiteConnection::ConnectError() const { return client_.ConnectError; }
+// A login refused with 530 is refused for good (some servers lock an
+// account after a few failed logins), unless the reply says the server is
+// busy. A plain FTP login refused with a 5xx that names TLS, SSL or
+// encryption wants FTP over TLS.
+SiteConnection::Refusal FtpSiteConnection::ConnectRefusal() const {
+  if (client_.ConnectError == kWsaHostNotFound) return Refusal::HostNotFound;
+  const std::string text = FoldCase(client_.ErrorMessage);
+  const int code = ParseReplyCode(client_.ErrorMessage).code;
+  if (!Encrypted() && code >= 500 && code < 600 &&
+      (text.find("tls") != std::string::npos || text.find("ssl") != std::string::npos ||
+       text.find("encrypt") != std::string::npos)) {
+    return Refusal::TlsRequired;
+  }
+  if (code == 530 && text.find("too many") == std::string::npos && text.find("try later") == std::string::npos &&
+      text.find("try again") == std::string::npos) {
+    return Refusal::LoginRefused;
+  }
+  return Refusal::None;
+}
+
+std::string FtpSiteConnection::SystemReason() const {
+  return client_.ConnectError != 0 ? SystemErrorText(client_.ConnectError) : std::string();
+}
+
+bool FtpSiteConnection::TooManyConnections() const {
+  return FoldCase(client_.LastReply).find("too many connections") != std::string::npos;
+}
+
+// PWD's path is what its reply quotes; without a closing quote, what
+// follows the first one.
+std::string FtpSiteConnection::WorkingFolder() {
+  client_.LocalFailure = false;
+  client_.Pwd();
+  const std::string& reply = client_.LastReply;
+  const size_t quote = reply.find('"');
+  const std::string after = quote == std::string::npos ? std::string() : reply.substr(quote + 1, 500);
+  const size_t second = after.find('"');
+  const long long cut = second == std::string::npos ? 0 : static_cast<long long>(second) + 1;
+  return LeftPart(after, cut - 1);
+}
+
+bool FtpSiteConnection::ListsFacts() const {
+  for (const std::string& feature : client_.FeatureLines) {
+    if (FoldCase(LeftPart(TrimBlanks(feature), 4)) == "mlst") return true;
+  }
+  return false;
+}
 std::string FtpSiteConnection::Endpoint() const {
   if (client_.ProxyServer.empty()) return client_.HostName + " port " + client_.Port;
   return "the FTP proxy " + client_.ProxyServer + " port " +
@@ -70,7 +119,6 @@ std::string FtpSiteConnection::SecuritySummary() const { return client_.TlsSumma
 
 TransferMethod FtpSiteConnection::Method() const { return client_.Method; }
 
-std::vector<std::string> FtpSiteConnection::FeatureLines() const { return client_.FeatureLines; }
 CertificateCheck FtpSiteConnection::Certificate() const { return client_.Certificate(); }
 std::int64_t FtpSiteConnection::TransferCount() const { return client_.TransferCount(); }
 

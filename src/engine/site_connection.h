@@ -65,9 +65,21 @@ class SiteConnection {
   // It failed because a data connection presented another certificate than
   // the server's: the run must not go on.
   virtual bool DataCertificateRefused() const = 0;
-  // The socket or resolver code of a connect that failed before the server
-  // answered (10061 refused, 11001 no such host...), else 0.
-  virtual int ConnectError() const = 0;
+  // Why the last connect failed, where the retry rule must know: another
+  // attempt cannot mend a refused login, a server that wants TLS or a host
+  // name that does not exist.
+  enum class Refusal { None, LoginRefused, TlsRequired, HostNotFound };
+  virtual Refusal ConnectRefusal() const = 0;
+  // The system's own words for the socket or resolver error of the last
+  // connect ("Connection refused"), empty when the server answered.
+  virtual std::string SystemReason() const = 0;
+  // The last reply said the server has too many connections.
+  virtual bool TooManyConnections() const = 0;
+  // The folder the session is in, as the server names it; empty when it
+  // does not.
+  virtual std::string WorkingFolder() = 0;
+  // The server lists folders with facts (MLSD), as its last FEAT said.
+  virtual bool ListsFacts() const = 0;
   virtual bool Binary() const = 0;
   // After a connect over TLS: the version, the cipher and how the
   // certificate was accepted; empty for plain FTP.
@@ -78,8 +90,6 @@ class SiteConnection {
   virtual std::int64_t TransferCount() const = 0;
   // How the site's transfers are made.
   virtual TransferMethod Method() const = 0;
-  // The features of the last FEAT reply, one a line.
-  virtual std::vector<std::string> FeatureLines() const = 0;
 };
 
 // The run's connection over one of the profile's FTP clients.
@@ -111,13 +121,16 @@ class FtpSiteConnection : public SiteConnection {
   std::string FailureText() const override;
   bool LocalFailure() const override;
   bool DataCertificateRefused() const override;
-  int ConnectError() const override;
+  Refusal ConnectRefusal() const override;
+  std::string SystemReason() const override;
+  bool TooManyConnections() const override;
+  std::string WorkingFolder() override;
+  bool ListsFacts() const override;
   bool Binary() const override;
   std::string SecuritySummary() const override;
   CertificateCheck Certificate() const override;
   std::int64_t TransferCount() const override;
   TransferMethod Method() const override;
-  std::vector<std::string> FeatureLines() const override;
 
  private:
   FtpClient& client_;

@@ -70,13 +70,7 @@ std::string Upload::CheckSettings() const {
 void Upload::MakeStartDirAbsolute() {
   std::string& start = settings_.StartDir;
   if (LeftPart(start, 1) == "/") return;
-  client_.Run(SiteConnection::Operation::Pwd);
-  const std::string reply = client_.LastReply();
-  const size_t quote = reply.find('"');
-  const std::string after = quote == std::string::npos ? std::string() : reply.substr(quote + 1, 500);
-  const size_t second = after.find('"');
-  const long long cut = second == std::string::npos ? 0 : static_cast<long long>(second) + 1;
-  start = AddTrailingSlash(LeftPart(after, cut - 1)) + start;
+  start = AddTrailingSlash(client_.WorkingFolder()) + start;
 }
 
 RunOutcome Upload::StartUpload() {

@@ -157,10 +157,7 @@ class Upload {
   void ReportGivingUp(const Attempt& attempt);
   void RemoveStoppedUpload(const std::string& remote);
   bool RunLabel(const std::string& label);
-  bool LoginRefused() const;
   std::string ConnectFailure() const;
-  bool HopelessConnect() const;
-  bool TlsRequired() const;
   void ReportRefusedCertificate();
   void LogSecurity();
   void GiveUp();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text_helpers.h"
 #include "engine/site_connection.h"
 
 namespace kestova::testing {
@@ -74,12 +75,27 @@ class FakeSiteConnection : public SiteConnection {
   std::string FailureText() const override { return error_.empty() ? reply_ : error_; }
   bool LocalFailure() const override { return false; }
   bool DataCertificateRefused() const override { return false; }
-  int ConnectError() const override { return 0; }
+  // The rules of an FTP server's words, as the FTP connection reads them.
+  Refusal ConnectRefusal() const override {
+    const std::string text = FoldCase(error_);
+    return error_.rfind("530", 0) == 0 && text.find("too many") == std::string::npos ? Refusal::LoginRefused
+                                                                                     : Refusal::None;
+  }
+  std::string SystemReason() const override { return std::string(); }
+  bool TooManyConnections() const override {
+    return FoldCase(reply_).find("too many connections") != std::string::npos;
+  }
+  // The login folder, as PWD would name it.
+  std::string working_folder = "/home/user";
+  std::string WorkingFolder() override {
+    calls.push_back("Pwd");
+    return working_folder;
+  }
+  bool ListsFacts() const override { return false; }
   std::string Endpoint() const override { return "ftp.test port 21"; }
   bool Encrypted() const override { return false; }
   std::string SecuritySummary() const override { return std::string(); }
   TransferMethod Method() const override { return method; }
-  std::vector<std::string> FeatureLines() const override { return {}; }
   CertificateCheck Certificate() const override { return CertificateCheck(); }
   bool Binary() const override { return binary_; }
   std::int64_t TransferCount() const override { return 0; }
