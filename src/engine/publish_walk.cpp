@@ -237,7 +237,7 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
     return Problem("Skipped " + path + ": its name is one the modern method gives files while it sends them", path);
   }
   client_.SetHostFileName(entry.name);
-  if (!redirect_run_) client_.SetLocalFileName(path);
+  if (!settings_.RedirectJob) client_.SetLocalFileName(path);
   if (write_changes_) return WriteChangesStep(local, remote, entry, site_address, new_address, old_address);
   // The local file is known to be readable (the page built) before the
   // server's copy is deleted: a file that cannot be sent must not cost the
@@ -267,7 +267,8 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
 bool Upload::ReadyToSend(const std::string& local, const std::string& name, const std::string& site_address,
                          const std::string& new_address, const std::string& old_address) {
   const std::string path = LocalPath(local, name);
-  if (redirect_run_ && !profile_.TestRun()) return BuildPage(local, name, site_address, new_address, old_address);
+  if (settings_.RedirectJob && !profile_.TestRun())
+    return BuildPage(local, name, site_address, new_address, old_address);
   std::string why;
   if (client_.OpenForUpload(path, why)) return true;
   Problem("Skipped " + path + ": cannot read it: " + why, path);
@@ -382,7 +383,7 @@ void Upload::TestCopy(const std::string& local, const std::string& name) {
   Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName());
   struct stat info {};
   const std::string path = LocalPath(local, name);
-  const std::int64_t bytes = !redirect_run_ && ::stat(path.c_str(), &info) == 0 ? info.st_size : 0;
+  const std::int64_t bytes = !settings_.RedirectJob && ::stat(path.c_str(), &info) == 0 ? info.st_size : 0;
   Emit(RunEvent::Kind::FileWouldSend, path, bytes);
 }
 

@@ -113,6 +113,7 @@ std::string FtpSiteConnection::Endpoint() const {
   return "the FTP proxy " + client_.ProxyServer + " port " +
          (client_.ProxyPort.empty() ? client_.Port : client_.ProxyPort);
 }
+std::string FtpSiteConnection::Proxy() const { return client_.ProxyServer; }
 bool FtpSiteConnection::Encrypted() const { return client_.Security != FtpSecurity::Plain; }
 bool FtpSiteConnection::Binary() const { return client_.Binary(); }
 std::string FtpSiteConnection::SecuritySummary() const { return client_.TlsSummary(); }

@@ -29,6 +29,8 @@ class SiteConnection {
   virtual std::string Endpoint() const = 0;
   // The site is set to FTP over TLS.
   virtual bool Encrypted() const = 0;
+  // The FTP proxy the site goes through; empty for none.
+  virtual std::string Proxy() const = 0;
   // The control connection is not closed.
   virtual bool Connected() const = 0;
   // Connects and logs in, through the proxy when one is set.
@@ -100,6 +102,7 @@ class FtpSiteConnection : public SiteConnection {
   std::string HostName() const override;
   std::string Endpoint() const override;
   bool Encrypted() const override;
+  std::string Proxy() const override;
   bool Connected() const override;
   bool Connect() override;
   bool Quit() override;

@@ -5,8 +5,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "ftp/ftp_client.h"
-
 namespace kestova {
 
 Upload::Upload(RunSettings settings, const ProfileView& profile, LogSink log, SiteConnection* connection)
@@ -58,9 +56,8 @@ std::string Upload::CheckSettings() const {
   }
   // The proxy's login form (USER user@host) ends at the proxy, which cannot
   // carry the TLS session on to the server.
-  const FtpClient* site = settings_.SiteClient;
-  if (site && site->Security != FtpSecurity::Plain && !site->ProxyServer.empty()) {
-    return "This site is set to FTP over TLS and to go through the FTP proxy " + site->ProxyServer +
+  if (const std::string proxy = client_.Proxy(); client_.Encrypted() && !proxy.empty()) {
+    return "This site is set to FTP over TLS and to go through the FTP proxy " + proxy +
            ", which cannot carry TLS. Clear the proxy or choose plain FTP for this site. Nothing was sent.";
   }
   return std::string();
@@ -83,7 +80,6 @@ RunOutcome Upload::StartUpload() {
     Log(refusal);
     return RunOutcome::Refused;
   }
-  redirect_run_ = settings_.SiteClient == profile_.OldClient();
   // What the walk will reach, for progress: counted before the first
   // connection, with the walk's own rules.
   std::int64_t files = 0;
@@ -106,12 +102,13 @@ RunOutcome Upload::StartUpload() {
     return Finish(RunOutcome::Terminated);
   }
   MakeStartDirAbsolute();
-  write_changes_ = profile_.NewChanges() && settings_.SiteClient == profile_.NewClient() && !redirect_run_;
+  // Wrt Changes is the new site's write mode; the redirection pages always go.
+  write_changes_ = profile_.NewChanges() && !settings_.RedirectJob;
   RunOutcome outcome = RunOutcome::Finished;
   try {
     if (settings_.WipeFirst) WipeSite();
     if (write_changes_ && Modern()) LearnClockOffset();
-    if (redirect_run_) {
+    if (settings_.RedirectJob) {
       page_stream_ = std::make_unique<MemoryStream>();
       client_.SetLocalStream(page_stream_.get());
     }

@@ -300,7 +300,6 @@ class Upload {
   int run_year_ = 1980;
   int run_month_ = 1;
   std::string text_ext_list_;
-  bool redirect_run_ = false;
   bool write_changes_ = false;
   std::unique_ptr<MemoryStream> page_stream_;
   // The stream a retried listing starts again in: each attempt lists afresh.

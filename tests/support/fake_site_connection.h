@@ -94,6 +94,7 @@ class FakeSiteConnection : public SiteConnection {
   bool ListsFacts() const override { return false; }
   std::string Endpoint() const override { return "ftp.test port 21"; }
   bool Encrypted() const override { return false; }
+  std::string Proxy() const override { return std::string(); }
   std::string SecuritySummary() const override { return std::string(); }
   TransferMethod Method() const override { return method; }
   CertificateCheck Certificate() const override { return CertificateCheck(); }
