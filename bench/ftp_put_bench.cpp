@@ -57,7 +57,7 @@ using Server = kestova::testing::FtpServerFixture;
 Sample PutWithClient(const Server& server, const std::vector<std::string>& files,
                      kestova::TransferMethod method = kestova::TransferMethod::Classic) {
   kestova::FtpClient client;
-  client.Method = method;
+  if (method == kestova::TransferMethod::Modern) client.Tuning = {65536, 0};
   client.HostName = "127.0.0.1";
   client.Port = server.Port();
   client.UserName = server.User();

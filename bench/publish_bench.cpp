@@ -31,15 +31,12 @@ using Clock = std::chrono::steady_clock;
 
 struct View : kestova::ProfileView {
   bool changes = false;
-  const kestova::FtpClient* client = nullptr;
   bool TestRun() const override { return false; }
   bool ExclFrontPage() const override { return true; }
   bool NewChanges() const override { return changes; }
   std::string AutoDetectExts() const override { return "htm,html,txt,css"; }
   std::string NewURL() const override { return "http://new"; }
   std::string OldURL() const override { return "http://old"; }
-  const kestova::FtpClient* OldClient() const override { return nullptr; }
-  const kestova::FtpClient* NewClient() const override { return client; }
   std::vector<std::string> TemplateLines() const override { return {}; }
   std::string ProfileName() const override { return "bench"; }
 };
@@ -56,18 +53,15 @@ long long CountCommands(const std::string& log) {
 
 double Publish(const kestova::testing::FtpServerFixture& server, const fs::path& local, bool changes,
                kestova::TransferMethod method) {
-  kestova::FtpClient client;
-  client.Method = method;
-  client.HostName = "127.0.0.1";
-  client.Port = server.Port();
-  client.UserName = server.User();
-  client.PassWord = server.Password();
-  client.SetPassive(true);
   View view;
-  view.client = &client;
   view.changes = changes;
   kestova::RunSettings settings;
-  settings.SiteClient = &client;
+  settings.Site.Method = method;
+  settings.Site.HostName = "127.0.0.1";
+  settings.Site.Port = server.Port();
+  settings.Site.UserName = server.User();
+  settings.Site.PassWord = server.Password();
+  settings.Site.SetPassive(true);
   settings.StartDir = method == kestova::TransferMethod::Modern ? "/modern" : "/classic";
   settings.LocalRoot = local.string();
   settings.AutoDetect = true;

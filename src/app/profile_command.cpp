@@ -12,6 +12,7 @@
 
 #include "app/trust_command.h"
 #include "common/text_helpers.h"
+#include "net/certificate_check.h"
 #include "platform/registry.h"
 #include "profile/site_profile.h"
 #include "profile/stored_value.h"

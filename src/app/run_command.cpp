@@ -218,7 +218,7 @@ bool LoadRunProfile(SiteProfile& profile, RunRequest& request, std::ostream& err
   // For this run only: the profile is never saved here.
   if (request.test) profile.TestRun = true;
   if (request.method) {
-    (request.job == "redirect" ? profile.OldClient : profile.NewClient).Method = *request.method;
+    (request.job == "redirect" ? profile.OldSite : profile.NewSite).Method = *request.method;
   }
   return true;
 }
@@ -318,7 +318,7 @@ class RunOutput {
 int Execute(const RunSettings& settings, const ProfileView& view, const RunRequest& request, bool ask_wipe,
             std::ostream& out, std::ostream& err) {
   RunOutput output(out, err, request.quiet);
-  output.Tally().classic = settings.SiteClient && settings.SiteClient->Method == TransferMethod::Classic;
+  output.Tally().classic = settings.Site.Method == TransferMethod::Classic;
   if (!output.OpenFiles(request)) return kExitUsage;
   // What a failed run's one line on standard error says why with.
   std::string last_line, last_reason, undone;
@@ -338,7 +338,7 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
       return AskWipe(preview, err);
     };
   }
-  const RunTally::UploadWatch uploads(output.Tally(), settings.SiteClient);
+  output.Tally().WatchUploads(run.Site());
   QTimer ticks;
   QObject::connect(&ticks, &QTimer::timeout, [&output] { output.Tick(); });
   ticks.start(500);
@@ -348,7 +348,7 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
   output.End();
   // A failed run says why in one line where errors go, --quiet or not: for
   // scripts, cron jobs and a log that scrolled.
-  const std::string host = settings.SiteClient ? settings.SiteClient->HostName : std::string();
+  const std::string& host = settings.Site.HostName;
   if (const CertificateCheck& refused = run.RefusedCertificate(); refused.verdict != CertificateCheck::Verdict::None) {
     err << "kestova: The server's certificate is not trusted; SHA-256 fingerprint " << refused.certificate.fingerprint
         << ". To trust it: kestova profile trust "

@@ -5,6 +5,7 @@
 
 #include "app/profile_command.h"
 #include "common/text_helpers.h"
+#include "ftp/ftp_site_connection.h"
 #include "profile/site_profile.h"
 
 namespace kestova {
@@ -81,7 +82,9 @@ int RunTrustCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
   profile.LoadRegistry(*listed);
   const bool old_site = request.site == "old";
-  FtpClient& client = old_site ? profile.OldClient : profile.NewClient;
+  const SiteSettings& site_settings = old_site ? profile.OldSite : profile.NewSite;
+  FtpClient client;
+  ApplySiteSettings(client, site_settings);
   const std::string prefix = old_site ? "Old" : "New";
   const std::string site = "the " + request.site + " site of the profile \"" + *listed + "\"";
   if (client.Security == FtpSecurity::Plain) {

@@ -1,7 +1,7 @@
 #include "engine/connection_test.h"
 
 #include "common/text_helpers.h"
-#include "ftp/ftp_security.h"
+#include "transports/open_site.h"
 
 namespace kestova {
 
@@ -11,21 +11,23 @@ std::string ConnectionReport::Text() const {
   return text;
 }
 
-ConnectionReport TestConnection(FtpClient& client, const std::string& start_dir) {
+ConnectionReport TestConnection(const SiteSettings& site, const std::string& start_dir, SiteConnection* connection) {
   ConnectionReport report;
   auto say = [&report](const std::string& line) { report.lines.push_back(EscapeControls(line)); };
-  const std::string where = client.HostName + " port " + client.Port;
-  if (TrimBlanks(client.HostName).empty()) {
+  const std::string where = site.HostName + " port " + site.Port;
+  if (TrimBlanks(site.HostName).empty()) {
     say("No server is set for this site: fill in Server/IP.");
     return report;
   }
-  if (client.Security != FtpSecurity::Plain && !client.ProxyServer.empty()) {
-    say("This site is set to FTP over TLS and to go through the FTP proxy " + client.ProxyServer +
+  if (site.Security != FtpSecurity::Plain && !site.ProxyServer.empty()) {
+    say("This site is set to FTP over TLS and to go through the FTP proxy " + site.ProxyServer +
         ", which cannot carry TLS. Clear the proxy or choose plain FTP for this site. Nothing was sent.");
     return report;
   }
+  std::unique_ptr<SiteConnection> own = connection ? nullptr : OpenSite(site);
+  SiteConnection& client = connection ? *connection : *own;
   if (!client.Connect()) {
-    const CertificateCheck& check = client.Certificate();
+    const CertificateCheck check = client.Certificate();
     if (check.verdict == CertificateCheck::Verdict::Untrusted || check.verdict == CertificateCheck::Verdict::Changed) {
       say("Connected to " + where + ". " + RefusalLine(check) + ".");
       for (const std::string& line : DescribeCertificate(check)) say(line);
@@ -34,22 +36,22 @@ ConnectionReport TestConnection(FtpClient& client, const std::string& start_dir)
       say("Could not connect to " + where + " and log in.");
       say("Reason: " + client.FailureText());
     }
-    client.Abort();
+    client.Drop();
     return report;
   }
-  say("Connected to " + where + " and logged in as " + client.UserName + ".");
-  if (!client.TlsSummary().empty()) say("Encrypted with " + client.TlsSummary() + ".");
+  say("Connected to " + where + " and logged in as " + site.UserName + ".");
+  if (const std::string summary = client.SecuritySummary(); !summary.empty()) say("Encrypted with " + summary + ".");
   const std::string start = TrimBlanks(start_dir);
   bool entered = true;
   if (!start.empty()) {
-    client.HostDirName = start;
-    entered = client.Cwd();
+    client.SetHostDirName(start);
+    entered = client.Run(SiteConnection::Operation::Cwd);
     say(entered ? "Entered the start directory " + start + "."
                 : "The start directory " + start + " cannot be entered: " + client.FailureText());
   }
-  if (entered && client.Pwd()) say("Server's reply: " + client.LastReply);
+  if (entered && client.Run(SiteConnection::Operation::Pwd)) say("Server's reply: " + client.LastReply());
   report.ok = entered;
-  if (!client.Quit()) client.Abort();
+  if (!client.Quit()) client.Drop();
   return report;
 }
 

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "ftp/ftp_client.h"
+#include "site/site_connection.h"
+#include "site/site_settings.h"
 
 namespace kestova {
 
@@ -16,7 +17,9 @@ struct ConnectionReport {
   std::string Text() const;
 };
 
-// Uses `client` (which must not be connected) and leaves it disconnected.
-ConnectionReport TestConnection(FtpClient& client, const std::string& start_dir);
+// Opens a connection of its own from the site's settings, or uses
+// `connection` (which must not be connected), and leaves it disconnected.
+ConnectionReport TestConnection(const SiteSettings& site, const std::string& start_dir,
+                                SiteConnection* connection = nullptr);
 
 }  // namespace kestova

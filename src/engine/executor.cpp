@@ -103,7 +103,7 @@ Upload::Connection Upload::Reconnect(Attempt& attempt) {
 // classic method's log stays as it always was. Over TLS, one line after each
 // connect says how the connection is protected.
 void Upload::LogSecurity() {
-  if (client_.Method() == TransferMethod::Modern && !method_said_) {
+  if (Modern() && !method_said_) {
     method_said_ = true;
     Log("Transfer method: modern (64 KiB blocks, no pause before a data connection closes, each file sent under a "
         "temporary name and renamed into place, one listing per folder on the server's clock)");

@@ -6,7 +6,9 @@ namespace kestova {
 
 RunSettings SettingsForJob(SiteProfile& profile, bool redirect) {
   RunSettings settings;
-  settings.SiteClient = redirect ? static_cast<FtpClient*>(&profile.OldClient) : &profile.NewClient;
+  SiteSettings& site = redirect ? profile.OldSite : profile.NewSite;
+  site.SetThroughProxy(!site.ProxyServer.empty());
+  settings.Site = site;
   settings.SiteURL = redirect ? profile.OldURL : profile.NewURL;
   settings.StartDir = redirect ? profile.OldStartDir : profile.NewStartDir;
   settings.LocalRoot = profile.RootSource;
@@ -48,7 +50,5 @@ bool LoadedProfileView::NewChanges() const { return profile_.NewChanges; }
 std::string LoadedProfileView::AutoDetectExts() const { return profile_.AutoDetectExts; }
 std::string LoadedProfileView::NewURL() const { return profile_.NewURL; }
 std::string LoadedProfileView::OldURL() const { return profile_.OldURL; }
-const FtpClient* LoadedProfileView::OldClient() const { return &profile_.OldClient; }
-const FtpClient* LoadedProfileView::NewClient() const { return &profile_.NewClient; }
 
 }  // namespace kestova

@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "ftp/ftp_client.h"
+#include "site/site_settings.h"
 
 namespace kestova {
 
 class SiteProfile;
 
 struct RunSettings {
-  FtpClient* SiteClient = nullptr;  // the chosen site's client, owned by the profile
+  SiteSettings Site;  // how to reach the chosen site; the run opens its connection from these
   std::string SiteURL;
   std::string StartDir;
   std::string LocalRoot;
@@ -27,7 +27,8 @@ struct RunSettings {
 };
 
 // The settings of the publish job (new site) or the redirection job (old
-// site), as the main window fills them.
+// site), as the main window fills them right before a run. The profile's site
+// notes whether the run goes through its proxy, as a client kept it.
 RunSettings SettingsForJob(SiteProfile& profile, bool redirect);
 
 // The question asked before a run that wipes a site first, in two lines.
@@ -56,8 +57,6 @@ class ProfileView {
   virtual std::string AutoDetectExts() const = 0;
   virtual std::string NewURL() const = 0;
   virtual std::string OldURL() const = 0;
-  virtual const FtpClient* OldClient() const = 0;
-  virtual const FtpClient* NewClient() const = 0;
   // The redirection template as the editor holds it, and the profile's name.
   virtual std::vector<std::string> TemplateLines() const = 0;
   virtual std::string ProfileName() const = 0;
@@ -75,8 +74,6 @@ class LoadedProfileView : public ProfileView {
   std::string AutoDetectExts() const override;
   std::string NewURL() const override;
   std::string OldURL() const override;
-  const FtpClient* OldClient() const override;
-  const FtpClient* NewClient() const override;
   std::vector<std::string> TemplateLines() const override { return template_lines_; }
   std::string ProfileName() const override { return name_; }
   void SetTemplateLines(std::vector<std::string> lines) { template_lines_ = std::move(lines); }

@@ -6,19 +6,6 @@
 
 namespace kestova {
 
-RunTally::UploadWatch::UploadWatch(RunTally& tally, FtpClientCore* client) : client_(client) {
-  if (!client_) return;
-  previous_ = client_->OnProgress;
-  client_->OnProgress = [&tally, previous = previous_](FtpClientCore& core, std::int64_t count, bool& abort) {
-    if (core.RequestCode == FtpRequest::ftpPut) tally.in_flight = count;
-    if (previous) previous(core, count, abort);
-  };
-}
-
-RunTally::UploadWatch::~UploadWatch() {
-  if (client_) client_->OnProgress = previous_;
-}
-
 void RunTally::Add(const RunEvent& event) {
   if (event.kind == RunEvent::Kind::FileChecked || event.kind == RunEvent::Kind::FileSent ||
       event.kind == RunEvent::Kind::FileSkipped || event.kind == RunEvent::Kind::RunEnded) {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "engine/run_events.h"
-#include "ftp/ftp_client_core.h"
+#include "site/site_connection.h"
 
 namespace kestova {
 
@@ -39,18 +39,11 @@ struct RunTally {
   // sent. The one count that progress and summary show, so that a run
   // stopped while it reached a file does not count that file as checked.
   std::int64_t Dealt() const { return sent + unchanged + failed + would_send; }
-  // Counts the bytes of `client`'s uploads into `in_flight` while it lives.
-  class UploadWatch {
-   public:
-    UploadWatch(RunTally& tally, FtpClientCore* client);
-    ~UploadWatch();
-    UploadWatch(const UploadWatch&) = delete;
-    UploadWatch& operator=(const UploadWatch&) = delete;
-
-   private:
-    FtpClientCore* client_;
-    std::function<void(FtpClientCore&, std::int64_t, bool&)> previous_;
-  };
+  // Counts the bytes of the site's uploads into `in_flight`; the tally
+  // must outlive the connection.
+  void WatchUploads(SiteConnection& site) {
+    site.WatchUploads([this](std::int64_t bytes) { in_flight = bytes; });
+  }
   // Whole percent done (see Done).
   int Percent() const;
   // How much of the work is done, 0 to 1: files and bytes weigh the same,

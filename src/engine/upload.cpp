@@ -5,13 +5,15 @@
 #include <cstring>
 #include <ctime>
 
+#include "transports/open_site.h"
+
 namespace kestova {
 
 Upload::Upload(RunSettings settings, const ProfileView& profile, LogSink log, SiteConnection* connection)
     : settings_(std::move(settings)),
       profile_(profile),
       log_(std::move(log)),
-      own_connection_(connection ? nullptr : std::make_unique<FtpSiteConnection>(*settings_.SiteClient)),
+      own_connection_(connection ? nullptr : OpenSite(settings_.Site)),
       client_(connection ? *connection : *own_connection_) {}
 
 void Upload::StartRunState() {

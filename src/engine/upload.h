@@ -27,8 +27,8 @@
 #include "engine/listing.h"
 #include "engine/run_events.h"
 #include "engine/run_settings.h"
-#include "engine/site_connection.h"
-#include "ftp/data_stream.h"
+#include "site/data_stream.h"
+#include "site/site_connection.h"
 
 namespace kestova {
 
@@ -44,8 +44,8 @@ class Upload {
  public:
   using LogSink = std::function<void(const std::string& line)>;
 
-  // `connection` serves the run instead of the settings' client (a test's
-  // fake); by default the run works through SiteClient.
+  // `connection` serves the run instead of one opened from the settings'
+  // site (a test's fake, or a client a test has tuned).
   Upload(RunSettings settings, const ProfileView& profile, LogSink log, SiteConnection* connection = nullptr);
   virtual ~Upload() = default;
 
@@ -78,6 +78,8 @@ class Upload {
   bool WipeDeclined() const { return wipe_declined_; }
 
   RunSettings& Settings() { return settings_; }
+  // The connection the run works through.
+  SiteConnection& Site() { return client_; }
 
   // ---- The engine's routines, public for the tests.
   bool ExecuteCommand(const std::string& param, const std::string& label, bool ignore_failure);
@@ -196,7 +198,7 @@ class Upload {
 
   // The modern method's replacement of files: sent under a temporary name,
   // then renamed over the real one.
-  bool Modern() const { return client_.Method() == TransferMethod::Modern; }
+  bool Modern() const { return settings_.Site.Method == TransferMethod::Modern; }
   bool ReplaceFile(const std::string& local, const std::string& remote, const std::string& name, bool log_copy_line);
   bool RenameOver(const std::string& remote, const std::string& temporary, const std::string& name, std::int64_t bytes);
   bool RenamedAfterAll(const std::string& remote, const std::string& temporary, const std::string& name,

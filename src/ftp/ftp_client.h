@@ -25,8 +25,6 @@ class FtpClient : public FtpClientCore {
   // tests, which need short ones.
   int TimeoutMs = 0;
   static constexpr std::int64_t kProgressFloor = 64;
-  // Kept for callers: the wait always serves the thread's own event loop.
-  bool MultiThreaded = false;
 
   bool Connect() { return RunBlocking(&FtpClientCore::StartConnect); }
   bool Probe() { return RunBlocking(&FtpClientCore::StartProbe); }
@@ -78,9 +76,5 @@ class FtpClient : public FtpClientCore {
   std::string refusal_;         // why the last operation was refused before it started
   bool interrupted_ = false;    // the user stopped the operation under way
 };
-
-// The class of the two site clients the loaded profile owns; it adds nothing
-// to FtpClient.
-class FtpController : public FtpClient {};
 
 }  // namespace kestova

@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "ftp/data_stream.h"
 #include "ftp/ftp_control.h"
 #include "ftp/ftp_reply.h"
-#include "ftp/ftp_security.h"
 #include "ftp/ftp_transfer.h"
 #include "ftp/ftp_types.h"
 #include "net/async_socket.h"
+#include "net/certificate_check.h"
+#include "site/data_stream.h"
 
 namespace kestova {
 
@@ -45,8 +45,16 @@ class FtpClientCore {
   unsigned Options = ftpAcceptLF;
   bool DisplayFileFlag = false;
 
-  // ---- How transfers are made (see TransferMethod).
-  TransferMethod Method = TransferMethod::Classic;
+  // ---- How uploads are made: the size of each block, and how long the
+  // data connection stays open after the last one. The defaults are the
+  // first ones kept exactly: 1460-byte blocks (1436 over TLS), closed 100 ms
+  // after the last block left; a pause of 0 closes as soon as the system
+  // has taken every byte.
+  struct TransferTuning {
+    std::size_t block_size = 0;  // 0: the classic block for plain or TLS data
+    int close_pause_ms = 100;
+  };
+  TransferTuning Tuning;
 
   // ---- Security: plain FTP, or TLS on the control connection and on every
   // data connection (each resuming the control connection's session).

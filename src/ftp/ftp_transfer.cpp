@@ -1,5 +1,7 @@
 #include "ftp/ftp_transfer.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -349,8 +351,9 @@ void DataTransfer::SendBlock(int error) {
     return;
   }
   if (state_ == State::Draining) {
-    // The modern method closes once the last bytes are with the system.
-    if (client_.Method == TransferMethod::Modern && socket_.AllSent()) CloseNow();
+    // Without a pause the connection closes once the last bytes are with
+    // the system.
+    if (client_.Tuning.close_pause_ms <= 0 && socket_.AllSent()) CloseNow();
     return;
   }
   std::int64_t count = 0;
@@ -378,18 +381,18 @@ void DataTransfer::SendBlock(int error) {
   }
   // The end. Over TLS, close_notify follows the last block: servers that
   // insist on it (vsftpd's strict_ssl_read_eof) take a file without it for a
-  // broken upload. The classic method closes the data connection a moment
+  // broken upload. With a close pause the data connection closes a moment
   // after the last block, so that the server has it before the end of the
-  // connection; the modern one as soon as the system has taken everything
-  // (an orderly close delivers what the system holds).
+  // connection; without one as soon as the system has taken everything (an
+  // orderly close delivers what the system holds).
   if (state_ == State::Moving) SetState(State::Draining);
   if (secure_) socket_.EndTls();
-  if (client_.Method != TransferMethod::Modern) return CloseWhenDrained();
+  if (client_.Tuning.close_pause_ms > 0) return CloseWhenDrained();
   if (socket_.AllSent()) CloseNow();
 }
 
 std::size_t DataTransfer::BlockSize() const {
-  if (client_.Method == TransferMethod::Modern) return kModernBlock;
+  if (client_.Tuning.block_size > 0) return std::min(client_.Tuning.block_size, kLargestBlock);
   return secure_ ? kTlsBlock : kPlainBlock;
 }
 
@@ -404,7 +407,7 @@ void DataTransfer::CloseNow() {
 
 void DataTransfer::CloseWhenDrained() {
   const std::uint64_t serial = serial_;
-  QTimer::singleShot(100, &timers_, [this, serial] {
+  QTimer::singleShot(client_.Tuning.close_pause_ms, &timers_, [this, serial] {
     if (serial != serial_ || socket_.State() == SocketState::wsClosed) return;
     // close_notify has not left yet (the connection is slow to take it).
     if (secure_ && !socket_.AllSent()) return CloseWhenDrained();

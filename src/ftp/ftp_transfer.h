@@ -104,15 +104,15 @@ class DataTransfer {
   bool close_posted_ = false;  // the upload's close is on its way
   std::string local_error_;    // why the local side failed: an upload that could not be read, a receive not written
   std::uint64_t serial_ = 0;   // tells this transfer's posts and timers from later ones
-  // The classic method sends 1460-byte blocks in plain FTP. Over TLS a
-  // block is one record, and a record as large as TLS allows (16 KiB)
-  // spares the server a wake-up and a decryption per 1460 bytes. The modern
-  // method sends 64 KiB blocks.
+  // Untuned, blocks are 1460 bytes in plain FTP. Over TLS a block is one
+  // record, and a record as large as TLS allows (16 KiB) spares the server
+  // a wake-up and a decryption per 1460 bytes. A tuned block is at most
+  // 64 KiB.
   static constexpr std::size_t kPlainBlock = 1460;
   static constexpr std::size_t kTlsBlock = 16384;
-  static constexpr std::size_t kModernBlock = 65536;
+  static constexpr std::size_t kLargestBlock = 65536;
   std::size_t BlockSize() const;
-  std::unique_ptr<char[]> block_{new char[kModernBlock]};
+  std::unique_ptr<char[]> block_{new char[kLargestBlock]};
 };
 
 }  // namespace kestova

@@ -4,6 +4,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "site/data_stream.h"
+#include "site/site_settings.h"
+
 namespace kestova {
 
 // Argument and state errors of the FTP client, raised while no OnError
@@ -14,14 +17,6 @@ class FtpException : public std::runtime_error {
 };
 
 enum class FtpConnectionType { ftpDirect, ftpProxy, ftpSocks4, ftpSocks4A, ftpSocks5 };
-
-// How a site's transfers are made; the numbers are the ones stored in
-// profiles. Classic is the program's first behaviour, kept exactly: 1460-byte
-// blocks and a 100 ms pause before an upload's data connection closes.
-// Modern sends 64 KiB blocks and closes as soon as the last byte has been
-// handed to the system (after close_notify over TLS); the run then also
-// lists each folder once and replaces files under a temporary name.
-enum class TransferMethod { Classic = 0, Modern = 1 };
 
 enum class FtpClientState {
   ftpStClosed,         // passing state after an open control connection closed
@@ -61,8 +56,6 @@ enum class FtpRequest : unsigned char {
   ftpFeat = 40,
   ftpMlsd = 41,
 };
-
-enum class FtpShareMode { ftpShareCompat, ftpShareExclusive, ftpShareDenyWrite, ftpShareDenyRead, ftpShareDenyNone };
 
 // Options bits.
 enum FtpOption : unsigned {

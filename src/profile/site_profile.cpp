@@ -224,18 +224,18 @@ SiteProfile::Value SiteProfile::Get(FieldId id) const {
   auto number = [](int n) { return Value{std::string(), n}; };
   switch (id) {
     case FieldId::OldURL: return text(OldURL);
-    case FieldId::OldHostName: return text(OldClient.HostName);
-    case FieldId::OldUserId: return text(OldClient.UserName);
-    case FieldId::OldPassword: return text(OldClient.PassWord);
-    case FieldId::OldPort: return text(OldClient.Port);
-    case FieldId::OldPASV: return flag(OldClient.Passive());
+    case FieldId::OldHostName: return text(OldSite.HostName);
+    case FieldId::OldUserId: return text(OldSite.UserName);
+    case FieldId::OldPassword: return text(OldSite.PassWord);
+    case FieldId::OldPort: return text(OldSite.Port);
+    case FieldId::OldPASV: return flag(OldSite.Passive());
     case FieldId::OldWipe: return flag(OldWipe);
-    case FieldId::OldProxy: return text(OldClient.ProxyServer);
+    case FieldId::OldProxy: return text(OldSite.ProxyServer);
     case FieldId::NewURL: return text(NewURL);
-    case FieldId::NewHostName: return text(NewClient.HostName);
-    case FieldId::NewUserId: return text(NewClient.UserName);
-    case FieldId::NewPassword: return text(NewClient.PassWord);
-    case FieldId::NewPort: return text(NewClient.Port);
+    case FieldId::NewHostName: return text(NewSite.HostName);
+    case FieldId::NewUserId: return text(NewSite.UserName);
+    case FieldId::NewPassword: return text(NewSite.PassWord);
+    case FieldId::NewPort: return text(NewSite.Port);
     case FieldId::NewBinary: return flag(NewBinary);
     case FieldId::NewAutoDetect: return flag(NewAutoDetect);
     case FieldId::HTMLVisible: return flag(IsTemplateVisible());
@@ -243,7 +243,7 @@ SiteProfile::Value SiteProfile::Get(FieldId id) const {
     case FieldId::OldRetries: return number(OldRetries);
     case FieldId::NewRetryPause: return number(NewRetryPause);
     case FieldId::OldRetryPause: return number(OldRetryPause);
-    case FieldId::NewPASV: return flag(NewClient.Passive());
+    case FieldId::NewPASV: return flag(NewSite.Passive());
     case FieldId::NewRamped: return flag(NewRamped);
     case FieldId::OldRamped: return flag(OldRamped);
     case FieldId::NewWipe: return flag(NewWipe);
@@ -252,17 +252,17 @@ SiteProfile::Value SiteProfile::Get(FieldId id) const {
     case FieldId::AutoDetectExts: return text(AutoDetectExts);
     case FieldId::NewStartDir: return text(NewStartDir);
     case FieldId::RootSource: return text(RootSource);
-    case FieldId::NewProxy: return text(NewClient.ProxyServer);
+    case FieldId::NewProxy: return text(NewSite.ProxyServer);
     case FieldId::RootDestn: return Value{};
     case FieldId::HTMLFile: return text(HTMLFile);
     case FieldId::ExclFrontPage: return flag(ExclFrontPage);
     case FieldId::TestRun: return flag(TestRun);
-    case FieldId::NewSecurity: return number(static_cast<int>(NewClient.Security));
-    case FieldId::OldSecurity: return number(static_cast<int>(OldClient.Security));
-    case FieldId::NewCertificate: return text(NewClient.TrustedFingerprint);
-    case FieldId::OldCertificate: return text(OldClient.TrustedFingerprint);
-    case FieldId::NewMethod: return number(static_cast<int>(NewClient.Method));
-    case FieldId::OldMethod: return number(static_cast<int>(OldClient.Method));
+    case FieldId::NewSecurity: return number(static_cast<int>(NewSite.Security));
+    case FieldId::OldSecurity: return number(static_cast<int>(OldSite.Security));
+    case FieldId::NewCertificate: return text(NewSite.TrustedFingerprint);
+    case FieldId::OldCertificate: return text(OldSite.TrustedFingerprint);
+    case FieldId::NewMethod: return number(static_cast<int>(NewSite.Method));
+    case FieldId::OldMethod: return number(static_cast<int>(OldSite.Method));
   }
   return Value{};
 }
@@ -273,18 +273,18 @@ void SiteProfile::Set(FieldId id, const Value& value) {
   const int n = value.number;
   switch (id) {
     case FieldId::OldURL: OldURL = t; break;
-    case FieldId::OldHostName: OldClient.HostName = t; break;
-    case FieldId::OldUserId: OldClient.UserName = t; break;
-    case FieldId::OldPassword: OldClient.PassWord = t; break;
-    case FieldId::OldPort: OldClient.Port = t; break;
-    case FieldId::OldPASV: OldClient.SetPassive(b); break;
+    case FieldId::OldHostName: OldSite.HostName = t; break;
+    case FieldId::OldUserId: OldSite.UserName = t; break;
+    case FieldId::OldPassword: OldSite.PassWord = t; break;
+    case FieldId::OldPort: OldSite.Port = t; break;
+    case FieldId::OldPASV: OldSite.SetPassive(b); break;
     case FieldId::OldWipe: OldWipe = b; break;
-    case FieldId::OldProxy: OldClient.ProxyServer = t; break;
+    case FieldId::OldProxy: OldSite.ProxyServer = t; break;
     case FieldId::NewURL: NewURL = t; break;
-    case FieldId::NewHostName: NewClient.HostName = t; break;
-    case FieldId::NewUserId: NewClient.UserName = t; break;
-    case FieldId::NewPassword: NewClient.PassWord = t; break;
-    case FieldId::NewPort: NewClient.Port = t; break;
+    case FieldId::NewHostName: NewSite.HostName = t; break;
+    case FieldId::NewUserId: NewSite.UserName = t; break;
+    case FieldId::NewPassword: NewSite.PassWord = t; break;
+    case FieldId::NewPort: NewSite.Port = t; break;
     case FieldId::NewBinary: NewBinary = b; break;
     case FieldId::NewAutoDetect: NewAutoDetect = b; break;
     case FieldId::HTMLVisible:
@@ -294,7 +294,7 @@ void SiteProfile::Set(FieldId id, const Value& value) {
     case FieldId::OldRetries: OldRetries = n; break;
     case FieldId::NewRetryPause: NewRetryPause = n; break;
     case FieldId::OldRetryPause: OldRetryPause = n; break;
-    case FieldId::NewPASV: NewClient.SetPassive(b); break;
+    case FieldId::NewPASV: NewSite.SetPassive(b); break;
     case FieldId::NewRamped: NewRamped = b; break;
     case FieldId::OldRamped: OldRamped = b; break;
     case FieldId::NewWipe: NewWipe = b; break;
@@ -303,17 +303,17 @@ void SiteProfile::Set(FieldId id, const Value& value) {
     case FieldId::AutoDetectExts: AutoDetectExts = t; break;
     case FieldId::NewStartDir: NewStartDir = t; break;
     case FieldId::RootSource: RootSource = t; break;
-    case FieldId::NewProxy: NewClient.ProxyServer = t; break;
+    case FieldId::NewProxy: NewSite.ProxyServer = t; break;
     case FieldId::RootDestn: break;  // never held in memory
     case FieldId::HTMLFile: HTMLFile = t; break;
     case FieldId::ExclFrontPage: ExclFrontPage = b; break;
     case FieldId::TestRun: TestRun = b; break;
-    case FieldId::NewSecurity: NewClient.Security = SecurityOf(n); break;
-    case FieldId::OldSecurity: OldClient.Security = SecurityOf(n); break;
-    case FieldId::NewCertificate: NewClient.TrustedFingerprint = t; break;
-    case FieldId::OldCertificate: OldClient.TrustedFingerprint = t; break;
-    case FieldId::NewMethod: NewClient.Method = MethodOf(n); break;
-    case FieldId::OldMethod: OldClient.Method = MethodOf(n); break;
+    case FieldId::NewSecurity: NewSite.Security = SecurityOf(n); break;
+    case FieldId::OldSecurity: OldSite.Security = SecurityOf(n); break;
+    case FieldId::NewCertificate: NewSite.TrustedFingerprint = t; break;
+    case FieldId::OldCertificate: OldSite.TrustedFingerprint = t; break;
+    case FieldId::NewMethod: NewSite.Method = MethodOf(n); break;
+    case FieldId::OldMethod: OldSite.Method = MethodOf(n); break;
   }
 }
 

@@ -2,8 +2,8 @@
 // held in memory while the program runs. The windows edit it and the engine
 // reads it; the store operations load it from and save it to the registry.
 //
-// Connection settings live in the two site clients; everything else is a
-// plain member named after its stored field.
+// How to reach each site is a SiteSettings; everything else is a plain member
+// named after its stored field.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "ftp/ftp_client.h"
 #include "profile/profile_fields.h"
+#include "site/site_settings.h"
 
 namespace kestova {
 
@@ -22,10 +22,10 @@ class SiteProfile {
   // `store_file` names the registry file; empty means Registry::DefaultFile().
   explicit SiteProfile(std::string store_file = std::string());
 
-  // The two site clients, the old site's first. They live as long as the
-  // profile and are handed to a run as the chosen site's client.
-  FtpController OldClient;
-  FtpController NewClient;
+  // How to reach the two sites, the old site's first. A run copies the
+  // chosen site's and opens its own connection from them.
+  SiteSettings OldSite;
+  SiteSettings NewSite;
 
   std::string OldURL;
   std::string NewURL;

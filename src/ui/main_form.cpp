@@ -53,8 +53,6 @@ class MainFormView : public ProfileView {
   std::string AutoDetectExts() const override { return form_.Profile().AutoDetectExts; }
   std::string NewURL() const override { return form_.Profile().NewURL; }
   std::string OldURL() const override { return form_.Profile().OldURL; }
-  const FtpClient* OldClient() const override { return &form_.Profile().OldClient; }
-  const FtpClient* NewClient() const override { return &form_.Profile().NewClient; }
   std::vector<std::string> TemplateLines() const override {
     std::vector<std::string> lines;
     for (const QString& line : form_.HTML()->toPlainText().split('\n')) lines.push_back(S(line));
@@ -332,7 +330,7 @@ void MainForm::Upload(bool new_site) {
   }
   // The question as it always was, then what the run will work on and what
   // its write mode will do.
-  const FtpClient& site = new_site ? profile_.NewClient : profile_.OldClient;
+  const SiteSettings& site = new_site ? profile_.NewSite : profile_.OldSite;
   const QString start_dir = Q(new_site ? profile_.NewStartDir : profile_.OldStartDir);
   const bool wipe = new_site ? profile_.NewWipe : profile_.OldWipe;
   const QString mode =
@@ -359,7 +357,7 @@ void MainForm::Upload(bool new_site) {
   upload_form_->ShowHelpPage = [this] { ShowHelpPage(); };
   upload_form_->PlaceStore = profile_.StoreFile();
   upload_form_->TrustCertificate = [this, new_site](const std::string& fingerprint) {
-    (new_site ? profile_.NewClient : profile_.OldClient).TrustedFingerprint = fingerprint;
+    (new_site ? profile_.NewSite : profile_.OldSite).TrustedFingerprint = fingerprint;
     profile_.SaveRegistry(profile_.GetCurrentProfile());
   };
   upload_form_->exec();

@@ -128,7 +128,7 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
   const QString p = new_site ? "New" : "Old";
   auto* group = new QGroupBox(new_site ? "New Site" : "Original Site", this);
   auto* grid = new QGridLayout(group);
-  FtpController& client = new_site ? profile_.NewClient : profile_.OldClient;
+  SiteSettings& client = new_site ? profile_.NewSite : profile_.OldSite;
   std::string& url = new_site ? profile_.NewURL : profile_.OldURL;
   std::string& start = new_site ? profile_.NewStartDir : profile_.OldStartDir;
   auto label = [group](const QString& text) { return new QLabel(text, group); };
@@ -174,7 +174,7 @@ const QStringList& SiteForm::SecurityCaptions() {
 // (ftp, 21 or 990): implicit TLS listens on 990 by custom.
 void SiteForm::AddSecurityRow(QGridLayout* grid, QGroupBox* group, bool new_site) {
   const QString p = new_site ? "New" : "Old";
-  FtpController& client = new_site ? profile_.NewClient : profile_.OldClient;
+  SiteSettings& client = new_site ? profile_.NewSite : profile_.OldSite;
   grid->addWidget(new QLabel("Encryption:", group), 7, 0);
   QComboBox* list = AddList(group, p + "Security", SecurityCaptions(), [this, &client, p](const QString& t) {
     client.Security = static_cast<FtpSecurity>(std::max<qsizetype>(0, SecurityCaptions().indexOf(t)));
@@ -215,7 +215,7 @@ void SiteForm::AddSecurityRow(QGridLayout* grid, QGroupBox* group, bool new_site
 // Port, transfer type (new site only), passive mode and write mode.
 void SiteForm::AddTransferRow(QGridLayout* grid, QGroupBox* group, bool new_site) {
   const QString p = new_site ? "New" : "Old";
-  FtpController& client = new_site ? profile_.NewClient : profile_.OldClient;
+  SiteSettings& client = new_site ? profile_.NewSite : profile_.OldSite;
   grid->addWidget(new QLabel("Port:", group), 3, 0);
   QLineEdit* port = AddEdit(group, p + "Port", [&client](const QString& t) { client.Port = S(t); });
   port->setMaximumWidth(60);
@@ -316,7 +316,7 @@ void SiteForm::TestConnectionClick(bool new_site) {
   button->setEnabled(false);
   const QString old_text = button->text();
   button->setText("Testing...");
-  FtpController& client = new_site ? profile_.NewClient : profile_.OldClient;
+  SiteSettings& client = new_site ? profile_.NewSite : profile_.OldSite;
   const ConnectionReport report = TestConnection(client, new_site ? profile_.NewStartDir : profile_.OldStartDir);
   button->setText(old_text);
   button->setEnabled(true);
@@ -334,7 +334,7 @@ void SiteForm::FillFromProfile() {
   auto check = [this](const char* name, bool on) { findChild<QCheckBox*>(name)->setChecked(on); };
   auto list = [this](const char* name, const char* text) { findChild<QComboBox*>(name)->setCurrentText(text); };
   for (const bool new_site : {true, false}) {
-    const FtpController& client = new_site ? profile_.NewClient : profile_.OldClient;
+    const SiteSettings& client = new_site ? profile_.NewSite : profile_.OldSite;
     const std::string p = new_site ? "New" : "Old";
     edit((p + "URL").c_str(), new_site ? profile_.NewURL : profile_.OldURL);
     edit((p + "ServerIP").c_str(), client.HostName);

@@ -100,7 +100,7 @@ UploadForm::UploadForm(QWidget* parent) : QDialog(parent) {
 // client refuses while another request of the run is waiting.
 bool UploadForm::eventFilter(QObject* watched, QEvent* event) {
   if (watched == progress_->viewport() && event->type() == QEvent::MouseButtonDblClick) {
-    if (Settings.SiteClient) Settings.SiteClient->Pwd();
+    if (run_) run_->Site().WorkingFolder();
     return true;
   }
   return QDialog::eventFilter(watched, event);
@@ -152,7 +152,7 @@ void UploadForm::showEvent(QShowEvent* event) {
   const QString job = Settings.RedirectJob ? "redirection pages to " : "publish to ";
   setWindowTitle(
       (test_run ? QString("Upload - *** Test Only *** - No writing takes place...") : QString("Upload to web site")) +
-      (Settings.SiteClient ? " (" + job + QString::fromStdString(Settings.SiteClient->HostName) + ")" : QString()));
+      (Settings.Site.HostName.empty() ? QString() : " (" + job + QString::fromStdString(Settings.Site.HostName) + ")"));
   // As wide as the screen, as it always was; its height and top are where
   // the user left them.
   int top = geometry().top();
@@ -167,7 +167,7 @@ void UploadForm::showEvent(QShowEvent* event) {
 }
 
 void UploadForm::UpdateStatus() {
-  if (!Settings.SiteClient) return;
+  if (!Profile) return;
   const double seconds = elapsed_.isValid() ? static_cast<double>(elapsed_.elapsed()) / 1000.0 : 0;
   if (!running_) {
     // The run has ended: its summary stays.
@@ -186,7 +186,7 @@ void UploadForm::UpdateStatus() {
   status_->setText(QString("%1:%2  |  folder %3")
                        .arg(whole / 60)
                        .arg(whole % 60, 2, 10, QChar('0'))
-                       .arg(QString::fromStdString(Settings.SiteClient->HostDirName)) +
+                       .arg(run_ ? QString::fromStdString(run_->Site().HostDirName()) : QString()) +
                    (saved_log_problem_.empty() ? QString() : "  |  " + QString::fromStdString(saved_log_problem_)));
   UpdateBar();
 }
@@ -205,12 +205,12 @@ void UploadForm::OnRunEvent(const RunEvent& event) {
 }
 
 void UploadForm::StartUpload() {
-  if (running_ || !Profile || !Settings.SiteClient) return;
+  if (running_ || !Profile) return;
   running_ = true;
   terminated_ = false;
   outcome_.reset();
   tally_ = RunTally();
-  tally_.classic = Settings.SiteClient->Method == TransferMethod::Classic;
+  tally_.classic = Settings.Site.Method == TransferMethod::Classic;
   progress_->clear();
   stop_->setEnabled(true);
   // The log is also kept on disk; a run goes on when it cannot be.
@@ -227,7 +227,6 @@ void UploadForm::StartUpload() {
   QTimer status_timer;
   connect(&status_timer, &QTimer::timeout, this, &UploadForm::UpdateStatus);
   status_timer.start(500);
-  const RunTally::UploadWatch watch(tally_, Settings.SiteClient);
   Upload run(Settings, *Profile, [this](const std::string& line) {
     if (saved_log_ && !saved_log_->Write(line)) {
       saved_log_problem_ = saved_log_->Failure();
@@ -235,6 +234,7 @@ void UploadForm::StartUpload() {
     }
     AddLine(QString::fromStdString(line));
   });
+  tally_.WatchUploads(run.Site());
   // The counts come from what the run reports, not from its log's wording.
   run.OnEvent = [this](const RunEvent& event) { OnRunEvent(event); };
   // A wipe asks first, naming what it found to delete; No is the default.
@@ -276,6 +276,8 @@ void UploadForm::OfferTrust(const CertificateCheck& refused) {
     return;
   }
   TrustCertificate(refused.certificate.fingerprint);
+  // The next run trusts it too: the settings are the run's own copy.
+  Settings.Site.TrustedFingerprint = refused.certificate.fingerprint;
   QTimer::singleShot(0, this, &UploadForm::StartUpload);
 }
 
@@ -312,7 +314,6 @@ void UploadForm::hideEvent(QHideEvent* event) {
 void UploadForm::closeEvent(QCloseEvent* event) {
   terminated_ = true;
   if (run_) run_->Stop();
-  if (!running_ && Settings.SiteClient && Settings.SiteClient->Connected()) Settings.SiteClient->Quit();
   QDialog::closeEvent(event);
 }
 

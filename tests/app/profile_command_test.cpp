@@ -111,10 +111,10 @@ TEST_F(ProfileCommandTest, SetCreatesAProfileFromTheCurrentOneWithoutChangingWhi
 
   SiteProfile shop(store_);
   shop.LoadRegistry("Shop");
-  EXPECT_EQ(shop.NewClient.HostName, "ftp.base.test");  // copied from the current profile
-  EXPECT_FALSE(shop.NewClient.Passive());
+  EXPECT_EQ(shop.NewSite.HostName, "ftp.base.test");  // copied from the current profile
+  EXPECT_FALSE(shop.NewSite.Passive());
   EXPECT_EQ(shop.NewRetries, -2);
-  EXPECT_EQ(shop.OldClient.PassWord, "pa ss!");
+  EXPECT_EQ(shop.OldSite.PassWord, "pa ss!");
   EXPECT_FALSE(shop.NewWipe);
   EXPECT_FALSE(shop.OldWipe);
   ASSERT_EQ(Run({"set", "--profile", "Wiper", "OldWipe=1"}).code, 0);  // unless told so
@@ -152,8 +152,8 @@ TEST_F(ProfileCommandTest, APortFollowsTheSecurityModeWhileItHoldsADefault) {
     }
     SiteProfile profile(store_);
     profile.LoadRegistry("Default");
-    EXPECT_EQ(profile.NewClient.Port, step.new_port) << step.args.back();
-    EXPECT_EQ(profile.OldClient.Port, "ftp");
+    EXPECT_EQ(profile.NewSite.Port, step.new_port) << step.args.back();
+    EXPECT_EQ(profile.OldSite.Port, "ftp");
   }
   // A fingerprint is stored as openssl prints it, however it was typed.
   ASSERT_EQ(Run({"set", "OldCertificate=" + std::string(64, 'a')}).code, 0);
@@ -182,8 +182,8 @@ TEST_F(ProfileCommandTest, APasswordGivenAsADashIsReadAndAnyPrintablePasswordIsK
   ASSERT_EQ(result.code, 0) << result.err;
   SiteProfile profile(store_);
   profile.LoadRegistry("Default");
-  EXPECT_EQ(profile.NewClient.PassWord, "say \"hi\" #1 'ok'");
-  EXPECT_EQ(profile.OldClient.PassWord, "plain");
+  EXPECT_EQ(profile.NewSite.PassWord, "say \"hi\" #1 'ok'");
+  EXPECT_EQ(profile.OldSite.PassWord, "plain");
   std::istringstream nothing;
   EXPECT_EQ(RunProfileCommandWith({"set", "OldPassword=-"}, nothing).code, 3);
   // Through the program, from standard input.
@@ -192,7 +192,7 @@ TEST_F(ProfileCommandTest, APasswordGivenAsADashIsReadAndAnyPrintablePasswordIsK
   ASSERT_EQ(piped.code, 0) << piped.err;
   SiteProfile reread(store_);
   reread.LoadRegistry("Default");
-  EXPECT_EQ(reread.OldClient.PassWord, "from stdin");
+  EXPECT_EQ(reread.OldSite.PassWord, "from stdin");
 }
 
 TEST_F(ProfileCommandTest, ABadFieldOrValueWritesNothing) {

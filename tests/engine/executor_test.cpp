@@ -9,6 +9,7 @@
 #include "support/fake_site_connection.h"
 #include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
+#include "support/test_run.h"
 
 #include <fstream>
 
@@ -22,6 +23,7 @@ using testing::FakeSiteConnection;
 using ::testing::Not;
 using testing::ScriptedFtpServer;
 using testing::ScriptedSession;
+using testing::TestRun;
 
 class RecordingUpload : public Upload {
  public:
@@ -37,21 +39,14 @@ class RecordingUpload : public Upload {
 class ExecutorTest : public ::testing::Test {
  protected:
   RecordingUpload& Run(int retries, int pause, bool ramped) {
-    client_.HostName = "127.0.0.1";
-    client_.Port = server_.Port();
-    client_.UserName = "user";
-    client_.PassWord = "pw";
-    client_.SetPassive(true);
-    client_.Timeout = 1;
-    profile_.new_client = &client_;
-    RunSettings settings;
-    settings.SiteClient = &client_;
-    settings.Retries = retries;
-    settings.RetryPause = pause;
-    settings.Ramped = ramped;
-    run_ = std::make_unique<RecordingUpload>(settings, profile_, [this](const std::string& l) { log_.push_back(l); });
-    run_->StartRunState();
-    return *run_;
+    run_.timeout_seconds = 1;
+    run_.settings.StartDir.clear();
+    run_.settings.Retries = retries;
+    run_.settings.RetryPause = pause;
+    run_.settings.Ramped = ramped;
+    RecordingUpload& run = run_.Make<RecordingUpload>();
+    run.StartRunState();
+    return run;
   }
   // NLST answers with these names (the reference for the name column).
   void AnswerNamesWith(const std::string& names) {
@@ -63,16 +58,13 @@ class ExecutorTest : public ::testing::Test {
       s.Reply("226 Done");
     });
   }
-  int Count(const std::string& prefix) const {
-    return static_cast<int>(
-        std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-  }
+  int Count(const std::string& prefix) const { return run_.Count(prefix); }
 
   ScriptedFtpServer server_;
-  FtpClient client_;
-  FakeProfile profile_;
-  std::vector<std::string> log_;
-  std::unique_ptr<RecordingUpload> run_;
+  TestRun run_{server_.Port()};
+  FakeProfile& profile_ = run_.profile;
+  std::vector<std::string>& log_ = run_.log;
+  FtpClient& client_ = run_.client;
 };
 
 // ---- Retries, against a fake connection: no server, no waiting

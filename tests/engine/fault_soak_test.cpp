@@ -15,11 +15,11 @@
 #include <gtest/gtest.h>
 
 #include "engine/upload.h"
-#include "support/fake_profile.h"
 #include "support/fault_relay.h"
 #include "support/file_tree.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
+#include "support/test_run.h"
 
 namespace kestova {
 namespace {
@@ -72,19 +72,15 @@ std::string Noise(size_t size, std::uint32_t seed) {
 
 class FaultSoakTest : public ::testing::Test {
  protected:
+  FaultSoakTest() { view_ = SoakProfile(); }
   void SetUp() override {
     std::string why;
     server_ = FtpServerFixture::Start(FtpServerFixture::Kind::Vsftpd, (dir_.Path() / "server").string(), why);
     ASSERT_TRUE(server_) << why;
     relay_ = FaultRelay::Start(std::stoi(server_->Port()), FaultPlan{}, why);
     ASSERT_TRUE(relay_) << why;
-    client_.HostName = "127.0.0.1";
-    client_.Port = relay_->Port();
-    client_.UserName = server_->User();
-    client_.PassWord = server_->Password();
-    client_.SetPassive(true);
+    LogIn(relay_->Port());
     client_.TimeoutMs = 500;  // a stalled reply is held 800 ms
-    view_.new_client = &client_;
     local_ = dir_.Path() / "site";
   }
 
@@ -111,9 +107,15 @@ class FaultSoakTest : public ::testing::Test {
     }
   }
 
+  // The run goes to the relay, which passes everything on to the server.
+  void LogIn(const std::string& port) {
+    run_.settings.Site.Port = port;
+    run_.settings.Site.UserName = server_->User();
+    run_.settings.Site.PassWord = server_->Password();
+  }
+
   RunOutcome Run(const std::string& start_dir, int retries, std::function<void(const std::string&)> watch = nullptr) {
-    RunSettings settings;
-    settings.SiteClient = &client_;
+    RunSettings& settings = run_.settings;
     settings.SiteURL = "http://new.example";
     settings.StartDir = start_dir;
     settings.LocalRoot = local_.string();
@@ -121,11 +123,10 @@ class FaultSoakTest : public ::testing::Test {
     settings.Retries = retries;
     settings.AutoDetect = true;
     log_.clear();
-    RecordedPauses run(settings, view_, [&](const std::string& line) {
-      log_.push_back(line);
+    run_.watch = [watch](const std::string& line, Upload&) {
       if (watch) watch(line);
-    });
-    return run.StartUpload();
+    };
+    return run_.Make<RecordedPauses>().StartUpload();
   }
 
   fs::path Remote(const std::string& path) const { return fs::path(server_->Root()) / path; }
@@ -162,10 +163,11 @@ class FaultSoakTest : public ::testing::Test {
   testing::TempDir dir_;
   std::unique_ptr<FtpServerFixture> server_;
   std::unique_ptr<FaultRelay> relay_;
-  FtpClient client_;
-  testing::FakeProfile view_ = SoakProfile();
+  testing::TestRun run_{""};
+  FtpClient& client_ = run_.client;
+  testing::FakeProfile& view_ = run_.profile;
   fs::path local_;
-  std::vector<std::string> log_;
+  std::vector<std::string>& log_ = run_.log;
 };
 
 FaultPlan Faulty(std::uint32_t seed) {
@@ -251,15 +253,11 @@ class TlsFaultSoakTest : public FaultSoakTest {
     plan.last_data_port = server_->LastPassivePort();
     relay_ = FaultRelay::Start(std::stoi(server_->Port()), plan, why);
     ASSERT_TRUE(relay_) << why;
-    client_.HostName = relay_->Host();
-    client_.Port = relay_->Port();
-    client_.UserName = server_->User();
-    client_.PassWord = server_->Password();
-    client_.Security = FtpSecurity::Explicit;
-    client_.TrustedFingerprint = server_->Certificate()->fingerprint;
-    client_.SetPassive(true);
+    LogIn(relay_->Port());
+    run_.settings.Site.HostName = relay_->Host();
+    run_.settings.Site.Security = FtpSecurity::Explicit;
+    run_.settings.Site.TrustedFingerprint = server_->Certificate()->fingerprint;
     client_.TimeoutMs = 2000;
-    view_.new_client = &client_;
     local_ = dir_.Path() / "site";
   }
 
@@ -283,7 +281,7 @@ TEST_F(TlsFaultSoakTest, CutTlsConnectionsStillEndFinishedWithAnExactTree) { Pub
 // The modern method closes each upload as soon as its last bytes are with
 // the system: a cut must still never pass for a whole file.
 TEST_F(TlsFaultSoakTest, TheModernMethodThroughTheSameCutsEndsAsExact) {
-  client_.Method = TransferMethod::Modern;
+  run_.settings.Site.Method = TransferMethod::Modern;
   PublishThroughCuts();
 }
 
@@ -292,7 +290,7 @@ TEST_F(TlsFaultSoakTest, TheModernMethodThroughTheSameCutsEndsAsExact) {
 // or a whole new copy, never missing or cut, and the next run leaves no
 // temporary file behind.
 TEST_F(FaultSoakTest, TheModernMethodNeverLeavesAFileMissingOrCut) {
-  client_.Method = TransferMethod::Modern;
+  run_.settings.Site.Method = TransferMethod::Modern;
   MakeSite(60);
   for (const auto& [name, bytes] : Tree(local_)) WriteFile(Remote("www/" + name), "old copy of " + name);
   server_->Own();
@@ -379,26 +377,16 @@ TEST(ReconnectionTest, AFileSentAgainOnANewSessionKeepsItsTransferType) {
   plan.max_faults = 1;
   auto relay = FaultRelay::Start(std::stoi(server->Port()), plan, why);
   ASSERT_TRUE(relay) << why;
-  FtpClient client;
-  client.HostName = "127.0.0.1";
-  client.Port = relay->Port();
-  client.UserName = server->User();
-  client.PassWord = server->Password();
-  client.SetPassive(true);
-  client.Timeout = 5;
-  testing::FakeProfile view = SoakProfile();
-  view.new_client = &client;
+  testing::TestRun test(relay->Port(), server->User(), server->Password());
+  test.profile = SoakProfile();
   const std::string bytes = "line\r\nbreaks\r\n" + Noise(5000, 3);
   WriteFile(dir.Path() / "site" / "data.bin", bytes);
-  RunSettings settings;
-  settings.SiteClient = &client;
-  settings.StartDir = "/www";
-  settings.LocalRoot = (dir.Path() / "site").string();
-  settings.Retries = 3;
-  settings.RetryPause = 0;
-  settings.AutoDetect = true;
-  std::vector<std::string> log;
-  RecordedPauses run(settings, view, [&](const std::string& line) { log.push_back(line); });
+  test.settings.LocalRoot = (dir.Path() / "site").string();
+  test.settings.Retries = 3;
+  test.settings.RetryPause = 0;
+  test.settings.AutoDetect = true;
+  const std::vector<std::string>& log = test.log;
+  RecordedPauses& run = test.Make<RecordedPauses>();
   ASSERT_EQ(run.StartUpload(), RunOutcome::Finished);
   EXPECT_EQ(relay->Injected().dropped_control, 1);
   EXPECT_THAT(log, Contains("Connect Failed. Retrying [Pause 0s]..."));
@@ -426,30 +414,20 @@ TEST(ReconnectionTest, ALostReplyToARenameLeavesTheFileInPlace) {
     plan.max_faults = 1;
     auto relay = FaultRelay::Start(std::stoi(server->Port()), plan, why);
     ASSERT_TRUE(relay) << why;
-    FtpClient client;
-    client.HostName = "127.0.0.1";
-    client.Port = relay->Port();
-    client.UserName = server->User();
-    client.PassWord = server->Password();
-    client.SetPassive(true);
-    client.Timeout = 5;
-    client.Method = TransferMethod::Modern;
-    testing::FakeProfile view = SoakProfile();
-    view.new_client = &client;
-    view.new_changes = kind == FtpServerFixture::Kind::Pyftpdlib;
+    testing::TestRun test(relay->Port(), server->User(), server->Password());
+    test.settings.Site.Method = TransferMethod::Modern;
+    test.profile = SoakProfile();
+    test.profile.new_changes = kind == FtpServerFixture::Kind::Pyftpdlib;
     for (const char* name : {"a.htm", "b.gif", "c.htm"}) {
       WriteFile(dir.Path() / "site" / name, std::string("new ") + name + Noise(3000, name[0]));
       WriteFile(dir.Path() / "server" / "www" / name, "old");
     }
     server->Own();
-    RunSettings settings;
-    settings.SiteClient = &client;
-    settings.StartDir = "/www";
-    settings.LocalRoot = (dir.Path() / "site").string();
-    settings.Retries = 2;
-    settings.AutoDetect = true;
-    std::vector<std::string> log;
-    RecordedPauses run(settings, view, [&](const std::string& line) { log.push_back(line); });
+    test.settings.LocalRoot = (dir.Path() / "site").string();
+    test.settings.Retries = 2;
+    test.settings.AutoDetect = true;
+    const std::vector<std::string>& log = test.log;
+    RecordedPauses& run = test.Make<RecordedPauses>();
     ASSERT_EQ(run.StartUpload(), RunOutcome::Finished) << ::testing::PrintToString(log);
     EXPECT_EQ(relay->Injected().dropped_control, 1);
     EXPECT_THAT(log, Contains(HasSubstr("was lost; the listing shows it in place, so it is done.")));

@@ -11,13 +11,13 @@
 #include "support/listed_tree.h"
 #include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
+#include "support/test_run.h"
 
 namespace kestova {
 namespace {
 
 using namespace std::string_literals;
 using ::testing::Contains;
-using testing::FakeProfile;
 using ::testing::HasSubstr;
 using ::testing::IsSupersetOf;
 using testing::ListedTree;
@@ -33,38 +33,19 @@ class HostileServerTest : public ::testing::Test {
   void SetUp() override { testing::WriteFile(local_.Path() / "index.htm", "home\n"); }
   RunOutcome Run(const std::string& local_root, TransferMethod method = TransferMethod::Classic, bool wipe = true,
                  const std::string& start_dir = "/start") {
-    client_.Method = method;
-    client_.HostName = "127.0.0.1";
-    client_.Port = server_.Port();
-    client_.UserName = "user";
-    client_.PassWord = "pw";
-    client_.SetPassive(true);
-    client_.Timeout = 5;
-    profile_.new_client = &client_;
-    RunSettings settings;
-    settings.SiteClient = &client_;
-    settings.StartDir = start_dir;
-    settings.LocalRoot = local_root;
-    settings.WipeFirst = wipe;
-    settings.Retries = 0;
-    Upload run(settings, profile_, [this](const std::string& line) { log_.push_back(line); });
-    return run.StartUpload();
+    run_.settings.Site.Method = method;
+    run_.settings.StartDir = start_dir;
+    run_.settings.LocalRoot = local_root;
+    run_.settings.WipeFirst = wipe;
+    return run_.Start();
   }
-  int Count(const std::string& prefix) const {
-    return static_cast<int>(
-        std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-  }
-  std::string Log() const {
-    std::string text;
-    for (const auto& line : log_) text += line + "\n";
-    return text;
-  }
+  int Count(const std::string& prefix) const { return run_.Count(prefix); }
+  std::string Log() const { return run_.Text(); }
 
   ScriptedFtpServer server_;
   ListedTree tree_{server_};
-  FtpClient client_;
-  FakeProfile profile_;
-  std::vector<std::string> log_;
+  testing::TestRun run_{server_.Port()};
+  std::vector<std::string>& log_ = run_.log;
   testing::TempDir local_;
 };
 

@@ -8,10 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "engine/upload.h"
-#include "support/fake_profile.h"
 #include "support/file_tree.h"
 #include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
+#include "support/test_run.h"
 
 namespace kestova {
 namespace {
@@ -61,37 +61,22 @@ testing::ScriptedFtpServer::Action SendListing(std::string text) {
 
 // A modern Wrt Changes of `local` to /www on the scripted server, which
 // renames as asked and lists MLST in FEAT when `mlsd`.
-struct ModernRun {
-  ModernRun(ScriptedFtpServer& server, const testing::TempDir& local, bool mlsd) {
+struct ModernRun : testing::TestRun {
+  ModernRun(ScriptedFtpServer& server, const testing::TempDir& local, bool mlsd) : TestRun(server.Port()) {
     if (mlsd) server.On("FEAT", "211-Features:\r\n MLST type*;size*;modify*;\r\n211 End\r\n");
     server.On("RNFR", "350 Ready for the new name\r\n");
     server.On("RNTO", "250 Renamed\r\n");
-    client.HostName = "127.0.0.1";
-    client.Port = server.Port();
-    client.UserName = "user";
-    client.PassWord = "pw";
-    client.SetPassive(true);
-    client.Timeout = 5;
-    client.Method = TransferMethod::Modern;
-    profile.new_client = &client;
+    settings.Site.Method = TransferMethod::Modern;
     profile.new_changes = true;
-    settings.SiteClient = &client;
-    settings.StartDir = "/www";
     settings.LocalRoot = local.Path().string();
-    settings.Retries = 0;
     settings.AutoDetect = true;
   }
   RunOutcome Run() {
-    Upload run(settings, profile, [this](const std::string& line) { log.push_back(line); });
-    const RunOutcome outcome = run.StartUpload();
-    peak_indexed = run.PeakIndexedEntries();
+    const RunOutcome outcome = Start();
+    peak_indexed = Current().PeakIndexedEntries();
     return outcome;
   }
 
-  FtpClient client;
-  testing::FakeProfile profile;
-  RunSettings settings;
-  std::vector<std::string> log;
   size_t peak_indexed = 0;
 };
 

@@ -8,10 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "engine/upload.h"
-#include "support/fake_profile.h"
 #include "support/file_tree.h"
 #include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
+#include "support/test_run.h"
 
 namespace kestova {
 namespace {
@@ -70,24 +70,12 @@ TEST(ModernReplaceTest, AServerThatWillNotRenameStillGetsEveryFile) {
     testing::WriteFile(local.Path() / "a.htm", "<title>A</title>\n");
     // Another type, so that each file starts with its TYPE.
     testing::WriteFile(local.Path() / "b.gif", "<title>B</title>\n");
-    FtpClient client;
-    client.HostName = "127.0.0.1";
-    client.Port = server.Port();
-    client.UserName = "user";
-    client.PassWord = "pw";
-    client.SetPassive(true);
-    client.Timeout = 5;
-    client.Method = TransferMethod::Modern;
-    testing::FakeProfile profile;
-    profile.new_client = &client;
-    RunSettings settings;
-    settings.SiteClient = &client;
-    settings.StartDir = "/www";
-    settings.LocalRoot = local.Path().string();
-    settings.Retries = 0;
-    settings.AutoDetect = true;
-    std::vector<std::string> log;
-    Upload run(settings, profile, [&log](const std::string& line) { log.push_back(line); });
+    testing::TestRun test(server.Port());
+    test.settings.Site.Method = TransferMethod::Modern;
+    test.settings.LocalRoot = local.Path().string();
+    test.settings.AutoDetect = true;
+    const std::vector<std::string>& log = test.log;
+    Upload& run = test.Make();
     ASSERT_EQ(run.StartUpload(), RunOutcome::Finished) << ::testing::PrintToString(log);
     EXPECT_EQ(std::count(log.begin(), log.end(), refusal.said), 1) << ::testing::PrintToString(log);
 

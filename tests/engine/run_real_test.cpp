@@ -24,12 +24,14 @@
 #include "engine/redirect_page.h"
 #include "engine/run_tally.h"
 #include "engine/upload.h"
+#include "ftp/ftp_site_connection.h"
 #include "net/dns_lookup.h"
 #include "support/failing_stream.h"
 #include "support/fake_profile.h"
 #include "support/file_tree.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
+#include "support/test_run.h"
 
 namespace kestova {
 namespace {
@@ -90,21 +92,20 @@ class RunTest : public ::testing::TestWithParam<Server> {
     options.protocol_log = dir_.File("commands.log");
     server_ = FtpServerFixture::Start(GetParam().kind, (dir_.Path() / "server").string(), why, options);
     ASSERT_TRUE(server_) << why;
-    for (FtpClient* client : {&new_client_, &old_client_}) {
-      client->HostName = "127.0.0.1";
-      client->Port = server_->Port();
-      client->UserName = server_->User();
-      client->PassWord = server_->Password();
-      client->SetPassive(GetParam().passive);
-      client->Timeout = 10;
-      client->Method = GetParam().method;
-      if (GetParam().tls != ServerTls::None) {
-        client->Security = GetParam().tls == ServerTls::Explicit ? FtpSecurity::Explicit : FtpSecurity::Implicit;
-        client->TrustedFingerprint = server_->Certificate()->fingerprint;
-      }
+    site_.HostName = "127.0.0.1";
+    site_.Port = server_->Port();
+    site_.UserName = server_->User();
+    site_.PassWord = server_->Password();
+    site_.SetPassive(GetParam().passive);
+    site_.Method = GetParam().method;
+    if (GetParam().tls != ServerTls::None) {
+      site_.Security = GetParam().tls == ServerTls::Explicit ? FtpSecurity::Explicit : FtpSecurity::Implicit;
+      site_.TrustedFingerprint = server_->Certificate()->fingerprint;
     }
-    view_.new_client = &new_client_;
-    view_.old_client = &old_client_;
+    for (FtpClient* client : {&new_client_, &old_client_}) {
+      ApplySiteSettings(*client, site_);
+      client->Timeout = 10;
+    }
     local_ = dir_.Path() / "site";
     std::string binary(3000, '\0');
     for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 31);
@@ -131,7 +132,7 @@ class RunTest : public ::testing::TestWithParam<Server> {
 
   RunSettings Settings(bool redirect = false) {
     RunSettings settings;
-    settings.SiteClient = redirect ? &old_client_ : &new_client_;
+    settings.Site = site_;
     settings.SiteURL = redirect ? "http://old.example" : "http://new.example";
     settings.StartDir = "/www";
     settings.LocalRoot = local_.string();
@@ -146,14 +147,18 @@ class RunTest : public ::testing::TestWithParam<Server> {
     log_.clear();
     events_.clear();
     Upload* running = nullptr;
-    Upload run(settings, view_, [&](const std::string& line) {
-      log_.push_back(line);
-      if (watch) watch(line, *running);
-    });
+    FtpSiteConnection site(settings.RedirectJob ? old_client_ : new_client_);
     // The bytes of an upload under way reach a tally as they move: when a
     // file is reported sent, all of it had been counted.
     RunTally tally;
-    const RunTally::UploadWatch uploads(tally, settings.SiteClient);
+    Upload run(
+        settings, view_,
+        [&](const std::string& line) {
+          log_.push_back(line);
+          if (watch) watch(line, *running);
+        },
+        &site);
+    tally.WatchUploads(run.Site());
     run.OnEvent = [this, &tally](const RunEvent& event) {
       if (event.kind == RunEvent::Kind::FileSent) {
         EXPECT_EQ(tally.in_flight, event.bytes) << event.path;
@@ -203,6 +208,7 @@ class RunTest : public ::testing::TestWithParam<Server> {
 
   testing::TempDir dir_;
   std::unique_ptr<FtpServerFixture> server_;
+  SiteSettings site_;
   FtpClient new_client_, old_client_;
   testing::FakeProfile view_ = BakeryProfile();
   fs::path local_;
@@ -597,22 +603,14 @@ TEST(FirstConnectionTest, MistakesThatRetryingCannotMendEndAtOnceWithAHint) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FtpClient client;
-    client.HostName = c.host;
-    client.Port = c.port;
-    client.UserName = c.user;
-    client.PassWord = "secret";
-    client.Timeout = 5;
-    testing::FakeProfile view;
-    view.new_client = &client;
-    RunSettings settings;
-    settings.SiteClient = &client;
-    settings.StartDir = "/www";
-    settings.LocalRoot = dir.Path().string();
-    settings.Retries = 2;
-    settings.RetryPause = 0;
-    std::vector<std::string> log;
-    Upload run(settings, view, [&log](const std::string& line) { log.push_back(line); });
+    testing::TestRun test(c.port, c.user, "secret");
+    test.settings.Site.HostName = c.host;
+    test.settings.Site.SetPassive(false);
+    test.settings.LocalRoot = dir.Path().string();
+    test.settings.Retries = 2;
+    test.settings.RetryPause = 0;
+    const std::vector<std::string>& log = test.log;
+    Upload& run = test.Make();
     EXPECT_EQ(run.StartUpload(), RunOutcome::NotConnected) << ::testing::PrintToString(log);
     const std::string text = ::testing::PrintToString(log);
     EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("Connecting", 0) == 0; }),

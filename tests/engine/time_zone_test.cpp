@@ -14,10 +14,10 @@
 #include <gtest/gtest.h>
 
 #include "engine/upload.h"
-#include "support/fake_profile.h"
 #include "support/file_tree.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
+#include "support/test_run.h"
 
 namespace kestova {
 namespace {
@@ -50,17 +50,12 @@ class TimeZoneTest : public ::testing::TestWithParam<Zone> {
     ASSERT_TRUE(server_) << why;
     fs::create_directories(Remote(""));
     server_->Own();
-    client_.HostName = "127.0.0.1";
-    client_.Port = server_->Port();
-    client_.UserName = server_->User();
-    client_.PassWord = server_->Password();
-    client_.SetPassive(true);
-    client_.Timeout = 10;
-    if (server_->Certificate()) {
-      client_.Security = FtpSecurity::Explicit;
-      client_.TrustedFingerprint = server_->Certificate()->fingerprint;
-    }
-    view_.new_client = &client_;
+    run_ = std::make_unique<testing::TestRun>(*server_);
+    run_->settings.SiteURL = "http://new";
+    run_->settings.LocalRoot = local_.string();
+    run_->settings.Retries = 1;
+    run_->settings.RetryPause = 0;
+    run_->settings.AutoDetect = true;
     for (const char* name : {"a.htm", "b.htm", "c.gif", "sub/d.htm"}) {
       testing::WriteFile(local_ / name, std::string("<title>") + name + "</title>\n");
     }
@@ -78,40 +73,25 @@ class TimeZoneTest : public ::testing::TestWithParam<Zone> {
   }
 
   RunOutcome Run(TransferMethod method, bool changes) {
-    client_.Method = method;
-    view_.new_changes = changes;
-    RunSettings settings;
-    settings.SiteClient = &client_;
-    settings.SiteURL = "http://new";
-    settings.StartDir = "/www";
-    settings.LocalRoot = local_.string();
-    settings.Retries = 1;
-    settings.RetryPause = 0;
-    settings.AutoDetect = true;
-    log_.clear();
-    Upload run(settings, view_, [this](const std::string& line) { log_.push_back(line); });
-    return run.StartUpload();
+    run_->settings.Site.Method = method;
+    run_->profile.new_changes = changes;
+    run_->log.clear();
+    return run_->Start();
   }
   std::vector<std::string> Written() const {
     std::vector<std::string> names;
-    for (const std::string& line : log_) {
+    for (const std::string& line : run_->log) {
       if (line.rfind("Write File ", 0) == 0) names.push_back(line.substr(11));
     }
     std::sort(names.begin(), names.end());
     return names;
   }
-  std::string Log() const {
-    std::string text;
-    for (const std::string& line : log_) text += line + "\n";
-    return text;
-  }
+  std::string Log() const { return run_->Text(); }
 
   testing::TempDir dir_;
   std::unique_ptr<FtpServerFixture> server_;
-  FtpClient client_;
-  testing::FakeProfile view_;
   fs::path local_ = dir_.Path() / "site";
-  std::vector<std::string> log_;
+  std::unique_ptr<testing::TestRun> run_;
 };
 
 TEST_P(TimeZoneTest, TheModernMethodSendsExactlyTheEditedFiles) {
@@ -122,8 +102,8 @@ TEST_P(TimeZoneTest, TheModernMethodSendsExactlyTheEditedFiles) {
   // whatever its LIST does (TimesGMT off), so nothing is learnt there.
   const char* listing = GetParam().kind == Kind::Vsftpd ? "LIST" : "MLSD";
   const std::string offset = GetParam().kind == Kind::Proftpd ? "in UTC" : GetParam().offset;
-  EXPECT_THAT(log_, Contains(std::string("The server's listing times are ") + offset + " (learnt from the time " +
-                             listing + " gave a marker file sent to /www)."))
+  EXPECT_THAT(run_->log, Contains(std::string("The server's listing times are ") + offset + " (learnt from the time " +
+                                  listing + " gave a marker file sent to /www)."))
       << Log();
   EXPECT_THAT(testing::Tree(Remote("")), ::testing::SizeIs(4)) << "the marker file was left behind";
 
@@ -183,7 +163,7 @@ TEST_P(DaylightSavingTest, ACopyFromTheOtherSideOfAChangeIsNeverTakenAsNewer) {
   Touch(made + 30 * 60, "late.htm");
   Touch(made - 2 * 24 * 3600, "early.htm");
   ASSERT_EQ(Run(TransferMethod::Modern, true), RunOutcome::Finished) << Log();
-  EXPECT_THAT(log_, Contains(::testing::HasSubstr("The server's listing times are 5 h behind UTC"))) << Log();
+  EXPECT_THAT(run_->log, Contains(::testing::HasSubstr("The server's listing times are 5 h behind UTC"))) << Log();
   EXPECT_THAT(Written(), ::testing::ElementsAre("late.htm")) << Log();
   EXPECT_EQ(testing::ReadFile(Remote("late.htm")), "new\n");
 }

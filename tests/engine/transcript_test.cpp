@@ -75,17 +75,12 @@ class TranscriptTest : public ::testing::TestWithParam<Case> {
     ASSERT_TRUE(server_) << why;
     relay_ = testing::FaultRelay::Start(std::stoi(server_->Port()), testing::FaultPlan(), why);
     ASSERT_TRUE(relay_) << why;
-    for (FtpClient* client : {&new_client_, &old_client_}) {
-      client->HostName = "127.0.0.1";
-      client->Port = relay_->Port();
-      client->UserName = server_->User();
-      client->PassWord = server_->Password();
-      client->SetPassive(GetParam().passive);
-      client->Timeout = 10;
-      client->Method = GetParam().method;
-    }
-    view_.new_client = &new_client_;
-    view_.old_client = &old_client_;
+    site_.HostName = "127.0.0.1";
+    site_.Port = relay_->Port();
+    site_.UserName = server_->User();
+    site_.PassWord = server_->Password();
+    site_.SetPassive(GetParam().passive);
+    site_.Method = GetParam().method;
     view_.new_url = "http://new.example";
     view_.old_url = "http://old.example";
     local_ = dir_.Path() / "site";
@@ -117,7 +112,7 @@ class TranscriptTest : public ::testing::TestWithParam<Case> {
     view_.test_run = test_run;
     view_.new_changes = changes;
     RunSettings settings;
-    settings.SiteClient = redirect ? &old_client_ : &new_client_;
+    settings.Site = site_;
     settings.SiteURL = redirect ? "http://old.example" : "http://new.example";
     settings.StartDir = redirect ? "/old" : "/www";
     settings.LocalRoot = local_.string();
@@ -147,7 +142,8 @@ class TranscriptTest : public ::testing::TestWithParam<Case> {
   testing::TempDir dir_;
   std::unique_ptr<FtpServerFixture> server_;
   std::unique_ptr<testing::FaultRelay> relay_;
-  FtpClient new_client_, old_client_;
+  // The run opens its own connection from these, as a run of the program does.
+  SiteSettings site_;
   testing::FakeProfile view_;
   fs::path local_;
   std::string transcript_;

@@ -1,4 +1,4 @@
-#include "ftp/ftp_security.h"
+#include "net/certificate_check.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ftp/ftp_security.h"
+#include "net/certificate_check.h"
 #include "net/tls_channel.h"
 
 namespace {

@@ -70,8 +70,8 @@ int StoredGeneration(const std::string& store) {
   }
   SiteProfile profile(store);
   profile.LoadRegistry("Default");
-  EXPECT_EQ(profile.OldClient.PassWord, "generation " + std::to_string(generation));
-  EXPECT_EQ(profile.NewClient.PassWord, "generation " + std::to_string(generation));
+  EXPECT_EQ(profile.OldSite.PassWord, "generation " + std::to_string(generation));
+  EXPECT_EQ(profile.NewSite.PassWord, "generation " + std::to_string(generation));
   return generation;
 }
 

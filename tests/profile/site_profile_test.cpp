@@ -56,9 +56,9 @@ TEST_F(SiteProfileTest, AFreshStoreGetsExactlyTheDefaults) {
   }
   EXPECT_EQ(registry.ReadString(key, "RootDestn"), "/tmp");
   EXPECT_EQ(registry.ReadString(key, "HTMLFile"), DataFile("auto.htm"));
-  EXPECT_EQ(profile.OldClient.PassWord, "guestuser");
-  EXPECT_EQ(profile.NewClient.Port, "ftp");
-  EXPECT_TRUE(profile.OldClient.Passive());
+  EXPECT_EQ(profile.OldSite.PassWord, "guestuser");
+  EXPECT_EQ(profile.NewSite.Port, "ftp");
+  EXPECT_TRUE(profile.OldSite.Passive());
   EXPECT_EQ(profile.NewRetries, 5);
   EXPECT_EQ(profile.OldStartDir, "/public_html");
   EXPECT_FALSE(profile.Loading);
@@ -86,8 +86,8 @@ TEST_F(SiteProfileTest, AStoredModeOrMethodThatNamesNoneLoadsOnTheSafeSide) {
     Registry(store_).WriteInteger(kSite + "\\Default", "OldSecurity", c.stored);
     Registry(store_).WriteInteger(kSite + "\\Default", "NewMethod", c.stored);
     const SiteProfile& profile = Loaded();
-    EXPECT_EQ(profile.OldClient.Security, c.security) << c.stored;
-    EXPECT_EQ(profile.NewClient.Method, c.method) << c.stored;
+    EXPECT_EQ(profile.OldSite.Security, c.security) << c.stored;
+    EXPECT_EQ(profile.NewSite.Method, c.method) << c.stored;
   }
 }
 
@@ -114,9 +114,9 @@ TEST_F(SiteProfileTest, APartialKeyGainsOnlyTheMissingValues) {
     registry.WriteString(kSite + "\\prof_Shop", "NewPassword", EncodeStoredValue("s3cret"));
   }
   SiteProfile& profile = Loaded("Shop");
-  EXPECT_EQ(profile.NewClient.HostName, "ftp.shop.test");
+  EXPECT_EQ(profile.NewSite.HostName, "ftp.shop.test");
   EXPECT_EQ(profile.NewRetries, 9);
-  EXPECT_EQ(profile.NewClient.PassWord, "s3cret");
+  EXPECT_EQ(profile.NewSite.PassWord, "s3cret");
   EXPECT_EQ(profile.OldRetries, 5);
   Registry registry(store_);
   EXPECT_EQ(registry.ValueNames(kSite + "\\prof_Shop").size(), 40u);
@@ -138,8 +138,8 @@ TEST_F(SiteProfileTest, AWrongValueTypeStopsTheLoadThereAndClearsLoading) {
     EXPECT_STREQ(error.what(), "Invalid data type for 'NewRetries'");
   }
   EXPECT_FALSE(profile.Loading);
-  EXPECT_EQ(profile.NewClient.HostName, "ftp.new-site.example");  // applied before the bad value
-  EXPECT_TRUE(profile.OldStartDir.empty());                       // after it: never reached
+  EXPECT_EQ(profile.NewSite.HostName, "ftp.new-site.example");  // applied before the bad value
+  EXPECT_TRUE(profile.OldStartDir.empty());                     // after it: never reached
   Registry registry(store_);
   EXPECT_FALSE(registry.ValueExists(kSite + "\\Default", "OldRetries"));
 }
@@ -174,32 +174,32 @@ TEST_F(SiteProfileTest, SavingWithoutChangesLeavesTheStoredValuesAlone) {
   Registry registry(store_);
   EXPECT_EQ(registry.ReadString(kSite + "\\Default", "OldPassword"), EncodeStoredValue("guestuser"));
   registry.WriteString(kSite + "\\Default", "RootDestn", "kept as it is");
-  first.NewClient.PassWord = "changed";
+  first.NewSite.PassWord = "changed";
   first.NewRetries = -1;
   first.SaveRegistry("Default");
   EXPECT_EQ(registry.ReadString(kSite + "\\Default", "RootDestn"), "kept as it is");
   SiteProfile& second = Loaded();
-  EXPECT_EQ(second.NewClient.PassWord, "changed");
+  EXPECT_EQ(second.NewSite.PassWord, "changed");
   EXPECT_EQ(second.NewRetries, -1);
 }
 
 TEST_F(SiteProfileTest, AChangeAnotherProgramMadeSinceTheLoadIsKept) {
   SiteProfile& window = Loaded();
   SiteProfile& other = Loaded();
-  other.NewClient.HostName = "ftp.changed-elsewhere.test";
+  other.NewSite.HostName = "ftp.changed-elsewhere.test";
   other.NewRetries = 9;
   other.SaveRegistry("Default");
   // The window changes one field and saves the whole profile, as it does.
-  window.NewClient.Port = "2121";
+  window.NewSite.Port = "2121";
   window.NewRetries = 7;  // its own edit of a field the other changed too
   window.SaveRegistry("Default");
   SiteProfile& reread = Loaded();
-  EXPECT_EQ(reread.NewClient.HostName, "ftp.changed-elsewhere.test");
-  EXPECT_EQ(reread.NewClient.Port, "2121");
+  EXPECT_EQ(reread.NewSite.HostName, "ftp.changed-elsewhere.test");
+  EXPECT_EQ(reread.NewSite.Port, "2121");
   EXPECT_EQ(reread.NewRetries, 7) << "the later edit of the same field wins";
   // A profile saved under another name gets every field, as before.
   window.SaveRegistry("Copy");
-  EXPECT_EQ(Loaded("Copy").NewClient.HostName, window.NewClient.HostName);
+  EXPECT_EQ(Loaded("Copy").NewSite.HostName, window.NewSite.HostName);
 }
 
 TEST_F(SiteProfileTest, TheNameDefaultInAnyCaseIsTheDefaultKey) {
@@ -247,24 +247,24 @@ TEST_F(SiteProfileTest, AMissingCurrentProfileFallsBackToDefault) {
 
 TEST_F(SiteProfileTest, APassiveFlagLoadedWhileTheClientUsesAProxyStaysOn) {
   SiteProfile& profile = Loaded();
-  profile.OldClient.SetPassive(false);
+  profile.OldSite.SetPassive(false);
   profile.SaveRegistry("Default");
-  profile.OldClient.SetConnectionType(FtpConnectionType::ftpProxy);  // as a run through a proxy leaves it
+  profile.OldSite.SetThroughProxy(true);  // as a run through a proxy leaves it
   profile.LoadRegistry("Default");
-  EXPECT_TRUE(profile.OldClient.Passive());
+  EXPECT_TRUE(profile.OldSite.Passive());
   profile.SaveRegistry("Default");
   Registry registry(store_);
   EXPECT_EQ(registry.ReadInteger(kSite + "\\Default", "OldPASV"), 1);
 }
 
 TEST_F(SiteProfileTest, ThePassiveSetterFollowsTheConnectionType) {
-  FtpController client;
+  SiteSettings client;
   EXPECT_FALSE(client.Passive());
-  client.SetConnectionType(FtpConnectionType::ftpProxy);
+  client.SetThroughProxy(true);
   EXPECT_TRUE(client.Passive());
   client.SetPassive(false);
   EXPECT_TRUE(client.Passive());
-  client.SetConnectionType(FtpConnectionType::ftpDirect);
+  client.SetThroughProxy(false);
   EXPECT_TRUE(client.Passive());
   client.SetPassive(false);
   EXPECT_FALSE(client.Passive());
@@ -290,11 +290,11 @@ TEST_F(SiteProfileTest, AStoredTemplateVisibilityTogglesTheEditorWithoutSaving) 
 
 TEST_F(SiteProfileTest, AProfileCreatedBySavingCopiesTheProfileShownBefore) {
   SiteProfile& profile = Loaded();
-  profile.NewClient.HostName = "ftp.copy.test";
+  profile.NewSite.HostName = "ftp.copy.test";
   profile.SetCurrentProfile("Copy");
   EXPECT_TRUE(profile.SaveRegistry(profile.GetCurrentProfile()));
   SiteProfile& reloaded = Loaded("Copy");
-  EXPECT_EQ(reloaded.NewClient.HostName, "ftp.copy.test");
+  EXPECT_EQ(reloaded.NewSite.HostName, "ftp.copy.test");
   EXPECT_EQ(reloaded.OldURL, "http://www.old-site.example");
   reloaded.RefreshProfileList();
   EXPECT_EQ(reloaded.SelectedProfile, "Copy");

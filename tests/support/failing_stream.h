@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "ftp/data_stream.h"
+#include "site/data_stream.h"
 
 namespace kestova::testing {
 

@@ -15,8 +15,6 @@ struct FakeProfile : ProfileView {
   std::string exts = "htm,html,txt,css";
   std::string new_url = "http://new";
   std::string old_url = "http://old";
-  const FtpClient* old_client = nullptr;
-  const FtpClient* new_client = nullptr;
   std::vector<std::string> lines = {"<<newurl>>"};
   std::string name = "Test";
   bool TestRun() const override { return test_run; }
@@ -25,8 +23,6 @@ struct FakeProfile : ProfileView {
   std::string AutoDetectExts() const override { return exts; }
   std::string NewURL() const override { return new_url; }
   std::string OldURL() const override { return old_url; }
-  const FtpClient* OldClient() const override { return old_client; }
-  const FtpClient* NewClient() const override { return new_client; }
   std::vector<std::string> TemplateLines() const override { return lines; }
   std::string ProfileName() const override { return name; }
 };

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/text_helpers.h"
-#include "engine/site_connection.h"
+#include "site/site_connection.h"
 
 namespace kestova::testing {
 
@@ -25,7 +25,6 @@ class FakeSiteConnection : public SiteConnection {
   // Every call: "Connect", "Quit", "Drop", or the operation with its operand
   // ("Cwd /www", "Dele x").
   std::vector<std::string> calls;
-  TransferMethod method = TransferMethod::Classic;
 
   std::string HostName() const override { return "ftp.test"; }
   bool Connected() const override { return connected_; }
@@ -96,7 +95,7 @@ class FakeSiteConnection : public SiteConnection {
   bool Encrypted() const override { return false; }
   std::string Proxy() const override { return std::string(); }
   std::string SecuritySummary() const override { return std::string(); }
-  TransferMethod Method() const override { return method; }
+  void WatchUploads(std::function<void(std::int64_t)>) override {}
   CertificateCheck Certificate() const override { return CertificateCheck(); }
   bool Binary() const override { return binary_; }
   std::int64_t TransferCount() const override { return 0; }

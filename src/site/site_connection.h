@@ -1,21 +1,19 @@
-// What a run needs from an FTP client: the operations of the executor's
-// label table, their operands and their results, and no more. FtpClient
-// serves it through FtpSiteConnection; the executor's tests use a fake that
-// needs no server.
+// What a run needs from a site: the operations of the executor's label
+// table, their operands and their results, and no more. A transport serves
+// it (FtpSiteConnection for FTP and FTPS); the executor's tests use a fake
+// that needs no server.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "ftp/data_stream.h"
-#include "ftp/ftp_security.h"
-#include "ftp/ftp_types.h"
+#include "net/certificate_check.h"
+#include "site/data_stream.h"
 
 namespace kestova {
-
-class FtpClient;
 
 class SiteConnection {
  public:
@@ -90,53 +88,9 @@ class SiteConnection {
   virtual CertificateCheck Certificate() const = 0;
   // Bytes the last transfer moved.
   virtual std::int64_t TransferCount() const = 0;
-  // How the site's transfers are made.
-  virtual TransferMethod Method() const = 0;
-};
-
-// The run's connection over one of the profile's FTP clients.
-class FtpSiteConnection : public SiteConnection {
- public:
-  explicit FtpSiteConnection(FtpClient& client) : client_(client) {}
-
-  std::string HostName() const override;
-  std::string Endpoint() const override;
-  bool Encrypted() const override;
-  std::string Proxy() const override;
-  bool Connected() const override;
-  bool Connect() override;
-  bool Quit() override;
-  void Drop() override;
-  void Interrupt() override;
-  bool Run(Operation operation) override;
-  const std::string& HostFileName() const override;
-  void SetHostFileName(const std::string& name) override;
-  const std::string& HostDirName() const override;
-  void SetHostDirName(const std::string& name) override;
-  void SetRenameTarget(const std::string& name) override;
-  const std::string& LocalFileName() const override;
-  void SetLocalFileName(const std::string& name) override;
-  DataStream* LocalStream() const override;
-  void SetLocalStream(DataStream* stream) override;
-  std::unique_ptr<DataStream> OpenForUpload(const std::string& name, std::string& why) override;
-  const std::string& LastReply() const override;
-  const std::string& ErrorMessage() const override;
-  std::string FailureText() const override;
-  bool LocalFailure() const override;
-  bool DataCertificateRefused() const override;
-  Refusal ConnectRefusal() const override;
-  std::string SystemReason() const override;
-  bool TooManyConnections() const override;
-  std::string WorkingFolder() override;
-  bool ListsFacts() const override;
-  bool Binary() const override;
-  std::string SecuritySummary() const override;
-  CertificateCheck Certificate() const override;
-  std::int64_t TransferCount() const override;
-  TransferMethod Method() const override;
-
- private:
-  FtpClient& client_;
+  // Called with the bytes an upload has moved so far, while it moves;
+  // nothing to stop watching.
+  virtual void WatchUploads(std::function<void(std::int64_t bytes)> watcher) = 0;
 };
 
 }  // namespace kestova

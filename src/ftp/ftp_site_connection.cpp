@@ -1,11 +1,30 @@
-#include "engine/site_connection.h"
+#include "ftp/ftp_site_connection.h"
 
 #include "common/text_helpers.h"
-#include "ftp/ftp_client.h"
 #include "ftp/ftp_reply.h"
 #include "platform/socket_errors.h"
 
 namespace kestova {
+
+void ApplySiteSettings(FtpClient& client, const SiteSettings& site) {
+  client.HostName = site.HostName;
+  client.Port = site.Port;
+  client.UserName = site.UserName;
+  client.PassWord = site.PassWord;
+  client.ProxyServer = site.ProxyServer;
+  client.ProxyPort = site.ProxyPort;
+  client.Security = site.Security;
+  client.TrustedFingerprint = site.TrustedFingerprint;
+  client.SetConnectionType(site.ProxyServer.empty() ? FtpConnectionType::ftpDirect : FtpConnectionType::ftpProxy);
+  client.SetPassive(site.Passive());
+  client.Tuning =
+      site.Method == TransferMethod::Modern ? FtpClient::TransferTuning{65536, 0} : FtpClient::TransferTuning{};
+}
+
+FtpSiteConnection::FtpSiteConnection(const SiteSettings& site)
+    : own_client_(std::make_unique<FtpClient>()), client_(*own_client_) {
+  ApplySiteSettings(client_, site);
+}
 
 std::string FtpSiteConnection::HostName() const { return client_.HostName; }
 bool FtpSiteConnection::Connected() const { return client_.Connected(); }
@@ -118,7 +137,14 @@ bool FtpSiteConnection::Encrypted() const { return client_.Security != FtpSecuri
 bool FtpSiteConnection::Binary() const { return client_.Binary(); }
 std::string FtpSiteConnection::SecuritySummary() const { return client_.TlsSummary(); }
 
-TransferMethod FtpSiteConnection::Method() const { return client_.Method; }
+void FtpSiteConnection::WatchUploads(std::function<void(std::int64_t bytes)> watcher) {
+  // A handler the client's owner set stays in the chain.
+  client_.OnProgress = [watcher = std::move(watcher), previous = client_.OnProgress](FtpClientCore& core,
+                                                                                     std::int64_t count, bool& abort) {
+    if (watcher && core.RequestCode == FtpRequest::ftpPut) watcher(count);
+    if (previous) previous(core, count, abort);
+  };
+}
 
 CertificateCheck FtpSiteConnection::Certificate() const { return client_.Certificate(); }
 std::int64_t FtpSiteConnection::TransferCount() const { return client_.TransferCount(); }

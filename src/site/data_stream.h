@@ -7,9 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "ftp/ftp_types.h"
-
 namespace kestova {
+
+// How a local file is shared while a transfer has it open (advisory locks).
+enum class FtpShareMode { ftpShareCompat, ftpShareExclusive, ftpShareDenyWrite, ftpShareDenyRead, ftpShareDenyNone };
 
 class DataStream {
  public:
