@@ -44,12 +44,11 @@ ConnectionReport TestConnection(const SiteSettings& site, const std::string& sta
   const std::string start = TrimBlanks(start_dir);
   bool entered = true;
   if (!start.empty()) {
-    client.SetHostDirName(start);
-    entered = client.Run(SiteConnection::Operation::Cwd);
+    entered = client.ChangeFolder(start);
     say(entered ? "Entered the start directory " + start + "."
                 : "The start directory " + start + " cannot be entered: " + client.FailureText());
   }
-  if (entered && client.Run(SiteConnection::Operation::Pwd)) say("Server's reply: " + client.LastReply());
+  if (entered && client.WorkingFolder()) say("Server's reply: " + client.LastReply());
   report.ok = entered;
   if (!client.Quit()) client.Drop();
   return report;

@@ -16,7 +16,6 @@ bool Upload::ExecuteCommand(const std::string& param, const std::string& label, 
   attempt.param = param;
   attempt.label = label;
   attempt.ignore_failure = ignore_failure;
-  attempt.saved_file_name = client_.HostFileName();
   attempt.pause_now = settings_.RetryPause;
   attempt.retries_left = std::clamp(settings_.Retries + 1, 1, 21);
   const bool result = AttemptCommand(attempt);
@@ -117,15 +116,10 @@ void Upload::LogSecurity() {
 void Upload::AfterConnect(const Attempt& attempt) {
   session_type_ = -1;  // a new session starts in the server's default type
   if (!attempt.param.empty()) {
-    client_.SetHostFileName(attempt.param);
-    client_.SetHostDirName(attempt.param);
-    client_.Run(SiteConnection::Operation::Cwd);
-    client_.SetHostFileName(attempt.saved_file_name);
+    op_.folder = attempt.param;
+    client_.ChangeFolder(attempt.param);
   }
-  if (FoldCase(attempt.label) == "put" &&
-      client_.Run(client_.Binary() ? SiteConnection::Operation::TypeBinary : SiteConnection::Operation::TypeAscii)) {
-    session_type_ = client_.Binary() ? 1 : 0;
-  }
+  if (FoldCase(attempt.label) == "put" && client_.SetBinary(client_.Binary())) session_type_ = client_.Binary() ? 1 : 0;
 }
 
 // The server said it has too many connections: the pause steps up (by 30,
@@ -210,42 +204,40 @@ std::string Upload::ConnectFailure() const {
   return client_.FailureText() + " (" + client_.Endpoint() + (system.empty() ? "" : ": " + system) + ")";
 }
 
+// The label's call, with the operands the caller set.
 bool Upload::RunLabel(const std::string& label) {
-  using Operation = SiteConnection::Operation;
-  static const std::pair<const char*, Operation> kLabels[] = {
-      {"put", Operation::Put},
-      {"mkd", Operation::Mkd},
-      {"rmd", Operation::Rmd},
-      {"cwd", Operation::Cwd},
-      {"dele", Operation::Dele},
-      {"typebinary", Operation::TypeBinary},
-      {"typeascii", Operation::TypeAscii},
-      {"ls", Operation::Ls},
-      {"dir", Operation::Dir},
-      {"cdup", Operation::CDup},
-      {"feat", Operation::Feat},
-      {"mlsd", Operation::Mlsd},
-  };
+  using Listing = SiteConnection::Listing;
   const std::string name = FoldCase(label);
   if (name == "rename") {
-    // Both halves again on each attempt: a new session has forgotten RNFR.
     // An attempt after a lost connection may find the first one's work
     // done, so only a first attempt's refusal says what the server can do.
     rename_.first_attempt = !rename_.sent;
     rename_.sent = true;
-    rename_.refused_at = "RNFR";
-    if (!client_.Run(Operation::Rnfr)) return false;
-    rename_.refused_at = "RNTO";
-    if (!client_.Run(Operation::Rnto)) return false;
-    rename_.refused_at = nullptr;
-    return true;
+    const bool renamed = client_.Rename(op_.file, op_.rename_to);
+    rename_.refused = renamed ? SiteConnection::RenameRefusal::None : client_.RefusedHalf();
+    return renamed;
   }
-  if ((name == "dir" || name == "ls" || name == "mlsd") && listing_) listing_->Clear();
-  // Every attempt sends the whole page again.
-  if (name == "put" && page_stream_ && client_.LocalStream() == page_stream_.get()) page_stream_->Seek(0);
-  for (const auto& [text, operation] : kLabels) {
-    if (name == text) return client_.Run(operation);
+  if (name == "dir" || name == "ls" || name == "mlsd") {
+    MemoryStream scratch;
+    MemoryStream& into = listing_ ? *listing_ : scratch;
+    into.Clear();
+    return client_.List(name == "ls"    ? Listing::Names
+                        : name == "dir" ? Listing::Long
+                                        : Listing::Facts,
+                        listing_what_, into);
   }
+  if (name == "put") {
+    // Every attempt sends the whole page again.
+    if (page_stream_ && op_.stream == page_stream_.get()) page_stream_->Seek(0);
+    return client_.Send(op_.file, op_.local_file, op_.stream);
+  }
+  if (name == "mkd") return client_.MakeFolder(op_.file);
+  if (name == "rmd") return client_.RemoveFolder(op_.file);
+  if (name == "cwd") return client_.ChangeFolder(op_.folder);
+  if (name == "dele") return client_.RemoveFile(op_.file);
+  if (name == "typebinary" || name == "typeascii") return client_.SetBinary(name == "typebinary");
+  if (name == "cdup") return client_.ParentFolder();
+  if (name == "feat") return client_.AskFeatures();
   return true;  // no operation: connecting was all that was asked
 }
 
@@ -256,15 +248,12 @@ bool Upload::RunLabel(const std::string& label) {
 // beside the old copy. Either way the part goes, so that no cut file is
 // served, on a session of its own and without retries.
 void Upload::RemoveStoppedUpload(const std::string& remote) {
-  const std::string name = client_.HostFileName();
+  const std::string name = op_.file;
   Log("Removing the part of " + AddTrailingSlash(remote) + name + " that reached the server");
   bool removed = client_.Connected() || client_.Connect();
   if (removed) {
-    client_.SetHostFileName(remote);
-    client_.SetHostDirName(remote);
-    removed = client_.Run(SiteConnection::Operation::Cwd);
-    client_.SetHostFileName(name);
-    removed = removed && client_.Run(SiteConnection::Operation::Dele);
+    op_.folder = remote;
+    removed = client_.ChangeFolder(remote) && client_.RemoveFile(name);
   }
   if (!removed) Log("Could not remove it: " + client_.FailureText());
   if (client_.Connected()) client_.Quit();

@@ -75,8 +75,8 @@ void Upload::LearnClockOffset() {
         "without an offset.");
     return;
   }
-  client_.SetHostFileName(folder);
-  client_.SetHostDirName(folder);
+  op_.file = folder;
+  op_.folder = folder;
   if (!ExecuteCommand(folder, "mkd", true) || !ExecuteCommand(folder, "cwd", false)) return;
   DetectMlsd(folder);
   const std::string marker = std::string(kTemporaryPrefix) + "clock-" + std::to_string(::getpid());
@@ -84,12 +84,12 @@ void Upload::LearnClockOffset() {
   const std::string text = "Kestova learns the server's clock from this file's time.\n";
   stream.Write(text.data(), static_cast<std::int64_t>(text.size()));
   stream.Seek(0);
-  DataStream* run_stream = client_.LocalStream();
-  client_.SetLocalStream(&stream);
-  client_.SetHostFileName(marker);
+  DataStream* run_stream = op_.stream;
+  op_.SetStream(&stream);
+  op_.file = marker;
   const bool sent = ExecuteCommand(folder, "typebinary", false) && ExecuteCommand(folder, "put", true) && operation_ok_;
   const std::time_t ended = std::time(nullptr);
-  client_.SetLocalStream(run_stream);
+  op_.SetStream(run_stream);
   std::vector<std::string> lines;
   bool found = false;
   ListingTime listed;
@@ -111,7 +111,7 @@ void Upload::LearnClockOffset() {
       break;
     }
   }
-  client_.SetHostFileName(marker);
+  op_.file = marker;
   if (sent && ExecuteCommand(folder, "dele", true) && !operation_ok_) {
     Log("Could not delete the marker file " + AddTrailingSlash(folder) + marker + " (" + failure_ +
         "): it stays on the server, where visitors can read it; delete it by hand.");
@@ -176,16 +176,10 @@ Upload::FolderIndex& Upload::IndexedFolder(const std::string& remote) {
       folded_names.insert(FoldCase(entry.name));
     }
   }
-  const std::string host_file = client_.HostFileName();
-  const std::string host_dir = client_.HostDirName();
-  const std::string local_file = client_.LocalFileName();
   MemoryStream stream;
   if (ListFolderInto(remote, mlsd_ ? "mlsd" : "dir", stream, true)) {
     ForEachLine(stream.Data(), [&](const std::string& line) { IndexLine(remote, line, index, names, folded_names); });
   }
-  client_.SetHostFileName(host_file);
-  client_.SetHostDirName(host_dir);
-  client_.SetLocalFileName(local_file);
   size_t held = 0;
   for (const auto& [path, folder] : folder_index_) held += folder.Size();
   peak_indexed_ = std::max(peak_indexed_, held);

@@ -16,12 +16,12 @@ bool Upload::IsTemporaryName(const std::string& name) { return name.rfind(kTempo
 bool Upload::ReplaceFile(const std::string& local, const std::string& remote, const std::string& name,
                          bool log_copy_line) {
   if (replacement_ == Replacement::DeleteAndSend) {
-    client_.SetHostFileName(name);
+    op_.file = name;
     if (!ExecuteCommand(remote, "dele", true)) return false;
     return SendUnderOwnName(local, remote, name, log_copy_line);
   }
   const std::string temporary = kTemporaryPrefix + name;
-  client_.SetHostFileName(temporary);
+  op_.file = temporary;
   const bool sent = ExecuteCommand(remote, "put", false);
   const char* type = client_.Binary() ? "Binary" : "ASCII";
   if (log_copy_line) Log("Copy to " + AddTrailingSlash(remote) + name + " as " + type);
@@ -32,7 +32,7 @@ bool Upload::ReplaceFile(const std::string& local, const std::string& remote, co
     // the site's copy stays as it was.
     Problem("Skipped " + LocalPath(local, name) + ": the upload failed here; the server's copy was left as it was",
             LocalPath(local, name));
-    client_.SetHostFileName(temporary);
+    op_.file = temporary;
     ExecuteCommand(remote, "dele", true);
     return !gave_up_;
   }
@@ -40,9 +40,9 @@ bool Upload::ReplaceFile(const std::string& local, const std::string& remote, co
   if (!RenameOver(remote, temporary, name, bytes)) {
     if (gave_up_) return false;
     // No rename: the temporary copy goes and the file is sent under its name.
-    client_.SetHostFileName(temporary);
+    op_.file = temporary;
     ExecuteCommand(remote, "dele", true);
-    client_.SetHostFileName(name);
+    op_.file = name;
     if (!ExecuteCommand(remote, "dele", true)) return false;
     return SendUnderOwnName(local, remote, name, false);
   }
@@ -57,13 +57,13 @@ bool Upload::ReplaceFile(const std::string& local, const std::string& remote, co
 bool Upload::RenameOver(const std::string& remote, const std::string& temporary, const std::string& name,
                         std::int64_t bytes) {
   if (replacement_ == Replacement::DeleteThenRename) {
-    client_.SetHostFileName(name);
+    op_.file = name;
     ExecuteCommand(remote, "dele", true);
     if (gave_up_) return false;
   }
   rename_ = RenameTry();
-  client_.SetHostFileName(temporary);
-  client_.SetRenameTarget(name);
+  op_.file = temporary;
+  op_.rename_to = name;
   ExecuteCommand(remote, "rename", true);
   if (operation_ok_ || gave_up_) return operation_ok_;
   // After a lost connection the first attempt may have renamed the file,
@@ -71,7 +71,7 @@ bool Upload::RenameOver(const std::string& remote, const std::string& temporary,
   if (!rename_.first_attempt) return RenamedAfterAll(remote, temporary, name, bytes);
   const std::string refusal = client_.LastReply();
   const std::string again = ": files are replaced by deleting and sending them again, as the classic method does.";
-  if (std::string(rename_.refused_at ? rename_.refused_at : "") == "RNFR") {
+  if (rename_.refused == SiteConnection::RenameRefusal::Source) {
     Log("The server refused RNFR (" + refusal + ")" + again);
     replacement_ = Replacement::DeleteAndSend;
     return false;
@@ -95,7 +95,6 @@ bool Upload::RenameOver(const std::string& remote, const std::string& temporary,
 // with its line ends).
 bool Upload::RenamedAfterAll(const std::string& remote, const std::string& temporary, const std::string& name,
                              std::int64_t bytes) {
-  const std::string host_file = client_.HostFileName();
   std::vector<std::string> lines;
   bool temporary_there = false, in_place = false;
   if (ListFolder(remote, mlsd_ ? "mlsd" : "dir", lines, true)) {
@@ -117,7 +116,6 @@ bool Upload::RenamedAfterAll(const std::string& remote, const std::string& tempo
       if (listed == name) in_place = size < 0 || size == bytes || !client_.Binary();
     }
   }
-  client_.SetHostFileName(host_file);
   if (!temporary_there && in_place) {
     Log("The reply to the rename of " + name + " was lost; the listing shows it in place, so it is done.");
     return true;
@@ -129,7 +127,7 @@ bool Upload::RenamedAfterAll(const std::string& remote, const std::string& tempo
 // The classic way: the file is sent under its own name.
 bool Upload::SendUnderOwnName(const std::string& local, const std::string& remote, const std::string& name,
                               bool log_copy_line) {
-  client_.SetHostFileName(name);
+  op_.file = name;
   if (!log_copy_line) return SendUpload(local, remote, name, "put");
   return UploadFile(local, name);
 }
@@ -138,7 +136,6 @@ bool Upload::SendUnderOwnName(const std::string& local, const std::string& remot
 // modern run enters their folder. Wrt Changes finds them in the listing it
 // makes of the folder anyway; the other modes ask for the names (NLST).
 void Upload::RemoveLeftovers(const std::string& remote) {
-  const std::string host_file = client_.HostFileName();
   std::vector<std::string> names;
   if (write_changes_) {
     names = IndexedFolder(remote).leftovers;
@@ -154,11 +151,10 @@ void Upload::RemoveLeftovers(const std::string& remote) {
       Log(UnsafeNameLine(name, remote));
       continue;
     }
-    client_.SetHostFileName(name);
+    op_.file = name;
     ExecuteCommand(remote, "dele", true);
     if (operation_ok_) Log("Removed " + name + ", left by an earlier run that was cut short");
   }
-  client_.SetHostFileName(host_file);
 }
 
 }  // namespace kestova

@@ -141,8 +141,8 @@ void Upload::CountLocalFiles(const std::string& folder, std::vector<std::pair<de
 void Upload::PublishFolder(const std::string& local, const std::string& remote, const std::string& site_address,
                            const std::string& new_address, const std::string& old_address) {
   if (terminated_) return;
-  client_.SetHostFileName(remote);
-  client_.SetHostDirName(remote);
+  op_.file = remote;
+  op_.folder = remote;
   if (profile_.TestRun()) {
     Log("## Test: Make directory " + remote);
   } else if (!ListedAsFolder(remote) && !ExecuteCommand(remote, "mkd", true)) {
@@ -159,8 +159,8 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
   struct stat self {};
   ::stat(local.c_str(), &self);
   walking_.emplace_back(self.st_dev, self.st_ino);
-  client_.SetHostFileName(remote);
-  client_.SetHostDirName(remote);
+  op_.file = remote;
+  op_.folder = remote;
   if (!EnterFolder(remote)) {
     Terminate();
   } else {
@@ -221,8 +221,8 @@ void Upload::PublishEntry(const std::string& local, const std::string& remote, c
       if (terminated_) return;
     }
   }
-  client_.SetHostFileName(remote);
-  client_.SetHostDirName(remote);
+  op_.file = remote;
+  op_.folder = remote;
   if (!InMissingFolder(remote) && !ExecuteCommand(remote, "cwd", false)) Terminate();
 }
 
@@ -236,8 +236,8 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
   if (Modern() && IsTemporaryName(entry.name)) {
     return Problem("Skipped " + path + ": its name is one the modern method gives files while it sends them", path);
   }
-  client_.SetHostFileName(entry.name);
-  if (!settings_.RedirectJob) client_.SetLocalFileName(path);
+  op_.file = entry.name;
+  if (!settings_.RedirectJob) op_.SetLocalFile(path);
   if (write_changes_) return WriteChangesStep(local, remote, entry, site_address, new_address, old_address);
   // The local file is known to be readable (the page built) before the
   // server's copy is deleted: a file that cannot be sent must not cost the
@@ -257,7 +257,7 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
     TestCopy(local, entry.name);
     return;
   }
-  SetTransferType(client_.LocalFileName().empty() ? entry.name : client_.LocalFileName());
+  SetTransferType(op_.local_file.empty() ? entry.name : op_.local_file);
   if (!(Modern() ? ReplaceFile(local, remote, entry.name, true) : UploadFile(local, entry.name))) Terminate();
 }
 
@@ -279,7 +279,7 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
                               const std::string& site_address, const std::string& new_address,
                               const std::string& old_address) {
   if (InMissingFolder(remote)) {
-    client_.SetLocalFileName(LocalPath(local, entry.name));
+    op_.SetLocalFile(LocalPath(local, entry.name));
     Log("** New file: " + entry.name);
     return SendChanged(local, remote, entry.name, "Put", site_address, new_address, old_address);
   }
@@ -287,7 +287,7 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
     // The modern method lists the folder once for all its files and looks
     // each up by name.
     const ListedEntry* listed = ListedFile(remote, entry.name);
-    client_.SetLocalFileName(LocalPath(local, entry.name));
+    op_.SetLocalFile(LocalPath(local, entry.name));
     if (terminated_) return;
     if (!listed) {
       Log("** New file: " + entry.name);
@@ -300,13 +300,10 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
   }
   std::vector<std::string> lines;
   MemoryStream stream;
-  client_.SetLocalStream(&stream);
   // Not retried: a listing that fails makes the file count as new. What a
   // failed listing delivered before it broke off is not read.
-  const bool got_listing = client_.Run(SiteConnection::Operation::Dir);
-  client_.SetLocalStream(nullptr);
-  if (got_listing) lines = ListInto(stream);
-  client_.SetLocalFileName(LocalPath(local, entry.name));
+  if (client_.List(SiteConnection::Listing::Long, entry.name, stream)) lines = ListInto(stream);
+  op_.SetLocalFile(LocalPath(local, entry.name));
   // The first line that names the file decides.
   for (const std::string& line : lines) {
     ProcessPendingEvents();
@@ -380,7 +377,7 @@ void Upload::SendChanged(const std::string& local, const std::string& remote, co
 
 // A test run says what it would send, and counts it.
 void Upload::TestCopy(const std::string& local, const std::string& name) {
-  Log("## Test: Copy " + client_.LocalFileName() + " to " + client_.HostDirName());
+  Log("## Test: Copy " + op_.local_file + " to " + op_.folder);
   struct stat info {};
   const std::string path = LocalPath(local, name);
   const std::int64_t bytes = !settings_.RedirectJob && ::stat(path.c_str(), &info) == 0 ? info.st_size : 0;
@@ -401,7 +398,7 @@ bool Upload::GoesAsBinary(const std::string& file_name) const {
 void Upload::SetTransferType(const std::string& file_name) {
   const int binary = GoesAsBinary(file_name) ? 1 : 0;
   if (Modern() && session_type_ == binary) return;
-  if (!ExecuteCommand(client_.HostDirName(), binary ? "TypeBinary" : "TypeAscii", false)) return Terminate();
+  if (!ExecuteCommand(op_.folder, binary ? "TypeBinary" : "TypeAscii", false)) return Terminate();
   session_type_ = binary;
 }
 
@@ -469,14 +466,13 @@ bool Upload::BuildPage(const std::string& local, const std::string& name, const 
 }
 
 bool Upload::UploadFile(const std::string& local, const std::string& name) {
-  const bool sent = ExecuteCommand(client_.HostDirName(), "put", false);
+  const bool sent = ExecuteCommand(op_.folder, "put", false);
   // One slash between folder and name, the root folder "/" included.
-  Log("Copy to " + AddTrailingSlash(client_.HostDirName()) + name + " as " +
-      ChooseValue(client_.Binary(), "Binary", "ASCII"));
+  Log("Copy to " + AddTrailingSlash(op_.folder) + name + " as " + ChooseValue(client_.Binary(), "Binary", "ASCII"));
   Log("    - " + client_.LastReply());
   if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_.TransferCount());
   if (sent || !client_.LocalFailure() || gave_up_) return sent;
-  return DropPartialCopy(local, client_.HostDirName(), name);
+  return DropPartialCopy(local, op_.folder, name);
 }
 
 // An upload that failed on this side (the file could not be read to its
@@ -485,7 +481,7 @@ bool Upload::UploadFile(const std::string& local, const std::string& name) {
 bool Upload::DropPartialCopy(const std::string& local, const std::string& remote, const std::string& name) {
   const std::string path = LocalPath(local, name);
   Problem("Skipped " + path + ": the upload failed here, so its copy on the server was deleted", path);
-  client_.SetHostFileName(name);
+  op_.file = name;
   ExecuteCommand(remote, "dele", true);
   return !gave_up_;
 }

@@ -69,7 +69,7 @@ std::string Upload::CheckSettings() const {
 void Upload::MakeStartDirAbsolute() {
   std::string& start = settings_.StartDir;
   if (LeftPart(start, 1) == "/") return;
-  start = AddTrailingSlash(client_.WorkingFolder()) + start;
+  start = AddTrailingSlash(client_.WorkingFolder().value_or(std::string())) + start;
 }
 
 RunOutcome Upload::StartUpload() {
@@ -112,14 +112,14 @@ RunOutcome Upload::StartUpload() {
     if (write_changes_ && Modern()) LearnClockOffset();
     if (settings_.RedirectJob) {
       page_stream_ = std::make_unique<MemoryStream>();
-      client_.SetLocalStream(page_stream_.get());
+      op_.SetStream(page_stream_.get());
     }
     PublishFolder(settings_.LocalRoot, settings_.StartDir, settings_.SiteURL, profile_.NewURL(), profile_.OldURL());
   } catch (const ListingDateError& error) {
     Log(std::string("Cannot read the date of the listing line ") + error.what() + "; the run stops here.");
     outcome = RunOutcome::Failed;
   }
-  client_.SetLocalStream(nullptr);
+  op_.SetStream(nullptr);
   page_stream_.reset();
   // After the run gave up nothing more is sent, not even QUIT.
   if (gave_up_) {

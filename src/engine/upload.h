@@ -80,6 +80,29 @@ class Upload {
   RunSettings& Settings() { return settings_; }
   // The connection the run works through.
   SiteConnection& Site() { return client_; }
+  // The remote folder the run works in now.
+  const std::string& CurrentFolder() const { return op_.folder; }
+
+  // What the next command of the executor works on, as its labels name
+  // it: the remote file (or folder, for MKD and RMD), the folder it is in,
+  // the new name of a rename, and the local side of an upload (a file, or
+  // a stream such as the page being sent; naming one forgets the other).
+  struct Operands {
+    std::string file;
+    std::string folder;
+    std::string rename_to;
+    std::string local_file;
+    DataStream* stream = nullptr;
+    void SetLocalFile(const std::string& name) {
+      local_file = name;
+      if (!name.empty()) stream = nullptr;
+    }
+    void SetStream(DataStream* source) {
+      stream = source;
+      if (source) local_file.clear();
+    }
+  };
+  Operands& Next() { return op_; }
 
   // ---- The engine's routines, public for the tests.
   bool ExecuteCommand(const std::string& param, const std::string& label, bool ignore_failure);
@@ -131,7 +154,6 @@ class Upload {
     std::string param;
     std::string label;
     bool ignore_failure = false;
-    std::string saved_file_name;
     int pause_now = 0;
     int retries_left = 0;
     int step = 0;  // the too-many-connections step-up; a retry with a step does not wait
@@ -272,10 +294,10 @@ class Upload {
   // that cannot rename).
   enum class Replacement { Rename, DeleteThenRename, DeleteAndSend };
   Replacement replacement_ = Replacement::Rename;
-  // The last rename: where it was refused ("RNFR" or "RNTO", or nothing),
-  // and whether that came on the first attempt, before any lost connection.
+  // The last rename: which half the server refused, and whether that came
+  // on the first attempt, before any lost connection.
   struct RenameTry {
-    const char* refused_at = nullptr;
+    SiteConnection::RenameRefusal refused = SiteConnection::RenameRefusal::None;
     bool sent = false;
     bool first_attempt = true;
   } rename_;
@@ -304,8 +326,11 @@ class Upload {
   std::string text_ext_list_;
   bool write_changes_ = false;
   std::unique_ptr<MemoryStream> page_stream_;
-  // The stream a retried listing starts again in: each attempt lists afresh.
+  Operands op_;
+  // The stream a listing of the executor goes into, emptied before each
+  // attempt, and what it lists (empty: the current folder).
   MemoryStream* listing_ = nullptr;
+  std::string listing_what_;
   std::vector<std::pair<dev_t, ino_t>> walking_;  // the local folders on the current path
   std::string local_root_;                        // the local folder with every link resolved
   int wipe_depth_ = 0;

@@ -24,47 +24,28 @@ bool Upload::ListFolder(const std::string& directory, const char* label, std::ve
 }
 
 bool Upload::ListFolderInto(const std::string& directory, const char* label, MemoryStream& stream, bool may_fail) {
-  client_.SetHostFileName(std::string());
-  DataStream* run_stream = client_.LocalStream();
-  const std::string local_file = client_.LocalFileName();
-  client_.SetLocalStream(&stream);
   listing_ = &stream;
+  listing_what_.clear();
   const bool listed = ExecuteCommand(directory, label, may_fail) && operation_ok_;
   listing_ = nullptr;
-  client_.SetLocalStream(run_stream);
-  if (!run_stream) client_.SetLocalFileName(local_file);
   return listed;
 }
 
 int Upload::FindNameColumn(const std::string& directory) {
   if (name_column_ > -1) return name_column_;
-  const std::string host_file = client_.HostFileName();
-  const std::string host_dir = client_.HostDirName();
-  auto restore = [&] {
-    client_.SetHostFileName(host_file);
-    client_.SetHostDirName(host_dir);
-  };
-  client_.SetHostFileName(directory);
-  client_.SetHostDirName(directory);
-  client_.Run(SiteConnection::Operation::Cwd);
+  client_.ChangeFolder(directory);
   std::vector<std::string> names;
   if (!ListFolder(directory, "ls", names)) {
     Terminate();
-    restore();
     return -1;
   }
-  if (names.empty()) {
-    restore();
-    return -1;
-  }
+  if (names.empty()) return -1;
   std::vector<std::string> lines;
   if (!ListFolder(directory, "dir", lines)) {
     Terminate();
-    restore();
     return -1;
   }
   name_column_ = NameColumnFrom(lines, names);
-  restore();
   return name_column_;
 }
 
@@ -75,8 +56,8 @@ long long Upload::NameStart(const std::string& directory, const std::string& lin
 void Upload::WipeSite() {
   wipe_depth_ = 0;
   // A test run to a host that has no start directory yet has nothing to wipe.
-  client_.SetHostFileName(settings_.StartDir);
-  client_.SetHostDirName(settings_.StartDir);
+  op_.file = settings_.StartDir;
+  op_.folder = settings_.StartDir;
   if (profile_.TestRun() && ExecuteCommand(settings_.StartDir, "cwd", true) && !operation_ok_ && client_.Connected()) {
     Log("## Test: " + settings_.StartDir + " is not on the server yet: there is nothing to wipe");
     return;
@@ -84,8 +65,8 @@ void Upload::WipeSite() {
   if (Modern()) DetectMlsd(settings_.StartDir);
   if (!ConfirmedWipe()) return;
   WipeFolder(settings_.StartDir);
-  client_.SetHostFileName(settings_.StartDir);
-  client_.SetHostDirName(settings_.StartDir);
+  op_.file = settings_.StartDir;
+  op_.folder = settings_.StartDir;
   if (!ExecuteCommand(settings_.StartDir, "cwd", false)) Terminate();
 }
 
@@ -117,9 +98,9 @@ void Upload::WipeProblem(const std::string& line) {
 }
 
 bool Upload::WipeFolder(const std::string& directory) {
-  client_.SetLocalFileName("");
-  client_.SetHostFileName(directory);
-  client_.SetHostDirName(directory);
+  op_.SetLocalFile("");
+  op_.file = directory;
+  op_.folder = directory;
   if (!ExecuteCommand(directory, "cwd", false)) {
     Terminate();
     return false;
@@ -214,7 +195,7 @@ bool Upload::WipeSubfolder(const std::string& directory, const std::string& name
     Terminate();
     return false;
   }
-  client_.SetHostDirName(directory);
+  op_.folder = directory;
   if (!emptied) {
     left_behind = true;
     return true;
@@ -224,7 +205,7 @@ bool Upload::WipeSubfolder(const std::string& directory, const std::string& name
 
 // DELE of a file or RMD of an emptied folder; a test run only says so.
 bool Upload::DeleteListed(const std::string& directory, const std::string& name, bool folder, bool& left_behind) {
-  client_.SetHostFileName(name);
+  op_.file = name;
   if (counting_) {
     ++(folder ? counted_folders_ : counted_files_);
     return true;

@@ -38,45 +38,77 @@ bool FtpSiteConnection::Quit() { return client_.Quit(); }
 void FtpSiteConnection::Drop() { client_.Abort(); }
 void FtpSiteConnection::Interrupt() { client_.Interrupt(); }
 
-bool FtpSiteConnection::Run(Operation operation) {
+FtpClient& FtpSiteConnection::Begin() {
   client_.LocalFailure = false;
-  switch (operation) {
-    case Operation::Put: return client_.Put();
-    case Operation::Mkd: return client_.Mkd();
-    case Operation::Rmd: return client_.Rmd();
-    case Operation::Cwd: return client_.Cwd();
-    case Operation::Dele: return client_.Dele();
-    case Operation::TypeBinary: return client_.TypeBinary();
-    case Operation::TypeAscii: return client_.TypeAscii();
-    case Operation::Ls: return client_.Ls();
-    case Operation::Dir: return client_.Dir();
-    case Operation::CDup: return client_.CDup();
-    case Operation::Pwd: return client_.Pwd();
-    case Operation::Rnfr: return client_.Rnfr();
-    case Operation::Rnto: return client_.Rnto();
-    case Operation::Feat: return client_.Feat();
-    case Operation::Mlsd: return client_.Mlsd();
-  }
-  return false;
+  return client_;
 }
 
-const std::string& FtpSiteConnection::HostFileName() const { return client_.HostFileName; }
-void FtpSiteConnection::SetHostFileName(const std::string& name) { client_.HostFileName = name; }
-const std::string& FtpSiteConnection::HostDirName() const { return client_.HostDirName; }
-void FtpSiteConnection::SetHostDirName(const std::string& name) { client_.HostDirName = name; }
+bool FtpSiteConnection::ChangeFolder(const std::string& folder) {
+  Begin().HostDirName = folder;
+  return client_.Cwd();
+}
 
-void FtpSiteConnection::SetRenameTarget(const std::string& name) { client_.RenameTarget = name; }
-const std::string& FtpSiteConnection::LocalFileName() const { return client_.LocalFileName(); }
-void FtpSiteConnection::SetLocalFileName(const std::string& name) { client_.SetLocalFileName(name); }
-DataStream* FtpSiteConnection::LocalStream() const { return client_.LocalStream(); }
-void FtpSiteConnection::SetLocalStream(DataStream* stream) { client_.SetLocalStream(stream); }
+bool FtpSiteConnection::ParentFolder() { return Begin().CDup(); }
+
+bool FtpSiteConnection::MakeFolder(const std::string& name) {
+  Begin().HostFileName = name;
+  return client_.Mkd();
+}
+
+bool FtpSiteConnection::RemoveFolder(const std::string& name) {
+  Begin().HostFileName = name;
+  return client_.Rmd();
+}
+
+bool FtpSiteConnection::RemoveFile(const std::string& name) {
+  Begin().HostFileName = name;
+  return client_.Dele();
+}
+
+// RNFR, then RNTO: a new session has forgotten an earlier RNFR, so both go
+// on every attempt.
+bool FtpSiteConnection::Rename(const std::string& from, const std::string& to) {
+  Begin().HostFileName = from;
+  client_.RenameTarget = to;
+  refused_half_ = RenameRefusal::Source;
+  if (!client_.Rnfr()) return false;
+  refused_half_ = RenameRefusal::Target;
+  if (!client_.Rnto()) return false;
+  refused_half_ = RenameRefusal::None;
+  return true;
+}
+
+bool FtpSiteConnection::SetBinary(bool binary) { return binary ? Begin().TypeBinary() : Begin().TypeAscii(); }
+
+bool FtpSiteConnection::Send(const std::string& name, const std::string& local_file, DataStream* source) {
+  Begin().HostFileName = name;
+  if (source) {
+    client_.SetLocalStream(source);
+  } else {
+    client_.SetLocalStream(nullptr);
+    client_.SetLocalFileName(local_file);
+  }
+  const bool sent = client_.Put();
+  client_.SetLocalStream(nullptr);
+  return sent;
+}
+
+// LIST, NLST or MLSD of the name, or of the current folder.
+bool FtpSiteConnection::List(Listing kind, const std::string& what, DataStream& into) {
+  Begin().HostFileName = what;
+  client_.SetLocalStream(&into);
+  const bool listed = kind == Listing::Names ? client_.Ls() : kind == Listing::Long ? client_.Dir() : client_.Mlsd();
+  client_.SetLocalStream(nullptr);
+  return listed;
+}
+
+bool FtpSiteConnection::AskFeatures() { return Begin().Feat(); }
 
 std::unique_ptr<DataStream> FtpSiteConnection::OpenForUpload(const std::string& name, std::string& why) {
   return client_.OpenForUpload(name, why);
 }
 
 const std::string& FtpSiteConnection::LastReply() const { return client_.LastReply; }
-const std::string& FtpSiteConnection::ErrorMessage() const { return client_.ErrorMessage; }
 std::string FtpSiteConnection::FailureText() const { return client_.FailureText(); }
 bool FtpSiteConnection::LocalFailure() const { return client_.LocalFailure; }
 bool FtpSiteConnection::DataCertificateRefused() const { return client_.DataCertificateRefused; }
@@ -110,9 +142,8 @@ bool FtpSiteConnection::TooManyConnections() const {
 
 // PWD's path is what its reply quotes; without a closing quote, what
 // follows the first one.
-std::string FtpSiteConnection::WorkingFolder() {
-  client_.LocalFailure = false;
-  client_.Pwd();
+std::optional<std::string> FtpSiteConnection::WorkingFolder() {
+  if (!Begin().Pwd()) return std::nullopt;
   const std::string& reply = client_.LastReply;
   const size_t quote = reply.find('"');
   const std::string after = quote == std::string::npos ? std::string() : reply.substr(quote + 1, 500);

@@ -34,26 +34,26 @@ class FtpSiteConnection : public SiteConnection {
   bool Quit() override;
   void Drop() override;
   void Interrupt() override;
-  bool Run(Operation operation) override;
-  const std::string& HostFileName() const override;
-  void SetHostFileName(const std::string& name) override;
-  const std::string& HostDirName() const override;
-  void SetHostDirName(const std::string& name) override;
-  void SetRenameTarget(const std::string& name) override;
-  const std::string& LocalFileName() const override;
-  void SetLocalFileName(const std::string& name) override;
-  DataStream* LocalStream() const override;
-  void SetLocalStream(DataStream* stream) override;
+  bool ChangeFolder(const std::string& folder) override;
+  bool ParentFolder() override;
+  bool MakeFolder(const std::string& name) override;
+  bool RemoveFolder(const std::string& name) override;
+  bool RemoveFile(const std::string& name) override;
+  bool Rename(const std::string& from, const std::string& to) override;
+  RenameRefusal RefusedHalf() const override { return refused_half_; }
+  bool SetBinary(bool binary) override;
+  bool Send(const std::string& name, const std::string& local_file, DataStream* source) override;
+  bool List(Listing kind, const std::string& what, DataStream& into) override;
+  bool AskFeatures() override;
+  std::optional<std::string> WorkingFolder() override;
   std::unique_ptr<DataStream> OpenForUpload(const std::string& name, std::string& why) override;
   const std::string& LastReply() const override;
-  const std::string& ErrorMessage() const override;
   std::string FailureText() const override;
   bool LocalFailure() const override;
   bool DataCertificateRefused() const override;
   Refusal ConnectRefusal() const override;
   std::string SystemReason() const override;
   bool TooManyConnections() const override;
-  std::string WorkingFolder() override;
   bool ListsFacts() const override;
   bool Binary() const override;
   std::string SecuritySummary() const override;
@@ -62,8 +62,12 @@ class FtpSiteConnection : public SiteConnection {
   void WatchUploads(std::function<void(std::int64_t bytes)> watcher) override;
 
  private:
+  // Each call starts with nothing failed on this side.
+  FtpClient& Begin();
+
   std::unique_ptr<FtpClient> own_client_;
   FtpClient& client_;
+  RenameRefusal refused_half_ = RenameRefusal::None;
 };
 
 }  // namespace kestova

@@ -1,5 +1,5 @@
-// What a run needs from a site: the operations of the executor's label
-// table, their operands and their results, and no more. A transport serves
+// What a run needs from a site: typed calls that each name what they work
+// on, and what the last one came to, and no more. A transport serves
 // it (FtpSiteConnection for FTP and FTPS); the executor's tests use a fake
 // that needs no server.
 #pragma once
@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,11 @@ namespace kestova {
 
 class SiteConnection {
  public:
-  enum class Operation { Put, Mkd, Rmd, Cwd, Dele, TypeBinary, TypeAscii, Ls, Dir, CDup, Pwd, Rnfr, Rnto, Feat, Mlsd };
+  // What a listing gives: the names alone, one line per entry in the
+  // server's long form, or each entry with its facts (type, size, time).
+  enum class Listing { Names, Long, Facts };
+  // Which half of a rename the server refused.
+  enum class RenameRefusal { None, Source, Target };
 
   virtual ~SiteConnection() = default;
 
@@ -36,28 +41,39 @@ class SiteConnection {
   virtual bool Quit() = 0;
   // Drops the connection without sending anything.
   virtual void Drop() = 0;
-  // The user stopped the run: the operation under way stops waiting.
+  // The user stopped the run: the call under way stops waiting.
   virtual void Interrupt() = 0;
-  virtual bool Run(Operation operation) = 0;
 
-  // ---- Operands of the next operation.
-  virtual const std::string& HostFileName() const = 0;
-  virtual void SetHostFileName(const std::string& name) = 0;
-  virtual const std::string& HostDirName() const = 0;
-  virtual void SetHostDirName(const std::string& name) = 0;
-  // The name RNTO gives the file RNFR named (the host file name).
-  virtual void SetRenameTarget(const std::string& name) = 0;
-  virtual const std::string& LocalFileName() const = 0;
-  virtual void SetLocalFileName(const std::string& name) = 0;
-  virtual DataStream* LocalStream() const = 0;
-  virtual void SetLocalStream(DataStream* stream) = 0;
-  // Opens a local file as an upload would; nothing, with the reason, when
-  // it cannot.
+  // ---- Calls. Each names what it works on, relative to the current folder
+  // unless it is a path, and answers whether it was done; why not stays
+  // readable until the next call (LastReply, FailureText, LocalFailure).
+  virtual bool ChangeFolder(const std::string& folder) = 0;
+  virtual bool ParentFolder() = 0;
+  virtual bool MakeFolder(const std::string& name) = 0;
+  virtual bool RemoveFolder(const std::string& name) = 0;
+  virtual bool RemoveFile(const std::string& name) = 0;
+  // Renames `from` to `to`; when refused, RefusedHalf says which name the
+  // server would not take.
+  virtual bool Rename(const std::string& from, const std::string& to) = 0;
+  virtual RenameRefusal RefusedHalf() const = 0;
+  // Whether the files sent next go byte for byte or as text.
+  virtual bool SetBinary(bool binary) = 0;
+  // Sends `source`, or the local file when there is no source, as `name`.
+  virtual bool Send(const std::string& name, const std::string& local_file, DataStream* source) = 0;
+  // Lists `what` (a name or a folder; the current folder when empty) into
+  // `into`, one entry per line.
+  virtual bool List(Listing kind, const std::string& what, DataStream& into) = 0;
+  // Asks what the server can do (ListsFacts tells after it).
+  virtual bool AskFeatures() = 0;
+  // The folder the session is in, as the server names it (empty when its
+  // answer names none); nothing when the server refused to say.
+  virtual std::optional<std::string> WorkingFolder() = 0;
+  // Opens a local file as Send would; nothing, with the reason, when it
+  // cannot.
   virtual std::unique_ptr<DataStream> OpenForUpload(const std::string& name, std::string& why) = 0;
 
   // ---- Results of the last operation.
   virtual const std::string& LastReply() const = 0;
-  virtual const std::string& ErrorMessage() const = 0;
   // Why it failed, for people.
   virtual std::string FailureText() const = 0;
   // It failed on this side, for a reason another attempt cannot mend.
@@ -75,9 +91,6 @@ class SiteConnection {
   virtual std::string SystemReason() const = 0;
   // The last reply said the server has too many connections.
   virtual bool TooManyConnections() const = 0;
-  // The folder the session is in, as the server names it; empty when it
-  // does not.
-  virtual std::string WorkingFolder() = 0;
   // The server lists folders with facts (MLSD), as its last FEAT said.
   virtual bool ListsFacts() const = 0;
   virtual bool Binary() const = 0;

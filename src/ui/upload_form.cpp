@@ -186,7 +186,7 @@ void UploadForm::UpdateStatus() {
   status_->setText(QString("%1:%2  |  folder %3")
                        .arg(whole / 60)
                        .arg(whole % 60, 2, 10, QChar('0'))
-                       .arg(run_ ? QString::fromStdString(run_->Site().HostDirName()) : QString()) +
+                       .arg(run_ ? QString::fromStdString(run_->CurrentFolder()) : QString()) +
                    (saved_log_problem_.empty() ? QString() : "  |  " + QString::fromStdString(saved_log_problem_)));
   UpdateBar();
 }

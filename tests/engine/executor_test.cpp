@@ -96,9 +96,9 @@ class RetryTest : public ::testing::Test {
 };
 
 TEST_F(RetryTest, NoRetriesMeansOneAttemptAndNoRetryLine) {
-  site_.answers[SiteConnection::Operation::Cwd] = {"550 No such directory"};
+  site_.answers[FakeSiteConnection::Operation::Cwd] = {"550 No such directory"};
   RecordingUpload& run = Run(0, 10, false);
-  site_.SetHostDirName("/missing");
+  run.Next().folder = "/missing";
   EXPECT_FALSE(run.ExecuteCommand("/missing", "cwd", false));
   EXPECT_THAT(log_, ElementsAre("Connecting to ftp.test for cwd", "Reason: 550 No such directory",
                                 "Connection retries all failed."));
@@ -106,7 +106,7 @@ TEST_F(RetryTest, NoRetriesMeansOneAttemptAndNoRetryLine) {
 }
 
 TEST_F(RetryTest, RetriesWaitTheirPauseFlatOrRamped) {
-  site_.answers[SiteConnection::Operation::Cwd] = {"550 No such directory"};
+  site_.answers[FakeSiteConnection::Operation::Cwd] = {"550 No such directory"};
   for (const bool ramped : {false, true}) {
     RecordingUpload& run = Run(3, 10, ramped);
     EXPECT_FALSE(run.ExecuteCommand("/missing", "cwd", false));
@@ -121,7 +121,7 @@ TEST_F(RetryTest, RetriesWaitTheirPauseFlatOrRamped) {
 }
 
 TEST_F(RetryTest, TheRetryBudgetIsClampedAndOddPausesAreBounded) {
-  site_.answers[SiteConnection::Operation::Dele] = {"550 Busy"};
+  site_.answers[FakeSiteConnection::Operation::Dele] = {"550 Busy"};
   const struct {
     int retries, pause;
     long attempts;
@@ -129,7 +129,7 @@ TEST_F(RetryTest, TheRetryBudgetIsClampedAndOddPausesAreBounded) {
   } cases[] = {{50, 0, 21, 0}, {-1, 0, 1, -1}, {1, -7, 2, 3}, {1, 900, 2, 600}};
   for (const auto& c : cases) {
     RecordingUpload& run = Run(c.retries, c.pause, false);
-    site_.SetHostFileName("x");
+    run.Next().file = "x";
     EXPECT_FALSE(run.ExecuteCommand("", "Dele", false));
     EXPECT_EQ(Calls("Dele x"), c.attempts) << "retries " << c.retries;
     if (c.first_wait >= 0) {
@@ -141,9 +141,9 @@ TEST_F(RetryTest, TheRetryBudgetIsClampedAndOddPausesAreBounded) {
 }
 
 TEST_F(RetryTest, IgnoredFailuresAreNotRetriedButConnectionsStillCount) {
-  site_.answers[SiteConnection::Operation::Mkd] = {"550 Exists"};
+  site_.answers[FakeSiteConnection::Operation::Mkd] = {"550 Exists"};
   RecordingUpload& run = Run(5, 0, false);
-  site_.SetHostFileName("dir");
+  run.Next().file = "dir";
   EXPECT_TRUE(run.ExecuteCommand("", "mkd", true));
   EXPECT_TRUE(run.ExecuteCommand("", "", true));
   EXPECT_TRUE(run.ExecuteCommand("", "no such label", false));
@@ -213,17 +213,17 @@ TEST_F(ExecutorTest, ADroppedConnectionIsReopenedInTheCallersDirectory) {
     s.Drop();
   });
   RecordingUpload& run = Run(2, 0, false);
-  client_.HostDirName = "/www";
+  run.Next().folder = "/www";
   ASSERT_TRUE(run.ExecuteCommand("/www", "cwd", false));
-  client_.HostFileName = "sub";
+  run.Next().file = "sub";
   // A failure may be ignored once the server has answered; a session lost
   // on the way sends the command again, on a new session, where the
   // server's refusal is ignored.
   EXPECT_TRUE(run.ExecuteCommand("/www", "mkd", true));
   ASSERT_TRUE(dropped);
-  client_.HostFileName = "page.htm";
+  run.Next().file = "page.htm";
   EXPECT_TRUE(run.ExecuteCommand("/www", "dele", false));
-  EXPECT_EQ(client_.HostFileName, "page.htm");
+  EXPECT_EQ(run.Next().file, "page.htm");
   // Connecting for a caller re-enters its directory before the command.
   EXPECT_THAT(server_.Commands(), ElementsAre("USER user", "PASS pw", "CWD /www", "CWD /www", "MKD sub", "USER user",
                                               "PASS pw", "CWD /www", "MKD sub", "DELE page.htm"));

@@ -19,10 +19,11 @@ class FakeSiteConnection : public SiteConnection {
   // refusal (a 530 leaves the connection open, as a real server does). The
   // last answer repeats.
   std::deque<std::string> logins{""};
+  enum class Operation { Cwd, CDup, Mkd, Rmd, Dele, Rename, Type, Send, List, Feat };
   // The answers of an operation in turn: "" succeeds, anything else is the
   // failure line. The last answer repeats; operations not named succeed.
   std::map<Operation, std::deque<std::string>> answers;
-  // Every call: "Connect", "Quit", "Drop", or the operation with its operand
+  // Every call: "Connect", "Quit", "Drop", or the call with what it names
   // ("Cwd /www", "Dele x").
   std::vector<std::string> calls;
 
@@ -45,32 +46,28 @@ class FakeSiteConnection : public SiteConnection {
     connected_ = false;
   }
   void Interrupt() override { calls.push_back("Interrupt"); }
-  bool Run(Operation operation) override {
-    static const char* const kNames[] = {"Put", "Mkd",  "Rmd", "Cwd",  "Dele", "TypeBinary", "TypeAscii", "Ls",
-                                         "Dir", "CDup", "Pwd", "Rnfr", "Rnto", "Feat",       "Mlsd"};
-    const bool on_dir = operation == Operation::Cwd;
-    calls.push_back(std::string(kNames[static_cast<int>(operation)]) + " " + (on_dir ? dir_ : file_));
-    if (operation == Operation::TypeBinary || operation == Operation::TypeAscii) {
-      binary_ = operation == Operation::TypeBinary;
-    }
-    const auto found = answers.find(operation);
-    return Answer(found == answers.end() ? std::string() : Next(found->second));
+  bool ChangeFolder(const std::string& folder) override { return Call(Operation::Cwd, "Cwd " + folder); }
+  bool ParentFolder() override { return Call(Operation::CDup, "CDup"); }
+  bool MakeFolder(const std::string& name) override { return Call(Operation::Mkd, "Mkd " + name); }
+  bool RemoveFolder(const std::string& name) override { return Call(Operation::Rmd, "Rmd " + name); }
+  bool RemoveFile(const std::string& name) override { return Call(Operation::Dele, "Dele " + name); }
+  bool Rename(const std::string& from, const std::string& to) override {
+    return Call(Operation::Rename, "Rename " + from + " " + to);
   }
-  const std::string& HostFileName() const override { return file_; }
-  void SetHostFileName(const std::string& name) override { file_ = name; }
-  const std::string& HostDirName() const override { return dir_; }
-  void SetHostDirName(const std::string& name) override { dir_ = name; }
-  void SetRenameTarget(const std::string& name) override { rename_target = name; }
-  std::string rename_target;
-  const std::string& LocalFileName() const override { return local_; }
-  void SetLocalFileName(const std::string& name) override { local_ = name; }
-  DataStream* LocalStream() const override { return stream_; }
-  void SetLocalStream(DataStream* stream) override { stream_ = stream; }
+  RenameRefusal RefusedHalf() const override { return RenameRefusal::Target; }
+  bool SetBinary(bool binary) override {
+    binary_ = binary;
+    return Call(Operation::Type, binary ? "TypeBinary" : "TypeAscii");
+  }
+  bool Send(const std::string& name, const std::string&, DataStream*) override {
+    return Call(Operation::Send, "Send " + name);
+  }
+  bool List(Listing, const std::string& what, DataStream&) override { return Call(Operation::List, "List " + what); }
+  bool AskFeatures() override { return Call(Operation::Feat, "Feat"); }
   std::unique_ptr<DataStream> OpenForUpload(const std::string& name, std::string& why) override {
     return FileStream::OpenRead(name, FtpShareMode::ftpShareExclusive, &why);
   }
   const std::string& LastReply() const override { return reply_; }
-  const std::string& ErrorMessage() const override { return error_; }
   std::string FailureText() const override { return error_.empty() ? reply_ : error_; }
   bool LocalFailure() const override { return false; }
   bool DataCertificateRefused() const override { return false; }
@@ -86,7 +83,7 @@ class FakeSiteConnection : public SiteConnection {
   }
   // The login folder, as PWD would name it.
   std::string working_folder = "/home/user";
-  std::string WorkingFolder() override {
+  std::optional<std::string> WorkingFolder() override {
     calls.push_back("Pwd");
     return working_folder;
   }
@@ -107,6 +104,11 @@ class FakeSiteConnection : public SiteConnection {
     if (script.size() > 1) script.pop_front();
     return answer;
   }
+  bool Call(Operation operation, const std::string& call) {
+    calls.push_back(call);
+    const auto found = answers.find(operation);
+    return Answer(found == answers.end() ? std::string() : Next(found->second));
+  }
   bool Answer(const std::string& failure) {
     reply_ = failure.empty() ? "250 OK" : failure;
     error_ = failure;
@@ -115,8 +117,7 @@ class FakeSiteConnection : public SiteConnection {
 
   bool connected_ = false;
   bool binary_ = true;
-  std::string file_, dir_, local_, reply_, error_;
-  DataStream* stream_ = nullptr;
+  std::string reply_, error_;
 };
 
 }  // namespace kestova::testing
