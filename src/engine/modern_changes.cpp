@@ -225,7 +225,7 @@ const Upload::ListedEntry* Upload::ListedFile(const std::string& remote, const s
 // Whether the listing of its parent shows a folder as there already, so that
 // a modern Wrt Changes need not ask MKD for it. Only below the start folder.
 bool Upload::ListedAsFolder(const std::string& remote) {
-  if (!Modern() || !write_changes_ || remote == settings_.StartDir) return false;
+  if (remote == settings_.StartDir) return false;
   const size_t slash = remote.find_last_of('/');
   if (slash == std::string::npos || slash == 0) return false;
   const std::string parent = remote.substr(0, slash);

@@ -9,6 +9,7 @@
 
 #include "common/text_helpers.h"
 #include "engine/redirect_page.h"
+#include "engine/run_strategies.h"
 #include "engine/upload.h"
 #include "net/event_wait.h"
 
@@ -145,7 +146,7 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
   op_.folder = remote;
   if (profile_.TestRun()) {
     Log("## Test: Make directory " + remote);
-  } else if (!ListedAsFolder(remote) && !ExecuteCommand(remote, "mkd", true)) {
+  } else if (!(write_changes_ && changes_->ListedAsFolder(remote)) && !ExecuteCommand(remote, "mkd", true)) {
     return Terminate();
   }
   std::vector<LocalEntry> entries;
@@ -154,8 +155,7 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
     return Problem("Skipped the folder " + local + ": cannot read it: " + std::strerror(error));
   }
   if (entries.empty()) return;
-  // A modern Wrt Changes keeps of this folder's listing what these names need.
-  if (Modern() && write_changes_) folder_index_[remote].local = &entries;
+  if (write_changes_) changes_->FolderRead(remote, entries);
   struct stat self {};
   ::stat(local.c_str(), &self);
   walking_.emplace_back(self.st_dev, self.st_ino);
@@ -165,14 +165,14 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
     Terminate();
   } else {
     Emit(RunEvent::Kind::FolderEntered, remote);
-    if (Modern() && !profile_.TestRun()) RemoveLeftovers(remote);
+    if (!profile_.TestRun()) replace_->FolderEntered(remote);
   }
   for (const LocalEntry& entry : entries) {
     ProcessPendingEvents();
     if (terminated_) break;
     PublishEntry(local, remote, entry, site_address, new_address, old_address);
   }
-  folder_index_.erase(remote);
+  if (write_changes_) changes_->FolderLeft(remote);
   walking_.pop_back();
   if (remote == missing_root_) missing_root_.clear();
 }
@@ -233,7 +233,7 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
   Emit(RunEvent::Kind::FileChecked, path, entry.unpublishable.empty() ? entry.size : 0);
   if (!entry.unpublishable.empty()) return Problem("Skipped " + path + ": " + entry.unpublishable, path);
   if (HoldsLineBreak(entry.name)) return Problem("Skipped " + path + kNameBreakReason, path);
-  if (Modern() && IsTemporaryName(entry.name)) {
+  if (replace_->Reserved(entry.name)) {
     return Problem("Skipped " + path + ": its name is one the modern method gives files while it sends them", path);
   }
   op_.file = entry.name;
@@ -243,12 +243,12 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
   // server's copy is deleted: a file that cannot be sent must not cost the
   // site its current copy.
   if (!ReadyToSend(local, entry.name, site_address, new_address, old_address)) return;
-  // The modern method deletes nothing first: the new copy is renamed over
+  // Renaming into place deletes nothing first: the new copy is renamed over
   // the old one.
   if (!settings_.WipeFirst) {
     if (profile_.TestRun()) {
       Log("## Test: Delete of " + entry.name);
-    } else if (!Modern() && !ExecuteCommand(remote, "dele", true)) {
+    } else if (replace_->DeletesFirst() && !ExecuteCommand(remote, "dele", true)) {
       Terminate();
       return;
     }
@@ -258,7 +258,7 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
     return;
   }
   SetTransferType(op_.local_file.empty() ? entry.name : op_.local_file);
-  if (!(Modern() ? ReplaceFile(local, remote, entry.name, true) : UploadFile(local, entry.name))) Terminate();
+  if (!replace_->Send(local, remote, entry.name, "put", true)) Terminate();
 }
 
 // Checks that a file can be read, and in a redirection run builds its page,
@@ -283,21 +283,30 @@ void Upload::WriteChangesStep(const std::string& local, const std::string& remot
     Log("** New file: " + entry.name);
     return SendChanged(local, remote, entry.name, "Put", site_address, new_address, old_address);
   }
-  if (Modern()) {
-    // The modern method lists the folder once for all its files and looks
-    // each up by name.
-    const ListedEntry* listed = ListedFile(remote, entry.name);
-    op_.SetLocalFile(LocalPath(local, entry.name));
-    if (terminated_) return;
-    if (!listed) {
-      Log("** New file: " + entry.name);
-      return SendChanged(local, remote, entry.name, "Put", site_address, new_address, old_address);
-    }
-    const bool outdated = mlsd_ ? MlsdCopyOutdated(local, entry, listed->fact)
-                                : ServerCopyOutdated(local, entry, listed->line, ListedName(remote, listed->line));
-    if (outdated) SendChanged(local, remote, entry.name, "put", site_address, new_address, old_address);
-    return;
+  changes_->Step(local, remote, entry, site_address, new_address, old_address);
+}
+
+// The modern method lists the folder once for all its files and looks each
+// up by name.
+void Upload::IndexedFileStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                             const std::string& site_address, const std::string& new_address,
+                             const std::string& old_address) {
+  const ListedEntry* listed = ListedFile(remote, entry.name);
+  op_.SetLocalFile(LocalPath(local, entry.name));
+  if (terminated_) return;
+  if (!listed) {
+    Log("** New file: " + entry.name);
+    return SendChanged(local, remote, entry.name, "Put", site_address, new_address, old_address);
   }
+  const bool outdated = mlsd_ ? MlsdCopyOutdated(local, entry, listed->fact)
+                              : ServerCopyOutdated(local, entry, listed->line, ListedName(remote, listed->line));
+  if (outdated) SendChanged(local, remote, entry.name, "put", site_address, new_address, old_address);
+}
+
+// The classic method lists each file by its name.
+void Upload::ListedFileStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                            const std::string& site_address, const std::string& new_address,
+                            const std::string& old_address) {
   std::vector<std::string> lines;
   MemoryStream stream;
   // Not retried: a listing that fails makes the file count as new. What a
@@ -334,16 +343,13 @@ bool Upload::ServerCopyOutdated(const std::string& local, const LocalEntry& entr
   } catch (const ListingDateError& error) {
     throw ListingDateError("'" + line + "' (" + error.what() + ")");
   }
-  // The modern method brings the listed time to UTC and compares moments.
-  if (Modern() && UntrustedTimes(listed)) return true;
+  if (changes_->TimesUntrusted(listed)) return true;
   ListingTime shown = remote_time;
-  const bool older =
-      Modern() ? ListedCopyOlder(line, remote_time, entry, shown) : PackDosTime(remote_time) < entry.dos_time;
-  if (older) {
+  if (changes_->ListedOlder(line, remote_time, entry, shown)) {
     Log("Old time: " + FormatListingTime(shown) + " New: " + FormatListingTime(entry.time));
     return true;
   }
-  if (Modern() && WithinDaylightHour(listed, ListedEnd(line, remote_time), entry)) return true;
+  if (changes_->WithinSlack(listed, line, remote_time, entry)) return true;
   // A newer copy of another size was cut short by an earlier run that
   // failed; it is sent again.
   const std::string path = LocalPath(local, entry.name);
@@ -369,10 +375,12 @@ void Upload::SendChanged(const std::string& local, const std::string& remote, co
     TestCopy(local, name);
     return;
   }
-  if (!Modern() && std::strcmp(label, "put") == 0 && !ExecuteCommand(remote, "dele", true)) return Terminate();
+  if (replace_->DeletesFirst() && std::strcmp(label, "put") == 0 && !ExecuteCommand(remote, "dele", true)) {
+    return Terminate();
+  }
   SetTransferType(name);
   Log("Write File " + name);
-  if (!(Modern() ? ReplaceFile(local, remote, name, false) : SendUpload(local, remote, name, label))) Terminate();
+  if (!replace_->Send(local, remote, name, label, false)) Terminate();
 }
 
 // A test run says what it would send, and counts it.
@@ -393,11 +401,11 @@ bool Upload::GoesAsBinary(const std::string& file_name) const {
   return Upper(text_ext_list_).find("," + Upper(extension) + ",") == std::string::npos;
 }
 
-// The modern method sends TYPE only when the session's type changes; the
-// classic method before every file.
+// The classic method sends TYPE before every file; the modern method only
+// when the session's type changes.
 void Upload::SetTransferType(const std::string& file_name) {
   const int binary = GoesAsBinary(file_name) ? 1 : 0;
-  if (Modern() && session_type_ == binary) return;
+  if (!type_each_file_ && session_type_ == binary) return;
   if (!ExecuteCommand(op_.folder, binary ? "TypeBinary" : "TypeAscii", false)) return Terminate();
   session_type_ = binary;
 }

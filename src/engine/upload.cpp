@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "engine/run_strategies.h"
 #include "transports/open_site.h"
 
 namespace kestova {
@@ -16,7 +17,10 @@ Upload::Upload(RunSettings settings, const ProfileView& profile, LogSink log, Si
       own_connection_(connection ? nullptr : OpenSite(settings_.Site)),
       client_(connection ? *connection : *own_connection_) {}
 
+Upload::~Upload() = default;
+
 void Upload::StartRunState() {
+  ChooseStrategies();
   name_column_ = -1;
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -109,7 +113,7 @@ RunOutcome Upload::StartUpload() {
   RunOutcome outcome = RunOutcome::Finished;
   try {
     if (settings_.WipeFirst) WipeSite();
-    if (write_changes_ && Modern()) LearnClockOffset();
+    if (write_changes_) changes_->Prepare();
     if (settings_.RedirectJob) {
       page_stream_ = std::make_unique<MemoryStream>();
       op_.SetStream(page_stream_.get());

@@ -1,14 +1,16 @@
 // One transfer run: publish the local folder to the new site, or put
 // redirection pages over the old one, optionally wiping the remote start
 // directory first. Every step writes plain lines to the progress log and
-// reports what happened as structured events; every FTP operation goes
+// reports what happened as structured events; every call to the site goes
 // through ExecuteCommand, which connects, retries and paces. The run is
 // cooperative: once terminated (by the user or by any failure) it unwinds at
 // its next test without further writes.
 //
-// The run's parts live in four files: upload.cpp (the driver), executor.cpp
-// (connecting, retrying), publish_walk.cpp (the walk and the pages) and
-// wipe.cpp (listings and the wipe).
+// The run's parts: upload.cpp (the driver), executor.cpp (connecting,
+// retrying), publish_walk.cpp (the walk and the pages), wipe.cpp (listings
+// and the wipe), run_strategies.cpp (what the method changes: how a file
+// replaces its old copy, how Wrt Changes judges a file), modern_replace.cpp
+// and modern_changes.cpp (the modern ways themselves).
 #pragma once
 
 #include <dirent.h>
@@ -47,7 +49,7 @@ class Upload {
   // `connection` serves the run instead of one opened from the settings'
   // site (a test's fake, or a client a test has tuned).
   Upload(RunSettings settings, const ProfileView& profile, LogSink log, SiteConnection* connection = nullptr);
-  virtual ~Upload() = default;
+  virtual ~Upload();
 
   // Runs the job to its end.
   RunOutcome StartUpload();
@@ -218,9 +220,26 @@ class Upload {
   bool DropPartialCopy(const std::string& local, const std::string& remote, const std::string& name);
   bool SizeDiffers(const std::string& path, std::int64_t local_size, const std::string& listing_line);
 
+  // What the method changes, chosen once a run (run_strategies.h).
+  class ReplaceStrategy;
+  class ChangeStrategy;
+  class DeleteAndSend;
+  class RenameIntoPlace;
+  class ListingPerFile;
+  class FolderListing;
+  std::unique_ptr<ReplaceStrategy> replace_;
+  std::unique_ptr<ChangeStrategy> changes_;
+  void ChooseStrategies();
+  bool Modern() const { return settings_.Site.Method == TransferMethod::Modern; }
+  // The classic Wrt Changes step: one LIST of the file's name.
+  void ListedFileStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                      const std::string& site_address, const std::string& new_address, const std::string& old_address);
+  // The modern one: the file looked up in its folder's listing.
+  void IndexedFileStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                       const std::string& site_address, const std::string& new_address, const std::string& old_address);
+
   // The modern method's replacement of files: sent under a temporary name,
   // then renamed over the real one.
-  bool Modern() const { return settings_.Site.Method == TransferMethod::Modern; }
   bool ReplaceFile(const std::string& local, const std::string& remote, const std::string& name, bool log_copy_line);
   bool RenameOver(const std::string& remote, const std::string& temporary, const std::string& name, std::int64_t bytes);
   bool RenamedAfterAll(const std::string& remote, const std::string& temporary, const std::string& name,
@@ -302,6 +321,8 @@ class Upload {
     bool first_attempt = true;
   } rename_;
   int session_type_ = -1;       // the session's transfer type: 1 binary, 0 ASCII, -1 not set yet
+  bool type_each_file_ = true;  // TYPE before every file (classic), or only when it changes
+  bool lists_facts_ = false;    // lists with MLSD where the server offers it (modern)
   bool mlsd_ = false;           // the modern method lists folders with MLSD (the server's FEAT lists MLST)
   bool mlsd_asked_ = false;     // FEAT was asked in this run
   long long clock_offset_ = 0;  // UTC minus the server's listed times, in seconds

@@ -62,7 +62,7 @@ void Upload::WipeSite() {
     Log("## Test: " + settings_.StartDir + " is not on the server yet: there is nothing to wipe");
     return;
   }
-  if (Modern()) DetectMlsd(settings_.StartDir);
+  if (lists_facts_) DetectMlsd(settings_.StartDir);
   if (!ConfirmedWipe()) return;
   WipeFolder(settings_.StartDir);
   op_.file = settings_.StartDir;
@@ -107,7 +107,7 @@ bool Upload::WipeFolder(const std::string& directory) {
   }
   // The modern method lists with MLSD where it can: its names need no
   // guessing of where they begin.
-  const bool mlsd = Modern() && mlsd_;
+  const bool mlsd = mlsd_;
   std::vector<std::string> lines;
   if (!ListFolder(directory, mlsd ? "mlsd" : "dir", lines)) {
     Terminate();
