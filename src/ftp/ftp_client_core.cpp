@@ -5,17 +5,12 @@
 
 #include "common/text_helpers.h"
 #include "ftp/ftp_reply.h"
-#include "platform/socket_errors.h"
 
 namespace kestova {
 
 namespace {
 
 Q_LOGGING_CATEGORY(lcFtp, "kestova.ftp", QtWarningMsg)
-
-std::string WinsockLine(const std::string& prefix, int error) {
-  return prefix + SocketErrorText(error) + " (Winsock error #" + std::to_string(error) + ")";
-}
 
 }  // namespace
 
@@ -183,23 +178,20 @@ bool FtpClientCore::SendCommand(const std::string& command) {
       // A CR, LF or NUL would end the line early and let the rest, a file
       // name for instance, be read by the server as further commands.
       Trace("! Refused to send \"" + EscapeControls(text) + "\": a command line cannot hold CR, LF or NUL");
-      LocalFailure = true;
-      ReleaseLocalStream();
-      Expect(Reply::None);
-      FailRequest("500 Command not sent: it holds a line break or NUL", 500);
+      FailRequest({"500 Command not sent: it holds a line break or NUL", 500, true});
       return false;
     case ControlConnection::Sent::NotConnected:
       // No answer can come: the command fails now, not at the timeout.
       Trace("> " + text);
-      Expect(Reply::None);
-      FailRequest("500 Not sent: the control connection is closed", 500);
+      FailRequest({"500 Not sent: the control connection is closed"});
       return false;
   }
   return false;
 }
 
-bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, std::vector<int> accepted, bool quit) {
-  if (command != "ABOR" && command != "STAT" && command != "QUIT") {
+bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, std::vector<int> accepted,
+                                 Answer answer) {
+  if (answer != Answer::Quit) {
     if (!CheckReady()) return false;
     if (!control_.Open()) return ReportError("FTP component not connected");
   }
@@ -211,8 +203,9 @@ bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, st
   if (accepted.size() > 16) accepted.resize(16);
   accepted_ = std::move(accepted);
   done_once_ = false;
-  quit_ = quit;
-  pending_command_ = command;
+  answer_ = answer;
+  sent_command_ = command;
+  closing_ = answer == Answer::Quit;
   FeatureLines.clear();
   ErrorMessage.clear();
   ChangeState(FtpClientState::ftpStAwaitingReply);
@@ -236,21 +229,26 @@ void FtpClientCore::EvaluateCommandReply() {
     ChangeState(FtpClientState::ftpStPassiveReady);
     PasvReply = LastReply;
   }
-  const std::string word = FoldCase(pending_command_.substr(0, pending_command_.find(' ')));
-  if (word == "auth" || word == "pbsz" || word == "prot") {
-    if (RequestResult == 0 && word == "auth") return StartControlTls();
-    if (RequestResult != 0) AuthRefused();
-  }
-  if (RequestResult == 0 && (word == "cwd" || word == "mkd" || word == "pwd" || word == "cdup")) {
-    ReplyPath = ParseReplyPath(LastReply);
-  }
-  if (quit_) {
-    // The client ends the session whatever the reply; the close finishes
-    // the request.
-    quit_ = false;
-    control_.Close();
-    if (!done_once_) FinishRequest(RequestResult);
-    return;
+  const Answer answer = answer_;
+  answer_ = Answer::Result;
+  switch (answer) {
+    case Answer::StartsTls:
+      if (RequestResult == 0) return StartControlTls();
+      AuthRefused();
+      break;
+    case Answer::Protects:
+      if (RequestResult != 0) AuthRefused();
+      break;
+    case Answer::NamesPath:
+      if (RequestResult == 0) ReplyPath = ParseReplyPath(LastReply);
+      break;
+    case Answer::Quit:
+      // The client ends the session whatever the reply; the close finishes
+      // the request.
+      control_.Close();
+      if (!done_once_) FinishRequest(RequestResult);
+      return;
+    case Answer::Result: break;
   }
   FinishRequest(RequestResult);
 }
@@ -344,8 +342,8 @@ bool FtpClientCore::StartStep(Step step) {
     case Step::User: return UserStep();
     case Step::Pass: return PassStep();
     // After the login: no buffer (TLS does not need one), and protected data.
-    case Step::Pbsz: return StartCommand(FtpRequest::ftpConnect, "PBSZ 0", {200});
-    case Step::Prot: return StartCommand(FtpRequest::ftpConnect, "PROT P", {200});
+    case Step::Pbsz: return StartCommand(FtpRequest::ftpConnect, "PBSZ 0", {200}, Answer::Protects);
+    case Step::Prot: return StartCommand(FtpRequest::ftpConnect, "PROT P", {200}, Answer::Protects);
     case Step::Port: return PortStep();
     case Step::Stor: return transfer_.StartUpload();
     case Step::List: return transfer_.StartReceive("LIST");
@@ -372,13 +370,22 @@ void FtpClientCore::FinishRequest(int error) {
   PostRequestDone(error);
 }
 
-void FtpClientCore::FailRequest(const std::string& composed, int code) {
-  SetComposedReply(composed);
-  ReplyCode = code;
-  RequestResult = code;
+void FtpClientCore::FailRequest(const Failure& failure) {
+  if (failure.local) LocalFailure = true;
+  ReleaseLocalStream();
+  if (failure.keeps_reply) {
+    ErrorMessage = failure.line;
+    ReplyCode = failure.code;
+  } else if (!failure.line.empty()) {
+    SetComposedReply(failure.line);
+  }
+  RequestResult = failure.code;
   KeepErrorMessage();
+  Expect(Reply::None);
   continuation_ = false;
-  FinishRequest(code);
+  if (failure.end_session) closing_ = true;  // the close below is ours, not a lost connection
+  FinishRequest(failure.finish < 0 ? failure.code : failure.finish);
+  if (failure.end_session) control_.Close();
 }
 
 void FtpClientCore::PostRequestDone(int error) {
@@ -425,17 +432,19 @@ bool FtpClientCore::StartProbe() {
 
 bool FtpClientCore::StartQuit() {
   ReleaseLocalStream();
-  return StartCommand(FtpRequest::ftpQuit, "QUIT", {221}, true);
+  return StartCommand(FtpRequest::ftpQuit, "QUIT", {221}, Answer::Quit);
 }
 
 bool FtpClientCore::StartCwd() {
   if (HostDirName.empty()) return ReportError("HostDirName empty");
-  return StartCommand(FtpRequest::ftpCwd, "CWD " + HostDirName, {200, 250, 257});
+  return StartCommand(FtpRequest::ftpCwd, "CWD " + HostDirName, {200, 250, 257}, Answer::NamesPath);
 }
 
-bool FtpClientCore::StartCDup() { return StartCommand(FtpRequest::ftpCDup, "CDUP", {250, 257}); }
-bool FtpClientCore::StartPwd() { return StartCommand(FtpRequest::ftpPwd, "PWD", {250, 257}); }
-bool FtpClientCore::StartMkd() { return StartCommand(FtpRequest::ftpMkd, "MKD " + HostFileName, {250, 257}); }
+bool FtpClientCore::StartCDup() { return StartCommand(FtpRequest::ftpCDup, "CDUP", {250, 257}, Answer::NamesPath); }
+bool FtpClientCore::StartPwd() { return StartCommand(FtpRequest::ftpPwd, "PWD", {250, 257}, Answer::NamesPath); }
+bool FtpClientCore::StartMkd() {
+  return StartCommand(FtpRequest::ftpMkd, "MKD " + HostFileName, {250, 257}, Answer::NamesPath);
+}
 bool FtpClientCore::StartRmd() { return StartCommand(FtpRequest::ftpRmd, "RMD " + HostFileName, {250, 257}); }
 bool FtpClientCore::StartDele() { return StartCommand(FtpRequest::ftpDele, "DELE " + HostFileName, {250, 257}); }
 bool FtpClientCore::StartFeat() { return StartCommand(FtpRequest::ftpFeat, "FEAT", {211}); }
@@ -465,249 +474,6 @@ void FtpClientCore::Abort() {
   ReleaseLocalStream();
   Expect(Reply::None);
   ChangeState(FtpClientState::ftpStReady);
-}
-
-// ---- Control connection
-
-bool FtpClientCore::OpenStep() {
-  if (!CheckReady()) return false;
-  if (control_.Open()) return ReportError("FTP component already connected");
-  if (!in_combined_) RequestCode = FtpRequest::ftpOpen;
-  RequestResult = 0;
-  ChangeState(FtpClientState::ftpStResolving);
-  multiline_code_ = 0;
-  ConnectError = 0;
-  const bool proxy = connection_type_ == FtpConnectionType::ftpProxy;
-  certificate_ = CertificateCheck();
-  tls_summary_.clear();
-  if (Secure()) {
-    // The proxy's login form (USER user@host) goes to the proxy, which
-    // cannot pass a TLS session through to the server.
-    if (proxy) return ReportError("FTP over TLS cannot go through an FTP proxy");
-    tls_context_ = TlsContext::Create(TlsMinVersion, TlsMaxVersion);
-    if (!tls_context_) return ReportError("TLS is not available: OpenSSL could not make a context");
-  }
-  control_.AcceptBareLf = (Options & ftpAcceptLF) != 0;
-  try {
-    control_.Lookup(proxy ? ProxyServer : HostName);
-  } catch (const std::exception& error) {
-    FailRequest(std::string("500 ESocketException: ") + error.what(), 500);
-  }
-  return true;
-}
-
-bool FtpClientCore::AuthStep() { return StartCommand(FtpRequest::ftpConnect, "AUTH TLS", {234}); }
-
-bool FtpClientCore::UserStep() {
-  if (UserName.empty()) return ReportError("UserName empty");
-  std::string command = "USER " + UserName;
-  if (connection_type_ == FtpConnectionType::ftpProxy) {
-    // The proxy learns where to go from the user name.
-    command += "@" + HostName;
-    if (!SameText(Port, "ftp") && Port != "21") command += ":" + Port;
-  }
-  return StartCommand(FtpRequest::ftpUser, command, {331, 230});
-}
-
-bool FtpClientCore::PassStep() {
-  if (PassWord.empty()) return ReportError("Password empty");
-  return StartCommand(FtpRequest::ftpPass, "PASS " + PassWord, {230});
-}
-
-bool FtpClientCore::PortStep() {
-  const Step next = pending_steps_.empty() ? Step::List : pending_steps_.front();
-  const auto kind = next == Step::Stor ? DataTransfer::Kind::Upload : DataTransfer::Kind::Receive;
-  return StartCommand(FtpRequest::ftpPort, transfer_.Prepare(kind), {200, 227});
-}
-
-void FtpClientCore::ControlLookupDone(int error) {
-  if (state_ != FtpClientState::ftpStResolving) return;
-  if (error != 0) return FailConnect(WinsockLine("500 ", error), error);
-  const bool proxy = connection_type_ == FtpConnectionType::ftpProxy;
-  try {
-    ChangeState(FtpClientState::ftpStConnecting);
-    control_.Connect(proxy && !ProxyPort.empty() ? ProxyPort : Port, LocalAddr);
-  } catch (const std::exception& exception) {
-    FailConnect(std::string("500 ESocketException: ") + exception.what(), 500);
-  }
-}
-
-// The connect sequence failed: a composed line, result 500, and the request
-// ends with `error`.
-void FtpClientCore::FailConnect(const std::string& line, int error) {
-  ConnectError = error;
-  SetComposedReply(line);
-  RequestResult = 500;
-  KeepErrorMessage();
-  FinishRequest(error);
-}
-
-void FtpClientCore::ControlConnected(int error) {
-  if (state_ != FtpClientState::ftpStConnecting) return;
-  // Implicit TLS: the handshake comes first, the greeting after it.
-  if (error == 0 && Security == FtpSecurity::Implicit) return StartControlTls();
-  if (error == 0) return;
-  continuation_ = false;
-  FailConnect(WinsockLine("500 ", error), error);
-  control_.Close();
-  ChangeState(FtpClientState::ftpStReady);
-}
-
-// Bytes that can never make a reply line fail the request and end the
-// session, rather than stall it.
-void FtpClientCore::ControlUnreadable(const std::string& why) {
-  SetComposedReply("500 Invalid reply from the server: " + why);
-  Trace("< " + LastReply);
-  RequestResult = 500;
-  KeepErrorMessage();
-  continuation_ = false;
-  Expect(Reply::None);
-  pending_command_ = "QUIT";  // the close below is ours, not a lost connection
-  FinishRequest(500);
-  control_.Close();
-}
-
-// Whether a line ends the reply it belongs to. A reply whose first line is
-// "NNN-" ends only at a line that begins with the same code followed by a
-// space (RFC 959, 4.2): the lines between are its text, whatever they begin
-// with, so that a banner line such as "100 MB quota" cannot end it early.
-bool FtpClientCore::EndsReply(const ReplyCodeInfo& info) {
-  if (multiline_code_ != 0) {
-    const std::string code = std::to_string(multiline_code_);
-    if (LastReply.compare(0, code.size(), code) != 0 ||
-        (LastReply.size() > code.size() && LastReply[code.size()] != ' ')) {
-      return false;
-    }
-    multiline_code_ = 0;
-    return true;
-  }
-  const bool coded = !LastReply.empty() && info.has_digits;
-  if (coded && info.intermediate) multiline_code_ = info.code;
-  return coded && !info.intermediate;
-}
-
-void FtpClientCore::ControlLine(std::string line) {
-  LastReply = std::move(line);
-  if (const auto handler = OnResponse) handler(*this);
-  const ReplyCodeInfo info = ParseReplyCode(LastReply);
-  const bool last = EndsReply(info);
-  if (state_ == FtpClientState::ftpStConnecting) return Greeting(info, last);
-  if (state_ != FtpClientState::ftpStAwaitingReply) return Trace("< " + LastReply);
-  if (!last) {
-    // The body of a multi-line reply (at most a few hundred lines kept).
-    if (expected_ == Reply::Command && FeatureLines.size() < 500 && !info.has_digits) FeatureLines.push_back(LastReply);
-    return Trace("< " + LastReply);
-  }
-  ReplyCode = info.code;
-  switch (expected_) {
-    case Reply::Command: return EvaluateCommandReply();
-    case Reply::TransferFirst: return transfer_.FirstReply();
-    case Reply::TransferSecond: return transfer_.SecondReply();
-    case Reply::None: break;
-  }
-  Trace("< " + LastReply);
-  try {
-    ReportError("Program error: no reply handler");
-  } catch (const FtpException&) {
-  }
-}
-
-void FtpClientCore::Greeting(const ReplyCodeInfo& info, bool last) {
-  Trace("< " + LastReply);
-  if (!last) return;
-  ReplyCode = info.code;
-  if (ReplyCode != 220) {
-    // The close finishes the request with this code (too many connections,
-    // for instance).
-    KeepErrorMessage();
-    RequestResult = ReplyCode;
-    control_.Close();
-    return;
-  }
-  ChangeState(FtpClientState::ftpStGreeted);
-  if (const auto handler = OnSessionConnected) handler(*this, 0);
-  FinishRequest(0);
-}
-
-void FtpClientCore::ControlClosed(int error, bool was_open) {
-  const FtpClientState before = state_;
-  multiline_code_ = 0;
-  if (was_open) {
-    if (state_ != FtpClientState::ftpStAborting) ChangeState(FtpClientState::ftpStClosed);
-    if (const auto handler = OnSessionClosed) handler(*this, error);
-  }
-  if (state_ != FtpClientState::ftpStAborting) ChangeState(FtpClientState::ftpStStepReady);
-  if (error != 0) {
-    SetComposedReply(WinsockLine("500 Control connection closed. ", error));
-    RequestResult = 500;
-    KeepErrorMessage();
-  } else if (before == FtpClientState::ftpStAwaitingReply && pending_command_ != "QUIT" && !done_once_) {
-    // The server went away while a reply was still owed.
-    SetComposedReply("500 Control connection closed.");
-    RequestResult = 500;
-    KeepErrorMessage();
-  }
-  Expect(Reply::None);
-  FinishRequest(RequestResult);
-}
-
-// ---- TLS on the control connection
-
-void FtpClientCore::StartControlTls() {
-  Expect(Reply::None);
-  try {
-    control_.StartTls(TlsSettings{tls_context_, HostName, nullptr});
-  } catch (const std::exception& error) {
-    FailSecurity(std::string("500 TLS could not start: ") + error.what(), false);
-  }
-}
-
-// The handshake has ended: the certificate decides whether the session goes
-// on. Nothing else (no USER, no PASS) is sent before it is accepted.
-void FtpClientCore::ControlSecured(int error) {
-  const TlsChannel* tls = control_.Socket().Tls();
-  if (error != 0 || !tls) {
-    // Worth another attempt: a connection cut during the handshake looks
-    // the same.
-    return FailSecurity("500 TLS handshake failed: " + control_.Socket().TlsError(), false);
-  }
-  certificate_ = JudgeCertificate(tls->Certificate(), TrustedFingerprint);
-  if (!certificate_.Accepted()) {
-    for (const std::string& line : DescribeCertificate(certificate_)) Trace("! " + line);
-    return FailSecurity("500 " + RefusalLine(certificate_), true);
-  }
-  tls_summary_ = SecuritySummary(tls->Version(), tls->Cipher(), certificate_);
-  Trace("! " + tls_summary_);
-  // Explicit TLS: the AUTH step is done. Implicit: the greeting follows.
-  if (Security == FtpSecurity::Explicit) FinishRequest(0);
-}
-
-// The connect fails and the connection closes without another word; when
-// `for_good`, another attempt could only fail the same way.
-void FtpClientCore::FailSecurity(const std::string& line, bool for_good) {
-  if (for_good) LocalFailure = true;
-  Trace("! " + line);
-  Expect(Reply::None);
-  pending_command_ = "QUIT";  // the close below is ours, not a lost connection
-  FailRequest(line, ParseReplyCode(line).code);
-  control_.Close();
-}
-
-// The server refused AUTH TLS, PBSZ or PROT P. A refusal for good (5xx)
-// ends the connect, and no attempt falls back to plain FTP.
-void FtpClientCore::AuthRefused() {
-  if (ReplyCode < 500) return;
-  LocalFailure = true;
-  ErrorMessage += pending_command_ == "AUTH TLS"
-                      ? " (the server refused AUTH TLS: it does not offer FTP over TLS, and Kestova does not fall "
-                        "back to plain FTP)"
-                      : " (the server refused " + pending_command_ +
-                            ": it does not protect data connections, and Kestova sends no data in clear on a "
-                            "TLS site)";
-}
-
-TlsSettings FtpClientCore::DataTlsSettings() const {
-  return TlsSettings{tls_context_, HostName, tls_context_ ? tls_context_->Take() : nullptr};
 }
 
 bool FtpClientCore::Progress() {

@@ -5,8 +5,9 @@
 // request of several steps (connect = open, USER, PASS; a transfer = PORT or
 // PASV, then the transfer command) that run one after the other.
 //
-// This file and ftp_client_core.cpp hold the requests; the control
-// connection is ftp_control.h, the data connection ftp_transfer.h.
+// This file and ftp_client_core.cpp hold the requests, ftp_client_session.cpp
+// the session (connect, login, TLS, its end); the control connection is
+// ftp_control.h, the data connection ftp_transfer.h.
 #pragma once
 
 #include <QObject>
@@ -207,7 +208,12 @@ class FtpClientCore {
   // cannot be sent (it holds CR, LF or NUL, or there is no connection) fails
   // the request at once: false.
   bool SendCommand(const std::string& command);
-  bool StartCommand(FtpRequest code, const std::string& command, std::vector<int> accepted, bool quit = false);
+  // What a command's final reply leads to besides its result: QUIT's ends
+  // the session, AUTH TLS's starts TLS, PBSZ's and PROT's refusal ends a TLS
+  // connect for good, and CWD's, MKD's, PWD's and CDUP's name a path.
+  enum class Answer { Result, Quit, StartsTls, Protects, NamesPath };
+  bool StartCommand(FtpRequest code, const std::string& command, std::vector<int> accepted,
+                    Answer answer = Answer::Result);
   bool StartCombined(FtpRequest code, std::vector<Step> steps);
   // Starts the next pending step; false when `starting` and the first step
   // was refused.
@@ -217,7 +223,24 @@ class FtpClientCore {
   // No further step runs; the request ends when this one does.
   void EndSteps() { continuation_ = false; }
   void FinishRequest(int error);
-  void FailRequest(const std::string& composed, int code);
+  // How a request fails. The reply line the client composed (none: the
+  // server's last reply stands), or, with `keeps_reply`, only the error
+  // message, the last reply left as it was; the result code and the code
+  // the request finishes with (the result unless a socket error says
+  // more); whether it failed on this side for good; and whether the
+  // session goes too, because the server still owes a reply that would be
+  // taken for the next command's.
+  struct Failure {
+    std::string line;
+    int code = 500;
+    bool local = false;
+    bool end_session = false;
+    bool keeps_reply = false;
+    int finish = -1;
+  };
+  // The one way a request ends as failed: the local stream let go, the
+  // error message kept, no reply awaited and no further step run.
+  void FailRequest(const Failure& failure);
   void PostRequestDone(int error);
   void EvaluateCommandReply();
 
@@ -228,7 +251,6 @@ class FtpClientCore {
   bool PassStep();
   bool PortStep();
   void ControlLookupDone(int error);
-  void FailConnect(const std::string& line, int error);
   void ControlConnected(int error);
   void ControlLine(std::string line);
   bool EndsReply(const ReplyCodeInfo& info);
@@ -265,8 +287,11 @@ class FtpClientCore {
   FtpClientState state_ = FtpClientState::ftpStReady;
   Reply expected_ = Reply::None;
   std::vector<int> accepted_;
-  bool quit_ = false;  // the command is QUIT: its reply closes the connection
-  std::string pending_command_;
+  Answer answer_ = Answer::Result;  // what the awaited command reply leads to
+  std::string sent_command_;        // the command awaiting its reply, for the words of a refusal
+  // The control connection's close that comes is the client's own doing
+  // (QUIT, or a session ended because a reply is owed): no lost connection.
+  bool closing_ = false;
   bool done_once_ = false;  // the current request or step has finished
   bool in_combined_ = false;
   bool continuation_ = false;  // a finished step goes on to the next

@@ -164,7 +164,8 @@ bool DataTransfer::ConnectPassive(int failure_code) {
 void DataTransfer::SendCommand() {
   client_.ChangeState(FtpClientState::ftpStAwaitingReply);
   client_.Expect(FtpClientCore::Reply::TransferFirst);
-  client_.pending_command_ = word_;
+  client_.sent_command_ = word_;
+  client_.closing_ = false;
   const bool named = kind_ == Kind::Upload || !client_.HostFileName.empty();
   if (!client_.SendCommand(named ? word_ + " " + client_.HostFileName : word_)) CloseSocket();
 }
@@ -204,11 +205,8 @@ bool DataTransfer::StartUpload() {
   bool cancel = false;
   if (const auto handler = client_.OnReadyToTransmit) handler(client_, cancel);
   if (cancel) {
-    client_.ErrorMessage = "426 Transmit cancelled by application";
-    client_.ReplyCode = 426;
-    client_.Trace("! " + client_.ErrorMessage);
-    client_.RequestResult = 426;
-    client_.FinishRequest(426);
+    client_.Trace("! 426 Transmit cancelled by application");
+    client_.FailRequest({"426 Transmit cancelled by application", 426, false, false, true});
     return true;
   }
   client_.ReleaseLocalStream();
@@ -216,13 +214,10 @@ bool DataTransfer::StartUpload() {
     std::string why;
     client_.owned_stream_ = client_.OpenForUpload(client_.local_file_name_, why);
     if (!client_.owned_stream_) {
-      client_.LocalFailure = true;
-      client_.ErrorMessage = "426 Unable to open local file " + client_.local_file_name_;
-      client_.ReplyCode = 426;
-      client_.Trace("! " + client_.ErrorMessage);
+      const std::string line = "426 Unable to open local file " + client_.local_file_name_;
+      client_.Trace("! " + line);
       CloseSocket();
-      client_.RequestResult = 426;
-      client_.FinishRequest(426);
+      client_.FailRequest({line, 426, true, false, true});
       return true;
     }
     client_.local_stream_ = client_.owned_stream_.get();
@@ -504,13 +499,9 @@ void DataTransfer::SecondReply() {
       client_.Trace(trace);
       return FailLocalError();
     }
-    client_.KeepErrorMessage();
-    client_.ReleaseLocalStream();
     CloseSocket();
     client_.Trace(trace);
-    client_.RequestResult = code;
-    client_.FinishRequest(code);
-    return;
+    return client_.FailRequest({"", code});
   }
   if (state_ == State::DataClosed) return Complete();
   SetState(State::ReplyDone);
@@ -518,12 +509,8 @@ void DataTransfer::SecondReply() {
 
 // The transfer command was refused: the transfer ends with the reply's code.
 void DataTransfer::Reject() {
-  client_.KeepErrorMessage();
-  client_.Expect(FtpClientCore::Reply::None);
   CloseSocket();
-  client_.ReleaseLocalStream();
-  client_.RequestResult = client_.ReplyCode;
-  client_.FinishRequest(client_.ReplyCode);
+  client_.FailRequest({"", client_.ReplyCode});
 }
 
 // ---- Endings
@@ -545,52 +532,28 @@ void DataTransfer::Complete() {
 void DataTransfer::Fail(const std::string& line, int code) {
   const bool reply_owed = client_.expected_ == FtpClientCore::Reply::TransferFirst ||
                           client_.expected_ == FtpClientCore::Reply::TransferSecond;
-  client_.SetComposedReply(line);
-  client_.ReplyCode = code;
-  client_.KeepErrorMessage();
   CloseSocket();
-  client_.RequestResult = code;
-  if (reply_owed) {
-    client_.Expect(FtpClientCore::Reply::None);
-    client_.pending_command_ = "QUIT";  // the close below is ours, not a lost connection
-  }
-  client_.FinishRequest(code);
-  if (reply_owed) client_.control_.Close();
+  client_.FailRequest({line, code, false, reply_owed});
 }
 
 // A transfer whose local side failed (an upload not read to its end, a
 // receive not written) fails, whatever the server answered: what arrived at
 // the other end is not the file.
 void DataTransfer::FailLocalError() {
-  client_.LocalFailure = true;
-  client_.ReleaseLocalStream();
-  client_.SetComposedReply("426 " + local_error_);
-  client_.ReplyCode = 426;
-  client_.RequestResult = 426;
-  client_.ErrorMessage = client_.LastReply;
-  client_.Expect(FtpClientCore::Reply::None);
   SetState(State::Idle);
   if (socket_.State() != SocketState::wsClosed) socket_.Drop();
-  client_.FinishRequest(426);
+  // This side's reason, whatever the server said before it.
+  client_.ErrorMessage.clear();
+  client_.FailRequest({"426 " + local_error_, 426, true});
 }
 
 // Ends the request and drops the control connection too: the server's
 // answer to the transfer would otherwise be taken for the answer to the next
 // command.
 void DataTransfer::FailAndDrop(const std::string& line, int code) {
-  client_.LocalFailure = true;
-  client_.ReleaseLocalStream();
-  client_.SetComposedReply(line);
-  client_.ReplyCode = code;
-  client_.RequestResult = code;
-  client_.KeepErrorMessage();
-  client_.EndSteps();
-  client_.Expect(FtpClientCore::Reply::None);
-  client_.pending_command_ = "QUIT";  // the close below is ours, not a lost connection
   SetState(State::Idle);
   socket_.Drop();
-  client_.FinishRequest(code);
-  client_.control_.Close();
+  client_.FailRequest({line, code, true, true});
 }
 
 void DataTransfer::Statistics() {
