@@ -90,7 +90,6 @@ Result SendWithSocket(long long total, int block, bool paced) {
   Receiver receiver;
   kestova::AsyncSocket socket;
   socket.LingerOnOff = kestova::SocketLingerOnOff::wsLingerOff;
-  socket.SetProto("tcp");
   socket.SetAddr("127.0.0.1");
   socket.SetPort(std::to_string(receiver.Port()));
   const std::string data(static_cast<size_t>(block), 'k');
@@ -162,7 +161,6 @@ int main(int argc, char** argv) {
 
   kestova::AsyncSocket idle;  // a socket waiting for data that never comes
   Receiver receiver;
-  idle.SetProto("tcp");
   idle.SetAddr("127.0.0.1");
   idle.SetPort(std::to_string(receiver.Port()));
   idle.Connect();

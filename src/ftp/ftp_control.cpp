@@ -43,7 +43,6 @@ void ControlConnection::Lookup(const std::string& host) {
 void ControlConnection::Connect(const std::string& port, const std::string& local_addr) {
   socket_.SetAddr(socket_.DnsResult());
   socket_.SetLocalAddr(local_addr);
-  socket_.SetProto("tcp");
   socket_.SetPort(port);
   socket_.Connect();
 }

@@ -102,7 +102,6 @@ std::string DataTransfer::Prepare(Kind kind) {
   close_posted_ = false;
   secure_ = client_.Secure();
   local_error_.clear();
-  socket_.SetProto("tcp");
   socket_.SetAddr("0.0.0.0");
   socket_.SetPort("0");
   int port = 0;

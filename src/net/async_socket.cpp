@@ -25,6 +25,8 @@ namespace {
 
 std::atomic<int> live_sockets{0};
 
+constexpr int kListenBacklog = 5;
+
 Q_LOGGING_CATEGORY(lcSocket, "kestova.socket", QtWarningMsg)
 
 int LastSystemError() { return SocketErrorFromErrno(errno); }
@@ -76,14 +78,6 @@ void AsyncSocket::SetPort(const std::string& value) {
   port_resolved_ = false;
 }
 
-void AsyncSocket::SetProto(const std::string& value) {
-  if (state_ != SocketState::wsClosed) return Report("Cannot change Proto if not closed");
-  proto_ = TrimBlanks(value);
-  proto_assigned_ = !proto_.empty();
-  proto_resolved_ = false;
-  port_resolved_ = false;
-}
-
 void AsyncSocket::SetLocalAddr(const std::string& value) {
   if (state_ != SocketState::wsClosed) return Report("Cannot change LocalAddr if not closed");
   local_addr_ = value.empty() ? "0.0.0.0" : value;
@@ -93,13 +87,6 @@ void AsyncSocket::SetLocalPort(const std::string& value) {
   if (state_ != SocketState::wsClosed) return Report("Cannot change LocalPort if not closed");
   local_port_ = value;
   local_port_resolved_ = false;
-}
-
-void AsyncSocket::SetSendFlags(SocketSendFlags flags) {
-  if (flags != SocketSendFlags::wsSendNormal && flags != SocketSendFlags::wsSendUrgent) {
-    return Report("Invalid SendFlags");
-  }
-  send_flags_ = flags;
 }
 
 std::string AsyncSocket::PeerAddr() {
@@ -138,15 +125,6 @@ std::string AsyncSocket::GetXPort() {
       state_ == SocketState::wsBound || state_ == SocketState::wsConnected || state_ == SocketState::wsListening;
   if (!bound || GetLocalName(local) != 0) return "error";
   return std::to_string(ntohs(local.sin_port));
-}
-
-int AsyncSocket::RcvdCount() {
-  int waiting = 0;
-  if (::ioctl(fd_, FIONREAD, &waiting) != 0) {
-    SocketError("ioctlSocket", LastSystemError());
-    return -1;
-  }
-  return waiting;
 }
 
 int AsyncSocket::GetLocalName(sockaddr_in& local) {
@@ -215,11 +193,7 @@ void AsyncSocket::Reset() {
   remote_ = sockaddr_in{};
   remote_.sin_family = AF_INET;
   addr_assigned_ = port_assigned_ = false;
-  addr_resolved_ = port_resolved_ = proto_resolved_ = local_port_resolved_ = false;
-  proto_ = "tcp";
-  proto_assigned_ = true;
-  proto_number_ = 6;
-  kind_ = Kind::Stream;
+  addr_resolved_ = port_resolved_ = local_port_resolved_ = false;
   local_port_ = "0";
   local_port_number_ = 0;
   local_addr_ = "0.0.0.0";
@@ -230,23 +204,17 @@ void AsyncSocket::Reset() {
   paused_ = false;
   read_count_ = 0;
   close_notified_ = false;
-  FlushTimeout = 60;
 }
 
 // ---- Connecting and listening
 
 void AsyncSocket::ResolveEndpoint(bool local_port) {
-  if (!proto_resolved_) {
-    proto_number_ = ResolveProto(proto_);
-    kind_ = proto_number_ == IPPROTO_TCP ? Kind::Stream : proto_number_ == IPPROTO_UDP ? Kind::Datagram : Kind::Raw;
-    proto_resolved_ = true;
-  }
   if (!port_resolved_) {
-    remote_.sin_port = htons(static_cast<std::uint16_t>(ResolvePort(port_, proto_)));
+    remote_.sin_port = htons(static_cast<std::uint16_t>(ResolvePort(port_, "tcp")));
     port_resolved_ = true;
   }
   if (local_port && !local_port_resolved_) {
-    local_port_number_ = ResolvePort(local_port_, proto_) & 0xFFFF;
+    local_port_number_ = ResolvePort(local_port_, "tcp") & 0xFFFF;
     local_port_resolved_ = true;
   }
   if (!addr_resolved_) {
@@ -276,20 +244,17 @@ void AsyncSocket::Connect() {
   if (fd_ >= 0 && state_ != SocketState::wsClosed) return Report("Connect: Socket already in use");
   if (!port_assigned_) return Report("Connect: No Port Specified");
   if (!addr_assigned_) return Report("Connect: No IP Address Specified");
-  if (!proto_assigned_) return Report("Connect: No Protocol Specified");
   try {
     ResolveEndpoint(true);
   } catch (const ESocketException& e) {
     return Report(std::string("connect: ") + e.what());
   }
   queue_.Discard();
-  const int type = kind_ == Kind::Stream ? SOCK_STREAM : kind_ == Kind::Datagram ? SOCK_DGRAM : SOCK_RAW;
-  const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_number_);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) return SocketError("Connect (socket)", LastSystemError());
   AdoptHandle(fd);
   ChangeState(SocketState::wsOpened);
   if (state_ != SocketState::wsOpened) return SocketError("Connect (Invalid operation in OnChangeState)", kWsaEinval);
-  if (kind_ == Kind::Datagram) return DatagramConnect();
 
   const int on = 1;
   if (::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
@@ -324,54 +289,18 @@ void AsyncSocket::Connect() {
   SocketError("Connect", code);
 }
 
-void AsyncSocket::DatagramConnect() {
-  BindLocal();
-  if (MultiCast) {
-    if (MultiCastIpTTL != 1) {
-      const unsigned char ttl = static_cast<unsigned char>(MultiCastIpTTL);
-      if (::setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
-        return SocketError("setsockopt(IP_MULTICAST_TTL)", LastSystemError());
-      }
-    }
-    if (local_addr_ != "0.0.0.0") {
-      in_addr interface {};
-      interface.s_addr = ResolveHost(local_addr_);
-      if (::setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface) != 0) {
-        return SocketError("setsockopt(IP_MULTICAST_IF)", LastSystemError());
-      }
-    }
-  }
-  if (remote_.sin_addr.s_addr == INADDR_BROADCAST) {
-    const int on = 1;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-      return SocketError("setsockopt(SO_BROADCAST)", LastSystemError());
-    }
-  }
-  mask_ = kNoticeRead | kNoticeWrite | kNoticeAccept | kNoticeConnect | kNoticeClose;
-  UpdateNotifiers();
-  ChangeState(SocketState::wsConnected);
-  RaiseSessionConnected(0);
-}
-
 void AsyncSocket::Listen() {
   if (!port_assigned_) return SocketError("listen: port not assigned", kWsaEinval);
-  if (!proto_assigned_) return SocketError("listen: protocol not assigned", kWsaEinval);
   if (!addr_assigned_) return SocketError("listen: address not assigned", kWsaEinval);
   try {
     ResolveEndpoint(false);
   } catch (const ESocketException& e) {
     return Report(std::string("listen: ") + e.what());
   }
-  if (kind_ == Kind::Raw) kind_ = Kind::Stream;
   queue_.Discard();
-  const int type = kind_ == Kind::Datagram ? SOCK_DGRAM : SOCK_STREAM;
-  const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_number_);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) return SocketError("socket", LastSystemError());
   AdoptHandle(fd);
-  const int on = 1;
-  if (kind_ == Kind::Datagram && ReuseAddr && ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-    return SocketError("setsockopt(SO_REUSEADDR)", LastSystemError());
-  }
   if (::bind(fd_, reinterpret_cast<sockaddr*>(&remote_), sizeof remote_) != 0) {
     const int code = LastSystemError();
     // The handle is released before the error is reported, so a failed
@@ -380,25 +309,10 @@ void AsyncSocket::Listen() {
     return SocketError("Bind", code);
   }
   ChangeState(SocketState::wsBound);
-  if (kind_ == Kind::Datagram && MultiCast) {
-    ip_mreq group{};
-    group.imr_multiaddr.s_addr = ::inet_addr(MultiCastAddrStr.c_str());
-    group.imr_interface.s_addr = remote_.sin_addr.s_addr;
-    if (::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) != 0) {
-      return SocketError("setsockopt(IP_ADD_MEMBERSHIP)", LastSystemError());
-    }
-  }
   mask_ = kNoticeRead | kNoticeWrite | kNoticeAccept | kNoticeClose;
-  if (kind_ == Kind::Stream) {
-    if (::listen(fd_, ListenBacklog) != 0) return SocketError("Listen", LastSystemError());
-    ChangeState(SocketState::wsListening);
-    UpdateNotifiers();
-    return;
-  }
+  if (::listen(fd_, kListenBacklog) != 0) return SocketError("Listen", LastSystemError());
   ChangeState(SocketState::wsListening);
-  ChangeState(SocketState::wsConnected);
   UpdateNotifiers();
-  RaiseSessionConnected(0);
 }
 
 int AsyncSocket::Accept() {
@@ -457,7 +371,7 @@ void AsyncSocket::Close() { InternalClose(true, 0); }
 void AsyncSocket::Abort() {
   CancelLookup();
   queue_.Discard();
-  if (state_ == SocketState::wsConnected && proto_number_ == IPPROTO_TCP) {
+  if (state_ == SocketState::wsConnected) {
     LingerOnOff = SocketLingerOnOff::wsLingerOff;
     ApplyLinger();
   }
@@ -467,7 +381,7 @@ void AsyncSocket::Abort() {
 void AsyncSocket::Drop() {
   CancelLookup();
   queue_.Discard();
-  if (fd_ >= 0 && state_ == SocketState::wsConnected && proto_number_ == IPPROTO_TCP) {
+  if (fd_ >= 0 && state_ == SocketState::wsConnected) {
     const linger option{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option);
   }

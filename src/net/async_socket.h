@@ -1,4 +1,4 @@
-// An event-driven, non-blocking IPv4 socket. Every operation returns at once;
+// An event-driven, non-blocking IPv4 TCP socket. Every operation returns at once;
 // results arrive later as events, called from the event loop of the thread
 // that created the socket: name lookups, connections made or refused, data
 // that can be read, a send queue that has drained, connections waiting on a
@@ -41,8 +41,6 @@ class AsyncSocket {
   void SetAddr(const std::string& value);
   const std::string& Port() const { return port_; }
   void SetPort(const std::string& value);
-  const std::string& Proto() const { return proto_; }
-  void SetProto(const std::string& value);
   const std::string& LocalAddr() const { return local_addr_; }
   void SetLocalAddr(const std::string& value);  // empty stores "0.0.0.0"
   const std::string& LocalPort() const { return local_port_; }
@@ -59,8 +57,6 @@ class AsyncSocket {
   const std::vector<std::string>& DnsResultList() const { return dns_result_list_; }
   SocketState State() const { return state_; }
   long long ReadCount() const { return read_count_; }
-  // Bytes waiting to be read, or -1 when the query fails.
-  int RcvdCount();
   int LastError() const { return last_error_; }
   // The text of the last error reported (also when OnError took it).
   const std::string& LastErrorMessage() const { return last_error_message_; }
@@ -68,38 +64,12 @@ class AsyncSocket {
   int SocketHandle() const { return fd_; }
   // The remote IPv4 address in network byte order, as Connect resolved it.
   std::uint32_t ResolvedAddr() const { return remote_.sin_addr.s_addr; }
-  // The notice bit being handled right now, 0 between notices.
-  unsigned CurrentEvent() const { return current_event_; }
   bool Paused() const { return paused_; }
 
-  SocketSendFlags SendFlags() const { return send_flags_; }
-  void SetSendFlags(SocketSendFlags flags);
-
-  // Plain options.
-  bool MultiThreaded = false;
-  bool MultiCast = false;
-  std::string MultiCastAddrStr;
-  int MultiCastIpTTL = 1;
-  bool ReuseAddr = false;
+  // Options.
   unsigned ComponentOptions = 0;  // AsyncSocketOption bits
-  int ListenBacklog = 5;
-  int FlushTimeout = 60;  // kept for callers; no operation uses it
   SocketLingerOnOff LingerOnOff = SocketLingerOnOff::wsLingerOn;
   int LingerTimeout = 0;
-
-  // Relay and line-mode settings. Nothing in the program relays through a
-  // SOCKS server or receives line by line, so they are only carried along.
-  std::string SocksLevel = "5";
-  std::string SocksServer;
-  std::string SocksPort;
-  std::string SocksUsercode;
-  std::string SocksPassword;
-  SocksAuthType SocksAuthentication = SocksAuthType::socksNoAuthentication;
-  bool LineMode = false;
-  std::string LineEnd = "\r\n";
-  int LineLimit = 65536;
-  bool LineEcho = false;
-  bool LineEdit = false;
 
   // ---- Events. The first argument is always the socket. An owner may
   // reassign them at any time, also from inside one of them.
@@ -109,7 +79,6 @@ class AsyncSocket {
   std::function<void(AsyncSocket&, int error)> OnSessionAvailable;
   std::function<void(AsyncSocket&, int error)> OnDataAvailable;
   std::function<void(AsyncSocket&, int error)> OnDataSent;
-  std::function<void(AsyncSocket&, int bytes_sent)> OnSendData;
   std::function<void(AsyncSocket&, int error)> OnSessionClosed;
   std::function<void(AsyncSocket&)> OnError;
   std::function<void(AsyncSocket&, const std::exception&, bool& can_close)> OnBgException;
@@ -120,7 +89,6 @@ class AsyncSocket {
 
   // ---- Operations.
   void DnsLookup(const std::string& host);
-  void ReverseDnsLookup(const std::string& address);
   void CancelLookup();
   void Connect();
   void Listen();
@@ -134,7 +102,6 @@ class AsyncSocket {
   // Reads at most `size` bytes: the count, 0 when the peer has closed, -1 on
   // failure (LastError tells why; 10035 when nothing is there yet).
   int Receive(void* buffer, int size);
-  std::string ReceiveText();
   void Close();
   void Abort();
   // Closes at once with a reset, discarding what is queued: the peer learns
@@ -180,8 +147,6 @@ class AsyncSocket {
  private:
   friend class SocketEvents;
 
-  enum class Kind { Stream, Datagram, Raw };
-
   // Errors.
   void Report(const std::string& message);
   void SocketError(const std::string& label, int code);
@@ -205,7 +170,6 @@ class AsyncSocket {
   void Reset();
   void ResolveEndpoint(bool local_port);
   void BindLocal();
-  void DatagramConnect();
 
   // TLS.
   enum class TlsPhase { None, Handshaking, Open, Ending, Failed };
@@ -230,11 +194,9 @@ class AsyncSocket {
   bool RaiseDataAvailable(int error);
 
   std::unique_ptr<SocketEvents> events_;
-  std::string addr_, port_, proto_ = "tcp", local_addr_ = "0.0.0.0", local_port_ = "0";
-  bool addr_assigned_ = false, port_assigned_ = false, proto_assigned_ = true;
-  bool addr_resolved_ = false, port_resolved_ = false, proto_resolved_ = false, local_port_resolved_ = false;
-  int proto_number_ = 6;
-  Kind kind_ = Kind::Stream;
+  std::string addr_, port_, local_addr_ = "0.0.0.0", local_port_ = "0";
+  bool addr_assigned_ = false, port_assigned_ = false;
+  bool addr_resolved_ = false, port_resolved_ = false, local_port_resolved_ = false;
   int local_port_number_ = 0;
   sockaddr_in remote_{};
   std::string dns_result_;
@@ -244,12 +206,10 @@ class AsyncSocket {
   long long read_count_ = 0;
   int last_error_ = 0;
   std::string last_error_message_;
-  SocketSendFlags send_flags_ = SocketSendFlags::wsSendNormal;
 
   int fd_ = -1;
   std::uint64_t serial_ = 0;  // tells the current handle from released ones
   unsigned mask_ = 0;         // the notice bits the socket asks for
-  unsigned current_event_ = 0;
   bool paused_ = false;
   bool write_notice_owed_ = false;  // a write notice is owed (after connecting, or after a send)
   bool read_blocked_ = false;       // read notices wait for the next Receive

@@ -74,17 +74,15 @@ void AsyncSocket::Readable() {
   // A TLS write that waits for the peer's records goes on first.
   if (tls_ && tls_want_ == TlsChannel::Result::WantRead) TryToSend();
   if (serial != serial_ || fd_ < 0) return;
-  if (kind_ == Kind::Stream) {
-    // Readable with nothing to read is the peer's end (or a reset).
-    char probe = 0;
-    const ssize_t peeked = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (peeked <= 0) {
-      const int code = peeked == 0 ? 0 : LastSystemError();
-      if (code == kWsaEwouldblock) return;
-      end_seen_ = true;
-      UpdateNotifiers();
-      return Dispatch(serial, kNoticeClose, code);
-    }
+  // Readable with nothing to read is the peer's end (or a reset).
+  char probe = 0;
+  const ssize_t peeked = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (peeked <= 0) {
+    const int code = peeked == 0 ? 0 : LastSystemError();
+    if (code == kWsaEwouldblock) return;
+    end_seen_ = true;
+    UpdateNotifiers();
+    return Dispatch(serial, kNoticeClose, code);
   }
   const unsigned calls = receive_calls_;
   Dispatch(serial, kNoticeRead, 0);
@@ -120,10 +118,8 @@ void AsyncSocket::Dispatch(std::uint64_t serial, unsigned bits, int error) {
     // A notice for a handle released meanwhile (also by an earlier bit of
     // this notice) is dropped.
     if (serial != serial_ || fd_ < 0 || paused_) return;
-    current_event_ = bit;
     Guarded(
         *this, [&] { HandleNotice(bit, error); }, &AsyncSocket::BgException);
-    current_event_ = 0;
   }
 }
 
@@ -220,20 +216,10 @@ int AsyncSocket::Receive(void* buffer, int size) {
   return static_cast<int>(got);
 }
 
-std::string AsyncSocket::ReceiveText() {
-  int size = tls_ ? 16384 : RcvdCount();
-  if (size <= 0) size = 255;
-  std::string text(static_cast<size_t>(size), '\0');
-  const int got = Receive(text.data(), size);
-  if (got < 0) return std::string();
-  text.resize(static_cast<size_t>(got));
-  return text;
-}
-
 // ---- Sending
 
 int AsyncSocket::Send(const void* data, int length) {
-  if (state_ != SocketState::wsConnected && state_ != SocketState::wsSocksConnected) {
+  if (state_ != SocketState::wsConnected) {
     SocketError("Send", kWsaEnotconn);
     return -1;
   }
@@ -294,28 +280,15 @@ void AsyncSocket::TryToSend() {
   }
 }
 
-// Sends `length` bytes from the front of the queue (a datagram socket sends
-// the front chunk alone, as one datagram).
-int AsyncSocket::RawSend(const char*, int length) {
-  int flags = MSG_NOSIGNAL | MSG_DONTWAIT;  // a reset peer must never raise SIGPIPE
-  if (send_flags_ == SocketSendFlags::wsSendUrgent) flags |= MSG_OOB;
-  ssize_t sent = 0;
-  if (kind_ == Kind::Datagram) {
-    int size = 0;
-    const char* data = queue_.Front().Peek(size);
-    sent = ::sendto(fd_, data, static_cast<size_t>(size), flags, reinterpret_cast<sockaddr*>(&remote_), sizeof remote_);
-  } else {
-    iovec parts[kMaxGather];
-    msghdr message{};
-    message.msg_iov = parts;
-    message.msg_iovlen = queue_.Gather(parts, kMaxGather);
-    sent = ::sendmsg(fd_, &message, flags);
-  }
+// Sends what the front of the queue holds, gathered into one call.
+int AsyncSocket::RawSend(const char*, int) {
+  iovec parts[kMaxGather];
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = queue_.Gather(parts, kMaxGather);
+  // A reset peer must never raise SIGPIPE.
+  const ssize_t sent = ::sendmsg(fd_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
   if (sent < 0) return -LastSystemError();
-  if (sent > 0) {
-    if (const auto handler = OnSendData) handler(*this, static_cast<int>(sent));
-  }
-  (void)length;
   return static_cast<int>(sent);
 }
 

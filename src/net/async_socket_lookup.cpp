@@ -38,18 +38,6 @@ void AsyncSocket::DnsLookup(const std::string& host) {
       name, [this](std::uint64_t id, const LookupResult& result) { DeliverLookup(id, result.error, result.names); });
 }
 
-void AsyncSocket::ReverseDnsLookup(const std::string& address) {
-  if (address.empty() || address.size() > 256) {
-    Report("ReverseDnsLookup: Invalid host name.");
-    if (const auto handler = OnDnsLookupDone) handler(*this, kWsaEinval);
-    return;
-  }
-  DropPendingLookup();
-  const std::uint32_t parsed = ::inet_addr(TrimBlanks(address).c_str());
-  lookup_id_ = StartAddressLookup(
-      parsed, [this](std::uint64_t id, const LookupResult& result) { DeliverLookup(id, result.error, result.names); });
-}
-
 void AsyncSocket::DeliverLookup(std::uint64_t id, int error, const std::vector<std::string>& names) {
   if (id == 0 || id != lookup_id_) return;
   lookup_id_ = 0;

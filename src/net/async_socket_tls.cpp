@@ -10,7 +10,7 @@ namespace kestova {
 using Result = TlsChannel::Result;
 
 void AsyncSocket::StartTls(const TlsSettings& settings) {
-  if (fd_ < 0 || state_ != SocketState::wsConnected || kind_ != Kind::Stream) {
+  if (fd_ < 0 || state_ != SocketState::wsConnected) {
     return Report("StartTls: no connected stream");
   }
   if (tls_) return Report("StartTls: TLS has already started on this connection");
@@ -145,7 +145,6 @@ void AsyncSocket::TryToSendTls() {
       tls_want_ = Result::Done;
       queue_.RemoveSent(static_cast<std::size_t>(put));
       tls_record_.erase(0, static_cast<std::size_t>(put));
-      if (const auto handler = OnSendData) handler(*this, put);
       if (fd_ < 0) return;
       continue;
     }

@@ -52,22 +52,6 @@ LookupResult LookupHost(const std::string& host) {
   return result;
 }
 
-LookupResult LookupAddress(std::uint32_t address) {
-  LookupResult result;
-  sockaddr_in endpoint{};
-  endpoint.sin_family = AF_INET;
-  endpoint.sin_addr.s_addr = address;
-  char name[NI_MAXHOST] = {};
-  const int status = ::getnameinfo(reinterpret_cast<sockaddr*>(&endpoint), sizeof endpoint, name, sizeof name, nullptr,
-                                   0, NI_NAMEREQD);
-  if (status != 0) {
-    result.error = SocketErrorFromResolver(status, errno);
-  } else {
-    result.names.push_back(name);
-  }
-  return result;
-}
-
 std::uint64_t Start(std::function<LookupResult()> work, LookupDone done) {
   LookupRouter* router = Router();
   const std::uint64_t id = next_id++;
@@ -95,10 +79,6 @@ std::uint64_t StartHostLookup(const std::string& host, LookupDone done) {
 void SetHostResolver(HostResolver replacement) {
   const std::lock_guard<std::mutex> lock(resolver_mutex);
   resolver = replacement ? std::make_shared<const HostResolver>(std::move(replacement)) : nullptr;
-}
-
-std::uint64_t StartAddressLookup(std::uint32_t address, LookupDone done) {
-  return Start([address] { return LookupAddress(address); }, std::move(done));
 }
 
 void ForgetLookup(std::uint64_t id) { Router()->waiting.erase(id); }

@@ -22,8 +22,6 @@ using LookupDone = std::function<void(std::uint64_t id, const LookupResult& resu
 // Starts a lookup of every IPv4 address of `host`. `done` runs later, from
 // the event loop of the calling thread, unless the request is forgotten.
 std::uint64_t StartHostLookup(const std::string& host, LookupDone done);
-// Starts a lookup of the name of an IPv4 address (network byte order).
-std::uint64_t StartAddressLookup(std::uint32_t address, LookupDone done);
 // Drops a request: its result, when it comes, is thrown away.
 void ForgetLookup(std::uint64_t id);
 

@@ -44,7 +44,6 @@ const char* SocketStateName(SocketState state) {
     case SocketState::wsOpened: return "wsOpened";
     case SocketState::wsBound: return "wsBound";
     case SocketState::wsConnecting: return "wsConnecting";
-    case SocketState::wsSocksConnected: return "wsSocksConnected";
     case SocketState::wsConnected: return "wsConnected";
     case SocketState::wsAccepting: return "wsAccepting";
     case SocketState::wsListening: return "wsListening";

@@ -18,7 +18,6 @@ enum class SocketState {
   wsOpened,
   wsBound,
   wsConnecting,
-  wsSocksConnected,
   wsConnected,
   wsAccepting,
   wsListening,
@@ -33,11 +32,7 @@ enum AsyncSocketOption : unsigned {
   wsoTcpNoDelay = 1u << 1,     // no send coalescing on connect
 };
 
-enum class SocketSendFlags { wsSendNormal, wsSendUrgent };
-
 enum class SocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
-
-enum class SocksAuthType { socksNoAuthentication, socksAuthenticateUsercode };
 
 // Event bits of one socket notice.
 enum SocketNoticeBits : unsigned {

@@ -135,31 +135,6 @@ TEST(AsyncSocket, PausedEventsWaitUntilResumedAndCloseLaterClosesFromTheLoop) {
   ::close(peer);
 }
 
-TEST(AsyncSocket, DatagramsGoFromAConnectedSocketToAListeningOne) {
-  AsyncSocket server;
-  Recorder server_record(server);
-  server.SetProto("udp");
-  server.SetAddr("127.0.0.1");
-  server.SetPort("0");
-  server.Listen();
-  EXPECT_EQ(server.State(), SocketState::wsConnected);
-  EXPECT_THAT(server_record.events, ElementsAre("connected:0"));
-  std::string got;
-  server.OnDataAvailable = [&](AsyncSocket& s, int) {
-    char buffer[64];
-    const int n = s.Receive(buffer, sizeof buffer);
-    if (n > 0) got.assign(buffer, static_cast<size_t>(n));
-  };
-  AsyncSocket client;
-  client.SetProto("udp");
-  client.SetAddr("127.0.0.1");
-  client.SetPort(server.GetXPort());
-  client.Connect();
-  EXPECT_EQ(client.State(), SocketState::wsConnected);
-  client.SendText("datagram");
-  ASSERT_TRUE(WaitFor([&] { return got == "datagram"; }));
-}
-
 TEST(AsyncSocket, FreeLaterDestroysTheSocketFromTheLoop) {
   const int before = AsyncSocket::LiveSocketCount();
   auto* socket = new AsyncSocket;

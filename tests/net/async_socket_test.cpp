@@ -347,7 +347,6 @@ TEST(AsyncSocket, NoticesWhileConnectingFollowTheirRules) {
 TEST(AsyncSocket, ListenAcceptAndDupHandAConnectionOver) {
   AsyncSocket server;
   Recorder server_record(server);
-  server.SetProto("tcp");
   server.SetAddr("127.0.0.1");
   server.SetPort("0");
   server.Listen();

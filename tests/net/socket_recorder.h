@@ -35,7 +35,6 @@ struct Recorder {
 inline bool WaitFor(const std::function<bool()>& done) { return WaitUntil(done, std::chrono::seconds(5)); }
 
 inline void Aim(AsyncSocket& socket, const std::string& port) {
-  socket.SetProto("tcp");
   socket.SetAddr("127.0.0.1");
   socket.SetPort(port);
 }
