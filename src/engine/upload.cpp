@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "engine/run_strategies.h"
+#include "engine/wipe.h"
 #include "transports/open_site.h"
 
 namespace kestova {
@@ -112,7 +113,7 @@ RunOutcome Upload::StartUpload() {
   write_changes_ = profile_.NewChanges() && !settings_.RedirectJob;
   RunOutcome outcome = RunOutcome::Finished;
   try {
-    if (settings_.WipeFirst) WipeSite();
+    if (settings_.WipeFirst) Wipe(*this).Run();
     if (write_changes_) changes_->Prepare();
     if (settings_.RedirectJob) {
       page_stream_ = std::make_unique<MemoryStream>();

@@ -7,8 +7,8 @@
 // its next test without further writes.
 //
 // The run's parts: upload.cpp (the driver), executor.cpp (connecting,
-// retrying), publish_walk.cpp (the walk and the pages), wipe.cpp (listings
-// and the wipe), run_strategies.cpp (what the method changes: how a file
+// retrying), publish_walk.cpp (the walk and the pages), remote_listing.cpp
+// (listings), wipe.h (the wipe job), run_strategies.cpp (what the method changes: how a file
 // replaces its old copy, how Wrt Changes judges a file), modern_replace.cpp
 // and modern_changes.cpp (the modern ways themselves).
 #pragma once
@@ -118,8 +118,6 @@ class Upload {
   // Whether a file goes as binary: by its extension with AutoDetect, else
   // by the BinaryMode setting.
   bool GoesAsBinary(const std::string& file_name) const;
-  void WipeSite();
-  bool WipeFolder(const std::string& directory);
   // Deepest folder level below the start directory that the wipe enters.
   static constexpr int kMaxWipeDepth = 64;
   // Listing lines the wipe copies into the log, per folder.
@@ -282,21 +280,15 @@ class Upload {
   bool MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact);
   bool ListedSizeDiffers(const std::string& path, std::int64_t local_size, std::int64_t listed);
 
-  // Wipe.
+  // Listings through the executor.
   std::vector<std::string> ListInto(MemoryStream& stream);
   // With `may_fail`, a listing the server refuses (proftpd answers NLST of an
   // empty folder with 450) is no failure of the run: false, nothing retried.
   bool ListFolder(const std::string& directory, const char* label, std::vector<std::string>& lines,
                   bool may_fail = false);
   bool ListFolderInto(const std::string& directory, const char* label, MemoryStream& stream, bool may_fail);
-  void LogListing(const std::vector<std::string>& lines);
-  bool WipeEntry(const std::string& directory, const std::string& line, bool& left_behind);
-  bool WipeNamed(const std::string& directory, const std::string& name, bool folder, bool& left_behind);
-  bool WipeSubfolder(const std::string& directory, const std::string& name, bool& left_behind);
-  bool DeleteListed(const std::string& directory, const std::string& name, bool folder, bool& left_behind);
-  bool ConfirmedWipe();
-  // A problem of the wipe, said by the pass that deletes.
-  void WipeProblem(const std::string& line);
+  // The wipe job works through the run's executor and listings.
+  friend class Wipe;
 
   RunSettings settings_;
   const ProfileView& profile_;
@@ -354,12 +346,6 @@ class Upload {
   std::string listing_what_;
   std::vector<std::pair<dev_t, ino_t>> walking_;  // the local folders on the current path
   std::string local_root_;                        // the local folder with every link resolved
-  int wipe_depth_ = 0;
-  // The wipe's first pass, which counts what it would delete and changes
-  // nothing; said only by the pass that deletes.
-  bool counting_ = false;
-  std::int64_t counted_files_ = 0;
-  std::int64_t counted_folders_ = 0;
   bool wipe_declined_ = false;
   std::string missing_root_;  // a test run: the topmost folder of the walk the server does not have
 };
