@@ -265,7 +265,6 @@ bool Upload::MlsdCopyOutdated(const std::string& local, const LocalEntry& entry,
     return true;
   }
   Log("File " + fact.name + " - no date change");
-  Emit(RunEvent::Kind::FileUnchanged, path);
   return false;
 }
 

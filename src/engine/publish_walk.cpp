@@ -231,14 +231,32 @@ void Upload::PublishFile(const std::string& local, const std::string& remote, co
                          const std::string& old_address) {
   const std::string path = LocalPath(local, entry.name);
   Emit(RunEvent::Kind::FileChecked, path, entry.unpublishable.empty() ? entry.size : 0);
-  if (!entry.unpublishable.empty()) return Problem("Skipped " + path + ": " + entry.unpublishable, path);
-  if (HoldsLineBreak(entry.name)) return Problem("Skipped " + path + kNameBreakReason, path);
-  if (replace_->Reserved(entry.name)) {
-    return Problem("Skipped " + path + ": its name is one the modern method gives files while it sends them", path);
-  }
+  if (FileSkipped(path, entry)) return;
   op_.file = entry.name;
   if (!settings_.RedirectJob) op_.SetLocalFile(path);
   if (write_changes_) return WriteChangesStep(local, remote, entry, site_address, new_address, old_address);
+  OverwriteFile(local, remote, entry, site_address, new_address, old_address);
+}
+
+// A file the walk does not publish, said with why.
+bool Upload::FileSkipped(const std::string& path, const LocalEntry& entry) {
+  if (!entry.unpublishable.empty()) {
+    Problem("Skipped " + path + ": " + entry.unpublishable, path);
+  } else if (HoldsLineBreak(entry.name)) {
+    Problem("Skipped " + path + kNameBreakReason, path);
+  } else if (replace_->Reserved(entry.name)) {
+    Problem("Skipped " + path + ": its name is one the modern method gives files while it sends them", path);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Overwrite All (and the redirection pages): the file named in the operands
+// replaces the server's copy.
+void Upload::OverwriteFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                           const std::string& site_address, const std::string& new_address,
+                           const std::string& old_address) {
   // The local file is known to be readable (the page built) before the
   // server's copy is deleted: a file that cannot be sent must not cost the
   // site its current copy.
@@ -278,52 +296,50 @@ bool Upload::ReadyToSend(const std::string& local, const std::string& name, cons
 void Upload::WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
                               const std::string& site_address, const std::string& new_address,
                               const std::string& old_address) {
-  if (InMissingFolder(remote)) {
-    op_.SetLocalFile(LocalPath(local, entry.name));
-    Log("** New file: " + entry.name);
-    return SendChanged(local, remote, entry.name, "Put", site_address, new_address, old_address);
-  }
-  changes_->Step(local, remote, entry, site_address, new_address, old_address);
+  const Verdict verdict = JudgeFile(local, remote, entry);
+  op_.SetLocalFile(LocalPath(local, entry.name));
+  if (verdict == Verdict::None || verdict == Verdict::Unchanged) return;
+  SendChanged(local, remote, entry.name, verdict == Verdict::New ? "Put" : "put", site_address, new_address,
+              old_address);
+}
+
+// Whether a file of a Wrt Changes goes: new ("** New file"), changed (the
+// lines of the comparison), or unchanged (its event sent); nothing once
+// the run has ended.
+Upload::Verdict Upload::JudgeFile(const std::string& local, const std::string& remote, const LocalEntry& entry) {
+  const Verdict verdict = InMissingFolder(remote) ? Verdict::New : changes_->Judge(local, remote, entry);
+  if (verdict == Verdict::New) Log("** New file: " + entry.name);
+  if (verdict == Verdict::Unchanged) Emit(RunEvent::Kind::FileUnchanged, LocalPath(local, entry.name));
+  return verdict;
 }
 
 // The modern method lists the folder once for all its files and looks each
 // up by name.
-void Upload::IndexedFileStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
-                             const std::string& site_address, const std::string& new_address,
-                             const std::string& old_address) {
+Upload::Verdict Upload::IndexedVerdict(const std::string& local, const std::string& remote, const LocalEntry& entry) {
   const ListedEntry* listed = ListedFile(remote, entry.name);
-  op_.SetLocalFile(LocalPath(local, entry.name));
-  if (terminated_) return;
-  if (!listed) {
-    Log("** New file: " + entry.name);
-    return SendChanged(local, remote, entry.name, "Put", site_address, new_address, old_address);
-  }
+  if (terminated_) return Verdict::None;
+  if (!listed) return Verdict::New;
   const bool outdated = mlsd_ ? MlsdCopyOutdated(local, entry, listed->fact)
                               : ServerCopyOutdated(local, entry, listed->line, ListedName(remote, listed->line));
-  if (outdated) SendChanged(local, remote, entry.name, "put", site_address, new_address, old_address);
+  return outdated ? Verdict::Changed : Verdict::Unchanged;
 }
 
 // The classic method lists each file by its name.
-void Upload::ListedFileStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
-                            const std::string& site_address, const std::string& new_address,
-                            const std::string& old_address) {
+Upload::Verdict Upload::ListedVerdict(const std::string& local, const std::string& remote, const LocalEntry& entry) {
   std::vector<std::string> lines;
   MemoryStream stream;
   // Not retried: a listing that fails makes the file count as new. What a
   // failed listing delivered before it broke off is not read.
   if (client_.List(SiteConnection::Listing::Long, entry.name, stream)) lines = ListInto(stream);
-  op_.SetLocalFile(LocalPath(local, entry.name));
   // The first line that names the file decides.
   for (const std::string& line : lines) {
     ProcessPendingEvents();
-    if (terminated_) return;
+    if (terminated_) return Verdict::None;
     const std::string listed = ListedName(remote, line);
     if (listed.empty() || !SameText(listed, entry.name)) continue;
-    if (!ServerCopyOutdated(local, entry, line, listed)) return;
-    return SendChanged(local, remote, entry.name, "put", site_address, new_address, old_address);
+    return ServerCopyOutdated(local, entry, line, listed) ? Verdict::Changed : Verdict::Unchanged;
   }
-  Log("** New file: " + entry.name);
-  SendChanged(local, remote, entry.name, "Put", site_address, new_address, old_address);
+  return Verdict::New;
 }
 
 // The name an entry line of a listing gives, empty for other lines.
@@ -359,7 +375,6 @@ bool Upload::ServerCopyOutdated(const std::string& local, const LocalEntry& entr
     return true;
   }
   Log("File " + listed + " - no date change");
-  Emit(RunEvent::Kind::FileUnchanged, path);
   return false;
 }
 

@@ -36,9 +36,8 @@ class Upload::RenameIntoPlace : public ReplaceStrategy {
 class Upload::ListingPerFile : public ChangeStrategy {
  public:
   using ChangeStrategy::ChangeStrategy;
-  void Step(const std::string& local, const std::string& remote, const LocalEntry& entry,
-            const std::string& site_address, const std::string& new_address, const std::string& old_address) override {
-    run_.ListedFileStep(local, remote, entry, site_address, new_address, old_address);
+  Verdict Judge(const std::string& local, const std::string& remote, const LocalEntry& entry) override {
+    return run_.ListedVerdict(local, remote, entry);
   }
   bool ListedOlder(const std::string&, const ListingTime& listed, const LocalEntry& entry, ListingTime&) override {
     return PackDosTime(listed) < entry.dos_time;
@@ -56,9 +55,8 @@ class Upload::FolderListing : public ChangeStrategy {
   }
   void FolderLeft(const std::string& remote) override { run_.folder_index_.erase(remote); }
   bool ListedAsFolder(const std::string& remote) override { return run_.ListedAsFolder(remote); }
-  void Step(const std::string& local, const std::string& remote, const LocalEntry& entry,
-            const std::string& site_address, const std::string& new_address, const std::string& old_address) override {
-    run_.IndexedFileStep(local, remote, entry, site_address, new_address, old_address);
+  Verdict Judge(const std::string& local, const std::string& remote, const LocalEntry& entry) override {
+    return run_.IndexedVerdict(local, remote, entry);
   }
   bool TimesUntrusted(const std::string& name) override { return run_.UntrustedTimes(name); }
   bool ListedOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,

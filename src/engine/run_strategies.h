@@ -43,10 +43,9 @@ class Upload::ChangeStrategy {
   virtual void FolderLeft(const std::string& /*remote*/) {}
   // What the server lists shows the folder there already.
   virtual bool ListedAsFolder(const std::string& /*remote*/) { return false; }
-  // Judges a file in a folder the server has, and sends it when it changed.
-  virtual void Step(const std::string& local, const std::string& remote, const LocalEntry& entry,
-                    const std::string& site_address, const std::string& new_address,
-                    const std::string& old_address) = 0;
+  // Judges a file in a folder the server has: new, changed or unchanged,
+  // with the lines that say why; nothing once the run has ended.
+  virtual Verdict Judge(const std::string& local, const std::string& remote, const LocalEntry& entry) = 0;
   // For a LIST line: the listed times cannot be trusted (said, and the file
   // is sent); the listed copy is older than the local file (and the time to
   // show for it); it is not older, but within what the server's clock may

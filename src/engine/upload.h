@@ -229,12 +229,16 @@ class Upload {
   std::unique_ptr<ChangeStrategy> changes_;
   void ChooseStrategies();
   bool Modern() const { return settings_.Site.Method == TransferMethod::Modern; }
-  // The classic Wrt Changes step: one LIST of the file's name.
-  void ListedFileStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
-                      const std::string& site_address, const std::string& new_address, const std::string& old_address);
+  // What Wrt Changes makes of a file.
+  enum class Verdict { None, New, Changed, Unchanged };
+  Verdict JudgeFile(const std::string& local, const std::string& remote, const LocalEntry& entry);
+  // The classic judgement: one LIST of the file's name.
+  Verdict ListedVerdict(const std::string& local, const std::string& remote, const LocalEntry& entry);
   // The modern one: the file looked up in its folder's listing.
-  void IndexedFileStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
-                       const std::string& site_address, const std::string& new_address, const std::string& old_address);
+  Verdict IndexedVerdict(const std::string& local, const std::string& remote, const LocalEntry& entry);
+  bool FileSkipped(const std::string& path, const LocalEntry& entry);
+  void OverwriteFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
+                     const std::string& site_address, const std::string& new_address, const std::string& old_address);
 
   // The modern method's replacement of files: sent under a temporary name,
   // then renamed over the real one.
