@@ -132,29 +132,4 @@ bool Upload::SendUnderOwnName(const std::string& local, const std::string& remot
   return UploadFile(local, name);
 }
 
-// Temporary files of an earlier run that was cut short are removed when a
-// modern run enters their folder. Wrt Changes finds them in the listing it
-// makes of the folder anyway; the other modes ask for the names (NLST).
-void Upload::RemoveLeftovers(const std::string& remote) {
-  std::vector<std::string> names;
-  if (write_changes_) {
-    names = IndexedFolder(remote).leftovers;
-  } else if (!ListFolder(remote, "ls", names, true)) {
-    return;
-  }
-  for (const std::string& listed : names) {
-    // NLST may give each name with the folder before it (vsftpd).
-    const size_t slash = listed.find_last_of('/');
-    const std::string name = slash == std::string::npos ? listed : listed.substr(slash + 1);
-    if (!IsTemporaryName(name)) continue;
-    if (!SafeListedName(name)) {
-      Log(UnsafeNameLine(name, remote));
-      continue;
-    }
-    op_.file = name;
-    ExecuteCommand(remote, "dele", true);
-    if (operation_ok_) Log("Removed " + name + ", left by an earlier run that was cut short");
-  }
-}
-
 }  // namespace kestova

@@ -17,10 +17,6 @@ namespace kestova {
 
 namespace {
 
-bool IsPage(const std::string& name) {
-  return SameText(RightPart(name, 5), ".html") || SameText(RightPart(name, 4), ".htm");
-}
-
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
@@ -42,6 +38,10 @@ const char* KindOf(mode_t mode) {
 const char* const kNameBreakReason = ": its name holds a line break, which no FTP command can carry";
 
 }  // namespace
+
+bool Upload::IsPage(const std::string& name) {
+  return SameText(RightPart(name, 5), ".html") || SameText(RightPart(name, 4), ".htm");
+}
 
 std::string LocalPath(const std::string& folder, const std::string& name) {
   if (!folder.empty() && folder.back() == '/') return folder + name;
@@ -165,7 +165,6 @@ void Upload::PublishFolder(const std::string& local, const std::string& remote, 
     Terminate();
   } else {
     Emit(RunEvent::Kind::FolderEntered, remote);
-    if (!profile_.TestRun()) replace_->FolderEntered(remote);
   }
   for (const LocalEntry& entry : entries) {
     ProcessPendingEvents();
@@ -206,24 +205,30 @@ void Upload::PublishEntry(const std::string& local, const std::string& remote, c
     return PublishFile(local, remote, entry, site_address, new_address, old_address);
   }
   const std::string path = LocalPath(local, entry.name);
-  if (entry.name != "." && entry.name != "..") {
-    const bool front_page = !WalkedFolder(entry);
-    const bool cycle =
-        std::find(walking_.begin(), walking_.end(), std::make_pair(entry.device, entry.inode)) != walking_.end();
-    if (cycle) {
-      Log("Skipped folder " + path + ": it leads back to a folder being published");
-    } else if (HoldsLineBreak(entry.name)) {
-      Problem("Skipped the folder " + path + kNameBreakReason);
-    } else if (!front_page) {
-      const std::string segment = UrlPathSegment(entry.name);
-      PublishFolder(path, AddTrailingSlash(remote) + entry.name, AddTrailingSlash(site_address) + segment,
-                    AddTrailingSlash(new_address) + segment, AddTrailingSlash(old_address) + segment);
-      if (terminated_) return;
-    }
+  if (entry.name != "." && entry.name != ".." && FolderToWalk(path, entry)) {
+    const std::string segment = UrlPathSegment(entry.name);
+    PublishFolder(path, AddTrailingSlash(remote) + entry.name, AddTrailingSlash(site_address) + segment,
+                  AddTrailingSlash(new_address) + segment, AddTrailingSlash(old_address) + segment);
+    if (terminated_) return;
   }
   op_.file = remote;
   op_.folder = remote;
   if (!InMissingFolder(remote) && !ExecuteCommand(remote, "cwd", false)) Terminate();
+}
+
+// Whether the walk goes into a local folder: not into the FrontPage folders
+// (when they are excluded), not back into a folder being published, and not
+// into one whose name no command can carry (both said).
+bool Upload::FolderToWalk(const std::string& path, const LocalEntry& entry) {
+  if (std::find(walking_.begin(), walking_.end(), std::make_pair(entry.device, entry.inode)) != walking_.end()) {
+    Log("Skipped folder " + path + ": it leads back to a folder being published");
+    return false;
+  }
+  if (HoldsLineBreak(entry.name)) {
+    Problem("Skipped the folder " + path + kNameBreakReason);
+    return false;
+  }
+  return WalkedFolder(entry);
 }
 
 void Upload::PublishFile(const std::string& local, const std::string& remote, const LocalEntry& entry,

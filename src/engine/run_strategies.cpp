@@ -10,21 +10,18 @@ class Upload::DeleteAndSend : public ReplaceStrategy {
   using ReplaceStrategy::ReplaceStrategy;
   bool DeletesFirst() const override { return true; }
   bool Reserved(const std::string&) const override { return false; }
-  void FolderEntered(const std::string&) override {}
   bool Send(const std::string& local, const std::string& remote, const std::string& name, const char* label,
             bool copy_line) override {
     return copy_line ? run_.UploadFile(local, name) : run_.SendUpload(local, remote, name, label);
   }
 };
 
-// The modern method: STOR under a temporary name, then renamed into place;
-// a cut run's temporary files are removed when the walk comes by.
+// The modern method: STOR under a temporary name, then renamed into place.
 class Upload::RenameIntoPlace : public ReplaceStrategy {
  public:
   using ReplaceStrategy::ReplaceStrategy;
   bool DeletesFirst() const override { return false; }
   bool Reserved(const std::string& name) const override { return IsTemporaryName(name); }
-  void FolderEntered(const std::string& remote) override { run_.RemoveLeftovers(remote); }
   bool Send(const std::string& local, const std::string& remote, const std::string& name, const char*,
             bool copy_line) override {
     return run_.ReplaceFile(local, remote, name, copy_line);
@@ -80,6 +77,7 @@ void Upload::ChooseStrategies() {
   }
   type_each_file_ = !modern;
   lists_facts_ = modern;
+  plans_first_ = modern;
 }
 
 }  // namespace kestova

@@ -20,8 +20,6 @@ class Upload::ReplaceStrategy {
   // A local name this way uses for its own files on the server, which the
   // walk therefore never publishes.
   virtual bool Reserved(const std::string& name) const = 0;
-  // The walk has entered a remote folder, in a run that writes.
-  virtual void FolderEntered(const std::string& remote) = 0;
   // Sends the file the operands name as `name` in `remote`, with the "Copy
   // to" line of an Overwrite All or not; false when the run must end.
   virtual bool Send(const std::string& local, const std::string& remote, const std::string& name, const char* label,

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "engine/planned_walk.h"
 #include "engine/run_strategies.h"
 #include "engine/wipe.h"
 #include "transports/open_site.h"
@@ -119,7 +120,12 @@ RunOutcome Upload::StartUpload() {
       page_stream_ = std::make_unique<MemoryStream>();
       op_.SetStream(page_stream_.get());
     }
-    PublishFolder(settings_.LocalRoot, settings_.StartDir, settings_.SiteURL, profile_.NewURL(), profile_.OldURL());
+    if (plans_first_) {
+      PlannedWalk(*this).Run(settings_.LocalRoot, settings_.StartDir, settings_.SiteURL, profile_.NewURL(),
+                             profile_.OldURL());
+    } else {
+      PublishFolder(settings_.LocalRoot, settings_.StartDir, settings_.SiteURL, profile_.NewURL(), profile_.OldURL());
+    }
   } catch (const ListingDateError& error) {
     Log(std::string("Cannot read the date of the listing line ") + error.what() + "; the run stops here.");
     outcome = RunOutcome::Failed;

@@ -248,7 +248,6 @@ class Upload {
                        std::int64_t bytes);
   bool SendUnderOwnName(const std::string& local, const std::string& remote, const std::string& name,
                         bool log_copy_line);
-  void RemoveLeftovers(const std::string& remote);
   void LearnClockOffset();
   void DetectMlsd(const std::string& folder);
   // What a modern Wrt Changes keeps of a folder's listing, read once while
@@ -291,8 +290,12 @@ class Upload {
   bool ListFolder(const std::string& directory, const char* label, std::vector<std::string>& lines,
                   bool may_fail = false);
   bool ListFolderInto(const std::string& directory, const char* label, MemoryStream& stream, bool may_fail);
-  // The wipe job works through the run's executor and listings.
+  // The wipe job and the planned walk work through the run's executor,
+  // listings and checks.
   friend class Wipe;
+  friend class PlannedWalk;
+  static bool IsPage(const std::string& name);
+  bool FolderToWalk(const std::string& path, const LocalEntry& entry);
 
   RunSettings settings_;
   const ProfileView& profile_;
@@ -319,6 +322,7 @@ class Upload {
   int session_type_ = -1;       // the session's transfer type: 1 binary, 0 ASCII, -1 not set yet
   bool type_each_file_ = true;  // TYPE before every file (classic), or only when it changes
   bool lists_facts_ = false;    // lists with MLSD where the server offers it (modern)
+  bool plans_first_ = false;    // the walk makes its plan before it acts (modern)
   bool mlsd_ = false;           // the modern method lists folders with MLSD (the server's FEAT lists MLST)
   bool mlsd_asked_ = false;     // FEAT was asked in this run
   long long clock_offset_ = 0;  // UTC minus the server's listed times, in seconds

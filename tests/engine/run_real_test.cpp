@@ -570,6 +570,66 @@ TEST_P(RunTest, AStopInTheMiddleOfAGigabyteUploadEndsItAtOnceAndLeavesNoPart) {
   EXPECT_EQ(log_.back(), "Terminated before completion.");
 }
 
+// The modern method lists every folder before it sends anything, and a test
+// run ends with what the plan would do: a new file, a file in a folder the
+// server does not have, a changed one, an unchanged one, and a cut run's
+// leftover, against each server's listing (MLSD, or LIST for vsftpd).
+TEST(PlannedWalkTest, EveryFolderIsListedBeforeAnythingIsSentAndATestRunTotalsThePlan) {
+  for (const Kind kind : {Kind::Pyftpdlib, Kind::Vsftpd, Kind::Proftpd}) {
+    SCOPED_TRACE(FtpServerFixture::Name(kind));
+    testing::TempDir dir;
+    std::string why;
+    testing::FtpServerOptions options;
+    options.protocol_log = dir.File("commands.log");
+    auto server = FtpServerFixture::Start(kind, (dir.Path() / "server").string(), why, options);
+    ASSERT_TRUE(server) << why;
+    const fs::path local = dir.Path() / "site";
+    WriteFile(local / "index.htm", "<title>Home</title>\n");         // new
+    WriteFile(local / "same.htm", "<title>Same</title>\n");          // the server's copy is newer
+    WriteFile(local / "edited.htm", "<title>Edited</title>\n");      // edited after the server's copy
+    WriteFile(local / "sub" / "page.htm", "<title>Page</title>\n");  // in a folder the server lacks
+    const std::time_t now = std::time(nullptr);
+    for (const char* name : {"index.htm", "same.htm", "sub/page.htm"}) {
+      const utimbuf past{now - 2 * 24 * 3600, now - 2 * 24 * 3600};
+      ::utime((local / name).c_str(), &past);
+    }
+    const fs::path www = dir.Path() / "server" / "www";
+    WriteFile(www / "same.htm", "<title>Same</title>\n");
+    WriteFile(www / "edited.htm", "old");
+    WriteFile(www / "~kestova-partial~cut.htm", "cut");
+    const utimbuf older{now - 5 * 24 * 3600, now - 5 * 24 * 3600};
+    ::utime((www / "edited.htm").c_str(), &older);
+    server->Own();
+
+    testing::TestRun test(*server);
+    test.settings.Site.Method = TransferMethod::Modern;
+    test.settings.LocalRoot = local.string();
+    test.settings.AutoDetect = true;
+    test.profile.new_changes = true;
+    test.profile.test_run = true;
+    ASSERT_EQ(test.Start(), RunOutcome::Finished) << test.Text();
+    EXPECT_THAT(test.log, Contains("Would send 3 files (" + FormatBytes(20 + 22 + 20) +
+                                   "), make 1 folder, remove 1 file; 1 file unchanged"))
+        << test.Text();
+    const std::string tried = ReadFile(dir.File("commands.log"));
+    for (const char* word : {"STOR", "DELE", "MKD", "RNTO"}) EXPECT_EQ(tried.find(word), std::string::npos) << word;
+
+    test.profile.test_run = false;
+    ASSERT_EQ(test.Start(), RunOutcome::Finished) << test.Text();
+    std::map<std::string, std::string> expected = Tree(local);
+    EXPECT_TRUE(Tree(www) == expected) << test.Text();
+    // The second run's commands: after the marker file that learns the
+    // server's clock, every listing of the plan comes before the first
+    // file of the site is sent.
+    const std::string commands = ReadFile(dir.File("commands.log")).substr(tried.size());
+    const size_t first_upload = commands.find("STOR ~kestova-partial~index.htm");
+    ASSERT_NE(first_upload, std::string::npos) << commands;
+    const char* listing = kind == Kind::Vsftpd ? "LIST" : "MLSD";
+    EXPECT_NE(commands.rfind(listing, first_upload), std::string::npos) << commands;
+    EXPECT_EQ(commands.find(listing, first_upload), std::string::npos) << "a listing after the first upload";
+  }
+}
+
 // Mistakes another attempt cannot mend end the first connection at once,
 // with a hint; every reason names where it went and the system's words.
 TEST(FirstConnectionTest, MistakesThatRetryingCannotMendEndAtOnceWithAHint) {

@@ -1,6 +1,8 @@
 // What the run window and the command show of a run's events.
 #include "engine/run_tally.h"
 
+#include "engine/planned_walk.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -83,6 +85,24 @@ TEST(RunTally, AClassicRunThatMostlyWaitedSaysSo) {
   EXPECT_EQ(tally.PauseHint(10), "") << "the pause was not most of the time";
   tally.sent = 10;
   EXPECT_EQ(tally.PauseHint(1.1), "") << "a second's pause is not worth a word";
+}
+
+// The plan's totals in words: counts grouped by thousands, one or many,
+// the bytes only when known, removals only when there are any, and the
+// unchanged files only where files were compared.
+TEST(PlanTotals, TheLineSaysWhatThePlanWouldDo) {
+  using Totals = PlannedWalk::Totals;
+  const struct {
+    Totals totals;
+    const char* line;
+  } cases[] = {
+      {{12, 3565158, 2, 5, 1988, true},
+       "Would send 12 files (3.4 MiB), make 2 folders, remove 5 files; 1,988 files unchanged"},
+      {{1, 13, 1, 0, 1, true}, "Would send 1 file (13 bytes), make 1 folder; 1 file unchanged"},
+      {{4, 0, 0, 0, 0, false}, "Would send 4 files, make 0 folders"},
+      {{1234567, 0, 0, 1, 0, false}, "Would send 1,234,567 files, make 0 folders, remove 1 file"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(PlannedWalk::TotalsLine(c.totals), c.line);
 }
 
 }  // namespace

@@ -1,0 +1,69 @@
+// The modern method's publish walk: it first walks the local folder and the
+// server's listings into a plan (folders to make, files to send and why,
+// leftovers of a cut run to remove, and what it skips and why), then carries
+// the plan out. A test run carries it out in words and ends with the plan's
+// totals. The plan is what later work builds on: removals once everything
+// was sent, a fetch the other way, a queue for several connections.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/upload.h"
+
+namespace kestova {
+
+class PlannedWalk {
+ public:
+  explicit PlannedWalk(Upload& run) : run_(run) {}
+
+  // Plans the walk of `local` into `remote`, then carries the plan out.
+  void Run(const std::string& local, const std::string& remote, const std::string& site_address,
+           const std::string& new_address, const std::string& old_address);
+
+  struct Totals {
+    std::int64_t send = 0;        // files to send
+    std::int64_t send_bytes = 0;  // and their bytes (pages: not known before they are built)
+    std::int64_t folders = 0;     // folders the server does not have yet
+    std::int64_t remove = 0;      // leftovers of a cut run to remove
+    std::int64_t unchanged = 0;   // files whose server copy is current
+    bool judged = false;          // files were compared with the server's (Wrt Changes)
+  };
+  const Totals& Planned() const { return totals_; }
+  // "Would send 12 files (3.4 MiB), make 2 folders, remove 1 file; 1,988
+  // files unchanged" (the last part where files were compared)
+  static std::string TotalsLine(const Totals& totals);
+
+ private:
+  struct Folder;
+  struct Item {
+    enum class Kind { File, Folder, Back } kind = Kind::Back;  // Back: the walk changes back into its folder
+    Upload::LocalEntry entry;
+    bool is_new = false;             // a Wrt Changes file the server does not have
+    std::unique_ptr<Folder> folder;  // Kind::Folder
+  };
+  struct Folder {
+    std::string local, remote, site_address, new_address, old_address;
+    bool make = true;      // MKD before going in
+    bool enter = true;     // the local folder could be read and holds entries
+    bool missing = false;  // the server does not have it: everything in it is new
+    std::vector<std::string> leftovers;
+    std::vector<Item> items;
+  };
+
+  std::unique_ptr<Folder> Plan(const std::string& local, const std::string& remote, const std::string& site_address,
+                               const std::string& new_address, const std::string& old_address, bool make);
+  void PlanEntries(Folder& folder, const std::vector<Upload::LocalEntry>& entries);
+  bool PlanFile(Folder& folder, const Upload::LocalEntry& entry, Item& item);
+  void LookInto(Folder& folder);
+  void Act(const Folder& folder);
+  void ActFile(const Folder& folder, const Item& item);
+  void RemoveLeftovers(const Folder& folder);
+
+  Upload& run_;
+  Totals totals_;
+};
+
+}  // namespace kestova
