@@ -105,6 +105,30 @@ std::unique_ptr<DataStream> FtpClientCore::OpenForUpload(const std::string& name
   return FileStream::OpenRead(name, ShareMode(), &why);
 }
 
+// ---- The local side of a transfer
+
+bool FtpClientCore::HasLocalSide(Direction direction) const {
+  if (caller_stream_ || !local_file_name_.empty()) return true;
+  return direction == Direction::Receive && DisplayFileFlag;
+}
+
+// A caller's stream is used as it is; a file is opened now: created for a
+// receive, read (with the sharing mode) for an upload.
+DataStream* FtpClientCore::OpenLocalSide(Direction direction, std::string& why) {
+  ReleaseLocalStream();
+  if (local_stream_) return local_stream_;
+  owned_stream_ = direction == Direction::Upload ? OpenForUpload(local_file_name_, why)
+                                                 : FileStream::Create(local_file_name_, ShareMode());
+  local_stream_ = owned_stream_.get();
+  return local_stream_;
+}
+
+bool FtpClientCore::TransmitCancelled() {
+  bool cancel = false;
+  if (const auto handler = OnReadyToTransmit) handler(*this, cancel);
+  return cancel;
+}
+
 // Received data cut into lines at CR or LF (runs of them between lines are
 // skipped), each handed to OnDisplayFile.
 void FtpClientCore::DisplayLines(const std::string& block) {
@@ -187,6 +211,14 @@ bool FtpClientCore::SendCommand(const std::string& command) {
       return false;
   }
   return false;
+}
+
+bool FtpClientCore::SendTransferCommand(const std::string& word, const std::string& line) {
+  ChangeState(FtpClientState::ftpStAwaitingReply);
+  Expect(Reply::TransferFirst);
+  sent_command_ = word;
+  closing_ = false;
+  return SendCommand(line);
 }
 
 bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, std::vector<int> accepted,
@@ -380,12 +412,18 @@ void FtpClientCore::FailRequest(const Failure& failure) {
     SetComposedReply(failure.line);
   }
   RequestResult = failure.code;
+  if (failure.replaces_error) ErrorMessage.clear();
   KeepErrorMessage();
   Expect(Reply::None);
   continuation_ = false;
   if (failure.end_session) closing_ = true;  // the close below is ours, not a lost connection
   FinishRequest(failure.finish < 0 ? failure.code : failure.finish);
   if (failure.end_session) control_.Close();
+}
+
+void FtpClientCore::EndRequest(int code) {
+  RequestResult = code;
+  FinishRequest(code);
 }
 
 void FtpClientCore::PostRequestDone(int error) {

@@ -27,7 +27,7 @@
 
 namespace kestova {
 
-class FtpClientCore {
+class FtpClientCore : private TransferHost {
  public:
   FtpClientCore();
   virtual ~FtpClientCore();
@@ -46,15 +46,7 @@ class FtpClientCore {
   unsigned Options = ftpAcceptLF;
   bool DisplayFileFlag = false;
 
-  // ---- How uploads are made: the size of each block, and how long the
-  // data connection stays open after the last one. The defaults are the
-  // first ones kept exactly: 1460-byte blocks (1436 over TLS), closed 100 ms
-  // after the last block left; a pause of 0 closes as soon as the system
-  // has taken every byte.
-  struct TransferTuning {
-    std::size_t block_size = 0;  // 0: the classic block for plain or TLS data
-    int close_pause_ms = 100;
-  };
+  // ---- How uploads are made (see TransferTuning).
   TransferTuning Tuning;
 
   // ---- Security: plain FTP, or TLS on the control connection and on every
@@ -68,7 +60,7 @@ class FtpClientCore {
   int TlsMinVersion = 0;
   int TlsMaxVersion = 0;
   // How the server's certificate was judged on the last connect.
-  const CertificateCheck& Certificate() const { return certificate_; }
+  const CertificateCheck& Certificate() const override { return certificate_; }
   // After a TLS connect: the version, the cipher and how the certificate
   // was accepted; empty for plain FTP.
   const std::string& TlsSummary() const { return tls_summary_; }
@@ -77,7 +69,7 @@ class FtpClientCore {
   // Refused while the control connection is open. Every type but a direct
   // connection turns passive mode on.
   void SetConnectionType(FtpConnectionType type);
-  bool Passive() const { return passive_; }
+  bool Passive() const override { return passive_; }
   // Takes the value only for direct connections; stores true otherwise.
   void SetPassive(bool passive);
   FtpShareMode ShareMode() const;
@@ -133,7 +125,7 @@ class FtpClientCore {
   std::int64_t TransferCount() const { return transfer_.Count(); }
   // The control socket is not closed (which is not the same as a login).
   bool Connected() const { return control_.NotClosed(); }
-  bool ControlOpen() const { return control_.Open(); }
+  bool ControlOpen() const override { return control_.Open(); }
 
   // ---- Events (the first argument is always the client).
   std::function<void(FtpClientCore&, std::string& msg)> OnDisplay;
@@ -179,16 +171,39 @@ class FtpClientCore {
   void Abort();
 
   // The sockets, for tests.
-  AsyncSocket& ControlSocket() { return control_.Socket(); }
+  AsyncSocket& ControlSocket() override { return control_.Socket(); }
   AsyncSocket& DataSocket() { return transfer_.Socket(); }
 
  protected:
   // Called for every progress event of a transfer; true to go on.
-  virtual bool Progress();
+  bool Progress() override;
 
  private:
   friend class FtpClient;
-  friend class DataTransfer;
+
+  // The data transfer's view of the client (TransferHost).
+  bool SecureData() const override { return Secure(); }
+  const TransferTuning& DataTuning() const override { return Tuning; }
+  std::int64_t ListingLimit() const override { return MaxListingBytes; }
+  const std::string& DataLocalAddress() const override { return LocalAddr; }
+  const std::string& KeptPasvReply() const override { return PasvReply; }
+  const std::string& TransferName() const override { return HostFileName; }
+  bool HasLocalSide(Direction direction) const override;
+  DataStream* OpenLocalSide(Direction direction, std::string& why) override;
+  DataStream* LocalSide() const override { return local_stream_; }
+  const std::string& LocalName() const override { return local_file_name_; }
+  void ReleaseLocalSide() override { ReleaseLocalStream(); }
+  bool Displays() const override { return DisplayFileFlag; }
+  void Display(const std::string& block) override { DisplayLines(block); }
+  bool TransmitCancelled() override;
+  bool SendTransferCommand(const std::string& word, const std::string& line) override;
+  bool ReplyOwed() const override { return expected_ == Reply::TransferFirst || expected_ == Reply::TransferSecond; }
+  void AwaitFinalReply() override { Expect(Reply::TransferSecond); }
+  void AwaitNoReply() override { Expect(Reply::None); }
+  const std::string& ReplyText() const override { return LastReply; }
+  int Code() const override { return ReplyCode; }
+  void EndRequest(int code) override;
+  void RefuseDataCertificate() override { DataCertificateRefused = true; }
 
   // The steps of combined requests, in the order they run.
   enum class Step { Open, Auth, User, Pass, Pbsz, Prot, Port, Stor, List, Nlst, Mlsd };
@@ -198,11 +213,11 @@ class FtpClientCore {
 
   // Requests.
   bool CheckReady();
-  bool ReportError(const std::string& message);
+  bool ReportError(const std::string& message) override;
   void KeepErrorMessage();
   void ChangeState(FtpClientState state);
   void Expect(Reply reply);
-  void Trace(const std::string& line);
+  void Trace(const std::string& line) override;
   void SetComposedReply(const std::string& line);
   // Sends a command line (after OnCommand, with its trace). A line that
   // cannot be sent (it holds CR, LF or NUL, or there is no connection) fails
@@ -223,24 +238,11 @@ class FtpClientCore {
   // No further step runs; the request ends when this one does.
   void EndSteps() { continuation_ = false; }
   void FinishRequest(int error);
-  // How a request fails. The reply line the client composed (none: the
-  // server's last reply stands), or, with `keeps_reply`, only the error
-  // message, the last reply left as it was; the result code and the code
-  // the request finishes with (the result unless a socket error says
-  // more); whether it failed on this side for good; and whether the
-  // session goes too, because the server still owes a reply that would be
-  // taken for the next command's.
-  struct Failure {
-    std::string line;
-    int code = 500;
-    bool local = false;
-    bool end_session = false;
-    bool keeps_reply = false;
-    int finish = -1;
-  };
-  // The one way a request ends as failed: the local stream let go, the
-  // error message kept, no reply awaited and no further step run.
-  void FailRequest(const Failure& failure);
+  // The one way a request ends as failed (see RequestFailure): the local
+  // stream let go, the error message kept, no reply awaited and no further
+  // step run.
+  using Failure = RequestFailure;
+  void FailRequest(const Failure& failure) override;
   void PostRequestDone(int error);
   void EvaluateCommandReply();
 
@@ -262,7 +264,7 @@ class FtpClientCore {
   void AuthRefused();
   // The settings of a data connection's TLS: a session the server handed
   // out to resume.
-  TlsSettings DataTlsSettings() const;
+  TlsSettings DataTlsSettings() const override;
   void ControlUnreadable(const std::string& why);
   void ControlClosed(int error, bool was_open);
   void Greeting(const ReplyCodeInfo& info, bool last);

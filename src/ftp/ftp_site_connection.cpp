@@ -17,8 +17,7 @@ void ApplySiteSettings(FtpClient& client, const SiteSettings& site) {
   client.TrustedFingerprint = site.TrustedFingerprint;
   client.SetConnectionType(site.ProxyServer.empty() ? FtpConnectionType::ftpDirect : FtpConnectionType::ftpProxy);
   client.SetPassive(site.Passive());
-  client.Tuning =
-      site.Method == TransferMethod::Modern ? FtpClient::TransferTuning{65536, 0} : FtpClient::TransferTuning{};
+  client.Tuning = site.Method == TransferMethod::Modern ? TransferTuning{65536, 0} : TransferTuning{};
 }
 
 FtpSiteConnection::FtpSiteConnection(const SiteSettings& site)

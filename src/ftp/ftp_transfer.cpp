@@ -12,8 +12,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "ftp/ftp_client_core.h"
 #include "ftp/ftp_reply.h"
+#include "ftp/ftp_types.h"
 #include "platform/socket_errors.h"
 
 namespace kestova {
@@ -52,7 +52,7 @@ const char* DataTransfer::StateName(State state) {
   return "?";
 }
 
-DataTransfer::DataTransfer(FtpClientCore& client) : client_(client) {
+DataTransfer::DataTransfer(TransferHost& client) : client_(client) {
   socket_.OnSessionConnected = [this](AsyncSocket&, int error) { SocketConnected(error); };
   socket_.OnSessionAvailable = [this](AsyncSocket&, int) { SessionAvailable(); };
   socket_.OnDataAvailable = [this](AsyncSocket&, int) { DataAvailable(); };
@@ -100,7 +100,7 @@ std::string DataTransfer::Prepare(Kind kind) {
   count_ = start_ = 0;
   close_error_ = read_failure_ = 0;
   close_posted_ = false;
-  secure_ = client_.Secure();
+  secure_ = client_.SecureData();
   local_error_.clear();
   socket_.SetAddr("0.0.0.0");
   socket_.SetPort("0");
@@ -116,7 +116,7 @@ std::string DataTransfer::Prepare(Kind kind) {
   SetState(State::Waiting);
   if (client_.Passive()) return "PASV";
   const std::string port_bytes = std::to_string((port >> 8) & 0xFF) + "," + std::to_string(port & 0xFF);
-  AsyncSocket& control = client_.control_.Socket();
+  AsyncSocket& control = client_.ControlSocket();
   if (control.ResolvedAddr() == ::inet_addr("127.0.0.1")) return "PORT 127,0,0,1," + port_bytes;
   sockaddr_in control_local{};
   control.GetLocalName(control_local);
@@ -130,17 +130,17 @@ std::string DataTransfer::Prepare(Kind kind) {
 // control connection reaches, as current clients do, so that a reply cannot
 // send the client to a third host.
 void DataTransfer::AimPassive() {
-  const auto endpoint = ParsePasvReply(client_.PasvReply);
-  if (!endpoint) throw FtpException("Invalid PASV reply '" + client_.PasvReply + "'");
+  const auto endpoint = ParsePasvReply(client_.KeptPasvReply());
+  if (!endpoint) throw FtpException("Invalid PASV reply '" + client_.KeptPasvReply() + "'");
   std::string address = endpoint->address;
-  const std::string peer = client_.control_.Socket().PeerAddr();
+  const std::string peer = client_.ControlSocket().PeerAddr();
   if (peer != "error" && address != peer) {
     client_.Trace("! PASV reply names " + address + "; connecting to " + peer + ", the server's own address");
     address = peer;
   }
   socket_.SetPort(std::to_string(endpoint->port));
   socket_.SetAddr(address);
-  socket_.SetLocalAddr(client_.LocalAddr);
+  socket_.SetLocalAddr(client_.DataLocalAddress());
   socket_.LingerOnOff = SocketLingerOnOff::wsLingerOff;
   socket_.LingerTimeout = 0;
   socket_.ComponentOptions |= wsoNoReceiveLoop;
@@ -161,33 +161,21 @@ bool DataTransfer::ConnectPassive(int failure_code) {
 
 // The transfer command; one that cannot be sent fails the request.
 void DataTransfer::SendCommand() {
-  client_.ChangeState(FtpClientState::ftpStAwaitingReply);
-  client_.Expect(FtpClientCore::Reply::TransferFirst);
-  client_.sent_command_ = word_;
-  client_.closing_ = false;
-  const bool named = kind_ == Kind::Upload || !client_.HostFileName.empty();
-  if (!client_.SendCommand(named ? word_ + " " + client_.HostFileName : word_)) CloseSocket();
+  const bool named = kind_ == Kind::Upload || !client_.TransferName().empty();
+  if (!client_.SendTransferCommand(word_, named ? word_ + " " + client_.TransferName() : word_)) CloseSocket();
 }
 
 // ---- The transfer steps
 
 bool DataTransfer::StartReceive(const std::string& word) {
-  if (!client_.control_.Open()) return client_.ReportError(word + ": not connected");
-  if (client_.local_file_name_.empty() && !client_.DisplayFileFlag && !client_.caller_stream_) {
-    return client_.ReportError("LocalFileName empty");
-  }
+  if (!client_.ControlOpen()) return client_.ReportError(word + ": not connected");
+  if (!client_.HasLocalSide(Kind::Receive)) return client_.ReportError("LocalFileName empty");
   word_ = word;
   count_ = 0;
-  if (!client_.DisplayFileFlag) {
-    client_.ReleaseLocalStream();
-    if (!client_.local_stream_) {
-      client_.owned_stream_ = FileStream::Create(client_.local_file_name_, client_.ShareMode());
-      if (!client_.owned_stream_) {
-        Fail("Unable to open local file " + client_.local_file_name_, 550);
-        return true;
-      }
-      client_.local_stream_ = client_.owned_stream_.get();
-    }
+  std::string why;
+  if (!client_.Displays() && !client_.OpenLocalSide(Kind::Receive, why)) {
+    Fail("Unable to open local file " + client_.LocalName(), 550);
+    return true;
   }
   // In passive mode the command goes out while the data connection is made.
   if (client_.Passive() && !ConnectPassive(550)) return true;
@@ -196,30 +184,23 @@ bool DataTransfer::StartReceive(const std::string& word) {
 }
 
 bool DataTransfer::StartUpload() {
-  if (!client_.control_.Open()) return client_.ReportError("STOR/APPE: not connected");
-  if (!client_.caller_stream_ && client_.local_file_name_.empty()) return client_.ReportError("LocalFileName empty");
+  if (!client_.ControlOpen()) return client_.ReportError("STOR/APPE: not connected");
+  if (!client_.HasLocalSide(Kind::Upload)) return client_.ReportError("LocalFileName empty");
   // The rest of the transfer's state was set by the PORT step: the server
   // may have connected since.
   count_ = 0;
-  bool cancel = false;
-  if (const auto handler = client_.OnReadyToTransmit) handler(client_, cancel);
-  if (cancel) {
+  if (client_.TransmitCancelled()) {
     client_.Trace("! 426 Transmit cancelled by application");
     client_.FailRequest({"426 Transmit cancelled by application", 426, false, false, true});
     return true;
   }
-  client_.ReleaseLocalStream();
-  if (!client_.local_stream_) {
-    std::string why;
-    client_.owned_stream_ = client_.OpenForUpload(client_.local_file_name_, why);
-    if (!client_.owned_stream_) {
-      const std::string line = "426 Unable to open local file " + client_.local_file_name_;
-      client_.Trace("! " + line);
-      CloseSocket();
-      client_.FailRequest({line, 426, true, false, true});
-      return true;
-    }
-    client_.local_stream_ = client_.owned_stream_.get();
+  std::string why;
+  if (!client_.OpenLocalSide(Kind::Upload, why)) {
+    const std::string line = "426 Unable to open local file " + client_.LocalName();
+    client_.Trace("! " + line);
+    CloseSocket();
+    client_.FailRequest({line, 426, true, false, true});
+    return true;
   }
   // In passive mode STOR goes out once the data connection is made.
   if (client_.Passive()) {
@@ -257,7 +238,7 @@ bool DataTransfer::FromServer(int handle) {
   sockaddr_in peer{};
   socklen_t size = sizeof peer;
   const bool known = ::getpeername(handle, reinterpret_cast<sockaddr*>(&peer), &size) == 0;
-  const std::string server = client_.control_.Socket().PeerAddr();
+  const std::string server = client_.ControlSocket().PeerAddr();
   char address[INET_ADDRSTRLEN] = "?";
   if (known) ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
   if (known && server == address) return true;
@@ -304,25 +285,25 @@ void DataTransfer::Receive() {
   const int got = socket_.Receive(block, sizeof block);
   if (got > 0) {
     count_ += got;
-    if (count_ > client_.MaxListingBytes) {
-      client_.Trace("! " + word_ + " holds more than " + std::to_string(client_.MaxListingBytes) + " bytes");
-      return FailAndDrop("426 The listing is larger than " + std::to_string(client_.MaxListingBytes >> 20) +
+    if (count_ > client_.ListingLimit()) {
+      client_.Trace("! " + word_ + " holds more than " + std::to_string(client_.ListingLimit()) + " bytes");
+      return FailAndDrop("426 The listing is larger than " + std::to_string(client_.ListingLimit() >> 20) +
                              " MiB; Kestova does not read listings that large",
                          426);
     }
     errno = 0;
-    if (client_.local_stream_ && !client_.local_stream_->Write(block, got)) {
+    if (client_.LocalSide() && !client_.LocalSide()->Write(block, got)) {
       // What was received is not all the server sent: the transfer fails,
       // whatever the server answers, and no more is read.
       const int error = errno != 0 ? errno : EIO;
       client_.Trace("! Error writing local file");
-      local_error_ = (client_.local_file_name_.empty() ? std::string("Cannot keep the data received")
-                                                       : "Cannot write the local file " + client_.local_file_name_) +
+      local_error_ = (client_.LocalName().empty() ? std::string("Cannot keep the data received")
+                                                  : "Cannot write the local file " + client_.LocalName()) +
                      ": " + std::strerror(error);
       socket_.Drop();
       return;
     }
-    if (client_.DisplayFileFlag) client_.DisplayLines(std::string(block, static_cast<size_t>(got)));
+    if (client_.Displays()) client_.Display(std::string(block, static_cast<size_t>(got)));
   } else if (got < 0 && socket_.State() == SocketState::wsConnected && socket_.LastError() != 10035) {
     client_.Trace("! Data: Receive error " + std::to_string(socket_.LastError()));
     // What came may be cut short: the listing must not count as complete.
@@ -337,7 +318,7 @@ void DataTransfer::DataSent(int error) {
 
 void DataTransfer::SendBlock(int error) {
   if (state_ != State::Moving && state_ != State::Draining && state_ != State::ReplyDone) return;
-  if (!client_.local_stream_) return;
+  if (!client_.LocalSide()) return;
   if (!client_.Progress()) return;
   if (error != 0) {
     client_.Trace("! Error #" + std::to_string(error) + " sending data");
@@ -347,18 +328,18 @@ void DataTransfer::SendBlock(int error) {
   if (state_ == State::Draining) {
     // Without a pause the connection closes once the last bytes are with
     // the system.
-    if (client_.Tuning.close_pause_ms <= 0 && socket_.AllSent()) CloseNow();
+    if (client_.DataTuning().close_pause_ms <= 0 && socket_.AllSent()) CloseNow();
     return;
   }
   std::int64_t count = 0;
   try {
-    count = client_.local_stream_->Read(block_.get(), BlockSize());
+    count = client_.LocalSide()->Read(block_.get(), BlockSize());
   } catch (const std::exception& failure) {
     client_.Trace("! Error reading file");
     // A reset, not an orderly close: an orderly close would tell the server
     // that the file ended here.
-    local_error_ = (client_.local_file_name_.empty() ? std::string("Cannot read the data to send")
-                                                     : "Cannot read the local file " + client_.local_file_name_) +
+    local_error_ = (client_.LocalName().empty() ? std::string("Cannot read the data to send")
+                                                : "Cannot read the local file " + client_.LocalName()) +
                    ": " + failure.what();
     socket_.Drop();
     return;
@@ -381,12 +362,12 @@ void DataTransfer::SendBlock(int error) {
   // orderly close delivers what the system holds).
   if (state_ == State::Moving) SetState(State::Draining);
   if (secure_) socket_.EndTls();
-  if (client_.Tuning.close_pause_ms > 0) return CloseWhenDrained();
+  if (client_.DataTuning().close_pause_ms > 0) return CloseWhenDrained();
   if (socket_.AllSent()) CloseNow();
 }
 
 std::size_t DataTransfer::BlockSize() const {
-  if (client_.Tuning.block_size > 0) return std::min(client_.Tuning.block_size, kLargestBlock);
+  if (client_.DataTuning().block_size > 0) return std::min(client_.DataTuning().block_size, kLargestBlock);
   return secure_ ? kTlsBlock : kPlainBlock;
 }
 
@@ -401,7 +382,7 @@ void DataTransfer::CloseNow() {
 
 void DataTransfer::CloseWhenDrained() {
   const std::uint64_t serial = serial_;
-  QTimer::singleShot(client_.Tuning.close_pause_ms, &timers_, [this, serial] {
+  QTimer::singleShot(client_.DataTuning().close_pause_ms, &timers_, [this, serial] {
     if (serial != serial_ || socket_.State() == SocketState::wsClosed) return;
     // close_notify has not left yet (the connection is slow to take it).
     if (secure_ && !socket_.AllSent()) return CloseWhenDrained();
@@ -446,7 +427,7 @@ void DataTransfer::Secured(int error) {
   // reply is still owed, so the control connection goes too.
   const TlsChannel* tls = socket_.Tls();
   if (!tls || tls->Certificate().fingerprint != client_.Certificate().certificate.fingerprint) {
-    client_.DataCertificateRefused = true;
+    client_.RefuseDataCertificate();
     const std::string shown = tls ? " (SHA-256 fingerprint " + tls->Certificate().fingerprint + ")" : std::string();
     return FailAndDrop("425 The data connection presented another certificate" + shown + " than the control connection",
                        425);
@@ -460,7 +441,7 @@ void DataTransfer::Secured(int error) {
 void DataTransfer::SessionClosed(int error) {
   // Before a connection was up, there is nothing to end.
   if (state_ == State::Idle || state_ == State::Waiting || state_ == State::Accepted) return;
-  client_.ReleaseLocalStream();
+  client_.ReleaseLocalSide();
   close_error_ = error != 0 ? error : read_failure_;
   // Over TLS nothing can have come before the handshake ended.
   if (secure_ && close_error_ == 0 && (state_ == State::Connected || state_ == State::Securing)) {
@@ -473,11 +454,11 @@ void DataTransfer::SessionClosed(int error) {
 // ---- The replies
 
 void DataTransfer::FirstReply() {
-  client_.Trace("< " + client_.LastReply);
-  const int code = client_.ReplyCode;
+  client_.Trace("< " + client_.ReplyText());
+  const int code = client_.Code();
   const bool go = code == 125 || (kind_ == Kind::Upload ? code == 150 : code >= 150 && code <= 159);
   if (!go) return Reject();
-  client_.Expect(FtpClientCore::Reply::TransferSecond);
+  client_.AwaitFinalReply();
   if (kind_ == Kind::Receive && !secure_) return;
   if (state_ == State::Waiting) return SetState(State::Accepted);  // the connection comes later
   if (state_ != State::Connected) return;
@@ -488,9 +469,9 @@ void DataTransfer::FirstReply() {
 }
 
 void DataTransfer::SecondReply() {
-  client_.Trace("< " + client_.LastReply);
-  client_.Expect(FtpClientCore::Reply::None);
-  const int code = client_.ReplyCode;
+  client_.Trace("< " + client_.ReplyText());
+  client_.AwaitNoReply();
+  const int code = client_.Code();
   const bool done = code == 226 || code == 250 || (kind_ == Kind::Receive && code == 125);
   if (!done) {
     const char* trace = kind_ == Kind::Upload ? "! STOR Failed" : "! RETR/LIST/NLST Failed";
@@ -509,7 +490,7 @@ void DataTransfer::SecondReply() {
 // The transfer command was refused: the transfer ends with the reply's code.
 void DataTransfer::Reject() {
   CloseSocket();
-  client_.FailRequest({"", client_.ReplyCode});
+  client_.FailRequest({"", client_.Code()});
 }
 
 // ---- Endings
@@ -519,8 +500,7 @@ void DataTransfer::Complete() {
   Statistics();
   if (!local_error_.empty()) return FailLocalError();
   SetState(State::Idle);
-  client_.RequestResult = close_error_;
-  client_.FinishRequest(close_error_);
+  client_.EndRequest(close_error_);
 }
 
 // Ends the transfer as failed, with a line the client composed. When the
@@ -529,8 +509,7 @@ void DataTransfer::Complete() {
 // told with another command's reply: the session goes, and the next attempt
 // starts on a new one.
 void DataTransfer::Fail(const std::string& line, int code) {
-  const bool reply_owed = client_.expected_ == FtpClientCore::Reply::TransferFirst ||
-                          client_.expected_ == FtpClientCore::Reply::TransferSecond;
+  const bool reply_owed = client_.ReplyOwed();
   CloseSocket();
   client_.FailRequest({line, code, false, reply_owed});
 }
@@ -542,8 +521,7 @@ void DataTransfer::FailLocalError() {
   SetState(State::Idle);
   if (socket_.State() != SocketState::wsClosed) socket_.Drop();
   // This side's reason, whatever the server said before it.
-  client_.ErrorMessage.clear();
-  client_.FailRequest({"426 " + local_error_, 426, true});
+  client_.FailRequest({"426 " + local_error_, 426, true, false, false, -1, true});
 }
 
 // Ends the request and drops the control connection too: the server's

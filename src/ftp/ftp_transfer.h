@@ -10,14 +10,102 @@
 #include <string>
 
 #include "net/async_socket.h"
+#include "net/certificate_check.h"
+#include "site/data_stream.h"
 
 namespace kestova {
 
-class FtpClientCore;
+// How uploads are made: the size of each block, and how long the data
+// connection stays open after the last one. The defaults are the first ones
+// kept exactly: 1460-byte blocks (16 KiB records over TLS), closed 100 ms
+// after the last block left; a pause of 0 closes as soon as the system has
+// taken every byte.
+struct TransferTuning {
+  std::size_t block_size = 0;  // 0: the classic block for plain or TLS data
+  int close_pause_ms = 100;
+};
+
+// How a request fails. The reply line the client composed (none: the
+// server's last reply stands), or, with `keeps_reply`, only the error
+// message, the last reply left as it was; the result code and the code the
+// request finishes with (the result unless a socket error says more);
+// whether it failed on this side for good; whether the session goes too,
+// because the server still owes a reply that would be taken for the next
+// command's; and whether this reason replaces one the server gave before.
+struct RequestFailure {
+  std::string line;
+  int code = 500;
+  bool local = false;
+  bool end_session = false;
+  bool keeps_reply = false;
+  int finish = -1;
+  bool replaces_error = false;
+};
+
+// What a data transfer needs of the client that runs it, and no more.
+class TransferHost {
+ public:
+  enum class Direction { Receive, Upload };
+
+  // ---- The session's settings for data connections.
+  virtual bool Passive() const = 0;
+  virtual bool SecureData() const = 0;
+  virtual const TransferTuning& DataTuning() const = 0;
+  virtual std::int64_t ListingLimit() const = 0;
+  virtual const std::string& DataLocalAddress() const = 0;
+  // The control connection: the data connection goes where it goes.
+  virtual AsyncSocket& ControlSocket() = 0;
+  virtual const std::string& KeptPasvReply() const = 0;
+  // The name the transfer command carries; empty for none (a listing of
+  // the current folder).
+  virtual const std::string& TransferName() const = 0;
+  virtual TlsSettings DataTlsSettings() const = 0;
+  virtual const CertificateCheck& Certificate() const = 0;
+
+  // ---- The local side.
+  // There is something to receive into, or to send from.
+  virtual bool HasLocalSide(Direction direction) const = 0;
+  // The stream of this transfer, opened when the client opens it itself;
+  // nothing, with why, when it cannot be opened.
+  virtual DataStream* OpenLocalSide(Direction direction, std::string& why) = 0;
+  virtual DataStream* LocalSide() const = 0;
+  // The local file's name, for the words of a failure; empty for a stream.
+  virtual const std::string& LocalName() const = 0;
+  virtual void ReleaseLocalSide() = 0;
+  // Received data goes to the display instead (DisplayFileFlag).
+  virtual bool Displays() const = 0;
+  virtual void Display(const std::string& block) = 0;
+  // The owner cancelled the upload before it started.
+  virtual bool TransmitCancelled() = 0;
+
+  // ---- The request.
+  virtual void Trace(const std::string& line) = 0;
+  virtual bool ReportError(const std::string& message) = 0;
+  virtual bool ControlOpen() const = 0;
+  // Sends the transfer command and awaits its first reply; false when it
+  // could not be sent (the request has failed).
+  virtual bool SendTransferCommand(const std::string& word, const std::string& line) = 0;
+  // The server still owes a reply to the transfer command.
+  virtual bool ReplyOwed() const = 0;
+  virtual void AwaitFinalReply() = 0;
+  virtual void AwaitNoReply() = 0;
+  virtual const std::string& ReplyText() const = 0;
+  virtual int Code() const = 0;
+  // Ends the request with this result (0: done).
+  virtual void EndRequest(int code) = 0;
+  virtual void FailRequest(const RequestFailure& failure) = 0;
+  // The data connection presented another certificate than the server's.
+  virtual void RefuseDataCertificate() = 0;
+  // Data moved; false when the owner wants the transfer stopped.
+  virtual bool Progress() = 0;
+
+ protected:
+  ~TransferHost() = default;
+};
 
 class DataTransfer {
  public:
-  enum class Kind { Receive, Upload };
+  using Kind = TransferHost::Direction;
   enum class State {
     Idle,        // no transfer
     Waiting,     // the data connection is being made (passive) or awaited (active)
@@ -32,7 +120,7 @@ class DataTransfer {
   };
   static const char* StateName(State state);
 
-  explicit DataTransfer(FtpClientCore& client);
+  explicit DataTransfer(TransferHost& client);
   ~DataTransfer();
   DataTransfer(const DataTransfer&) = delete;
   DataTransfer& operator=(const DataTransfer&) = delete;
@@ -90,7 +178,7 @@ class DataTransfer {
   void Reject();
   void Statistics();
 
-  FtpClientCore& client_;
+  TransferHost& client_;
   AsyncSocket socket_;
   QObject timers_;  // context of the posted start and the close timer: they die with the transfer
   Kind kind_ = Kind::Receive;
