@@ -13,7 +13,7 @@
 #include <ctime>
 
 #include "common/text_helpers.h"
-#include "engine/upload.h"
+#include "engine/run_strategies.h"
 
 namespace kestova {
 
@@ -68,72 +68,74 @@ void Upload::DetectMlsd(const std::string& folder) {
 // difference between the listed time and this computer's clock (in UTC) at
 // the end of the upload, rounded to the quarter hour that zones differ by, is the
 // offset of every listing time of the run.
-void Upload::LearnClockOffset() {
-  const std::string folder = settings_.StartDir;
-  if (profile_.TestRun()) {
-    Log("Test run: no marker file may be written to learn the server's clock, so its listing times are compared "
+void Upload::FolderListing::LearnClockOffset() {
+  const std::string folder = run_.settings_.StartDir;
+  if (run_.profile_.TestRun()) {
+    run_.Log(
+        "Test run: no marker file may be written to learn the server's clock, so its listing times are compared "
         "without an offset.");
     return;
   }
-  op_.file = folder;
-  op_.folder = folder;
-  if (!ExecuteCommand(folder, "mkd", true) || !ExecuteCommand(folder, "cwd", false)) return;
-  DetectMlsd(folder);
+  run_.op_.file = folder;
+  run_.op_.folder = folder;
+  if (!run_.ExecuteCommand(folder, "mkd", true) || !run_.ExecuteCommand(folder, "cwd", false)) return;
+  run_.DetectMlsd(folder);
   const std::string marker = std::string(kTemporaryPrefix) + "clock-" + std::to_string(::getpid());
   MemoryStream stream;
   const std::string text = "Kestova learns the server's clock from this file's time.\n";
   stream.Write(text.data(), static_cast<std::int64_t>(text.size()));
   stream.Seek(0);
-  DataStream* run_stream = op_.stream;
-  op_.SetStream(&stream);
-  op_.file = marker;
-  const bool sent = ExecuteCommand(folder, "typebinary", false) && ExecuteCommand(folder, "put", true) && operation_ok_;
+  DataStream* run_stream = run_.op_.stream;
+  run_.op_.SetStream(&stream);
+  run_.op_.file = marker;
+  const bool sent = run_.ExecuteCommand(folder, "typebinary", false) && run_.ExecuteCommand(folder, "put", true) &&
+                    run_.operation_ok_;
   const std::time_t ended = std::time(nullptr);
-  op_.SetStream(run_stream);
+  run_.op_.SetStream(run_stream);
   std::vector<std::string> lines;
   bool found = false;
   ListingTime listed;
-  if (sent && ListFolder(folder, mlsd_ ? "mlsd" : "dir", lines, true)) {
+  if (sent && run_.ListFolder(folder, run_.mlsd_ ? "mlsd" : "dir", lines, true)) {
     for (const std::string& line : lines) {
       MlsdEntry fact;
-      if (mlsd_) {
+      if (run_.mlsd_) {
         if (!ParseMlsdLine(line, fact) || fact.name != marker) continue;
         found = fact.has_time;
         listed = fact.modify;
         break;
       }
-      if (ListedName(folder, line) != marker) continue;
+      if (run_.ListedName(folder, line) != marker) continue;
       try {
-        listed = ListingDate(line, run_year_, run_month_);
+        listed = ListingDate(line, run_.run_year_, run_.run_month_);
         found = true;
       } catch (const ListingDateError&) {
       }
       break;
     }
   }
-  op_.file = marker;
-  if (sent && ExecuteCommand(folder, "dele", true) && !operation_ok_) {
-    Log("Could not delete the marker file " + AddTrailingSlash(folder) + marker + " (" + failure_ +
-        "): it stays on the server, where visitors can read it; delete it by hand.");
+  run_.op_.file = marker;
+  if (sent && run_.ExecuteCommand(folder, "dele", true) && !run_.operation_ok_) {
+    run_.Log("Could not delete the marker file " + AddTrailingSlash(folder) + marker + " (" + run_.failure_ +
+             "): it stays on the server, where visitors can read it; delete it by hand.");
   }
-  if (gave_up_) return;
+  if (run_.gave_up_) return;
   if (!found) {
-    Log("Could not learn the server's clock from a marker file in " + folder +
-        ": its listing times are compared without an offset.");
+    run_.Log("Could not learn the server's clock from a marker file in " + folder +
+             ": its listing times are compared without an offset.");
     return;
   }
   const long long offset = std::llround(static_cast<double>(ended - Seconds(listed)) / 900.0) * 900;
   if (offset > kMaxZoneOffset || offset < -kMaxZoneOffset) {
     times_trusted_ = false;
-    Log("The server listed the marker file sent to " + folder + " a moment ago at " + FormatListingTime(listed) + ", " +
-        DescribeOffset(offset) +
-        ", which no time zone explains: its listing times are not trusted, and "
-        "every file is sent.");
+    run_.Log("The server listed the marker file sent to " + folder + " a moment ago at " + FormatListingTime(listed) +
+             ", " + DescribeOffset(offset) +
+             ", which no time zone explains: its listing times are not trusted, and "
+             "every file is sent.");
     return;
   }
   clock_offset_ = offset;
-  Log("The server's listing times are " + DescribeOffset(clock_offset_) + " (learnt from the time " +
-      (mlsd_ ? "MLSD" : "LIST") + " gave a marker file sent to " + folder + ").");
+  run_.Log("The server's listing times are " + DescribeOffset(clock_offset_) + " (learnt from the time " +
+           (run_.mlsd_ ? "MLSD" : "LIST") + " gave a marker file sent to " + folder + ").");
 }
 
 // How much later than the truth a listed time may show: an hour where the
@@ -141,23 +143,23 @@ void Upload::LearnClockOffset() {
 // times, MLSD times that are not UTC), as the offset learnt today is an
 // hour off for times on the other side of a change. A file is never judged
 // unchanged by that hour.
-long long Upload::DaylightSlack() const { return mlsd_ && clock_offset_ == 0 ? 0 : 3600; }
+long long Upload::FolderListing::DaylightSlack() const { return run_.mlsd_ && clock_offset_ == 0 ? 0 : 3600; }
 
 // When the listed times cannot be trusted, no listed copy counts as
 // unchanged.
-bool Upload::UntrustedTimes(const std::string& name) {
+bool Upload::FolderListing::UntrustedTimes(const std::string& name) {
   if (times_trusted_) return false;
-  Log("File " + name + " - the server's listing times are not trusted, so it is sent");
+  run_.Log("File " + name + " - the server's listing times are not trusted, so it is sent");
   return true;
 }
 
 // Whether a copy listed as no older than the local file may still be older
 // by the daylight saving hour; said when it is sent for that alone.
-bool Upload::WithinDaylightHour(const std::string& name, long long remote_end, const LocalEntry& entry) {
+bool Upload::FolderListing::WithinDaylightHour(const std::string& name, long long remote_end, const LocalEntry& entry) {
   if (remote_end - DaylightSlack() >= entry.mtime) return false;
-  Log("File " + name +
-      " - listed less than an hour after the local file's time, which daylight saving on the "
-      "server can explain, so it is sent");
+  run_.Log("File " + name +
+           " - listed less than an hour after the local file's time, which daylight saving on the "
+           "server can explain, so it is sent");
   return true;
 }
 
@@ -165,8 +167,8 @@ bool Upload::WithinDaylightHour(const std::string& name, long long remote_end, c
 // in it; empty when the server would not list it (every file then counts as
 // new, as a failed listing does in the classic method). The listing's text
 // goes as soon as it is read.
-Upload::FolderIndex& Upload::IndexedFolder(const std::string& remote) {
-  FolderIndex& index = folder_index_[remote];
+Upload::FolderListing::Index& Upload::FolderListing::IndexedFolder(const std::string& remote) {
+  Index& index = index_[remote];
   if (index.listed) return index;
   index.listed = true;
   std::set<std::string> names, folded_names;
@@ -177,37 +179,37 @@ Upload::FolderIndex& Upload::IndexedFolder(const std::string& remote) {
     }
   }
   MemoryStream stream;
-  if (ListFolderInto(remote, mlsd_ ? "mlsd" : "dir", stream, true)) {
+  if (run_.ListFolderInto(remote, run_.mlsd_ ? "mlsd" : "dir", stream, true)) {
     ForEachLine(stream.Data(), [&](const std::string& line) { IndexLine(remote, line, index, names, folded_names); });
   }
   size_t held = 0;
-  for (const auto& [path, folder] : folder_index_) held += folder.Size();
-  peak_indexed_ = std::max(peak_indexed_, held);
+  for (const auto& [path, folder] : index_) held += folder.Size();
+  peak_held_ = std::max(peak_held_, held);
   return index;
 }
 
 // One line of a folder's listing, kept when it names a local file or folder
 // or is a leftover.
-void Upload::IndexLine(const std::string& remote, const std::string& line, FolderIndex& index,
-                       const std::set<std::string>& names, const std::set<std::string>& folded_names) {
-  ListedEntry listed;
+void Upload::FolderListing::IndexLine(const std::string& remote, const std::string& line, Index& index,
+                                      const std::set<std::string>& names, const std::set<std::string>& folded_names) {
+  Listed listed;
   std::string name;
   bool file = true, folder = false;
-  if (mlsd_) {
+  if (run_.mlsd_) {
     if (!ParseMlsdLine(line, listed.fact)) return;
     name = listed.fact.name;
     file = listed.fact.type == "file";
     folder = listed.fact.type == "dir";
     if (!file && !folder) return;
   } else {
-    name = ListedName(remote, line);
+    name = run_.ListedName(remote, line);
     if (name.empty()) return;
     folder = line[0] == 'd';
     listed.line = line;
   }
   if (file && IsTemporaryName(name)) index.leftovers.push_back(name);
   if (folder && names.count(name)) index.folders.insert(name);
-  if (!file && mlsd_) return;
+  if (!file && run_.mlsd_) return;
   if (names.count(name)) {
     index.files.emplace(name, std::move(listed));
   } else if (const std::string fold = FoldCase(name); folded_names.count(fold)) {
@@ -215,8 +217,9 @@ void Upload::IndexLine(const std::string& remote, const std::string& line, Folde
   }
 }
 
-const Upload::ListedEntry* Upload::ListedFile(const std::string& remote, const std::string& name) {
-  const FolderIndex& index = IndexedFolder(remote);
+const Upload::FolderListing::Listed* Upload::FolderListing::ListedFile(const std::string& remote,
+                                                                       const std::string& name) {
+  const Index& index = IndexedFolder(remote);
   if (const auto exact = index.files.find(name); exact != index.files.end()) return &exact->second;
   const auto folded = index.folded.find(FoldCase(name));
   return folded == index.folded.end() ? nullptr : &folded->second;
@@ -224,48 +227,61 @@ const Upload::ListedEntry* Upload::ListedFile(const std::string& remote, const s
 
 // Whether the listing of its parent shows a folder as there already, so that
 // a modern Wrt Changes need not ask MKD for it. Only below the start folder.
-bool Upload::ListedAsFolder(const std::string& remote) {
-  if (remote == settings_.StartDir) return false;
+bool Upload::FolderListing::ListedAsFolder(const std::string& remote) {
+  if (remote == run_.settings_.StartDir) return false;
   const size_t slash = remote.find_last_of('/');
   if (slash == std::string::npos || slash == 0) return false;
   const std::string parent = remote.substr(0, slash);
-  if (!folder_index_.count(parent)) return false;  // not a folder the walk is in
+  if (!index_.count(parent)) return false;  // not a folder the walk is in
   return IndexedFolder(parent).folders.count(remote.substr(slash + 1)) > 0;
 }
 
 // The listed time brought to UTC, and whether the copy it
 // dates is older than the local file. A listing shows minutes (or, for old
 // files, days): the copy counts as made at the end of what it shows.
-bool Upload::ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
-                             ListingTime& shown) const {
+bool Upload::FolderListing::ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
+                                            ListingTime& shown) const {
   shown = LocalTime(Seconds(listed) + clock_offset_);
   return ListedEnd(line, listed) < entry.mtime;
 }
 
 // The last moment (UTC) a LIST line's time can stand for.
-long long Upload::ListedEnd(const std::string& line, const ListingTime& listed) const {
+long long Upload::FolderListing::ListedEnd(const std::string& line, const ListingTime& listed) const {
   const bool shows_time = ListingField(line, 7).find(':') != std::string::npos;
   return Seconds(listed) + clock_offset_ + (shows_time ? 60 : 86400) - 1;
 }
 
 // The MLSD counterpart of the listing comparison, with the same lines.
-bool Upload::MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact) {
+bool Upload::FolderListing::MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact) {
   if (UntrustedTimes(fact.name)) return true;
   const long long remote = Seconds(fact.modify) + clock_offset_;
   if (!fact.has_time || remote < entry.mtime) {
-    Log("Old time: " + (fact.has_time ? FormatListingTime(LocalTime(remote)) : std::string("(none listed)")) +
-        " New: " + FormatListingTime(entry.time));
+    run_.Log("Old time: " + (fact.has_time ? FormatListingTime(LocalTime(remote)) : std::string("(none listed)")) +
+             " New: " + FormatListingTime(entry.time));
     return true;
   }
   if (WithinDaylightHour(fact.name, remote, entry)) return true;
   const std::string path = LocalPath(local, entry.name);
-  if (fact.size >= 0 && ListedSizeDiffers(path, entry.size, fact.size)) {
-    Log("File " + fact.name + " - size differs (" + std::to_string(fact.size) + " bytes listed, " +
-        std::to_string(entry.size) + " here)");
+  if (fact.size >= 0 && run_.ListedSizeDiffers(path, entry.size, fact.size)) {
+    run_.Log("File " + fact.name + " - size differs (" + std::to_string(fact.size) + " bytes listed, " +
+             std::to_string(entry.size) + " here)");
     return true;
   }
-  Log("File " + fact.name + " - no date change");
+  run_.Log("File " + fact.name + " - no date change");
   return false;
+}
+
+// The modern method lists the folder once for all its files and looks each
+// up by name.
+Upload::Verdict Upload::FolderListing::Judge(const std::string& local, const std::string& remote,
+                                             const LocalEntry& entry) {
+  const Listed* listed = ListedFile(remote, entry.name);
+  if (run_.terminated_) return Verdict::None;
+  if (!listed) return Verdict::New;
+  const bool outdated =
+      run_.mlsd_ ? MlsdCopyOutdated(local, entry, listed->fact)
+                 : run_.ServerCopyOutdated(local, entry, listed->line, run_.ListedName(remote, listed->line));
+  return outdated ? Verdict::Changed : Verdict::Unchanged;
 }
 
 }  // namespace kestova

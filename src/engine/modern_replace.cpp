@@ -5,7 +5,7 @@
 // to rename onto an existing name, the old file is deleted just before the
 // rename; where it cannot rename at all, files are replaced as the classic
 // method does. Which of the three, the first refusal settles for the run.
-#include "engine/upload.h"
+#include "engine/run_strategies.h"
 
 namespace kestova {
 
@@ -13,79 +13,79 @@ bool Upload::IsTemporaryName(const std::string& name) { return name.rfind(kTempo
 
 // Sends the file set up in the client (its local file or page) as `name` in
 // `remote`. False when the run must end.
-bool Upload::ReplaceFile(const std::string& local, const std::string& remote, const std::string& name,
-                         bool log_copy_line) {
-  if (replacement_ == Replacement::DeleteAndSend) {
-    op_.file = name;
-    if (!ExecuteCommand(remote, "dele", true)) return false;
+bool Upload::RenameIntoPlace::ReplaceFile(const std::string& local, const std::string& remote, const std::string& name,
+                                          bool log_copy_line) {
+  if (mode_ == Mode::DeleteAndSend) {
+    run_.op_.file = name;
+    if (!run_.ExecuteCommand(remote, "dele", true)) return false;
     return SendUnderOwnName(local, remote, name, log_copy_line);
   }
   const std::string temporary = kTemporaryPrefix + name;
-  op_.file = temporary;
-  const bool sent = ExecuteCommand(remote, "put", false);
-  const char* type = client_.Binary() ? "Binary" : "ASCII";
-  if (log_copy_line) Log("Copy to " + AddTrailingSlash(remote) + name + " as " + type);
+  run_.op_.file = temporary;
+  const bool sent = run_.ExecuteCommand(remote, "put", false);
+  const char* type = run_.client_.Binary() ? "Binary" : "ASCII";
+  if (log_copy_line) run_.Log("Copy to " + AddTrailingSlash(remote) + name + " as " + type);
   if (!sent) {
-    if (log_copy_line || client_.LocalFailure()) Log("    - " + client_.LastReply());
-    if (gave_up_ || !client_.LocalFailure()) return false;
+    if (log_copy_line || run_.client_.LocalFailure()) run_.Log("    - " + run_.client_.LastReply());
+    if (run_.gave_up_ || !run_.client_.LocalFailure()) return false;
     // What reached the server lies under the temporary name: it goes, and
     // the site's copy stays as it was.
-    Problem("Skipped " + LocalPath(local, name) + ": the upload failed here; the server's copy was left as it was",
-            LocalPath(local, name));
-    op_.file = temporary;
-    ExecuteCommand(remote, "dele", true);
-    return !gave_up_;
+    run_.Problem("Skipped " + LocalPath(local, name) + ": the upload failed here; the server's copy was left as it was",
+                 LocalPath(local, name));
+    run_.op_.file = temporary;
+    run_.ExecuteCommand(remote, "dele", true);
+    return !run_.gave_up_;
   }
-  const std::int64_t bytes = client_.TransferCount();
+  const std::int64_t bytes = run_.client_.TransferCount();
   if (!RenameOver(remote, temporary, name, bytes)) {
-    if (gave_up_) return false;
+    if (run_.gave_up_) return false;
     // No rename: the temporary copy goes and the file is sent under its name.
-    op_.file = temporary;
-    ExecuteCommand(remote, "dele", true);
-    op_.file = name;
-    if (!ExecuteCommand(remote, "dele", true)) return false;
+    run_.op_.file = temporary;
+    run_.ExecuteCommand(remote, "dele", true);
+    run_.op_.file = name;
+    if (!run_.ExecuteCommand(remote, "dele", true)) return false;
     return SendUnderOwnName(local, remote, name, false);
   }
-  Log("    - " + client_.LastReply());
-  Emit(RunEvent::Kind::FileSent, LocalPath(local, name), bytes);
+  run_.Log("    - " + run_.client_.LastReply());
+  run_.Emit(RunEvent::Kind::FileSent, LocalPath(local, name), bytes);
   return true;
 }
 
 // Renames the temporary copy over the real name in the run's way; false
 // when the file must be sent under its name instead. The first refusal
 // settles the way for the rest of the run, with a line that says so.
-bool Upload::RenameOver(const std::string& remote, const std::string& temporary, const std::string& name,
-                        std::int64_t bytes) {
-  if (replacement_ == Replacement::DeleteThenRename) {
-    op_.file = name;
-    ExecuteCommand(remote, "dele", true);
-    if (gave_up_) return false;
+bool Upload::RenameIntoPlace::RenameOver(const std::string& remote, const std::string& temporary,
+                                         const std::string& name, std::int64_t bytes) {
+  if (mode_ == Mode::DeleteThenRename) {
+    run_.op_.file = name;
+    run_.ExecuteCommand(remote, "dele", true);
+    if (run_.gave_up_) return false;
   }
-  rename_ = RenameTry();
-  op_.file = temporary;
-  op_.rename_to = name;
-  ExecuteCommand(remote, "rename", true);
-  if (operation_ok_ || gave_up_) return operation_ok_;
+  run_.rename_ = RenameTry();
+  run_.op_.file = temporary;
+  run_.op_.rename_to = name;
+  run_.ExecuteCommand(remote, "rename", true);
+  if (run_.operation_ok_ || run_.gave_up_) return run_.operation_ok_;
   // After a lost connection the first attempt may have renamed the file,
   // so that the next one finds nothing to rename: that is no verdict.
-  if (!rename_.first_attempt) return RenamedAfterAll(remote, temporary, name, bytes);
-  const std::string refusal = client_.LastReply();
+  if (!run_.rename_.first_attempt) return RenamedAfterAll(remote, temporary, name, bytes);
+  const std::string refusal = run_.client_.LastReply();
   const std::string again = ": files are replaced by deleting and sending them again, as the classic method does.";
-  if (rename_.refused == SiteConnection::RenameRefusal::Source) {
-    Log("The server refused RNFR (" + refusal + ")" + again);
-    replacement_ = Replacement::DeleteAndSend;
+  if (run_.rename_.refused == SiteConnection::RenameRefusal::Source) {
+    run_.Log("The server refused RNFR (" + refusal + ")" + again);
+    mode_ = Mode::DeleteAndSend;
     return false;
   }
-  if (replacement_ == Replacement::DeleteThenRename) {
-    Log("The server refused to rename even onto a free name (" + refusal + ")" + again);
-    replacement_ = Replacement::DeleteAndSend;
+  if (mode_ == Mode::DeleteThenRename) {
+    run_.Log("The server refused to rename even onto a free name (" + refusal + ")" + again);
+    mode_ = Mode::DeleteAndSend;
     return false;
   }
   // Some servers refuse to rename onto an existing name: from now on the
   // old copy goes just before the rename.
-  Log("The server refused to rename onto an existing file (" + refusal +
-      "): the old copy is deleted just before each rename.");
-  replacement_ = Replacement::DeleteThenRename;
+  run_.Log("The server refused to rename onto an existing file (" + refusal +
+           "): the old copy is deleted just before each rename.");
+  mode_ = Mode::DeleteThenRename;
   return RenameOver(remote, temporary, name, bytes);
 }
 
@@ -93,43 +93,44 @@ bool Upload::RenameOver(const std::string& remote, const std::string& temporary,
 // listing tells whether the first attempt did it (the temporary name gone,
 // the file there with the size sent; a text file's size may have changed
 // with its line ends).
-bool Upload::RenamedAfterAll(const std::string& remote, const std::string& temporary, const std::string& name,
-                             std::int64_t bytes) {
+bool Upload::RenameIntoPlace::RenamedAfterAll(const std::string& remote, const std::string& temporary,
+                                              const std::string& name, std::int64_t bytes) {
   std::vector<std::string> lines;
   bool temporary_there = false, in_place = false;
-  if (ListFolder(remote, mlsd_ ? "mlsd" : "dir", lines, true)) {
+  if (run_.ListFolder(remote, run_.mlsd_ ? "mlsd" : "dir", lines, true)) {
     for (const std::string& line : lines) {
       std::string listed;
       std::int64_t size = -1;
       MlsdEntry fact;
-      if (mlsd_ && ParseMlsdLine(line, fact) && fact.type == "file") {
+      if (run_.mlsd_ && ParseMlsdLine(line, fact) && fact.type == "file") {
         listed = fact.name;
         size = fact.size;
-      } else if (!mlsd_ && !line.empty() && line[0] == '-') {
-        listed = ListedName(remote, line);
+      } else if (!run_.mlsd_ && !line.empty() && line[0] == '-') {
+        listed = run_.ListedName(remote, line);
         const std::string field = ListingField(line, 4);
         if (!field.empty() && field.size() < 19 && field.find_first_not_of("0123456789") == std::string::npos) {
           size = std::stoll(field);
         }
       }
       temporary_there = temporary_there || listed == temporary;
-      if (listed == name) in_place = size < 0 || size == bytes || !client_.Binary();
+      if (listed == name) in_place = size < 0 || size == bytes || !run_.client_.Binary();
     }
   }
   if (!temporary_there && in_place) {
-    Log("The reply to the rename of " + name + " was lost; the listing shows it in place, so it is done.");
+    run_.Log("The reply to the rename of " + name + " was lost; the listing shows it in place, so it is done.");
     return true;
   }
-  Log("The reply to the rename of " + name + " was lost, and the listing does not show it in place: it is sent again.");
+  run_.Log("The reply to the rename of " + name +
+           " was lost, and the listing does not show it in place: it is sent again.");
   return false;
 }
 
 // The classic way: the file is sent under its own name.
-bool Upload::SendUnderOwnName(const std::string& local, const std::string& remote, const std::string& name,
-                              bool log_copy_line) {
-  op_.file = name;
-  if (!log_copy_line) return SendUpload(local, remote, name, "put");
-  return UploadFile(local, name);
+bool Upload::RenameIntoPlace::SendUnderOwnName(const std::string& local, const std::string& remote,
+                                               const std::string& name, bool log_copy_line) {
+  run_.op_.file = name;
+  if (!log_copy_line) return run_.SendUpload(local, remote, name, "put");
+  return run_.UploadFile(local, name);
 }
 
 }  // namespace kestova

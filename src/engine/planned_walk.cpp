@@ -103,12 +103,12 @@ void PlannedWalk::LookInto(Folder& folder) {
   }
   if (folder.missing) {
     ++totals_.folders;
-    if (run_.write_changes_) run_.folder_index_[remote].listed = true;  // nothing there to list
+    if (run_.write_changes_) run_.changes_->FolderMissing(remote);  // nothing there to list
     return;
   }
   std::vector<std::string> names;
   if (run_.write_changes_) {
-    names = run_.IndexedFolder(remote).leftovers;
+    names = run_.changes_->Leftovers(remote);
   } else if (run_.profile_.TestRun() || !run_.ListFolder(remote, "ls", names, true)) {
     return;
   }

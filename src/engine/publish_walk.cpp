@@ -318,17 +318,6 @@ Upload::Verdict Upload::JudgeFile(const std::string& local, const std::string& r
   return verdict;
 }
 
-// The modern method lists the folder once for all its files and looks each
-// up by name.
-Upload::Verdict Upload::IndexedVerdict(const std::string& local, const std::string& remote, const LocalEntry& entry) {
-  const ListedEntry* listed = ListedFile(remote, entry.name);
-  if (terminated_) return Verdict::None;
-  if (!listed) return Verdict::New;
-  const bool outdated = mlsd_ ? MlsdCopyOutdated(local, entry, listed->fact)
-                              : ServerCopyOutdated(local, entry, listed->line, ListedName(remote, listed->line));
-  return outdated ? Verdict::Changed : Verdict::Unchanged;
-}
-
 // The classic method lists each file by its name.
 Upload::Verdict Upload::ListedVerdict(const std::string& local, const std::string& remote, const LocalEntry& entry) {
   std::vector<std::string> lines;

@@ -4,6 +4,8 @@
 // these and never the method.
 #pragma once
 
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,12 @@ class Upload::ChangeStrategy {
   virtual void FolderLeft(const std::string& /*remote*/) {}
   // What the server lists shows the folder there already.
   virtual bool ListedAsFolder(const std::string& /*remote*/) { return false; }
+  // The walk is in the folder: what a cut run left there, as its listing
+  // shows them; and the server does not have the folder at all.
+  virtual std::vector<std::string> Leftovers(const std::string& /*remote*/) { return {}; }
+  virtual void FolderMissing(const std::string& /*remote*/) {}
+  // The most listing entries held at once.
+  virtual size_t PeakHeld() const { return 0; }
   // Judges a file in a folder the server has: new, changed or unchanged,
   // with the lines that say why; nothing once the run has ended.
   virtual Verdict Judge(const std::string& local, const std::string& remote, const LocalEntry& entry) = 0;
@@ -58,6 +66,99 @@ class Upload::ChangeStrategy {
 
  protected:
   Upload& run_;
+};
+
+// The modern method: STOR under a temporary name, then renamed over the old
+// copy (modern_replace.cpp).
+class Upload::RenameIntoPlace : public ReplaceStrategy {
+ public:
+  using ReplaceStrategy::ReplaceStrategy;
+  bool DeletesFirst() const override { return false; }
+  bool Reserved(const std::string& name) const override { return IsTemporaryName(name); }
+  bool Send(const std::string& local, const std::string& remote, const std::string& name, const char*,
+            bool copy_line) override {
+    return ReplaceFile(local, remote, name, copy_line);
+  }
+
+ private:
+  bool ReplaceFile(const std::string& local, const std::string& remote, const std::string& name, bool log_copy_line);
+  bool RenameOver(const std::string& remote, const std::string& temporary, const std::string& name, std::int64_t bytes);
+  bool RenamedAfterAll(const std::string& remote, const std::string& temporary, const std::string& name,
+                       std::int64_t bytes);
+  bool SendUnderOwnName(const std::string& local, const std::string& remote, const std::string& name,
+                        bool log_copy_line);
+
+  // How a file replaces its old copy, settled once a run by what the server
+  // says to a first attempt: rename over the old copy; delete the old copy,
+  // then rename (a server that will not rename onto a name); or delete and
+  // send under the name, as the classic method does (a server that cannot
+  // rename).
+  enum class Mode { Rename, DeleteThenRename, DeleteAndSend };
+  Mode mode_ = Mode::Rename;
+};
+
+// The modern Wrt Changes: one listing per folder, read once while the walk
+// is in it, its times brought to UTC by the offset learnt from a marker file.
+class Upload::FolderListing : public ChangeStrategy {
+ public:
+  using ChangeStrategy::ChangeStrategy;
+  void Prepare() override { LearnClockOffset(); }
+  void FolderRead(const std::string& remote, const std::vector<LocalEntry>& entries) override {
+    index_[remote].local = &entries;
+  }
+  void FolderLeft(const std::string& remote) override { index_.erase(remote); }
+  bool ListedAsFolder(const std::string& remote) override;
+  std::vector<std::string> Leftovers(const std::string& remote) override { return IndexedFolder(remote).leftovers; }
+  void FolderMissing(const std::string& remote) override { index_[remote].listed = true; }
+  size_t PeakHeld() const override { return peak_held_; }
+  Verdict Judge(const std::string& local, const std::string& remote, const LocalEntry& entry) override;
+  bool TimesUntrusted(const std::string& name) override { return UntrustedTimes(name); }
+  bool ListedOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
+                   ListingTime& shown) override {
+    return ListedCopyOlder(line, listed, entry, shown);
+  }
+  bool WithinSlack(const std::string& name, const std::string& line, const ListingTime& listed,
+                   const LocalEntry& entry) override {
+    return WithinDaylightHour(name, ListedEnd(line, listed), entry);
+  }
+
+ private:
+  // What is kept of a folder's listing: only the entries whose names the
+  // local folder has, and the leftovers of a cut run, so that a run holds
+  // no more of a listing than the local site has names, however much the
+  // server lists.
+  struct Listed {
+    std::string line;  // the entry's LIST line (LIST listings only)
+    MlsdEntry fact;    // its facts (MLSD listings only)
+  };
+  struct Index {
+    const std::vector<LocalEntry>* local = nullptr;  // the local folder's entries
+    bool listed = false;
+    std::map<std::string, Listed> files;   // by the name as listed; the first line decides
+    std::map<std::string, Listed> folded;  // by FoldCase of the name, for names listed in another case
+    std::set<std::string> folders;         // local folders that the listing shows, by name
+    std::vector<std::string> leftovers;    // temporary names a cut run left
+    size_t Size() const { return files.size() + folded.size() + folders.size() + leftovers.size(); }
+  };
+  void LearnClockOffset();
+  Index& IndexedFolder(const std::string& remote);
+  void IndexLine(const std::string& remote, const std::string& line, Index& index, const std::set<std::string>& names,
+                 const std::set<std::string>& folded_names);
+  // The listed copy of a file: the entry of exactly that name, else the
+  // first one whose name differs only in case.
+  const Listed* ListedFile(const std::string& remote, const std::string& name);
+  bool ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
+                       ListingTime& shown) const;
+  long long ListedEnd(const std::string& line, const ListingTime& listed) const;
+  long long DaylightSlack() const;
+  bool UntrustedTimes(const std::string& name);
+  bool WithinDaylightHour(const std::string& name, long long remote_end, const LocalEntry& entry);
+  bool MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact);
+
+  long long clock_offset_ = 0;          // UTC minus the server's listed times, in seconds
+  bool times_trusted_ = true;           // the marker's listed time was one a time zone explains
+  std::map<std::string, Index> index_;  // the folders being walked, by remote path
+  size_t peak_held_ = 0;                // the most listing entries held at once
 };
 
 }  // namespace kestova

@@ -21,6 +21,8 @@ Upload::Upload(RunSettings settings, const ProfileView& profile, LogSink log, Si
 
 Upload::~Upload() = default;
 
+size_t Upload::PeakIndexedEntries() const { return changes_ ? changes_->PeakHeld() : 0; }
+
 void Upload::StartRunState() {
   ChooseStrategies();
   name_column_ = -1;

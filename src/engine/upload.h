@@ -130,7 +130,7 @@ class Upload {
   void SetRunDate(int year, int month) { run_year_ = year, run_month_ = month; }
   int NameColumn() const { return name_column_; }
   // The most entries of listings a modern Wrt Changes held at once.
-  size_t PeakIndexedEntries() const { return peak_indexed_; }
+  size_t PeakIndexedEntries() const;
   void StartRunState();
 
  private:
@@ -235,52 +235,12 @@ class Upload {
   // The classic judgement: one LIST of the file's name.
   Verdict ListedVerdict(const std::string& local, const std::string& remote, const LocalEntry& entry);
   // The modern one: the file looked up in its folder's listing.
-  Verdict IndexedVerdict(const std::string& local, const std::string& remote, const LocalEntry& entry);
   bool FileSkipped(const std::string& path, const LocalEntry& entry);
   void OverwriteFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
                      const std::string& site_address, const std::string& new_address, const std::string& old_address);
 
-  // The modern method's replacement of files: sent under a temporary name,
-  // then renamed over the real one.
-  bool ReplaceFile(const std::string& local, const std::string& remote, const std::string& name, bool log_copy_line);
-  bool RenameOver(const std::string& remote, const std::string& temporary, const std::string& name, std::int64_t bytes);
-  bool RenamedAfterAll(const std::string& remote, const std::string& temporary, const std::string& name,
-                       std::int64_t bytes);
-  bool SendUnderOwnName(const std::string& local, const std::string& remote, const std::string& name,
-                        bool log_copy_line);
-  void LearnClockOffset();
+  // MLSD where the server offers it (its FEAT lists MLST); asked once a run.
   void DetectMlsd(const std::string& folder);
-  // What a modern Wrt Changes keeps of a folder's listing, read once while
-  // the walk is in the folder: only the entries whose names the local folder
-  // has, and the leftovers of a cut run, so that a run holds no more of a
-  // listing than the local site has names, however much the server lists.
-  struct ListedEntry {
-    std::string line;  // the entry's LIST line (LIST listings only)
-    MlsdEntry fact;    // its facts (MLSD listings only)
-  };
-  struct FolderIndex {
-    const std::vector<LocalEntry>* local = nullptr;  // the local folder's entries
-    bool listed = false;
-    std::map<std::string, ListedEntry> files;   // by the name as listed; the first line decides
-    std::map<std::string, ListedEntry> folded;  // by FoldCase of the name, for names listed in another case
-    std::set<std::string> folders;              // local folders that the listing shows, by name
-    std::vector<std::string> leftovers;         // temporary names a cut run left
-    size_t Size() const { return files.size() + folded.size() + folders.size() + leftovers.size(); }
-  };
-  FolderIndex& IndexedFolder(const std::string& remote);
-  void IndexLine(const std::string& remote, const std::string& line, FolderIndex& index,
-                 const std::set<std::string>& names, const std::set<std::string>& folded_names);
-  bool ListedAsFolder(const std::string& remote);
-  // The listed copy of a file: the entry of exactly that name, else the
-  // first one whose name differs only in case.
-  const ListedEntry* ListedFile(const std::string& remote, const std::string& name);
-  bool ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
-                       ListingTime& shown) const;
-  long long ListedEnd(const std::string& line, const ListingTime& listed) const;
-  long long DaylightSlack() const;
-  bool UntrustedTimes(const std::string& name);
-  bool WithinDaylightHour(const std::string& name, long long remote_end, const LocalEntry& entry);
-  bool MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact);
   bool ListedSizeDiffers(const std::string& path, std::int64_t local_size, std::int64_t listed);
 
   // Listings through the executor.
@@ -305,13 +265,6 @@ class Upload {
   CertificateCheck refused_certificate_;
   bool data_certificate_refused_ = false;
   bool method_said_ = false;  // the modern method has been named in the log
-  // How the modern method replaces a file, settled once a run by what the
-  // server says to a first attempt: rename over the old copy; delete the
-  // old copy, then rename (a server that will not rename onto a name); or
-  // delete and send under the name, as the classic method does (a server
-  // that cannot rename).
-  enum class Replacement { Rename, DeleteThenRename, DeleteAndSend };
-  Replacement replacement_ = Replacement::Rename;
   // The last rename: which half the server refused, and whether that came
   // on the first attempt, before any lost connection.
   struct RenameTry {
@@ -325,10 +278,6 @@ class Upload {
   bool plans_first_ = false;    // the walk makes its plan before it acts (modern)
   bool mlsd_ = false;           // the modern method lists folders with MLSD (the server's FEAT lists MLST)
   bool mlsd_asked_ = false;     // FEAT was asked in this run
-  long long clock_offset_ = 0;  // UTC minus the server's listed times, in seconds
-  bool times_trusted_ = true;   // the marker's listed time was one a time zone explains
-  std::map<std::string, FolderIndex> folder_index_;  // the folders being walked, by remote path
-  size_t peak_indexed_ = 0;                          // the most listing entries held at once
   bool terminated_ = false;
   bool stopped_ = false;    // the user stopped the run
   bool stop_said_ = false;  // and the log has said so
