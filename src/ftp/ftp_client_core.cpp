@@ -24,7 +24,50 @@ const char* FtpClientCore::ReplyName(Reply reply) {
   return "?";
 }
 
-FtpClientCore::FtpClientCore() : transfer_(*this) {
+// ---- What the data transfer sees of the client
+
+class FtpClientCore::TransferView : public TransferHost {
+ public:
+  explicit TransferView(FtpClientCore& client) : client_(client) {}
+  bool Passive() const override { return client_.Passive(); }
+  bool SecureData() const override { return client_.Secure(); }
+  const TransferTuning& DataTuning() const override { return client_.Tuning; }
+  std::int64_t ListingLimit() const override { return client_.MaxListingBytes; }
+  const std::string& DataLocalAddress() const override { return client_.LocalAddr; }
+  AsyncSocket& ControlSocket() override { return client_.ControlSocket(); }
+  const std::string& KeptPasvReply() const override { return client_.PasvReply; }
+  const std::string& TransferName() const override { return client_.HostFileName; }
+  TlsSettings DataTlsSettings() const override { return client_.DataTlsSettings(); }
+  const CertificateCheck& Certificate() const override { return client_.Certificate(); }
+  bool HasLocalSide(Direction direction) const override;
+  DataStream* OpenLocalSide(Direction direction, std::string& why) override;
+  DataStream* LocalSide() const override { return client_.local_stream_; }
+  const std::string& LocalName() const override { return client_.local_file_name_; }
+  void ReleaseLocalSide() override { client_.ReleaseLocalStream(); }
+  bool Displays() const override { return client_.DisplayFileFlag; }
+  void Display(const std::string& block) override { client_.DisplayLines(block); }
+  bool TransmitCancelled() override;
+  void Trace(const std::string& line) override { client_.Trace(line); }
+  bool ReportError(const std::string& message) override { return client_.ReportError(message); }
+  bool ControlOpen() const override { return client_.ControlOpen(); }
+  bool SendTransferCommand(const std::string& word, const std::string& line) override;
+  bool ReplyOwed() const override {
+    return client_.expected_ == Reply::TransferFirst || client_.expected_ == Reply::TransferSecond;
+  }
+  void AwaitFinalReply() override { client_.Expect(Reply::TransferSecond); }
+  void AwaitNoReply() override { client_.Expect(Reply::None); }
+  const std::string& ReplyText() const override { return client_.LastReply; }
+  int Code() const override { return client_.ReplyCode; }
+  void EndRequest(int code) override { client_.EndRequest(code); }
+  void FailRequest(const RequestFailure& failure) override { client_.FailRequest(failure); }
+  void RefuseDataCertificate() override { client_.DataCertificateRefused = true; }
+  bool Progress() override { return client_.Progress(); }
+
+ private:
+  FtpClientCore& client_;
+};
+
+FtpClientCore::FtpClientCore() : view_(std::make_unique<TransferView>(*this)), transfer_(*view_) {
   control_.OnLookupDone = [this](int error) { ControlLookupDone(error); };
   control_.OnConnected = [this](int error) { ControlConnected(error); };
   control_.OnLine = [this](std::string line) { ControlLine(std::move(line)); };
@@ -107,25 +150,26 @@ std::unique_ptr<DataStream> FtpClientCore::OpenForUpload(const std::string& name
 
 // ---- The local side of a transfer
 
-bool FtpClientCore::HasLocalSide(Direction direction) const {
-  if (caller_stream_ || !local_file_name_.empty()) return true;
-  return direction == Direction::Receive && DisplayFileFlag;
+bool FtpClientCore::TransferView::HasLocalSide(Direction direction) const {
+  if (client_.caller_stream_ || !client_.local_file_name_.empty()) return true;
+  return direction == Direction::Receive && client_.DisplayFileFlag;
 }
 
 // A caller's stream is used as it is; a file is opened now: created for a
 // receive, read (with the sharing mode) for an upload.
-DataStream* FtpClientCore::OpenLocalSide(Direction direction, std::string& why) {
-  ReleaseLocalStream();
-  if (local_stream_) return local_stream_;
-  owned_stream_ = direction == Direction::Upload ? OpenForUpload(local_file_name_, why)
-                                                 : FileStream::Create(local_file_name_, ShareMode());
-  local_stream_ = owned_stream_.get();
-  return local_stream_;
+DataStream* FtpClientCore::TransferView::OpenLocalSide(Direction direction, std::string& why) {
+  FtpClientCore& c = client_;
+  c.ReleaseLocalStream();
+  if (c.local_stream_) return c.local_stream_;
+  c.owned_stream_ = direction == Direction::Upload ? c.OpenForUpload(c.local_file_name_, why)
+                                                   : FileStream::Create(c.local_file_name_, c.ShareMode());
+  c.local_stream_ = c.owned_stream_.get();
+  return c.local_stream_;
 }
 
-bool FtpClientCore::TransmitCancelled() {
+bool FtpClientCore::TransferView::TransmitCancelled() {
   bool cancel = false;
-  if (const auto handler = OnReadyToTransmit) handler(*this, cancel);
+  if (const auto handler = client_.OnReadyToTransmit) handler(client_, cancel);
   return cancel;
 }
 
@@ -213,12 +257,12 @@ bool FtpClientCore::SendCommand(const std::string& command) {
   return false;
 }
 
-bool FtpClientCore::SendTransferCommand(const std::string& word, const std::string& line) {
-  ChangeState(FtpClientState::ftpStAwaitingReply);
-  Expect(Reply::TransferFirst);
-  sent_command_ = word;
-  closing_ = false;
-  return SendCommand(line);
+bool FtpClientCore::TransferView::SendTransferCommand(const std::string& word, const std::string& line) {
+  client_.ChangeState(FtpClientState::ftpStAwaitingReply);
+  client_.Expect(Reply::TransferFirst);
+  client_.sent_command_ = word;
+  client_.closing_ = false;
+  return client_.SendCommand(line);
 }
 
 bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, std::vector<int> accepted,

@@ -27,7 +27,7 @@
 
 namespace kestova {
 
-class FtpClientCore : private TransferHost {
+class FtpClientCore {
  public:
   FtpClientCore();
   virtual ~FtpClientCore();
@@ -60,7 +60,7 @@ class FtpClientCore : private TransferHost {
   int TlsMinVersion = 0;
   int TlsMaxVersion = 0;
   // How the server's certificate was judged on the last connect.
-  const CertificateCheck& Certificate() const override { return certificate_; }
+  const CertificateCheck& Certificate() const { return certificate_; }
   // After a TLS connect: the version, the cipher and how the certificate
   // was accepted; empty for plain FTP.
   const std::string& TlsSummary() const { return tls_summary_; }
@@ -69,7 +69,7 @@ class FtpClientCore : private TransferHost {
   // Refused while the control connection is open. Every type but a direct
   // connection turns passive mode on.
   void SetConnectionType(FtpConnectionType type);
-  bool Passive() const override { return passive_; }
+  bool Passive() const { return passive_; }
   // Takes the value only for direct connections; stores true otherwise.
   void SetPassive(bool passive);
   FtpShareMode ShareMode() const;
@@ -125,7 +125,7 @@ class FtpClientCore : private TransferHost {
   std::int64_t TransferCount() const { return transfer_.Count(); }
   // The control socket is not closed (which is not the same as a login).
   bool Connected() const { return control_.NotClosed(); }
-  bool ControlOpen() const override { return control_.Open(); }
+  bool ControlOpen() const { return control_.Open(); }
 
   // ---- Events (the first argument is always the client).
   std::function<void(FtpClientCore&, std::string& msg)> OnDisplay;
@@ -171,39 +171,20 @@ class FtpClientCore : private TransferHost {
   void Abort();
 
   // The sockets, for tests.
-  AsyncSocket& ControlSocket() override { return control_.Socket(); }
+  AsyncSocket& ControlSocket() { return control_.Socket(); }
   AsyncSocket& DataSocket() { return transfer_.Socket(); }
 
  protected:
   // Called for every progress event of a transfer; true to go on.
-  bool Progress() override;
+  virtual bool Progress();
 
  private:
   friend class FtpClient;
 
-  // The data transfer's view of the client (TransferHost).
-  bool SecureData() const override { return Secure(); }
-  const TransferTuning& DataTuning() const override { return Tuning; }
-  std::int64_t ListingLimit() const override { return MaxListingBytes; }
-  const std::string& DataLocalAddress() const override { return LocalAddr; }
-  const std::string& KeptPasvReply() const override { return PasvReply; }
-  const std::string& TransferName() const override { return HostFileName; }
-  bool HasLocalSide(Direction direction) const override;
-  DataStream* OpenLocalSide(Direction direction, std::string& why) override;
-  DataStream* LocalSide() const override { return local_stream_; }
-  const std::string& LocalName() const override { return local_file_name_; }
-  void ReleaseLocalSide() override { ReleaseLocalStream(); }
-  bool Displays() const override { return DisplayFileFlag; }
-  void Display(const std::string& block) override { DisplayLines(block); }
-  bool TransmitCancelled() override;
-  bool SendTransferCommand(const std::string& word, const std::string& line) override;
-  bool ReplyOwed() const override { return expected_ == Reply::TransferFirst || expected_ == Reply::TransferSecond; }
-  void AwaitFinalReply() override { Expect(Reply::TransferSecond); }
-  void AwaitNoReply() override { Expect(Reply::None); }
-  const std::string& ReplyText() const override { return LastReply; }
-  int Code() const override { return ReplyCode; }
-  void EndRequest(int code) override;
-  void RefuseDataCertificate() override { DataCertificateRefused = true; }
+  // What the data transfer sees of the client (TransferHost), defined with
+  // the requests.
+  class TransferView;
+  friend class TransferView;
 
   // The steps of combined requests, in the order they run.
   enum class Step { Open, Auth, User, Pass, Pbsz, Prot, Port, Stor, List, Nlst, Mlsd };
@@ -213,11 +194,11 @@ class FtpClientCore : private TransferHost {
 
   // Requests.
   bool CheckReady();
-  bool ReportError(const std::string& message) override;
+  bool ReportError(const std::string& message);
   void KeepErrorMessage();
   void ChangeState(FtpClientState state);
   void Expect(Reply reply);
-  void Trace(const std::string& line) override;
+  void Trace(const std::string& line);
   void SetComposedReply(const std::string& line);
   // Sends a command line (after OnCommand, with its trace). A line that
   // cannot be sent (it holds CR, LF or NUL, or there is no connection) fails
@@ -242,7 +223,8 @@ class FtpClientCore : private TransferHost {
   // stream let go, the error message kept, no reply awaited and no further
   // step run.
   using Failure = RequestFailure;
-  void FailRequest(const Failure& failure) override;
+  void EndRequest(int code);
+  void FailRequest(const Failure& failure);
   void PostRequestDone(int error);
   void EvaluateCommandReply();
 
@@ -264,7 +246,7 @@ class FtpClientCore : private TransferHost {
   void AuthRefused();
   // The settings of a data connection's TLS: a session the server handed
   // out to resume.
-  TlsSettings DataTlsSettings() const override;
+  TlsSettings DataTlsSettings() const;
   void ControlUnreadable(const std::string& why);
   void ControlClosed(int error, bool was_open);
   void Greeting(const ReplyCodeInfo& info, bool last);
@@ -274,6 +256,7 @@ class FtpClientCore : private TransferHost {
   void DisplayLines(const std::string& block);
 
   ControlConnection control_;
+  std::unique_ptr<TransferView> view_;
   DataTransfer transfer_;
   QObject notices_;  // context of posted notices: they die with the client
 

@@ -46,6 +46,7 @@ struct RequestFailure {
 class TransferHost {
  public:
   enum class Direction { Receive, Upload };
+  virtual ~TransferHost() = default;
 
   // ---- The session's settings for data connections.
   virtual bool Passive() const = 0;
@@ -98,9 +99,6 @@ class TransferHost {
   virtual void RefuseDataCertificate() = 0;
   // Data moved; false when the owner wants the transfer stopped.
   virtual bool Progress() = 0;
-
- protected:
-  ~TransferHost() = default;
 };
 
 class DataTransfer {
