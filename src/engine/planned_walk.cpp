@@ -50,6 +50,10 @@ void PlannedWalk::Run(const std::string& local, const std::string& remote, const
 
 // ---- The plan
 
+bool PlannedWalk::InMissingFolder(const std::string& remote) const {
+  return !missing_root_.empty() && (remote == missing_root_ || remote.rfind(AddTrailingSlash(missing_root_), 0) == 0);
+}
+
 std::unique_ptr<PlannedWalk::Folder> PlannedWalk::Plan(const std::string& local, const std::string& remote,
                                                        const std::string& site_address, const std::string& new_address,
                                                        const std::string& old_address, bool make) {
@@ -79,7 +83,7 @@ std::unique_ptr<PlannedWalk::Folder> PlannedWalk::Plan(const std::string& local,
   if (!run_.terminated_) PlanEntries(*folder, entries);
   if (run_.write_changes_) run_.changes_->FolderLeft(remote);
   run_.walking_.pop_back();
-  if (remote == run_.missing_root_) run_.missing_root_.clear();
+  if (remote == missing_root_) missing_root_.clear();
   return folder;
 }
 
@@ -89,7 +93,7 @@ std::unique_ptr<PlannedWalk::Folder> PlannedWalk::Plan(const std::string& local,
 // and so does everything below it.
 void PlannedWalk::LookInto(Folder& folder) {
   const std::string& remote = folder.remote;
-  if (run_.InMissingFolder(remote)) {
+  if (InMissingFolder(remote)) {
     folder.missing = true;
   } else {
     run_.op_.file = remote;
@@ -98,7 +102,7 @@ void PlannedWalk::LookInto(Folder& folder) {
     if (!run_.operation_ok_ && run_.client_.Connected()) {
       folder.missing = true;
       if (run_.profile_.TestRun()) run_.Log("## Test: " + remote + " is not on the server yet: it counts as empty");
-      run_.missing_root_ = remote;
+      missing_root_ = remote;
     }
   }
   if (folder.missing) {

@@ -62,8 +62,12 @@ class PlannedWalk {
   void ActFile(const Folder& folder, const Item& item);
   void RemoveLeftovers(const Folder& folder);
 
+  // The folder, or one above it, is not on the server.
+  bool InMissingFolder(const std::string& remote) const;
+
   Upload& run_;
   Totals totals_;
+  std::string missing_root_;  // the topmost folder of the walk the server does not have
 };
 
 }  // namespace kestova

@@ -1,5 +1,7 @@
-// The publishing walk: every local folder made and entered on the server,
-// every file sent by the write mode, and the redirection pages built.
+// What both publish walks share: the local folder as the walk reads it
+// (entries, links, cycles, what is skipped), and a file's way to the server
+// by the write mode: the Wrt Changes comparison, the send, its reply line,
+// the test run's words and the redirection page built.
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -139,83 +141,6 @@ void Upload::CountLocalFiles(const std::string& folder, std::vector<std::pair<de
   path.pop_back();
 }
 
-void Upload::PublishFolder(const std::string& local, const std::string& remote, const std::string& site_address,
-                           const std::string& new_address, const std::string& old_address) {
-  if (terminated_) return;
-  op_.file = remote;
-  op_.folder = remote;
-  if (profile_.TestRun()) {
-    Log("## Test: Make directory " + remote);
-  } else if (!(write_changes_ && changes_->ListedAsFolder(remote)) && !ExecuteCommand(remote, "mkd", true)) {
-    return Terminate();
-  }
-  std::vector<LocalEntry> entries;
-  if (!ReadLocalFolder(local, entries)) {
-    const int error = errno;
-    return Problem("Skipped the folder " + local + ": cannot read it: " + std::strerror(error));
-  }
-  if (entries.empty()) return;
-  if (write_changes_) changes_->FolderRead(remote, entries);
-  struct stat self {};
-  ::stat(local.c_str(), &self);
-  walking_.emplace_back(self.st_dev, self.st_ino);
-  op_.file = remote;
-  op_.folder = remote;
-  if (!EnterFolder(remote)) {
-    Terminate();
-  } else {
-    Emit(RunEvent::Kind::FolderEntered, remote);
-  }
-  for (const LocalEntry& entry : entries) {
-    ProcessPendingEvents();
-    if (terminated_) break;
-    PublishEntry(local, remote, entry, site_address, new_address, old_address);
-  }
-  if (write_changes_) changes_->FolderLeft(remote);
-  walking_.pop_back();
-  if (remote == missing_root_) missing_root_.clear();
-}
-
-// Changes into a folder of the walk. A test run makes no folder, so one that
-// is not on the server yet (a first run to an empty host) is refused: it
-// counts as empty, and the walk goes on through its local files without a
-// command for it or anything below it.
-bool Upload::EnterFolder(const std::string& remote) {
-  if (!profile_.TestRun()) return ExecuteCommand(remote, "cwd", false);
-  if (InMissingFolder(remote)) return true;
-  if (!ExecuteCommand(remote, "cwd", true)) return false;
-  if (operation_ok_ || !client_.Connected()) return true;
-  Log("## Test: " + remote + " is not on the server yet: it counts as empty");
-  missing_root_ = remote;
-  return true;
-}
-
-bool Upload::InMissingFolder(const std::string& remote) const {
-  return !missing_root_.empty() && (remote == missing_root_ || remote.rfind(AddTrailingSlash(missing_root_), 0) == 0);
-}
-
-// One entry of a local folder. Every folder entry ("." and ".." and the
-// folders skipped included) is followed by a change back into this folder's
-// remote directory, as the walk has always done.
-void Upload::PublishEntry(const std::string& local, const std::string& remote, const LocalEntry& entry,
-                          const std::string& site_address, const std::string& new_address,
-                          const std::string& old_address) {
-  if (!entry.directory) {
-    if (settings_.RedirectJob && !IsPage(entry.name)) return;
-    return PublishFile(local, remote, entry, site_address, new_address, old_address);
-  }
-  const std::string path = LocalPath(local, entry.name);
-  if (entry.name != "." && entry.name != ".." && FolderToWalk(path, entry)) {
-    const std::string segment = UrlPathSegment(entry.name);
-    PublishFolder(path, AddTrailingSlash(remote) + entry.name, AddTrailingSlash(site_address) + segment,
-                  AddTrailingSlash(new_address) + segment, AddTrailingSlash(old_address) + segment);
-    if (terminated_) return;
-  }
-  op_.file = remote;
-  op_.folder = remote;
-  if (!InMissingFolder(remote) && !ExecuteCommand(remote, "cwd", false)) Terminate();
-}
-
 // Whether the walk goes into a local folder: not into the FrontPage folders
 // (when they are excluded), not back into a folder being published, and not
 // into one whose name no command can carry (both said).
@@ -229,18 +154,6 @@ bool Upload::FolderToWalk(const std::string& path, const LocalEntry& entry) {
     return false;
   }
   return WalkedFolder(entry);
-}
-
-void Upload::PublishFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
-                         const std::string& site_address, const std::string& new_address,
-                         const std::string& old_address) {
-  const std::string path = LocalPath(local, entry.name);
-  Emit(RunEvent::Kind::FileChecked, path, entry.unpublishable.empty() ? entry.size : 0);
-  if (FileSkipped(path, entry)) return;
-  op_.file = entry.name;
-  if (!settings_.RedirectJob) op_.SetLocalFile(path);
-  if (write_changes_) return WriteChangesStep(local, remote, entry, site_address, new_address, old_address);
-  OverwriteFile(local, remote, entry, site_address, new_address, old_address);
 }
 
 // A file the walk does not publish, said with why.
@@ -296,26 +209,6 @@ bool Upload::ReadyToSend(const std::string& local, const std::string& name, cons
   if (client_.OpenForUpload(path, why)) return true;
   Problem("Skipped " + path + ": cannot read it: " + why, path);
   return false;
-}
-
-void Upload::WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
-                              const std::string& site_address, const std::string& new_address,
-                              const std::string& old_address) {
-  const Verdict verdict = JudgeFile(local, remote, entry);
-  op_.SetLocalFile(LocalPath(local, entry.name));
-  if (verdict == Verdict::None || verdict == Verdict::Unchanged) return;
-  SendChanged(local, remote, entry.name, verdict == Verdict::New ? "Put" : "put", site_address, new_address,
-              old_address);
-}
-
-// Whether a file of a Wrt Changes goes: new ("** New file"), changed (the
-// lines of the comparison), or unchanged (its event sent); nothing once
-// the run has ended.
-Upload::Verdict Upload::JudgeFile(const std::string& local, const std::string& remote, const LocalEntry& entry) {
-  const Verdict verdict = InMissingFolder(remote) ? Verdict::New : changes_->Judge(local, remote, entry);
-  if (verdict == Verdict::New) Log("** New file: " + entry.name);
-  if (verdict == Verdict::Unchanged) Emit(RunEvent::Kind::FileUnchanged, LocalPath(local, entry.name));
-  return verdict;
 }
 
 // The classic method lists each file by its name.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "engine/classic_walk.h"
 #include "engine/planned_walk.h"
 #include "engine/run_strategies.h"
 #include "engine/wipe.h"
@@ -126,7 +127,8 @@ RunOutcome Upload::StartUpload() {
       PlannedWalk(*this).Run(settings_.LocalRoot, settings_.StartDir, settings_.SiteURL, profile_.NewURL(),
                              profile_.OldURL());
     } else {
-      PublishFolder(settings_.LocalRoot, settings_.StartDir, settings_.SiteURL, profile_.NewURL(), profile_.OldURL());
+      ClassicWalk(*this).Folder(settings_.LocalRoot, settings_.StartDir, settings_.SiteURL, profile_.NewURL(),
+                                profile_.OldURL());
     }
   } catch (const ListingDateError& error) {
     Log(std::string("Cannot read the date of the listing line ") + error.what() + "; the run stops here.");

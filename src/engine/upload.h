@@ -7,8 +7,10 @@
 // its next test without further writes.
 //
 // The run's parts: upload.cpp (the driver), executor.cpp (connecting,
-// retrying), publish_walk.cpp (the walk and the pages), remote_listing.cpp
-// (listings), wipe.h (the wipe job), run_strategies.cpp (what the method changes: how a file
+// retrying), classic_walk.h and planned_walk.h (the two publish walks),
+// publish_walk.cpp (what they share: the local folder, a file's send and
+// the pages), remote_listing.cpp (listings), wipe.h (the wipe job),
+// run_strategies.cpp (what the method changes: how a file
 // replaces its old copy, how Wrt Changes judges a file), modern_replace.cpp
 // and modern_changes.cpp (the modern ways themselves).
 #pragma once
@@ -112,8 +114,6 @@ class Upload {
   virtual void PauseSeconds(int n);
   int FindNameColumn(const std::string& directory);
   long long NameStart(const std::string& directory, const std::string& line);
-  void PublishFolder(const std::string& local, const std::string& remote, const std::string& site_address,
-                     const std::string& new_address, const std::string& old_address);
   void SetTransferType(const std::string& file_name);
   // Whether a file goes as binary: by its extension with AutoDetect, else
   // by the BinaryMode setting.
@@ -192,19 +192,9 @@ class Upload {
   void CountLocalFiles(const std::string& folder, std::vector<std::pair<dev_t, ino_t>>& path, std::int64_t& files,
                        std::int64_t& bytes);
   bool WalkedFolder(const LocalEntry& entry) const;
-  bool EnterFolder(const std::string& remote);
-  // In a test run: the folder, or one above it, is not on the server.
-  bool InMissingFolder(const std::string& remote) const;
   LocalEntry ReadLocalEntry(const std::string& folder, const std::string& name) const;
-  void PublishEntry(const std::string& local, const std::string& remote, const LocalEntry& entry,
-                    const std::string& site_address, const std::string& new_address, const std::string& old_address);
-  void PublishFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
-                   const std::string& site_address, const std::string& new_address, const std::string& old_address);
   bool ReadyToSend(const std::string& local, const std::string& name, const std::string& site_address,
                    const std::string& new_address, const std::string& old_address);
-  void WriteChangesStep(const std::string& local, const std::string& remote, const LocalEntry& entry,
-                        const std::string& site_address, const std::string& new_address,
-                        const std::string& old_address);
   std::string ListedName(const std::string& remote, const std::string& line);
   bool ServerCopyOutdated(const std::string& local, const LocalEntry& entry, const std::string& line,
                           const std::string& listed);
@@ -231,7 +221,6 @@ class Upload {
   bool Modern() const { return settings_.Site.Method == TransferMethod::Modern; }
   // What Wrt Changes makes of a file.
   enum class Verdict { None, New, Changed, Unchanged };
-  Verdict JudgeFile(const std::string& local, const std::string& remote, const LocalEntry& entry);
   // The classic judgement: one LIST of the file's name.
   Verdict ListedVerdict(const std::string& local, const std::string& remote, const LocalEntry& entry);
   // The modern one: the file looked up in its folder's listing.
@@ -254,6 +243,7 @@ class Upload {
   // listings and checks.
   friend class Wipe;
   friend class PlannedWalk;
+  friend class ClassicWalk;
   static bool IsPage(const std::string& name);
   bool FolderToWalk(const std::string& path, const LocalEntry& entry);
 
@@ -304,7 +294,6 @@ class Upload {
   std::vector<std::pair<dev_t, ino_t>> walking_;  // the local folders on the current path
   std::string local_root_;                        // the local folder with every link resolved
   bool wipe_declined_ = false;
-  std::string missing_root_;  // a test run: the topmost folder of the walk the server does not have
 };
 
 // Joins a local folder and a name with the platform's separator.
