@@ -45,7 +45,7 @@ AsyncSocket::AsyncSocket() : events_(std::make_unique<SocketEvents>(*this)) {
 }
 
 AsyncSocket::~AsyncSocket() {
-  destroying_ = true;
+  if (ending_ == Ending::Alive) ending_ = Ending::Destroyed;
   try {
     CancelLookup();
   } catch (...) {
@@ -57,7 +57,7 @@ AsyncSocket::~AsyncSocket() {
   if (fd_ >= 0) ReleaseHandle();
   --live_sockets;
   // FreeLater runs inside events_: it must outlive this call.
-  if (freed_later_) events_.release()->deleteLater();
+  if (ending_ == Ending::FreedLater) events_.release()->deleteLater();
 }
 
 int AsyncSocket::LiveSocketCount() { return live_sockets.load(); }
@@ -67,15 +67,13 @@ int AsyncSocket::LiveSocketCount() { return live_sockets.load(); }
 void AsyncSocket::SetAddr(const std::string& value) {
   if (state_ != SocketState::wsClosed) return Report("Cannot change Addr if not closed");
   addr_ = TrimBlanks(value);
-  addr_assigned_ = !addr_.empty();
-  addr_resolved_ = false;
+  addr_setting_ = addr_.empty() ? Setting::Unset : Setting::Given;
 }
 
 void AsyncSocket::SetPort(const std::string& value) {
   if (state_ != SocketState::wsClosed) return Report("Cannot change Port if not closed");
   port_ = TrimBlanks(value);
-  port_assigned_ = !port_.empty();
-  port_resolved_ = false;
+  port_setting_ = port_.empty() ? Setting::Unset : Setting::Given;
 }
 
 void AsyncSocket::SetLocalAddr(const std::string& value) {
@@ -192,8 +190,8 @@ void AsyncSocket::ChangeState(SocketState state) {
 void AsyncSocket::Reset() {
   remote_ = sockaddr_in{};
   remote_.sin_family = AF_INET;
-  addr_assigned_ = port_assigned_ = false;
-  addr_resolved_ = port_resolved_ = local_port_resolved_ = false;
+  addr_setting_ = port_setting_ = Setting::Unset;
+  local_port_resolved_ = false;
   local_port_ = "0";
   local_port_number_ = 0;
   local_addr_ = "0.0.0.0";
@@ -209,18 +207,18 @@ void AsyncSocket::Reset() {
 // ---- Connecting and listening
 
 void AsyncSocket::ResolveEndpoint(bool local_port) {
-  if (!port_resolved_) {
+  if (port_setting_ != Setting::Resolved) {
     remote_.sin_port = htons(static_cast<std::uint16_t>(ResolvePort(port_, "tcp")));
-    port_resolved_ = true;
+    port_setting_ = Setting::Resolved;
   }
   if (local_port && !local_port_resolved_) {
     local_port_number_ = ResolvePort(local_port_, "tcp") & 0xFFFF;
     local_port_resolved_ = true;
   }
-  if (!addr_resolved_) {
+  if (addr_setting_ != Setting::Resolved) {
     remote_.sin_family = AF_INET;
     remote_.sin_addr.s_addr = ResolveHost(addr_);
-    addr_resolved_ = true;
+    addr_setting_ = Setting::Resolved;
   }
 }
 
@@ -242,8 +240,8 @@ void AsyncSocket::BindLocal() {
 
 void AsyncSocket::Connect() {
   if (fd_ >= 0 && state_ != SocketState::wsClosed) return Report("Connect: Socket already in use");
-  if (!port_assigned_) return Report("Connect: No Port Specified");
-  if (!addr_assigned_) return Report("Connect: No IP Address Specified");
+  if (port_setting_ == Setting::Unset) return Report("Connect: No Port Specified");
+  if (addr_setting_ == Setting::Unset) return Report("Connect: No IP Address Specified");
   try {
     ResolveEndpoint(true);
   } catch (const ESocketException& e) {
@@ -290,8 +288,8 @@ void AsyncSocket::Connect() {
 }
 
 void AsyncSocket::Listen() {
-  if (!port_assigned_) return SocketError("listen: port not assigned", kWsaEinval);
-  if (!addr_assigned_) return SocketError("listen: address not assigned", kWsaEinval);
+  if (port_setting_ == Setting::Unset) return SocketError("listen: port not assigned", kWsaEinval);
+  if (addr_setting_ == Setting::Unset) return SocketError("listen: address not assigned", kWsaEinval);
   try {
     ResolveEndpoint(false);
   } catch (const ESocketException& e) {
@@ -407,7 +405,7 @@ void AsyncSocket::InternalClose(bool shutdown, int error) {
   const int result = ReleaseHandle();
   if (result != 0 && result != kWsaNotinitialised) return SocketError("Disconnect (closesocket)", result);
   ChangeState(SocketState::wsClosed);
-  if (!destroying_ && !close_notified_) {
+  if (ending_ == Ending::Alive && !close_notified_) {
     close_notified_ = true;
     RaiseSessionClosed(error);
   }

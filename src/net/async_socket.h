@@ -195,8 +195,11 @@ class AsyncSocket {
 
   std::unique_ptr<SocketEvents> events_;
   std::string addr_, port_, local_addr_ = "0.0.0.0", local_port_ = "0";
-  bool addr_assigned_ = false, port_assigned_ = false;
-  bool addr_resolved_ = false, port_resolved_ = false, local_port_resolved_ = false;
+  // How far the remote address and port have got: not given (or forgotten
+  // when the socket closed), given, or resolved into remote_.
+  enum class Setting { Unset, Given, Resolved };
+  Setting addr_setting_ = Setting::Unset, port_setting_ = Setting::Unset;
+  bool local_port_resolved_ = false;
   int local_port_number_ = 0;
   sockaddr_in remote_{};
   std::string dns_result_;
@@ -215,8 +218,10 @@ class AsyncSocket {
   bool read_blocked_ = false;       // read notices wait for the next Receive
   bool end_seen_ = false;           // the peer's end (or a hard error) was noticed
   unsigned receive_calls_ = 0;
-  bool destroying_ = false;
-  bool freed_later_ = false;  // destroyed by FreeLater, from inside events_
+  // The socket is being destroyed: by its owner, or by FreeLater from
+  // inside events_, which must then outlive the destructor.
+  enum class Ending { Alive, Destroyed, FreedLater };
+  Ending ending_ = Ending::Alive;
   bool close_notified_ = false;
 
   SendQueue queue_;

@@ -56,7 +56,7 @@ void AsyncSocket::CancelLookup() {
   if (lookup_id_ == 0) return;
   ForgetLookup(lookup_id_);
   lookup_id_ = 0;
-  if (destroying_) return;
+  if (ending_ != Ending::Alive) return;
   if (const auto handler = OnDnsLookupDone) handler(*this, kWsaEintr);
 }
 

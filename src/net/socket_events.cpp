@@ -75,7 +75,7 @@ bool SocketEvents::event(QEvent* event) {
           owner_, [this] { owner_.Close(); }, &AsyncSocket::BgException);
       break;
     case Action::FreeLater:
-      owner_.freed_later_ = true;
+      owner_.ending_ = AsyncSocket::Ending::FreedLater;
       delete &owner_;
       break;
     case Action::TestException:
