@@ -92,12 +92,7 @@ class RunTest : public ::testing::TestWithParam<Server> {
     options.protocol_log = dir_.File("commands.log");
     server_ = FtpServerFixture::Start(GetParam().kind, (dir_.Path() / "server").string(), why, options);
     ASSERT_TRUE(server_) << why;
-    site_.HostName = "127.0.0.1";
-    site_.Port = server_->Port();
-    site_.UserName = server_->User();
-    site_.PassWord = server_->Password();
-    site_.SetPassive(GetParam().passive);
-    site_.Method = GetParam().method;
+    site_ = testing::ServerSite(*server_, server_->Port(), GetParam().passive, GetParam().method);
     if (GetParam().tls != ServerTls::None) {
       site_.Security = GetParam().tls == ServerTls::Explicit ? FtpSecurity::Explicit : FtpSecurity::Implicit;
       site_.TrustedFingerprint = server_->Certificate()->fingerprint;

@@ -22,6 +22,7 @@
 #include "support/file_tree.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
+#include "support/test_run.h"
 
 namespace kestova {
 namespace {
@@ -75,12 +76,7 @@ class TranscriptTest : public ::testing::TestWithParam<Case> {
     ASSERT_TRUE(server_) << why;
     relay_ = testing::FaultRelay::Start(std::stoi(server_->Port()), testing::FaultPlan(), why);
     ASSERT_TRUE(relay_) << why;
-    site_.HostName = "127.0.0.1";
-    site_.Port = relay_->Port();
-    site_.UserName = server_->User();
-    site_.PassWord = server_->Password();
-    site_.SetPassive(GetParam().passive);
-    site_.Method = GetParam().method;
+    site_ = testing::ServerSite(*server_, relay_->Port(), GetParam().passive, GetParam().method);
     view_.new_url = "http://new.example";
     view_.old_url = "http://old.example";
     local_ = dir_.Path() / "site";

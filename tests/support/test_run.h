@@ -19,6 +19,20 @@
 
 namespace kestova::testing {
 
+// A server of the fixtures as a site: its login on loopback, through `port`
+// (the server's own, or a relay's in front of it).
+inline SiteSettings ServerSite(const FtpServerFixture& server, const std::string& port, bool passive = true,
+                               TransferMethod method = TransferMethod::Classic) {
+  SiteSettings site;
+  site.HostName = "127.0.0.1";
+  site.Port = port;
+  site.UserName = server.User();
+  site.PassWord = server.Password();
+  site.SetPassive(passive);
+  site.Method = method;
+  return site;
+}
+
 class TestRun {
  public:
   explicit TestRun(const std::string& port, const std::string& user = "user", const std::string& password = "pw") {
