@@ -246,12 +246,12 @@ bool FtpClientCore::SendCommand(const std::string& command) {
       // A CR, LF or NUL would end the line early and let the rest, a file
       // name for instance, be read by the server as further commands.
       Trace("! Refused to send \"" + EscapeControls(text) + "\": a command line cannot hold CR, LF or NUL");
-      FailRequest({"500 Command not sent: it holds a line break or NUL", 500, true});
+      FailRequest({.line = "500 Command not sent: it holds a line break or NUL", .local = true});
       return false;
     case ControlConnection::Sent::NotConnected:
       // No answer can come: the command fails now, not at the timeout.
       Trace("> " + text);
-      FailRequest({"500 Not sent: the control connection is closed"});
+      FailRequest({.line = "500 Not sent: the control connection is closed"});
       return false;
   }
   return false;

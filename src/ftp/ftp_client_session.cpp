@@ -40,7 +40,7 @@ bool FtpClientCore::OpenStep() {
   try {
     control_.Lookup(proxy ? ProxyServer : HostName);
   } catch (const std::exception& error) {
-    FailRequest({std::string("500 ESocketException: ") + error.what()});
+    FailRequest({.line = std::string("500 ESocketException: ") + error.what()});
   }
   return true;
 }
@@ -73,7 +73,7 @@ void FtpClientCore::ControlLookupDone(int error) {
   if (state_ != FtpClientState::ftpStResolving) return;
   if (error != 0) {
     ConnectError = error;
-    return FailRequest({WinsockLine("500 ", error), 500, false, false, false, error});
+    return FailRequest({.line = WinsockLine("500 ", error), .finish = error});
   }
   const bool proxy = connection_type_ == FtpConnectionType::ftpProxy;
   try {
@@ -81,7 +81,7 @@ void FtpClientCore::ControlLookupDone(int error) {
     control_.Connect(proxy && !ProxyPort.empty() ? ProxyPort : Port, LocalAddr);
   } catch (const std::exception& exception) {
     ConnectError = 500;
-    FailRequest({std::string("500 ESocketException: ") + exception.what()});
+    FailRequest({.line = std::string("500 ESocketException: ") + exception.what()});
   }
 }
 
@@ -91,7 +91,7 @@ void FtpClientCore::ControlConnected(int error) {
   if (error == 0 && Security == FtpSecurity::Implicit) return StartControlTls();
   if (error == 0) return;
   ConnectError = error;
-  FailRequest({WinsockLine("500 ", error), 500, false, false, false, error});
+  FailRequest({.line = WinsockLine("500 ", error), .finish = error});
   control_.Close();
   ChangeState(FtpClientState::ftpStReady);
 }
@@ -100,7 +100,7 @@ void FtpClientCore::ControlConnected(int error) {
 // session, rather than stall it.
 void FtpClientCore::ControlUnreadable(const std::string& why) {
   Trace("< 500 Invalid reply from the server: " + why);
-  FailRequest({"500 Invalid reply from the server: " + why, 500, false, true});
+  FailRequest({.line = "500 Invalid reply from the server: " + why, .end_session = true});
 }
 
 // Whether a line ends the reply it belongs to. A reply whose first line is
@@ -222,7 +222,7 @@ void FtpClientCore::ControlSecured(int error) {
 // `for_good`, another attempt could only fail the same way.
 void FtpClientCore::FailSecurity(const std::string& line, bool for_good) {
   Trace("! " + line);
-  FailRequest({line, ParseReplyCode(line).code, for_good, true});
+  FailRequest({.line = line, .code = ParseReplyCode(line).code, .local = for_good, .end_session = true});
 }
 
 // The server refused AUTH TLS, PBSZ or PROT P. A refusal for good (5xx)

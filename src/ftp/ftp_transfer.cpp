@@ -191,7 +191,7 @@ bool DataTransfer::StartUpload() {
   count_ = 0;
   if (client_.TransmitCancelled()) {
     client_.Trace("! 426 Transmit cancelled by application");
-    client_.FailRequest({"426 Transmit cancelled by application", 426, false, false, true});
+    client_.FailRequest({.line = "426 Transmit cancelled by application", .code = 426, .keeps_reply = true});
     return true;
   }
   std::string why;
@@ -199,7 +199,7 @@ bool DataTransfer::StartUpload() {
     const std::string line = "426 Unable to open local file " + client_.LocalName();
     client_.Trace("! " + line);
     CloseSocket();
-    client_.FailRequest({line, 426, true, false, true});
+    client_.FailRequest({.line = line, .code = 426, .local = true, .keeps_reply = true});
     return true;
   }
   // In passive mode STOR goes out once the data connection is made.
@@ -481,7 +481,7 @@ void DataTransfer::SecondReply() {
     }
     CloseSocket();
     client_.Trace(trace);
-    return client_.FailRequest({"", code});
+    return client_.FailRequest({.line = "", .code = code});
   }
   if (state_ == State::DataClosed) return Complete();
   SetState(State::ReplyDone);
@@ -490,7 +490,7 @@ void DataTransfer::SecondReply() {
 // The transfer command was refused: the transfer ends with the reply's code.
 void DataTransfer::Reject() {
   CloseSocket();
-  client_.FailRequest({"", client_.Code()});
+  client_.FailRequest({.line = "", .code = client_.Code()});
 }
 
 // ---- Endings
@@ -511,7 +511,7 @@ void DataTransfer::Complete() {
 void DataTransfer::Fail(const std::string& line, int code) {
   const bool reply_owed = client_.ReplyOwed();
   CloseSocket();
-  client_.FailRequest({line, code, false, reply_owed});
+  client_.FailRequest({.line = line, .code = code, .end_session = reply_owed});
 }
 
 // A transfer whose local side failed (an upload not read to its end, a
@@ -521,7 +521,7 @@ void DataTransfer::FailLocalError() {
   SetState(State::Idle);
   if (socket_.State() != SocketState::wsClosed) socket_.Drop();
   // This side's reason, whatever the server said before it.
-  client_.FailRequest({"426 " + local_error_, 426, true, false, false, -1, true});
+  client_.FailRequest({.line = "426 " + local_error_, .code = 426, .local = true, .replaces_error = true});
 }
 
 // Ends the request and drops the control connection too: the server's
@@ -530,7 +530,7 @@ void DataTransfer::FailLocalError() {
 void DataTransfer::FailAndDrop(const std::string& line, int code) {
   SetState(State::Idle);
   socket_.Drop();
-  client_.FailRequest({line, code, true, true});
+  client_.FailRequest({.line = line, .code = code, .local = true, .end_session = true});
 }
 
 void DataTransfer::Statistics() {
