@@ -218,13 +218,11 @@ bool Upload::RunLabel(const std::string& label) {
     return renamed;
   }
   if (name == "dir" || name == "ls" || name == "mlsd") {
-    MemoryStream scratch;
-    MemoryStream& into = listing_ ? *listing_ : scratch;
-    into.Clear();
+    RemoteListing scratch;
     return client_.List(name == "ls"    ? Listing::Names
                         : name == "dir" ? Listing::Long
                                         : Listing::Facts,
-                        listing_what_, into);
+                        listing_what_, listing_ ? *listing_ : scratch);
   }
   if (name == "put") {
     // Every attempt sends the whole page again.
@@ -239,6 +237,14 @@ bool Upload::RunLabel(const std::string& label) {
   if (name == "cdup") return client_.ParentFolder();
   if (name == "feat") return client_.AskFeatures();
   return true;  // no operation: connecting was all that was asked
+}
+
+bool Upload::ListFolder(const std::string& directory, const char* label, RemoteListing& listing, bool may_fail) {
+  listing_ = &listing;
+  listing_what_.clear();
+  const bool listed = ExecuteCommand(directory, label, may_fail) && operation_ok_;
+  listing_ = nullptr;
+  return listed;
 }
 
 // The user stopped an upload under way: its connections were cut, and what

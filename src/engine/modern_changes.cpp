@@ -92,24 +92,14 @@ void Upload::FolderListing::LearnClockOffset() {
                     run_.operation_ok_;
   const std::time_t ended = std::time(nullptr);
   run_.op_.SetStream(run_stream);
-  std::vector<std::string> lines;
+  RemoteListing listing;
   bool found = false;
   ListingTime listed;
-  if (sent && run_.ListFolder(folder, run_.mlsd_ ? "mlsd" : "dir", lines, true)) {
-    for (const std::string& line : lines) {
-      MlsdEntry fact;
-      if (run_.mlsd_) {
-        if (!ParseMlsdLine(line, fact) || fact.name != marker) continue;
-        found = fact.has_time;
-        listed = fact.modify;
-        break;
-      }
-      if (run_.ListedName(folder, line) != marker) continue;
-      try {
-        listed = ListingDate(line, run_.run_year_, run_.run_month_);
-        found = true;
-      } catch (const ListingDateError&) {
-      }
+  if (sent && run_.ListFolder(folder, run_.mlsd_ ? "mlsd" : "dir", listing, true)) {
+    for (const RemoteEntry& entry : listing.entries) {
+      if (entry.name != marker) continue;
+      found = entry.precision != RemoteEntry::Precision::None;
+      listed = entry.time;
       break;
     }
   }
@@ -178,9 +168,9 @@ Upload::FolderListing::Index& Upload::FolderListing::IndexedFolder(const std::st
       folded_names.insert(FoldCase(entry.name));
     }
   }
-  MemoryStream stream;
-  if (run_.ListFolderInto(remote, run_.mlsd_ ? "mlsd" : "dir", stream, true)) {
-    ForEachLine(stream.Data(), [&](const std::string& line) { IndexLine(remote, line, index, names, folded_names); });
+  RemoteListing listing;
+  if (run_.ListFolder(remote, run_.mlsd_ ? "mlsd" : "dir", listing, true)) {
+    for (RemoteEntry& listed : listing.entries) IndexEntry(listed, index, names, folded_names);
   }
   size_t held = 0;
   for (const auto& [path, folder] : index_) held += folder.Size();
@@ -188,25 +178,15 @@ Upload::FolderListing::Index& Upload::FolderListing::IndexedFolder(const std::st
   return index;
 }
 
-// One line of a folder's listing, kept when it names a local file or folder
-// or is a leftover.
-void Upload::FolderListing::IndexLine(const std::string& remote, const std::string& line, Index& index,
-                                      const std::set<std::string>& names, const std::set<std::string>& folded_names) {
-  Listed listed;
-  std::string name;
-  bool file = true, folder = false;
-  if (run_.mlsd_) {
-    if (!ParseMlsdLine(line, listed.fact)) return;
-    name = listed.fact.name;
-    file = listed.fact.type == "file";
-    folder = listed.fact.type == "dir";
-    if (!file && !folder) return;
-  } else {
-    name = run_.ListedName(remote, line);
-    if (name.empty()) return;
-    folder = line[0] == 'd';
-    listed.line = line;
-  }
+// One entry of a folder's listing, kept when it names a local file or folder
+// or is a leftover. Of a listing of facts only files and folders count; of a
+// long listing every entry counts as a file too.
+void Upload::FolderListing::IndexEntry(RemoteEntry& listed, Index& index, const std::set<std::string>& names,
+                                       const std::set<std::string>& folded_names) {
+  const std::string name = listed.name;
+  const bool folder = listed.kind == RemoteEntry::Kind::Folder;
+  const bool file = !run_.mlsd_ || listed.kind == RemoteEntry::Kind::File;
+  if (name.empty() || (!file && !folder)) return;
   if (file && IsTemporaryName(name)) index.leftovers.push_back(name);
   if (folder && names.count(name)) index.folders.insert(name);
   if (!file && run_.mlsd_) return;
@@ -217,8 +197,7 @@ void Upload::FolderListing::IndexLine(const std::string& remote, const std::stri
   }
 }
 
-const Upload::FolderListing::Listed* Upload::FolderListing::ListedFile(const std::string& remote,
-                                                                       const std::string& name) {
+const RemoteEntry* Upload::FolderListing::ListedFile(const std::string& remote, const std::string& name) {
   const Index& index = IndexedFolder(remote);
   if (const auto exact = index.files.find(name); exact != index.files.end()) return &exact->second;
   const auto folded = index.folded.find(FoldCase(name));
@@ -239,24 +218,26 @@ bool Upload::FolderListing::ListedAsFolder(const std::string& remote) {
 // The listed time brought to UTC, and whether the copy it
 // dates is older than the local file. A listing shows minutes (or, for old
 // files, days): the copy counts as made at the end of what it shows.
-bool Upload::FolderListing::ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
+bool Upload::FolderListing::ListedCopyOlder(const RemoteEntry& listed, const LocalEntry& entry,
                                             ListingTime& shown) const {
-  shown = LocalTime(Seconds(listed) + clock_offset_);
-  return ListedEnd(line, listed) < entry.mtime;
+  shown = LocalTime(Seconds(listed.time) + clock_offset_);
+  return ListedEnd(listed) < entry.mtime;
 }
 
-// The last moment (UTC) a LIST line's time can stand for.
-long long Upload::FolderListing::ListedEnd(const std::string& line, const ListingTime& listed) const {
-  const bool shows_time = ListingField(line, 7).find(':') != std::string::npos;
-  return Seconds(listed) + clock_offset_ + (shows_time ? 60 : 86400) - 1;
+// The last moment (UTC) a long listing's time can stand for.
+long long Upload::FolderListing::ListedEnd(const RemoteEntry& listed) const {
+  const bool shows_time = listed.precision != RemoteEntry::Precision::Day;
+  return Seconds(listed.time) + clock_offset_ + (shows_time ? 60 : 86400) - 1;
 }
 
 // The MLSD counterpart of the listing comparison, with the same lines.
-bool Upload::FolderListing::MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact) {
+bool Upload::FolderListing::MlsdCopyOutdated(const std::string& local, const LocalEntry& entry,
+                                             const RemoteEntry& fact) {
   if (UntrustedTimes(fact.name)) return true;
-  const long long remote = Seconds(fact.modify) + clock_offset_;
-  if (!fact.has_time || remote < entry.mtime) {
-    run_.Log("Old time: " + (fact.has_time ? FormatListingTime(LocalTime(remote)) : std::string("(none listed)")) +
+  const long long remote = Seconds(fact.time) + clock_offset_;
+  const bool has_time = fact.precision != RemoteEntry::Precision::None;
+  if (!has_time || remote < entry.mtime) {
+    run_.Log("Old time: " + (has_time ? FormatListingTime(LocalTime(remote)) : std::string("(none listed)")) +
              " New: " + FormatListingTime(entry.time));
     return true;
   }
@@ -275,12 +256,11 @@ bool Upload::FolderListing::MlsdCopyOutdated(const std::string& local, const Loc
 // up by name.
 Upload::Verdict Upload::FolderListing::Judge(const std::string& local, const std::string& remote,
                                              const LocalEntry& entry) {
-  const Listed* listed = ListedFile(remote, entry.name);
+  const RemoteEntry* listed = ListedFile(remote, entry.name);
   if (run_.terminated_) return Verdict::None;
   if (!listed) return Verdict::New;
   const bool outdated =
-      run_.mlsd_ ? MlsdCopyOutdated(local, entry, listed->fact)
-                 : run_.ServerCopyOutdated(local, entry, listed->line, run_.ListedName(remote, listed->line));
+      run_.mlsd_ ? MlsdCopyOutdated(local, entry, *listed) : run_.ServerCopyOutdated(local, entry, *listed);
   return outdated ? Verdict::Changed : Verdict::Unchanged;
 }
 

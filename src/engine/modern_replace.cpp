@@ -95,25 +95,13 @@ bool Upload::RenameIntoPlace::RenameOver(const std::string& remote, const std::s
 // with its line ends).
 bool Upload::RenameIntoPlace::RenamedAfterAll(const std::string& remote, const std::string& temporary,
                                               const std::string& name, std::int64_t bytes) {
-  std::vector<std::string> lines;
+  RemoteListing listing;
   bool temporary_there = false, in_place = false;
-  if (run_.ListFolder(remote, run_.mlsd_ ? "mlsd" : "dir", lines, true)) {
-    for (const std::string& line : lines) {
-      std::string listed;
-      std::int64_t size = -1;
-      MlsdEntry fact;
-      if (run_.mlsd_ && ParseMlsdLine(line, fact) && fact.type == "file") {
-        listed = fact.name;
-        size = fact.size;
-      } else if (!run_.mlsd_ && !line.empty() && line[0] == '-') {
-        listed = run_.ListedName(remote, line);
-        const std::string field = ListingField(line, 4);
-        if (!field.empty() && field.size() < 19 && field.find_first_not_of("0123456789") == std::string::npos) {
-          size = std::stoll(field);
-        }
-      }
-      temporary_there = temporary_there || listed == temporary;
-      if (listed == name) in_place = size < 0 || size == bytes || !run_.client_.Binary();
+  if (run_.ListFolder(remote, run_.mlsd_ ? "mlsd" : "dir", listing, true)) {
+    for (const RemoteEntry& listed : listing.entries) {
+      if (listed.kind != RemoteEntry::Kind::File) continue;
+      temporary_there = temporary_there || listed.name == temporary;
+      if (listed.name == name) in_place = listed.size < 0 || listed.size == bytes || !run_.client_.Binary();
     }
   }
   if (!temporary_there && in_place) {

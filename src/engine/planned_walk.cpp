@@ -113,13 +113,12 @@ void PlannedWalk::LookInto(Folder& folder) {
   std::vector<std::string> names;
   if (run_.write_changes_) {
     names = run_.changes_->Leftovers(remote);
-  } else if (run_.profile_.TestRun() || !run_.ListFolder(remote, "ls", names, true)) {
-    return;
+  } else {
+    RemoteListing listing;
+    if (run_.profile_.TestRun() || !run_.ListFolder(remote, "ls", listing, true)) return;
+    for (const RemoteEntry& listed : listing.entries) names.push_back(listed.name);
   }
-  for (const std::string& listed : names) {
-    // NLST may give each name with the folder before it (vsftpd).
-    const size_t slash = listed.find_last_of('/');
-    const std::string name = slash == std::string::npos ? listed : listed.substr(slash + 1);
+  for (const std::string& name : names) {
     if (!Upload::IsTemporaryName(name)) continue;
     if (!SafeListedName(name)) {
       run_.Log(UnsafeNameLine(name, remote));

@@ -212,56 +212,43 @@ bool Upload::ReadyToSend(const std::string& local, const std::string& name, cons
 }
 
 // The classic method lists each file by its name.
-Upload::Verdict Upload::ListedVerdict(const std::string& local, const std::string& remote, const LocalEntry& entry) {
-  std::vector<std::string> lines;
-  MemoryStream stream;
+Upload::Verdict Upload::ListedVerdict(const std::string& local, const LocalEntry& entry) {
+  RemoteListing listing;
   // Not retried: a listing that fails makes the file count as new. What a
   // failed listing delivered before it broke off is not read.
-  if (client_.List(SiteConnection::Listing::Long, entry.name, stream)) lines = ListInto(stream);
-  // The first line that names the file decides.
-  for (const std::string& line : lines) {
+  if (!client_.List(SiteConnection::Listing::Long, entry.name, listing)) return Verdict::New;
+  // The first entry that names the file decides.
+  for (const RemoteEntry& listed : listing.entries) {
     ProcessPendingEvents();
     if (terminated_) return Verdict::None;
-    const std::string listed = ListedName(remote, line);
-    if (listed.empty() || !SameText(listed, entry.name)) continue;
-    return ServerCopyOutdated(local, entry, line, listed) ? Verdict::Changed : Verdict::Unchanged;
+    if (listed.name.empty() || !SameText(listed.name, entry.name)) continue;
+    return ServerCopyOutdated(local, entry, listed) ? Verdict::Changed : Verdict::Unchanged;
   }
   return Verdict::New;
 }
 
-// The name an entry line of a listing gives, empty for other lines.
-std::string Upload::ListedName(const std::string& remote, const std::string& line) {
-  if (!IsListingEntry(line)) return std::string();
-  const long long start = NameStart(remote, line);
-  return start <= 0 ? std::string() : EntryName(line, start);
-}
-
 // Compares the listed copy with the local file and says what it found:
 // true when the file is to be sent.
-bool Upload::ServerCopyOutdated(const std::string& local, const LocalEntry& entry, const std::string& line,
-                                const std::string& listed) {
-  ListingTime remote_time;
-  try {
-    remote_time = ListingDate(line, run_year_, run_month_);
-  } catch (const ListingDateError& error) {
-    throw ListingDateError("'" + line + "' (" + error.what() + ")");
-  }
-  if (changes_->TimesUntrusted(listed)) return true;
-  ListingTime shown = remote_time;
-  if (changes_->ListedOlder(line, remote_time, entry, shown)) {
+// A listed time that cannot be read ends the run: the listing is in
+// another layout than the comparison can trust.
+bool Upload::ServerCopyOutdated(const std::string& local, const LocalEntry& entry, const RemoteEntry& listed) {
+  if (!listed.time_error.empty()) throw ListingDateError("'" + listed.line + "' (" + listed.time_error + ")");
+  if (changes_->TimesUntrusted(listed.name)) return true;
+  ListingTime shown = listed.time;
+  if (changes_->ListedOlder(listed, entry, shown)) {
     Log("Old time: " + FormatListingTime(shown) + " New: " + FormatListingTime(entry.time));
     return true;
   }
-  if (changes_->WithinSlack(listed, line, remote_time, entry)) return true;
+  if (changes_->WithinSlack(listed, entry)) return true;
   // A newer copy of another size was cut short by an earlier run that
   // failed; it is sent again.
   const std::string path = LocalPath(local, entry.name);
-  if (SizeDiffers(path, entry.size, line)) {
-    Log("File " + listed + " - size differs (" + ListingField(line, 4) + " bytes listed, " +
+  if (listed.size >= 0 && ListedSizeDiffers(path, entry.size, listed.size)) {
+    Log("File " + listed.name + " - size differs (" + std::to_string(listed.size) + " bytes listed, " +
         std::to_string(entry.size) + " here)");
     return true;
   }
-  Log("File " + listed + " - no date change");
+  Log("File " + listed.name + " - no date change");
   return false;
 }
 
@@ -312,17 +299,10 @@ void Upload::SetTransferType(const std::string& file_name) {
   session_type_ = binary;
 }
 
-// Whether the size in a listing line shows that the server's copy is not the
-// local file. A binary copy has the local size exactly. A text copy may have
-// had its line ends changed on the way, so it may be smaller by the local
-// file's CRs or larger by its LFs, but no more. A size that cannot be read
-// differs from nothing.
-bool Upload::SizeDiffers(const std::string& path, std::int64_t local_size, const std::string& listing_line) {
-  const std::string field = ListingField(listing_line, 4);
-  if (field.empty() || field.size() > 18 || field.find_first_not_of("0123456789") != std::string::npos) return false;
-  return ListedSizeDiffers(path, local_size, std::stoll(field));
-}
-
+// Whether a listed size shows that the server's copy is not the local file.
+// A binary copy has the local size exactly. A text copy may have had its
+// line ends changed on the way, so it may be smaller by the local file's CRs
+// or larger by its LFs, but no more.
 bool Upload::ListedSizeDiffers(const std::string& path, std::int64_t local_size, std::int64_t listed) {
   if (listed == local_size) return false;
   if (GoesAsBinary(path)) return true;

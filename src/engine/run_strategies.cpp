@@ -21,11 +21,11 @@ class Upload::DeleteAndSend : public ReplaceStrategy {
 class Upload::ListingPerFile : public ChangeStrategy {
  public:
   using ChangeStrategy::ChangeStrategy;
-  Verdict Judge(const std::string& local, const std::string& remote, const LocalEntry& entry) override {
-    return run_.ListedVerdict(local, remote, entry);
+  Verdict Judge(const std::string& local, const std::string&, const LocalEntry& entry) override {
+    return run_.ListedVerdict(local, entry);
   }
-  bool ListedOlder(const std::string&, const ListingTime& listed, const LocalEntry& entry, ListingTime&) override {
-    return PackDosTime(listed) < entry.dos_time;
+  bool ListedOlder(const RemoteEntry& listed, const LocalEntry& entry, ListingTime&) override {
+    return PackDosTime(listed.time) < entry.dos_time;
   }
 };
 

@@ -52,17 +52,13 @@ class Upload::ChangeStrategy {
   // Judges a file in a folder the server has: new, changed or unchanged,
   // with the lines that say why; nothing once the run has ended.
   virtual Verdict Judge(const std::string& local, const std::string& remote, const LocalEntry& entry) = 0;
-  // For a LIST line: the listed times cannot be trusted (said, and the file
-  // is sent); the listed copy is older than the local file (and the time to
-  // show for it); it is not older, but within what the server's clock may
-  // be off by.
+  // For a long listing's entry: the listed times cannot be trusted (said,
+  // and the file is sent); the listed copy is older than the local file (and
+  // the time to show for it); it is not older, but within what the server's
+  // clock may be off by.
   virtual bool TimesUntrusted(const std::string& /*name*/) { return false; }
-  virtual bool ListedOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
-                           ListingTime& shown) = 0;
-  virtual bool WithinSlack(const std::string& /*name*/, const std::string& /*line*/, const ListingTime& /*listed*/,
-                           const LocalEntry& /*entry*/) {
-    return false;
-  }
+  virtual bool ListedOlder(const RemoteEntry& listed, const LocalEntry& entry, ListingTime& shown) = 0;
+  virtual bool WithinSlack(const RemoteEntry& /*listed*/, const LocalEntry& /*entry*/) { return false; }
 
  protected:
   Upload& run_;
@@ -113,13 +109,11 @@ class Upload::FolderListing : public ChangeStrategy {
   size_t PeakHeld() const override { return peak_held_; }
   Verdict Judge(const std::string& local, const std::string& remote, const LocalEntry& entry) override;
   bool TimesUntrusted(const std::string& name) override { return UntrustedTimes(name); }
-  bool ListedOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
-                   ListingTime& shown) override {
-    return ListedCopyOlder(line, listed, entry, shown);
+  bool ListedOlder(const RemoteEntry& listed, const LocalEntry& entry, ListingTime& shown) override {
+    return ListedCopyOlder(listed, entry, shown);
   }
-  bool WithinSlack(const std::string& name, const std::string& line, const ListingTime& listed,
-                   const LocalEntry& entry) override {
-    return WithinDaylightHour(name, ListedEnd(line, listed), entry);
+  bool WithinSlack(const RemoteEntry& listed, const LocalEntry& entry) override {
+    return WithinDaylightHour(listed.name, ListedEnd(listed), entry);
   }
 
  private:
@@ -127,33 +121,28 @@ class Upload::FolderListing : public ChangeStrategy {
   // local folder has, and the leftovers of a cut run, so that a run holds
   // no more of a listing than the local site has names, however much the
   // server lists.
-  struct Listed {
-    std::string line;  // the entry's LIST line (LIST listings only)
-    MlsdEntry fact;    // its facts (MLSD listings only)
-  };
   struct Index {
     const std::vector<LocalEntry>* local = nullptr;  // the local folder's entries
     bool listed = false;
-    std::map<std::string, Listed> files;   // by the name as listed; the first line decides
-    std::map<std::string, Listed> folded;  // by FoldCase of the name, for names listed in another case
-    std::set<std::string> folders;         // local folders that the listing shows, by name
-    std::vector<std::string> leftovers;    // temporary names a cut run left
+    std::map<std::string, RemoteEntry> files;   // by the name as listed; the first entry decides
+    std::map<std::string, RemoteEntry> folded;  // by FoldCase of the name, for names listed in another case
+    std::set<std::string> folders;              // local folders that the listing shows, by name
+    std::vector<std::string> leftovers;         // temporary names a cut run left
     size_t Size() const { return files.size() + folded.size() + folders.size() + leftovers.size(); }
   };
   void LearnClockOffset();
   Index& IndexedFolder(const std::string& remote);
-  void IndexLine(const std::string& remote, const std::string& line, Index& index, const std::set<std::string>& names,
-                 const std::set<std::string>& folded_names);
+  void IndexEntry(RemoteEntry& listed, Index& index, const std::set<std::string>& names,
+                  const std::set<std::string>& folded_names);
   // The listed copy of a file: the entry of exactly that name, else the
   // first one whose name differs only in case.
-  const Listed* ListedFile(const std::string& remote, const std::string& name);
-  bool ListedCopyOlder(const std::string& line, const ListingTime& listed, const LocalEntry& entry,
-                       ListingTime& shown) const;
-  long long ListedEnd(const std::string& line, const ListingTime& listed) const;
+  const RemoteEntry* ListedFile(const std::string& remote, const std::string& name);
+  bool ListedCopyOlder(const RemoteEntry& listed, const LocalEntry& entry, ListingTime& shown) const;
+  long long ListedEnd(const RemoteEntry& listed) const;
   long long DaylightSlack() const;
   bool UntrustedTimes(const std::string& name);
   bool WithinDaylightHour(const std::string& name, long long remote_end, const LocalEntry& entry);
-  bool MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const MlsdEntry& fact);
+  bool MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const RemoteEntry& fact);
 
   long long clock_offset_ = 0;          // UTC minus the server's listed times, in seconds
   bool times_trusted_ = true;           // the marker's listed time was one a time zone explains

@@ -26,12 +26,10 @@ size_t Upload::PeakIndexedEntries() const { return changes_ ? changes_->PeakHeld
 
 void Upload::StartRunState() {
   ChooseStrategies();
-  name_column_ = -1;
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   ::localtime_r(&now, &local);
-  run_year_ = local.tm_year + 1900;
-  run_month_ = local.tm_mon + 1;
+  client_.StartRun(local.tm_year + 1900, local.tm_mon + 1);
   text_ext_list_ = "," + profile_.AutoDetectExts() + ",";
   local_root_ = RealPath(settings_.LocalRoot);
 }

@@ -9,7 +9,7 @@
 // The run's parts: upload.cpp (the driver), executor.cpp (connecting,
 // retrying), classic_walk.h and planned_walk.h (the two publish walks),
 // publish_walk.cpp (what they share: the local folder, a file's send and
-// the pages), remote_listing.cpp (listings), wipe.h (the wipe job),
+// the pages), wipe.h (the wipe job),
 // run_strategies.cpp (what the method changes: how a file
 // replaces its old copy, how Wrt Changes judges a file), modern_replace.cpp
 // and modern_changes.cpp (the modern ways themselves).
@@ -112,8 +112,6 @@ class Upload {
   bool ExecuteCommand(const std::string& param, const std::string& label, bool ignore_failure);
   // Waits n seconds in the event loop, ending early when the run ends.
   virtual void PauseSeconds(int n);
-  int FindNameColumn(const std::string& directory);
-  long long NameStart(const std::string& directory, const std::string& line);
   void SetTransferType(const std::string& file_name);
   // Whether a file goes as binary: by its extension with AutoDetect, else
   // by the BinaryMode setting.
@@ -126,9 +124,6 @@ class Upload {
   // renames it; such names are never taken for the site's files.
   static constexpr const char* kTemporaryPrefix = "~kestova-partial~";
   static bool IsTemporaryName(const std::string& name);
-  // For the tests: the run's year and month, and the learned name column.
-  void SetRunDate(int year, int month) { run_year_ = year, run_month_ = month; }
-  int NameColumn() const { return name_column_; }
   // The most entries of listings a modern Wrt Changes held at once.
   size_t PeakIndexedEntries() const;
   void StartRunState();
@@ -195,9 +190,7 @@ class Upload {
   LocalEntry ReadLocalEntry(const std::string& folder, const std::string& name) const;
   bool ReadyToSend(const std::string& local, const std::string& name, const std::string& site_address,
                    const std::string& new_address, const std::string& old_address);
-  std::string ListedName(const std::string& remote, const std::string& line);
-  bool ServerCopyOutdated(const std::string& local, const LocalEntry& entry, const std::string& line,
-                          const std::string& listed);
+  bool ServerCopyOutdated(const std::string& local, const LocalEntry& entry, const RemoteEntry& listed);
   void SendChanged(const std::string& local, const std::string& remote, const std::string& name, const char* label,
                    const std::string& site_address, const std::string& new_address, const std::string& old_address);
   bool BuildPage(const std::string& local, const std::string& name, const std::string& site_address,
@@ -206,7 +199,6 @@ class Upload {
   void TestCopy(const std::string& local, const std::string& name);
   bool SendUpload(const std::string& local, const std::string& remote, const std::string& name, const char* label);
   bool DropPartialCopy(const std::string& local, const std::string& remote, const std::string& name);
-  bool SizeDiffers(const std::string& path, std::int64_t local_size, const std::string& listing_line);
 
   // What the method changes, chosen once a run (run_strategies.h).
   class ReplaceStrategy;
@@ -222,7 +214,7 @@ class Upload {
   // What Wrt Changes makes of a file.
   enum class Verdict { None, New, Changed, Unchanged };
   // The classic judgement: one LIST of the file's name.
-  Verdict ListedVerdict(const std::string& local, const std::string& remote, const LocalEntry& entry);
+  Verdict ListedVerdict(const std::string& local, const LocalEntry& entry);
   // The modern one: the file looked up in its folder's listing.
   bool FileSkipped(const std::string& path, const LocalEntry& entry);
   void OverwriteFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
@@ -232,13 +224,11 @@ class Upload {
   void DetectMlsd(const std::string& folder);
   bool ListedSizeDiffers(const std::string& path, std::int64_t local_size, std::int64_t listed);
 
-  // Listings through the executor.
-  std::vector<std::string> ListInto(MemoryStream& stream);
-  // With `may_fail`, a listing the server refuses (proftpd answers NLST of an
-  // empty folder with 450) is no failure of the run: false, nothing retried.
-  bool ListFolder(const std::string& directory, const char* label, std::vector<std::string>& lines,
-                  bool may_fail = false);
-  bool ListFolderInto(const std::string& directory, const char* label, MemoryStream& stream, bool may_fail);
+  // A listing through the executor: "dir" (long), "mlsd" (facts) or "ls"
+  // (names). With `may_fail`, a listing the server refuses (proftpd answers
+  // NLST of an empty folder with 450) is no failure of the run: false,
+  // nothing retried.
+  bool ListFolder(const std::string& directory, const char* label, RemoteListing& listing, bool may_fail = false);
   // The wipe job and the planned walk work through the run's executor,
   // listings and checks.
   friend class Wipe;
@@ -280,16 +270,13 @@ class Upload {
   int problems_ = 0;
 
   // Run state.
-  int name_column_ = -1;
-  int run_year_ = 1980;
-  int run_month_ = 1;
   std::string text_ext_list_;
   bool write_changes_ = false;
   std::unique_ptr<MemoryStream> page_stream_;
   Operands op_;
-  // The stream a listing of the executor goes into, emptied before each
-  // attempt, and what it lists (empty: the current folder).
-  MemoryStream* listing_ = nullptr;
+  // Where a listing of the executor goes, and what it lists (empty: the
+  // current folder).
+  RemoteListing* listing_ = nullptr;
   std::string listing_what_;
   std::vector<std::pair<dev_t, ino_t>> walking_;  // the local folders on the current path
   std::string local_root_;                        // the local folder with every link resolved

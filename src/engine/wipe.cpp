@@ -66,45 +66,29 @@ bool Wipe::Folder(const std::string& directory) {
   }
   // The modern method lists with MLSD where it can: its names need no
   // guessing of where they begin.
-  const bool mlsd = run_.mlsd_;
-  std::vector<std::string> lines;
-  if (!run_.ListFolder(directory, mlsd ? "mlsd" : "dir", lines)) {
+  RemoteListing listing;
+  if (!run_.ListFolder(directory, run_.mlsd_ ? "mlsd" : "dir", listing)) {
     run_.Terminate();
     return false;
   }
-  if (!counting_) LogListing(lines);
-  bool left_behind = false;
-  if (mlsd) {
-    for (const std::string& line : lines) {
-      ProcessPendingEvents();
-      if (run_.terminated_) return false;
-      MlsdEntry fact;
-      if (!ParseMlsdLine(line, fact) || fact.type == "cdir" || fact.type == "pdir") continue;
-      if (!Named(directory, fact.name, fact.type == "dir", left_behind)) return false;
-    }
-    return !left_behind;
+  if (!counting_) LogListing(listing);
+  if (!listing.entries.empty() && !listing.names_found) {
+    Problem("Cannot tell where the names begin in the listing of " + directory + "; nothing in it was deleted.");
+    return false;
   }
-  bool column_known = false;
-  for (const std::string& line : lines) {
+  bool left_behind = false;
+  for (const RemoteEntry& entry : listing.entries) {
     ProcessPendingEvents();
     if (run_.terminated_) return false;
-    if (!IsListingEntry(line)) continue;
-    if (!column_known) {
-      if (run_.FindNameColumn(directory) < 0) {
-        if (run_.terminated_) return false;
-        Problem("Cannot tell where the names begin in the listing of " + directory + "; nothing in it was deleted.");
-        return false;
-      }
-      column_known = true;
-    }
-    if (!Entry(directory, line, left_behind)) return false;
+    if (!Named(directory, entry.name, entry.kind == RemoteEntry::Kind::Folder, left_behind)) return false;
   }
   return !left_behind;
 }
 
 // The reply that ended the listing, and the listing between two separators.
-void Wipe::LogListing(const std::vector<std::string>& lines) {
-  run_.Log(run_.client_.LastReply());
+void Wipe::LogListing(const RemoteListing& listing) {
+  const std::vector<std::string>& lines = listing.lines;
+  run_.Log(listing.reply);
   run_.Log("--------------------");
   // A listing of thousands of lines would only bury the rest of the log.
   for (size_t i = 0; i < lines.size() && i < Upload::kMaxLoggedListingLines; ++i) run_.Log(lines[i]);
@@ -113,11 +97,6 @@ void Wipe::LogListing(const std::vector<std::string>& lines) {
              " more lines of this listing not shown)");
   }
   run_.Log("--------------------");
-}
-
-// Deletes or wipes one listed entry. False when the wipe must stop.
-bool Wipe::Entry(const std::string& directory, const std::string& line, bool& left_behind) {
-  return Named(directory, EntryName(line, run_.NameStart(directory, line)), line[0] == 'd', left_behind);
 }
 
 bool Wipe::Named(const std::string& directory, const std::string& name, bool folder, bool& left_behind) {

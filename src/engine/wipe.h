@@ -22,8 +22,7 @@ class Wipe {
   bool Confirmed();
   // Empties `directory`; true when nothing in it was left behind.
   bool Folder(const std::string& directory);
-  void LogListing(const std::vector<std::string>& lines);
-  bool Entry(const std::string& directory, const std::string& line, bool& left_behind);
+  void LogListing(const RemoteListing& listing);
   bool Named(const std::string& directory, const std::string& name, bool folder, bool& left_behind);
   bool Subfolder(const std::string& directory, const std::string& name, bool& left_behind);
   bool DeleteListed(const std::string& directory, const std::string& name, bool folder, bool& left_behind);

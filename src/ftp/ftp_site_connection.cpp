@@ -1,6 +1,9 @@
 #include "ftp/ftp_site_connection.h"
 
+#include <algorithm>
+
 #include "common/text_helpers.h"
+#include "ftp/ftp_listing.h"
 #include "ftp/ftp_reply.h"
 #include "platform/socket_errors.h"
 
@@ -29,6 +32,7 @@ std::string FtpSiteConnection::HostName() const { return client_.HostName; }
 bool FtpSiteConnection::Connected() const { return client_.Connected(); }
 
 bool FtpSiteConnection::Connect() {
+  folder_.clear();
   client_.SetConnectionType(client_.ProxyServer.empty() ? FtpConnectionType::ftpDirect : FtpConnectionType::ftpProxy);
   return client_.Connect();
 }
@@ -44,10 +48,17 @@ FtpClient& FtpSiteConnection::Begin() {
 
 bool FtpSiteConnection::ChangeFolder(const std::string& folder) {
   Begin().HostDirName = folder;
-  return client_.Cwd();
+  if (!client_.Cwd()) return false;
+  folder_ = !folder.empty() && folder[0] == '/' ? folder : AddTrailingSlash(folder_) + folder;
+  return true;
 }
 
-bool FtpSiteConnection::ParentFolder() { return Begin().CDup(); }
+bool FtpSiteConnection::ParentFolder() {
+  if (!Begin().CDup()) return false;
+  const size_t slash = folder_.find_last_of('/');
+  if (slash != std::string::npos) folder_.erase(slash == 0 ? 1 : slash);
+  return true;
+}
 
 bool FtpSiteConnection::MakeFolder(const std::string& name) {
   Begin().HostFileName = name;
@@ -92,13 +103,52 @@ bool FtpSiteConnection::Send(const std::string& name, const std::string& local_f
   return sent;
 }
 
-// LIST, NLST or MLSD of the name, or of the current folder.
-bool FtpSiteConnection::List(Listing kind, const std::string& what, DataStream& into) {
+// LIST, NLST or MLSD of the name, or of the current folder. The names of
+// LIST lines stand in a column learnt from the first listing that has
+// entries, right after it.
+bool FtpSiteConnection::List(Listing kind, const std::string& what, RemoteListing& into) {
+  into = RemoteListing();
+  MemoryStream stream;
   Begin().HostFileName = what;
-  client_.SetLocalStream(&into);
+  client_.SetLocalStream(&stream);
   const bool listed = kind == Listing::Names ? client_.Ls() : kind == Listing::Long ? client_.Dir() : client_.Mlsd();
+  if (!ListLines(listed, stream, into)) return false;
+  if (kind == Listing::Names) {
+    ReadNameListing(into);
+  } else if (kind == Listing::Facts) {
+    ReadFactListing(into);
+  } else {
+    const bool entries = std::any_of(into.lines.begin(), into.lines.end(), IsListingEntry);
+    if (entries && name_column_ < 0 && !LearnNameColumn()) return false;
+    ReadLongListing(into, name_column_, run_year_, run_month_);
+  }
+  return true;
+}
+
+bool FtpSiteConnection::ListLines(bool listed, MemoryStream& stream, RemoteListing& into) {
   client_.SetLocalStream(nullptr);
-  return listed;
+  if (!listed) return false;
+  into.lines = SplitLines(stream.Data());
+  into.reply = client_.LastReply;
+  return true;
+}
+
+// NLST and LIST of the folder the session is in, entered again first: a
+// name counts where it ends its LIST line. A folder whose NLST names
+// nothing teaches nothing, and the next listing tries again.
+bool FtpSiteConnection::LearnNameColumn() {
+  if (!folder_.empty()) ChangeFolder(folder_);
+  RemoteListing names, lines;
+  MemoryStream stream;
+  Begin().HostFileName.clear();
+  client_.SetLocalStream(&stream);
+  if (!ListLines(client_.Ls(), stream, names)) return false;
+  if (names.lines.empty()) return true;
+  stream.Clear();
+  client_.SetLocalStream(&stream);
+  if (!ListLines(client_.Dir(), stream, lines)) return false;
+  name_column_ = NameColumnFrom(lines.lines, names.lines);
+  return true;
 }
 
 bool FtpSiteConnection::AskFeatures() { return Begin().Feat(); }

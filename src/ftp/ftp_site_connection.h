@@ -43,7 +43,10 @@ class FtpSiteConnection : public SiteConnection {
   RenameRefusal RefusedHalf() const override { return refused_half_; }
   bool SetBinary(bool binary) override;
   bool Send(const std::string& name, const std::string& local_file, DataStream* source) override;
-  bool List(Listing kind, const std::string& what, DataStream& into) override;
+  bool List(Listing kind, const std::string& what, RemoteListing& into) override;
+  void StartRun(int year, int month) override { name_column_ = -1, run_year_ = year, run_month_ = month; }
+  // The field where the names of LIST lines begin, once learnt; -1 before.
+  int NameColumn() const { return name_column_; }
   bool AskFeatures() override;
   std::optional<std::string> WorkingFolder() override;
   std::unique_ptr<DataStream> OpenForUpload(const std::string& name, std::string& why) override;
@@ -64,10 +67,20 @@ class FtpSiteConnection : public SiteConnection {
  private:
   // Each call starts with nothing failed on this side.
   FtpClient& Begin();
+  // The reply of the listing command just sent, split into lines.
+  bool ListLines(bool listed, MemoryStream& stream, RemoteListing& into);
+  // Learns where LIST lines put the names by listing the current folder
+  // both ways; false when a listing failed.
+  bool LearnNameColumn();
 
   std::unique_ptr<FtpClient> own_client_;
   FtpClient& client_;
   RenameRefusal refused_half_ = RenameRefusal::None;
+  // The folder the session is in, as the last change of folder named it.
+  std::string folder_;
+  int name_column_ = -1;
+  int run_year_ = 1980;
+  int run_month_ = 1;
 };
 
 }  // namespace kestova

@@ -13,13 +13,14 @@
 
 #include "net/certificate_check.h"
 #include "site/data_stream.h"
+#include "site/remote_entry.h"
 
 namespace kestova {
 
 class SiteConnection {
  public:
-  // What a listing gives: the names alone, one line per entry in the
-  // server's long form, or each entry with its facts (type, size, time).
+  // What a listing asks for: the names alone, the server's long form, or
+  // each entry with its facts (type, size, time in UTC).
   enum class Listing { Names, Long, Facts };
   // Which half of a rename the server refused.
   enum class RenameRefusal { None, Source, Target };
@@ -61,8 +62,12 @@ class SiteConnection {
   // Sends `source`, or the local file when there is no source, as `name`.
   virtual bool Send(const std::string& name, const std::string& local_file, DataStream* source) = 0;
   // Lists `what` (a name or a folder; the current folder when empty) into
-  // `into`, one entry per line.
-  virtual bool List(Listing kind, const std::string& what, DataStream& into) = 0;
+  // `into`: its lines and the entries they name.
+  virtual bool List(Listing kind, const std::string& what, RemoteListing& into) = 0;
+  // A run starts, in the given year and month: listings are read afresh
+  // (what was learnt of their layout is forgotten), and a listing that shows
+  // recent times without their year is read against that date.
+  virtual void StartRun(int year, int month) = 0;
   // Asks what the server can do (ListsFacts tells after it).
   virtual bool AskFeatures() = 0;
   // The folder the session is in, as the server names it (empty when its

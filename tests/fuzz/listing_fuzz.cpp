@@ -1,11 +1,11 @@
 // libFuzzer target: arbitrary listing lines through the field, name, name
-// column and date routines of the listing parser, and through the MLSD line
-// parser.
+// column and date routines of the listing parser, the MLSD line parser, and
+// the readers that make entries of a reply.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "engine/listing.h"
+#include "ftp/ftp_listing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
@@ -25,8 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const kestova::ListingTime time = kestova::ListingDate(line, 2026, 6);
     if (time.month < 1 || time.month > 12 || time.day < 1 || time.day > 31) __builtin_trap();
-    kestova::PackDosTime(time);
-    kestova::FormatListingTime(time);
   } catch (const kestova::ListingDateError&) {
   }
   kestova::MlsdEntry fact;
@@ -36,5 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (fact.has_time && (fact.modify.month < 1 || fact.modify.month > 12 || fact.modify.hour > 23)) __builtin_trap();
     if (line.find(fact.name) == std::string::npos) __builtin_trap();
   }
+  // The whole reply, every way it can be read.
+  kestova::RemoteListing listing;
+  listing.lines = {line, reference};
+  kestova::ReadLongListing(listing, column, 2026, 6);
+  if (listing.entries.size() > 2) __builtin_trap();
+  kestova::ReadFactListing(listing);
+  kestova::ReadNameListing(listing);
   return 0;
 }

@@ -62,7 +62,14 @@ class FakeSiteConnection : public SiteConnection {
   bool Send(const std::string& name, const std::string&, DataStream*) override {
     return Call(Operation::Send, "Send " + name);
   }
-  bool List(Listing, const std::string& what, DataStream&) override { return Call(Operation::List, "List " + what); }
+  // What a listing gives, by what it lists ("" for the current folder).
+  std::map<std::string, RemoteListing> listings;
+  bool List(Listing, const std::string& what, RemoteListing& into) override {
+    const auto found = listings.find(what);
+    into = found == listings.end() ? RemoteListing() : found->second;
+    return Call(Operation::List, "List " + what);
+  }
+  void StartRun(int, int) override {}
   bool AskFeatures() override { return Call(Operation::Feat, "Feat"); }
   std::unique_ptr<DataStream> OpenForUpload(const std::string& name, std::string& why) override {
     return FileStream::OpenRead(name, FtpShareMode::ftpShareExclusive, &why);
