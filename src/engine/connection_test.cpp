@@ -26,7 +26,7 @@ ConnectionReport TestConnection(const SiteSettings& site, const std::string& sta
   }
   std::unique_ptr<SiteConnection> own = connection ? nullptr : OpenSite(site);
   SiteConnection& client = connection ? *connection : *own;
-  if (!client.Connect()) {
+  if (const Outcome connected = client.Connect(); !connected) {
     const CertificateCheck check = client.Certificate();
     if (check.verdict == CertificateCheck::Verdict::Untrusted || check.verdict == CertificateCheck::Verdict::Changed) {
       say("Connected to " + where + ". " + RefusalLine(check) + ".");
@@ -34,7 +34,7 @@ ConnectionReport TestConnection(const SiteSettings& site, const std::string& sta
       say("No user id or password was sent. A run of this site asks whether to trust the certificate.");
     } else {
       say("Could not connect to " + where + " and log in.");
-      say("Reason: " + client.FailureText());
+      say("Reason: " + connected.reason);
     }
     client.Drop();
     return report;
@@ -42,14 +42,14 @@ ConnectionReport TestConnection(const SiteSettings& site, const std::string& sta
   say("Connected to " + where + " and logged in as " + site.UserName + ".");
   if (const std::string summary = client.SecuritySummary(); !summary.empty()) say("Encrypted with " + summary + ".");
   const std::string start = TrimBlanks(start_dir);
-  bool entered = true;
+  Outcome entered;
   if (!start.empty()) {
     entered = client.ChangeFolder(start);
     say(entered ? "Entered the start directory " + start + "."
-                : "The start directory " + start + " cannot be entered: " + client.FailureText());
+                : "The start directory " + start + " cannot be entered: " + entered.reason);
   }
   if (entered && client.WorkingFolder()) say("Server's reply: " + client.LastReply());
-  report.ok = entered;
+  report.ok = entered.Done();
   if (!client.Quit()) client.Drop();
   return report;
 }

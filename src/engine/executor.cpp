@@ -48,18 +48,19 @@ bool Upload::AttemptCommand(Attempt& attempt) {
         continue;
       }
     }
-    bool result = RunLabel(attempt.label);
-    operation_ok_ = result;
-    if (!result) failure_ = client_.FailureText();
+    const Outcome outcome = RunLabel(attempt.label);
+    operation_ok_ = outcome.Done();
+    if (!outcome) Failed(outcome);
     // A failure that may be ignored (MKD of a folder that exists, DELE of a
-    // file that does not) is one the server answered. A session lost on the
-    // way leaves it unknown whether the command reached the server at all:
-    // it goes again on a new session, or the folder the next CWD needs may
-    // never have been made.
-    if (attempt.ignore_failure && client_.Connected()) result = true;
-    if (result) return true;
+    // file that does not) is one that left the session standing. A session
+    // lost on the way leaves it unknown whether the command reached the
+    // server at all: it goes again on a new session, or the folder the next
+    // CWD needs may never have been made.
+    if (outcome || (attempt.ignore_failure && outcome.kind != Outcome::Kind::ConnectionLost && client_.Connected())) {
+      return true;
+    }
     // Another attempt cannot mend what failed on this side.
-    if (client_.LocalFailure()) return false;
+    if (failed_here_) return false;
     --attempt.retries_left;
     attempt.step = 0;
   }
@@ -80,9 +81,9 @@ bool Upload::PauseBeforeRetry(Attempt& attempt) {
 Upload::Connection Upload::Reconnect(Attempt& attempt) {
   Log("Connecting to " + client_.HostName() + (attempt.label.empty() ? std::string() : " for " + attempt.label));
   if (client_.TooManyConnections()) return StepUp(attempt);
-  if (!client_.Connect()) {
-    failure_ = ConnectFailure();
-    attempt.cannot_connect = client_.LocalFailure() || client_.ConnectRefusal() != SiteConnection::Refusal::None;
+  if (const Outcome connected = client_.Connect(); !connected) {
+    Failed(connected, ConnectFailure(connected));
+    attempt.cannot_connect = failed_here_ || client_.ConnectRefusal() != SiteConnection::Refusal::None;
     const CertificateCheck check = client_.Certificate();
     if (check.verdict == CertificateCheck::Verdict::Untrusted || check.verdict == CertificateCheck::Verdict::Changed) {
       refused_certificate_ = check;
@@ -130,8 +131,8 @@ Upload::Connection Upload::StepUp(Attempt& attempt) {
   attempt.step = settings_.Ramped ? attempt.step * 2 : attempt.step + 30;
   if (attempt.step == 0) attempt.step = 60;
   if (attempt.pause_now < 600) attempt.pause_now += attempt.step;
-  if (!client_.Connect()) {
-    failure_ = ConnectFailure();
+  if (const Outcome connected = client_.Connect(); !connected) {
+    Failed(connected, ConnectFailure(connected));
     if (client_.Connected()) client_.Quit();
     Log("Too many connections. Stepping up pause to " + std::to_string(attempt.pause_now));
     attempt.step += 30;
@@ -170,7 +171,7 @@ void Upload::ReportGivingUp(const Attempt& attempt) {
     data_certificate_refused_ = true;
     return GiveUp();
   }
-  if (client_.LocalFailure()) {
+  if (failed_here_) {
     // A local failure of an upload is told by the upload's own lines.
     if (FoldCase(attempt.label) != "put") Log("Reason: " + failure_);
     return;
@@ -199,13 +200,18 @@ void Upload::GiveUp() {
 // Why a connect failed, and where it went: a mistyped port or host shows,
 // and the system's own words for a socket or resolver error stand beside
 // the composed reply.
-std::string Upload::ConnectFailure() const {
+std::string Upload::ConnectFailure(const Outcome& connected) const {
   const std::string system = client_.SystemReason();
-  return client_.FailureText() + " (" + client_.Endpoint() + (system.empty() ? "" : ": " + system) + ")";
+  return connected.reason + " (" + client_.Endpoint() + (system.empty() ? "" : ": " + system) + ")";
+}
+
+void Upload::Failed(const Outcome& outcome, const std::string& reason) {
+  failure_ = reason.empty() ? outcome.reason : reason;
+  failed_here_ = outcome.kind == Outcome::Kind::LocalFailure;
 }
 
 // The label's call, with the operands the caller set.
-bool Upload::RunLabel(const std::string& label) {
+Outcome Upload::RunLabel(const std::string& label) {
   using Listing = SiteConnection::Listing;
   const std::string name = FoldCase(label);
   if (name == "rename") {
@@ -213,7 +219,7 @@ bool Upload::RunLabel(const std::string& label) {
     // done, so only a first attempt's refusal says what the server can do.
     rename_.first_attempt = !rename_.sent;
     rename_.sent = true;
-    const bool renamed = client_.Rename(op_.file, op_.rename_to);
+    Outcome renamed = client_.Rename(op_.file, op_.rename_to);
     rename_.refused = renamed ? SiteConnection::RenameRefusal::None : client_.RefusedHalf();
     return renamed;
   }
@@ -236,7 +242,7 @@ bool Upload::RunLabel(const std::string& label) {
   if (name == "typebinary" || name == "typeascii") return client_.SetBinary(name == "typebinary");
   if (name == "cdup") return client_.ParentFolder();
   if (name == "feat") return client_.AskFeatures();
-  return true;  // no operation: connecting was all that was asked
+  return Outcome();  // no operation: connecting was all that was asked
 }
 
 bool Upload::ListFolder(const std::string& directory, const char* label, RemoteListing& listing, bool may_fail) {
@@ -256,12 +262,13 @@ bool Upload::ListFolder(const std::string& directory, const char* label, RemoteL
 void Upload::RemoveStoppedUpload(const std::string& remote) {
   const std::string name = op_.file;
   Log("Removing the part of " + AddTrailingSlash(remote) + name + " that reached the server");
-  bool removed = client_.Connected() || client_.Connect();
+  Outcome removed = client_.Connected() ? Outcome() : client_.Connect();
   if (removed) {
     op_.folder = remote;
-    removed = client_.ChangeFolder(remote) && client_.RemoveFile(name);
+    removed = client_.ChangeFolder(remote);
+    if (removed) removed = client_.RemoveFile(name);
   }
-  if (!removed) Log("Could not remove it: " + client_.FailureText());
+  if (!removed) Log("Could not remove it: " + removed.reason);
   if (client_.Connected()) client_.Quit();
 }
 

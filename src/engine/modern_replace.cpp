@@ -26,8 +26,8 @@ bool Upload::RenameIntoPlace::ReplaceFile(const std::string& local, const std::s
   const char* type = run_.client_.Binary() ? "Binary" : "ASCII";
   if (log_copy_line) run_.Log("Copy to " + AddTrailingSlash(remote) + name + " as " + type);
   if (!sent) {
-    if (log_copy_line || run_.client_.LocalFailure()) run_.Log("    - " + run_.client_.LastReply());
-    if (run_.gave_up_ || !run_.client_.LocalFailure()) return false;
+    if (log_copy_line || run_.failed_here_) run_.Log("    - " + run_.client_.LastReply());
+    if (run_.gave_up_ || !run_.failed_here_) return false;
     // What reached the server lies under the temporary name: it goes, and
     // the site's copy stays as it was.
     run_.Problem("Skipped " + LocalPath(local, name) + ": the upload failed here; the server's copy was left as it was",

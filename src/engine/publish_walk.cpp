@@ -361,7 +361,7 @@ bool Upload::UploadFile(const std::string& local, const std::string& name) {
   Log("Copy to " + AddTrailingSlash(op_.folder) + name + " as " + ChooseValue(client_.Binary(), "Binary", "ASCII"));
   Log("    - " + client_.LastReply());
   if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_.TransferCount());
-  if (sent || !client_.LocalFailure() || gave_up_) return sent;
+  if (sent || !failed_here_ || gave_up_) return sent;
   return DropPartialCopy(local, op_.folder, name);
 }
 
@@ -380,7 +380,7 @@ bool Upload::DropPartialCopy(const std::string& local, const std::string& remote
 bool Upload::SendUpload(const std::string& local, const std::string& remote, const std::string& name,
                         const char* label) {
   const bool sent = ExecuteCommand(remote, label, false);
-  if (!sent && (!client_.LocalFailure() || gave_up_)) return false;
+  if (!sent && (!failed_here_ || gave_up_)) return false;
   Log("    - " + client_.LastReply());
   if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_.TransferCount());
   return sent || DropPartialCopy(local, remote, name);

@@ -175,8 +175,11 @@ class Upload {
   void AfterConnect(const Attempt& attempt);
   void ReportGivingUp(const Attempt& attempt);
   void RemoveStoppedUpload(const std::string& remote);
-  bool RunLabel(const std::string& label);
-  std::string ConnectFailure() const;
+  Outcome RunLabel(const std::string& label);
+  // Keeps why the last attempt failed (the outcome's reason, or the one
+  // given) and whether it failed on this side.
+  void Failed(const Outcome& outcome, const std::string& reason = std::string());
+  std::string ConnectFailure(const Outcome& connected) const;
   void ReportRefusedCertificate();
   void LogSecurity();
   void GiveUp();
@@ -264,6 +267,7 @@ class Upload {
 
   // The last command's outcome.
   std::string failure_;       // why its last attempt failed, for the reason lines
+  bool failed_here_ = false;  // and it failed on this side: another attempt cannot mend it
   bool operation_ok_ = true;  // its operation's own result, before failures were ignored
   // "Connection retries all failed." was written: nothing more is sent.
   bool gave_up_ = false;

@@ -55,6 +55,8 @@ class FtpClient : public FtpClientCore {
   // data is moving is cut there: the caller removes what reached the
   // server. Only the operation under way is stopped.
   void Interrupt();
+  // The last operation was stopped by Interrupt.
+  bool Interrupted() const { return interrupted_; }
 
  protected:
   // Data moving pushes the deadline forward.

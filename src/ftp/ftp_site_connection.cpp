@@ -31,13 +31,13 @@ FtpSiteConnection::FtpSiteConnection(const SiteSettings& site)
 std::string FtpSiteConnection::HostName() const { return client_.HostName; }
 bool FtpSiteConnection::Connected() const { return client_.Connected(); }
 
-bool FtpSiteConnection::Connect() {
+Outcome FtpSiteConnection::Connect() {
   folder_.clear();
   client_.SetConnectionType(client_.ProxyServer.empty() ? FtpConnectionType::ftpDirect : FtpConnectionType::ftpProxy);
-  return client_.Connect();
+  return Result(client_.Connect());
 }
 
-bool FtpSiteConnection::Quit() { return client_.Quit(); }
+Outcome FtpSiteConnection::Quit() { return Result(client_.Quit()); }
 void FtpSiteConnection::Drop() { client_.Abort(); }
 void FtpSiteConnection::Interrupt() { client_.Interrupt(); }
 
@@ -46,51 +46,69 @@ FtpClient& FtpSiteConnection::Begin() {
   return client_;
 }
 
-bool FtpSiteConnection::ChangeFolder(const std::string& folder) {
-  Begin().HostDirName = folder;
-  if (!client_.Cwd()) return false;
-  folder_ = !folder.empty() && folder[0] == '/' ? folder : AddTrailingSlash(folder_) + folder;
-  return true;
+// A failure that left the session standing is the server's answer, unless
+// it came from this side.
+Outcome FtpSiteConnection::Result(bool done) const {
+  if (done) return Outcome();
+  Outcome outcome;
+  outcome.reason = client_.FailureText();
+  if (client_.LocalFailure) {
+    outcome.kind = Outcome::Kind::LocalFailure;
+  } else if (client_.Interrupted()) {
+    outcome.kind = Outcome::Kind::Stopped;
+  } else {
+    outcome.kind = client_.Connected() ? Outcome::Kind::Refused : Outcome::Kind::ConnectionLost;
+  }
+  return outcome;
 }
 
-bool FtpSiteConnection::ParentFolder() {
-  if (!Begin().CDup()) return false;
+Outcome FtpSiteConnection::ChangeFolder(const std::string& folder) {
+  Begin().HostDirName = folder;
+  if (!client_.Cwd()) return Result(false);
+  folder_ = !folder.empty() && folder[0] == '/' ? folder : AddTrailingSlash(folder_) + folder;
+  return Outcome();
+}
+
+Outcome FtpSiteConnection::ParentFolder() {
+  if (!Begin().CDup()) return Result(false);
   const size_t slash = folder_.find_last_of('/');
   if (slash != std::string::npos) folder_.erase(slash == 0 ? 1 : slash);
-  return true;
+  return Outcome();
 }
 
-bool FtpSiteConnection::MakeFolder(const std::string& name) {
+Outcome FtpSiteConnection::MakeFolder(const std::string& name) {
   Begin().HostFileName = name;
-  return client_.Mkd();
+  return Result(client_.Mkd());
 }
 
-bool FtpSiteConnection::RemoveFolder(const std::string& name) {
+Outcome FtpSiteConnection::RemoveFolder(const std::string& name) {
   Begin().HostFileName = name;
-  return client_.Rmd();
+  return Result(client_.Rmd());
 }
 
-bool FtpSiteConnection::RemoveFile(const std::string& name) {
+Outcome FtpSiteConnection::RemoveFile(const std::string& name) {
   Begin().HostFileName = name;
-  return client_.Dele();
+  return Result(client_.Dele());
 }
 
 // RNFR, then RNTO: a new session has forgotten an earlier RNFR, so both go
 // on every attempt.
-bool FtpSiteConnection::Rename(const std::string& from, const std::string& to) {
+Outcome FtpSiteConnection::Rename(const std::string& from, const std::string& to) {
   Begin().HostFileName = from;
   client_.RenameTarget = to;
   refused_half_ = RenameRefusal::Source;
-  if (!client_.Rnfr()) return false;
+  if (!client_.Rnfr()) return Result(false);
   refused_half_ = RenameRefusal::Target;
-  if (!client_.Rnto()) return false;
+  if (!client_.Rnto()) return Result(false);
   refused_half_ = RenameRefusal::None;
-  return true;
+  return Outcome();
 }
 
-bool FtpSiteConnection::SetBinary(bool binary) { return binary ? Begin().TypeBinary() : Begin().TypeAscii(); }
+Outcome FtpSiteConnection::SetBinary(bool binary) {
+  return Result(binary ? Begin().TypeBinary() : Begin().TypeAscii());
+}
 
-bool FtpSiteConnection::Send(const std::string& name, const std::string& local_file, DataStream* source) {
+Outcome FtpSiteConnection::Send(const std::string& name, const std::string& local_file, DataStream* source) {
   Begin().HostFileName = name;
   if (source) {
     client_.SetLocalStream(source);
@@ -100,29 +118,29 @@ bool FtpSiteConnection::Send(const std::string& name, const std::string& local_f
   }
   const bool sent = client_.Put();
   client_.SetLocalStream(nullptr);
-  return sent;
+  return Result(sent);
 }
 
 // LIST, NLST or MLSD of the name, or of the current folder. The names of
 // LIST lines stand in a column learnt from the first listing that has
 // entries, right after it.
-bool FtpSiteConnection::List(Listing kind, const std::string& what, RemoteListing& into) {
+Outcome FtpSiteConnection::List(Listing kind, const std::string& what, RemoteListing& into) {
   into = RemoteListing();
   MemoryStream stream;
   Begin().HostFileName = what;
   client_.SetLocalStream(&stream);
   const bool listed = kind == Listing::Names ? client_.Ls() : kind == Listing::Long ? client_.Dir() : client_.Mlsd();
-  if (!ListLines(listed, stream, into)) return false;
+  if (!ListLines(listed, stream, into)) return Result(false);
   if (kind == Listing::Names) {
     ReadNameListing(into);
   } else if (kind == Listing::Facts) {
     ReadFactListing(into);
   } else {
     const bool entries = std::any_of(into.lines.begin(), into.lines.end(), IsListingEntry);
-    if (entries && name_column_ < 0 && !LearnNameColumn()) return false;
+    if (entries && name_column_ < 0 && !LearnNameColumn()) return Result(false);
     ReadLongListing(into, name_column_, run_year_, run_month_);
   }
-  return true;
+  return Outcome();
 }
 
 bool FtpSiteConnection::ListLines(bool listed, MemoryStream& stream, RemoteListing& into) {
@@ -151,15 +169,13 @@ bool FtpSiteConnection::LearnNameColumn() {
   return true;
 }
 
-bool FtpSiteConnection::AskFeatures() { return Begin().Feat(); }
+Outcome FtpSiteConnection::AskFeatures() { return Result(Begin().Feat()); }
 
 std::unique_ptr<DataStream> FtpSiteConnection::OpenForUpload(const std::string& name, std::string& why) {
   return client_.OpenForUpload(name, why);
 }
 
 const std::string& FtpSiteConnection::LastReply() const { return client_.LastReply; }
-std::string FtpSiteConnection::FailureText() const { return client_.FailureText(); }
-bool FtpSiteConnection::LocalFailure() const { return client_.LocalFailure; }
 bool FtpSiteConnection::DataCertificateRefused() const { return client_.DataCertificateRefused; }
 // A login refused with 530 is refused for good (some servers lock an
 // account after a few failed logins), unless the reply says the server is

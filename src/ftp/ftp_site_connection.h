@@ -30,29 +30,27 @@ class FtpSiteConnection : public SiteConnection {
   bool Encrypted() const override;
   std::string Proxy() const override;
   bool Connected() const override;
-  bool Connect() override;
-  bool Quit() override;
+  Outcome Connect() override;
+  Outcome Quit() override;
   void Drop() override;
   void Interrupt() override;
-  bool ChangeFolder(const std::string& folder) override;
-  bool ParentFolder() override;
-  bool MakeFolder(const std::string& name) override;
-  bool RemoveFolder(const std::string& name) override;
-  bool RemoveFile(const std::string& name) override;
-  bool Rename(const std::string& from, const std::string& to) override;
+  Outcome ChangeFolder(const std::string& folder) override;
+  Outcome ParentFolder() override;
+  Outcome MakeFolder(const std::string& name) override;
+  Outcome RemoveFolder(const std::string& name) override;
+  Outcome RemoveFile(const std::string& name) override;
+  Outcome Rename(const std::string& from, const std::string& to) override;
   RenameRefusal RefusedHalf() const override { return refused_half_; }
-  bool SetBinary(bool binary) override;
-  bool Send(const std::string& name, const std::string& local_file, DataStream* source) override;
-  bool List(Listing kind, const std::string& what, RemoteListing& into) override;
+  Outcome SetBinary(bool binary) override;
+  Outcome Send(const std::string& name, const std::string& local_file, DataStream* source) override;
+  Outcome List(Listing kind, const std::string& what, RemoteListing& into) override;
   void StartRun(int year, int month) override { name_column_ = -1, run_year_ = year, run_month_ = month; }
   // The field where the names of LIST lines begin, once learnt; -1 before.
   int NameColumn() const { return name_column_; }
-  bool AskFeatures() override;
+  Outcome AskFeatures() override;
   std::optional<std::string> WorkingFolder() override;
   std::unique_ptr<DataStream> OpenForUpload(const std::string& name, std::string& why) override;
   const std::string& LastReply() const override;
-  std::string FailureText() const override;
-  bool LocalFailure() const override;
   bool DataCertificateRefused() const override;
   Refusal ConnectRefusal() const override;
   std::string SystemReason() const override;
@@ -67,6 +65,8 @@ class FtpSiteConnection : public SiteConnection {
  private:
   // Each call starts with nothing failed on this side.
   FtpClient& Begin();
+  // What the client's last operation came to.
+  Outcome Result(bool done) const;
   // The reply of the listing command just sent, split into lines.
   bool ListLines(bool listed, MemoryStream& stream, RemoteListing& into);
   // Learns where LIST lines put the names by listing the current folder

@@ -17,6 +17,21 @@
 
 namespace kestova {
 
+// What a call to a site came to, for the retry rule and for people.
+struct Outcome {
+  enum class Kind {
+    Done,
+    Refused,         // the server answered no; `reason` holds its words
+    ConnectionLost,  // the session went on the way: unknown what reached the server
+    LocalFailure,    // it failed on this side, for a reason another attempt cannot mend
+    Stopped,         // the user stopped it
+  };
+  Kind kind = Kind::Done;
+  std::string reason;  // why not, for people
+  bool Done() const { return kind == Kind::Done; }
+  explicit operator bool() const { return Done(); }
+};
+
 class SiteConnection {
  public:
   // What a listing asks for: the names alone, the server's long form, or
@@ -38,38 +53,37 @@ class SiteConnection {
   // The control connection is not closed.
   virtual bool Connected() const = 0;
   // Connects and logs in, through the proxy when one is set.
-  virtual bool Connect() = 0;
-  virtual bool Quit() = 0;
+  virtual Outcome Connect() = 0;
+  virtual Outcome Quit() = 0;
   // Drops the connection without sending anything.
   virtual void Drop() = 0;
   // The user stopped the run: the call under way stops waiting.
   virtual void Interrupt() = 0;
 
   // ---- Calls. Each names what it works on, relative to the current folder
-  // unless it is a path, and answers whether it was done; why not stays
-  // readable until the next call (LastReply, FailureText, LocalFailure).
-  virtual bool ChangeFolder(const std::string& folder) = 0;
-  virtual bool ParentFolder() = 0;
-  virtual bool MakeFolder(const std::string& name) = 0;
-  virtual bool RemoveFolder(const std::string& name) = 0;
-  virtual bool RemoveFile(const std::string& name) = 0;
+  // unless it is a path, and answers what it came to.
+  virtual Outcome ChangeFolder(const std::string& folder) = 0;
+  virtual Outcome ParentFolder() = 0;
+  virtual Outcome MakeFolder(const std::string& name) = 0;
+  virtual Outcome RemoveFolder(const std::string& name) = 0;
+  virtual Outcome RemoveFile(const std::string& name) = 0;
   // Renames `from` to `to`; when refused, RefusedHalf says which name the
   // server would not take.
-  virtual bool Rename(const std::string& from, const std::string& to) = 0;
+  virtual Outcome Rename(const std::string& from, const std::string& to) = 0;
   virtual RenameRefusal RefusedHalf() const = 0;
   // Whether the files sent next go byte for byte or as text.
-  virtual bool SetBinary(bool binary) = 0;
+  virtual Outcome SetBinary(bool binary) = 0;
   // Sends `source`, or the local file when there is no source, as `name`.
-  virtual bool Send(const std::string& name, const std::string& local_file, DataStream* source) = 0;
+  virtual Outcome Send(const std::string& name, const std::string& local_file, DataStream* source) = 0;
   // Lists `what` (a name or a folder; the current folder when empty) into
   // `into`: its lines and the entries they name.
-  virtual bool List(Listing kind, const std::string& what, RemoteListing& into) = 0;
+  virtual Outcome List(Listing kind, const std::string& what, RemoteListing& into) = 0;
   // A run starts, in the given year and month: listings are read afresh
   // (what was learnt of their layout is forgotten), and a listing that shows
   // recent times without their year is read against that date.
   virtual void StartRun(int year, int month) = 0;
   // Asks what the server can do (ListsFacts tells after it).
-  virtual bool AskFeatures() = 0;
+  virtual Outcome AskFeatures() = 0;
   // The folder the session is in, as the server names it (empty when its
   // answer names none); nothing when the server refused to say.
   virtual std::optional<std::string> WorkingFolder() = 0;
@@ -77,12 +91,9 @@ class SiteConnection {
   // cannot.
   virtual std::unique_ptr<DataStream> OpenForUpload(const std::string& name, std::string& why) = 0;
 
-  // ---- Results of the last operation.
+  // ---- What the last calls left to be read.
+  // The server's last words, for the log.
   virtual const std::string& LastReply() const = 0;
-  // Why it failed, for people.
-  virtual std::string FailureText() const = 0;
-  // It failed on this side, for a reason another attempt cannot mend.
-  virtual bool LocalFailure() const = 0;
   // It failed because a data connection presented another certificate than
   // the server's: the run must not go on.
   virtual bool DataCertificateRefused() const = 0;

@@ -29,13 +29,13 @@ class FakeSiteConnection : public SiteConnection {
 
   std::string HostName() const override { return "ftp.test"; }
   bool Connected() const override { return connected_; }
-  bool Connect() override {
+  Outcome Connect() override {
     calls.push_back("Connect");
     const std::string answer = Next(logins);
     connected_ = answer.empty() || answer.rfind("530", 0) == 0;
     return Answer(answer);
   }
-  bool Quit() override {
+  Outcome Quit() override {
     calls.push_back("Quit");
     const bool was = connected_;
     connected_ = false;
@@ -46,37 +46,35 @@ class FakeSiteConnection : public SiteConnection {
     connected_ = false;
   }
   void Interrupt() override { calls.push_back("Interrupt"); }
-  bool ChangeFolder(const std::string& folder) override { return Call(Operation::Cwd, "Cwd " + folder); }
-  bool ParentFolder() override { return Call(Operation::CDup, "CDup"); }
-  bool MakeFolder(const std::string& name) override { return Call(Operation::Mkd, "Mkd " + name); }
-  bool RemoveFolder(const std::string& name) override { return Call(Operation::Rmd, "Rmd " + name); }
-  bool RemoveFile(const std::string& name) override { return Call(Operation::Dele, "Dele " + name); }
-  bool Rename(const std::string& from, const std::string& to) override {
+  Outcome ChangeFolder(const std::string& folder) override { return Call(Operation::Cwd, "Cwd " + folder); }
+  Outcome ParentFolder() override { return Call(Operation::CDup, "CDup"); }
+  Outcome MakeFolder(const std::string& name) override { return Call(Operation::Mkd, "Mkd " + name); }
+  Outcome RemoveFolder(const std::string& name) override { return Call(Operation::Rmd, "Rmd " + name); }
+  Outcome RemoveFile(const std::string& name) override { return Call(Operation::Dele, "Dele " + name); }
+  Outcome Rename(const std::string& from, const std::string& to) override {
     return Call(Operation::Rename, "Rename " + from + " " + to);
   }
   RenameRefusal RefusedHalf() const override { return RenameRefusal::Target; }
-  bool SetBinary(bool binary) override {
+  Outcome SetBinary(bool binary) override {
     binary_ = binary;
     return Call(Operation::Type, binary ? "TypeBinary" : "TypeAscii");
   }
-  bool Send(const std::string& name, const std::string&, DataStream*) override {
+  Outcome Send(const std::string& name, const std::string&, DataStream*) override {
     return Call(Operation::Send, "Send " + name);
   }
   // What a listing gives, by what it lists ("" for the current folder).
   std::map<std::string, RemoteListing> listings;
-  bool List(Listing, const std::string& what, RemoteListing& into) override {
+  Outcome List(Listing, const std::string& what, RemoteListing& into) override {
     const auto found = listings.find(what);
     into = found == listings.end() ? RemoteListing() : found->second;
     return Call(Operation::List, "List " + what);
   }
   void StartRun(int, int) override {}
-  bool AskFeatures() override { return Call(Operation::Feat, "Feat"); }
+  Outcome AskFeatures() override { return Call(Operation::Feat, "Feat"); }
   std::unique_ptr<DataStream> OpenForUpload(const std::string& name, std::string& why) override {
     return FileStream::OpenRead(name, FtpShareMode::ftpShareExclusive, &why);
   }
   const std::string& LastReply() const override { return reply_; }
-  std::string FailureText() const override { return error_.empty() ? reply_ : error_; }
-  bool LocalFailure() const override { return false; }
   bool DataCertificateRefused() const override { return false; }
   // The rules of an FTP server's words, as the FTP connection reads them.
   Refusal ConnectRefusal() const override {
@@ -111,15 +109,16 @@ class FakeSiteConnection : public SiteConnection {
     if (script.size() > 1) script.pop_front();
     return answer;
   }
-  bool Call(Operation operation, const std::string& call) {
+  Outcome Call(Operation operation, const std::string& call) {
     calls.push_back(call);
     const auto found = answers.find(operation);
     return Answer(found == answers.end() ? std::string() : Next(found->second));
   }
-  bool Answer(const std::string& failure) {
+  Outcome Answer(const std::string& failure) {
     reply_ = failure.empty() ? "250 OK" : failure;
     error_ = failure;
-    return failure.empty();
+    if (failure.empty()) return Outcome();
+    return {connected_ ? Outcome::Kind::Refused : Outcome::Kind::ConnectionLost, failure};
   }
 
   bool connected_ = false;
