@@ -18,8 +18,8 @@ namespace kestova {
 void ClassicWalk::Folder(const std::string& local, const std::string& remote, const std::string& site_address,
                          const std::string& new_address, const std::string& old_address) {
   if (run_.terminated_) return;
-  run_.op_.file = remote;
-  run_.op_.folder = remote;
+  run_.Next().file = remote;
+  run_.Next().folder = remote;
   if (run_.profile_.TestRun()) {
     run_.Log("## Test: Make directory " + remote);
   } else if (!(run_.write_changes_ && run_.changes_->ListedAsFolder(remote)) &&
@@ -36,8 +36,8 @@ void ClassicWalk::Folder(const std::string& local, const std::string& remote, co
   struct stat self {};
   ::stat(local.c_str(), &self);
   run_.walking_.emplace_back(self.st_dev, self.st_ino);
-  run_.op_.file = remote;
-  run_.op_.folder = remote;
+  run_.Next().file = remote;
+  run_.Next().folder = remote;
   if (!EnterFolder(remote)) {
     run_.Terminate();
   } else {
@@ -61,7 +61,7 @@ bool ClassicWalk::EnterFolder(const std::string& remote) {
   if (!run_.profile_.TestRun()) return run_.ExecuteCommand(remote, "cwd", false);
   if (InMissingFolder(remote)) return true;
   if (!run_.ExecuteCommand(remote, "cwd", true)) return false;
-  if (run_.operation_ok_ || !run_.client_.Connected()) return true;
+  if (run_.executor_.LastDone() || !run_.client_.Connected()) return true;
   run_.Log("## Test: " + remote + " is not on the server yet: it counts as empty");
   missing_root_ = remote;
   return true;
@@ -88,8 +88,8 @@ void ClassicWalk::Entry(const std::string& local, const std::string& remote, con
            AddTrailingSlash(new_address) + segment, AddTrailingSlash(old_address) + segment);
     if (run_.terminated_) return;
   }
-  run_.op_.file = remote;
-  run_.op_.folder = remote;
+  run_.Next().file = remote;
+  run_.Next().folder = remote;
   if (!InMissingFolder(remote) && !run_.ExecuteCommand(remote, "cwd", false)) run_.Terminate();
 }
 
@@ -99,8 +99,8 @@ void ClassicWalk::File(const std::string& local, const std::string& remote, cons
   const std::string path = LocalPath(local, entry.name);
   run_.Emit(RunEvent::Kind::FileChecked, path, entry.unpublishable.empty() ? entry.size : 0);
   if (run_.FileSkipped(path, entry)) return;
-  run_.op_.file = entry.name;
-  if (!run_.settings_.RedirectJob) run_.op_.SetLocalFile(path);
+  run_.Next().file = entry.name;
+  if (!run_.settings_.RedirectJob) run_.Next().SetLocalFile(path);
   if (run_.write_changes_) return WriteChangesStep(local, remote, entry, site_address, new_address, old_address);
   run_.OverwriteFile(local, remote, entry, site_address, new_address, old_address);
 }
@@ -109,7 +109,7 @@ void ClassicWalk::WriteChangesStep(const std::string& local, const std::string& 
                                    const std::string& site_address, const std::string& new_address,
                                    const std::string& old_address) {
   const Upload::Verdict verdict = JudgeFile(local, remote, entry);
-  run_.op_.SetLocalFile(LocalPath(local, entry.name));
+  run_.Next().SetLocalFile(LocalPath(local, entry.name));
   if (verdict == Upload::Verdict::None || verdict == Upload::Verdict::Unchanged) return;
   run_.SendChanged(local, remote, entry.name, verdict == Upload::Verdict::New ? "Put" : "put", site_address,
                    new_address, old_address);

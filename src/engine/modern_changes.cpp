@@ -60,7 +60,7 @@ constexpr long long kMaxZoneOffset = 26 * 3600;
 void Upload::DetectMlsd(const std::string& folder) {
   if (mlsd_asked_) return;
   mlsd_asked_ = true;
-  if (!ExecuteCommand(folder, "feat", true) || !operation_ok_) return;
+  if (!ExecuteCommand(folder, "feat", true) || !executor_.LastDone()) return;
   mlsd_ = client_.ListsFacts();
 }
 
@@ -76,8 +76,8 @@ void Upload::FolderListing::LearnClockOffset() {
         "without an offset.");
     return;
   }
-  run_.op_.file = folder;
-  run_.op_.folder = folder;
+  run_.Next().file = folder;
+  run_.Next().folder = folder;
   if (!run_.ExecuteCommand(folder, "mkd", true) || !run_.ExecuteCommand(folder, "cwd", false)) return;
   run_.DetectMlsd(folder);
   const std::string marker = std::string(kTemporaryPrefix) + "clock-" + std::to_string(::getpid());
@@ -85,13 +85,13 @@ void Upload::FolderListing::LearnClockOffset() {
   const std::string text = "Kestova learns the server's clock from this file's time.\n";
   stream.Write(text.data(), static_cast<std::int64_t>(text.size()));
   stream.Seek(0);
-  DataStream* run_stream = run_.op_.stream;
-  run_.op_.SetStream(&stream);
-  run_.op_.file = marker;
+  MemoryStream* run_stream = run_.Next().stream;
+  run_.Next().SetStream(&stream);
+  run_.Next().file = marker;
   const bool sent = run_.ExecuteCommand(folder, "typebinary", false) && run_.ExecuteCommand(folder, "put", true) &&
-                    run_.operation_ok_;
+                    run_.executor_.LastDone();
   const std::time_t ended = std::time(nullptr);
-  run_.op_.SetStream(run_stream);
+  run_.Next().SetStream(run_stream);
   RemoteListing listing;
   bool found = false;
   ListingTime listed;
@@ -103,12 +103,13 @@ void Upload::FolderListing::LearnClockOffset() {
       break;
     }
   }
-  run_.op_.file = marker;
-  if (sent && run_.ExecuteCommand(folder, "dele", true) && !run_.operation_ok_) {
-    run_.Log("Could not delete the marker file " + AddTrailingSlash(folder) + marker + " (" + run_.failure_ +
+  run_.Next().file = marker;
+  if (sent && run_.ExecuteCommand(folder, "dele", true) && !run_.executor_.LastDone()) {
+    run_.Log("Could not delete the marker file " + AddTrailingSlash(folder) + marker + " (" +
+             run_.executor_.LastFailure() +
              "): it stays on the server, where visitors can read it; delete it by hand.");
   }
-  if (run_.gave_up_) return;
+  if (run_.executor_.GaveUp()) return;
   if (!found) {
     run_.Log("Could not learn the server's clock from a marker file in " + folder +
              ": its listing times are compared without an offset.");

@@ -16,33 +16,33 @@ bool Upload::IsTemporaryName(const std::string& name) { return name.rfind(kTempo
 bool Upload::RenameIntoPlace::ReplaceFile(const std::string& local, const std::string& remote, const std::string& name,
                                           bool log_copy_line) {
   if (mode_ == Mode::DeleteAndSend) {
-    run_.op_.file = name;
+    run_.Next().file = name;
     if (!run_.ExecuteCommand(remote, "dele", true)) return false;
     return SendUnderOwnName(local, remote, name, log_copy_line);
   }
   const std::string temporary = kTemporaryPrefix + name;
-  run_.op_.file = temporary;
+  run_.Next().file = temporary;
   const bool sent = run_.ExecuteCommand(remote, "put", false);
   const char* type = run_.client_.Binary() ? "Binary" : "ASCII";
   if (log_copy_line) run_.Log("Copy to " + AddTrailingSlash(remote) + name + " as " + type);
   if (!sent) {
-    if (log_copy_line || run_.failed_here_) run_.Log("    - " + run_.client_.LastReply());
-    if (run_.gave_up_ || !run_.failed_here_) return false;
+    if (log_copy_line || run_.executor_.FailedHere()) run_.Log("    - " + run_.client_.LastReply());
+    if (run_.executor_.GaveUp() || !run_.executor_.FailedHere()) return false;
     // What reached the server lies under the temporary name: it goes, and
     // the site's copy stays as it was.
     run_.Problem("Skipped " + LocalPath(local, name) + ": the upload failed here; the server's copy was left as it was",
                  LocalPath(local, name));
-    run_.op_.file = temporary;
+    run_.Next().file = temporary;
     run_.ExecuteCommand(remote, "dele", true);
-    return !run_.gave_up_;
+    return !run_.executor_.GaveUp();
   }
   const std::int64_t bytes = run_.client_.TransferCount();
   if (!RenameOver(remote, temporary, name, bytes)) {
-    if (run_.gave_up_) return false;
+    if (run_.executor_.GaveUp()) return false;
     // No rename: the temporary copy goes and the file is sent under its name.
-    run_.op_.file = temporary;
+    run_.Next().file = temporary;
     run_.ExecuteCommand(remote, "dele", true);
-    run_.op_.file = name;
+    run_.Next().file = name;
     if (!run_.ExecuteCommand(remote, "dele", true)) return false;
     return SendUnderOwnName(local, remote, name, false);
   }
@@ -57,21 +57,21 @@ bool Upload::RenameIntoPlace::ReplaceFile(const std::string& local, const std::s
 bool Upload::RenameIntoPlace::RenameOver(const std::string& remote, const std::string& temporary,
                                          const std::string& name, std::int64_t bytes) {
   if (mode_ == Mode::DeleteThenRename) {
-    run_.op_.file = name;
+    run_.Next().file = name;
     run_.ExecuteCommand(remote, "dele", true);
-    if (run_.gave_up_) return false;
+    if (run_.executor_.GaveUp()) return false;
   }
-  run_.rename_ = RenameTry();
-  run_.op_.file = temporary;
-  run_.op_.rename_to = name;
+  run_.executor_.LastRename() = Executor::RenameTry();
+  run_.Next().file = temporary;
+  run_.Next().rename_to = name;
   run_.ExecuteCommand(remote, "rename", true);
-  if (run_.operation_ok_ || run_.gave_up_) return run_.operation_ok_;
+  if (run_.executor_.LastDone() || run_.executor_.GaveUp()) return run_.executor_.LastDone();
   // After a lost connection the first attempt may have renamed the file,
   // so that the next one finds nothing to rename: that is no verdict.
-  if (!run_.rename_.first_attempt) return RenamedAfterAll(remote, temporary, name, bytes);
+  if (!run_.executor_.LastRename().first_attempt) return RenamedAfterAll(remote, temporary, name, bytes);
   const std::string refusal = run_.client_.LastReply();
   const std::string again = ": files are replaced by deleting and sending them again, as the classic method does.";
-  if (run_.rename_.refused == SiteConnection::RenameRefusal::Source) {
+  if (run_.executor_.LastRename().refused == SiteConnection::RenameRefusal::Source) {
     run_.Log("The server refused RNFR (" + refusal + ")" + again);
     mode_ = Mode::DeleteAndSend;
     return false;
@@ -116,7 +116,7 @@ bool Upload::RenameIntoPlace::RenamedAfterAll(const std::string& remote, const s
 // The classic way: the file is sent under its own name.
 bool Upload::RenameIntoPlace::SendUnderOwnName(const std::string& local, const std::string& remote,
                                                const std::string& name, bool log_copy_line) {
-  run_.op_.file = name;
+  run_.Next().file = name;
   if (!log_copy_line) return run_.SendUpload(local, remote, name, "put");
   return run_.UploadFile(local, name);
 }

@@ -96,10 +96,10 @@ void PlannedWalk::LookInto(Folder& folder) {
   if (InMissingFolder(remote)) {
     folder.missing = true;
   } else {
-    run_.op_.file = remote;
-    run_.op_.folder = remote;
+    run_.Next().file = remote;
+    run_.Next().folder = remote;
     if (!run_.ExecuteCommand(remote, "cwd", true)) return run_.Terminate();
-    if (!run_.operation_ok_ && run_.client_.Connected()) {
+    if (!run_.executor_.LastDone() && run_.client_.Connected()) {
       folder.missing = true;
       if (run_.profile_.TestRun()) run_.Log("## Test: " + remote + " is not on the server yet: it counts as empty");
       missing_root_ = remote;
@@ -196,8 +196,8 @@ void PlannedWalk::Act(const Folder& folder) {
   if (run_.terminated_) return;
   const std::string& remote = folder.remote;
   const bool test = run_.profile_.TestRun();
-  run_.op_.file = remote;
-  run_.op_.folder = remote;
+  run_.Next().file = remote;
+  run_.Next().folder = remote;
   if (test) {
     run_.Log("## Test: Make directory " + remote);
   } else if (folder.make && !run_.ExecuteCommand(remote, "mkd", true)) {
@@ -221,8 +221,8 @@ void PlannedWalk::Act(const Folder& folder) {
       Act(*item.folder);
       if (run_.terminated_) return;
     }
-    run_.op_.file = remote;
-    run_.op_.folder = remote;
+    run_.Next().file = remote;
+    run_.Next().folder = remote;
     if (!test && !run_.ExecuteCommand(remote, "cwd", false)) run_.Terminate();
   }
 }
@@ -231,8 +231,8 @@ void PlannedWalk::ActFile(const Folder& folder, const Item& item) {
   const Upload::LocalEntry& entry = item.entry;
   const std::string path = LocalPath(folder.local, entry.name);
   run_.Emit(RunEvent::Kind::FileChecked, path, entry.size);
-  run_.op_.file = entry.name;
-  if (!run_.settings_.RedirectJob) run_.op_.SetLocalFile(path);
+  run_.Next().file = entry.name;
+  if (!run_.settings_.RedirectJob) run_.Next().SetLocalFile(path);
   if (run_.write_changes_) {
     return run_.SendChanged(folder.local, folder.remote, entry.name, item.is_new ? "Put" : "put", folder.site_address,
                             folder.new_address, folder.old_address);
@@ -247,9 +247,9 @@ void PlannedWalk::RemoveLeftovers(const Folder& folder) {
       run_.Log("## Test: Remove " + name + ", left by an earlier run that was cut short");
       continue;
     }
-    run_.op_.file = name;
+    run_.Next().file = name;
     run_.ExecuteCommand(folder.remote, "dele", true);
-    if (run_.operation_ok_) run_.Log("Removed " + name + ", left by an earlier run that was cut short");
+    if (run_.executor_.LastDone()) run_.Log("Removed " + name + ", left by an earlier run that was cut short");
   }
 }
 

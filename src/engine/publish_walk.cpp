@@ -193,7 +193,7 @@ void Upload::OverwriteFile(const std::string& local, const std::string& remote, 
     TestCopy(local, entry.name);
     return;
   }
-  SetTransferType(op_.local_file.empty() ? entry.name : op_.local_file);
+  SetTransferType(Next().local_file.empty() ? entry.name : Next().local_file);
   if (!replace_->Send(local, remote, entry.name, "put", true)) Terminate();
 }
 
@@ -274,7 +274,7 @@ void Upload::SendChanged(const std::string& local, const std::string& remote, co
 
 // A test run says what it would send, and counts it.
 void Upload::TestCopy(const std::string& local, const std::string& name) {
-  Log("## Test: Copy " + op_.local_file + " to " + op_.folder);
+  Log("## Test: Copy " + Next().local_file + " to " + Next().folder);
   struct stat info {};
   const std::string path = LocalPath(local, name);
   const std::int64_t bytes = !settings_.RedirectJob && ::stat(path.c_str(), &info) == 0 ? info.st_size : 0;
@@ -294,9 +294,9 @@ bool Upload::GoesAsBinary(const std::string& file_name) const {
 // when the session's type changes.
 void Upload::SetTransferType(const std::string& file_name) {
   const int binary = GoesAsBinary(file_name) ? 1 : 0;
-  if (!type_each_file_ && session_type_ == binary) return;
-  if (!ExecuteCommand(op_.folder, binary ? "TypeBinary" : "TypeAscii", false)) return Terminate();
-  session_type_ = binary;
+  if (!type_each_file_ && executor_.SessionType() == binary) return;
+  if (!ExecuteCommand(Next().folder, binary ? "TypeBinary" : "TypeAscii", false)) return Terminate();
+  executor_.SetSessionType(binary);
 }
 
 // Whether a listed size shows that the server's copy is not the local file.
@@ -356,13 +356,13 @@ bool Upload::BuildPage(const std::string& local, const std::string& name, const 
 }
 
 bool Upload::UploadFile(const std::string& local, const std::string& name) {
-  const bool sent = ExecuteCommand(op_.folder, "put", false);
+  const bool sent = ExecuteCommand(Next().folder, "put", false);
   // One slash between folder and name, the root folder "/" included.
-  Log("Copy to " + AddTrailingSlash(op_.folder) + name + " as " + ChooseValue(client_.Binary(), "Binary", "ASCII"));
+  Log("Copy to " + AddTrailingSlash(Next().folder) + name + " as " + ChooseValue(client_.Binary(), "Binary", "ASCII"));
   Log("    - " + client_.LastReply());
   if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_.TransferCount());
-  if (sent || !failed_here_ || gave_up_) return sent;
-  return DropPartialCopy(local, op_.folder, name);
+  if (sent || !executor_.FailedHere() || executor_.GaveUp()) return sent;
+  return DropPartialCopy(local, Next().folder, name);
 }
 
 // An upload that failed on this side (the file could not be read to its
@@ -371,16 +371,16 @@ bool Upload::UploadFile(const std::string& local, const std::string& name) {
 bool Upload::DropPartialCopy(const std::string& local, const std::string& remote, const std::string& name) {
   const std::string path = LocalPath(local, name);
   Problem("Skipped " + path + ": the upload failed here, so its copy on the server was deleted", path);
-  op_.file = name;
+  Next().file = name;
   ExecuteCommand(remote, "dele", true);
-  return !gave_up_;
+  return !executor_.GaveUp();
 }
 
 // The upload of the write-changes step, with its reply line.
 bool Upload::SendUpload(const std::string& local, const std::string& remote, const std::string& name,
                         const char* label) {
   const bool sent = ExecuteCommand(remote, label, false);
-  if (!sent && (!failed_here_ || gave_up_)) return false;
+  if (!sent && (!executor_.FailedHere() || executor_.GaveUp())) return false;
   Log("    - " + client_.LastReply());
   if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_.TransferCount());
   return sent || DropPartialCopy(local, remote, name);

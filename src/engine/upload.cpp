@@ -2,6 +2,7 @@
 // and writes the closing line.
 #include "engine/upload.h"
 
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -9,6 +10,7 @@
 #include "engine/planned_walk.h"
 #include "engine/run_strategies.h"
 #include "engine/wipe.h"
+#include "net/event_wait.h"
 #include "transports/open_site.h"
 
 namespace kestova {
@@ -18,7 +20,14 @@ Upload::Upload(RunSettings settings, const ProfileView& profile, LogSink log, Si
       profile_(profile),
       log_(std::move(log)),
       own_connection_(connection ? nullptr : OpenSite(settings_.Site)),
-      client_(connection ? *connection : *own_connection_) {}
+      client_(connection ? *connection : *own_connection_),
+      executor_(*this, settings_, client_) {}
+
+void Upload::PauseSeconds(int n) {
+  // Waits in the event loop, so Esc and Ctrl+C are noticed at once.
+  if (n <= 0) return;
+  WaitUntil([this] { return terminated_; }, std::chrono::seconds(n));
+}
 
 Upload::~Upload() = default;
 
@@ -107,7 +116,7 @@ RunOutcome Upload::StartUpload() {
   }
   if (!ExecuteCommand("", "", true)) {
     // Esc during a retry pause ends the run like any termination.
-    if (!terminated_ || gave_up_) return RunOutcome::NotConnected;
+    if (!terminated_ || executor_.GaveUp()) return RunOutcome::NotConnected;
     return Finish(RunOutcome::Terminated);
   }
   MakeStartDirAbsolute();
@@ -119,7 +128,7 @@ RunOutcome Upload::StartUpload() {
     if (write_changes_) changes_->Prepare();
     if (settings_.RedirectJob) {
       page_stream_ = std::make_unique<MemoryStream>();
-      op_.SetStream(page_stream_.get());
+      Next().SetStream(page_stream_.get());
     }
     if (plans_first_) {
       PlannedWalk(*this).Run(settings_.LocalRoot, settings_.StartDir, settings_.SiteURL, profile_.NewURL(),
@@ -132,14 +141,9 @@ RunOutcome Upload::StartUpload() {
     Log(std::string("Cannot read the date of the listing line ") + error.what() + "; the run stops here.");
     outcome = RunOutcome::Failed;
   }
-  op_.SetStream(nullptr);
+  Next().SetStream(nullptr);
   page_stream_.reset();
-  // After the run gave up nothing more is sent, not even QUIT.
-  if (gave_up_) {
-    client_.Drop();
-  } else if (client_.Connected()) {
-    client_.Quit();
-  }
+  executor_.Close();
   return Finish(outcome);
 }
 

@@ -6,13 +6,13 @@
 // cooperative: once terminated (by the user or by any failure) it unwinds at
 // its next test without further writes.
 //
-// The run's parts: upload.cpp (the driver), executor.cpp (connecting,
-// retrying), classic_walk.h and planned_walk.h (the two publish walks),
-// publish_walk.cpp (what they share: the local folder, a file's send and
-// the pages), wipe.h (the wipe job),
-// run_strategies.cpp (what the method changes: how a file
-// replaces its old copy, how Wrt Changes judges a file), modern_replace.cpp
-// and modern_changes.cpp (the modern ways themselves).
+// The run's parts: upload.cpp (the driver: checks, connecting first, the
+// jobs in turn, the one closing), executor.h (every call to the site, with
+// its retries), wipe.h, classic_walk.h and planned_walk.h (the jobs),
+// publish_walk.cpp (what the two walks share: the local folder, a file's
+// send and the pages), run_strategies.h (what the method changes: how a
+// file replaces its old copy, how Wrt Changes judges a file),
+// modern_replace.cpp and modern_changes.cpp (the modern ways themselves).
 #pragma once
 
 #include <dirent.h>
@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "common/text_helpers.h"
+#include "engine/executor.h"
 #include "engine/listing.h"
 #include "engine/run_events.h"
 #include "engine/run_settings.h"
@@ -44,7 +45,7 @@ enum class RunOutcome {
   Refused,       // the settings cannot make a run (no local folder, say); nothing was sent
 };
 
-class Upload {
+class Upload : private Executor::Owner {
  public:
   using LogSink = std::function<void(const std::string& line)>;
 
@@ -58,17 +59,17 @@ class Upload {
 
   // Ends the run at its next test: the user's Esc or Ctrl+C, and every
   // failure, come this way.
-  void Terminate() { terminated_ = true; }
+  void Terminate() override { terminated_ = true; }
   // The user's Esc, Stop or Ctrl+C: the run ends, and the operation under
   // way ends at once; an upload cut short is removed from the server.
-  void Stop();
-  bool Terminated() const { return terminated_; }
+  void Stop() { executor_.Stop(); }
+  bool Terminated() const override { return terminated_; }
   // The server's certificate, when the run could not connect because it is
   // not trusted (its verdict is Untrusted or Changed); else verdict None.
-  const CertificateCheck& RefusedCertificate() const { return refused_certificate_; }
+  const CertificateCheck& RefusedCertificate() const { return executor_.RefusedCertificate(); }
   // A data connection presented another certificate than the server's, and
   // the run stopped there.
-  bool DataCertificateRefused() const { return data_certificate_refused_; }
+  bool DataCertificateRefused() const { return executor_.DataCertificateRefused(); }
   // Something the run meant to do was left undone while the run went on (a
   // local file that cannot be published, a delete the server refused): the
   // run still ends with "Terminated before completion.".
@@ -85,33 +86,18 @@ class Upload {
   // The connection the run works through.
   SiteConnection& Site() { return client_; }
   // The remote folder the run works in now.
-  const std::string& CurrentFolder() const { return op_.folder; }
+  const std::string& CurrentFolder() const { return executor_.Next().folder; }
 
-  // What the next command of the executor works on, as its labels name
-  // it: the remote file (or folder, for MKD and RMD), the folder it is in,
-  // the new name of a rename, and the local side of an upload (a file, or
-  // a stream such as the page being sent; naming one forgets the other).
-  struct Operands {
-    std::string file;
-    std::string folder;
-    std::string rename_to;
-    std::string local_file;
-    DataStream* stream = nullptr;
-    void SetLocalFile(const std::string& name) {
-      local_file = name;
-      if (!name.empty()) stream = nullptr;
-    }
-    void SetStream(DataStream* source) {
-      stream = source;
-      if (source) local_file.clear();
-    }
-  };
-  Operands& Next() { return op_; }
+  // What the next command of the executor works on.
+  using Operands = Executor::Operands;
+  Operands& Next() { return executor_.Next(); }
 
   // ---- The engine's routines, public for the tests.
-  bool ExecuteCommand(const std::string& param, const std::string& label, bool ignore_failure);
+  bool ExecuteCommand(const std::string& param, const std::string& label, bool ignore_failure) {
+    return executor_.Execute(param, label, ignore_failure);
+  }
   // Waits n seconds in the event loop, ending early when the run ends.
-  virtual void PauseSeconds(int n);
+  void PauseSeconds(int n) override;
   void SetTransferType(const std::string& file_name);
   // Whether a file goes as binary: by its extension with AutoDetect, else
   // by the BinaryMode setting.
@@ -143,46 +129,15 @@ class Upload {
     ino_t inode = 0;
   };
 
-  // One ExecuteCommand call: what it was asked, and how far its attempts
-  // have got.
-  struct Attempt {
-    std::string param;
-    std::string label;
-    bool ignore_failure = false;
-    int pause_now = 0;
-    int retries_left = 0;
-    int step = 0;  // the too-many-connections step-up; a retry with a step does not wait
-    bool first = true;
-    bool cannot_connect = false;  // a login refused, or one that cannot be sent
-  };
-  enum class Connection { Made, Retry, Impossible };
-
   // Every line goes to the log as one line of plain text: control
   // characters of names from outside are written out.
-  void Log(const std::string& line) { log_(EscapeControls(line)); }
-  void Emit(RunEvent::Kind kind, const std::string& path, std::int64_t bytes = 0, std::int64_t files = 0);
+  void Log(const std::string& line) override { log_(EscapeControls(line)); }
+  void Emit(RunEvent::Kind kind, const std::string& path, std::int64_t bytes = 0, std::int64_t files = 0) override;
   // Logs something left undone; the run goes on but will not say "Finished.".
   void Problem(const std::string& line, const std::string& path = std::string());
   std::string CheckSettings() const;
   void MakeStartDirAbsolute();
   RunOutcome Finish(RunOutcome outcome);
-
-  // Executor.
-  bool AttemptCommand(Attempt& attempt);
-  bool PauseBeforeRetry(Attempt& attempt);
-  Connection Reconnect(Attempt& attempt);
-  Connection StepUp(Attempt& attempt);
-  void AfterConnect(const Attempt& attempt);
-  void ReportGivingUp(const Attempt& attempt);
-  void RemoveStoppedUpload(const std::string& remote);
-  Outcome RunLabel(const std::string& label);
-  // Keeps why the last attempt failed (the outcome's reason, or the one
-  // given) and whether it failed on this side.
-  void Failed(const Outcome& outcome, const std::string& reason = std::string());
-  std::string ConnectFailure(const Outcome& connected) const;
-  void ReportRefusedCertificate();
-  void LogSecurity();
-  void GiveUp();
 
   // Walk.
   bool ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>& entries);
@@ -231,7 +186,9 @@ class Upload {
   // (names). With `may_fail`, a listing the server refuses (proftpd answers
   // NLST of an empty folder with 450) is no failure of the run: false,
   // nothing retried.
-  bool ListFolder(const std::string& directory, const char* label, RemoteListing& listing, bool may_fail = false);
+  bool ListFolder(const std::string& directory, const char* label, RemoteListing& listing, bool may_fail = false) {
+    return executor_.List(directory, label, listing, may_fail);
+  }
   // The wipe job and the planned walk work through the run's executor,
   // listings and checks.
   friend class Wipe;
@@ -245,43 +202,19 @@ class Upload {
   LogSink log_;
   std::unique_ptr<SiteConnection> own_connection_;
   SiteConnection& client_;
-  CertificateCheck refused_certificate_;
-  bool data_certificate_refused_ = false;
-  bool method_said_ = false;  // the modern method has been named in the log
-  // The last rename: which half the server refused, and whether that came
-  // on the first attempt, before any lost connection.
-  struct RenameTry {
-    SiteConnection::RenameRefusal refused = SiteConnection::RenameRefusal::None;
-    bool sent = false;
-    bool first_attempt = true;
-  } rename_;
-  int session_type_ = -1;       // the session's transfer type: 1 binary, 0 ASCII, -1 not set yet
+  Executor executor_;
   bool type_each_file_ = true;  // TYPE before every file (classic), or only when it changes
   bool lists_facts_ = false;    // lists with MLSD where the server offers it (modern)
   bool plans_first_ = false;    // the walk makes its plan before it acts (modern)
   bool mlsd_ = false;           // the modern method lists folders with MLSD (the server's FEAT lists MLST)
   bool mlsd_asked_ = false;     // FEAT was asked in this run
   bool terminated_ = false;
-  bool stopped_ = false;    // the user stopped the run
-  bool stop_said_ = false;  // and the log has said so
-
-  // The last command's outcome.
-  std::string failure_;       // why its last attempt failed, for the reason lines
-  bool failed_here_ = false;  // and it failed on this side: another attempt cannot mend it
-  bool operation_ok_ = true;  // its operation's own result, before failures were ignored
-  // "Connection retries all failed." was written: nothing more is sent.
-  bool gave_up_ = false;
   int problems_ = 0;
 
   // Run state.
   std::string text_ext_list_;
   bool write_changes_ = false;
   std::unique_ptr<MemoryStream> page_stream_;
-  Operands op_;
-  // Where a listing of the executor goes, and what it lists (empty: the
-  // current folder).
-  RemoteListing* listing_ = nullptr;
-  std::string listing_what_;
   std::vector<std::pair<dev_t, ino_t>> walking_;  // the local folders on the current path
   std::string local_root_;                        // the local folder with every link resolved
   bool wipe_declined_ = false;

@@ -14,9 +14,9 @@ void Wipe::Run() {
   const std::string start = run_.settings_.StartDir;
   depth_ = 0;
   // A test run to a host that has no start directory yet has nothing to wipe.
-  run_.op_.file = start;
-  run_.op_.folder = start;
-  if (run_.profile_.TestRun() && run_.ExecuteCommand(start, "cwd", true) && !run_.operation_ok_ &&
+  run_.Next().file = start;
+  run_.Next().folder = start;
+  if (run_.profile_.TestRun() && run_.ExecuteCommand(start, "cwd", true) && !run_.executor_.LastDone() &&
       run_.client_.Connected()) {
     run_.Log("## Test: " + start + " is not on the server yet: there is nothing to wipe");
     return;
@@ -24,8 +24,8 @@ void Wipe::Run() {
   if (run_.lists_facts_) run_.DetectMlsd(start);
   if (!Confirmed()) return;
   Folder(start);
-  run_.op_.file = start;
-  run_.op_.folder = start;
+  run_.Next().file = start;
+  run_.Next().folder = start;
   if (!run_.ExecuteCommand(start, "cwd", false)) run_.Terminate();
 }
 
@@ -57,9 +57,9 @@ void Wipe::Problem(const std::string& line) {
 }
 
 bool Wipe::Folder(const std::string& directory) {
-  run_.op_.SetLocalFile("");
-  run_.op_.file = directory;
-  run_.op_.folder = directory;
+  run_.Next().SetLocalFile("");
+  run_.Next().file = directory;
+  run_.Next().folder = directory;
   if (!run_.ExecuteCommand(directory, "cwd", false)) {
     run_.Terminate();
     return false;
@@ -133,7 +133,7 @@ bool Wipe::Subfolder(const std::string& directory, const std::string& name, bool
     run_.Terminate();
     return false;
   }
-  run_.op_.folder = directory;
+  run_.Next().folder = directory;
   if (!emptied) {
     left_behind = true;
     return true;
@@ -143,7 +143,7 @@ bool Wipe::Subfolder(const std::string& directory, const std::string& name, bool
 
 // DELE of a file or RMD of an emptied folder; a test run only says so.
 bool Wipe::DeleteListed(const std::string& directory, const std::string& name, bool folder, bool& left_behind) {
-  run_.op_.file = name;
+  run_.Next().file = name;
   if (counting_) {
     ++(folder ? folders_ : files_);
     return true;
@@ -156,19 +156,20 @@ bool Wipe::DeleteListed(const std::string& directory, const std::string& name, b
     run_.Terminate();
     return false;
   }
-  if (run_.operation_ok_) {
+  if (run_.executor_.LastDone()) {
     run_.Emit(RunEvent::Kind::RemoteDeleted, AddTrailingSlash(directory) + name, 0, folder ? 0 : 1);
     return true;
   }
   left_behind = true;
   const std::string path = AddTrailingSlash(directory) + name;
   if (!folder) {
-    run_.Problem("Could not delete " + path + ": " + run_.failure_);
+    run_.Problem("Could not delete " + path + ": " + run_.executor_.LastFailure());
   } else {
     // Everything it listed is gone, so what keeps it is most likely what
     // the server does not list (vsftpd hides dot-files), which the wipe
     // keeps anyway: said, but not counted as something left undone.
-    run_.Log("Kept the folder " + path + ": " + run_.failure_ + " (it may hold files the server does not list)");
+    run_.Log("Kept the folder " + path + ": " + run_.executor_.LastFailure() +
+             " (it may hold files the server does not list)");
   }
   return true;
 }
