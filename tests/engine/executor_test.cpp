@@ -7,6 +7,7 @@
 #include "engine/upload.h"
 #include "support/fake_profile.h"
 #include "support/fake_site_connection.h"
+#include "support/memory_site.h"
 #include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
 #include "support/test_run.h"
@@ -248,39 +249,6 @@ TEST_F(ExecutorTest, AListingDateThatCannotBeReadStopsTheRunWithALine) {
   EXPECT_THAT(server_.Words(), Not(Contains("STOR")));
 }
 
-// A server copy newer than the local file is sent again when its listed
-// size shows it is not the file: exactly for binary files, beyond what line
-// end changes explain for text files.
-TEST_F(ExecutorTest, ANewerServerCopyOfAnotherSizeIsSentAgain) {
-  testing::TempDir dir;
-  std::ofstream(dir.File("crlf.htm"), std::ios::binary) << "a\r\nb\r\n";  // 6 bytes, 2 CR, 2 LF
-  std::ofstream(dir.File("lf.txt"), std::ios::binary) << "a\nb\nc\n";     // 6 bytes, 3 LF
-  std::ofstream(dir.File("cut.txt"), std::ios::binary) << "a\nb\nc\n";
-  std::ofstream(dir.File("same.gif"), std::ios::binary) << std::string(100, '\x01');
-  std::ofstream(dir.File("cut.gif"), std::ios::binary) << std::string(100, '\x01');
-  auto line = [](int size, const char* name) {
-    return "-rw-r--r-- 1 web web " + std::to_string(size) + " Jan 01 2030 " + name + "\r\n";
-  };
-  // Stored with LF only, stored with CR LF, cut short, and binary as sent or cut.
-  server_.SetListing(line(4, "crlf.htm") + line(9, "lf.txt") + line(2, "cut.txt") + line(100, "same.gif") +
-                     line(99, "cut.gif"));
-  AnswerNamesWith("crlf.htm\r\n");
-  profile_.new_changes = true;
-  RecordingUpload& run = Run(0, 0, false);
-  run.Settings().StartDir = "/www";
-  run.Settings().LocalRoot = dir.Path().string();
-  run.Settings().AutoDetect = true;
-  ASSERT_EQ(run.StartUpload(), RunOutcome::Finished);
-  EXPECT_THAT(log_, Contains("File crlf.htm - no date change"));
-  EXPECT_THAT(log_, Contains("File lf.txt - no date change"));
-  EXPECT_THAT(log_, Contains("File same.gif - no date change"));
-  EXPECT_THAT(log_, Contains("File cut.txt - size differs (2 bytes listed, 6 here)"));
-  EXPECT_THAT(log_, Contains("File cut.gif - size differs (99 bytes listed, 100 here)"));
-  EXPECT_EQ(Count("Write File"), 2);
-  EXPECT_THAT(server_.Commands(), Contains("STOR cut.gif"));
-  EXPECT_THAT(server_.Commands(), Contains("DELE cut.txt"));
-}
-
 // A listing that breaks off is not read: its last line may be cut anywhere,
 // even into the line of another file.
 TEST_F(ExecutorTest, AListingThatBreaksOffCountsTheFileAsNew) {
@@ -311,20 +279,60 @@ TEST_F(ExecutorTest, AListingThatBreaksOffCountsTheFileAsNew) {
   EXPECT_THAT(server_.Commands(), Contains("STOR a.htm"));
 }
 
-TEST_F(ExecutorTest, TransferTypesFollowTheExtensionList) {
-  RecordingUpload& run = Run(0, 0, false);
-  run.Settings().AutoDetect = true;
+// ---- Against a site in memory
+
+// A server copy newer than the local file is sent again when its listed
+// size shows it is not the file: exactly for binary files, beyond what line
+// end changes explain for text files.
+TEST(SiteInMemoryTest, ANewerServerCopyOfAnotherSizeIsSentAgain) {
+  testing::TempDir dir;
+  std::ofstream(dir.File("crlf.htm"), std::ios::binary) << "a\r\nb\r\n";  // 6 bytes, 2 CR, 2 LF
+  std::ofstream(dir.File("lf.txt"), std::ios::binary) << "a\nb\nc\n";     // 6 bytes, 3 LF
+  std::ofstream(dir.File("cut.txt"), std::ios::binary) << "a\nb\nc\n";
+  std::ofstream(dir.File("same.gif"), std::ios::binary) << std::string(100, '\x01');
+  std::ofstream(dir.File("cut.gif"), std::ios::binary) << std::string(100, '\x01');
+  // Stored with LF only, stored with CR LF, cut short, and binary as sent or
+  // cut; all listed as made in 2030.
+  testing::MemorySite site;
+  const std::time_t later = 1893456000;
+  site.AddFile("/www/crlf.htm", "a\nb\n", later);
+  site.AddFile("/www/lf.txt", "a\r\nb\r\nc\r\n", later);
+  site.AddFile("/www/cut.txt", "a\n", later);
+  site.AddFile("/www/same.gif", std::string(100, '\x01'), later);
+  site.AddFile("/www/cut.gif", std::string(99, '\x01'), later);
+  TestRun test(site);
+  test.profile.new_changes = true;
+  test.settings.LocalRoot = dir.Path().string();
+  test.settings.AutoDetect = true;
+  ASSERT_EQ(test.Start(), RunOutcome::Finished) << test.Text();
+  const std::vector<std::string>& log = test.log;
+  EXPECT_THAT(log, Contains("File crlf.htm - no date change"));
+  EXPECT_THAT(log, Contains("File lf.txt - no date change"));
+  EXPECT_THAT(log, Contains("File same.gif - no date change"));
+  EXPECT_THAT(log, Contains("File cut.txt - size differs (2 bytes listed, 6 here)"));
+  EXPECT_THAT(log, Contains("File cut.gif - size differs (99 bytes listed, 100 here)"));
+  EXPECT_EQ(test.Count("Write File"), 2);
+  EXPECT_THAT(site.calls, Contains("Dele cut.txt"));
+  EXPECT_EQ(site.Data("/www/cut.gif"), std::string(100, '\x01'));
+  EXPECT_EQ(site.Data("/www/lf.txt"), "a\r\nb\r\nc\r\n");
+}
+
+TEST(SiteInMemoryTest, TransferTypesFollowTheExtensionList) {
+  testing::MemorySite site;
+  TestRun test(site);
+  test.settings.AutoDetect = true;
+  Upload& run = test.Make();
   run.StartRunState();
   for (const char* name : {"/site/index.HTM", "/site/logo.gif", "/site/README", "/site/style.css"})
     run.SetTransferType(name);
-  profile_.exts = "htm,,gif";  // an empty item sends files without an extension as text
+  test.profile.exts = "htm,,gif";  // an empty item sends files without an extension as text
   run.StartRunState();
   run.SetTransferType("/site/README");
   run.Settings().AutoDetect = false;
   run.Settings().BinaryMode = false;
   run.SetTransferType("/site/logo.gif");
-  EXPECT_THAT(server_.Commands(),
-              ElementsAre("USER user", "PASS pw", "TYPE A", "TYPE I", "TYPE I", "TYPE A", "TYPE A", "TYPE A"));
+  EXPECT_THAT(site.calls,
+              ElementsAre("Connect", "TypeAscii", "TypeBinary", "TypeBinary", "TypeAscii", "TypeAscii", "TypeAscii"));
 }
 
 }  // namespace

@@ -1,15 +1,16 @@
-// The modern Wrt Changes against a scripted server whose folders list far
+// The modern Wrt Changes against a site in memory whose folders list far
 // more than the local site holds, with names that differ only in case: a
 // file is judged by the entry of its own name, and the run keeps only what
-// its own names need of each listing.
-#include <mutex>
+// its own names need of each listing. No server is needed: the site answers
+// with typed listings, with facts or in the long form.
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "engine/upload.h"
 #include "support/file_tree.h"
-#include "support/scripted_ftp_server.h"
+#include "support/memory_site.h"
 #include "support/temp_dir.h"
 #include "support/test_run.h"
 
@@ -17,55 +18,28 @@ namespace kestova {
 namespace {
 
 using ::testing::Contains;
+using ::testing::HasSubstr;
+using testing::MemorySite;
 using ::testing::Not;
-using testing::ScriptedFtpServer;
-using testing::ScriptedSession;
 
 constexpr int kExtraEntries = 3000;  // listed in every folder, none of them local
+constexpr std::time_t kYear2000 = 946684800;
+constexpr std::time_t kYear2030 = 1893456000;
 
-// One folder's listing, as MLSD facts or LIST lines: a newer INDEX.HTM
-// before an older index.htm, an older copy of Other.htm listed in lower
-// case, the subfolder, and entries the site does not have.
-std::string Listing(bool mlsd) {
-  const auto entry = [mlsd](char kind, const std::string& name, bool newer) {
-    if (mlsd) {
-      return std::string(kind == 'd' ? "type=dir" : "type=file") +
-             ";size=5;modify=" + (newer ? "20300101000000" : "20000101000000") + "; " + name + "\r\n";
-    }
-    return std::string(1, kind) + "rw-r--r--    1 1001     1001            5 " +
-           (newer ? "Jan 01  2030 " : "Jan 01  2000 ") + name + "\r\n";
-  };
-  std::string text = entry('-', "INDEX.HTM", true) + entry('-', "index.htm", false) + entry('-', "other.htm", false) +
-                     entry('d', "sub", false);
-  for (int i = 0; i < kExtraEntries; ++i) text += entry('-', "archive" + std::to_string(i) + ".htm", false);
-  return text;
+// One level of the site: a newer INDEX.HTM beside an older index.htm, an
+// older copy of Other.htm in lower case, the subfolder, and entries the
+// local site does not have.
+void FillLevel(MemorySite& site, const std::string& folder) {
+  site.AddFile(folder + "/INDEX.HTM", "12345", kYear2030);
+  site.AddFile(folder + "/index.htm", "12345", kYear2000);
+  site.AddFile(folder + "/other.htm", "12345", kYear2000);
+  site.AddFolder(folder + "/sub");
+  for (int i = 0; i < kExtraEntries; ++i) site.AddFile(folder + "/archive" + std::to_string(i) + ".htm", "", kYear2000);
 }
 
-// The names alone, for the NLST that tells where LIST names begin.
-std::string Names() {
-  std::string text = "INDEX.HTM\r\nindex.htm\r\nother.htm\r\nsub\r\n";
-  for (int i = 0; i < kExtraEntries; ++i) text += "archive" + std::to_string(i) + ".htm\r\n";
-  return text;
-}
-
-// An action that answers a listing command with `text`.
-testing::ScriptedFtpServer::Action SendListing(std::string text) {
-  return [text = std::move(text)](ScriptedSession& s, const std::string&) {
-    s.Reply("150 Here comes the listing");
-    if (!s.OpenData()) return s.Reply("425 Cannot open data connection");
-    s.SendData(text);
-    s.CloseData();
-    s.Reply("226 Transfer complete");
-  };
-}
-
-// A modern Wrt Changes of `local` to /www on the scripted server, which
-// renames as asked and lists MLST in FEAT when `mlsd`.
+// A modern Wrt Changes of `local` to /www on the site.
 struct ModernRun : testing::TestRun {
-  ModernRun(ScriptedFtpServer& server, const testing::TempDir& local, bool mlsd) : TestRun(server.Port()) {
-    if (mlsd) server.On("FEAT", "211-Features:\r\n MLST type*;size*;modify*;\r\n211 End\r\n");
-    server.On("RNFR", "350 Ready for the new name\r\n");
-    server.On("RNTO", "250 Renamed\r\n");
+  ModernRun(MemorySite& site, const testing::TempDir& local) : TestRun(site) {
     settings.Site.Method = TransferMethod::Modern;
     profile.new_changes = true;
     settings.LocalRoot = local.Path().string();
@@ -81,18 +55,18 @@ struct ModernRun : testing::TestRun {
 };
 
 TEST(ModernChangesTest, AFileIsJudgedByItsOwnNameAndOnlyTheSitesNamesAreKept) {
-  for (const bool mlsd : {true, false}) {
-    SCOPED_TRACE(mlsd ? "MLSD" : "LIST");
-    ScriptedFtpServer server;
-    server.On(mlsd ? "MLSD" : "LIST", SendListing(Listing(mlsd)));
-    server.On("NLST", SendListing(Names()));
+  for (const bool facts : {true, false}) {
+    SCOPED_TRACE(facts ? "facts" : "long form");
+    MemorySite site;
+    site.lists_facts = facts;
+    for (const char* folder : {"/www", "/www/sub", "/www/sub/sub"}) FillLevel(site, folder);
     testing::TempDir local;
     // Every level holds the same names, three levels deep.
     for (const char* folder : {"", "sub/", "sub/sub/"}) {
       testing::WriteFile(local.Path() / (std::string(folder) + "index.htm"), "home\n");
       testing::WriteFile(local.Path() / (std::string(folder) + "Other.htm"), "other\n");
     }
-    ModernRun modern(server, local, mlsd);
+    ModernRun modern(site, local);
     const std::vector<std::string>& log = modern.log;
     ASSERT_EQ(modern.Run(), RunOutcome::Finished) << ::testing::PrintToString(log);
     // index.htm's own entry is older, whatever INDEX.HTM says; Other.htm has
@@ -100,8 +74,14 @@ TEST(ModernChangesTest, AFileIsJudgedByItsOwnNameAndOnlyTheSitesNamesAreKept) {
     EXPECT_EQ(std::count(log.begin(), log.end(), "Write File index.htm"), 3) << ::testing::PrintToString(log);
     EXPECT_EQ(std::count(log.begin(), log.end(), "Write File Other.htm"), 3);
     EXPECT_THAT(log, Not(Contains("** New file: Other.htm")));
-    for (const std::string& command : server.Commands()) {
-      EXPECT_EQ(command.rfind("MKD /www/", 0), std::string::npos) << "every subfolder is listed by its parent";
+    EXPECT_EQ(site.Data("/www/sub/sub/index.htm"), "home\n");
+    EXPECT_EQ(site.Data("/www/sub/INDEX.HTM"), "12345");
+    // Only the start folder is made (for the marker); every subfolder is
+    // listed by its parent.
+    for (const std::string& call : site.calls) {
+      if (call.rfind("Mkd ", 0) == 0) {
+        EXPECT_EQ(call, "Mkd /www");
+      }
     }
     // Of 3000 and more entries a listing, each of the three levels keeps at
     // most two entries for each of its three names (one of its own case,
@@ -115,32 +95,20 @@ TEST(ModernChangesTest, AFileIsJudgedByItsOwnNameAndOnlyTheSitesNamesAreKept) {
 // not delete it): no zone explains that offset, so no listed time is
 // trusted, and the marker left in the web root is named.
 TEST(ModernChangesTest, AClockNoZoneExplainsIsNotTrustedAndAKeptMarkerIsNamed) {
-  ScriptedFtpServer server;
-  std::mutex mutex;
-  std::string marker;
-  server.On("STOR", [&](ScriptedSession& s, const std::string& name) {
-    if (name.find("clock-") != std::string::npos) {
-      std::lock_guard<std::mutex> lock(mutex);
-      marker = name;
-    }
-    s.Default("STOR", name);
-  });
-  server.On("MLSD", [&](ScriptedSession& s, const std::string& argument) {
-    std::string text = "type=file;size=5;modify=20300101000000; page.htm\r\n";
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (!marker.empty()) text += "type=file;size=57;modify=19700101000000; " + marker + "\r\n";
-    }
-    SendListing(text)(s, argument);
-  });
-  server.On("DELE", "550 Permission denied\r\n");
+  MemorySite site;
+  site.clock = [] { return std::time_t{0}; };
+  site.answers[MemorySite::Operation::Dele] = {"550 Permission denied"};
+  site.AddFile("/www/page.htm", "12345", kYear2030);
   testing::TempDir local;
   testing::WriteFile(local.Path() / "page.htm", "edit\n");  // a same-size edit; the listing says 2030
-  ModernRun modern(server, local, true);
+  ModernRun modern(site, local);
   const std::vector<std::string>& log = modern.log;
   ASSERT_EQ(modern.Run(), RunOutcome::Finished) << ::testing::PrintToString(log);
-  EXPECT_THAT(log, Contains(::testing::HasSubstr("which no time zone explains: its listing times are not trusted")));
+  const std::string marker = std::string(Upload::kTemporaryPrefix) + "clock-" + std::to_string(::getpid());
+  EXPECT_THAT(log, Contains(HasSubstr("which no time zone explains: its listing times are not trusted")));
   EXPECT_THAT(log, Contains("Write File page.htm"));
+  EXPECT_EQ(site.Data("/www/page.htm"), "edit\n");
+  EXPECT_TRUE(site.HasFile("/www/" + marker));
   EXPECT_THAT(log, Contains("Could not delete the marker file /www/" + marker +
                             " (550 Permission denied): it stays on the server, where visitors can read it; delete "
                             "it by hand."));

@@ -102,7 +102,7 @@ class FakeSiteConnection : public SiteConnection {
   bool Binary() const override { return binary_; }
   std::int64_t TransferCount() const override { return 0; }
 
- private:
+ protected:
   static std::string Next(std::deque<std::string>& script) {
     if (script.empty()) return std::string();
     const std::string answer = script.front();

@@ -1,5 +1,5 @@
-// One engine run against a server on loopback, set up the way most engine
-// tests want it: the site's settings (the loopback host, a login, passive
+// One engine run against a server on loopback (or a site that needs none),
+// set up the way most engine tests want it: the site's settings (the loopback host, a login, passive
 // mode), a client made from them with a short time limit, the profile view,
 // the run's settings (start folder /www, no retries) and the log. A test
 // changes what it needs, then calls Start, or Make for a run of its own
@@ -44,6 +44,8 @@ class TestRun {
     settings.StartDir = "/www";
     settings.Retries = 0;
   }
+  // A site that needs no server (a fake, a site in memory).
+  explicit TestRun(SiteConnection& site) : TestRun(std::string("21")) { site_ = &site; }
   // A server of the fixtures: its login, and when it speaks TLS its
   // certificate trusted, in the given mode.
   explicit TestRun(const FtpServerFixture& server, FtpSecurity tls = FtpSecurity::Explicit)
@@ -65,16 +67,18 @@ class TestRun {
 
   template <class Run = Upload>
   Run& Make() {
-    ApplySiteSettings(client, settings.Site);
-    client.Timeout = timeout_seconds;
-    connection_ = std::make_unique<FtpSiteConnection>(client);
+    if (!site_) {
+      ApplySiteSettings(client, settings.Site);
+      client.Timeout = timeout_seconds;
+      connection_ = std::make_unique<FtpSiteConnection>(client);
+    }
     auto run = std::make_unique<Run>(
         settings, profile,
         [this](const std::string& line) {
           log.push_back(line);
           if (watch) watch(line, *run_);
         },
-        connection_.get());
+        site_ ? site_ : connection_.get());
     Run& made = *run;
     run_ = std::move(run);
     return made;
@@ -94,6 +98,7 @@ class TestRun {
   }
 
  private:
+  SiteConnection* site_ = nullptr;
   std::unique_ptr<FtpSiteConnection> connection_;
   std::unique_ptr<Upload> run_;
 };
