@@ -80,35 +80,9 @@ void Upload::FolderListing::LearnClockOffset() {
   run_.Next().folder = folder;
   if (!run_.ExecuteCommand(folder, "mkd", true) || !run_.ExecuteCommand(folder, "cwd", false)) return;
   run_.DetectMlsd(folder);
-  const std::string marker = std::string(kTemporaryPrefix) + "clock-" + std::to_string(::getpid());
-  MemoryStream stream;
-  const std::string text = "Kestova learns the server's clock from this file's time.\n";
-  stream.Write(text.data(), static_cast<std::int64_t>(text.size()));
-  stream.Seek(0);
-  MemoryStream* run_stream = run_.Next().stream;
-  run_.Next().SetStream(&stream);
-  run_.Next().file = marker;
-  const bool sent = run_.ExecuteCommand(folder, "typebinary", false) && run_.ExecuteCommand(folder, "put", true) &&
-                    run_.executor_.LastDone();
-  const std::time_t ended = std::time(nullptr);
-  run_.Next().SetStream(run_stream);
-  RemoteListing listing;
-  bool found = false;
   ListingTime listed;
-  if (sent && run_.ListFolder(folder, run_.mlsd_ ? "mlsd" : "dir", listing, true)) {
-    for (const RemoteEntry& entry : listing.entries) {
-      if (entry.name != marker) continue;
-      found = entry.precision != RemoteEntry::Precision::None;
-      listed = entry.time;
-      break;
-    }
-  }
-  run_.Next().file = marker;
-  if (sent && run_.ExecuteCommand(folder, "dele", true) && !run_.executor_.LastDone()) {
-    run_.Log("Could not delete the marker file " + AddTrailingSlash(folder) + marker + " (" +
-             run_.executor_.LastFailure() +
-             "): it stays on the server, where visitors can read it; delete it by hand.");
-  }
+  std::time_t ended = 0;
+  const bool found = MarkerTime(folder, listed, ended);
   if (run_.executor_.GaveUp()) return;
   if (!found) {
     run_.Log("Could not learn the server's clock from a marker file in " + folder +
@@ -127,6 +101,41 @@ void Upload::FolderListing::LearnClockOffset() {
   clock_offset_ = offset;
   run_.Log("The server's listing times are " + DescribeOffset(clock_offset_) + " (learnt from the time " +
            (run_.mlsd_ ? "MLSD" : "LIST") + " gave a marker file sent to " + folder + ").");
+}
+
+// Sends the marker file, lists its folder for the marker's time and deletes
+// it: whether a time was listed, and when the upload ended by this
+// computer's clock.
+bool Upload::FolderListing::MarkerTime(const std::string& folder, ListingTime& listed, std::time_t& ended) {
+  const std::string marker = std::string(kTemporaryPrefix) + "clock-" + std::to_string(::getpid());
+  MemoryStream stream;
+  const std::string text = "Kestova learns the server's clock from this file's time.\n";
+  stream.Write(text.data(), static_cast<std::int64_t>(text.size()));
+  stream.Seek(0);
+  MemoryStream* run_stream = run_.Next().stream;
+  run_.Next().SetStream(&stream);
+  run_.Next().file = marker;
+  const bool sent = run_.ExecuteCommand(folder, "typebinary", false) && run_.ExecuteCommand(folder, "put", true) &&
+                    run_.executor_.LastDone();
+  ended = std::time(nullptr);
+  run_.Next().SetStream(run_stream);
+  RemoteListing listing;
+  bool found = false;
+  if (sent && run_.ListFolder(folder, run_.mlsd_ ? "mlsd" : "dir", listing, true)) {
+    for (const RemoteEntry& entry : listing.entries) {
+      if (entry.name != marker) continue;
+      found = entry.precision != RemoteEntry::Precision::None;
+      listed = entry.time;
+      break;
+    }
+  }
+  run_.Next().file = marker;
+  if (sent && run_.ExecuteCommand(folder, "dele", true) && !run_.executor_.LastDone()) {
+    run_.Log("Could not delete the marker file " + AddTrailingSlash(folder) + marker + " (" +
+             run_.executor_.LastFailure() +
+             "): it stays on the server, where visitors can read it; delete it by hand.");
+  }
+  return found;
 }
 
 // How much later than the truth a listed time may show: an hour where the

@@ -4,6 +4,7 @@
 // these and never the method.
 #pragma once
 
+#include <ctime>
 #include <map>
 #include <set>
 #include <string>
@@ -131,6 +132,7 @@ class Upload::FolderListing : public ChangeStrategy {
     size_t Size() const { return files.size() + folded.size() + folders.size() + leftovers.size(); }
   };
   void LearnClockOffset();
+  bool MarkerTime(const std::string& folder, ListingTime& listed, std::time_t& ended);
   Index& IndexedFolder(const std::string& remote);
   void IndexEntry(RemoteEntry& listed, Index& index, const std::set<std::string>& names,
                   const std::set<std::string>& folded_names);

@@ -88,18 +88,15 @@ void Upload::MakeStartDirAbsolute() {
   start = AddTrailingSlash(client_.WorkingFolder().value_or(std::string())) + start;
 }
 
-RunOutcome Upload::StartUpload() {
-  StartRunState();
-  if (profile_.TestRun()) {
-    Log("**** THIS IS A TEST RUN -- NO WRITING OR ***");
-    Log("****       DELETING WILL TAKE PLACE      ***");
-  }
+// Before anything is sent: the checks of the settings and of the local
+// folder, and what the walk will reach, for progress (counted before the
+// first connection, with the walk's own rules). False when the run is
+// refused.
+bool Upload::ReadyToStart() {
   if (const std::string refusal = CheckSettings(); !refusal.empty()) {
     Log(refusal);
-    return RunOutcome::Refused;
+    return false;
   }
-  // What the walk will reach, for progress: counted before the first
-  // connection, with the walk's own rules.
   std::int64_t files = 0;
   std::int64_t bytes = 0;
   std::vector<std::pair<dev_t, ino_t>> path;
@@ -109,11 +106,19 @@ RunOutcome Upload::StartUpload() {
     Log("The local folder " + settings_.LocalRoot + " holds no " +
         (settings_.RedirectJob ? std::string(".htm or .html page") : std::string("file")) +
         ": Wipe Site would leave the site empty. Nothing was deleted.");
-    return RunOutcome::Refused;
+    return false;
   }
-  if (OnEvent) {
-    Emit(RunEvent::Kind::RunStarted, settings_.LocalRoot, bytes, files);
+  if (OnEvent) Emit(RunEvent::Kind::RunStarted, settings_.LocalRoot, bytes, files);
+  return true;
+}
+
+RunOutcome Upload::StartUpload() {
+  StartRunState();
+  if (profile_.TestRun()) {
+    Log("**** THIS IS A TEST RUN -- NO WRITING OR ***");
+    Log("****       DELETING WILL TAKE PLACE      ***");
   }
+  if (!ReadyToStart()) return RunOutcome::Refused;
   if (!ExecuteCommand("", "", true)) {
     // Esc during a retry pause ends the run like any termination.
     if (!terminated_ || executor_.GaveUp()) return RunOutcome::NotConnected;

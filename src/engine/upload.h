@@ -136,6 +136,7 @@ class Upload : private Executor::Owner {
   // Logs something left undone; the run goes on but will not say "Finished.".
   void Problem(const std::string& line, const std::string& path = std::string());
   std::string CheckSettings() const;
+  bool ReadyToStart();
   void MakeStartDirAbsolute();
   RunOutcome Finish(RunOutcome outcome);
 
