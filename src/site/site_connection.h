@@ -1,7 +1,7 @@
 // What a run needs from a site: typed calls that each name what they work
-// on, and what the last one came to, and no more. A transport serves
-// it (FtpSiteConnection for FTP and FTPS); the executor's tests use a fake
-// that needs no server.
+// on and answer what they came to, listings as typed entries, and no more.
+// A transport serves it (FtpSiteConnection for FTP and FTPS); the engine's
+// tests use a fake and a site held in memory, which need no server.
 #pragma once
 
 #include <cstdint>
@@ -46,7 +46,7 @@ class SiteConnection {
   virtual std::string HostName() const = 0;
   // Where it connects to, for people: "host port 21", or the proxy's.
   virtual std::string Endpoint() const = 0;
-  // The site is set to FTP over TLS.
+  // The site is set to an encrypted session (FTP over TLS).
   virtual bool Encrypted() const = 0;
   // The FTP proxy the site goes through; empty for none.
   virtual std::string Proxy() const = 0;
@@ -107,7 +107,8 @@ class SiteConnection {
   virtual std::string SystemReason() const = 0;
   // The last reply said the server has too many connections.
   virtual bool TooManyConnections() const = 0;
-  // The server lists folders with facts (MLSD), as its last FEAT said.
+  // The server lists folders with facts (over FTP: MLSD, as its last FEAT
+  // said).
   virtual bool ListsFacts() const = 0;
   virtual bool Binary() const = 0;
   // After a connect over TLS: the version, the cipher and how the
