@@ -438,4 +438,65 @@ FtpProxyFixture::~FtpProxyFixture() {
   fs::remove_all(dir_, ignored);
 }
 
+// sshd would chroot only below folders that belong to root and no one else
+// may write (no temporary folder is such), so the user starts in the root
+// instead: a relative start directory ("www") lies below it.
+std::unique_ptr<SshServerFixture> SshServerFixture::Start(const std::string& root, std::string& why) {
+  if (!EnsureVsftpdUser(why)) return nullptr;
+  auto fixture = std::unique_ptr<SshServerFixture>(new SshServerFixture);
+  fixture->user_ = kVsftpdUser;
+  fixture->password_ = kVsftpdPassword;
+  fixture->root_ = root;
+  fs::create_directories(root);
+  const std::string dir = fixture->dir_ = MakeTempDir("kestova-sshd");
+  fixture->client_key_ = dir + "/client_key";
+  const std::string host_key = dir + "/host_key";
+  if (!Run("ssh-keygen -q -t ed25519 -N '' -f '" + host_key + "' && ssh-keygen -q -t ed25519 -N '' -f '" +
+           fixture->client_key_ + "'")) {
+    why = "ssh-keygen could not make the keys (is openssh-client installed?)";
+    return nullptr;
+  }
+  fs::create_directories("/run/sshd");  // sshd's privilege separation folder
+  const int port = FreeLoopbackPort();
+  const std::string config = dir + "/sshd_config";
+  std::ofstream(config) << "ListenAddress 127.0.0.1\nPort " << port << "\nHostKey " << host_key << "\nPidFile " << dir
+                        << "/sshd.pid\nUsePAM no\nPasswordAuthentication yes\nKbdInteractiveAuthentication no\n"
+                           "PubkeyAuthentication yes\nAuthorizedKeysFile "
+                        << fixture->client_key_ << ".pub\nStrictModes no\nPermitRootLogin no\nAllowUsers "
+                        << kVsftpdUser << "\nForceCommand internal-sftp -d " << root
+                        << "\nSubsystem sftp internal-sftp\nMaxStartups 50\n"
+                           "LogLevel ERROR\n";
+  ::chmod(fs::path(root).parent_path().c_str(), 0755);
+  ::chmod(dir.c_str(), 0755);
+  ::chmod((fixture->client_key_ + ".pub").c_str(), 0644);
+  fixture->process_ = ChildProcess::Start({"/usr/sbin/sshd", "-D", "-E", dir + "/sshd.log", "-f", config});
+  if (!fixture->process_ || !WaitForListener(port)) {
+    why = "sshd did not start on port " + std::to_string(port) + " (is openssh-server installed?)";
+    return nullptr;
+  }
+  fixture->port_ = std::to_string(port);
+  // The host key as a known_hosts line for [127.0.0.1]:port, and its
+  // fingerprint as ssh shows it.
+  std::ifstream public_key(host_key + ".pub");
+  std::string type, key;
+  public_key >> type >> key;
+  fixture->known_hosts_ = dir + "/known_hosts";
+  std::ofstream(fixture->known_hosts_) << "[127.0.0.1]:" << port << " " << type << " " << key << "\n";
+  const std::string printed = dir + "/fingerprint";
+  Run("ssh-keygen -l -E sha256 -f '" + host_key + ".pub' > '" + printed + "'");
+  std::ifstream fingerprint(printed);
+  std::string bits;
+  fingerprint >> bits >> fixture->fingerprint_;
+  fixture->Own();
+  return fixture;
+}
+
+void SshServerFixture::Own() { Run("chown -R " + std::string(kVsftpdUser) + " '" + root_ + "'"); }
+
+SshServerFixture::~SshServerFixture() {
+  process_.reset();
+  std::error_code ignored;
+  fs::remove_all(dir_, ignored);
+}
+
 }  // namespace kestova::testing

@@ -114,6 +114,33 @@ class FtpProxyFixture {
   std::unique_ptr<ChildProcess> process_;
 };
 
+// OpenSSH's sshd on a free loopback port with its own configuration and
+// host key, serving SFTP (internal-sftp) to the tests' local user, who
+// starts in `root`: the start directory "www" is root/www. The user logs in
+// with the password or with the client key the fixture made.
+class SshServerFixture {
+ public:
+  static std::unique_ptr<SshServerFixture> Start(const std::string& root, std::string& why);
+  ~SshServerFixture();
+  const std::string& Port() const { return port_; }
+  const std::string& User() const { return user_; }
+  const std::string& Password() const { return password_; }
+  const std::string& Root() const { return root_; }
+  // The private key of a client the server lets in.
+  const std::string& ClientKey() const { return client_key_; }
+  // A known_hosts file that holds the server's host key.
+  const std::string& KnownHosts() const { return known_hosts_; }
+  // The host key's SHA-256 fingerprint, "SHA256:..." as ssh prints it.
+  const std::string& Fingerprint() const { return fingerprint_; }
+  // Hands files a test put below the root to the server's user.
+  void Own();
+  void Stop() { process_.reset(); }
+
+ private:
+  std::string port_, user_, password_, root_, dir_, client_key_, known_hosts_, fingerprint_;
+  std::unique_ptr<ChildProcess> process_;
+};
+
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreeLoopbackPort();
 // Waits up to `ms` until something accepts connections on 127.0.0.1:port.

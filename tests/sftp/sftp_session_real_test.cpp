@@ -1,0 +1,116 @@
+// The SFTP session against OpenSSH's sshd on loopback, through the real ssh
+// client: the calls change the server's files as they say, writes in flight
+// many at a time arrive whole, and a host key or a login that is not right
+// stops the session with ssh's own words.
+#include "sftp/sftp_session.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+
+namespace kestova {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class SftpSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    fs::create_directories(dir_.Path() / "root" / "www");
+    server_ = testing::SshServerFixture::Start((dir_.Path() / "root").string(), why);
+    ASSERT_TRUE(server_) << why;
+    target_.host = "127.0.0.1";
+    target_.port = server_->Port();
+    target_.user = server_->User();
+    target_.key_file = server_->ClientKey();
+    target_.known_hosts = {server_->KnownHosts()};
+    target_.limit = std::chrono::seconds(10);
+  }
+  fs::path Root() const { return dir_.Path() / "root"; }
+
+  testing::TempDir dir_;
+  std::unique_ptr<testing::SshServerFixture> server_;
+  SshTarget target_;
+};
+
+TEST_F(SftpSessionTest, CallsChangeTheServersFilesAsTheySay) {
+  SftpSession session;
+  ASSERT_TRUE(session.Open(target_)) << session.Failure();
+  EXPECT_TRUE(session.HasExtension("posix-rename@openssh.com"));
+  std::string home;
+  ASSERT_EQ(session.RealPath(".", home), sftp::kOk) << session.Failure();
+  EXPECT_EQ(fs::path(home), Root());
+
+  ASSERT_EQ(session.MakeFolder("www/sub dir"), sftp::kOk) << session.Failure();
+  EXPECT_EQ(session.MakeFolder("www/sub dir"), sftp::kFailure);  // there already
+  // 3 MiB and a little: many writes in flight, the last one short.
+  std::string big(3 * 1024 * 1024 + 17, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 % 251);
+  MemoryStream stream;
+  stream.Write(big.data(), static_cast<std::int64_t>(big.size()));
+  stream.Seek(0);
+  std::int64_t heard = 0;
+  ASSERT_EQ(session.Write("www/sub dir/~part~big.bin", stream, [&](std::int64_t bytes) { heard = bytes; }), sftp::kOk)
+      << session.Failure();
+  EXPECT_EQ(heard, static_cast<std::int64_t>(big.size()));
+  // Renamed over a file that is there: replaced where asked, refused otherwise.
+  std::ofstream(Root() / "www/sub dir/big.bin") << "old";
+  server_->Own();
+  EXPECT_NE(session.Rename("www/sub dir/~part~big.bin", "www/sub dir/big.bin", false), sftp::kOk);
+  ASSERT_EQ(session.Rename("www/sub dir/~part~big.bin", "www/sub dir/big.bin", true), sftp::kOk) << session.Failure();
+  EXPECT_EQ(Read(Root() / "www/sub dir/big.bin"), big);
+
+  std::vector<sftp::Reply::Name> names;
+  ASSERT_EQ(session.List("www/sub dir", names), sftp::kOk) << session.Failure();
+  std::vector<std::string> listed;
+  for (const auto& name : names) {
+    const RemoteEntry entry = sftp::EntryOf(name);
+    if (entry.name == "big.bin") {
+      EXPECT_EQ(entry.kind, RemoteEntry::Kind::File);
+      EXPECT_EQ(entry.size, static_cast<std::int64_t>(big.size()));
+      EXPECT_EQ(entry.precision, RemoteEntry::Precision::Second);
+    }
+    listed.push_back(entry.name);
+  }
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::string>{".", "..", "big.bin"}));
+
+  EXPECT_EQ(session.RemoveFolder("www/sub dir"), sftp::kFailure);  // not empty
+  EXPECT_EQ(session.Remove("www/sub dir/big.bin"), sftp::kOk) << session.Failure();
+  EXPECT_EQ(session.Remove("www/sub dir/big.bin"), sftp::kNoSuchFile);
+  EXPECT_EQ(session.RemoveFolder("www/sub dir"), sftp::kOk) << session.Failure();
+  EXPECT_FALSE(fs::exists(Root() / "www/sub dir"));
+  session.Close();
+  EXPECT_FALSE(session.Connected());
+}
+
+TEST_F(SftpSessionTest, AnUnknownHostKeyOrAWrongKeyStopsBeforeAnyFileIsTouched) {
+  const std::string empty = (dir_.Path() / "no_hosts").string();
+  std::ofstream(empty).close();
+  SftpSession session;
+  SshTarget unknown = target_;
+  unknown.known_hosts = {empty};
+  EXPECT_FALSE(session.Open(unknown));
+  EXPECT_NE(session.Failure().find("Host key verification failed"), std::string::npos) << session.Failure();
+
+  SshTarget no_key = target_;
+  no_key.key_file = (dir_.Path() / "missing_key").string();
+  EXPECT_FALSE(session.Open(no_key));
+  EXPECT_NE(session.Failure().find("Permission denied"), std::string::npos) << session.Failure();
+}
+
+}  // namespace
+}  // namespace kestova
