@@ -40,7 +40,7 @@ ConnectionReport TestConnection(const SiteSettings& site, const std::string& sta
     return report;
   }
   say("Connected to " + where + " and logged in as " + site.UserName + ".");
-  if (const std::string summary = client.SecuritySummary(); !summary.empty()) say("Encrypted with " + summary + ".");
+  if (const std::string line = client.SessionLine(); !line.empty()) say(line + ".");
   const std::string start = TrimBlanks(start_dir);
   Outcome entered;
   if (!start.empty()) {

@@ -97,17 +97,18 @@ Executor::Connection Executor::Reconnect(Attempt& attempt) {
   return Connection::Made;
 }
 
-// The modern method says so once, in the first line after connecting; the
-// classic method's log stays as it always was. Over TLS, one line after each
-// connect says how the connection is protected.
+// FTP's modern method says so once, in the first line after connecting; the
+// classic method's log stays as it always was. Over TLS or SSH, one line
+// after each connect says how the session is protected.
 void Executor::LogSecurity() {
-  if (settings_.Site.Method == TransferMethod::Modern && !method_said_) {
+  if (settings_.Site.Method == TransferMethod::Modern && settings_.Site.Protocol == SiteProtocol::Ftp &&
+      !method_said_) {
     method_said_ = true;
     run_.Log(
         "Transfer method: modern (64 KiB blocks, no pause before a data connection closes, each file sent under a "
         "temporary name and renamed into place, one listing per folder on the server's clock)");
   }
-  if (const std::string summary = site_.SecuritySummary(); !summary.empty()) run_.Log("Encrypted with " + summary);
+  if (const std::string line = site_.SessionLine(); !line.empty()) run_.Log(line);
 }
 
 // A new session goes back into the directory the caller works in, and, for

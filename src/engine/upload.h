@@ -169,7 +169,7 @@ class Upload : private Executor::Owner {
   std::unique_ptr<ReplaceStrategy> replace_;
   std::unique_ptr<ChangeStrategy> changes_;
   void ChooseStrategies();
-  bool Modern() const { return settings_.Site.Method == TransferMethod::Modern; }
+  bool Modern() const { return settings_.Site.Modern(); }
   // What Wrt Changes makes of a file.
   enum class Verdict { None, New, Changed, Unchanged };
   // The classic judgement: one LIST of the file's name.

@@ -231,7 +231,9 @@ std::string FtpSiteConnection::Endpoint() const {
 std::string FtpSiteConnection::Proxy() const { return client_.ProxyServer; }
 bool FtpSiteConnection::Encrypted() const { return client_.Security != FtpSecurity::Plain; }
 bool FtpSiteConnection::Binary() const { return client_.Binary(); }
-std::string FtpSiteConnection::SecuritySummary() const { return client_.TlsSummary(); }
+std::string FtpSiteConnection::SessionLine() const {
+  return client_.TlsSummary().empty() ? std::string() : "Encrypted with " + client_.TlsSummary();
+}
 
 void FtpSiteConnection::WatchUploads(std::function<void(std::int64_t bytes)> watcher) {
   // A handler the client's owner set stays in the chain.

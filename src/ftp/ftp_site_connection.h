@@ -57,7 +57,7 @@ class FtpSiteConnection : public SiteConnection {
   bool TooManyConnections() const override;
   bool ListsFacts() const override;
   bool Binary() const override;
-  std::string SecuritySummary() const override;
+  std::string SessionLine() const override;
   CertificateCheck Certificate() const override;
   std::int64_t TransferCount() const override;
   void WatchUploads(std::function<void(std::int64_t bytes)> watcher) override;

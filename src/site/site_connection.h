@@ -111,9 +111,9 @@ class SiteConnection {
   // said).
   virtual bool ListsFacts() const = 0;
   virtual bool Binary() const = 0;
-  // After a connect over TLS: the version, the cipher and how the
-  // certificate was accepted; empty for plain FTP.
-  virtual std::string SecuritySummary() const = 0;
+  // After a connect, the log's line on how the session is protected ("Encrypted
+  // with TLSv1.3 ...", "Connected over SFTP ..."); empty for plain FTP.
+  virtual std::string SessionLine() const = 0;
   // How the server's certificate was judged on the last connect.
   virtual CertificateCheck Certificate() const = 0;
   // Bytes the last transfer moved.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kestova {
 
@@ -22,7 +23,11 @@ enum class FtpSecurity {
   Implicit = 2,  // TLS from the first byte (port 990 by custom)
 };
 
+// How a site is reached; the numbers are the ones stored in profiles.
+enum class SiteProtocol { Ftp = 0, Sftp = 1 };
+
 struct SiteSettings {
+  SiteProtocol Protocol = SiteProtocol::Ftp;
   std::string HostName;
   std::string Port = "ftp";
   std::string UserName;
@@ -35,6 +40,14 @@ struct SiteSettings {
   // though its chain does not verify; empty for none.
   std::string TrustedFingerprint;
   TransferMethod Method = TransferMethod::Classic;
+  // SFTP: a private key to offer; empty for the agent and ssh's defaults.
+  std::string KeyFile;
+  // SFTP: known_hosts files checked beside the user's own.
+  std::vector<std::string> KnownHosts;
+
+  // The method a run of this site works by: SFTP always works the modern
+  // way (one listing per folder, a temporary name then a rename).
+  bool Modern() const { return Method == TransferMethod::Modern || Protocol == SiteProtocol::Sftp; }
 
   // Passive data connections. A site that went through a proxy keeps them
   // on, as the client that connected through it does: a later setting of

@@ -96,7 +96,7 @@ class FakeSiteConnection : public SiteConnection {
   std::string Endpoint() const override { return "ftp.test port 21"; }
   bool Encrypted() const override { return false; }
   std::string Proxy() const override { return std::string(); }
-  std::string SecuritySummary() const override { return std::string(); }
+  std::string SessionLine() const override { return std::string(); }
   void WatchUploads(std::function<void(std::int64_t)>) override {}
   CertificateCheck Certificate() const override { return CertificateCheck(); }
   bool Binary() const override { return binary_; }

@@ -1,0 +1,79 @@
+// Whole runs over SFTP to OpenSSH's sshd: the engine's jobs as they are, the
+// SFTP connection under them. A publish leaves a byte-exact tree, a Wrt
+// Changes run after it sends nothing, an edited file goes again, and a wipe
+// keeps the dot-files.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "sftp/sftp_site_connection.h"
+#include "support/file_tree.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+#include "support/test_run.h"
+
+namespace kestova {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+
+TEST(SftpRunTest, EveryJobLeavesTheTreeItSays) {
+  testing::TempDir dir;
+  const fs::path root = dir.Path() / "root";
+  fs::create_directories(root / "www");
+  testing::WriteFile(root / "www/.htaccess", "keep\n");
+  std::string why;
+  const auto server = testing::SshServerFixture::Start(root.string(), why);
+  ASSERT_TRUE(server) << why;
+  const fs::path local = dir.Path() / "local";
+  testing::WriteFile(local / "index.htm", "<title>Home</title>\r\n");
+  testing::WriteFile(local / "sub/logo.gif", std::string(70000, '\x7f'));
+  testing::WriteFile(local / "sub/name with space ü.htm", "<title>Ü</title>\n");
+
+  SiteSettings site;
+  site.Protocol = SiteProtocol::Sftp;
+  site.HostName = "127.0.0.1";
+  site.Port = server->Port();
+  site.UserName = server->User();
+  site.KeyFile = server->ClientKey();
+  site.KnownHosts = {server->KnownHosts()};
+  SftpSiteConnection connection(site);
+  testing::TestRun run(connection);
+  run.settings.Site = site;
+  run.settings.StartDir = "www";  // below the folder the user starts in
+  run.settings.LocalRoot = local.string();
+  run.settings.AutoDetect = true;
+
+  ASSERT_EQ(run.Start(), RunOutcome::Finished) << run.Text();
+  auto expected = testing::Tree(local);
+  expected[".htaccess"] = "keep\n";
+  EXPECT_EQ(testing::Tree(root / "www"), expected);
+  EXPECT_THAT(run.log, Contains("Connected over SFTP to 127.0.0.1 port " + server->Port()));
+
+  // Nothing changed: nothing is sent; an edit of the same size goes again.
+  run.profile.new_changes = true;
+  run.log.clear();
+  ASSERT_EQ(run.Start(), RunOutcome::Finished) << run.Text();
+  EXPECT_EQ(run.Count("Write File"), 0) << run.Text();
+  testing::WriteFile(local / "index.htm", "<title>Hope</title>\r\n");
+  fs::last_write_time(local / "index.htm", fs::file_time_type::clock::now() + std::chrono::hours(1));
+  run.log.clear();
+  ASSERT_EQ(run.Start(), RunOutcome::Finished) << run.Text();
+  EXPECT_EQ(run.Count("Write File"), 1) << run.Text();
+  EXPECT_EQ(testing::ReadFile(root / "www/index.htm"), "<title>Hope</title>\r\n");
+
+  // A wipe first: what is not local goes, the dot-file stays.
+  testing::WriteFile(root / "www/old/gone.htm", "old");
+  server->Own();
+  run.profile.new_changes = false;
+  run.settings.WipeFirst = true;
+  run.log.clear();
+  ASSERT_EQ(run.Start(), RunOutcome::Finished) << run.Text();
+  expected = testing::Tree(local);
+  expected[".htaccess"] = "keep\n";
+  EXPECT_EQ(testing::Tree(root / "www"), expected);
+  EXPECT_FALSE(fs::exists(root / "www/old"));
+}
+
+}  // namespace
+}  // namespace kestova
