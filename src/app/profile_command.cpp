@@ -77,6 +77,10 @@ const std::map<std::string, const char*>& CommandHelp() {
        "NewCertificate and OldCertificate take a SHA-256 fingerprint, or nothing.\n"
        "NewMethod and OldMethod take 0 or classic, 1 or modern (64 KiB blocks, no pause\n"
        "before a data connection closes, files renamed into place).\n"
+       "NewProtocol and OldProtocol take 0 or ftp, 1 or sftp (over the ssh command,\n"
+       "always the modern way); the port follows (22 for SFTP) while it holds a default.\n"
+       "NewKeyFile and OldKeyFile name a private key for SFTP; empty for the agent\n"
+       "and ssh's own defaults.\n"
        "Passwords are stored scrambled; give\n"
        "NewPassword=- or OldPassword=- to type one without echo (or to read one line\n"
        "of standard input), so that it shows neither in the process list nor in the\n"
@@ -134,6 +138,7 @@ int ChoiceOf(const std::string& text, std::initializer_list<const char*> words) 
 bool IsPortField(FieldId id) { return id == FieldId::NewPort || id == FieldId::OldPort; }
 bool IsSecurityField(FieldId id) { return id == FieldId::NewSecurity || id == FieldId::OldSecurity; }
 bool IsMethodField(FieldId id) { return id == FieldId::NewMethod || id == FieldId::OldMethod; }
+bool IsProtocolField(FieldId id) { return id == FieldId::NewProtocol || id == FieldId::OldProtocol; }
 bool IsCertificateField(FieldId id) { return id == FieldId::NewCertificate || id == FieldId::OldCertificate; }
 
 // A port is a number from 1 to 65535 or a service name the system knows.
@@ -225,6 +230,11 @@ Change ParseChange(const std::string& arg, std::istream* in, std::ostream& err) 
     else
       change.error =
           std::string(field) + " takes 0 (classic) or 1 (modern), or the words classic or modern, not '" + text + "'.";
+  } else if (IsProtocolField(change.field->Id)) {
+    if (const int choice = ChoiceOf(text, {"ftp", "sftp"}); choice >= 0)
+      change.value.number = choice;
+    else
+      change.error = std::string(field) + " takes 0 (FTP) or 1 (SFTP), or the words ftp or sftp, not '" + text + "'.";
   } else if (IsCertificateField(change.field->Id)) {
     change.value.text = NormalizeFingerprint(text);
     if (!text.empty() && change.value.text.empty()) {
@@ -358,23 +368,44 @@ class ProfileCommand {
     return kExitOk;
   }
 
-  // A site's port follows its security mode while it holds a default (ftp,
-  // 21 or 990) and the command does not set it: 990 for implicit TLS, ftp
-  // otherwise.
+  // A site's port follows its security mode and its protocol while it holds
+  // a default (ftp, 21, 990 or 22) and the command does not set it: 22 for
+  // SFTP, 990 for implicit TLS, ftp otherwise.
   void FollowPorts(const std::string& name, const std::string& current,
                    std::vector<std::pair<FieldId, SiteProfile::Value>>& changes) {
     Registry registry(profile_.StoreFile());
     const std::string key = ProfileKey(registry.KeyExists(ProfileKey(name)) ? name : current);
     for (size_t i = 0, given = changes.size(); i < given; ++i) {
-      if (!IsSecurityField(changes[i].first)) continue;
-      const FieldId port = changes[i].first == FieldId::NewSecurity ? FieldId::NewPort : FieldId::OldPort;
+      const FieldId id = changes[i].first;
+      if (!IsSecurityField(id) && !IsProtocolField(id)) continue;
+      const bool new_site = id == FieldId::NewSecurity || id == FieldId::NewProtocol;
+      const FieldId port = new_site ? FieldId::NewPort : FieldId::OldPort;
       const bool set_too =
           std::any_of(changes.begin(), changes.end(), [port](const auto& c) { return c.first == port; });
       const char* port_name = ProfileFieldOf(port).Name;
       const std::string now = registry.ValueExists(key, port_name) ? registry.ReadString(key, port_name) : "ftp";
-      if (set_too || (now != "ftp" && now != "21" && now != "990")) continue;
-      const std::string follows =
-          static_cast<FtpSecurity>(changes[i].second.number) == FtpSecurity::Implicit ? "990" : "ftp";
+      if (set_too || (now != "ftp" && now != "21" && now != "990" && now != "22")) continue;
+      // The other of the two fields, as this command sets it or as stored.
+      const FieldId other = IsSecurityField(id) ? (new_site ? FieldId::NewProtocol : FieldId::OldProtocol)
+                                                : (new_site ? FieldId::NewSecurity : FieldId::OldSecurity);
+      const char* other_name = ProfileFieldOf(other).Name;
+      int other_value = 0;  // what a profile stored before the field behaves as
+      try {
+        if (registry.ValueExists(key, other_name)) other_value = registry.ReadInteger(key, other_name);
+      } catch (const RegistryError&) {
+      }
+      for (const auto& c : changes) {
+        if (c.first == other) other_value = c.second.number;
+      }
+      const int protocol = IsProtocolField(id) ? changes[i].second.number : other_value;
+      const int security = IsSecurityField(id) ? changes[i].second.number : other_value;
+      const std::string follows = protocol == 1                                                 ? "22"
+                                  : static_cast<FtpSecurity>(security) == FtpSecurity::Implicit ? "990"
+                                                                                                : "ftp";
+      if (std::any_of(changes.begin() + static_cast<long>(given), changes.end(),
+                      [port](const auto& c) { return c.first == port; })) {
+        continue;  // the other field of this command already moved it
+      }
       if (follows == now || (follows == "ftp" && now == "21")) continue;
       changes.emplace_back(port, SiteProfile::Value{follows, 0});
       out_ << port_name << " follows: " << follows << ".\n";

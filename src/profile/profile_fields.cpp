@@ -73,6 +73,11 @@ std::vector<ProfileField> MakeFields() {
       // The classic method, as every profile stored before these fields.
       Number(F::NewMethod, "NewMethod", T::Integer, 0),
       Number(F::OldMethod, "OldMethod", T::Integer, 0),
+      // FTP, as every profile stored before these fields.
+      Number(F::NewProtocol, "NewProtocol", T::Integer, 0),
+      Number(F::OldProtocol, "OldProtocol", T::Integer, 0),
+      Text(F::NewKeyFile, "NewKeyFile", ""),
+      Text(F::OldKeyFile, "OldKeyFile", ""),
   };
 }
 

@@ -59,6 +59,13 @@ enum class FieldId {
   // How transfers are made, per site: 0 classic, 1 modern (TransferMethod).
   NewMethod,
   OldMethod,
+  // How each site is reached: 0 FTP (with NewSecurity's TLS), 1 SFTP
+  // (SiteProtocol); and the private key SFTP offers (empty: the agent and
+  // ssh's defaults).
+  NewProtocol,
+  OldProtocol,
+  NewKeyFile,
+  OldKeyFile,
 };
 
 struct ProfileField {

@@ -21,6 +21,8 @@ FtpSecurity SecurityOf(int number) {
 // A stored number that names no method reads as the classic one, the
 // program's first behaviour.
 TransferMethod MethodOf(int number) { return number == 1 ? TransferMethod::Modern : TransferMethod::Classic; }
+// A damaged protocol number keeps FTP.
+SiteProtocol ProtocolOf(int number) { return number == 1 ? SiteProtocol::Sftp : SiteProtocol::Ftp; }
 
 void WriteDefault(Registry& registry, const std::string& key, const ProfileField& field) {
   switch (field.Type) {
@@ -263,6 +265,10 @@ SiteProfile::Value SiteProfile::Get(FieldId id) const {
     case FieldId::OldCertificate: return text(OldSite.TrustedFingerprint);
     case FieldId::NewMethod: return number(static_cast<int>(NewSite.Method));
     case FieldId::OldMethod: return number(static_cast<int>(OldSite.Method));
+    case FieldId::NewProtocol: return number(static_cast<int>(NewSite.Protocol));
+    case FieldId::OldProtocol: return number(static_cast<int>(OldSite.Protocol));
+    case FieldId::NewKeyFile: return text(NewSite.KeyFile);
+    case FieldId::OldKeyFile: return text(OldSite.KeyFile);
   }
   return Value{};
 }
@@ -314,6 +320,10 @@ void SiteProfile::Set(FieldId id, const Value& value) {
     case FieldId::OldCertificate: OldSite.TrustedFingerprint = t; break;
     case FieldId::NewMethod: NewSite.Method = MethodOf(n); break;
     case FieldId::OldMethod: OldSite.Method = MethodOf(n); break;
+    case FieldId::NewProtocol: NewSite.Protocol = ProtocolOf(n); break;
+    case FieldId::OldProtocol: OldSite.Protocol = ProtocolOf(n); break;
+    case FieldId::NewKeyFile: NewSite.KeyFile = t; break;
+    case FieldId::OldKeyFile: OldSite.KeyFile = t; break;
   }
 }
 

@@ -72,7 +72,7 @@ TEST_F(ProfileCommandTest, ShowOnAnEmptyStorePrintsEveryFieldWithItsDefault) {
   const auto result = RunProgram("profile show");
   ASSERT_EQ(result.code, 0) << result.err;
   const auto lines = Lines(result.out);
-  ASSERT_EQ(lines.size(), 40u) << result.out;
+  ASSERT_EQ(lines.size(), 44u) << result.out;
   EXPECT_EQ(lines.front(), "OldURL=http://www.old-site.example");
   EXPECT_EQ(lines[3], "OldPassword=********");
   EXPECT_EQ(lines[5], "OldPASV=1");
@@ -81,7 +81,9 @@ TEST_F(ProfileCommandTest, ShowOnAnEmptyStorePrintsEveryFieldWithItsDefault) {
   EXPECT_EQ(lines[33], "TestRun=0");
   EXPECT_EQ(lines[34], "NewSecurity=0");  // plain FTP, as before these fields
   EXPECT_EQ(lines[37], "OldCertificate=");
-  EXPECT_EQ(lines.back(), "OldMethod=0");  // the classic method, as before these fields
+  EXPECT_EQ(lines[39], "OldMethod=0");    // the classic method, as before these fields
+  EXPECT_EQ(lines[40], "NewProtocol=0");  // FTP, as before these fields
+  EXPECT_EQ(lines.back(), "OldKeyFile=");
   EXPECT_THAT(result.out, Not(HasSubstr("guestuser")));
   struct stat info {};
   ASSERT_EQ(::stat(store_.c_str(), &info), 0);
@@ -130,7 +132,7 @@ TEST_F(ProfileCommandTest, SetCreatesAProfileFromTheCurrentOneWithoutChangingWhi
   EXPECT_THAT(registry.SubKeyNames(kSite), ElementsAre("Default", "prof_Shop", "prof_Wiper"));
 }
 
-TEST_F(ProfileCommandTest, APortFollowsTheSecurityModeWhileItHoldsADefault) {
+TEST_F(ProfileCommandTest, APortFollowsTheSecurityModeAndTheProtocolWhileItHoldsADefault) {
   const struct {
     std::vector<std::string> args;
     const char* new_port;
@@ -142,6 +144,11 @@ TEST_F(ProfileCommandTest, APortFollowsTheSecurityModeWhileItHoldsADefault) {
       {{"set", "NewSecurity=0"}, "2121", ""},                  // not a default: kept
       {{"set", "NewPort=21", "NewCertificate=" + std::string(64, 'a')}, "21", ""},
       {{"set", "NewSecurity=2"}, "990", "NewPort follows: 990."},
+      {{"set", "NewProtocol=sftp"}, "22", "NewPort follows: 22."},
+      {{"set", "NewSecurity=0"}, "22", ""},  // SFTP keeps its port
+      {{"set", "NewProtocol=0"}, "ftp", "NewPort follows: ftp."},
+      {{"set", "NewProtocol=1", "NewSecurity=2"}, "22", "NewPort follows: 22."},
+      {{"set", "NewProtocol=ftp"}, "990", "NewPort follows: 990."},
   };
   for (const auto& step : steps) {
     const Result result = Run(step.args);
@@ -220,6 +227,7 @@ TEST_F(ProfileCommandTest, ABadFieldOrValueWritesNothing) {
       {{"set", "NewRetries=7", "NewMethod=2"},
        "NewMethod takes 0 (classic) or 1 (modern), or the words classic or modern, not '2'"},
       {{"set", "NewRetries=7", "OldCertificate=" + std::string(64, 'g')}, "OldCertificate takes a SHA-256"},
+      {{"set", "NewRetries=7", "OldProtocol=ssh"}, "OldProtocol takes 0 (FTP) or 1 (SFTP), or the words ftp or sftp"},
       {{"set", "--profile", "a\\b", "NewRetries=7"}, "cannot contain"},
       {{"set", "--profile", "two\nlines", "NewRetries=7"},
        "cannot hold control characters (line breaks, tabs, "

@@ -23,7 +23,8 @@ const std::string kKey = "\\Software\\Brindlecote\\Kestova\\Site\\Default";
 // The number a field holds in a generation: booleans, security modes and
 // transfer methods have only a few values.
 int NumberOf(const ProfileField& field, int generation) {
-  if (field.Type == FieldType::Boolean || field.Id == FieldId::NewMethod || field.Id == FieldId::OldMethod) {
+  if (field.Type == FieldType::Boolean || field.Id == FieldId::NewMethod || field.Id == FieldId::OldMethod ||
+      field.Id == FieldId::NewProtocol || field.Id == FieldId::OldProtocol) {
     return generation % 2;
   }
   if (field.Id == FieldId::NewSecurity || field.Id == FieldId::OldSecurity) return generation % 3;
