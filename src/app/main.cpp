@@ -11,6 +11,7 @@
 #include "app/profile_command.h"
 #include "app/run_command.h"
 #include "net/event_wait.h"
+#include "sftp/askpass.h"
 #include "ui/main_form.h"
 #include "ui/site_form.h"
 #include "ui/upload_form.h"
@@ -36,6 +37,10 @@ const char* const kUsage =
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // Started by ssh as its askpass helper: answer it, and nothing else.
+  if (const char* socket = std::getenv(kestova::kAskpassVariable)) {
+    return kestova::RunAskpassHelper(socket, argc > 1 ? argv[1] : "");
+  }
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) {
     const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM");

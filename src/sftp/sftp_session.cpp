@@ -42,8 +42,13 @@ bool SftpSession::Open(const SshTarget& target) {
   version_ = false;
   interrupted_ = false;
   limit_ = target.limit;
+  const bool batch = target.password.empty();
   QStringList args = {
-      "-x", "-T", "-s", "-o", target.batch ? "BatchMode=yes" : "BatchMode=no", "-o", "StrictHostKeyChecking=yes"};
+      "-x", "-T", "-s", "-o", batch ? "BatchMode=yes" : "BatchMode=no", "-o", "StrictHostKeyChecking=yes"};
+  // A refused password is refused for good: one prompt, no second try.
+  if (!batch)
+    args << "-o"
+         << "NumberOfPasswordPrompts=1";
   if (!target.known_hosts.empty()) {
     std::string files = "~/.ssh/known_hosts";
     for (const std::string& file : target.known_hosts) files += " " + file;
@@ -59,6 +64,16 @@ bool SftpSession::Open(const SshTarget& target) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   for (const auto& [name, value] : target.environment) {
     environment.insert(QString::fromStdString(name), QString::fromStdString(value));
+  }
+  if (!batch) {
+    askpass_ = std::make_unique<AskpassServer>(target.password, 1);
+    if (!askpass_->Listening()) {
+      failure_ = "the password could not be handed to ssh (no socket for its askpass helper)";
+      return false;
+    }
+    environment.insert("SSH_ASKPASS", QString::fromStdString(target.askpass_program));
+    environment.insert("SSH_ASKPASS_REQUIRE", "force");
+    environment.insert(kAskpassVariable, QString::fromStdString(askpass_->Name()));
   }
   process_->setProcessEnvironment(environment);
   QObject::connect(process_.get(), &QProcess::readyReadStandardOutput, process_.get(), [this] { ReadOutput(); });
@@ -80,6 +95,8 @@ bool SftpSession::Open(const SshTarget& target) {
   if (!lost_)
     process_->write(Request::Init(version).Wire().data(), static_cast<qint64>(Request::Init(version).Wire().size()));
   WaitUntil([this] { return version_ || lost_ || interrupted_ || Terminating(); }, limit_);
+  // The password has done its work, or cannot any more.
+  askpass_.reset();
   if (!version_) {
     Lost(interrupted_ ? "Stopped by the user" : lost_ ? failure_ : "no answer from the SFTP server");
     return false;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "sftp/askpass.h"
 #include "sftp/sftp_packet.h"
 #include "site/data_stream.h"
 
@@ -33,8 +34,11 @@ struct SshTarget {
   // Host keys are checked strictly against these files beside the
   // user's own known_hosts; empty: the user's alone.
   std::vector<std::string> known_hosts;
-  // ssh may not ask anything (no password to give): keys and the agent only.
-  bool batch = true;
+  // A password to log in with where keys and the agent do not, handed to
+  // ssh through the askpass helper (`askpass_program`, this program); empty:
+  // ssh may not ask anything, keys and the agent only.
+  std::string password;
+  std::string askpass_program;
   // Added to ssh's environment (the askpass helper's settings).
   std::vector<std::pair<std::string, std::string>> environment;
   std::string program = "ssh";
@@ -101,6 +105,7 @@ class SftpSession {
   bool CloseHandle(const std::string& handle);
 
   std::unique_ptr<QProcess> process_;
+  std::unique_ptr<AskpassServer> askpass_;
   sftp::PacketReader reader_;
   std::set<std::uint32_t> pending_;               // sent, not yet answered
   std::map<std::uint32_t, sftp::Reply> replies_;  // arrived, not yet taken

@@ -1,5 +1,7 @@
 #include "sftp/sftp_site_connection.h"
 
+#include "platform/program_path.h"
+
 namespace kestova {
 
 namespace {
@@ -55,7 +57,8 @@ Outcome SftpSiteConnection::Connect() {
   target.user = site_.UserName;
   target.key_file = site_.KeyFile;
   target.known_hosts = site_.KnownHosts;
-  target.batch = true;
+  target.password = site_.PassWord;
+  target.askpass_program = askpass_program_.empty() ? ProgramFolder() + "kestova" : askpass_program_;
   if (session_.Open(target)) {
     std::string home;
     if (session_.RealPath(".", home) == sftp::kOk) folder_ = home;

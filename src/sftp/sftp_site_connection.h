@@ -16,6 +16,9 @@ namespace kestova {
 class SftpSiteConnection : public SiteConnection {
  public:
   explicit SftpSiteConnection(const SiteSettings& site);
+  // The program ssh runs to be given the password: this program by default
+  // (the kestova file beside the running one).
+  void SetAskpassProgram(const std::string& path) { askpass_program_ = path; }
 
   std::string HostName() const override { return site_.HostName; }
   std::string Endpoint() const override;
@@ -66,6 +69,7 @@ class SftpSiteConnection : public SiteConnection {
   RenameRefusal refused_half_ = RenameRefusal::None;
   std::int64_t sent_ = 0;
   std::function<void(std::int64_t)> watcher_;
+  std::string askpass_program_;
 };
 
 }  // namespace kestova

@@ -112,5 +112,25 @@ TEST_F(SftpSessionTest, AnUnknownHostKeyOrAWrongKeyStopsBeforeAnyFileIsTouched) 
   EXPECT_NE(session.Failure().find("Permission denied"), std::string::npos) << session.Failure();
 }
 
+// A stored password reaches ssh through the askpass helper (this program,
+// reading it from the run's socket), once: a wrong one is refused at once.
+TEST_F(SftpSessionTest, APasswordGoesToSshThroughTheHelperAndAWrongOneIsRefusedAtOnce) {
+  SshTarget with_password = target_;
+  with_password.key_file.clear();
+  with_password.password = server_->Password();
+  with_password.askpass_program = KESTOVA_PROGRAM;
+  SftpSession session;
+  ASSERT_TRUE(session.Open(with_password)) << session.Failure();
+  std::string home;
+  EXPECT_EQ(session.RealPath(".", home), sftp::kOk) << session.Failure();
+  session.Close();
+
+  with_password.password = "not the password";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(session.Open(with_password));
+  EXPECT_NE(session.Failure().find("Permission denied"), std::string::npos) << session.Failure();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+}
+
 }  // namespace
 }  // namespace kestova
