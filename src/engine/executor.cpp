@@ -159,6 +159,11 @@ void Executor::ReportGivingUp(const Attempt& attempt) {
       run_.Log(
           "The server refused the login. Check the user id and password; Kestova does not try again, so "
           "that the account is not locked.");
+    } else if (refusal == SiteConnection::Refusal::HostKeyRefused) {
+      run_.Log(
+          "No user id or password was sent. If this is your host's key (compare the fingerprint with the one "
+          "your host gives), add it to your known_hosts, for example by connecting once with ssh; Kestova "
+          "does not try again.");
     } else if (refusal == SiteConnection::Refusal::HostNotFound) {
       run_.Log("The host name " + site_.HostName() +
                " does not exist. Check the host name in the site and login details; Kestova does not try again.");

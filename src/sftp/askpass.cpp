@@ -60,7 +60,9 @@ AskpassServer::~AskpassServer() {
   std::fill(password_.begin(), password_.end(), '\0');
 }
 
-// Only a process of this user is answered, and only as often as asked for.
+// Only a process of this user is answered: a password prompt with the
+// password, as often as allowed; a yes/no question (a host key ssh does not
+// know) with no.
 void AskpassServer::Serve() {
   for (;;) {
     const int peer = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -69,25 +71,35 @@ void AskpassServer::Serve() {
     socklen_t size = sizeof credentials;
     const bool ours =
         ::getsockopt(peer, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 && credentials.uid == ::getuid();
-    if (ours && answered_ < answers_) {
-      ++answered_;
-      const std::string line = password_ + "\n";
-      for (size_t sent = 0; sent < line.size();) {
-        const ssize_t n = ::send(peer, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<size_t>(n);
-      }
+    // The helper sends its question at once; a peer that does not is not
+    // waited for long.
+    timeval limit{2, 0};
+    ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string prompt;
+    char block[512];
+    for (ssize_t n; ours && prompt.size() < 8192 && (n = ::recv(peer, block, sizeof block, 0)) > 0;) {
+      prompt.append(block, static_cast<size_t>(n));
     }
+    std::string answer;
+    if (!ours) {
+    } else if (prompt.find("(yes/no") != std::string::npos) {
+      host_key_question_ = prompt;
+      answer = "no\n";
+    } else if (!password_.empty() && answered_ < answers_) {
+      ++answered_;
+      answer = password_ + "\n";
+    }
+    for (size_t sent = 0; sent < answer.size();) {
+      const ssize_t n = ::send(peer, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+    std::fill(answer.begin(), answer.end(), '\0');
     ::close(peer);
   }
 }
 
 int RunAskpassHelper(const std::string& name, const std::string& prompt) {
-  // ssh asks yes or no only about a host key it does not know: never yes.
-  if (prompt.find("(yes/no") != std::string::npos) {
-    std::fputs("no\n", stdout);
-    return 0;
-  }
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 1;
   sockaddr_un address;
@@ -96,11 +108,17 @@ int RunAskpassHelper(const std::string& name, const std::string& prompt) {
     ::close(fd);
     return 1;
   }
+  for (size_t sent = 0; sent < prompt.size();) {
+    const ssize_t n = ::send(fd, prompt.data() + sent, prompt.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  ::shutdown(fd, SHUT_WR);
   std::string line;
   char block[256];
   for (ssize_t n; (n = ::read(fd, block, sizeof block)) > 0;) line.append(block, static_cast<size_t>(n));
   ::close(fd);
-  if (line.empty()) return 1;  // nothing more to give: ssh stops asking
+  if (line.empty()) return 1;  // nothing to give: ssh stops asking
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fill(line.begin(), line.end(), '\0');
   return 0;

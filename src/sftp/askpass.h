@@ -1,10 +1,12 @@
-// Handing a stored password to ssh without a terminal: ssh runs its askpass
-// program (SSH_ASKPASS with SSH_ASKPASS_REQUIRE=force), which is Kestova
-// itself started with KESTOVA_ASKPASS naming a socket. ssh closes every
-// descriptor but the standard three before it starts the helper, so the
-// password comes over that socket: a Unix socket in the abstract namespace
-// (no file), served by the run for its own user only, one answer per
-// connect. It is never on a command line, in an environment or on disk.
+// Answering ssh without a terminal: ssh runs its askpass program
+// (SSH_ASKPASS with SSH_ASKPASS_REQUIRE=force), which is Kestova itself
+// started with KESTOVA_ASKPASS naming a socket. ssh closes every descriptor
+// but the standard three before it starts the helper, so the helper hands
+// ssh's question to the run over that socket and prints the run's answer: a
+// Unix socket in the abstract namespace (no file), served for this user's
+// processes only. A stored password goes that way, at most once per
+// connect, never on a command line, in an environment or on disk; a
+// question about a host key ssh does not know is answered no, and kept.
 #pragma once
 
 #include <memory>
@@ -30,8 +32,10 @@ class AskpassServer {
   bool Listening() const { return fd_ >= 0; }
   // The socket's name, for KESTOVA_ASKPASS.
   const std::string& Name() const { return name_; }
-  // How many times a helper was answered.
+  // How many times the password was given.
   int Answered() const { return answered_; }
+  // ssh's question about a host key it does not know, when it asked one.
+  const std::string& HostKeyQuestion() const { return host_key_question_; }
 
  private:
   void Serve();
@@ -41,13 +45,12 @@ class AskpassServer {
   int fd_ = -1;
   int answers_ = 0;
   int answered_ = 0;
+  std::string host_key_question_;
   std::unique_ptr<QSocketNotifier> notifier_;
 };
 
-// The helper's side: answers ssh's `prompt` on standard output. A password
-// prompt gets the password from the socket `name`; a yes/no question (a
-// host key ssh does not know) gets "no". The exit status is 0 when it
-// answered.
+// The helper's side: sends ssh's `prompt` to the socket `name` and prints
+// the answer for ssh. The exit status is 0 when there was one.
 int RunAskpassHelper(const std::string& name, const std::string& prompt);
 
 }  // namespace kestova

@@ -2,6 +2,7 @@
 
 #include <QProcess>
 #include <deque>
+#include <regex>
 #include <stdexcept>
 
 #include "net/event_wait.h"
@@ -42,13 +43,28 @@ bool SftpSession::Open(const SshTarget& target) {
   version_ = false;
   interrupted_ = false;
   limit_ = target.limit;
-  const bool batch = target.password.empty();
-  QStringList args = {
-      "-x", "-T", "-s", "-o", batch ? "BatchMode=yes" : "BatchMode=no", "-o", "StrictHostKeyChecking=yes"};
-  // A refused password is refused for good: one prompt, no second try.
-  if (!batch)
+  host_key_ = HostKey();
+  // With the helper, ssh may ask: about a host key it does not know (the
+  // helper says no, and the question tells the key), and for the password
+  // when there is one. Without it, ssh asks nothing.
+  const bool helped = !target.askpass_program.empty();
+  QStringList args = {"-x",
+                      "-T",
+                      "-s",
+                      "-o",
+                      helped ? "BatchMode=no" : "BatchMode=yes",
+                      "-o",
+                      helped ? "StrictHostKeyChecking=ask" : "StrictHostKeyChecking=yes"};
+  if (helped && target.password.empty()) {
+    args << "-o"
+         << "PasswordAuthentication=no"
+         << "-o"
+         << "KbdInteractiveAuthentication=no";
+  } else if (helped) {
+    // A refused password is refused for good: one prompt, no second try.
     args << "-o"
          << "NumberOfPasswordPrompts=1";
+  }
   if (!target.known_hosts.empty()) {
     std::string files = "~/.ssh/known_hosts";
     for (const std::string& file : target.known_hosts) files += " " + file;
@@ -65,10 +81,10 @@ bool SftpSession::Open(const SshTarget& target) {
   for (const auto& [name, value] : target.environment) {
     environment.insert(QString::fromStdString(name), QString::fromStdString(value));
   }
-  if (!batch) {
+  if (helped) {
     askpass_ = std::make_unique<AskpassServer>(target.password, 1);
     if (!askpass_->Listening()) {
-      failure_ = "the password could not be handed to ssh (no socket for its askpass helper)";
+      failure_ = "ssh's questions cannot be answered (no socket for its askpass helper)";
       return false;
     }
     environment.insert("SSH_ASKPASS", QString::fromStdString(target.askpass_program));
@@ -95,13 +111,34 @@ bool SftpSession::Open(const SshTarget& target) {
   if (!lost_)
     process_->write(Request::Init(version).Wire().data(), static_cast<qint64>(Request::Init(version).Wire().size()));
   WaitUntil([this] { return version_ || lost_ || interrupted_ || Terminating(); }, limit_);
+  const std::string question = askpass_ ? askpass_->HostKeyQuestion() : std::string();
   // The password has done its work, or cannot any more.
   askpass_.reset();
   if (!version_) {
     Lost(interrupted_ ? "Stopped by the user" : lost_ ? failure_ : "no answer from the SFTP server");
+    JudgeHostKey(question, target.host);
     return false;
   }
   return true;
+}
+
+// Why ssh would not go on with the host's key: one it does not know (its
+// question names it), or one that is not the key known_hosts holds (its
+// warning names the new one).
+void SftpSession::JudgeHostKey(const std::string& question, const std::string& host) {
+  std::smatch found;
+  static const std::regex kAsked(R"((\w+) key fingerprint is (SHA256:[A-Za-z0-9+/=]+))");
+  static const std::regex kWarned(
+      R"(fingerprint for the (\w+) key sent by the remote host is\s+(SHA256:[A-Za-z0-9+/=]+))");
+  if (std::regex_search(question, found, kAsked)) {
+    host_key_ = {HostKey::Problem::Unknown, found[1].str(), found[2].str()};
+    failure_ = "The host key of " + host + " is not known: " + host_key_.type + " " + host_key_.fingerprint;
+  } else if (ssh_words_.find("IDENTIFICATION HAS CHANGED") != std::string::npos &&
+             std::regex_search(ssh_words_, found, kWarned)) {
+    host_key_ = {HostKey::Problem::Changed, found[1].str(), found[2].str()};
+    failure_ = "The host key of " + host + " has changed: it is now " + host_key_.type + " " + host_key_.fingerprint +
+               ", not the key known_hosts holds for it";
+  }
 }
 
 void SftpSession::Close() {

@@ -61,6 +61,15 @@ class SftpSession {
   // Why the session ended or the last call failed, for people: the server's
   // status message, or ssh's own last words.
   const std::string& Failure() const { return failure_; }
+  // Why the last Open stopped before logging in, when the host's key was
+  // the reason: a key ssh does not know, or one that changed.
+  struct HostKey {
+    enum class Problem { None, Unknown, Changed };
+    Problem problem = Problem::None;
+    std::string type;         // "ED25519"
+    std::string fingerprint;  // "SHA256:..."
+  };
+  const HostKey& HostKeyRefused() const { return host_key_; }
   // The extensions the server named in its VERSION, with their data.
   bool HasExtension(const std::string& name) const { return extensions_.count(name) > 0; }
   // The user stopped: the call under way stops waiting.
@@ -100,6 +109,7 @@ class SftpSession {
   void ReadOutput();
   bool TakeReply(const std::string& body);
   void Lost(const std::string& why);
+  void JudgeHostKey(const std::string& question, const std::string& host);
   std::uint32_t StatusOf(const std::optional<sftp::Reply>& reply, sftp::Type wanted);
   std::uint32_t Simple(sftp::Type type, const std::string& path);
   bool CloseHandle(const std::string& handle);
@@ -118,6 +128,7 @@ class SftpSession {
   bool version_ = false;  // VERSION came
   bool interrupted_ = false;
   bool local_failure_ = false;
+  HostKey host_key_;
 };
 
 }  // namespace kestova

@@ -66,7 +66,9 @@ Outcome SftpSiteConnection::Connect() {
     return Outcome();
   }
   const std::string& why = session_.Failure();
-  if (Holds(why, "Permission denied")) {
+  if (session_.HostKeyRefused().problem != SftpSession::HostKey::Problem::None) {
+    refusal_ = Refusal::HostKeyRefused;
+  } else if (Holds(why, "Permission denied")) {
     refusal_ = Refusal::LoginRefused;
   } else if (Holds(why, "Could not resolve hostname")) {
     refusal_ = Refusal::HostNotFound;

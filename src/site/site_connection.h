@@ -98,9 +98,9 @@ class SiteConnection {
   // the server's: the run must not go on.
   virtual bool DataCertificateRefused() const = 0;
   // Why the last connect failed, where the retry rule must know: another
-  // attempt cannot mend a refused login, a server that wants TLS or a host
-  // name that does not exist.
-  enum class Refusal { None, LoginRefused, TlsRequired, HostNotFound };
+  // attempt cannot mend a refused login, a server that wants TLS, a host
+  // name that does not exist, or a host key that is not known or changed.
+  enum class Refusal { None, LoginRefused, TlsRequired, HostNotFound, HostKeyRefused };
   virtual Refusal ConnectRefusal() const = 0;
   // The system's own words for the socket or resolver error of the last
   // connect ("Connection refused"), empty when the server answered.

@@ -2,6 +2,8 @@
 // SFTP connection under them. A publish leaves a byte-exact tree, a Wrt
 // Changes run after it sends nothing, an edited file goes again, and a wipe
 // keeps the dot-files.
+#include <fstream>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -38,6 +40,7 @@ TEST(SftpRunTest, EveryJobLeavesTheTreeItSays) {
   site.KeyFile = server->ClientKey();
   site.KnownHosts = {server->KnownHosts()};
   SftpSiteConnection connection(site);
+  connection.SetAskpassProgram(KESTOVA_PROGRAM);
   testing::TestRun run(connection);
   run.settings.Site = site;
   run.settings.StartDir = "www";  // below the folder the user starts in
@@ -73,6 +76,36 @@ TEST(SftpRunTest, EveryJobLeavesTheTreeItSays) {
   expected[".htaccess"] = "keep\n";
   EXPECT_EQ(testing::Tree(root / "www"), expected);
   EXPECT_FALSE(fs::exists(root / "www/old"));
+}
+
+// A host key that is not known stops the first connect for good: no retry,
+// no login, the key's fingerprint and what to do in the log.
+TEST(SftpRunTest, AnUnknownHostKeyEndsTheRunBeforeAnyLoginWithoutRetrying) {
+  testing::TempDir dir;
+  std::string why;
+  const auto server = testing::SshServerFixture::Start((dir.Path() / "root").string(), why);
+  ASSERT_TRUE(server) << why;
+  testing::WriteFile(dir.Path() / "local/index.htm", "x");
+  std::ofstream(dir.Path() / "no_hosts").close();
+  SiteSettings site;
+  site.Protocol = SiteProtocol::Sftp;
+  site.HostName = "127.0.0.1";
+  site.Port = server->Port();
+  site.UserName = server->User();
+  site.PassWord = server->Password();
+  site.KnownHosts = {(dir.Path() / "no_hosts").string()};
+  SftpSiteConnection connection(site);
+  connection.SetAskpassProgram(KESTOVA_PROGRAM);
+  testing::TestRun run(connection);
+  run.settings.Site = site;
+  run.settings.Retries = 3;
+  run.settings.StartDir = "www";
+  run.settings.LocalRoot = (dir.Path() / "local").string();
+  EXPECT_EQ(run.Start(), RunOutcome::NotConnected) << run.Text();
+  EXPECT_EQ(run.Count("Connecting to"), 1) << run.Text();
+  EXPECT_EQ(run.Count("Reason: The host key of 127.0.0.1 is not known: ED25519 " + server->Fingerprint()), 1)
+      << run.Text();
+  EXPECT_EQ(run.Count("No user id or password was sent."), 1) << run.Text();
 }
 
 }  // namespace

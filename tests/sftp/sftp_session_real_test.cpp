@@ -37,6 +37,7 @@ class SftpSessionTest : public ::testing::Test {
     target_.user = server_->User();
     target_.key_file = server_->ClientKey();
     target_.known_hosts = {server_->KnownHosts()};
+    target_.askpass_program = KESTOVA_PROGRAM;
     target_.limit = std::chrono::seconds(10);
   }
   fs::path Root() const { return dir_.Path() / "root"; }
@@ -97,18 +98,44 @@ TEST_F(SftpSessionTest, CallsChangeTheServersFilesAsTheySay) {
   EXPECT_FALSE(session.Connected());
 }
 
-TEST_F(SftpSessionTest, AnUnknownHostKeyOrAWrongKeyStopsBeforeAnyFileIsTouched) {
+// A host key ssh does not know, or one that changed, stops the session
+// before any login with the key's type and fingerprint; a key the server
+// does not take is ssh's own "Permission denied".
+TEST_F(SftpSessionTest, AnUnknownOrChangedHostKeyOrAWrongKeyStopsBeforeAnyFileIsTouched) {
   const std::string empty = (dir_.Path() / "no_hosts").string();
   std::ofstream(empty).close();
-  SftpSession session;
-  SshTarget unknown = target_;
-  unknown.known_hosts = {empty};
-  EXPECT_FALSE(session.Open(unknown));
-  EXPECT_NE(session.Failure().find("Host key verification failed"), std::string::npos) << session.Failure();
+  // The client's key stands for another host key of the same host.
+  const std::string changed = (dir_.Path() / "changed_hosts").string();
+  {
+    std::ifstream key(server_->ClientKey() + ".pub");
+    std::string type, text;
+    key >> type >> text;
+    std::ofstream(changed) << "[127.0.0.1]:" << server_->Port() << " " << type << " " << text << "\n";
+  }
+  const struct {
+    std::string known_hosts;
+    SftpSession::HostKey::Problem problem;
+    const char* said;
+  } cases[] = {
+      {empty, SftpSession::HostKey::Problem::Unknown, "is not known: ED25519 "},
+      {changed, SftpSession::HostKey::Problem::Changed, "has changed: it is now ED25519 "},
+  };
+  for (const auto& c : cases) {
+    SftpSession session;
+    SshTarget target = target_;
+    target.known_hosts = {c.known_hosts};
+    target.password = server_->Password();  // never asked for: the key stops it first
+    EXPECT_FALSE(session.Open(target));
+    EXPECT_EQ(session.HostKeyRefused().problem, c.problem) << session.Failure();
+    EXPECT_EQ(session.HostKeyRefused().fingerprint, server_->Fingerprint());
+    EXPECT_NE(session.Failure().find(c.said + server_->Fingerprint()), std::string::npos) << session.Failure();
+  }
 
+  SftpSession session;
   SshTarget no_key = target_;
   no_key.key_file = (dir_.Path() / "missing_key").string();
   EXPECT_FALSE(session.Open(no_key));
+  EXPECT_EQ(session.HostKeyRefused().problem, SftpSession::HostKey::Problem::None);
   EXPECT_NE(session.Failure().find("Permission denied"), std::string::npos) << session.Failure();
 }
 
@@ -118,7 +145,6 @@ TEST_F(SftpSessionTest, APasswordGoesToSshThroughTheHelperAndAWrongOneIsRefusedA
   SshTarget with_password = target_;
   with_password.key_file.clear();
   with_password.password = server_->Password();
-  with_password.askpass_program = KESTOVA_PROGRAM;
   SftpSession session;
   ASSERT_TRUE(session.Open(with_password)) << session.Failure();
   std::string home;
