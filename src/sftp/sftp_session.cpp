@@ -36,6 +36,8 @@ bool SftpSession::Open(const SshTarget& target) {
   Close();
   failure_.clear();
   ssh_words_.clear();
+  diagnostics_.clear();
+  peer_ = Peer();
   reader_ = sftp::PacketReader();
   pending_.clear();
   replies_.clear();
@@ -48,17 +50,15 @@ bool SftpSession::Open(const SshTarget& target) {
   // helper says no, and the question tells the key), and for the password
   // when there is one. Without it, ssh asks nothing.
   const bool helped = !target.askpass_program.empty();
-  QStringList args = {"-x",
-                      "-T",
-                      "-s",
-                      "-o",
-                      helped ? "BatchMode=no" : "BatchMode=yes",
-                      "-o",
-                      helped ? "StrictHostKeyChecking=ask" : "StrictHostKeyChecking=yes"};
+  // -v: ssh names the server's software and host key, and where it found
+  // the key, in lines that are read and not shown.
+  QStringList args = {"-v", "-x", "-T", "-s"};
+  args << "-o" << (helped ? "BatchMode=no" : "BatchMode=yes");
+  args << "-o" << (helped ? "StrictHostKeyChecking=ask" : "StrictHostKeyChecking=yes");
   if (helped && target.password.empty()) {
     args << "-o"
-         << "PasswordAuthentication=no"
-         << "-o"
+         << "PasswordAuthentication=no";
+    args << "-o"
          << "KbdInteractiveAuthentication=no";
   } else if (helped) {
     // A refused password is refused for good: one prompt, no second try.
@@ -93,12 +93,10 @@ bool SftpSession::Open(const SshTarget& target) {
   }
   process_->setProcessEnvironment(environment);
   QObject::connect(process_.get(), &QProcess::readyReadStandardOutput, process_.get(), [this] { ReadOutput(); });
-  QObject::connect(process_.get(), &QProcess::readyReadStandardError, process_.get(), [this] {
-    ssh_words_ += process_->readAllStandardError().toStdString();
-    if (ssh_words_.size() > 8192) ssh_words_.erase(0, ssh_words_.size() - 8192);
-  });
+  QObject::connect(process_.get(), &QProcess::readyReadStandardError, process_.get(),
+                   [this] { ReadDiagnostics(process_->readAllStandardError().toStdString()); });
   QObject::connect(process_.get(), &QProcess::finished, process_.get(), [this] {
-    ssh_words_ += process_->readAllStandardError().toStdString();
+    ReadDiagnostics(process_->readAllStandardError().toStdString() + "\n");
     const std::string said = LastLine(ssh_words_);
     Lost(said.empty() ? "ssh ended" : said);
   });
@@ -120,6 +118,37 @@ bool SftpSession::Open(const SshTarget& target) {
     return false;
   }
   return true;
+}
+
+// ssh's standard error, line by line: its debug lines tell the session's
+// peer; the others are its words, kept for the reason of a failure.
+void SftpSession::ReadDiagnostics(const std::string& text) {
+  diagnostics_ += text;
+  for (size_t end; (end = diagnostics_.find('\n')) != std::string::npos;) {
+    std::string line = diagnostics_.substr(0, end);
+    diagnostics_.erase(0, end + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("debug", 0) != 0) {
+      ssh_words_ += line + "\n";
+      if (ssh_words_.size() > 8192) ssh_words_.erase(0, ssh_words_.size() - 8192);
+      continue;
+    }
+    std::smatch found;
+    static const std::regex kSoftware(R"(Remote protocol version ([0-9.]+), remote software version (.+)$)");
+    static const std::regex kMatches(R"(is known and matches the (\w+) host key)");
+    static const std::regex kServerKey(R"(Server host key: \S+ (SHA256:[A-Za-z0-9+/=]+))");
+    static const std::regex kFoundIn(R"(Found key in (.+):[0-9]+$)");
+    if (std::regex_search(line, found, kSoftware)) {
+      peer_.software = "SSH-" + found[1].str() + "-" + found[2].str();
+    } else if (std::regex_search(line, found, kServerKey)) {
+      peer_.fingerprint = found[1].str();
+    } else if (std::regex_search(line, found, kMatches)) {
+      peer_.key_type = found[1].str();
+    } else if (peer_.known_in.empty() && std::regex_search(line, found, kFoundIn)) {
+      peer_.known_in = found[1].str();
+    }
+  }
+  if (diagnostics_.size() > 8192) diagnostics_.clear();  // no line is that long
 }
 
 // Why ssh would not go on with the host's key: one it does not know (its

@@ -70,6 +70,13 @@ class SftpSession {
     std::string fingerprint;  // "SHA256:..."
   };
   const HostKey& HostKeyRefused() const { return host_key_; }
+  // Who the session reached, as ssh told: the server's software
+  // ("SSH-2.0-OpenSSH_9.2p1"), its host key, and the known_hosts file that
+  // holds the key.
+  struct Peer {
+    std::string software, key_type, fingerprint, known_in;
+  };
+  const Peer& Reached() const { return peer_; }
   // The extensions the server named in its VERSION, with their data.
   bool HasExtension(const std::string& name) const { return extensions_.count(name) > 0; }
   // The user stopped: the call under way stops waiting.
@@ -110,6 +117,7 @@ class SftpSession {
   bool TakeReply(const std::string& body);
   void Lost(const std::string& why);
   void JudgeHostKey(const std::string& question, const std::string& host);
+  void ReadDiagnostics(const std::string& text);
   std::uint32_t StatusOf(const std::optional<sftp::Reply>& reply, sftp::Type wanted);
   std::uint32_t Simple(sftp::Type type, const std::string& path);
   bool CloseHandle(const std::string& handle);
@@ -121,7 +129,9 @@ class SftpSession {
   std::map<std::uint32_t, sftp::Reply> replies_;  // arrived, not yet taken
   std::map<std::string, std::string> extensions_;
   std::string failure_;
-  std::string ssh_words_;  // what ssh wrote to its standard error
+  std::string ssh_words_;    // what ssh wrote to its standard error, its debug lines left out
+  std::string diagnostics_;  // a line of it not ended yet
+  Peer peer_;
   std::chrono::milliseconds limit_{30000};
   std::uint32_t last_id_ = 0;
   bool lost_ = true;

@@ -1,5 +1,7 @@
 #include "sftp/sftp_site_connection.h"
 
+#include <cstdlib>
+
 #include "platform/program_path.h"
 
 namespace kestova {
@@ -177,8 +179,23 @@ std::unique_ptr<DataStream> SftpSiteConnection::OpenForUpload(const std::string&
   return FileStream::OpenRead(name, FtpShareMode::ftpShareDenyWrite, &why);
 }
 
+// "Connected over SFTP (SSH-2.0-OpenSSH_9.2p1), host key ED25519
+// SHA256:..., trusted by known_hosts"
 std::string SftpSiteConnection::SessionLine() const {
-  return session_.Connected() ? "Connected over SFTP to " + Endpoint() : std::string();
+  if (!session_.Connected()) return std::string();
+  const SftpSession::Peer& peer = session_.Reached();
+  std::string line = "Connected over SFTP";
+  if (!peer.software.empty()) line += " (" + peer.software + ")";
+  if (!peer.fingerprint.empty()) {
+    line += ", host key " + (peer.key_type.empty() ? std::string() : peer.key_type + " ") + peer.fingerprint;
+  }
+  if (!peer.known_in.empty()) {
+    // The user's own file by its usual name, any other by its path.
+    const char* home = std::getenv("HOME");
+    const bool own = home && peer.known_in == std::string(home) + "/.ssh/known_hosts";
+    line += ", trusted by " + (own ? std::string("known_hosts") : peer.known_in);
+  }
+  return line;
 }
 
 }  // namespace kestova

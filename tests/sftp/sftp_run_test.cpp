@@ -51,7 +51,11 @@ TEST(SftpRunTest, EveryJobLeavesTheTreeItSays) {
   auto expected = testing::Tree(local);
   expected[".htaccess"] = "keep\n";
   EXPECT_EQ(testing::Tree(root / "www"), expected);
-  EXPECT_THAT(run.log, Contains("Connected over SFTP to 127.0.0.1 port " + server->Port()));
+  // "Connected over SFTP (SSH-2.0-OpenSSH_9.2p1 ...), host key ED25519 SHA256:..., trusted by ..."
+  EXPECT_THAT(run.log, Contains(::testing::AllOf(::testing::StartsWith("Connected over SFTP (SSH-2.0-OpenSSH_"),
+                                                 ::testing::HasSubstr("), host key ED25519 " + server->Fingerprint() +
+                                                                      ", trusted by " + server->KnownHosts()))))
+      << run.Text();
 
   // Nothing changed: nothing is sent; an edit of the same size goes again.
   run.profile.new_changes = true;
