@@ -7,14 +7,20 @@
 #include "common/text_helpers.h"
 #include "ftp/ftp_site_connection.h"
 #include "profile/site_profile.h"
+#include "sftp/host_keys.h"
 
 namespace kestova {
 
 const char* const kTrustHelp =
     "Usage: kestova profile trust [--profile NAME] new|old [--yes]\n"
     "\n"
-    "Connects to the new (or old) site of profile NAME (the current profile when\n"
-    "--profile is left out) over TLS, as its NewSecurity (or OldSecurity) says, and\n"
+    "For an SFTP site (NewProtocol=1), reads the host's SSH keys with ssh-keyscan (no\n"
+    "login), shows their SHA-256 fingerprints and, after a yes (or --yes), keeps them\n"
+    "in Kestova's own known_hosts file beside the profile store, which runs check\n"
+    "beside ~/.ssh/known_hosts.\n"
+    "\n"
+    "For FTP over TLS, connects to the new (or old) site of profile NAME (the current\n"
+    "profile when --profile is left out), as its NewSecurity (or OldSecurity) says, and\n"
     "shows the certificate the server presents: its SHA-256 fingerprint, subject,\n"
     "issuer and validity. No user id or password is sent. When the certificate does\n"
     "not verify against the system's CA store (a self-signed or shared-hosting\n"
@@ -63,6 +69,32 @@ bool AskYes(const std::string& question, std::ostream& out, std::istream* in) {
   return SameText(answer, "y") || SameText(answer, "yes");
 }
 
+// An SFTP site's host keys, read without a login and kept once the user
+// said yes to their fingerprints.
+int TrustHostKey(const SiteProfile& profile, const SiteSettings& settings, const std::string& site, bool yes,
+                 std::ostream& out, std::ostream& err, std::istream* in) {
+  const std::string port = settings.Port == "ftp" ? std::string() : settings.Port;
+  out << "Reading the host keys of " << settings.HostName << (port.empty() ? "" : " port " + port) << "...\n";
+  std::string why;
+  const std::vector<ScannedHostKey> keys = ScanHostKeys(settings.HostName, port, why);
+  if (keys.empty()) {
+    err << "kestova: " << why << '\n';
+    return kExitNoConnection;
+  }
+  for (const ScannedHostKey& key : keys) out << "Host key " << key.type << " " << key.fingerprint << '\n';
+  if (!yes && !AskYes("Trust these host keys for " + site + "?", out, in)) {
+    out << "Nothing was stored.\n";
+    return kExitTerminated;
+  }
+  const std::string file = profile.HostKeysFile();
+  if (!TrustHostKeys(file, keys, why)) {
+    err << "kestova: " << why << '\n';
+    return kExitTerminated;
+  }
+  out << "Stored the host keys in " << file << ": runs accept them for " << site << ".\n";
+  return kExitOk;
+}
+
 }  // namespace
 
 int RunTrustCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
@@ -83,10 +115,13 @@ int RunTrustCommand(const std::vector<std::string>& args, std::ostream& out, std
   profile.LoadRegistry(*listed);
   const bool old_site = request.site == "old";
   const SiteSettings& site_settings = old_site ? profile.OldSite : profile.NewSite;
-  FtpClient client;
-  ApplySiteSettings(client, site_settings);
   const std::string prefix = old_site ? "Old" : "New";
   const std::string site = "the " + request.site + " site of the profile \"" + *listed + "\"";
+  if (site_settings.Protocol == SiteProtocol::Sftp) {
+    return TrustHostKey(profile, site_settings, site, request.yes, out, err, in);
+  }
+  FtpClient client;
+  ApplySiteSettings(client, site_settings);
   if (client.Security == FtpSecurity::Plain) {
     err << "kestova: " << site << " uses plain FTP, which has no certificate. Choose FTP over TLS first, for "
         << "instance with 'kestova profile set " << prefix << "Security=1'.\n";

@@ -82,7 +82,15 @@ class ClearOnExit {
 }  // namespace
 
 SiteProfile::SiteProfile(std::string store_file)
-    : store_file_(store_file.empty() ? Registry::DefaultFile() : std::move(store_file)) {}
+    : store_file_(store_file.empty() ? Registry::DefaultFile() : std::move(store_file)) {
+  // SFTP checks host keys against the user's known_hosts and Kestova's own.
+  NewSite.KnownHosts = OldSite.KnownHosts = {HostKeysFile()};
+}
+
+std::string SiteProfile::HostKeysFile() const {
+  const size_t slash = store_file_.find_last_of('/');
+  return (slash == std::string::npos ? std::string() : store_file_.substr(0, slash + 1)) + "known_hosts";
+}
 
 void SiteProfile::ToggleTemplate() {
   template_visible_ = !template_visible_;

@@ -72,6 +72,9 @@ class SiteProfile {
   std::function<void()> OnProfileListChanged;
 
   const std::string& StoreFile() const { return store_file_; }
+  // Kestova's own known_hosts file, beside the store: the SFTP host keys
+  // the user chose to trust.
+  std::string HostKeysFile() const;
 
   // Loads profile `name`, creating its key and writing the default of every
   // missing value first. A value stored with the wrong type stops the load

@@ -2,6 +2,8 @@
 // SFTP connection under them. A publish leaves a byte-exact tree, a Wrt
 // Changes run after it sends nothing, an edited file goes again, and a wipe
 // keeps the dot-files.
+#include <sys/stat.h>
+
 #include <fstream>
 
 #include <gmock/gmock.h>
@@ -10,6 +12,7 @@
 #include "sftp/sftp_site_connection.h"
 #include "support/file_tree.h"
 #include "support/ftp_servers.h"
+#include "support/program_runner.h"
 #include "support/temp_dir.h"
 #include "support/test_run.h"
 
@@ -110,6 +113,47 @@ TEST(SftpRunTest, AnUnknownHostKeyEndsTheRunBeforeAnyLoginWithoutRetrying) {
   EXPECT_EQ(run.Count("Reason: The host key of 127.0.0.1 is not known: ED25519 " + server->Fingerprint()), 1)
       << run.Text();
   EXPECT_EQ(run.Count("No user id or password was sent."), 1) << run.Text();
+}
+
+// The command line end to end: a profile set to SFTP, its host key trusted
+// with 'profile trust' into Kestova's own file, then a publish that the key
+// lets through, logging in with the stored password.
+TEST(SftpRunTest, TheCommandTrustsTheHostKeyThenPublishesWithThePassword) {
+  testing::TempDir dir;
+  std::string why;
+  const auto server = testing::SshServerFixture::Start((dir.Path() / "root").string(), why);
+  ASSERT_TRUE(server) << why;
+  fs::create_directories(dir.Path() / "root/www");
+  server->Own();
+  testing::WriteFile(dir.Path() / "local/index.htm", "<title>Home</title>\n");
+  const std::string store = (dir.Path() / "config/registry.db").string();
+  const std::string scratch = dir.Path().string();
+  const auto kestova = [&](const std::string& args) {
+    return testing::RunProgram(KESTOVA_PROGRAM, store, args, scratch);
+  };
+  const auto set = kestova("profile set NewProtocol=sftp NewHostName=127.0.0.1 NewPort=" + server->Port() +
+                           " NewUserId=" + server->User() + " NewPassword=" + server->Password() +
+                           " NewStartDir=www RootSource=" + (dir.Path() / "local").string());
+  ASSERT_EQ(set.code, 0) << set.all();
+
+  // Not trusted yet: the run stops before any login, exit 2, with the key.
+  const auto refused = kestova("run publish");
+  EXPECT_EQ(refused.code, 2) << refused.all();
+  EXPECT_NE(refused.out.find("is not known: ED25519 " + server->Fingerprint()), std::string::npos) << refused.all();
+
+  const auto trusted = kestova("profile trust new --yes");
+  ASSERT_EQ(trusted.code, 0) << trusted.all();
+  EXPECT_NE(trusted.out.find("Host key ED25519 " + server->Fingerprint()), std::string::npos) << trusted.out;
+  const std::string file = (dir.Path() / "config/known_hosts").string();
+  EXPECT_NE(testing::ReadFile(file).find("[127.0.0.1]:" + server->Port() + " ssh-ed25519 "), std::string::npos);
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  const auto published = kestova("run publish");
+  EXPECT_EQ(published.code, 0) << published.all();
+  EXPECT_NE(published.out.find("trusted by " + file), std::string::npos) << published.out;
+  EXPECT_EQ(testing::ReadFile(dir.Path() / "root/www/index.htm"), "<title>Home</title>\n");
 }
 
 }  // namespace

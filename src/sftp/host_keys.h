@@ -1,0 +1,28 @@
+// Host keys a user chose to trust for SFTP sites, kept in Kestova's own
+// known_hosts file (beside the profile store), in OpenSSH's format so that
+// ssh checks them as it checks the user's own file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kestova {
+
+struct ScannedHostKey {
+  std::string line;         // as known_hosts holds it: "[host]:port type base64"
+  std::string type;         // "ED25519", "ECDSA", "RSA"
+  std::string fingerprint;  // "SHA256:..." as ssh prints it
+};
+
+// The host's keys as ssh-keyscan reads them (no login, no user name sent);
+// nothing, with the reason, when none came.
+std::vector<ScannedHostKey> ScanHostKeys(const std::string& host, const std::string& port, std::string& why);
+
+// The SHA-256 fingerprint of a key given in base64, as ssh prints it.
+std::string HostKeyFingerprint(const std::string& base64_key);
+
+// Adds the keys' lines that the file does not hold yet (the file and its
+// folder made private when new); false, with the reason, when it cannot.
+bool TrustHostKeys(const std::string& file, const std::vector<ScannedHostKey>& keys, std::string& why);
+
+}  // namespace kestova
