@@ -70,6 +70,11 @@ void Upload::DetectMlsd(const std::string& folder) {
 // offset of every listing time of the run.
 void Upload::FolderListing::LearnClockOffset() {
   const std::string folder = run_.settings_.StartDir;
+  if (run_.client_.TimesInUtc()) {
+    run_.DetectMlsd(folder);
+    run_.Log("The server's listing times are in UTC, as its protocol gives them: no marker file is needed.");
+    return;
+  }
   if (run_.profile_.TestRun()) {
     run_.Log(
         "Test run: no marker file may be written to learn the server's clock, so its listing times are compared "

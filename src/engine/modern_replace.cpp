@@ -23,8 +23,7 @@ bool Upload::RenameIntoPlace::ReplaceFile(const std::string& local, const std::s
   const std::string temporary = kTemporaryPrefix + name;
   run_.Next().file = temporary;
   const bool sent = run_.ExecuteCommand(remote, "put", false);
-  const char* type = run_.client_.Binary() ? "Binary" : "ASCII";
-  if (log_copy_line) run_.Log("Copy to " + AddTrailingSlash(remote) + name + " as " + type);
+  if (log_copy_line) run_.Log("Copy to " + AddTrailingSlash(remote) + name + " as " + run_.TypeWords(name));
   if (!sent) {
     if (log_copy_line || run_.executor_.FailedHere()) run_.Log("    - " + run_.client_.LastReply());
     if (run_.executor_.GaveUp() || !run_.executor_.FailedHere()) return false;

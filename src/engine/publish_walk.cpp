@@ -281,6 +281,13 @@ void Upload::TestCopy(const std::string& local, const std::string& name) {
   Emit(RunEvent::Kind::FileWouldSend, path, bytes);
 }
 
+// "Binary" or "ASCII"; a site without a text mode says so where FTP would
+// have sent the file as text.
+std::string Upload::TypeWords(const std::string& name) const {
+  if (!client_.HasTextMode() && !GoesAsBinary(name)) return "Binary (byte for byte: the site has no text mode)";
+  return client_.Binary() ? "Binary" : "ASCII";
+}
+
 bool Upload::GoesAsBinary(const std::string& file_name) const {
   if (!settings_.AutoDetect) return settings_.BinaryMode;
   const size_t slash = file_name.find_last_of("/\\");
@@ -358,7 +365,7 @@ bool Upload::BuildPage(const std::string& local, const std::string& name, const 
 bool Upload::UploadFile(const std::string& local, const std::string& name) {
   const bool sent = ExecuteCommand(Next().folder, "put", false);
   // One slash between folder and name, the root folder "/" included.
-  Log("Copy to " + AddTrailingSlash(Next().folder) + name + " as " + ChooseValue(client_.Binary(), "Binary", "ASCII"));
+  Log("Copy to " + AddTrailingSlash(Next().folder) + name + " as " + TypeWords(name));
   Log("    - " + client_.LastReply());
   if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_.TransferCount());
   if (sent || !executor_.FailedHere() || executor_.GaveUp()) return sent;

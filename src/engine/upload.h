@@ -102,6 +102,7 @@ class Upload : private Executor::Owner {
   // Whether a file goes as binary: by its extension with AutoDetect, else
   // by the BinaryMode setting.
   bool GoesAsBinary(const std::string& file_name) const;
+  std::string TypeWords(const std::string& name) const;
   // Deepest folder level below the start directory that the wipe enters.
   static constexpr int kMaxWipeDepth = 64;
   // Listing lines the wipe copies into the log, per folder.

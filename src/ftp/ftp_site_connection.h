@@ -56,6 +56,8 @@ class FtpSiteConnection : public SiteConnection {
   std::string SystemReason() const override;
   bool TooManyConnections() const override;
   bool ListsFacts() const override;
+  bool TimesInUtc() const override { return false; }
+  bool HasTextMode() const override { return true; }
   bool Binary() const override;
   std::string SessionLine() const override;
   CertificateCheck Certificate() const override;

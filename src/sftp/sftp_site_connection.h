@@ -49,6 +49,8 @@ class SftpSiteConnection : public SiteConnection {
   std::string SystemReason() const override { return std::string(); }
   bool TooManyConnections() const override { return false; }
   bool ListsFacts() const override { return true; }
+  bool TimesInUtc() const override { return true; }
+  bool HasTextMode() const override { return false; }
   bool Binary() const override { return true; }
   std::string SessionLine() const override;
   CertificateCheck Certificate() const override { return CertificateCheck(); }

@@ -110,6 +110,12 @@ class SiteConnection {
   // The server lists folders with facts (over FTP: MLSD, as its last FEAT
   // said).
   virtual bool ListsFacts() const = 0;
+  // Listed times are UTC by the protocol's own definition (SFTP's file
+  // times), so no offset to the server's clock needs learning.
+  virtual bool TimesInUtc() const = 0;
+  // Files can go as text, their line ends changed (FTP's type A); without
+  // it every file goes byte for byte.
+  virtual bool HasTextMode() const = 0;
   virtual bool Binary() const = 0;
   // After a connect, the log's line on how the session is protected ("Encrypted
   // with TLSv1.3 ...", "Connected over SFTP ..."); empty for plain FTP.

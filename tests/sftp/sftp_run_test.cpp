@@ -54,6 +54,11 @@ TEST(SftpRunTest, EveryJobLeavesTheTreeItSays) {
   auto expected = testing::Tree(local);
   expected[".htaccess"] = "keep\n";
   EXPECT_EQ(testing::Tree(root / "www"), expected);
+  // Where FTP would send text, the line says that SFTP sends bytes.
+  EXPECT_THAT(run.log, Contains("Copy to " + (root / "www/index.htm").string() +
+                                " as Binary (byte for byte: the site has no text mode)"))
+      << run.Text();
+  EXPECT_THAT(run.log, Contains("Copy to " + (root / "www/sub/logo.gif").string() + " as Binary"));
   // "Connected over SFTP (SSH-2.0-OpenSSH_9.2p1 ...), host key ED25519 SHA256:..., trusted by ..."
   EXPECT_THAT(run.log, Contains(::testing::AllOf(::testing::StartsWith("Connected over SFTP (SSH-2.0-OpenSSH_"),
                                                  ::testing::HasSubstr("), host key ED25519 " + server->Fingerprint() +
@@ -65,6 +70,8 @@ TEST(SftpRunTest, EveryJobLeavesTheTreeItSays) {
   run.log.clear();
   ASSERT_EQ(run.Start(), RunOutcome::Finished) << run.Text();
   EXPECT_EQ(run.Count("Write File"), 0) << run.Text();
+  EXPECT_EQ(run.Count("The server's listing times are in UTC, as its protocol gives them: no marker file is needed."),
+            1);
   testing::WriteFile(local / "index.htm", "<title>Hope</title>\r\n");
   fs::last_write_time(local / "index.htm", fs::file_time_type::clock::now() + std::chrono::hours(1));
   run.log.clear();

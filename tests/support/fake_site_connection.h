@@ -93,6 +93,8 @@ class FakeSiteConnection : public SiteConnection {
     return working_folder;
   }
   bool ListsFacts() const override { return false; }
+  bool TimesInUtc() const override { return false; }
+  bool HasTextMode() const override { return true; }
   std::string Endpoint() const override { return "ftp.test port 21"; }
   bool Encrypted() const override { return false; }
   std::string Proxy() const override { return std::string(); }
