@@ -66,8 +66,9 @@ bool SftpSession::Open(const SshTarget& target) {
          << "NumberOfPasswordPrompts=1";
   }
   if (!target.known_hosts.empty()) {
+    // ssh splits the list at spaces unless a name is quoted.
     std::string files = "~/.ssh/known_hosts";
-    for (const std::string& file : target.known_hosts) files += " " + file;
+    for (const std::string& file : target.known_hosts) files += " \"" + file + "\"";
     args << "-o" << QString::fromStdString("UserKnownHostsFile=" + files);
   }
   if (!target.port.empty()) args << "-p" << QString::fromStdString(target.port);

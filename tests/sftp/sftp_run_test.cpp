@@ -22,6 +22,17 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::Contains;
 
+// The fixture's server as an SFTP site, trusted through `known_hosts`.
+SiteSettings SftpSite(const testing::SshServerFixture& server, const std::string& known_hosts) {
+  SiteSettings site;
+  site.Protocol = SiteProtocol::Sftp;
+  site.HostName = "127.0.0.1";
+  site.Port = server.Port();
+  site.UserName = server.User();
+  site.KnownHosts = {known_hosts};
+  return site;
+}
+
 TEST(SftpRunTest, EveryJobLeavesTheTreeItSays) {
   testing::TempDir dir;
   const fs::path root = dir.Path() / "root";
@@ -35,13 +46,8 @@ TEST(SftpRunTest, EveryJobLeavesTheTreeItSays) {
   testing::WriteFile(local / "sub/logo.gif", std::string(70000, '\x7f'));
   testing::WriteFile(local / "sub/name with space ü.htm", "<title>Ü</title>\n");
 
-  SiteSettings site;
-  site.Protocol = SiteProtocol::Sftp;
-  site.HostName = "127.0.0.1";
-  site.Port = server->Port();
-  site.UserName = server->User();
+  SiteSettings site = SftpSite(*server, server->KnownHosts());
   site.KeyFile = server->ClientKey();
-  site.KnownHosts = {server->KnownHosts()};
   SftpSiteConnection connection(site);
   connection.SetAskpassProgram(KESTOVA_PROGRAM);
   testing::TestRun run(connection);
@@ -101,13 +107,8 @@ TEST(SftpRunTest, AnUnknownHostKeyEndsTheRunBeforeAnyLoginWithoutRetrying) {
   ASSERT_TRUE(server) << why;
   testing::WriteFile(dir.Path() / "local/index.htm", "x");
   std::ofstream(dir.Path() / "no_hosts").close();
-  SiteSettings site;
-  site.Protocol = SiteProtocol::Sftp;
-  site.HostName = "127.0.0.1";
-  site.Port = server->Port();
-  site.UserName = server->User();
+  SiteSettings site = SftpSite(*server, (dir.Path() / "no_hosts").string());
   site.PassWord = server->Password();
-  site.KnownHosts = {(dir.Path() / "no_hosts").string()};
   SftpSiteConnection connection(site);
   connection.SetAskpassProgram(KESTOVA_PROGRAM);
   testing::TestRun run(connection);
@@ -133,7 +134,7 @@ TEST(SftpRunTest, TheCommandTrustsTheHostKeyThenPublishesWithThePassword) {
   fs::create_directories(dir.Path() / "root/www");
   server->Own();
   testing::WriteFile(dir.Path() / "local/index.htm", "<title>Home</title>\n");
-  const std::string store = (dir.Path() / "config/registry.db").string();
+  const std::string store = (dir.Path() / "con fig/registry.db").string();
   const std::string scratch = dir.Path().string();
   const auto kestova = [&](const std::string& args) {
     return testing::RunProgram(KESTOVA_PROGRAM, store, args, scratch);
@@ -151,7 +152,7 @@ TEST(SftpRunTest, TheCommandTrustsTheHostKeyThenPublishesWithThePassword) {
   const auto trusted = kestova("profile trust new --yes");
   ASSERT_EQ(trusted.code, 0) << trusted.all();
   EXPECT_NE(trusted.out.find("Host key ED25519 " + server->Fingerprint()), std::string::npos) << trusted.out;
-  const std::string file = (dir.Path() / "config/known_hosts").string();
+  const std::string file = (dir.Path() / "con fig/known_hosts").string();
   EXPECT_NE(testing::ReadFile(file).find("[127.0.0.1]:" + server->Port() + " ssh-ed25519 "), std::string::npos);
   struct stat info {};
   ASSERT_EQ(::stat(file.c_str(), &info), 0);
