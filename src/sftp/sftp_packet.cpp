@@ -138,6 +138,54 @@ const std::string& Request::Wire() {
   return bytes_;
 }
 
+namespace {
+
+// Servers that speak later versions too (proftpd's mod_sftp among them)
+// send their statuses to version 3 clients as well, "file already exists"
+// for a rename onto a name that is taken, say. Each is read as the version 3
+// status that means the same to a client, with its own name where the
+// server sent no message; false for a code no version has.
+bool FromLaterVersion(Reply& reply) {
+  static const struct {
+    std::uint32_t code;
+    Status meaning;
+    const char* name;
+  } kLater[] = {
+      {9, kFailure, "invalid handle"},
+      {10, kNoSuchFile, "no such path"},
+      {11, kFailure, "file already exists"},
+      {12, kPermissionDenied, "write protected"},
+      {13, kFailure, "no media"},
+      {14, kFailure, "no space on the file system"},
+      {15, kFailure, "quota exceeded"},
+      {16, kFailure, "unknown principal"},
+      {17, kFailure, "lock conflict"},
+      {18, kFailure, "folder not empty"},
+      {19, kFailure, "not a folder"},
+      {20, kFailure, "invalid file name"},
+      {21, kFailure, "too many symbolic links"},
+      {22, kPermissionDenied, "cannot delete"},
+      {23, kFailure, "invalid parameter"},
+      {24, kFailure, "file is a folder"},
+      {25, kFailure, "byte range lock conflict"},
+      {26, kFailure, "byte range lock refused"},
+      {27, kFailure, "delete pending"},
+      {28, kFailure, "file corrupt"},
+      {29, kFailure, "owner invalid"},
+      {30, kFailure, "group invalid"},
+      {31, kFailure, "no matching byte range lock"},
+  };
+  for (const auto& later : kLater) {
+    if (later.code != reply.code) continue;
+    if (reply.message.empty()) reply.message = later.name;
+    reply.code = later.meaning;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::optional<Reply> ParseReply(const std::string& body, std::string& why) {
   Fields in(body);
   Reply reply;
@@ -159,8 +207,8 @@ std::optional<Reply> ParseReply(const std::string& body, std::string& why) {
         reply.message = in.String();
         if (!in.AtEnd()) in.String();  // the language tag
       }
-      if (!in.Short() && reply.code > kOpUnsupported) {
-        why = "the server answered with status " + std::to_string(reply.code) + ", which SFTP version 3 does not have";
+      if (!in.Short() && reply.code > kOpUnsupported && !FromLaterVersion(reply)) {
+        why = "the server answered with status " + std::to_string(reply.code) + ", which no SFTP version has";
         return std::nullopt;
       }
       break;

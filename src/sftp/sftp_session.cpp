@@ -2,10 +2,13 @@
 
 #include <QProcess>
 #include <deque>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 
 #include "net/event_wait.h"
+#include "sftp/host_keys.h"
 
 namespace kestova {
 
@@ -152,6 +155,22 @@ void SftpSession::ReadDiagnostics(const std::string& text) {
   if (diagnostics_.size() > 8192) diagnostics_.clear();  // no line is that long
 }
 
+// The fingerprint of the key on line `number` of a known_hosts file
+// ("[host]:port type base64", maybe after a marker); empty when unreadable.
+static std::string KnownKeyFingerprint(const std::string& file, int number) {
+  std::ifstream in(file);
+  std::string line;
+  int read = 0;
+  while (read < number && std::getline(in, line)) ++read;
+  if (read != number) return std::string();
+  std::istringstream fields(line);
+  std::string hosts, type, key;
+  fields >> hosts;
+  if (!hosts.empty() && hosts[0] == '@') fields >> hosts;
+  fields >> type >> key;
+  return key.empty() ? std::string() : HostKeyFingerprint(key);
+}
+
 // Why ssh would not go on with the host's key: one it does not know (its
 // question names it), or one that is not the key known_hosts holds (its
 // warning names the new one).
@@ -166,8 +185,23 @@ void SftpSession::JudgeHostKey(const std::string& question, const std::string& h
   } else if (ssh_words_.find("IDENTIFICATION HAS CHANGED") != std::string::npos &&
              std::regex_search(ssh_words_, found, kWarned)) {
     host_key_ = {HostKey::Problem::Changed, found[1].str(), found[2].str()};
-    failure_ = "The host key of " + host + " has changed: it is now " + host_key_.type + " " + host_key_.fingerprint +
-               ", not the key known_hosts holds for it";
+    failure_ = "The host key of " + host + " has changed: it is now " + host_key_.type + " " + host_key_.fingerprint;
+    // ssh names the line of the key it knew; its fingerprint is the other
+    // half of what the user compares.
+    static const std::regex kOffending(R"(Offending (\w+) key in (.+):([0-9]+)\s*$)");
+    std::smatch offending;
+    const std::string words = ssh_words_;
+    std::istringstream lines(words);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!std::regex_search(line, offending, kOffending)) continue;
+      const std::string known = KnownKeyFingerprint(offending[2].str(), std::stoi(offending[3].str()));
+      if (!known.empty()) {
+        failure_ += ", not the " + offending[1].str() + " " + known + " that " + offending[2].str() + " holds for it";
+        return;
+      }
+    }
+    failure_ += ", not the key known_hosts holds for it";
   }
 }
 

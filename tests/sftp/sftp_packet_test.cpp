@@ -33,6 +33,12 @@ TEST(SftpPacket, EveryReplyOfTheVersionIsReadBack) {
   EXPECT_EQ(status->message, "No such file");
   // The oldest servers end a status after its code.
   ASSERT_TRUE(ParseReply(Body(Request(kStatus, 6).U32(kOk)), why)) << why;
+  // A later version's status is read as the version 3 one that means the
+  // same, named where the server gave no words.
+  const auto later = ParseReply(Body(Request(kStatus, 7).U32(10)), why);
+  ASSERT_TRUE(later) << why;
+  EXPECT_EQ(later->code, kNoSuchFile);
+  EXPECT_EQ(later->message, "no such path");
 
   const auto version = ParseReply(Body(Request(kVersion, 3).String("posix-rename@openssh.com").String("1")), why);
   ASSERT_TRUE(version) << why;
@@ -88,8 +94,8 @@ TEST(SftpPacket, RepliesThatCannotBeRightAreRefusedWithTheReason) {
   } cases[] = {
       {"a request type", Body(Request::Init(3)), "which is no reply of SFTP version 3"},
       {"an unknown type", Body(Request(static_cast<Type>(99), 1)), "which is no reply of SFTP version 3"},
-      {"a status of a later version", Body(Request(kStatus, 1).U32(11).String("exists").String("")),
-       "status 11, which SFTP version 3 does not have"},
+      {"a status of no version", Body(Request(kStatus, 1).U32(32).String("what").String("")),
+       "status 32, which no SFTP version has"},
       {"a status without its code", Body(Request(kStatus, 1)), "ends before its fields do"},
       {"a string longer than the packet", Body(Request(kHandle, 1).U32(1000).U32(0)), "ends before its fields do"},
       {"a name without its attributes", Body(Request(kName, 1).U32(1).String("a").String("a")),

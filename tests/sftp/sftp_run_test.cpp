@@ -1,5 +1,5 @@
-// Whole runs over SFTP to OpenSSH's sshd: the engine's jobs as they are, the
-// SFTP connection under them. A publish leaves a byte-exact tree, a Wrt
+// Whole runs over SFTP to OpenSSH's sshd and proftpd's mod_sftp: the
+// engine's jobs as they are, the SFTP connection under them. A publish leaves a byte-exact tree, a Wrt
 // Changes run after it sends nothing, an edited file goes again, and a wipe
 // keeps the dot-files.
 #include <sys/stat.h>
@@ -33,14 +33,25 @@ SiteSettings SftpSite(const testing::SshServerFixture& server, const std::string
   return site;
 }
 
-TEST(SftpRunTest, EveryJobLeavesTheTreeItSays) {
+using Kind = testing::SshServerFixture::Kind;
+
+class SftpRunTest : public ::testing::TestWithParam<Kind> {
+ protected:
+  std::unique_ptr<testing::SshServerFixture> Start(const fs::path& root) {
+    std::string why;
+    auto server = testing::SshServerFixture::Start(root.string(), why, GetParam());
+    EXPECT_TRUE(server) << why;
+    return server;
+  }
+};
+
+TEST_P(SftpRunTest, EveryJobLeavesTheTreeItSays) {
   testing::TempDir dir;
   const fs::path root = dir.Path() / "root";
   fs::create_directories(root / "www");
   testing::WriteFile(root / "www/.htaccess", "keep\n");
-  std::string why;
-  const auto server = testing::SshServerFixture::Start(root.string(), why);
-  ASSERT_TRUE(server) << why;
+  const auto server = Start(root);
+  ASSERT_TRUE(server);
   const fs::path local = dir.Path() / "local";
   testing::WriteFile(local / "index.htm", "<title>Home</title>\r\n");
   testing::WriteFile(local / "sub/logo.gif", std::string(70000, '\x7f'));
@@ -61,14 +72,16 @@ TEST(SftpRunTest, EveryJobLeavesTheTreeItSays) {
   expected[".htaccess"] = "keep\n";
   EXPECT_EQ(testing::Tree(root / "www"), expected);
   // Where FTP would send text, the line says that SFTP sends bytes.
-  EXPECT_THAT(run.log, Contains("Copy to " + (root / "www/index.htm").string() +
+  EXPECT_THAT(run.log, Contains("Copy to " + server->Shown("www/index.htm") +
                                 " as Binary (byte for byte: the site has no text mode)"))
       << run.Text();
-  EXPECT_THAT(run.log, Contains("Copy to " + (root / "www/sub/logo.gif").string() + " as Binary"));
+  EXPECT_THAT(run.log, Contains("Copy to " + server->Shown("www/sub/logo.gif") + " as Binary"));
   // "Connected over SFTP (SSH-2.0-OpenSSH_9.2p1 ...), host key ED25519 SHA256:..., trusted by ..."
-  EXPECT_THAT(run.log, Contains(::testing::AllOf(::testing::StartsWith("Connected over SFTP (SSH-2.0-OpenSSH_"),
-                                                 ::testing::HasSubstr("), host key ED25519 " + server->Fingerprint() +
-                                                                      ", trusted by " + server->KnownHosts()))))
+  EXPECT_THAT(run.log, Contains(::testing::AllOf(
+                           ::testing::StartsWith(GetParam() == Kind::OpenSsh ? "Connected over SFTP (SSH-2.0-OpenSSH_"
+                                                                             : "Connected over SFTP (SSH-2.0-mod_sftp"),
+                           ::testing::HasSubstr("), host key ED25519 " + server->Fingerprint() + ", trusted by " +
+                                                server->KnownHosts()))))
       << run.Text();
 
   // Nothing changed: nothing is sent; an edit of the same size goes again.
@@ -100,11 +113,10 @@ TEST(SftpRunTest, EveryJobLeavesTheTreeItSays) {
 
 // A host key that is not known stops the first connect for good: no retry,
 // no login, the key's fingerprint and what to do in the log.
-TEST(SftpRunTest, AnUnknownHostKeyEndsTheRunBeforeAnyLoginWithoutRetrying) {
+TEST_P(SftpRunTest, AnUnknownHostKeyEndsTheRunBeforeAnyLoginWithoutRetrying) {
   testing::TempDir dir;
-  std::string why;
-  const auto server = testing::SshServerFixture::Start((dir.Path() / "root").string(), why);
-  ASSERT_TRUE(server) << why;
+  const auto server = Start(dir.Path() / "root");
+  ASSERT_TRUE(server);
   testing::WriteFile(dir.Path() / "local/index.htm", "x");
   std::ofstream(dir.Path() / "no_hosts").close();
   SiteSettings site = SftpSite(*server, (dir.Path() / "no_hosts").string());
@@ -126,11 +138,10 @@ TEST(SftpRunTest, AnUnknownHostKeyEndsTheRunBeforeAnyLoginWithoutRetrying) {
 // The command line end to end: a profile set to SFTP, its host key trusted
 // with 'profile trust' into Kestova's own file, then a publish that the key
 // lets through, logging in with the stored password.
-TEST(SftpRunTest, TheCommandTrustsTheHostKeyThenPublishesWithThePassword) {
+TEST_P(SftpRunTest, TheCommandTrustsTheHostKeyThenPublishesWithThePassword) {
   testing::TempDir dir;
-  std::string why;
-  const auto server = testing::SshServerFixture::Start((dir.Path() / "root").string(), why);
-  ASSERT_TRUE(server) << why;
+  const auto server = Start(dir.Path() / "root");
+  ASSERT_TRUE(server);
   fs::create_directories(dir.Path() / "root/www");
   server->Own();
   testing::WriteFile(dir.Path() / "local/index.htm", "<title>Home</title>\n");
@@ -163,6 +174,11 @@ TEST(SftpRunTest, TheCommandTrustsTheHostKeyThenPublishesWithThePassword) {
   EXPECT_NE(published.out.find("trusted by " + file), std::string::npos) << published.out;
   EXPECT_EQ(testing::ReadFile(dir.Path() / "root/www/index.htm"), "<title>Home</title>\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, SftpRunTest, ::testing::Values(Kind::OpenSsh, Kind::Proftpd),
+                         [](const ::testing::TestParamInfo<Kind>& tested) {
+                           return tested.param == Kind::OpenSsh ? "sshd" : "proftpd";
+                         });
 
 }  // namespace
 }  // namespace kestova

@@ -1,4 +1,4 @@
-// The SFTP session against OpenSSH's sshd on loopback, through the real ssh
+// The SFTP session against OpenSSH's sshd and proftpd's mod_sftp on loopback, through the real ssh
 // client: the calls change the server's files as they say, writes in flight
 // many at a time arrive whole, and a host key or a login that is not right
 // stops the session with ssh's own words.
@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sftp/host_keys.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
 
@@ -25,12 +26,14 @@ std::string Read(const fs::path& path) {
   return text.str();
 }
 
-class SftpSessionTest : public ::testing::Test {
+using Kind = testing::SshServerFixture::Kind;
+
+class SftpSessionTest : public ::testing::TestWithParam<Kind> {
  protected:
   void SetUp() override {
     std::string why;
     fs::create_directories(dir_.Path() / "root" / "www");
-    server_ = testing::SshServerFixture::Start((dir_.Path() / "root").string(), why);
+    server_ = testing::SshServerFixture::Start((dir_.Path() / "root").string(), why, GetParam());
     ASSERT_TRUE(server_) << why;
     target_.host = "127.0.0.1";
     target_.port = server_->Port();
@@ -47,13 +50,13 @@ class SftpSessionTest : public ::testing::Test {
   SshTarget target_;
 };
 
-TEST_F(SftpSessionTest, CallsChangeTheServersFilesAsTheySay) {
+TEST_P(SftpSessionTest, CallsChangeTheServersFilesAsTheySay) {
   SftpSession session;
   ASSERT_TRUE(session.Open(target_)) << session.Failure();
   EXPECT_TRUE(session.HasExtension("posix-rename@openssh.com"));
   std::string home;
   ASSERT_EQ(session.RealPath(".", home), sftp::kOk) << session.Failure();
-  EXPECT_EQ(fs::path(home), Root());
+  EXPECT_EQ(home, server_->Shown(""));
 
   ASSERT_EQ(session.MakeFolder("www/sub dir"), sftp::kOk) << session.Failure();
   EXPECT_EQ(session.MakeFolder("www/sub dir"), sftp::kFailure);  // there already
@@ -101,24 +104,24 @@ TEST_F(SftpSessionTest, CallsChangeTheServersFilesAsTheySay) {
 // A host key ssh does not know, or one that changed, stops the session
 // before any login with the key's type and fingerprint; a key the server
 // does not take is ssh's own "Permission denied".
-TEST_F(SftpSessionTest, AnUnknownOrChangedHostKeyOrAWrongKeyStopsBeforeAnyFileIsTouched) {
+TEST_P(SftpSessionTest, AnUnknownOrChangedHostKeyOrAWrongKeyStopsBeforeAnyFileIsTouched) {
   const std::string empty = (dir_.Path() / "no_hosts").string();
   std::ofstream(empty).close();
   // The client's key stands for another host key of the same host.
   const std::string changed = (dir_.Path() / "changed_hosts").string();
-  {
-    std::ifstream key(server_->ClientKey() + ".pub");
-    std::string type, text;
-    key >> type >> text;
-    std::ofstream(changed) << "[127.0.0.1]:" << server_->Port() << " " << type << " " << text << "\n";
-  }
+  std::string type, other_key;
+  std::ifstream(server_->ClientKey() + ".pub") >> type >> other_key;
+  std::ofstream(changed) << "# another host\n[127.0.0.1]:" << server_->Port() << " " << type << " " << other_key
+                         << "\n";
   const struct {
     std::string known_hosts;
     SftpSession::HostKey::Problem problem;
     const char* said;
+    std::string also;  // a changed key's message names the one known_hosts held too
   } cases[] = {
-      {empty, SftpSession::HostKey::Problem::Unknown, "is not known: ED25519 "},
-      {changed, SftpSession::HostKey::Problem::Changed, "has changed: it is now ED25519 "},
+      {empty, SftpSession::HostKey::Problem::Unknown, "is not known: ED25519 ", ""},
+      {changed, SftpSession::HostKey::Problem::Changed, "has changed: it is now ED25519 ",
+       ", not the ED25519 " + HostKeyFingerprint(other_key) + " that " + changed + " holds for it"},
   };
   for (const auto& c : cases) {
     SftpSession session;
@@ -128,9 +131,8 @@ TEST_F(SftpSessionTest, AnUnknownOrChangedHostKeyOrAWrongKeyStopsBeforeAnyFileIs
     EXPECT_FALSE(session.Open(target));
     EXPECT_EQ(session.HostKeyRefused().problem, c.problem) << session.Failure();
     EXPECT_EQ(session.HostKeyRefused().fingerprint, server_->Fingerprint());
-    EXPECT_NE(session.Failure().find(c.said + server_->Fingerprint()), std::string::npos) << session.Failure();
+    EXPECT_NE(session.Failure().find(c.said + server_->Fingerprint() + c.also), std::string::npos) << session.Failure();
   }
-
   SftpSession session;
   SshTarget no_key = target_;
   no_key.key_file = (dir_.Path() / "missing_key").string();
@@ -141,7 +143,7 @@ TEST_F(SftpSessionTest, AnUnknownOrChangedHostKeyOrAWrongKeyStopsBeforeAnyFileIs
 
 // A stored password reaches ssh through the askpass helper (this program,
 // reading it from the run's socket), once: a wrong one is refused at once.
-TEST_F(SftpSessionTest, APasswordGoesToSshThroughTheHelperAndAWrongOneIsRefusedAtOnce) {
+TEST_P(SftpSessionTest, APasswordGoesToSshThroughTheHelperAndAWrongOneIsRefusedAtOnce) {
   SshTarget with_password = target_;
   with_password.key_file.clear();
   with_password.password = server_->Password();
@@ -157,6 +159,11 @@ TEST_F(SftpSessionTest, APasswordGoesToSshThroughTheHelperAndAWrongOneIsRefusedA
   EXPECT_NE(session.Failure().find("Permission denied"), std::string::npos) << session.Failure();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, SftpSessionTest, ::testing::Values(Kind::OpenSsh, Kind::Proftpd),
+                         [](const ::testing::TestParamInfo<Kind>& tested) {
+                           return tested.param == Kind::OpenSsh ? "sshd" : "proftpd";
+                         });
 
 }  // namespace
 }  // namespace kestova

@@ -441,9 +441,10 @@ FtpProxyFixture::~FtpProxyFixture() {
 // sshd would chroot only below folders that belong to root and no one else
 // may write (no temporary folder is such), so the user starts in the root
 // instead: a relative start directory ("www") lies below it.
-std::unique_ptr<SshServerFixture> SshServerFixture::Start(const std::string& root, std::string& why) {
+std::unique_ptr<SshServerFixture> SshServerFixture::Start(const std::string& root, std::string& why, Kind kind) {
   if (!EnsureVsftpdUser(why)) return nullptr;
   auto fixture = std::unique_ptr<SshServerFixture>(new SshServerFixture);
+  fixture->kind_ = kind;
   fixture->user_ = kVsftpdUser;
   fixture->password_ = kVsftpdPassword;
   fixture->root_ = root;
@@ -456,22 +457,11 @@ std::unique_ptr<SshServerFixture> SshServerFixture::Start(const std::string& roo
     why = "ssh-keygen could not make the keys (is openssh-client installed?)";
     return nullptr;
   }
-  fs::create_directories("/run/sshd");  // sshd's privilege separation folder
-  const int port = FreeLoopbackPort();
-  const std::string config = dir + "/sshd_config";
-  std::ofstream(config) << "ListenAddress 127.0.0.1\nPort " << port << "\nHostKey " << host_key << "\nPidFile " << dir
-                        << "/sshd.pid\nUsePAM no\nPasswordAuthentication yes\nKbdInteractiveAuthentication no\n"
-                           "PubkeyAuthentication yes\nAuthorizedKeysFile "
-                        << fixture->client_key_ << ".pub\nStrictModes no\nPermitRootLogin no\nAllowUsers "
-                        << kVsftpdUser << "\nForceCommand internal-sftp -d " << root
-                        << "\nSubsystem sftp internal-sftp\nMaxStartups 50\n"
-                           "LogLevel ERROR\n";
   ::chmod(fs::path(root).parent_path().c_str(), 0755);
   ::chmod(dir.c_str(), 0755);
   ::chmod((fixture->client_key_ + ".pub").c_str(), 0644);
-  fixture->process_ = ChildProcess::Start({"/usr/sbin/sshd", "-D", "-E", dir + "/sshd.log", "-f", config});
-  if (!fixture->process_ || !WaitForListener(port)) {
-    why = "sshd did not start on port " + std::to_string(port) + " (is openssh-server installed?)";
+  const int port = FreeLoopbackPort();
+  if (!(kind == Kind::OpenSsh ? fixture->StartSshd(port, host_key, why) : fixture->StartProftpd(port, host_key, why))) {
     return nullptr;
   }
   fixture->port_ = std::to_string(port);
@@ -491,12 +481,71 @@ std::unique_ptr<SshServerFixture> SshServerFixture::Start(const std::string& roo
   return fixture;
 }
 
+bool SshServerFixture::StartSshd(int port, const std::string& host_key, std::string& why) {
+  fs::create_directories("/run/sshd");  // sshd's privilege separation folder
+  const std::string config = dir_ + "/sshd_config";
+  std::ofstream(config) << "ListenAddress 127.0.0.1\nPort " << port << "\nHostKey " << host_key << "\nPidFile " << dir_
+                        << "/sshd.pid\nUsePAM no\nPasswordAuthentication yes\nKbdInteractiveAuthentication no\n"
+                           "PubkeyAuthentication yes\nAuthorizedKeysFile "
+                        << client_key_ << ".pub\nStrictModes no\nPermitRootLogin no\nAllowUsers " << kVsftpdUser
+                        << "\nForceCommand internal-sftp -d " << root_
+                        << "\nSubsystem sftp internal-sftp\nMaxStartups 50\n"
+                           "LogLevel ERROR\n";
+  process_ = ChildProcess::Start({"/usr/sbin/sshd", "-D", "-E", dir_ + "/sshd.log", "-f", config});
+  if (!process_ || !WaitForListener(port)) {
+    why = "sshd did not start on port " + std::to_string(port) + " (is openssh-server installed?)";
+    return false;
+  }
+  return true;
+}
+
+// proftpd's SFTP module, from the same unpacked proftpd as the FTP fixture,
+// with a user file of its own that names the test user's uid and the root
+// as its home.
+bool SshServerFixture::StartProftpd(int port, const std::string& host_key, std::string& why) {
+  const std::string home = "/opt/kestova-peers/proftpd";
+  if (!fs::exists(home + "/usr/lib/proftpd/mod_sftp.so")) {
+    why = "proftpd's mod_sftp is not there (scripts/setup unpacks proftpd into " + home + ")";
+    return false;
+  }
+  // mod_sftp reads a user's keys in RFC 4716's form.
+  if (!Run("ssh-keygen -e -f '" + client_key_ + ".pub' > '" + dir_ + "/authorized_keys' && echo \"" + user_ +
+           ":$(openssl passwd -6 '" + password_ + "'):$(id -u " + user_ + "):$(id -g " + user_ + ")::" + root_ +
+           ":/bin/sh\" > '" + dir_ + "/passwd' && echo \"sftp:x:$(id -g " + user_ + "):\" > '" + dir_ +
+           "/group' && chmod 600 '" + dir_ + "/passwd' '" + dir_ + "/group'")) {
+    why = "could not write proftpd's user and key files";
+    return false;
+  }
+  std::ofstream(dir_ + "/proftpd.conf")
+      << "ServerType standalone\nServerName \"kestova test\"\nPort " << port
+      << "\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
+      << "PidFile " << dir_ << "/proftpd.pid\nScoreboardFile " << dir_ << "/proftpd.scoreboard\n"
+      << "DelayEngine off\nWtmpLog off\nUseReverseDNS off\nControlsEngine off\n"
+      << "AuthOrder mod_auth_file.c\nAuthUserFile " << dir_ << "/passwd\nAuthGroupFile " << dir_ << "/group\n"
+      << "RequireValidShell off\nDefaultRoot ~\nAllowOverwrite on\nUmask 022\nTransferLog none\n"
+      << "SystemLog " << dir_ << "/system.log\nMaxInstances 50\n"
+      << "ModulePath " << home << "/usr/lib/proftpd\nLoadModule mod_sftp.c\nSFTPEngine on\nSFTPLog " << dir_
+      << "/sftp.log\nSFTPHostKey " << host_key << "\nSFTPAuthMethods publickey password\n"
+      << "SFTPAuthorizedUserKeys file:" << dir_ << "/authorized_keys\nSFTPCompression off\n";
+  process_ = ChildProcess::Start({home + "/usr/sbin/proftpd", "-n", "-q", "-c", dir_ + "/proftpd.conf"});
+  if (!process_ || !WaitForListener(port)) {
+    why = "proftpd's mod_sftp did not start on port " + std::to_string(port) + "; see " + dir_ + "/system.log";
+    return false;
+  }
+  return true;
+}
+
+std::string SshServerFixture::Shown(const std::string& relative) const {
+  const std::string top = kind_ == Kind::OpenSsh ? root_ : std::string();
+  return relative.empty() ? (top.empty() ? "/" : top) : top + "/" + relative;
+}
+
 void SshServerFixture::Own() { Run("chown -R " + std::string(kVsftpdUser) + " '" + root_ + "'"); }
 
 SshServerFixture::~SshServerFixture() {
   process_.reset();
   std::error_code ignored;
-  fs::remove_all(dir_, ignored);
+  if (!std::getenv("KESTOVA_KEEP_SERVER_FILES")) fs::remove_all(dir_, ignored);
 }
 
 }  // namespace kestova::testing

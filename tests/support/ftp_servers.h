@@ -114,18 +114,24 @@ class FtpProxyFixture {
   std::unique_ptr<ChildProcess> process_;
 };
 
-// OpenSSH's sshd on a free loopback port with its own configuration and
-// host key, serving SFTP (internal-sftp) to the tests' local user, who
-// starts in `root`: the start directory "www" is root/www. The user logs in
-// with the password or with the client key the fixture made.
+// An SFTP server on a free loopback port with its own configuration and
+// ED25519 host key, serving the tests' local user, who starts in `root`:
+// the start directory "www" is root/www. The user logs in with the password
+// or with the client key the fixture made. OpenSSH's sshd runs
+// internal-sftp without a chroot, so the server shows root's own path;
+// proftpd's mod_sftp locks the user into root, which it shows as "/".
 class SshServerFixture {
  public:
-  static std::unique_ptr<SshServerFixture> Start(const std::string& root, std::string& why);
+  enum class Kind { OpenSsh, Proftpd };
+  static std::unique_ptr<SshServerFixture> Start(const std::string& root, std::string& why, Kind kind = Kind::OpenSsh);
   ~SshServerFixture();
+  Kind Which() const { return kind_; }
   const std::string& Port() const { return port_; }
   const std::string& User() const { return user_; }
   const std::string& Password() const { return password_; }
   const std::string& Root() const { return root_; }
+  // The path the server shows for `relative` below the root.
+  std::string Shown(const std::string& relative) const;
   // The private key of a client the server lets in.
   const std::string& ClientKey() const { return client_key_; }
   // A known_hosts file that holds the server's host key.
@@ -137,6 +143,10 @@ class SshServerFixture {
   void Stop() { process_.reset(); }
 
  private:
+  bool StartSshd(int port, const std::string& host_key, std::string& why);
+  bool StartProftpd(int port, const std::string& host_key, std::string& why);
+
+  Kind kind_ = Kind::OpenSsh;
   std::string port_, user_, password_, root_, dir_, client_key_, known_hosts_, fingerprint_;
   std::unique_ptr<ChildProcess> process_;
 };
