@@ -354,6 +354,13 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
         << ". To trust it: kestova profile trust "
         << (request.named_profile ? "--profile " + ShellWord(request.profile) + " " : std::string())
         << (settings.RedirectJob ? "old" : "new") << '\n';
+  } else if (const auto& key = run.RefusedHostKey(); !key.key.empty()) {
+    err << "kestova: " << (last_reason.empty() ? last_line : last_reason) << '\n';
+    if (!key.changed) {
+      err << "kestova: To trust it: kestova profile trust "
+          << (request.named_profile ? "--profile " + ShellWord(request.profile) + " " : std::string())
+          << (settings.RedirectJob ? "old" : "new") << '\n';
+    }
   } else if (run.DataCertificateRefused()) {
     err << "kestova: A data connection presented another certificate than the server's; the run was stopped.\n";
     return kExitNoConnection;

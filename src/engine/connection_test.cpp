@@ -19,7 +19,7 @@ ConnectionReport TestConnection(const SiteSettings& site, const std::string& sta
     say("No server is set for this site: fill in Server/IP.");
     return report;
   }
-  if (site.Security != FtpSecurity::Plain && !site.ProxyServer.empty()) {
+  if (site.Protocol == SiteProtocol::Ftp && site.Security != FtpSecurity::Plain && !site.ProxyServer.empty()) {
     say("This site is set to FTP over TLS and to go through the FTP proxy " + site.ProxyServer +
         ", which cannot carry TLS. Clear the proxy or choose plain FTP for this site. Nothing was sent.");
     return report;
@@ -35,6 +35,13 @@ ConnectionReport TestConnection(const SiteSettings& site, const std::string& sta
     } else {
       say("Could not connect to " + where + " and log in.");
       say("Reason: " + connected.reason);
+      const SiteConnection::Refusal refusal = client.ConnectRefusal();
+      if (refusal == SiteConnection::Refusal::HostKeyUnknown || refusal == SiteConnection::Refusal::HostKeyChanged) {
+        say(refusal == SiteConnection::Refusal::HostKeyUnknown
+                ? "No user id or password was sent. A run of this site asks whether to trust the host key."
+                : "No user id or password was sent. The host's key is not the one known for it: Kestova does not "
+                  "offer to trust it; ask your host for its key's fingerprint.");
+      }
     }
     client.Drop();
     return report;

@@ -159,11 +159,19 @@ void Executor::ReportGivingUp(const Attempt& attempt) {
       run_.Log(
           "The server refused the login. Check the user id and password; Kestova does not try again, so "
           "that the account is not locked.");
-    } else if (refusal == SiteConnection::Refusal::HostKeyRefused) {
+    } else if (refusal == SiteConnection::Refusal::HostKeyUnknown) {
+      refused_host_key_ = {site_.RefusedHostKey(), false};
       run_.Log(
           "No user id or password was sent. If this is your host's key (compare the fingerprint with the one "
-          "your host gives), add it to your known_hosts, for example by connecting once with ssh; Kestova "
-          "does not try again.");
+          "your host gives), trust it: \"kestova profile trust " +
+          std::string(settings_.RedirectJob ? "old" : "new") +
+          "\", the run window's question, or connecting once with ssh; Kestova does not try again.");
+    } else if (refusal == SiteConnection::Refusal::HostKeyChanged) {
+      refused_host_key_ = {site_.RefusedHostKey(), true};
+      run_.Log(
+          "No user id or password was sent. Someone may be between this computer and the host, or the host has "
+          "a new key: ask your host for its key's fingerprint. Only if it is the new one, remove the old key "
+          "from the file named above (ssh-keygen -R) and trust the new one; Kestova does not try again.");
     } else if (refusal == SiteConnection::Refusal::HostNotFound) {
       run_.Log("The host name " + site_.HostName() +
                " does not exist. Check the host name in the site and login details; Kestova does not try again.");

@@ -87,6 +87,13 @@ class Executor {
   void SetSessionType(int type) { session_type_ = type; }
   const CertificateCheck& RefusedCertificate() const { return refused_certificate_; }
   bool DataCertificateRefused() const { return data_certificate_refused_; }
+  // The host key the run could not connect with: "ED25519 SHA256:...", and
+  // whether another key is known for the host; key empty when none.
+  struct RefusedKey {
+    std::string key;
+    bool changed = false;
+  };
+  const RefusedKey& RefusedHostKey() const { return refused_host_key_; }
 
   // The user stopped the run: it ends, and the call under way at once.
   void Stop();
@@ -129,6 +136,7 @@ class Executor {
   Operands op_;
   RenameTry rename_;
   CertificateCheck refused_certificate_;
+  RefusedKey refused_host_key_;
   bool data_certificate_refused_ = false;
   bool method_said_ = false;  // the modern method has been named in the log
   int session_type_ = -1;

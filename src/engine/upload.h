@@ -67,6 +67,8 @@ class Upload : private Executor::Owner {
   // The server's certificate, when the run could not connect because it is
   // not trusted (its verdict is Untrusted or Changed); else verdict None.
   const CertificateCheck& RefusedCertificate() const { return executor_.RefusedCertificate(); }
+  // The SFTP host key the run could not connect with, key empty when none.
+  const Executor::RefusedKey& RefusedHostKey() const { return executor_.RefusedHostKey(); }
   // A data connection presented another certificate than the server's, and
   // the run stopped there.
   bool DataCertificateRefused() const { return executor_.DataCertificateRefused(); }

@@ -106,4 +106,13 @@ bool TrustHostKeys(const std::string& file, const std::vector<ScannedHostKey>& k
   return true;
 }
 
+bool TrustShownHostKey(const std::string& file, const std::string& host, const std::string& port,
+                       const std::string& shown, std::string& why) {
+  for (const ScannedHostKey& key : ScanHostKeys(host, port, why)) {
+    if (key.type + " " + key.fingerprint == shown) return TrustHostKeys(file, {key}, why);
+  }
+  if (why.empty()) why = host + " no longer shows the host key " + shown + ": nothing was stored";
+  return false;
+}
+
 }  // namespace kestova

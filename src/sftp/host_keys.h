@@ -25,4 +25,10 @@ std::string HostKeyFingerprint(const std::string& base64_key);
 // folder made private when new); false, with the reason, when it cannot.
 bool TrustHostKeys(const std::string& file, const std::vector<ScannedHostKey>& keys, std::string& why);
 
+// Reads the host's keys again and trusts the one a refused connect showed
+// (`shown` as "ED25519 SHA256:..."), so that what is stored is the key the
+// user compared; false, with the reason, when the host no longer shows it.
+bool TrustShownHostKey(const std::string& file, const std::string& host, const std::string& port,
+                       const std::string& shown, std::string& why);
+
 }  // namespace kestova

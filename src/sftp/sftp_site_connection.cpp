@@ -68,8 +68,9 @@ Outcome SftpSiteConnection::Connect() {
     return Outcome();
   }
   const std::string& why = session_.Failure();
-  if (session_.HostKeyRefused().problem != SftpSession::HostKey::Problem::None) {
-    refusal_ = Refusal::HostKeyRefused;
+  if (const SftpSession::HostKey& key = session_.HostKeyRefused(); key.problem != SftpSession::HostKey::Problem::None) {
+    refusal_ =
+        key.problem == SftpSession::HostKey::Problem::Unknown ? Refusal::HostKeyUnknown : Refusal::HostKeyChanged;
   } else if (Holds(why, "Permission denied")) {
     refusal_ = Refusal::LoginRefused;
   } else if (Holds(why, "Could not resolve hostname")) {
@@ -80,6 +81,12 @@ Outcome SftpSiteConnection::Connect() {
   outcome.kind = session_.Interrupted() ? Outcome::Kind::Stopped : Outcome::Kind::ConnectionLost;
   outcome.reason = why;
   return outcome;
+}
+
+std::string SftpSiteConnection::RefusedHostKey() const {
+  const SftpSession::HostKey& key = session_.HostKeyRefused();
+  if (refusal_ != Refusal::HostKeyUnknown && refusal_ != Refusal::HostKeyChanged) return std::string();
+  return key.type + " " + key.fingerprint;
 }
 
 Outcome SftpSiteConnection::Quit() {

@@ -46,6 +46,7 @@ class SftpSiteConnection : public SiteConnection {
   const std::string& LastReply() const override { return reply_; }
   bool DataCertificateRefused() const override { return false; }
   Refusal ConnectRefusal() const override { return refusal_; }
+  std::string RefusedHostKey() const override;
   std::string SystemReason() const override { return std::string(); }
   bool TooManyConnections() const override { return false; }
   bool ListsFacts() const override { return true; }

@@ -100,8 +100,13 @@ class SiteConnection {
   // Why the last connect failed, where the retry rule must know: another
   // attempt cannot mend a refused login, a server that wants TLS, a host
   // name that does not exist, or a host key that is not known or changed.
-  enum class Refusal { None, LoginRefused, TlsRequired, HostNotFound, HostKeyRefused };
+  // HostKeyUnknown, HostKeyChanged: the host's key is not one the user
+  // trusts (none is known for it, or another one is); nothing was sent.
+  enum class Refusal { None, LoginRefused, TlsRequired, HostNotFound, HostKeyUnknown, HostKeyChanged };
   virtual Refusal ConnectRefusal() const = 0;
+  // The host key the last connect refused, "ED25519 SHA256:...", empty when
+  // none was (and for transports without host keys).
+  virtual std::string RefusedHostKey() const { return std::string(); }
   // The system's own words for the socket or resolver error of the last
   // connect ("Connection refused"), empty when the server answered.
   virtual std::string SystemReason() const = 0;

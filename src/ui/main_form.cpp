@@ -23,6 +23,7 @@
 
 #include "platform/program_path.h"
 #include "platform/registry.h"
+#include "sftp/host_keys.h"
 #include "ui/dialog_service.h"
 #include "ui/upload_form.h"
 #include "ui/window_places.h"
@@ -359,6 +360,10 @@ void MainForm::Upload(bool new_site) {
   upload_form_->TrustCertificate = [this, new_site](const std::string& fingerprint) {
     (new_site ? profile_.NewSite : profile_.OldSite).TrustedFingerprint = fingerprint;
     profile_.SaveRegistry(profile_.GetCurrentProfile());
+  };
+  upload_form_->TrustHostKey = [this, site](const std::string& key, std::string& why) {
+    return TrustShownHostKey(profile_.HostKeysFile(), site.HostName, site.Port == "ftp" ? std::string() : site.Port,
+                             key, why);
   };
   upload_form_->exec();
 }

@@ -42,6 +42,11 @@ void SetText(QLineEdit* edit, const std::string& text) {
   edit->setCursorPosition(0);  // show the start of a long text
 }
 
+const char* const kMethodNote =
+    "Classic sends files as this program always has, pausing 100 ms after each (3000 small files: about 5 "
+    "minutes). Modern has no pause and renames each file into place, so that visitors never see half a page "
+    "(the same files: seconds).";
+
 }  // namespace
 
 SiteForm::SiteForm(SiteProfile& profile, QWidget* parent) : QDialog(parent), profile_(profile) {
@@ -149,7 +154,15 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
   grid->addWidget(label("Start Dir:"), 4, 0);
   grid->addWidget(AddEdit(group, p + "StartDir", [&start](const QString& t) { start = StartDirOf(S(t)); }), 4, 1, 1, 5);
   grid->addWidget(label("Proxy:"), 5, 0);
-  grid->addWidget(AddEdit(group, p + "Proxy", [&client](const QString& t) { client.ProxyServer = S(t); }), 5, 1, 1, 5);
+  grid->addWidget(AddEdit(group, p + "Proxy", [&client](const QString& t) { client.ProxyServer = S(t); }), 5, 1, 1, 2);
+  // The FTP proxy applies to FTP; a private key to SFTP (empty: the agent
+  // and ssh's own defaults).
+  grid->addWidget(label("Key file:"), 5, 3);
+  QLineEdit* key = AddEdit(group, p + "KeyFile", [&client](const QString& t) { client.KeyFile = S(t); });
+  key->setToolTip(
+      "SFTP: the private key to log in with. Empty: ssh's own keys and agent, as ssh would use them for this "
+      "host");
+  grid->addWidget(key, 5, 4, 1, 2);
   AddRetryRow(grid, group, new_site);
   AddSecurityRow(grid, group, new_site);
   auto* test = new QPushButton("Test connection", group);
@@ -170,25 +183,44 @@ const QStringList& SiteForm::SecurityCaptions() {
   return captions;
 }
 
-// FTP over TLS or not. The port follows the choice while it holds a default
-// (ftp, 21 or 990): implicit TLS listens on 990 by custom.
+// The protocol, then FTP over TLS or not. The port follows both while it
+// holds a default (ftp, 21, 990 or 22): implicit TLS listens on 990 by
+// custom, SFTP on 22.
 void SiteForm::AddSecurityRow(QGridLayout* grid, QGroupBox* group, bool new_site) {
   const QString p = new_site ? "New" : "Old";
   SiteSettings& client = new_site ? profile_.NewSite : profile_.OldSite;
-  grid->addWidget(new QLabel("Encryption:", group), 7, 0);
-  QComboBox* list = AddList(group, p + "Security", SecurityCaptions(), [this, &client, p](const QString& t) {
-    client.Security = static_cast<FtpSecurity>(std::max<qsizetype>(0, SecurityCaptions().indexOf(t)));
+  const auto follow = [this, &client, p] {
     if (filling_) return;
     auto* port = findChild<QLineEdit*>(p + "Port");
     const QString now = port->text().trimmed();
-    if (now.isEmpty() || now == "ftp" || now == "21" || now == "990") {
-      port->setText(client.Security == FtpSecurity::Implicit ? "990" : (now == "21" ? "21" : "ftp"));
+    if (now.isEmpty() || now == "ftp" || now == "21" || now == "990" || now == "22") {
+      port->setText(client.Protocol == SiteProtocol::Sftp      ? "22"
+                    : client.Security == FtpSecurity::Implicit ? "990"
+                    : now == "21"                              ? "21"
+                                                               : "ftp");
     }
+  };
+  grid->addWidget(new QLabel("Protocol:", group), 7, 0);
+  QComboBox* protocol =
+      AddList(group, p + "Protocol", {"FTP", "SFTP"}, [this, &client, follow, new_site](const QString& t) {
+        client.Protocol = t == "SFTP" ? SiteProtocol::Sftp : SiteProtocol::Ftp;
+        follow();
+        ShowProtocol(new_site);
+      });
+  protocol->setToolTip(
+      "FTP: FTP or FTP over TLS, as Encryption says.\nSFTP: files over SSH, through the ssh command: your "
+      "~/.ssh/config, agent, keys and known_hosts apply");
+  grid->addWidget(protocol, 7, 1);
+  grid->addWidget(new QLabel("Encryption:", group), 7, 2);
+  QComboBox* list = AddList(group, p + "Security", SecurityCaptions(), [&client, follow](const QString& t) {
+    client.Security = static_cast<FtpSecurity>(std::max<qsizetype>(0, SecurityCaptions().indexOf(t)));
+    follow();
   });
-  grid->addWidget(list, 7, 1, 1, 2);
-  // The transfer method beside it: classic, as the program always worked,
+  list->setToolTip("FTP only: SFTP is always encrypted");
+  grid->addWidget(list, 7, 3, 1, 3);
+  // The transfer method below it: classic, as the program always worked,
   // or modern.
-  grid->addWidget(new QLabel("Method:", group), 7, 3);
+  grid->addWidget(new QLabel("Method:", group), 8, 0);
   QComboBox* method = AddList(group, p + "Method", {"Classic", "Modern"}, [&client](const QString& t) {
     client.Method = t == "Modern" ? TransferMethod::Modern : TransferMethod::Classic;
   });
@@ -196,14 +228,10 @@ void SiteForm::AddSecurityRow(QGridLayout* grid, QGroupBox* group, bool new_site
       "Classic: the program's first way, kept exactly: 1460-byte blocks and a 100 ms pause before each upload's "
       "data connection closes.\nModern: 64 KiB blocks, and each data connection closes as soon as its last byte "
       "has left: many small files go dozens of times faster.");
-  grid->addWidget(method, 7, 4, 1, 2);
+  grid->addWidget(method, 8, 1, 1, 2);
   // The choice in words, where it is made: the method decides most of the
   // time a site of many small files takes.
-  auto* note = new QLabel(
-      "Classic sends files as this program always has, pausing 100 ms after each (3000 small files: about 5 "
-      "minutes). Modern has no pause and renames each file into place, so that visitors never see half a page "
-      "(the same files: seconds).",
-      group);
+  auto* note = new QLabel(kMethodNote, group);
   note->setObjectName(p + "MethodNote");
   note->setWordWrap(true);
   // A grid does not ask a wrapped label how tall it needs to be.
@@ -213,6 +241,21 @@ void SiteForm::AddSecurityRow(QGridLayout* grid, QGroupBox* group, bool new_site
 }
 
 // Port, transfer type (new site only), passive mode and write mode.
+// What applies to the site's protocol is enabled; the note says how SFTP
+// sends, where FTP's says what the method does.
+void SiteForm::ShowProtocol(bool new_site) {
+  const QString p = new_site ? "New" : "Old";
+  const bool sftp = (new_site ? profile_.NewSite : profile_.OldSite).Protocol == SiteProtocol::Sftp;
+  for (const char* name : {"Security", "Method", "PASV", "Proxy"}) Control(p + name)->setEnabled(!sftp);
+  if (new_site) Control("NewTransfer")->setEnabled(!sftp);
+  Control(p + "KeyFile")->setEnabled(sftp);
+  auto* note = findChild<QLabel*>(p + "MethodNote");
+  note->setText(sftp ? "SFTP sends every file byte for byte under a temporary name and renames it into place, with "
+                       "one listing per folder and no pause: the modern way, whatever the Method list says. The "
+                       "host's key must be known: the first run shows its fingerprint and asks."
+                     : kMethodNote);
+}
+
 void SiteForm::AddTransferRow(QGridLayout* grid, QGroupBox* group, bool new_site) {
   const QString p = new_site ? "New" : "Old";
   SiteSettings& client = new_site ? profile_.NewSite : profile_.OldSite;
@@ -343,12 +386,15 @@ void SiteForm::FillFromProfile() {
     edit((p + "Port").c_str(), client.Port);
     edit((p + "StartDir").c_str(), new_site ? profile_.NewStartDir : profile_.OldStartDir);
     edit((p + "Proxy").c_str(), client.ProxyServer);
+    edit((p + "KeyFile").c_str(), client.KeyFile);
     edit((p + "Retries").c_str(), std::to_string(new_site ? profile_.NewRetries : profile_.OldRetries));
     edit((p + "RetryPause").c_str(), std::to_string(new_site ? profile_.NewRetryPause : profile_.OldRetryPause));
     check((p + "PASV").c_str(), client.Passive());
     check((p + "Ramped").c_str(), new_site ? profile_.NewRamped : profile_.OldRamped);
     findChild<QComboBox*>(Q(p + "Security"))->setCurrentIndex(static_cast<int>(client.Security));
     findChild<QComboBox*>(Q(p + "Method"))->setCurrentIndex(static_cast<int>(client.Method));
+    findChild<QComboBox*>(Q(p + "Protocol"))->setCurrentIndex(client.Protocol == SiteProtocol::Sftp ? 1 : 0);
+    ShowProtocol(new_site);
   }
   list("NewWrite", profile_.NewWipe ? "Wipe Site" : profile_.NewChanges ? "Wrt Changes" : "Overwrite All");
   list("OldWrite", profile_.OldWipe ? "Wipe Site" : "Overwrite All");

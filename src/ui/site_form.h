@@ -53,6 +53,7 @@ class SiteForm : public QDialog {
   void AddTransferRow(QGridLayout* grid, QGroupBox* group, bool new_site);
   void AddRetryRow(QGridLayout* grid, QGroupBox* group, bool new_site);
   void AddSecurityRow(QGridLayout* grid, QGroupBox* group, bool new_site);
+  void ShowProtocol(bool new_site);
   static const QStringList& SecurityCaptions();
   QLineEdit* AddEdit(QWidget* parent, const QString& name, std::function<void(const QString&)> write);
   QCheckBox* AddCheck(QWidget* parent, const QString& name, const QString& caption, std::function<void(bool)> write);

@@ -260,6 +260,28 @@ void UploadForm::StartUpload() {
   UpdateBar();
   UpdateStatus();
   if (run.RefusedCertificate().verdict != CertificateCheck::Verdict::None) OfferTrust(run.RefusedCertificate());
+  // Only a key that is not known is offered: one that replaced a known key
+  // may be someone between this computer and the host.
+  if (const auto& key = run.RefusedHostKey(); !key.key.empty() && !key.changed) OfferHostKeyTrust(key.key);
+}
+
+// The SFTP run stopped at a host key that no known_hosts file holds: the
+// user may trust it (after comparing its fingerprint) and run again at once.
+void UploadForm::OfferHostKeyTrust(const std::string& key) {
+  if (!TrustHostKey) return;
+  const QString text = QString::fromStdString("The host key of " + Settings.Site.HostName + " is not known:\n\n" + key +
+                                              "\n\nNo user id or password was sent. Compare the fingerprint with the "
+                                              "one your host gives. Trust this host key for this site and run again?");
+  if (DialogService::Current().Ask(this, QMessageBox::Warning, "Unknown host key", text,
+                                   QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+    return;
+  }
+  std::string why;
+  if (!TrustHostKey(key, why)) {
+    DialogService::Current().ShowError(this, "Kestova", QString::fromStdString("The host key was not stored: " + why));
+    return;
+  }
+  QTimer::singleShot(0, this, &UploadForm::StartUpload);
 }
 
 // The run stopped at a certificate that does not verify: the user may trust

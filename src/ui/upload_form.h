@@ -30,6 +30,9 @@ class UploadForm : public QDialog {
   std::string PlaceStore;
   // Stores a fingerprint the user chose to trust for the run's site.
   std::function<void(const std::string& fingerprint)> TrustCertificate;
+  // Stores an SFTP host key the user chose to trust ("ED25519 SHA256:...");
+  // false, with the reason, when it could not.
+  std::function<bool(const std::string& key, std::string& why)> TrustHostKey;
   // Shows a folder in the desktop's file manager; false when none could.
   // Tests replace it.
   std::function<bool(const QString& folder)> OpenFolder;
@@ -67,6 +70,7 @@ class UploadForm : public QDialog {
   void UpdateBar();
   void OnRunEvent(const RunEvent& event);
   void OfferTrust(const CertificateCheck& refused);
+  void OfferHostKeyTrust(const std::string& key);
 
   QPlainTextEdit* progress_ = nullptr;
   QLabel* status_ = nullptr;

@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <map>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "sftp/sftp_site_connection.h"
+#include "support/fault_relay.h"
 #include "support/file_tree.h"
 #include "support/ftp_servers.h"
 #include "support/program_runner.h"
@@ -173,6 +175,74 @@ TEST_P(SftpRunTest, TheCommandTrustsTheHostKeyThenPublishesWithThePassword) {
   EXPECT_EQ(published.code, 0) << published.all();
   EXPECT_NE(published.out.find("trusted by " + file), std::string::npos) << published.out;
   EXPECT_EQ(testing::ReadFile(dir.Path() / "root/www/index.htm"), "<title>Home</title>\n");
+}
+
+// The SSH stream cut in the middle of uploads, through a relay that passes
+// the encrypted bytes on unread. With retries the run reconnects and ends
+// with the exact tree; without, it stops, and every file on the server is
+// whole: the old one or the new one, never a cut one under its real name.
+TEST_P(SftpRunTest, CutSshStreamsRetryToAnExactTreeAndNeverLeaveACutFile) {
+  const struct {
+    int retries;
+    bool finishes;
+  } cases[] = {{4, true}, {0, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.retries);
+    testing::TempDir dir;
+    const fs::path root = dir.Path() / "root";
+    const fs::path local = dir.Path() / "local";
+    std::map<std::string, std::string> old_files, new_files;
+    for (int i = 0; i < 12; ++i) {
+      const std::string name = "f" + std::to_string(i) + ".bin";
+      old_files[name] = std::string(90000 + i, static_cast<char>('a' + i));
+      new_files[name] = std::string(100000 + 7 * i, static_cast<char>('A' + i));
+      testing::WriteFile(root / "www" / name, old_files[name]);
+      testing::WriteFile(local / name, new_files[name]);
+    }
+    const auto server = Start(root);
+    ASSERT_TRUE(server);
+    // The relay cuts each session somewhere past its login, in the 1.2 MB
+    // the files take, until it has cut two.
+    testing::FaultPlan plan;
+    plan.blind = true;
+    plan.seed = 7 + static_cast<std::uint32_t>(c.retries);
+    plan.drop_control = 1.0;
+    plan.min_control_cut = 150000;
+    plan.max_control_cut = 900000;
+    plan.max_faults = 2;
+    std::string why;
+    const auto relay = testing::FaultRelay::Start(std::stoi(server->Port()), plan, why);
+    ASSERT_TRUE(relay) << why;
+    std::string type, key, ignored;
+    std::ifstream(server->KnownHosts()) >> ignored >> type >> key;
+    const fs::path known = dir.Path() / "relay_hosts";
+    std::ofstream(known) << "[" << relay->Host() << "]:" << relay->Port() << " " << type << " " << key << "\n";
+    SiteSettings site = SftpSite(*server, known.string());
+    site.HostName = relay->Host();
+    site.Port = relay->Port();
+    site.KeyFile = server->ClientKey();
+    SftpSiteConnection connection(site);
+    connection.SetAskpassProgram(KESTOVA_PROGRAM);
+    testing::TestRun run(connection);
+    run.settings.Site = site;
+    run.settings.StartDir = "www";
+    run.settings.LocalRoot = local.string();
+    run.settings.Retries = c.retries;
+    run.settings.RetryPause = 0;
+    const RunOutcome outcome = run.Start();
+    EXPECT_EQ(outcome == RunOutcome::Finished, c.finishes) << run.Text();
+    EXPECT_GE(relay->Injected().dropped_control, c.finishes ? 2 : 1) << run.Text();
+    const auto tree = testing::Tree(root / "www");
+    if (c.finishes) {
+      EXPECT_EQ(tree, testing::Tree(local)) << run.Text();
+      continue;
+    }
+    for (const auto& [name, content] : old_files) {
+      ASSERT_TRUE(tree.count(name)) << name << " is gone";
+      const std::string& there = tree.at(name);
+      EXPECT_TRUE(there == content || there == new_files[name]) << name << " holds " << there.size() << " bytes";
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, SftpRunTest, ::testing::Values(Kind::OpenSsh, Kind::Proftpd),

@@ -328,7 +328,8 @@ void FaultRelay::State::Accept() {
   link.server = server;
   link.control = true;
   if (plan.blind && Roll() < plan.drop_control && MayFault()) {
-    std::uniform_int_distribution<long long> where(1, std::max(1, plan.max_control_cut));
+    const int first = std::max(1, plan.min_control_cut);
+    std::uniform_int_distribution<long long> where(first, std::max(first, plan.max_control_cut));
     link.cut_after = where(random);
     ++counts.dropped_control;
     Note("session " + std::to_string(link.id) + ": reset after " + std::to_string(link.cut_after) + " bytes");

@@ -40,7 +40,7 @@ struct FaultPlan {
   // that it is cut after 1 to max_control_cut bytes; data_ports are the
   // server's passive ports.
   bool blind = false;
-  int max_control_cut = 4096;
+  int min_control_cut = 1, max_control_cut = 4096;
   int first_data_port = 0, last_data_port = 0;
 };
 

@@ -129,7 +129,7 @@ TEST_F(SiteFormTest, WrtChangesSurvivesReopening) {
   EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewChanges"), 1);
 }
 
-TEST_F(SiteFormTest, TheEncryptionAndMethodListsStoreTheChoiceAndThePortFollowsWhileItHoldsADefault) {
+TEST_F(SiteFormTest, TheProtocolEncryptionAndMethodListsStoreTheChoiceAndThePortFollowsWhileItHoldsADefault) {
   auto* list = qobject_cast<QComboBox*>(form_.Control("OldSecurity"));
   ASSERT_EQ(list->currentText(), "Plain FTP, insecure");
   const struct {
@@ -150,6 +150,24 @@ TEST_F(SiteFormTest, TheEncryptionAndMethodListsStoreTheChoiceAndThePortFollowsW
     EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "OldSecurity"), step.stored);
   }
   EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewSecurity"), 0);
+  // The protocol list: SFTP takes port 22 and the key file, and what
+  // applies to FTP only is disabled; back to FTP, all of it returns.
+  auto* protocol = qobject_cast<QComboBox*>(form_.Control("NewProtocol"));
+  ASSERT_EQ(protocol->currentText(), "FTP");
+  EXPECT_FALSE(form_.Control("NewKeyFile")->isEnabled());
+  for (const bool sftp : {true, false}) {
+    protocol->setCurrentText(sftp ? "SFTP" : "FTP");
+    EXPECT_EQ(Edit("NewPort")->text(), sftp ? "22" : "ftp");
+    EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewProtocol"), sftp ? 1 : 0);
+    for (const char* ftp_only : {"NewSecurity", "NewMethod", "NewPASV", "NewProxy", "NewTransfer"}) {
+      EXPECT_EQ(form_.Control(ftp_only)->isEnabled(), !sftp) << ftp_only;
+    }
+    EXPECT_EQ(form_.Control("NewKeyFile")->isEnabled(), sftp);
+    EXPECT_EQ(qobject_cast<QLabel*>(form_.Control("NewMethodNote"))->text().startsWith("SFTP sends"), sftp);
+    if (sftp) Retype("NewKeyFile", "/home/me/.ssh/id_site");
+  }
+  EXPECT_EQ(Store().ReadString(kSite + "\\Default", "NewKeyFile"), "/home/me/.ssh/id_site");
+  EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "OldProtocol"), 0);
   // The method list beside it.
   auto* method = qobject_cast<QComboBox*>(form_.Control("NewMethod"));
   ASSERT_EQ(method->currentText(), "Classic");
