@@ -113,28 +113,38 @@ TEST_P(SftpRunTest, EveryJobLeavesTheTreeItSays) {
   EXPECT_FALSE(fs::exists(root / "www/old"));
 }
 
-// A host key that is not known stops the first connect for good: no retry,
-// no login, the key's fingerprint and what to do in the log.
-TEST_P(SftpRunTest, AnUnknownHostKeyEndsTheRunBeforeAnyLoginWithoutRetrying) {
+// A host key that is not known, or a password the server refuses, stops
+// the first connect for good: no retry, the reason and what to do in the
+// log (for the key, before any login).
+TEST_P(SftpRunTest, AnUnknownHostKeyOrARefusedPasswordEndsTheRunWithoutRetrying) {
   testing::TempDir dir;
   const auto server = Start(dir.Path() / "root");
   ASSERT_TRUE(server);
   testing::WriteFile(dir.Path() / "local/index.htm", "x");
   std::ofstream(dir.Path() / "no_hosts").close();
-  SiteSettings site = SftpSite(*server, (dir.Path() / "no_hosts").string());
-  site.PassWord = server->Password();
-  SftpSiteConnection connection(site);
-  connection.SetAskpassProgram(KESTOVA_PROGRAM);
-  testing::TestRun run(connection);
-  run.settings.Site = site;
-  run.settings.Retries = 3;
-  run.settings.StartDir = "www";
-  run.settings.LocalRoot = (dir.Path() / "local").string();
-  EXPECT_EQ(run.Start(), RunOutcome::NotConnected) << run.Text();
-  EXPECT_EQ(run.Count("Connecting to"), 1) << run.Text();
-  EXPECT_EQ(run.Count("Reason: The host key of 127.0.0.1 is not known: ED25519 " + server->Fingerprint()), 1)
-      << run.Text();
-  EXPECT_EQ(run.Count("No user id or password was sent."), 1) << run.Text();
+  const struct {
+    std::string known_hosts, password, reason, then;
+  } cases[] = {
+      {(dir.Path() / "no_hosts").string(), server->Password(),
+       "Reason: The host key of 127.0.0.1 is not known: ED25519 " + server->Fingerprint(),
+       "No user id or password was sent."},
+      {server->KnownHosts(), "not the password", "Reason: ", "The server refused the login."},
+  };
+  for (const auto& c : cases) {
+    SiteSettings site = SftpSite(*server, c.known_hosts);
+    site.PassWord = c.password;
+    SftpSiteConnection connection(site);
+    connection.SetAskpassProgram(KESTOVA_PROGRAM);
+    testing::TestRun run(connection);
+    run.settings.Site = site;
+    run.settings.Retries = 3;
+    run.settings.StartDir = "www";
+    run.settings.LocalRoot = (dir.Path() / "local").string();
+    EXPECT_EQ(run.Start(), RunOutcome::NotConnected) << run.Text();
+    EXPECT_EQ(run.Count("Connecting to"), 1) << run.Text();
+    EXPECT_EQ(run.Count(c.reason), 1) << run.Text();
+    EXPECT_EQ(run.Count(c.then), 1) << run.Text();
+  }
 }
 
 // The command line end to end: a profile set to SFTP, its host key trusted
