@@ -390,6 +390,15 @@ std::uint32_t SftpSession::Write(const std::string& path, DataStream& source,
   std::int64_t acknowledged = 0;
   bool ended = false;
   std::string buffer(block, '\0');
+  // The CLOSE goes out right after the last WRITE on the same handle,
+  // which the server handles in order: a small file costs one round trip
+  // for its data and its close together. It counts only when every write
+  // before it succeeded.
+  std::uint32_t close_id = 0;
+  const auto send_close = [&] {
+    close_id = NextId();
+    return Send(std::move(Request(sftp::kClose, close_id).String(handle)), close_id);
+  };
   while (!ended || !in_flight.empty()) {
     while (!ended && static_cast<int>(in_flight.size()) < depth) {
       std::int64_t count = 0;
@@ -403,6 +412,7 @@ std::uint32_t SftpSession::Write(const std::string& path, DataStream& source,
       }
       if (count <= 0) {
         ended = true;
+        if (!send_close()) return sftp::kConnectionLost;
         break;
       }
       id = NextId();
@@ -424,7 +434,11 @@ std::uint32_t SftpSession::Write(const std::string& path, DataStream& source,
       for (in_flight.pop_front(); !in_flight.empty() && Connected(); in_flight.pop_front()) {
         Await(in_flight.front().first);
       }
-      if (Connected()) CloseHandle(handle);
+      if (close_id != 0) {
+        Await(close_id);
+      } else if (Connected()) {
+        CloseHandle(handle);
+      }
       failure_ = why;
       return status;
     }
@@ -432,7 +446,7 @@ std::uint32_t SftpSession::Write(const std::string& path, DataStream& source,
     in_flight.pop_front();
     if (progress) progress(acknowledged);
   }
-  const bool closed = CloseHandle(handle);
+  const bool closed = close_id != 0 ? StatusOf(Await(close_id), sftp::kStatus) == sftp::kOk : CloseHandle(handle);
   if (local_failure_) return sftp::kFailure;
   return closed ? sftp::kOk : sftp::kFailure;
 }
