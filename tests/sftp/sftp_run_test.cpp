@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "engine/connection_test.h"
 #include "sftp/sftp_site_connection.h"
 #include "support/fault_relay.h"
 #include "support/file_tree.h"
@@ -69,6 +70,12 @@ TEST_P(SftpRunTest, EveryJobLeavesTheTreeItSays) {
   run.settings.LocalRoot = local.string();
   run.settings.AutoDetect = true;
 
+  // Test connection first, on the connection the runs use after it.
+  const ConnectionReport report = TestConnection(site, "www", &connection);
+  EXPECT_TRUE(report.ok) << report.Text();
+  EXPECT_THAT(report.lines, Contains(::testing::StartsWith("Connected over SFTP (SSH-2.0-"))) << report.Text();
+  EXPECT_THAT(report.lines, Contains("Entered the start directory www.")) << report.Text();
+
   ASSERT_EQ(run.Start(), RunOutcome::Finished) << run.Text();
   auto expected = testing::Tree(local);
   expected[".htaccess"] = "keep\n";
@@ -111,6 +118,30 @@ TEST_P(SftpRunTest, EveryJobLeavesTheTreeItSays) {
   expected[".htaccess"] = "keep\n";
   EXPECT_EQ(testing::Tree(root / "www"), expected);
   EXPECT_FALSE(fs::exists(root / "www/old"));
+
+  // A test run, of a wipe even, only says what it would do.
+  testing::WriteFile(local / "index.htm", "<title>Not sent</title>\n");
+  fs::last_write_time(local / "index.htm", fs::file_time_type::clock::now() + std::chrono::hours(2));
+  run.profile.test_run = true;
+  run.log.clear();
+  ASSERT_EQ(run.Start(), RunOutcome::Finished) << run.Text();
+  EXPECT_EQ(testing::Tree(root / "www"), expected);
+  EXPECT_GT(run.Count("## Test:"), 0) << run.Text();
+
+  // The redirect job: a page over every page, at the same paths.
+  fs::create_directories(root / "old");
+  server->Own();
+  run.profile.test_run = false;
+  run.settings.WipeFirst = false;
+  run.settings.RedirectJob = true;
+  run.settings.StartDir = "old";
+  run.log.clear();
+  ASSERT_EQ(run.Start(), RunOutcome::Finished) << run.Text();
+  const auto pages = testing::Tree(root / "old");
+  ASSERT_EQ(pages.size(), 2u) << run.Text();
+  EXPECT_THAT(pages.at("index.htm"), ::testing::HasSubstr("http://new/index.htm"));
+  EXPECT_THAT(pages.at("sub/name with space ü.htm"),
+              ::testing::HasSubstr("http://new/sub/name%20with%20space%20%C3%BC.htm"));
 }
 
 // A host key that is not known, or a password the server refuses, stops
