@@ -4,6 +4,8 @@
 // keeps the dot-files.
 #include <sys/stat.h>
 
+#include <QTimer>
+
 #include <fstream>
 #include <map>
 
@@ -284,6 +286,38 @@ TEST_P(SftpRunTest, CutSshStreamsRetryToAnExactTreeAndNeverLeaveACutFile) {
       EXPECT_TRUE(there == content || there == new_files[name]) << name << " holds " << there.size() << " bytes";
     }
   }
+}
+
+// A stop in the middle of a large upload ends the run within a second; the
+// part sent under the temporary name is removed and the server's copy is
+// the old one.
+TEST_P(SftpRunTest, AStopMidUploadEndsAtOnceAndLeavesTheOldCopy) {
+  testing::TempDir dir;
+  const fs::path root = dir.Path() / "root";
+  testing::WriteFile(root / "www/big.bin", "old");
+  const auto server = Start(root);
+  ASSERT_TRUE(server);
+  testing::WriteFile(dir.Path() / "local/big.bin", "");
+  fs::resize_file(dir.Path() / "local/big.bin", std::uintmax_t{1} << 30);  // sparse: read as fast as zeros
+  SiteSettings site = SftpSite(*server, server->KnownHosts());
+  site.KeyFile = server->ClientKey();
+  SftpSiteConnection connection(site);
+  connection.SetAskpassProgram(KESTOVA_PROGRAM);
+  testing::TestRun run(connection);
+  run.settings.Site = site;
+  run.settings.StartDir = "www";
+  run.settings.LocalRoot = (dir.Path() / "local").string();
+  // The gigabyte takes seconds; the stop comes well after the connect.
+  std::chrono::steady_clock::time_point stopped_at{};
+  QTimer::singleShot(1500, [&] {
+    stopped_at = std::chrono::steady_clock::now();
+    run.Current().Stop();
+  });
+  EXPECT_EQ(run.Start(), RunOutcome::Terminated) << run.Text();
+  ASSERT_NE(stopped_at, std::chrono::steady_clock::time_point{}) << run.Text();
+  EXPECT_EQ(run.Count("Copy to"), 1) << run.Text();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped_at, std::chrono::seconds(1)) << run.Text();
+  EXPECT_EQ(testing::Tree(root / "www"), (std::map<std::string, std::string>{{"big.bin", "old"}})) << run.Text();
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, SftpRunTest, ::testing::Values(Kind::OpenSsh, Kind::Proftpd),
