@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -33,6 +34,13 @@ std::string RandomName() {
     name += kHex[b & 15];
   }
   return name;
+}
+
+// "user@host's password: ", or a keyboard-interactive "Password:".
+bool IsPasswordPrompt(const std::string& prompt) {
+  std::string lower = prompt;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.find("password") != std::string::npos && lower.find("passphrase") == std::string::npos;
 }
 
 }  // namespace
@@ -62,7 +70,9 @@ AskpassServer::~AskpassServer() {
 
 // Only a process of this user is answered: a password prompt with the
 // password, as often as allowed; a yes/no question (a host key ssh does not
-// know) with no.
+// know) with no. Any other prompt (the passphrase of a key, say) gets no
+// answer, so that the site's password never goes where it was not meant
+// to, and ssh goes on without that key.
 void AskpassServer::Serve() {
   for (;;) {
     const int peer = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -85,7 +95,7 @@ void AskpassServer::Serve() {
     } else if (prompt.find("(yes/no") != std::string::npos) {
       host_key_question_ = prompt;
       answer = "no\n";
-    } else if (!password_.empty() && answered_ < answers_) {
+    } else if (!password_.empty() && answered_ < answers_ && IsPasswordPrompt(prompt)) {
       ++answered_;
       answer = password_ + "\n";
     }
