@@ -8,6 +8,11 @@ namespace kestova {
 
 namespace {
 
+std::string& DefaultAskpass() {
+  static std::string program;
+  return program;
+}
+
 std::string Parent(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -17,6 +22,8 @@ std::string Parent(const std::string& path) {
 bool Holds(const std::string& text, const char* words) { return text.find(words) != std::string::npos; }
 
 }  // namespace
+
+void SftpSiteConnection::SetDefaultAskpassProgram(const std::string& path) { DefaultAskpass() = path; }
 
 SftpSiteConnection::SftpSiteConnection(const SiteSettings& site) : site_(site) {}
 
@@ -60,7 +67,9 @@ Outcome SftpSiteConnection::Connect() {
   target.key_file = site_.KeyFile;
   target.known_hosts = site_.KnownHosts;
   target.password = site_.PassWord;
-  target.askpass_program = askpass_program_.empty() ? ProgramFolder() + "kestova" : askpass_program_;
+  target.askpass_program = !askpass_program_.empty()   ? askpass_program_
+                           : !DefaultAskpass().empty() ? DefaultAskpass()
+                                                       : ProgramFolder() + "kestova";
   if (session_.Open(target)) {
     std::string home;
     if (session_.RealPath(".", home) == sftp::kOk) folder_ = home;

@@ -19,6 +19,9 @@ class SftpSiteConnection : public SiteConnection {
   // The program ssh runs to be given the password: this program by default
   // (the kestova file beside the running one).
   void SetAskpassProgram(const std::string& path) { askpass_program_ = path; }
+  // The same for every connection that is not given one (a program that
+  // links the windows without being Kestova, such as their tests).
+  static void SetDefaultAskpassProgram(const std::string& path);
 
   std::string HostName() const override { return site_.HostName; }
   std::string Endpoint() const override;

@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/registry.h"
+#include "sftp/sftp_site_connection.h"
 #include "support/file_tree.h"
 #include "support/ftp_servers.h"
 #include "support/loopback_peer.h"
@@ -430,6 +431,47 @@ TEST_F(MainFormTest, AnUntrustedCertificateIsShownAndOnceTrustedTheRunGoesAgain)
   EXPECT_THAT(run_window_->Progress()->toPlainText().toStdString(),
               HasSubstr("certificate trusted by its fingerprint"));
   EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/www/page29.htm"));
+}
+
+// Over SFTP, a host key no known_hosts holds stops the run before the
+// login; trusted in the window's question, it is stored in Kestova's own
+// file and the run goes again at once.
+TEST_F(MainFormTest, AnUnknownHostKeyIsOfferedAndOnceTrustedTheSftpRunGoesAgain) {
+  SftpSiteConnection::SetDefaultAskpassProgram(KESTOVA_PROGRAM);
+  std::string why;
+  const auto server = testing::SshServerFixture::Start((dir_.Path() / "ssh").string(), why);
+  ASSERT_TRUE(server) << why;
+  fs::create_directories(dir_.Path() / "ssh/www");
+  server->Own();
+  const fs::path site = dir_.Path() / "site";
+  testing::WriteFile(site / "index.htm", "<title>Home</title>");
+  Show();
+  SiteProfile& profile = form_->Profile();
+  profile.NewSite.Protocol = SiteProtocol::Sftp;
+  profile.NewSite.HostName = "127.0.0.1";
+  profile.NewSite.Port = server->Port();
+  profile.NewSite.UserName = server->User();
+  profile.NewSite.PassWord = server->Password();
+  profile.NewStartDir = "www";
+  profile.NewRetries = 0;
+  form_->RootSource()->setText(QString::fromStdString(site.string()));
+  dialogs_->answers = {QMessageBox::Ok, QMessageBox::Yes};
+  auto* poll = new QTimer(form_.get());
+  QObject::connect(poll, &QTimer::timeout, [this, poll] {
+    if (run_window_->isVisible() && run_window_->LastOutcome() == RunOutcome::Finished) {
+      poll->deleteLater();
+      run_window_->close();
+    }
+  });
+  poll->start(20);
+  form_->Upload(true);
+  ASSERT_EQ(dialogs_->asked.size(), 2u);
+  EXPECT_THAT(dialogs_->asked[1].toStdString(), HasSubstr("Unknown host key: The host key of 127.0.0.1 is not known:"));
+  EXPECT_THAT(dialogs_->asked[1].toStdString(), HasSubstr("ED25519 " + server->Fingerprint()));
+  const std::string log = run_window_->Progress()->toPlainText().toStdString();
+  EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Finished) << log;
+  EXPECT_THAT(log, HasSubstr("trusted by " + profile.HostKeysFile()));
+  EXPECT_EQ(testing::ReadFile(dir_.Path() / "ssh/www/index.htm"), "<title>Home</title>");
 }
 
 TEST_F(MainFormTest, ARunThatAFailedCommandEndedClosesOnOneEsc) {
