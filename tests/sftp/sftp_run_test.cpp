@@ -38,6 +38,19 @@ SiteSettings SftpSite(const testing::SshServerFixture& server, const std::string
   return site;
 }
 
+// A run of the engine over SFTP to `site`, from `local` into the start
+// folder www (below the folder the user starts in).
+struct SftpRun {
+  SftpRun(const SiteSettings& site, const fs::path& local) : connection(site), run(connection) {
+    connection.SetAskpassProgram(KESTOVA_PROGRAM);
+    run.settings.Site = site;
+    run.settings.StartDir = "www";
+    run.settings.LocalRoot = local.string();
+  }
+  SftpSiteConnection connection;
+  testing::TestRun run;
+};
+
 using Kind = testing::SshServerFixture::Kind;
 
 class SftpRunTest : public ::testing::TestWithParam<Kind> {
@@ -64,16 +77,12 @@ TEST_P(SftpRunTest, EveryJobLeavesTheTreeItSays) {
 
   SiteSettings site = SftpSite(*server, server->KnownHosts());
   site.KeyFile = server->ClientKey();
-  SftpSiteConnection connection(site);
-  connection.SetAskpassProgram(KESTOVA_PROGRAM);
-  testing::TestRun run(connection);
-  run.settings.Site = site;
-  run.settings.StartDir = "www";  // below the folder the user starts in
-  run.settings.LocalRoot = local.string();
+  SftpRun sftp(site, local);
+  testing::TestRun& run = sftp.run;
   run.settings.AutoDetect = true;
 
   // Test connection first, on the connection the runs use after it.
-  const ConnectionReport report = TestConnection(site, "www", &connection);
+  const ConnectionReport report = TestConnection(site, "www", &sftp.connection);
   EXPECT_TRUE(report.ok) << report.Text();
   EXPECT_THAT(report.lines, Contains(::testing::StartsWith("Connected over SFTP (SSH-2.0-"))) << report.Text();
   EXPECT_THAT(report.lines, Contains("Entered the start directory www.")) << report.Text();
@@ -166,13 +175,9 @@ TEST_P(SftpRunTest, AnUnknownHostKeyOrARefusedPasswordEndsTheRunWithoutRetrying)
   for (const auto& c : cases) {
     SiteSettings site = SftpSite(*server, c.known_hosts);
     site.PassWord = c.password;
-    SftpSiteConnection connection(site);
-    connection.SetAskpassProgram(KESTOVA_PROGRAM);
-    testing::TestRun run(connection);
-    run.settings.Site = site;
+    SftpRun sftp(site, dir.Path() / "local");
+    testing::TestRun& run = sftp.run;
     run.settings.Retries = 3;
-    run.settings.StartDir = "www";
-    run.settings.LocalRoot = (dir.Path() / "local").string();
     EXPECT_EQ(run.Start(), RunOutcome::NotConnected) << run.Text();
     EXPECT_EQ(run.Count("Connecting to"), 1) << run.Text();
     EXPECT_EQ(run.Count(c.reason), 1) << run.Text();
@@ -264,12 +269,8 @@ TEST_P(SftpRunTest, CutSshStreamsRetryToAnExactTreeAndNeverLeaveACutFile) {
     site.HostName = relay->Host();
     site.Port = relay->Port();
     site.KeyFile = server->ClientKey();
-    SftpSiteConnection connection(site);
-    connection.SetAskpassProgram(KESTOVA_PROGRAM);
-    testing::TestRun run(connection);
-    run.settings.Site = site;
-    run.settings.StartDir = "www";
-    run.settings.LocalRoot = local.string();
+    SftpRun sftp(site, local);
+    testing::TestRun& run = sftp.run;
     run.settings.Retries = c.retries;
     run.settings.RetryPause = 0;
     const RunOutcome outcome = run.Start();
@@ -301,12 +302,8 @@ TEST_P(SftpRunTest, AStopMidUploadEndsAtOnceAndLeavesTheOldCopy) {
   fs::resize_file(dir.Path() / "local/big.bin", std::uintmax_t{1} << 30);  // sparse: read as fast as zeros
   SiteSettings site = SftpSite(*server, server->KnownHosts());
   site.KeyFile = server->ClientKey();
-  SftpSiteConnection connection(site);
-  connection.SetAskpassProgram(KESTOVA_PROGRAM);
-  testing::TestRun run(connection);
-  run.settings.Site = site;
-  run.settings.StartDir = "www";
-  run.settings.LocalRoot = (dir.Path() / "local").string();
+  SftpRun sftp(site, dir.Path() / "local");
+  testing::TestRun& run = sftp.run;
   // The gigabyte takes seconds; the stop comes well after the connect.
   std::chrono::steady_clock::time_point stopped_at{};
   QTimer::singleShot(1500, [&] {
