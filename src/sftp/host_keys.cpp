@@ -46,13 +46,52 @@ std::string HostKeyFingerprint(const std::string& base64_key) {
   return "SHA256:" + text;
 }
 
+SshDestination ReadSshDestination(const std::string& settings, const std::string& host) {
+  SshDestination destination;
+  destination.host = host;
+  std::istringstream lines(settings);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string name, value;
+    if (!(fields >> name >> value)) continue;
+    if (name == "hostname") {
+      destination.host = value;
+    } else if (name == "port") {
+      destination.port = value;
+    } else if (name == "hostkeyalias") {
+      destination.key_alias = value;
+    } else if ((name == "proxyjump" || name == "proxycommand") && value != "none") {
+      destination.proxied = true;
+    }
+  }
+  return destination;
+}
+
 std::vector<ScannedHostKey> ScanHostKeys(const std::string& host, const std::string& port, std::string& why) {
+  std::vector<ScannedHostKey> keys;
+  // ssh's configuration first: a host alias names another host and port.
+  QProcess config;
+  QStringList config_args = {"-G"};
+  if (!port.empty()) config_args << "-p" << QString::fromStdString(port);
+  config_args << "--" << QString::fromStdString(host);
+  config.start("ssh", config_args);
+  config.closeWriteChannel();
+  if (!config.waitForFinished(10000) || config.exitCode() != 0) {
+    why = "ssh could not read its configuration for " + host + " (is openssh-client installed?)";
+    return keys;
+  }
+  const SshDestination destination = ReadSshDestination(config.readAllStandardOutput().toStdString(), host);
+  if (destination.proxied) {
+    why = "ssh reaches " + host +
+          " through a proxy (ProxyJump or ProxyCommand), which ssh-keyscan cannot follow: connect once with ssh to "
+          "trust its key";
+    return keys;
+  }
   QProcess scan;
   QStringList args = {"-T", "10"};
-  if (!port.empty()) args << "-p" << QString::fromStdString(port);
-  args << "--" << QString::fromStdString(host);
+  if (!destination.port.empty()) args << "-p" << QString::fromStdString(destination.port);
+  args << "--" << QString::fromStdString(destination.host);
   scan.start("ssh-keyscan", args);
-  std::vector<ScannedHostKey> keys;
   if (!scan.waitForStarted(5000)) {
     why = "ssh-keyscan could not be started (is openssh-client installed?)";
     return keys;
@@ -65,6 +104,12 @@ std::vector<ScannedHostKey> ScanHostKeys(const std::string& host, const std::str
     std::istringstream fields(line);
     std::string name, algorithm, key;
     if (!(fields >> name >> algorithm >> key)) continue;
+    // Under the alias where one is set, with the port as ssh writes it.
+    if (!destination.key_alias.empty()) {
+      name = destination.port.empty() || destination.port == "22"
+                 ? destination.key_alias
+                 : "[" + destination.key_alias + "]:" + destination.port;
+    }
     keys.push_back({name + " " + algorithm + " " + key, TypeName(algorithm), HostKeyFingerprint(key)});
   }
   if (keys.empty()) {

@@ -14,8 +14,20 @@ struct ScannedHostKey {
   std::string fingerprint;  // "SHA256:..." as ssh prints it
 };
 
-// The host's keys as ssh-keyscan reads them (no login, no user name sent);
-// nothing, with the reason, when none came.
+// Where ssh would connect for `host` and `port` (empty: ssh's own), as
+// `ssh -G` prints its settings: ~/.ssh/config's HostName, Port and
+// HostKeyAlias applied, and whether a ProxyJump or ProxyCommand leads there.
+struct SshDestination {
+  std::string host, port;
+  std::string key_alias;  // the name known_hosts holds the key under, when set
+  bool proxied = false;
+};
+SshDestination ReadSshDestination(const std::string& settings, const std::string& host);
+
+// The host's keys as ssh-keyscan reads them (no login, no user name sent),
+// at the address ssh's configuration gives for the host, and named as ssh
+// looks them up; nothing, with the reason, when none came, or when the host
+// is reached through a proxy, which ssh-keyscan cannot follow.
 std::vector<ScannedHostKey> ScanHostKeys(const std::string& host, const std::string& port, std::string& why);
 
 // The SHA-256 fingerprint of a key given in base64, as ssh prints it.
