@@ -155,6 +155,29 @@ TEST_P(SftpRunTest, EveryJobLeavesTheTreeItSays) {
               ::testing::HasSubstr("http://new/sub/name%20with%20space%20%C3%BC.htm"));
 }
 
+// A server without posix-rename@openssh.com (sshd told to refuse it) still
+// gets every file replaced: the old copy goes first, then the plain rename,
+// and the log says so once.
+TEST(SftpRunWithoutAtomicRenameTest, EveryFileIsStillReplacedAndTheLogSaysHowOnce) {
+  testing::TempDir dir;
+  const fs::path root = dir.Path() / "root";
+  testing::WriteFile(root / "www/a.htm", "old a");
+  testing::WriteFile(root / "www/b.htm", "old b");
+  std::string why;
+  const auto server = testing::SshServerFixture::Start(root.string(), why, Kind::OpenSsh, "posix-rename");
+  ASSERT_TRUE(server) << why;
+  testing::WriteFile(dir.Path() / "local/a.htm", "new a");
+  testing::WriteFile(dir.Path() / "local/b.htm", "new b");
+  SiteSettings site = SftpSite(*server, server->KnownHosts());
+  site.KeyFile = server->ClientKey();
+  SftpRun sftp(site, dir.Path() / "local");
+  testing::TestRun& run = sftp.run;
+  ASSERT_EQ(run.Start(), RunOutcome::Finished) << run.Text();
+  EXPECT_EQ(testing::Tree(root / "www"), testing::Tree(dir.Path() / "local")) << run.Text();
+  EXPECT_EQ(run.Count("The server refused to rename onto an existing file"), 1) << run.Text();
+  EXPECT_EQ(run.Count("    - Renamed into place"), 2) << run.Text();
+}
+
 // A host key that is not known, or a password the server refuses, stops
 // the first connect for good: no retry, the reason and what to do in the
 // log (for the key, before any login).

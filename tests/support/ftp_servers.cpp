@@ -441,7 +441,8 @@ FtpProxyFixture::~FtpProxyFixture() {
 // sshd would chroot only below folders that belong to root and no one else
 // may write (no temporary folder is such), so the user starts in the root
 // instead: a relative start directory ("www") lies below it.
-std::unique_ptr<SshServerFixture> SshServerFixture::Start(const std::string& root, std::string& why, Kind kind) {
+std::unique_ptr<SshServerFixture> SshServerFixture::Start(const std::string& root, std::string& why, Kind kind,
+                                                          const std::string& denied) {
   if (!EnsureVsftpdUser(why)) return nullptr;
   auto fixture = std::unique_ptr<SshServerFixture>(new SshServerFixture);
   fixture->kind_ = kind;
@@ -461,7 +462,8 @@ std::unique_ptr<SshServerFixture> SshServerFixture::Start(const std::string& roo
   ::chmod(dir.c_str(), 0755);
   ::chmod((fixture->client_key_ + ".pub").c_str(), 0644);
   const int port = FreeLoopbackPort();
-  if (!(kind == Kind::OpenSsh ? fixture->StartSshd(port, host_key, why) : fixture->StartProftpd(port, host_key, why))) {
+  if (!(kind == Kind::OpenSsh ? fixture->StartSshd(port, host_key, denied, why)
+                              : fixture->StartProftpd(port, host_key, why))) {
     return nullptr;
   }
   fixture->port_ = std::to_string(port);
@@ -481,14 +483,14 @@ std::unique_ptr<SshServerFixture> SshServerFixture::Start(const std::string& roo
   return fixture;
 }
 
-bool SshServerFixture::StartSshd(int port, const std::string& host_key, std::string& why) {
+bool SshServerFixture::StartSshd(int port, const std::string& host_key, const std::string& denied, std::string& why) {
   fs::create_directories("/run/sshd");  // sshd's privilege separation folder
   const std::string config = dir_ + "/sshd_config";
   std::ofstream(config) << "ListenAddress 127.0.0.1\nPort " << port << "\nHostKey " << host_key << "\nPidFile " << dir_
                         << "/sshd.pid\nUsePAM no\nPasswordAuthentication yes\nKbdInteractiveAuthentication no\n"
                            "PubkeyAuthentication yes\nAuthorizedKeysFile "
                         << client_key_ << ".pub\nStrictModes no\nPermitRootLogin no\nAllowUsers " << kVsftpdUser
-                        << "\nForceCommand internal-sftp -d " << root_
+                        << "\nForceCommand internal-sftp -d " << root_ << (denied.empty() ? "" : " -P " + denied)
                         << "\nSubsystem sftp internal-sftp\nMaxStartups 50\n"
                            "LogLevel ERROR\n";
   process_ = ChildProcess::Start({"/usr/sbin/sshd", "-D", "-E", dir_ + "/sshd.log", "-f", config});

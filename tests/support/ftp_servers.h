@@ -123,7 +123,10 @@ class FtpProxyFixture {
 class SshServerFixture {
  public:
   enum class Kind { OpenSsh, Proftpd };
-  static std::unique_ptr<SshServerFixture> Start(const std::string& root, std::string& why, Kind kind = Kind::OpenSsh);
+  // `denied`: SFTP requests sshd's internal-sftp refuses although it offers
+  // them ("posix-rename", say).
+  static std::unique_ptr<SshServerFixture> Start(const std::string& root, std::string& why, Kind kind = Kind::OpenSsh,
+                                                 const std::string& denied = std::string());
   ~SshServerFixture();
   Kind Which() const { return kind_; }
   const std::string& Port() const { return port_; }
@@ -143,7 +146,7 @@ class SshServerFixture {
   void Stop() { process_.reset(); }
 
  private:
-  bool StartSshd(int port, const std::string& host_key, std::string& why);
+  bool StartSshd(int port, const std::string& host_key, const std::string& denied, std::string& why);
   bool StartProftpd(int port, const std::string& host_key, std::string& why);
 
   Kind kind_ = Kind::OpenSsh;
