@@ -79,6 +79,11 @@ const std::map<std::string, const char*>& CommandHelp() {
        "before a data connection closes, files renamed into place).\n"
        "NewProtocol and OldProtocol take 0 or ftp, 1 or sftp (over the ssh command,\n"
        "always the modern way); the port follows (22 for SFTP) while it holds a default.\n"
+       "Exclude holds patterns of what every run leaves out, one per line, as in\n"
+       ".gitignore (*.psd, drafts/, /private/, **/*.bak, !keep.psd): set it with a\n"
+       "quoted value such as Exclude=$'*.psd\\ndrafts/'. NewDelete=1 removes remote files\n"
+       "no longer in the local folder after a publish that sent everything; past\n"
+       "NewMaxDelete files (or 10 % of the remote files) only with a yes.\n"
        "NewKeyFile and OldKeyFile name a private key for SFTP; empty for the agent\n"
        "and ssh's own defaults.\n"
        "Passwords are stored scrambled; give\n"
@@ -248,7 +253,8 @@ Change ParseChange(const std::string& arg, std::istream* in, std::ostream& err) 
       change.error = std::string(field) + " takes a whole number, not '" + text + "'.";
   } else if (change.field->Type == FieldType::Password && HoldsControl(text)) {
     change.error = std::string(field) + " cannot hold line breaks or other control characters.";
-  } else if (change.field->Id != FieldId::RootSource && change.field->Id != FieldId::HTMLFile && HoldsLineBreak(text)) {
+  } else if (change.field->Id != FieldId::RootSource && change.field->Id != FieldId::HTMLFile &&
+             change.field->Id != FieldId::Exclude && HoldsLineBreak(text)) {
     change.error = std::string(field) + " cannot hold a line break: no FTP command can carry one.";
   } else if (IsPortField(change.field->Id) && !IsPort(text)) {
     change.error =
@@ -261,7 +267,8 @@ Change ParseChange(const std::string& arg, std::istream* in, std::ostream& err) 
 
 std::string ShownValue(Registry& registry, const std::string& key, const ProfileField& field) {
   switch (field.Type) {
-    case FieldType::String: return registry.ReadString(key, field.Name);
+    // The exclusion patterns, one per line, shown on one: "*.psd\ndrafts/".
+    case FieldType::String: return EscapeControls(registry.ReadString(key, field.Name));
     case FieldType::Password: return registry.ReadString(key, field.Name).empty() ? "" : "********";
     case FieldType::Boolean: return registry.ReadBool(key, field.Name) ? "1" : "0";
     case FieldType::Integer: return std::to_string(registry.ReadInteger(key, field.Name));

@@ -33,7 +33,8 @@ namespace {
 
 const char* const kRunHelp =
     "Usage: kestova run publish|redirect [--profile NAME] [--test] [--yes]\n"
-    "                   [--method classic|modern] [--quiet] [--log FILE]\n"
+    "                   [--method classic|modern] [--exclude PATTERN]... [--quiet]\n"
+    "                   [--log FILE]\n"
     "\n"
     "Runs one job of a profile (the current one unless --profile names another)\n"
     "and prints its log as it goes:\n"
@@ -46,7 +47,11 @@ const char* const kRunHelp =
     "test run that only logs what it would write or delete. A run whose write mode\n"
     "is Wipe Site asks, once it has counted what would go, before it deletes\n"
     "anything; --yes answers for it (required when standard input is not a\n"
-    "terminal). A test run deletes nothing and asks nothing.\n"
+    "terminal). A test run deletes nothing and asks nothing. With NewDelete, a\n"
+    "publish that sent everything removes the remote files no longer in the local\n"
+    "folder; past NewMaxDelete files it lists them and asks, and --yes answers.\n"
+    "--exclude leaves out what a pattern names (as in .gitignore: *.psd, drafts/,\n"
+    "/private/, **/*.bak, !keep.psd), beside the profile's Exclude; it may repeat.\n"
     "--method chooses the site's transfer method for this run alone (the profile's\n"
     "NewMethod or OldMethod otherwise): classic, or modern (64 KiB blocks, no pause\n"
     "before a data connection closes, files sent under a temporary name and renamed\n"
@@ -105,12 +110,16 @@ class InterruptWatch {
   struct sigaction previous_ {};
 };
 
-bool AskWipe(const WipePreview& preview, std::ostream& out) {
-  // Asked where errors go: standard output carries nothing but the log.
-  out << preview.Question() << "\nDelete them? [y/N] " << std::flush;
+// Asked where errors go: standard output carries nothing but the log.
+bool AskYes(const std::string& question, std::ostream& out) {
+  out << question << " [y/N] " << std::flush;
   std::string answer;
   if (!std::getline(std::cin, answer)) return false;
   return SameText(TrimBlanks(answer), "y") || SameText(TrimBlanks(answer), "yes");
+}
+
+bool AskWipe(const WipePreview& preview, std::ostream& out) {
+  return AskYes(preview.Question() + "\nDelete them?", out);
 }
 
 // What the command line asked for; `exit` is set when the words were wrong
@@ -124,6 +133,7 @@ struct RunRequest {
   bool quiet = false;
   std::string log_file;
   std::optional<TransferMethod> method;
+  std::vector<std::string> exclude;
   std::optional<int> exit;
 };
 
@@ -141,11 +151,11 @@ std::string ShellWord(const std::string& text) {
 // One line for a word the command does not take: the nearest option or
 // job, and where the rest is told.
 std::string UnexpectedArgument(const std::string& arg) {
-  if (arg == "--profile" || arg == "--log" || arg == "--method") {
+  if (arg == "--profile" || arg == "--log" || arg == "--method" || arg == "--exclude") {
     return arg + " needs a value after it. 'kestova run --help' lists the options.";
   }
-  static const char* const kWords[] = {"publish", "redirect", "--profile", "--test", "--dry-run",
-                                       "--yes",   "--method", "--quiet",   "--log",  "--help"};
+  static const char* const kWords[] = {"publish",  "redirect", "--profile", "--test", "--dry-run", "--yes",
+                                       "--method", "--quiet",  "--log",     "--help", "--exclude"};
   std::string nearest;
   size_t best = 4;  // no suggestion further than three edits away
   for (const char* word : kWords) {
@@ -183,6 +193,10 @@ RunRequest ParseRunArgs(const std::vector<std::string>& args, std::ostream& out,
         err << "kestova: --method takes classic or modern, not '" << name << "'.\n";
         request.exit = kExitUsage;
       }
+    } else if (arg == "--exclude" && i + 1 < args.size()) {
+      request.exclude.push_back(args[++i]);
+    } else if (arg.rfind("--exclude=", 0) == 0) {
+      request.exclude.push_back(arg.substr(10));
     } else if (arg == "--profile" && i + 1 < args.size()) {
       request.profile = args[++i];
       request.named_profile = true;
@@ -327,11 +341,23 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
     last_line = line;
     if (line.rfind("Reason: ", 0) == 0) last_reason = line.substr(8);
     if (line.rfind("Not everything was done: ", 0) == 0 || line.rfind("Cannot read the date of", 0) == 0 ||
-        line.rfind("The wipe was not confirmed", 0) == 0) {
+        line.rfind("The wipe was not confirmed", 0) == 0 || line.rfind("Nothing was removed: ", 0) == 0 ||
+        line.rfind("The removal was not confirmed", 0) == 0) {
       undone = line;
     }
   });
   run.OnEvent = [&output](const RunEvent& event) { output.Event(event); };
+  // Past its limit a removal goes ahead with --yes, or asks on a terminal;
+  // otherwise it removes nothing.
+  if (request.yes) {
+    run.ConfirmRemovals = [](const RemovalPreview&) { return true; };
+  } else if (::isatty(STDIN_FILENO)) {
+    run.ConfirmRemovals = [&output, &err](const RemovalPreview& preview) {
+      output.ClearProgress();
+      // The question ends with its own "Remove them?".
+      return AskYes(preview.Question(), err);
+    };
+  }
   if (ask_wipe) {
     run.ConfirmWipe = [&output, &err](const WipePreview& preview) {
       output.ClearProgress();
@@ -407,7 +433,8 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
           << "; set HTMLFile with 'kestova profile set HTMLFile=...'.\n";
       return kExitUsage;
     }
-    const RunSettings settings = SettingsForJob(profile, redirect);
+    RunSettings settings = SettingsForJob(profile, redirect);
+    for (const std::string& pattern : request.exclude) settings.Exclude += "\n" + pattern;
     const bool ask_wipe = settings.WipeFirst && !request.yes && !profile.TestRun;
     if (ask_wipe && !CanAskWipe(err)) return kExitUsage;
     const LoadedProfileView view(profile, template_lines, request.profile);

@@ -34,7 +34,10 @@ std::string PlannedWalk::TotalsLine(const Totals& totals) {
   std::string line = "Would send " + Counted(totals.send, "file", "files");
   if (totals.send_bytes > 0) line += " (" + FormatBytes(totals.send_bytes) + ")";
   line += ", make " + Counted(totals.folders, "folder", "folders");
-  if (totals.remove > 0) line += ", remove " + Counted(totals.remove, "file", "files");
+  if (totals.remove > 0 || totals.remove_folders > 0) {
+    line += ", remove " + Counted(totals.remove, "file", "files");
+    if (totals.remove_folders > 0) line += " and " + Counted(totals.remove_folders, "folder", "folders");
+  }
   if (!totals.judged) return line;
   return line + "; " + Counted(totals.unchanged, "file", "files") + " unchanged";
 }
@@ -45,7 +48,8 @@ void PlannedWalk::Run(const std::string& local, const std::string& remote, const
   const std::unique_ptr<Folder> plan = Plan(local, remote, site_address, new_address, old_address, true);
   if (run_.terminated_) return;
   Act(*plan);
-  if (run_.profile_.TestRun() && !run_.terminated_) run_.Log(TotalsLine(totals_));
+  // With removals the line comes after them, and counts them too.
+  if (run_.profile_.TestRun() && !run_.terminated_ && !run_.settings_.RemoveGone) run_.Log(TotalsLine(totals_));
 }
 
 // ---- The plan

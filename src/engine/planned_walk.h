@@ -23,17 +23,11 @@ class PlannedWalk {
   void Run(const std::string& local, const std::string& remote, const std::string& site_address,
            const std::string& new_address, const std::string& old_address);
 
-  struct Totals {
-    std::int64_t send = 0;        // files to send
-    std::int64_t send_bytes = 0;  // and their bytes (pages: not known before they are built)
-    std::int64_t folders = 0;     // folders the server does not have yet
-    std::int64_t remove = 0;      // leftovers of a cut run to remove
-    std::int64_t unchanged = 0;   // files whose server copy is current
-    bool judged = false;          // files were compared with the server's (Wrt Changes)
-  };
+  using Totals = PlanTotals;
   const Totals& Planned() const { return totals_; }
-  // "Would send 12 files (3.4 MiB), make 2 folders, remove 1 file; 1,988
-  // files unchanged" (the last part where files were compared)
+  // "Would send 12 files (3.4 MiB), make 2 folders, remove 5 files and 1
+  // folder; 1,988 files unchanged" (the last part where files were
+  // compared)
   static std::string TotalsLine(const Totals& totals);
 
  private:

@@ -102,6 +102,15 @@ bool Upload::ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>&
   if (!search) return false;
   while (const dirent* found = ::readdir(search)) entries.push_back(ReadLocalEntry(folder, found->d_name));
   ::closedir(search);
+  // What the user excludes is not there for any walk: never sent, never
+  // counted.
+  if (!exclusions_.Empty()) {
+    const std::string below = Below(settings_.LocalRoot, folder);
+    std::erase_if(entries, [&](const LocalEntry& entry) {
+      return entry.name != "." && entry.name != ".." &&
+             Excluded(below.empty() ? entry.name : below + "/" + entry.name, entry.directory);
+    });
+  }
   // "." and ".." first, as the walk expects them, then in name order as
   // people read it, so that logs and progress are easy to follow and runs
   // repeat themselves whatever order the disk keeps.

@@ -1,5 +1,7 @@
 #include "engine/run_settings.h"
 
+#include <algorithm>
+
 #include "profile/site_profile.h"
 
 namespace kestova {
@@ -20,6 +22,10 @@ RunSettings SettingsForJob(SiteProfile& profile, bool redirect) {
   // Redirection pages always go as text.
   settings.BinaryMode = redirect ? false : profile.NewBinary;
   settings.AutoDetect = redirect ? false : profile.NewAutoDetect;
+  // A wipe leaves nothing to remove.
+  settings.RemoveGone = !redirect && profile.NewDelete && !profile.NewWipe;
+  settings.MaxRemove = profile.NewMaxDelete;
+  settings.Exclude = profile.Exclude;
   return settings;
 }
 
@@ -42,6 +48,20 @@ std::string WipePreview::Question() const {
         "only its pages.";
   }
   return text;
+}
+
+std::string RemovalPreview::Question() const {
+  const auto count = [](std::int64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+  };
+  std::string text = "This run would remove " + count(files, "file", "files") + " and " +
+                     count(folders, "folder", "folders") + " that are no longer in the local folder, more than " +
+                     "the " + std::to_string(limit) + " it removes without asking.\n\nHost: " + host +
+                     "\nStart folder: " + start_dir + "\n";
+  const size_t shown = std::min<size_t>(paths.size(), 20);
+  for (size_t i = 0; i < shown; ++i) text += "\n" + paths[i];
+  if (paths.size() > shown) text += "\n(and " + std::to_string(paths.size() - shown) + " more, listed in the log)";
+  return text + "\n\nRemove them?";
 }
 
 bool LoadedProfileView::TestRun() const { return profile_.TestRun; }

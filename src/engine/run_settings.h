@@ -3,6 +3,7 @@
 // reads while it goes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,26 @@ struct RunSettings {
   bool WipeFirst = false;
   bool BinaryMode = false;
   bool AutoDetect = false;
+  // Keeping the new site in step (the publish only): once every upload of
+  // the run succeeded, remote files and folders below the start folder that
+  // the local folder no longer has are removed; more than MaxRemove files
+  // (or 10 % of the remote files, when that is more) only after a yes.
+  bool RemoveGone = false;
+  int MaxRemove = 50;
+  // Patterns of what every job leaves out, one per line (Exclusions).
+  std::string Exclude;
+};
+
+// What a removal found to remove when there is more than the limit, and the
+// question that names it.
+struct RemovalPreview {
+  std::string host;
+  std::string start_dir;
+  std::int64_t files = 0;
+  std::int64_t folders = 0;
+  std::int64_t limit = 0;
+  std::vector<std::string> paths;  // what would go, files and folders
+  std::string Question() const;
 };
 
 // The settings of the publish job (new site) or the redirection job (old

@@ -8,6 +8,7 @@
 
 #include "engine/classic_walk.h"
 #include "engine/planned_walk.h"
+#include "engine/removal.h"
 #include "engine/run_strategies.h"
 #include "engine/wipe.h"
 #include "net/event_wait.h"
@@ -41,6 +42,41 @@ void Upload::StartRunState() {
   client_.StartRun(local.tm_year + 1900, local.tm_mon + 1);
   text_ext_list_ = "," + profile_.AutoDetectExts() + ",";
   local_root_ = RealPath(settings_.LocalRoot);
+  std::vector<std::string> problems;
+  exclusions_ = Exclusions(settings_.Exclude, &problems);
+  for (const std::string& problem : problems) Log("Exclusion pattern not used: " + problem);
+}
+
+std::string Upload::Below(const std::string& top, const std::string& path) {
+  if (path == top) return std::string();
+  const std::string prefix = AddTrailingSlash(top);
+  return path.rfind(prefix, 0) == 0 ? path.substr(prefix.size()) : path;
+}
+
+// After the walk, what the local folder no longer has goes, but only when
+// the walk did all it meant to: a run that failed or was stopped removes
+// nothing. A test run ends with the totals of all it would do.
+void Upload::RemoveGone(const PlanTotals* planned) {
+  if (terminated_) {
+    Log("The run did not finish: nothing was removed.");
+    return;
+  }
+  if (Incomplete()) {
+    Log("Not everything was sent: nothing was removed.");
+    return;
+  }
+  Removal removal(*this);
+  removal.Run();
+  if (!profile_.TestRun() || terminated_) return;
+  if (planned) {
+    PlannedWalk::Totals totals = *planned;
+    totals.remove += removal.Files();
+    totals.remove_folders += removal.Folders();
+    Log(PlannedWalk::TotalsLine(totals));
+  } else {
+    Log("Would remove " + std::to_string(removal.Files()) + (removal.Files() == 1 ? " file" : " files") + " and " +
+        std::to_string(removal.Folders()) + (removal.Folders() == 1 ? " folder" : " folders"));
+  }
 }
 
 void Upload::Emit(RunEvent::Kind kind, const std::string& path, std::int64_t bytes, std::int64_t files) {
@@ -136,11 +172,13 @@ RunOutcome Upload::StartUpload() {
       Next().SetStream(page_stream_.get());
     }
     if (plans_first_) {
-      PlannedWalk(*this).Run(settings_.LocalRoot, settings_.StartDir, settings_.SiteURL, profile_.NewURL(),
-                             profile_.OldURL());
+      PlannedWalk walk(*this);
+      walk.Run(settings_.LocalRoot, settings_.StartDir, settings_.SiteURL, profile_.NewURL(), profile_.OldURL());
+      if (settings_.RemoveGone) RemoveGone(&walk.Planned());
     } else {
       ClassicWalk(*this).Folder(settings_.LocalRoot, settings_.StartDir, settings_.SiteURL, profile_.NewURL(),
                                 profile_.OldURL());
+      if (settings_.RemoveGone) RemoveGone(nullptr);
     }
   } catch (const ListingDateError& error) {
     Log(std::string("Cannot read the date of the listing line ") + error.what() + "; the run stops here.");

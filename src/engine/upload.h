@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "common/text_helpers.h"
+#include "engine/exclusions.h"
 #include "engine/executor.h"
 #include "engine/listing.h"
 #include "engine/run_events.h"
@@ -43,6 +44,17 @@ enum class RunOutcome {
   NotConnected,  // the first connection failed; no closing line
   Failed,        // an error ended the run early (a listing date that cannot be read)
   Refused,       // the settings cannot make a run (no local folder, say); nothing was sent
+};
+
+// What the modern method's plan would do, counted as it is made.
+struct PlanTotals {
+  std::int64_t send = 0;            // files to send
+  std::int64_t send_bytes = 0;      // and their bytes (pages: not known before they are built)
+  std::int64_t folders = 0;         // folders the server does not have yet
+  std::int64_t remove = 0;          // files to remove: leftovers of a cut run, and what is no longer local
+  std::int64_t unchanged = 0;       // files whose server copy is current
+  bool judged = false;              // files were compared with the server's (Wrt Changes)
+  std::int64_t remove_folders = 0;  // folders to remove
 };
 
 class Upload : private Executor::Owner {
@@ -83,6 +95,10 @@ class Upload : private Executor::Owner {
   std::function<bool(const WipePreview& preview)> ConfirmWipe;
   // The wipe was not confirmed.
   bool WipeDeclined() const { return wipe_declined_; }
+  // Asked when a removal of what is no longer local goes past the limit,
+  // with what it would remove; false removes nothing (and the run does not
+  // finish). A run without it removes nothing past the limit.
+  std::function<bool(const RemovalPreview& preview)> ConfirmRemovals;
 
   RunSettings& Settings() { return settings_; }
   // The connection the run works through.
@@ -142,6 +158,7 @@ class Upload : private Executor::Owner {
   bool ReadyToStart();
   void MakeStartDirAbsolute();
   RunOutcome Finish(RunOutcome outcome);
+  void RemoveGone(const PlanTotals* planned);
 
   // Walk.
   bool ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>& entries);
@@ -196,10 +213,16 @@ class Upload : private Executor::Owner {
   // The wipe job and the planned walk work through the run's executor,
   // listings and checks.
   friend class Wipe;
+  friend class Removal;
   friend class PlannedWalk;
   friend class ClassicWalk;
   static bool IsPage(const std::string& name);
   bool FolderToWalk(const std::string& path, const LocalEntry& entry);
+  // Whether the user leaves out what lies at `path` below the local folder
+  // or the start folder ("blog/drafts").
+  bool Excluded(const std::string& path, bool folder) const { return exclusions_.Excluded(path, folder); }
+  // `path` below `top` ("/www/blog" below "/www" is "blog").
+  static std::string Below(const std::string& top, const std::string& path);
 
   RunSettings settings_;
   const ProfileView& profile_;
@@ -222,6 +245,10 @@ class Upload : private Executor::Owner {
   std::vector<std::pair<dev_t, ino_t>> walking_;  // the local folders on the current path
   std::string local_root_;                        // the local folder with every link resolved
   bool wipe_declined_ = false;
+  Exclusions exclusions_;
+  // What a test run would do, for the totals line at its end.
+  std::int64_t would_remove_files_ = 0;
+  std::int64_t would_remove_folders_ = 0;
 };
 
 // Joins a local folder and a name with the platform's separator.

@@ -107,8 +107,10 @@ bool Wipe::Named(const std::string& directory, const std::string& name, bool fol
     left_behind = true;
     return true;
   }
-  if (name[0] == '.') {
-    // Dot-files such as .htaccess stay, and so does their directory.
+  if (name[0] == '.' ||
+      run_.Excluded(Upload::Below(run_.settings_.StartDir, AddTrailingSlash(directory) + name), folder)) {
+    // Dot-files such as .htaccess stay, and so does their directory; so
+    // does what the user excludes.
     left_behind = true;
     return true;
   }

@@ -78,6 +78,9 @@ std::vector<ProfileField> MakeFields() {
       Number(F::OldProtocol, "OldProtocol", T::Integer, 0),
       Text(F::NewKeyFile, "NewKeyFile", ""),
       Text(F::OldKeyFile, "OldKeyFile", ""),
+      Number(F::NewDelete, "NewDelete", T::Boolean, 0),
+      Number(F::NewMaxDelete, "NewMaxDelete", T::Integer, 50),
+      Text(F::Exclude, "Exclude", ""),
   };
 }
 

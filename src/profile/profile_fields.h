@@ -66,6 +66,13 @@ enum class FieldId {
   OldProtocol,
   NewKeyFile,
   OldKeyFile,
+  // Keeping the new site in step: remove remote files that are no longer
+  // local (0 or 1), at most this many in one run (or 10 % of the remote
+  // files, when that is more) without asking; and the patterns, one per
+  // line, of what is left out of every job (.gitignore's form).
+  NewDelete,
+  NewMaxDelete,
+  Exclude,
 };
 
 struct ProfileField {

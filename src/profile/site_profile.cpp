@@ -276,6 +276,9 @@ SiteProfile::Value SiteProfile::Get(FieldId id) const {
     case FieldId::NewProtocol: return number(static_cast<int>(NewSite.Protocol));
     case FieldId::OldProtocol: return number(static_cast<int>(OldSite.Protocol));
     case FieldId::NewKeyFile: return text(NewSite.KeyFile);
+    case FieldId::NewDelete: return flag(NewDelete);
+    case FieldId::NewMaxDelete: return number(NewMaxDelete);
+    case FieldId::Exclude: return text(Exclude);
     case FieldId::OldKeyFile: return text(OldSite.KeyFile);
   }
   return Value{};
@@ -331,6 +334,9 @@ void SiteProfile::Set(FieldId id, const Value& value) {
     case FieldId::NewProtocol: NewSite.Protocol = ProtocolOf(n); break;
     case FieldId::OldProtocol: OldSite.Protocol = ProtocolOf(n); break;
     case FieldId::NewKeyFile: NewSite.KeyFile = t; break;
+    case FieldId::NewDelete: NewDelete = b; break;
+    case FieldId::NewMaxDelete: NewMaxDelete = n; break;
+    case FieldId::Exclude: Exclude = t; break;
     case FieldId::OldKeyFile: OldSite.KeyFile = t; break;
   }
 }

@@ -34,6 +34,9 @@ class SiteProfile {
   bool NewAutoDetect = false;
   bool NewWipe = false;
   bool NewChanges = false;
+  bool NewDelete = false;  // remove what is no longer local (see RunSettings::RemoveGone)
+  int NewMaxDelete = 50;
+  std::string Exclude;  // exclusion patterns, one per line
   bool NewRamped = true;
   bool OldRamped = true;
   int NewRetries = 5;

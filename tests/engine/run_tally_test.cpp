@@ -91,7 +91,7 @@ TEST(RunTally, AClassicRunThatMostlyWaitedSaysSo) {
 // the bytes only when known, removals only when there are any, and the
 // unchanged files only where files were compared.
 TEST(PlanTotals, TheLineSaysWhatThePlanWouldDo) {
-  using Totals = PlannedWalk::Totals;
+  using Totals = PlanTotals;
   const struct {
     Totals totals;
     const char* line;
@@ -101,6 +101,7 @@ TEST(PlanTotals, TheLineSaysWhatThePlanWouldDo) {
       {{1, 13, 1, 0, 1, true}, "Would send 1 file (13 bytes), make 1 folder; 1 file unchanged"},
       {{4, 0, 0, 0, 0, false}, "Would send 4 files, make 0 folders"},
       {{1234567, 0, 0, 1, 0, false}, "Would send 1,234,567 files, make 0 folders, remove 1 file"},
+      {{0, 0, 0, 0, 7, true, 1}, "Would send 0 files, make 0 folders, remove 0 files and 1 folder; 7 files unchanged"},
   };
   for (const auto& c : cases) EXPECT_EQ(PlannedWalk::TotalsLine(c.totals), c.line);
 }
