@@ -206,6 +206,12 @@ void Removal::RemoveAll() {
     if (run_.executor_.LastDone()) {
       run_.Log("Removed " + path + " (no longer in the local folder)");
       run_.Emit(RunEvent::Kind::RemoteDeleted, path, 0, gone.folder ? 0 : 1);
+    } else if (gone.folder) {
+      // Everything it listed is gone, so what keeps it is most likely what
+      // the server does not list (vsftpd hides dot-files), which stays
+      // anyway: said, but not counted as left undone.
+      run_.Log("Kept the folder " + path + ": " + run_.executor_.LastFailure() +
+               " (it may hold files the server does not list)");
     } else {
       run_.Problem("Could not remove " + path + ": " + run_.executor_.LastFailure());
     }

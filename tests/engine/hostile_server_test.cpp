@@ -75,6 +75,32 @@ TEST_F(HostileServerTest, AWipeNeverLeavesTheStartDirectoryWhateverTheListingSay
   EXPECT_EQ(log_.back(), "Terminated before completion.");
 }
 
+// Removing what is no longer local reads the same listings by the same
+// rules: only names, inside the start directory, links removed as links and
+// never entered, and what the local folder holds left alone.
+TEST_F(HostileServerTest, ARemovalOfWhatIsGoneLocallyNeverLeavesTheStartDirectory) {
+  tree_.SetFolder("/start",
+                  Entry('d', ".") + Entry('-', "index.htm") + Entry('-', "/etc/passwd") +
+                      Entry('-', "sub/../../../etc/shadow") + Entry('d', "x/../../..") + Entry('d', "/") +
+                      Entry('-', "a\r\nDELE victim.txt") + Entry('-', "a\\..\\..\\victim") +
+                      Entry('l', "linkdir -> /") + Entry('d', "sub") + Entry('-', ".htaccess"),
+                  "index.htm\r\nlinkdir\r\nsub\r\n");
+  tree_.SetFolder("/start/sub", Entry('-', "inner.htm"), "inner.htm\r\n");
+  run_.settings.RemoveGone = true;
+  EXPECT_EQ(Run(local_.Path().string(), TransferMethod::Modern, false), RunOutcome::Finished) << Log();
+  for (const std::string& touched : tree_.Touched()) EXPECT_THAT(touched, HasSubstr(" /start")) << touched;
+  EXPECT_THAT(tree_.Touched(),
+              IsSupersetOf({"DELE /start/linkdir", "DELE /start/a", "DELE /start/sub/inner.htm", "RMD /start/sub"}));
+  for (const std::string& command : server_.Commands()) {
+    EXPECT_EQ(command.find("victim"), std::string::npos) << command;
+    EXPECT_EQ(command.find("etc"), std::string::npos) << command;
+    EXPECT_EQ(command.find("htaccess"), std::string::npos) << command;
+    EXPECT_NE(command, "CWD /start/linkdir") << command;
+  }
+  EXPECT_THAT(log_, Contains("Removed /start/sub (no longer in the local folder)")) << Log();
+  EXPECT_THAT(log_, ::testing::Not(Contains(HasSubstr("Removed /start/index.htm")))) << Log();  // it was just sent
+}
+
 TEST_F(HostileServerTest, AModernWipeTakesNoPathFromAnMlsdListingEither) {
   server_.On("FEAT", "211-Features:\r\n MLST type*;size*;modify*;\r\n UTF8\r\n211 End\r\n");
   server_.On("MLSD", [](testing::ScriptedSession& s, const std::string&) {
