@@ -178,6 +178,30 @@ TEST(SftpRunWithoutAtomicRenameTest, EveryFileIsStillReplacedAndTheLogSaysHowOnc
   EXPECT_EQ(run.Count("    - Renamed into place"), 2) << run.Text();
 }
 
+// Keeping the site in step over SFTP: a local rename becomes a send and a
+// remove; what is excluded stays on the server.
+TEST_P(SftpRunTest, WhatIsGoneLocallyIsRemovedAndWhatIsExcludedStays) {
+  testing::TempDir dir;
+  const fs::path root = dir.Path() / "root";
+  testing::WriteFile(root / "www/old-name.htm", "renamed");
+  testing::WriteFile(root / "www/gone/page.htm", "gone");
+  testing::WriteFile(root / "www/art/logo.psd", "excluded");
+  const auto server = Start(root);
+  ASSERT_TRUE(server);
+  testing::WriteFile(dir.Path() / "local/new-name.htm", "renamed");
+  SiteSettings site = SftpSite(*server, server->KnownHosts());
+  site.KeyFile = server->ClientKey();
+  SftpRun sftp(site, dir.Path() / "local");
+  testing::TestRun& run = sftp.run;
+  run.settings.RemoveGone = true;
+  run.settings.Exclude = "*.psd";
+  ASSERT_EQ(run.Start(), RunOutcome::Finished) << run.Text();
+  EXPECT_EQ(testing::Tree(root / "www"),
+            (std::map<std::string, std::string>{{"new-name.htm", "renamed"}, {"art/logo.psd", "excluded"}}))
+      << run.Text();
+  EXPECT_EQ(run.Count("Removed " + server->Shown("www/gone") + " (no longer in the local folder)"), 1) << run.Text();
+}
+
 // A host key that is not known, or a password the server refuses, stops
 // the first connect for good: no retry, the reason and what to do in the
 // log (for the key, before any login).
