@@ -340,12 +340,17 @@ void MainForm::Upload(bool new_site) {
       : (new_site && profile_.NewChanges)
           ? "Wrt Changes (only files that are new or newer than the server's copy are sent)"
           : "Overwrite All (every file is sent, replacing the server's copy)";
+  const QString removal = new_site && profile_.NewDelete && !wipe
+                              ? "\nThen: files no longer in the local folder are removed from the server (more than " +
+                                    QString::number(profile_.NewMaxDelete) + " only after a question)"
+                              : QString();
   const QString first =
       (new_site ? "You are about to upload latest changes to your new site.\nDo you wish to continue?"
                 : "You are about to upload redirection pages to your old site.\nDo you wish to continue?") +
       QString("\n\nLocal folder: %1\nHost: %2 (%3)\nWrite mode: %4%5")
           .arg(root_source_->text(), Q(site.HostName), start_dir.isEmpty() ? "the login folder" : start_dir, mode,
-               profile_.TestRun ? " (test run: nothing is written or deleted)" : "");
+               profile_.TestRun ? " (test run: nothing is written or deleted)" : "") +
+      removal;
   if (dialogs.Ask(this, QMessageBox::Question, "Confirm", first, QMessageBox::Ok | QMessageBox::Cancel) !=
       QMessageBox::Ok) {
     return;

@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QSignalBlocker>
@@ -86,6 +87,22 @@ SiteForm::SiteForm(SiteProfile& profile, QWidget* parent) : QDialog(parent), pro
   text_exts_ = AddEdit(this, "TextExts", [this](const QString& t) { profile_.AutoDetectExts = S(t); });
   exts->addWidget(text_exts_, 1);
   layout->addLayout(exts);
+  // What every job leaves out, for both sites.
+  auto* exclude_label = new QLabel("Exclude (one pattern a line, as in .gitignore: *.psd, drafts/, !keep.psd):", this);
+  layout->addWidget(exclude_label);
+  exclude_ = new QPlainTextEdit(this);
+  exclude_->setObjectName("Exclude");
+  exclude_->setTabChangesFocus(true);
+  exclude_->setToolTip(
+      "Files and folders no job sends, removes or wipes. A pattern without \"/\" matches a name at any depth; "
+      "\"/\" at the start ties it to the local folder and the start directory; \"/\" at the end matches "
+      "folders only; \"!\" takes a name back in");
+  exclude_->setFixedHeight(exclude_->fontMetrics().lineSpacing() * 3 + 12);
+  connect(exclude_, &QPlainTextEdit::textChanged, this, [this] {
+    profile_.Exclude = S(exclude_->toPlainText());
+    CommitChange();
+  });
+  layout->addWidget(exclude_);
   test_run_ = AddCheck(this, "TestRun", "Test run?", [this](bool on) { profile_.TestRun = on; });
   excl_front_page_ = AddCheck(this, "ExclFrontPage", "Exclude FrontPage Maintenance Directories?",
                               [this](bool on) { profile_.ExclFrontPage = on; });
@@ -173,6 +190,7 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
       "happened");
   connect(test, &QPushButton::clicked, this, [this, new_site] { TestConnectionClick(new_site); });
   grid->addWidget(test, 8, 3, 1, 3);
+  if (new_site) AddRemovalRow(grid, group);
   grid->setColumnStretch(1, 1);
   return group;
 }
@@ -287,6 +305,7 @@ void SiteForm::AddTransferRow(QGridLayout* grid, QGroupBox* group, bool new_site
     if (new_site) {
       profile_.NewWipe = t == "Wipe Site";
       profile_.NewChanges = t == "Wrt Changes";
+      if (!filling_) ShowRemoval();
     } else {
       profile_.OldWipe = t == "Wipe Site";
     }
@@ -314,6 +333,35 @@ void SiteForm::AddTransferRow(QGridLayout* grid, QGroupBox* group, bool new_site
   }
   write->setToolTip(new_site ? tips.join("\n") : tips[0] + "\n" + tips[2]);
   grid->addWidget(write, 3, 5);
+}
+
+// Keeping the new site in step: what is no longer local goes after a
+// publish that sent everything, up to a number of files without asking. A
+// wipe leaves nothing to remove, so the two exclude each other.
+void SiteForm::AddRemovalRow(QGridLayout* grid, QGroupBox* group) {
+  QCheckBox* remove =
+      AddCheck(group, "NewDelete", "Remove files that are no longer in the local folder", [this](bool on) {
+        profile_.NewDelete = on;
+        if (!filling_) ShowRemoval();
+      });
+  remove->setToolTip(
+      "After a publish that sent every file, the files and folders below the start directory that the local "
+      "folder no longer has are removed (dot-files, the FrontPage folders and excluded names stay). A test run "
+      "lists them.");
+  grid->addWidget(remove, 10, 0, 1, 4);
+  grid->addWidget(new QLabel("Ask past:", group), 10, 4);
+  QLineEdit* limit = AddEdit(group, "NewMaxDelete", [this](const QString& t) {
+    profile_.NewMaxDelete = std::max(0, NumberOr(t, profile_.NewMaxDelete));
+  });
+  limit->setToolTip("How many files one run removes without asking (or 10 % of the server's files, when that is more)");
+  limit->setMaximumWidth(60);
+  grid->addWidget(limit, 10, 5);
+}
+
+void SiteForm::ShowRemoval() {
+  const bool wipe = profile_.NewWipe;
+  Control("NewDelete")->setEnabled(!wipe);
+  Control("NewMaxDelete")->setEnabled(!wipe && profile_.NewDelete);
 }
 
 // Retries, the pause between them, and whether it grows.
@@ -400,6 +448,10 @@ void SiteForm::FillFromProfile() {
   list("OldWrite", profile_.OldWipe ? "Wipe Site" : "Overwrite All");
   list("NewTransfer", profile_.NewBinary ? "Binary" : profile_.NewAutoDetect ? "Auto" : "ASCII");
   SetText(text_exts_, profile_.AutoDetectExts);
+  check("NewDelete", profile_.NewDelete);
+  edit("NewMaxDelete", std::to_string(profile_.NewMaxDelete));
+  if (exclude_->toPlainText() != Q(profile_.Exclude)) exclude_->setPlainText(Q(profile_.Exclude));
+  ShowRemoval();
   test_run_->setChecked(profile_.TestRun);
   excl_front_page_->setChecked(profile_.ExclFrontPage);
   filling_ = false;

@@ -11,6 +11,7 @@ class QComboBox;
 class QGridLayout;
 class QGroupBox;
 class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 
 namespace kestova {
@@ -54,6 +55,8 @@ class SiteForm : public QDialog {
   void AddRetryRow(QGridLayout* grid, QGroupBox* group, bool new_site);
   void AddSecurityRow(QGridLayout* grid, QGroupBox* group, bool new_site);
   void ShowProtocol(bool new_site);
+  void AddRemovalRow(QGridLayout* grid, QGroupBox* group);
+  void ShowRemoval();
   static const QStringList& SecurityCaptions();
   QLineEdit* AddEdit(QWidget* parent, const QString& name, std::function<void(const QString&)> write);
   QCheckBox* AddCheck(QWidget* parent, const QString& name, const QString& caption, std::function<void(bool)> write);
@@ -69,6 +72,7 @@ class SiteForm : public QDialog {
   QGroupBox* new_group_ = nullptr;
   QGroupBox* old_group_ = nullptr;
   QLineEdit* text_exts_ = nullptr;
+  QPlainTextEdit* exclude_ = nullptr;
   QCheckBox* test_run_ = nullptr;
   QCheckBox* excl_front_page_ = nullptr;
 };

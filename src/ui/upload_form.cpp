@@ -243,6 +243,12 @@ void UploadForm::StartUpload() {
                                         QString::fromStdString(preview.Question()), QMessageBox::Yes | QMessageBox::No,
                                         QMessageBox::No) == QMessageBox::Yes;
   };
+  // Past its limit a removal of what is no longer local asks the same way.
+  run.ConfirmRemovals = [this](const RemovalPreview& preview) {
+    return DialogService::Current().Ask(this, QMessageBox::Warning, "Warning",
+                                        QString::fromStdString(preview.Question()), QMessageBox::Yes | QMessageBox::No,
+                                        QMessageBox::No) == QMessageBox::Yes;
+  };
   run_ = &run;
   try {
     outcome_ = run.StartUpload();

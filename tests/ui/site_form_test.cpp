@@ -5,6 +5,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStyle>
 #include <QTest>
@@ -180,6 +181,35 @@ TEST_F(SiteFormTest, TheProtocolEncryptionAndMethodListsStoreTheChoiceAndThePort
   EXPECT_EQ(method->currentText(), "Modern");
   EXPECT_EQ(list->currentText(), "Implicit FTP over TLS");
   EXPECT_EQ(Edit("OldPort")->text(), "2121");
+}
+
+// Keeping the site in step: the removal choice and its limit are stored,
+// Wipe Site turns them off (a wipe leaves nothing to remove), and the
+// exclusion patterns are kept as typed, one a line.
+TEST_F(SiteFormTest, TheRemovalChoiceItsLimitAndTheExclusionsAreStored) {
+  auto* remove = qobject_cast<QCheckBox*>(form_.Control("NewDelete"));
+  ASSERT_FALSE(remove->isChecked());
+  EXPECT_FALSE(form_.Control("NewMaxDelete")->isEnabled());
+  remove->setChecked(true);
+  EXPECT_TRUE(form_.Control("NewMaxDelete")->isEnabled());
+  Retype("NewMaxDelete", "200");
+  EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewDelete"), 1);
+  EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewMaxDelete"), 200);
+  auto* write = qobject_cast<QComboBox*>(form_.Control("NewWrite"));
+  write->setCurrentText("Wipe Site");
+  EXPECT_FALSE(remove->isEnabled());
+  write->setCurrentText("Overwrite All");
+  EXPECT_TRUE(remove->isEnabled());
+  auto* exclude = qobject_cast<QPlainTextEdit*>(form_.Control("Exclude"));
+  exclude->setFocus();
+  QTest::keyClicks(exclude, "*.psd");
+  QTest::keyClick(exclude, Qt::Key_Return);
+  QTest::keyClicks(exclude, "drafts/");
+  EXPECT_EQ(Store().ReadString(kSite + "\\Default", "Exclude"), "*.psd\ndrafts/");
+  form_.close();
+  form_.show();
+  EXPECT_TRUE(remove->isChecked());
+  EXPECT_EQ(exclude->toPlainText(), "*.psd\ndrafts/");
 }
 
 TEST_F(SiteFormTest, DefaultInCapitalsCannotBeDeletedAndAnEmptyNameDisablesTheSites) {
