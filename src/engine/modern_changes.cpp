@@ -248,15 +248,19 @@ long long Upload::FolderListing::ListedEnd(const RemoteEntry& listed) const {
 // The MLSD counterpart of the listing comparison, with the same lines.
 bool Upload::FolderListing::MlsdCopyOutdated(const std::string& local, const LocalEntry& entry,
                                              const RemoteEntry& fact) {
+  run_.judged_reason_ = "the server's times cannot be used";
   if (UntrustedTimes(fact.name)) return true;
   const long long remote = Seconds(fact.time) + clock_offset_;
   const bool has_time = fact.precision != RemoteEntry::Precision::None;
+  run_.judged_reason_ = has_time ? "newer" : "no time listed";
   if (!has_time || remote < entry.mtime) {
     run_.Log("Old time: " + (has_time ? FormatListingTime(LocalTime(remote)) : std::string("(none listed)")) +
              " New: " + FormatListingTime(entry.time));
     return true;
   }
+  run_.judged_reason_ = "newer, within the hour a clock change can shift";
   if (WithinDaylightHour(fact.name, remote, entry)) return true;
+  run_.judged_reason_ = "other size";
   const std::string path = LocalPath(local, entry.name);
   if (fact.size >= 0 && run_.ListedSizeDiffers(path, entry.size, fact.size)) {
     run_.Log("File " + fact.name + " - size differs (" + std::to_string(fact.size) + " bytes listed, " +

@@ -49,7 +49,7 @@ void PlannedWalk::Run(const std::string& local, const std::string& remote, const
   if (run_.terminated_) return;
   Act(*plan);
   // With removals the line comes after them, and counts them too.
-  if (run_.profile_.TestRun() && !run_.terminated_ && !run_.settings_.RemoveGone) run_.Log(TotalsLine(totals_));
+  if (run_.profile_.TestRun() && !run_.terminated_ && !run_.settings_.RemoveGone) run_.ReportPlan(totals_);
 }
 
 // ---- The plan
@@ -111,6 +111,7 @@ void PlannedWalk::LookInto(Folder& folder) {
   }
   if (folder.missing) {
     ++totals_.folders;
+    run_.plan_report_.make.push_back(remote);
     if (run_.write_changes_) run_.changes_->FolderMissing(remote);  // nothing there to list
     return;
   }
@@ -130,6 +131,7 @@ void PlannedWalk::LookInto(Folder& folder) {
     }
     folder.leftovers.push_back(name);
     ++totals_.remove;
+    run_.plan_report_.remove_files.push_back(AddTrailingSlash(remote) + name + " (left by a run that was cut short)");
   }
 }
 
@@ -186,6 +188,11 @@ bool PlannedWalk::PlanFile(Folder& folder, const Upload::LocalEntry& entry, Item
     item.is_new = verdict == Verdict::New;
   }
   ++totals_.send;
+  const std::string why = run_.settings_.RedirectJob      ? "a redirection page"
+                          : folder.missing || item.is_new ? "new"
+                          : run_.write_changes_           ? run_.judged_reason_
+                                                          : "Overwrite All";
+  run_.plan_report_.send.push_back(AddTrailingSlash(folder.remote) + entry.name + " (" + why + ")");
   if (!run_.settings_.RedirectJob) totals_.send_bytes += entry.size;
   return true;
 }

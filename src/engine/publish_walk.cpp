@@ -242,13 +242,17 @@ Upload::Verdict Upload::ListedVerdict(const std::string& local, const LocalEntry
 // another layout than the comparison can trust.
 bool Upload::ServerCopyOutdated(const std::string& local, const LocalEntry& entry, const RemoteEntry& listed) {
   if (!listed.time_error.empty()) throw ListingDateError("'" + listed.line + "' (" + listed.time_error + ")");
+  judged_reason_ = "the server's times cannot be used";
   if (changes_->TimesUntrusted(listed.name)) return true;
   ListingTime shown = listed.time;
+  judged_reason_ = "newer";
   if (changes_->ListedOlder(listed, entry, shown)) {
     Log("Old time: " + FormatListingTime(shown) + " New: " + FormatListingTime(entry.time));
     return true;
   }
+  judged_reason_ = "newer, within the hour a clock change can shift";
   if (changes_->WithinSlack(listed, entry)) return true;
+  judged_reason_ = "other size";
   // A newer copy of another size was cut short by an earlier run that
   // failed; it is sent again.
   const std::string path = LocalPath(local, entry.name);

@@ -46,8 +46,10 @@ void Removal::Run() {
   }
   if (run_.profile_.TestRun()) {
     for (const Gone& gone : gone_) {
-      run_.Log(std::string(gone.folder ? "## Test: Remove Dir " : "## Test: Remove File ") +
-               AddTrailingSlash(gone.directory) + gone.name + " (no longer in the local folder)");
+      const std::string path = AddTrailingSlash(gone.directory) + gone.name;
+      run_.Log(std::string(gone.folder ? "## Test: Remove Dir " : "## Test: Remove File ") + path +
+               " (no longer in the local folder)");
+      (gone.folder ? run_.plan_report_.remove_folders : run_.plan_report_.remove_files).push_back(path);
     }
     return;
   }

@@ -42,9 +42,29 @@ void Upload::StartRunState() {
   client_.StartRun(local.tm_year + 1900, local.tm_mon + 1);
   text_ext_list_ = "," + profile_.AutoDetectExts() + ",";
   local_root_ = RealPath(settings_.LocalRoot);
+  plan_report_ = PlanReport();
   std::vector<std::string> problems;
   exclusions_ = Exclusions(settings_.Exclude, &problems);
   for (const std::string& problem : problems) Log("Exclusion pattern not used: " + problem);
+}
+
+// The end of a test run of the planned walk: what it would do, grouped,
+// then the totals.
+void Upload::ReportPlan(const PlanTotals& totals) {
+  const auto group = [this](const char* title, const std::vector<std::string>& lines) {
+    if (lines.empty()) return;
+    Log(std::string("  ") + title + " (" + std::to_string(lines.size()) + "):");
+    for (size_t i = 0; i < lines.size() && i < kMaxReportedPerGroup; ++i) Log("    " + lines[i]);
+    if (lines.size() > kMaxReportedPerGroup) {
+      Log("    (and " + std::to_string(lines.size() - kMaxReportedPerGroup) + " more, named above)");
+    }
+  };
+  Log("The plan:");
+  group("Folders to make", plan_report_.make);
+  group("Files to send", plan_report_.send);
+  group("Files to remove", plan_report_.remove_files);
+  group("Folders to remove", plan_report_.remove_folders);
+  Log(PlannedWalk::TotalsLine(totals));
 }
 
 std::string Upload::Below(const std::string& top, const std::string& path) {
@@ -72,7 +92,7 @@ void Upload::RemoveGone(const PlanTotals* planned) {
     PlannedWalk::Totals totals = *planned;
     totals.remove += removal.Files();
     totals.remove_folders += removal.Folders();
-    Log(PlannedWalk::TotalsLine(totals));
+    ReportPlan(totals);
   } else {
     Log("Would remove " + std::to_string(removal.Files()) + (removal.Files() == 1 ? " file" : " files") + " and " +
         std::to_string(removal.Folders()) + (removal.Folders() == 1 ? " folder" : " folders"));

@@ -159,6 +159,8 @@ class Upload : private Executor::Owner {
   void MakeStartDirAbsolute();
   RunOutcome Finish(RunOutcome outcome);
   void RemoveGone(const PlanTotals* planned);
+  // Listed at most this many to a group of the plan's report.
+  static constexpr size_t kMaxReportedPerGroup = 200;
 
   // Walk.
   bool ReadLocalFolder(const std::string& folder, std::vector<LocalEntry>& entries);
@@ -246,9 +248,15 @@ class Upload : private Executor::Owner {
   std::string local_root_;                        // the local folder with every link resolved
   bool wipe_declined_ = false;
   Exclusions exclusions_;
-  // What a test run would do, for the totals line at its end.
-  std::int64_t would_remove_files_ = 0;
-  std::int64_t would_remove_folders_ = 0;
+  // Why Wrt Changes sends the file it judged last ("newer", "other size").
+  std::string judged_reason_;
+  // What a test run of the planned walk would do, grouped for the end of
+  // its log.
+  struct PlanReport {
+    std::vector<std::string> make, send, remove_files, remove_folders;
+  };
+  PlanReport plan_report_;
+  void ReportPlan(const PlanTotals& totals);
 };
 
 // Joins a local folder and a name with the platform's separator.

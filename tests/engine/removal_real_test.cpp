@@ -100,6 +100,12 @@ TEST_P(RemovalTest, ATestRunListsTheRemovalsAndChangesNothingThenARunMakesTheTre
   if (GetParam().method == TransferMethod::Modern) {
     EXPECT_THAT(run_->log, Contains("Would send 3 files (20 bytes), make 0 folders, remove 5 files and 2 folders"))
         << Log();
+    // The plan grouped before that line, each file with why it goes.
+    for (const char* line :
+         {"The plan:", "  Files to send (3):", "    /www/new-name.htm (Overwrite All)",
+          "  Files to remove (5):", "    /www/old-name.htm", "  Folders to remove (2):", "    /www/gone"}) {
+      EXPECT_THAT(run_->log, Contains(line)) << Log();
+    }
   } else {
     EXPECT_THAT(run_->log, Contains("Would remove 5 files and 2 folders")) << Log();
   }
