@@ -340,9 +340,12 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
     output.Line(line);
     last_line = line;
     if (line.rfind("Reason: ", 0) == 0) last_reason = line.substr(8);
-    if (line.rfind("Not everything was done: ", 0) == 0 || line.rfind("Cannot read the date of", 0) == 0 ||
-        line.rfind("The wipe was not confirmed", 0) == 0 || line.rfind("Nothing was removed: ", 0) == 0 ||
-        line.rfind("The removal was not confirmed", 0) == 0) {
+    // What was left undone: the removal's own words over the count of
+    // what was left that follows them.
+    if (line.rfind("Nothing was removed: ", 0) == 0 || line.rfind("The removal was not confirmed", 0) == 0) {
+      undone = line;
+    } else if ((line.rfind("Not everything was done: ", 0) == 0 && undone.empty()) ||
+               line.rfind("Cannot read the date of", 0) == 0 || line.rfind("The wipe was not confirmed", 0) == 0) {
       undone = line;
     }
   });

@@ -207,7 +207,7 @@ void Removal::RemoveAll() {
     if (!run_.ExecuteCommand(gone.directory, gone.folder ? "rmd" : "dele", true)) return run_.Terminate();
     if (run_.executor_.LastDone()) {
       run_.Log("Removed " + path + " (no longer in the local folder)");
-      run_.Emit(RunEvent::Kind::RemoteDeleted, path, 0, gone.folder ? 0 : 1);
+      run_.Emit(RunEvent::Kind::RemoteRemoved, path, 0, gone.folder ? 0 : 1);
     } else if (gone.folder) {
       // Everything it listed is gone, so what keeps it is most likely what
       // the server does not list (vsftpd hides dot-files), which stays

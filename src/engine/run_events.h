@@ -19,6 +19,7 @@ struct RunEvent {
     FileSkipped,    // `path`: a local file that could not be sent
     FileWouldSend,  // a test run: `path` would be sent, `bytes` of it (0 for a page not built)
     RemoteDeleted,  // `path`: a remote file (`files` 1) or folder (`files` 0) the wipe deleted
+    RemoteRemoved,  // `path`: a remote file (`files` 1) or folder (`files` 0) removed as no longer local
     Retry,          // a command failed and will be tried again; `path`: why
     RunEnded,       // the closing line was written; `path` is it
   };

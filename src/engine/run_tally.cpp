@@ -43,6 +43,7 @@ void RunTally::Add(const RunEvent& event) {
       current_done = true;
       break;
     case RunEvent::Kind::RemoteDeleted: ++(event.files ? deleted_files : removed_folders); break;
+    case RunEvent::Kind::RemoteRemoved: ++(event.files ? gone_files : gone_folders); break;
     case RunEvent::Kind::RunEnded: ended = true; break;
     case RunEvent::Kind::FolderEntered: break;
   }
@@ -131,6 +132,11 @@ std::string RunTally::Summary(double elapsed_seconds) const {
   if (deleted_files > 0 || removed_folders > 0) {
     text += "; " + std::to_string(deleted_files) + (deleted_files == 1 ? " file" : " files") + " and " +
             std::to_string(removed_folders) + (removed_folders == 1 ? " folder" : " folders") + " deleted";
+  }
+  if (gone_files > 0 || gone_folders > 0) {
+    text += "; " + std::to_string(gone_files) + (gone_files == 1 ? " file" : " files");
+    if (gone_folders > 0) text += " and " + std::to_string(gone_folders) + (gone_folders == 1 ? " folder" : " folders");
+    text += " removed";
   }
   if (retries > 0) text += ", " + std::to_string(retries) + (retries == 1 ? " retry" : " retries");
   return text;

@@ -28,6 +28,8 @@ struct RunTally {
   std::int64_t would_send_bytes = 0;
   std::int64_t deleted_files = 0;    // remote files the wipe deleted
   std::int64_t removed_folders = 0;  // and remote folders
+  std::int64_t gone_files = 0;       // remote files removed as no longer local
+  std::int64_t gone_folders = 0;     // and remote folders
   std::int64_t reached_bytes = 0;    // the sizes of the files reached
   std::int64_t current_size = 0;     // the size of the file reached last
   bool current_done = true;          // and whether it has been dealt with

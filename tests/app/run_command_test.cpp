@@ -104,6 +104,30 @@ TEST_F(RunCommandTest, AWipeNeedsYesWithoutATerminal) {
   EXPECT_FALSE(fs::exists(dir_.Path() / "ftp/new/keep.txt"));
 }
 
+// Removals from the command line: past the limit they need --yes without
+// a terminal; --exclude keeps a name for one run, and the patterns stored
+// in the profile show on one line.
+TEST_F(RunCommandTest, RemovalsPastTheLimitNeedYesAndExcludeKeepsANameForOneRun) {
+  ASSERT_EQ(Program("profile set NewDelete=1 NewMaxDelete=1 Exclude=\"$(printf '*.psd\\ndrafts/')\"").code, 0);
+  EXPECT_THAT(Program("profile show").out, HasSubstr("\nExclude=*.psd\\ndrafts/\n"));
+  ASSERT_EQ(Program("profile set Exclude='*.psd'").code, 0);
+  for (const char* gone : {"old.htm", "older.htm", "keep.psd", "notes.txt"}) {
+    std::ofstream(dir_.Path() / "ftp/new" / gone) << "gone";
+  }
+  const auto refused = Program("run publish --exclude notes.txt");
+  EXPECT_EQ(refused.code, 1) << refused.out;
+  EXPECT_THAT(refused.out, HasSubstr("This run would remove 2 files and 0 folders that are no longer in the local "
+                                     "folder, more than the limit of 1:\n    /new/old.htm\n    /new/older.htm\n"));
+  EXPECT_THAT(refused.err, HasSubstr("Nothing was removed: past the limit a removal needs a yes"));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/new/old.htm"));
+  const auto confirmed = Program("run publish --yes --exclude notes.txt");
+  EXPECT_EQ(confirmed.code, 0) << confirmed.out;
+  EXPECT_FALSE(fs::exists(dir_.Path() / "ftp/new/old.htm"));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/new/keep.psd"));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/new/notes.txt"));
+  EXPECT_THAT(confirmed.err, HasSubstr("; 2 files removed"));
+}
+
 // Options as other tools take them: --dry-run and -n for --test, a
 // mistyped option told in one line with what it likely meant, choice
 // fields in words, and a test run's summary saying what it would send.
