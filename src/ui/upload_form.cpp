@@ -22,6 +22,24 @@
 namespace kestova {
 
 namespace {
+
+// The loaded profile as a test run sees it: the same in all but that.
+class TestRunView : public ProfileView {
+ public:
+  explicit TestRunView(const ProfileView& base) : base_(base) {}
+  bool TestRun() const override { return true; }
+  bool ExclFrontPage() const override { return base_.ExclFrontPage(); }
+  bool NewChanges() const override { return base_.NewChanges(); }
+  std::string AutoDetectExts() const override { return base_.AutoDetectExts(); }
+  std::string NewURL() const override { return base_.NewURL(); }
+  std::string OldURL() const override { return base_.OldURL(); }
+  std::vector<std::string> TemplateLines() const override { return base_.TemplateLines(); }
+  std::string ProfileName() const override { return base_.ProfileName(); }
+
+ private:
+  const ProfileView& base_;
+};
+
 constexpr int kTrimAt = 500;
 constexpr int kKeptHead = 50;
 constexpr int kTrimmed = 100;
@@ -204,8 +222,40 @@ void UploadForm::OnRunEvent(const RunEvent& event) {
   if (event.kind != RunEvent::Kind::FolderEntered && event.kind != RunEvent::Kind::Retry) UpdateBar();
 }
 
+// With removals on, a real run shows its plan first: a test run of the
+// same settings, its log in the window and its totals in a question; the
+// run goes only after a yes.
+bool UploadForm::PlanAccepted() {
+  const TestRunView view(*Profile);
+  std::string totals;
+  Upload plan(Settings, view, [this, &totals](const std::string& line) {
+    if (line.rfind("Would send ", 0) == 0 || line.rfind("Would remove ", 0) == 0) totals = line;
+    AddLine(QString::fromStdString(line));
+  });
+  run_ = &plan;
+  plan.StartUpload();
+  run_ = nullptr;
+  if (totals.empty() || terminated_) return false;  // its log says why
+  return DialogService::Current().Ask(
+             this, QMessageBox::Question, "The plan",
+             QString::fromStdString("This run would do what the test run above lists:\n\n" + totals +
+                                    "\n\nFiles that are no longer in the local folder are removed from the server. "
+                                    "Go ahead?"),
+             QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
 void UploadForm::StartUpload() {
   if (running_ || !Profile) return;
+  if (Settings.RemoveGone && !Profile->TestRun()) {
+    running_ = true;
+    terminated_ = false;
+    progress_->clear();
+    stop_->setEnabled(true);
+    const bool accepted = PlanAccepted();
+    stop_->setEnabled(false);
+    running_ = false;
+    if (!accepted) return;
+  }
   running_ = true;
   terminated_ = false;
   outcome_.reset();

@@ -65,6 +65,7 @@ class UploadForm : public QDialog {
 
  private:
   void StartUpload();
+  bool PlanAccepted();
   void TrimLog();
   void UpdateStatus();
   void UpdateBar();

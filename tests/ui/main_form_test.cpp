@@ -295,6 +295,28 @@ TEST_F(MainFormTest, TheWipeQuestionSaysWhatWillGoAndNoIsTheDefault) {
   }
 }
 
+// With removals on, the run window shows the plan first (a test run, its
+// totals in a question) and runs only after a yes.
+TEST_F(MainFormTest, WithRemovalsTheRunWindowShowsThePlanFirst) {
+  auto server = ServeSite();
+  ASSERT_TRUE(server);
+  testing::WriteFile(dir_.Path() / "ftp/www/stale.htm", "x");
+  form_->Profile().NewDelete = true;
+  form_->Profile().NewSite.Method = TransferMethod::Modern;
+  dialogs_->answers = {QMessageBox::Ok, QMessageBox::Yes};
+  CloseRunWindowWhenDone();
+  form_->Upload(true);
+  ASSERT_EQ(dialogs_->asked.size(), 2u);
+  EXPECT_THAT(dialogs_->asked[0].toStdString(), HasSubstr("Then: files no longer in the local folder are removed"));
+  EXPECT_THAT(dialogs_->asked[1].toStdString(),
+              HasSubstr("The plan: This run would do what the test run above lists:\n\nWould send 30 files (500 "
+                        "bytes), make 0 folders, remove 1 file\n\n"));
+  EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Finished) << run_window_->Progress()->toPlainText().toStdString();
+  EXPECT_FALSE(fs::exists(dir_.Path() / "ftp/www/stale.htm"));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "ftp/www/page29.htm"));
+  EXPECT_THAT(run_window_->Status()->text().toStdString(), HasSubstr("; 1 file removed"));
+}
+
 TEST_F(MainFormTest, RedirectionPagesUseTheOldClientWithBothTransferFlagsOff) {
   Show();
   testing::ClosedPort nobody;
