@@ -121,6 +121,23 @@ TEST_P(RemovalTest, ATestRunListsTheRemovalsAndChangesNothingThenARunMakesTheTre
   EXPECT_THAT(run_->log, Contains("Removed /www/gone (no longer in the local folder)")) << Log();
 }
 
+// Excluded names stay out of every job: a local one is never sent, and a
+// wipe keeps the remote ones with the folders that hold them.
+TEST_P(RemovalTest, AWipeKeepsWhatIsExcludedAndExcludedLocalFilesAreNeverSent) {
+  testing::WriteFile(dir_.Path() / "local/secret.psd", "local only");
+  testing::WriteFile(dir_.Path() / "local/drafts/new.htm", "local only");
+  run_->settings.RemoveGone = false;
+  run_->settings.WipeFirst = true;
+  ASSERT_EQ(Start(), RunOutcome::Finished) << Log();
+  Tree expected = local_;
+  for (const char* stays : {"kept/notes.psd", "art/logo.psd", "drafts/d.htm"}) {
+    expected[stays] = server_tree_.at(std::string("www/") + stays);
+  }
+  Tree remote = Remote();
+  remote.erase(".htaccess");  // dot-files stay as they always have
+  EXPECT_EQ(remote, expected) << Log();
+}
+
 // A run that did not send everything removes nothing: here a local file
 // that cannot be published (a FIFO), and a run stopped at its first file.
 TEST_P(RemovalTest, ARunThatDidNotSendEverythingRemovesNothing) {
