@@ -42,6 +42,7 @@ class FtpClient : public FtpClientCore {
   bool TypeBinary() { return RunBlocking(&FtpClientCore::StartTypeBinary); }
   bool TypeAscii() { return RunBlocking(&FtpClientCore::StartTypeAscii); }
   bool Put() { return RunBlocking(&FtpClientCore::StartPut); }
+  bool Get() { return RunBlocking(&FtpClientCore::StartGet); }
   bool Dir() { return RunBlocking(&FtpClientCore::StartDir); }
   bool Ls() { return RunBlocking(&FtpClientCore::StartLs); }
 

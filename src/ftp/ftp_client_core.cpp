@@ -422,6 +422,7 @@ bool FtpClientCore::StartStep(Step step) {
     case Step::Prot: return StartCommand(FtpRequest::ftpConnect, "PROT P", {200}, Answer::Protects);
     case Step::Port: return PortStep();
     case Step::Stor: return transfer_.StartUpload();
+    case Step::Retr: return transfer_.StartReceive("RETR");
     case Step::List: return transfer_.StartReceive("LIST");
     case Step::Nlst: return transfer_.StartReceive("NLST");
     case Step::Mlsd: return transfer_.StartReceive("MLSD");
@@ -546,6 +547,7 @@ bool FtpClientCore::StartTypeAscii() {
 
 bool FtpClientCore::StartPut() { return StartCombined(FtpRequest::ftpPut, {Step::Port, Step::Stor}); }
 bool FtpClientCore::StartDir() { return StartCombined(FtpRequest::ftpDir, {Step::Port, Step::List}); }
+bool FtpClientCore::StartGet() { return StartCombined(FtpRequest::ftpGet, {Step::Port, Step::Retr}); }
 bool FtpClientCore::StartLs() { return StartCombined(FtpRequest::ftpLs, {Step::Port, Step::Nlst}); }
 
 void FtpClientCore::Abort() {

@@ -165,6 +165,8 @@ class FtpClientCore {
   bool StartTypeBinary();
   bool StartTypeAscii();
   bool StartPut();
+  // RETR of HostFileName into the local stream or file.
+  bool StartGet();
   bool StartDir();
   bool StartLs();
   // Drops both connections at once; sends nothing.
@@ -187,7 +189,7 @@ class FtpClientCore {
   friend class TransferView;
 
   // The steps of combined requests, in the order they run.
-  enum class Step { Open, Auth, User, Pass, Pbsz, Prot, Port, Stor, List, Nlst, Mlsd };
+  enum class Step { Open, Auth, User, Pass, Pbsz, Prot, Port, Stor, Retr, List, Nlst, Mlsd };
   // The reply the client waits for: the sub-state of ftpStAwaitingReply.
   enum class Reply { None, Command, TransferFirst, TransferSecond };
   static const char* ReplyName(Reply reply);

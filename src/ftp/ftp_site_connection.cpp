@@ -121,6 +121,14 @@ Outcome FtpSiteConnection::Send(const std::string& name, const std::string& loca
   return Result(sent);
 }
 
+Outcome FtpSiteConnection::Receive(const std::string& name, DataStream& sink) {
+  Begin().HostFileName = name;
+  client_.SetLocalStream(&sink);
+  const bool received = client_.Get();
+  client_.SetLocalStream(nullptr);
+  return Result(received);
+}
+
 // LIST, NLST or MLSD of the name, or of the current folder. The names of
 // LIST lines stand in a column learnt from the first listing that has
 // entries, right after it.

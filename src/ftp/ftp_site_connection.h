@@ -43,6 +43,7 @@ class FtpSiteConnection : public SiteConnection {
   RenameRefusal RefusedHalf() const override { return refused_half_; }
   Outcome SetBinary(bool binary) override;
   Outcome Send(const std::string& name, const std::string& local_file, DataStream* source) override;
+  Outcome Receive(const std::string& name, DataStream& sink) override;
   Outcome List(Listing kind, const std::string& what, RemoteListing& into) override;
   void StartRun(int year, int month) override { name_column_ = -1, run_year_ = year, run_month_ = month; }
   // The field where the names of LIST lines begin, once learnt; -1 before.

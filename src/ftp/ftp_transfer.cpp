@@ -281,26 +281,32 @@ void DataTransfer::DataAvailable() {
 
 void DataTransfer::Receive() {
   if (!client_.Progress()) return;
-  char block[4096];
-  const int got = socket_.Receive(block, sizeof block);
+  // A file comes in large reads; a listing's cap is for listings only.
+  const bool file = word_ == "RETR";
+  char block[65536];
+  const int got = socket_.Receive(block, file ? sizeof block : 4096);
   if (got > 0) {
     count_ += got;
-    if (count_ > client_.ListingLimit()) {
+    if (!file && count_ > client_.ListingLimit()) {
       client_.Trace("! " + word_ + " holds more than " + std::to_string(client_.ListingLimit()) + " bytes");
       return FailAndDrop("426 The listing is larger than " + std::to_string(client_.ListingLimit() >> 20) +
                              " MiB; Kestova does not read listings that large",
                          426);
     }
     errno = 0;
+    if (!local_error_.empty()) return;  // read on to the end, into nothing
     if (client_.LocalSide() && !client_.LocalSide()->Write(block, got)) {
       // What was received is not all the server sent: the transfer fails,
-      // whatever the server answers, and no more is read.
+      // whatever the server answers. A plain data connection is dropped at
+      // once; one over TLS is read to its end and closed as TLS closes,
+      // since a TLS session cut short cannot be resumed, and every later
+      // data connection must resume it.
       const int error = errno != 0 ? errno : EIO;
       client_.Trace("! Error writing local file");
       local_error_ = (client_.LocalName().empty() ? std::string("Cannot keep the data received")
                                                   : "Cannot write the local file " + client_.LocalName()) +
                      ": " + std::strerror(error);
-      socket_.Drop();
+      if (!secure_) socket_.Drop();
       return;
     }
     if (client_.Displays()) client_.Display(std::string(block, static_cast<size_t>(got)));

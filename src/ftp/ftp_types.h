@@ -40,6 +40,7 @@ enum class FtpRequest : unsigned char {
   ftpPass = 3,
   ftpCwd = 4,
   ftpConnect = 5,
+  ftpGet = 6,
   ftpDir = 7,
   ftpLs = 8,
   ftpPort = 9,

@@ -1,6 +1,8 @@
 #include "sftp/sftp_session.h"
 
 #include <QProcess>
+#include <cerrno>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <regex>
@@ -448,6 +450,86 @@ std::uint32_t SftpSession::Write(const std::string& path, DataStream& source,
   }
   const bool closed = close_id != 0 ? StatusOf(Await(close_id), sftp::kStatus) == sftp::kOk : CloseHandle(handle);
   if (local_failure_) return sftp::kFailure;
+  return closed ? sftp::kOk : sftp::kFailure;
+}
+
+std::uint32_t SftpSession::Read(const std::string& path, DataStream& sink,
+                                const std::function<void(std::int64_t)>& progress, int depth, std::size_t block) {
+  local_failure_ = false;
+  std::uint32_t id = NextId();
+  std::optional<Reply> reply =
+      Call(std::move(Request(sftp::kOpen, id).String(path).U32(sftp::kOpenRead).Attrs(sftp::Attributes())), id);
+  std::uint32_t status = StatusOf(reply, sftp::kHandle);
+  if (status != sftp::kOk) return status;
+  const std::string handle = reply->handle;
+  // Reads in flight, oldest first, each with where it starts.
+  std::deque<std::pair<std::uint32_t, std::uint64_t>> in_flight;
+  std::uint64_t next = 0;     // where the next read starts
+  std::uint64_t written = 0;  // what the sink holds
+  bool end = false;           // the server said the file ends
+  status = sftp::kOk;
+  const auto drain = [&] {
+    for (; !in_flight.empty() && Connected(); in_flight.pop_front()) Await(in_flight.front().first);
+    in_flight.clear();
+  };
+  while (status == sftp::kOk && !end) {
+    while (!end && static_cast<int>(in_flight.size()) < depth) {
+      id = NextId();
+      if (!Send(std::move(Request(sftp::kRead, id).String(handle).U64(next).U32(static_cast<std::uint32_t>(block))),
+                id)) {
+        return sftp::kConnectionLost;
+      }
+      in_flight.emplace_back(id, next);
+      next += block;
+    }
+    const std::uint32_t front = in_flight.front().first;
+    in_flight.pop_front();
+    reply = Await(front);
+    if (!reply) return sftp::kConnectionLost;
+    if (reply->type == sftp::kStatus && reply->code == sftp::kEof) {
+      end = true;
+      continue;
+    }
+    status = StatusOf(reply, sftp::kData);
+    if (status != sftp::kOk) break;
+    const std::string& data = reply->data;
+    if (data.size() > block) {
+      Lost("the server sent more than was asked for");
+      return sftp::kConnectionLost;
+    }
+    if (!data.empty() && !sink.Write(data.data(), static_cast<std::int64_t>(data.size()))) {
+      failure_ = "Cannot keep the data received: " + std::string(std::strerror(errno != 0 ? errno : EIO));
+      local_failure_ = true;
+      status = sftp::kFailure;
+      break;
+    }
+    written += data.size();
+    if (progress) progress(static_cast<std::int64_t>(written));
+    // A short read is the end when the read after it finds the end;
+    // otherwise what was asked after it is asked again from where the data
+    // stopped.
+    if (data.size() < block) {
+      if (!in_flight.empty()) {
+        const std::uint32_t after = in_flight.front().first;
+        in_flight.pop_front();
+        reply = Await(after);
+        if (!reply) return sftp::kConnectionLost;
+        if (reply->type == sftp::kStatus && reply->code == sftp::kEof) {
+          end = true;
+          continue;
+        }
+      }
+      drain();
+      next = written;
+    }
+  }
+  const std::string why = failure_;
+  drain();
+  const bool closed = Connected() && CloseHandle(handle);
+  if (status != sftp::kOk) {
+    failure_ = why;
+    return status;
+  }
   return closed ? sftp::kOk : sftp::kFailure;
 }
 

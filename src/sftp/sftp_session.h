@@ -110,6 +110,12 @@ class SftpSession {
   std::uint32_t Write(const std::string& path, DataStream& source,
                       const std::function<void(std::int64_t)>& progress = nullptr, int depth = 16,
                       std::size_t block = 32768);
+  // Reads `path` into `sink`, `depth` reads of `block` bytes in flight, in
+  // the file's order whatever order the replies take; `progress` hears the
+  // bytes written. A sink that refuses data fails the call on this side.
+  std::uint32_t Read(const std::string& path, DataStream& sink,
+                     const std::function<void(std::int64_t)>& progress = nullptr, int depth = 16,
+                     std::size_t block = 32768);
 
  private:
   // Reads what ssh wrote; a stream out of step ends the session.

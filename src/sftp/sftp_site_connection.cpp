@@ -168,6 +168,12 @@ Outcome SftpSiteConnection::Send(const std::string& name, const std::string& loc
   return Result(status, "Sent " + std::to_string(sent_) + " bytes");
 }
 
+Outcome SftpSiteConnection::Receive(const std::string& name, DataStream& sink) {
+  std::int64_t received = 0;
+  const std::uint32_t status = session_.Read(PathOf(name), sink, [&received](std::int64_t bytes) { received = bytes; });
+  return Result(status, "Received " + std::to_string(received) + " bytes");
+}
+
 // Every kind of listing reads the folder with its facts; "." and ".." are
 // the folder itself and its parent.
 Outcome SftpSiteConnection::List(Listing, const std::string& what, RemoteListing& into) {

@@ -41,6 +41,7 @@ class SftpSiteConnection : public SiteConnection {
   RenameRefusal RefusedHalf() const override { return refused_half_; }
   Outcome SetBinary(bool) override { return Outcome(); }
   Outcome Send(const std::string& name, const std::string& local_file, DataStream* source) override;
+  Outcome Receive(const std::string& name, DataStream& sink) override;
   Outcome List(Listing kind, const std::string& what, RemoteListing& into) override;
   void StartRun(int, int) override {}
   Outcome AskFeatures() override { return Outcome(); }

@@ -75,6 +75,10 @@ class SiteConnection {
   virtual Outcome SetBinary(bool binary) = 0;
   // Sends `source`, or the local file when there is no source, as `name`.
   virtual Outcome Send(const std::string& name, const std::string& local_file, DataStream* source) = 0;
+  // Receives the file `name` into `sink`: over FTP in the session's type
+  // (binary for a copy byte for byte), over SFTP as it is. A sink that will
+  // not take the data fails the call on this side, with why.
+  virtual Outcome Receive(const std::string& name, DataStream& sink) = 0;
   // Lists `what` (a name or a folder; the current folder when empty) into
   // `into`: its lines and the entries they name.
   virtual Outcome List(Listing kind, const std::string& what, RemoteListing& into) = 0;

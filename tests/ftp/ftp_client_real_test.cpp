@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "ftp/ftp_client.h"
+#include "support/failing_stream.h"
 #include "support/file_tree.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
@@ -101,6 +102,20 @@ TEST_P(RealServerTest, ASessionFromLoginToQuit) {
   ASSERT_TRUE(client_.Put()) << client_.LastReply << " / " << client_.ErrorMessage << "\n" << trace_;
   EXPECT_THAT(client_.LastReply, ::testing::StartsWith("226"));
   EXPECT_TRUE(ReadFile(root / "site" / "big.bin") == big) << "the uploaded file differs";
+  // Received back whole: the cap on listings does not apply to files.
+  client_.MaxListingBytes = 1 << 20;
+  MemoryStream received;
+  client_.SetLocalStream(&received);
+  ASSERT_TRUE(client_.Get()) << client_.LastReply << " / " << client_.ErrorMessage << "\n" << trace_;
+  client_.SetLocalStream(nullptr);
+  EXPECT_THAT(client_.LastReply, ::testing::StartsWith("226"));
+  EXPECT_TRUE(received.Data() == big) << "the received file differs: " << received.Data().size() << " bytes";
+  // A local side that will not take the data fails the receive with why.
+  testing::FailingStream refusing("");
+  client_.SetLocalStream(&refusing);
+  EXPECT_FALSE(client_.Get());
+  client_.SetLocalStream(nullptr);
+  EXPECT_THAT(client_.FailureText(), HasSubstr("Cannot keep the data received")) << trace_;
   client_.SetLocalFileName(local_empty);
   client_.HostFileName = "empty.htm";
   ASSERT_TRUE(client_.Put()) << client_.LastReply << "\n" << trace_;

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "sftp/host_keys.h"
+#include "support/failing_stream.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
 
@@ -76,6 +77,19 @@ TEST_P(SftpSessionTest, CallsChangeTheServersFilesAsTheySay) {
   EXPECT_NE(session.Rename("www/sub dir/~part~big.bin", "www/sub dir/big.bin", false), sftp::kOk);
   ASSERT_EQ(session.Rename("www/sub dir/~part~big.bin", "www/sub dir/big.bin", true), sftp::kOk) << session.Failure();
   EXPECT_EQ(Read(Root() / "www/sub dir/big.bin"), big);
+  // Read back, many reads in flight: the same bytes, in order; a file that
+  // is not there, and a sink that will not take the data, are told apart.
+  MemoryStream back;
+  std::int64_t read = 0;
+  ASSERT_EQ(session.Read("www/sub dir/big.bin", back, [&](std::int64_t bytes) { read = bytes; }), sftp::kOk)
+      << session.Failure();
+  EXPECT_TRUE(back.Data() == big);
+  EXPECT_EQ(read, static_cast<std::int64_t>(big.size()));
+  EXPECT_EQ(session.Read("www/sub dir/none.bin", back), sftp::kNoSuchFile);
+  testing::FailingStream refusing("");
+  EXPECT_EQ(session.Read("www/sub dir/big.bin", refusing), sftp::kFailure);
+  EXPECT_TRUE(session.LocalFailure());
+  EXPECT_TRUE(session.Connected());  // the session goes on
 
   std::vector<sftp::Reply::Name> names;
   ASSERT_EQ(session.List("www/sub dir", names), sftp::kOk) << session.Failure();

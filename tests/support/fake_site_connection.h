@@ -19,7 +19,7 @@ class FakeSiteConnection : public SiteConnection {
   // refusal (a 530 leaves the connection open, as a real server does). The
   // last answer repeats.
   std::deque<std::string> logins{""};
-  enum class Operation { Cwd, CDup, Mkd, Rmd, Dele, Rename, Type, Send, List, Feat };
+  enum class Operation { Cwd, CDup, Mkd, Rmd, Dele, Rename, Type, Send, Receive, List, Feat };
   // The answers of an operation in turn: "" succeeds, anything else is the
   // failure line. The last answer repeats; operations not named succeed.
   std::map<Operation, std::deque<std::string>> answers;
@@ -62,6 +62,7 @@ class FakeSiteConnection : public SiteConnection {
   Outcome Send(const std::string& name, const std::string&, DataStream*) override {
     return Call(Operation::Send, "Send " + name);
   }
+  Outcome Receive(const std::string& name, DataStream&) override { return Call(Operation::Receive, "Receive " + name); }
   // What a listing gives, by what it lists ("" for the current folder).
   std::map<std::string, RemoteListing> listings;
   Outcome List(Listing, const std::string& what, RemoteListing& into) override {

@@ -132,6 +132,17 @@ Outcome MemorySite::Send(const std::string& name, const std::string& local_file,
   return Answer("");
 }
 
+Outcome MemorySite::Receive(const std::string& name, DataStream& sink) {
+  if (Outcome scripted = FakeSiteConnection::Receive(name, sink); !scripted) return scripted;
+  const auto found = nodes_.find(PathOf(name));
+  if (found == nodes_.end() || found->second.folder) return Refuse("550 " + name + ": No such file");
+  const std::string& data = found->second.data;
+  if (!sink.Write(data.data(), static_cast<std::int64_t>(data.size()))) {
+    return {Outcome::Kind::LocalFailure, "Cannot keep the data received"};
+  }
+  return Answer("");
+}
+
 RemoteEntry MemorySite::EntryOf(const std::string& name, const Node& node, Listing kind) const {
   RemoteEntry entry;
   entry.name = name;

@@ -41,6 +41,7 @@ class MemorySite : public FakeSiteConnection {
   Outcome Rename(const std::string& from, const std::string& to) override;
   RenameRefusal RefusedHalf() const override { return refused_half_; }
   Outcome Send(const std::string& name, const std::string& local_file, DataStream* source) override;
+  Outcome Receive(const std::string& name, DataStream& sink) override;
   Outcome List(Listing kind, const std::string& what, RemoteListing& into) override;
   bool ListsFacts() const override { return lists_facts; }
   std::int64_t TransferCount() const override { return sent_; }
