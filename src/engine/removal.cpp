@@ -13,11 +13,6 @@ namespace kestova {
 
 namespace {
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 // The names in a local folder, by their lower case (a server that ignores
 // case shows a file under another case than the one sent), and whether each
 // is a real folder (not a link to one).
@@ -29,7 +24,7 @@ std::map<std::string, bool> LocalNames(const std::string& folder) {
     struct stat info {};
     const std::string name = found->d_name;
     const bool real_folder = ::lstat(LocalPath(folder, name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-    names[Lower(name)] = names[Lower(name)] || real_folder;
+    names[FoldCase(name)] = names[FoldCase(name)] || real_folder;
   }
   ::closedir(search);
   return names;
@@ -106,7 +101,7 @@ bool Removal::Find(const std::string& directory, const std::string& local, int d
     if (!folder) ++remote_files_;
     if (Kept(directory, entry, depth)) continue;
     const std::string path = AddTrailingSlash(directory) + entry.name;
-    const auto found = here.find(Lower(entry.name));
+    const auto found = here.find(FoldCase(entry.name));
     if (found != here.end()) {
       // A folder in both is compared inside; a link to a folder, or a file
       // where the other side has a folder, is left as it is.
