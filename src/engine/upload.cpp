@@ -43,9 +43,8 @@ void Upload::StartRunState() {
   text_ext_list_ = "," + profile_.AutoDetectExts() + ",";
   local_root_ = RealPath(settings_.LocalRoot);
   plan_report_ = PlanReport();
-  std::vector<std::string> problems;
-  exclusions_ = Exclusions(settings_.Exclude, &problems);
-  for (const std::string& problem : problems) Log("Exclusion pattern not used: " + problem);
+  exclusion_problems_.clear();
+  exclusions_ = Exclusions(settings_.Exclude, &exclusion_problems_);
 }
 
 // The end of a test run of the planned walk: what it would do, grouped,
@@ -125,6 +124,12 @@ std::string Upload::CheckSettings() const {
   DIR* search = ::opendir(root.c_str());
   if (!search) return unreadable();
   ::closedir(search);
+  // A pattern that cannot be read would send what the user meant to keep
+  // back: the run does not start.
+  if (!exclusion_problems_.empty()) {
+    return "The exclusion pattern " + exclusion_problems_.front() +
+           ". Correct it in the site window (Exclude) or in --exclude. Nothing was sent.";
+  }
   if (HoldsLineBreak(settings_.StartDir)) {
     return "The start directory holds a line break, which no FTP command can carry. Nothing was sent.";
   }

@@ -248,6 +248,7 @@ class Upload : private Executor::Owner {
   std::string local_root_;                        // the local folder with every link resolved
   bool wipe_declined_ = false;
   Exclusions exclusions_;
+  std::vector<std::string> exclusion_problems_;  // patterns that could not be read
   // Why Wrt Changes sends the file it judged last ("newer", "other size").
   std::string judged_reason_;
   // What a test run of the planned walk would do, grouped for the end of

@@ -23,6 +23,8 @@ QMessageBox::StandardButton MessageBoxDialogs::Ask(QWidget* parent, QMessageBox:
                                                    const QString& text, QMessageBox::StandardButtons buttons,
                                                    QMessageBox::StandardButton safe) {
   QMessageBox box(icon, title, text, buttons, parent);
+  // The texts carry names from listings and servers' replies: never markup.
+  box.setTextFormat(Qt::PlainText);
   if (safe != QMessageBox::NoButton) {
     box.setDefaultButton(safe);
     box.setEscapeButton(safe);
@@ -31,11 +33,11 @@ QMessageBox::StandardButton MessageBoxDialogs::Ask(QWidget* parent, QMessageBox:
 }
 
 void MessageBoxDialogs::ShowError(QWidget* parent, const QString& title, const QString& text) {
-  QMessageBox::critical(parent, title, text);
+  Ask(parent, QMessageBox::Critical, title, text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 void MessageBoxDialogs::Inform(QWidget* parent, const QString& title, const QString& text) {
-  QMessageBox::information(parent, title, text);
+  Ask(parent, QMessageBox::Information, title, text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 QString MessageBoxDialogs::AskText(QWidget* parent, const QString& title, const QString& label) {

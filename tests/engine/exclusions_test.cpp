@@ -1,7 +1,13 @@
 // Exclusion patterns read as .gitignore reads them.
 #include "engine/exclusions.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "support/file_tree.h"
+#include "support/memory_site.h"
+#include "support/temp_dir.h"
+#include "support/test_run.h"
 
 namespace kestova {
 namespace {
@@ -58,6 +64,21 @@ TEST(ExclusionsTest, ALineThatCannotBeAPatternIsSaidAndLeftOut) {
   EXPECT_TRUE(exclusions.Excluded("x.tmp", false));
   EXPECT_FALSE(exclusions.Excluded("abc", false));
   EXPECT_TRUE(Exclusions("").Empty());
+}
+
+// A pattern that cannot be read would send what the user meant to keep
+// back, so the run is refused before it connects.
+TEST(ExclusionsTest, ARunWithAPatternThatCannotBeReadIsRefusedBeforeItConnects) {
+  testing::TempDir dir;
+  testing::WriteFile(dir.Path() / "private.psd", "secret");
+  testing::MemorySite site;
+  testing::TestRun run(site);
+  run.settings.LocalRoot = dir.Path().string();
+  run.settings.Exclude = "*.ps[d";
+  EXPECT_EQ(run.Start(), RunOutcome::Refused) << run.Text();
+  EXPECT_THAT(run.log, ::testing::Contains("The exclusion pattern \"*.ps[d\" opens a \"[\" it does not close. Correct "
+                                           "it in the site window (Exclude) or in --exclude. Nothing was sent."));
+  EXPECT_THAT(site.calls, ::testing::Not(::testing::Contains("Connect")));
 }
 
 }  // namespace
