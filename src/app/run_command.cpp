@@ -32,9 +32,9 @@ namespace kestova {
 namespace {
 
 const char* const kRunHelp =
-    "Usage: kestova run publish|redirect [--profile NAME] [--test] [--yes]\n"
+    "Usage: kestova run publish|redirect|fetch [--profile NAME] [--test] [--yes]\n"
     "                   [--method classic|modern] [--exclude PATTERN]... [--quiet]\n"
-    "                   [--log FILE]\n"
+    "                   [--log FILE] [--into FOLDER]\n"
     "\n"
     "Runs one job of a profile (the current one unless --profile names another)\n"
     "and prints its log as it goes:\n"
@@ -42,6 +42,11 @@ const char* const kRunHelp =
     "  redirect  for every .htm/.html page of the local folder, put a redirection\n"
     "            page over the same path on the old site, built from the template\n"
     "            file HTMLFile\n"
+    "  fetch     download the old site's start folder (OldStartDir) into the\n"
+    "            local folder, or into FOLDER with --into: what is new or differs\n"
+    "            in size or time, each file with the server's time; nothing local\n"
+    "            is removed, and each file is put in place only once it arrived\n"
+    "            whole\n"
     "\n"
     "The profile's TestRun, or --test (--dry-run, -n) for this run alone, makes it a\n"
     "test run that only logs what it would write or delete. A run whose write mode\n"
@@ -134,6 +139,7 @@ struct RunRequest {
   std::string log_file;
   std::optional<TransferMethod> method;
   std::vector<std::string> exclude;
+  std::string into;  // fetch: the folder to fetch into
   std::optional<int> exit;
 };
 
@@ -151,11 +157,12 @@ std::string ShellWord(const std::string& text) {
 // One line for a word the command does not take: the nearest option or
 // job, and where the rest is told.
 std::string UnexpectedArgument(const std::string& arg) {
-  if (arg == "--profile" || arg == "--log" || arg == "--method" || arg == "--exclude") {
+  if (arg == "--profile" || arg == "--log" || arg == "--method" || arg == "--exclude" || arg == "--into") {
     return arg + " needs a value after it. 'kestova run --help' lists the options.";
   }
   static const char* const kWords[] = {"publish",  "redirect", "--profile", "--test", "--dry-run", "--yes",
-                                       "--method", "--quiet",  "--log",     "--help", "--exclude"};
+                                       "--method", "--quiet",  "--log",     "--help", "--exclude",
+                                       "fetch",    "--into"};
   std::string nearest;
   size_t best = 4;  // no suggestion further than three edits away
   for (const char* word : kWords) {
@@ -203,7 +210,11 @@ RunRequest ParseRunArgs(const std::vector<std::string>& args, std::ostream& out,
     } else if (arg.rfind("--profile=", 0) == 0) {
       request.profile = arg.substr(10);
       request.named_profile = true;
-    } else if (request.job.empty() && (arg == "publish" || arg == "redirect")) {
+    } else if (arg == "--into" && i + 1 < args.size()) {
+      request.into = args[++i];
+    } else if (arg.rfind("--into=", 0) == 0) {
+      request.into = arg.substr(7);
+    } else if (request.job.empty() && (arg == "publish" || arg == "redirect" || arg == "fetch")) {
       request.job = arg;
     } else {
       err << "kestova: " << UnexpectedArgument(arg) << '\n';
@@ -211,7 +222,11 @@ RunRequest ParseRunArgs(const std::vector<std::string>& args, std::ostream& out,
     }
   }
   if (!request.exit && request.job.empty()) {
-    err << "kestova: Name the job: publish or redirect.\n\n" << kRunHelp;
+    err << "kestova: Name the job: publish, redirect or fetch.\n\n" << kRunHelp;
+    request.exit = kExitUsage;
+  }
+  if (!request.exit && !request.into.empty() && request.job != "fetch") {
+    err << "kestova: --into is for fetch: a publish and the redirection pages read the local folder (RootSource).\n";
     request.exit = kExitUsage;
   }
   return request;
@@ -232,7 +247,7 @@ bool LoadRunProfile(SiteProfile& profile, RunRequest& request, std::ostream& err
   // For this run only: the profile is never saved here.
   if (request.test) profile.TestRun = true;
   if (request.method) {
-    (request.job == "redirect" ? profile.OldSite : profile.NewSite).Method = *request.method;
+    (request.job == "publish" ? profile.NewSite : profile.OldSite).Method = *request.method;
   }
   return true;
 }
@@ -332,7 +347,8 @@ class RunOutput {
 int Execute(const RunSettings& settings, const ProfileView& view, const RunRequest& request, bool ask_wipe,
             std::ostream& out, std::ostream& err) {
   RunOutput output(out, err, request.quiet);
-  output.Tally().classic = settings.Site.Method == TransferMethod::Classic;
+  output.Tally().classic = settings.Site.Method == TransferMethod::Classic && !settings.FetchJob;
+  output.Tally().fetch = settings.FetchJob;
   if (!output.OpenFiles(request)) return kExitUsage;
   // What a failed run's one line on standard error says why with.
   std::string last_line, last_reason, undone;
@@ -382,13 +398,13 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
     err << "kestova: The server's certificate is not trusted; SHA-256 fingerprint " << refused.certificate.fingerprint
         << ". To trust it: kestova profile trust "
         << (request.named_profile ? "--profile " + ShellWord(request.profile) + " " : std::string())
-        << (settings.RedirectJob ? "old" : "new") << '\n';
+        << (settings.OnOldSite() ? "old" : "new") << '\n';
   } else if (const auto& key = run.RefusedHostKey(); !key.key.empty()) {
     err << "kestova: " << (last_reason.empty() ? last_line : last_reason) << '\n';
     if (!key.changed) {
       err << "kestova: To trust it: kestova profile trust "
           << (request.named_profile ? "--profile " + ShellWord(request.profile) + " " : std::string())
-          << (settings.RedirectJob ? "old" : "new") << '\n';
+          << (settings.OnOldSite() ? "old" : "new") << '\n';
     }
   } else if (run.DataCertificateRefused()) {
     err << "kestova: A data connection presented another certificate than the server's; the run was stopped.\n";
@@ -436,7 +452,8 @@ int RunRunCommand(const std::vector<std::string>& args, std::ostream& out, std::
           << "; set HTMLFile with 'kestova profile set HTMLFile=...'.\n";
       return kExitUsage;
     }
-    RunSettings settings = SettingsForJob(profile, redirect);
+    RunSettings settings =
+        request.job == "fetch" ? SettingsForFetch(profile, request.into) : SettingsForJob(profile, redirect);
     for (const std::string& pattern : request.exclude) settings.Exclude += "\n" + pattern;
     const bool ask_wipe = settings.WipeFirst && !request.yes && !profile.TestRun;
     if (ask_wipe && !CanAskWipe(err)) return kExitUsage;

@@ -104,9 +104,11 @@ void Executor::LogSecurity() {
   if (settings_.Site.Method == TransferMethod::Modern && settings_.Site.Protocol == SiteProtocol::Ftp &&
       !method_said_) {
     method_said_ = true;
-    run_.Log(
-        "Transfer method: modern (64 KiB blocks, no pause before a data connection closes, each file sent under a "
-        "temporary name and renamed into place, one listing per folder on the server's clock)");
+    run_.Log(settings_.FetchJob
+                 ? "Transfer method: modern (64 KiB blocks, one listing per folder with its facts where the server "
+                   "has them, each file received under a temporary name and renamed into place)"
+                 : "Transfer method: modern (64 KiB blocks, no pause before a data connection closes, each file sent "
+                   "under a temporary name and renamed into place, one listing per folder on the server's clock)");
   }
   if (const std::string line = site_.SessionLine(); !line.empty()) run_.Log(line);
 }
@@ -120,7 +122,8 @@ void Executor::AfterConnect(const Attempt& attempt) {
     op_.folder = attempt.param;
     site_.ChangeFolder(attempt.param);
   }
-  if (FoldCase(attempt.label) == "put" && site_.SetBinary(site_.Binary())) session_type_ = site_.Binary() ? 1 : 0;
+  const std::string label = FoldCase(attempt.label);
+  if ((label == "put" || label == "get") && site_.SetBinary(site_.Binary())) session_type_ = site_.Binary() ? 1 : 0;
 }
 
 // The server said it has too many connections: the pause steps up (by 30,
@@ -154,7 +157,7 @@ void Executor::ReportGivingUp(const Attempt& attempt) {
       run_.Log(
           "The server accepts only FTP over TLS. Choose explicit TLS in the site's Encryption list (or "
           "\"kestova profile set " +
-          std::string(settings_.RedirectJob ? "OldSecurity" : "NewSecurity") + "=1\"); Kestova does not try again.");
+          std::string(settings_.OnOldSite() ? "OldSecurity" : "NewSecurity") + "=1\"); Kestova does not try again.");
     } else if (refusal == SiteConnection::Refusal::LoginRefused) {
       run_.Log(
           "The server refused the login. Check the user id and password; Kestova does not try again, so "
@@ -164,7 +167,7 @@ void Executor::ReportGivingUp(const Attempt& attempt) {
       run_.Log(
           "No user id or password was sent. If this is your host's key (compare the fingerprint with the one "
           "your host gives), trust it: \"kestova profile trust " +
-          std::string(settings_.RedirectJob ? "old" : "new") +
+          std::string(settings_.OnOldSite() ? "old" : "new") +
           "\", the run window's question, or connecting once with ssh; Kestova does not try again.");
     } else if (refusal == SiteConnection::Refusal::HostKeyChanged) {
       refused_host_key_ = {site_.RefusedHostKey(), true};
@@ -189,7 +192,7 @@ void Executor::ReportGivingUp(const Attempt& attempt) {
   }
   if (failed_here_) {
     // A local failure of an upload is told by the upload's own lines.
-    if (FoldCase(attempt.label) != "put") run_.Log("Reason: " + failure_);
+    if (FoldCase(attempt.label) != "put" && FoldCase(attempt.label) != "get") run_.Log("Reason: " + failure_);
     return;
   }
   run_.Log("Reason: " + failure_);
@@ -201,7 +204,7 @@ void Executor::ReportGivingUp(const Attempt& attempt) {
 // password included.
 void Executor::ReportRefusedCertificate() {
   for (const std::string& line : DescribeCertificate(refused_certificate_)) run_.Log(line);
-  const char* site = settings_.RedirectJob ? "old" : "new";
+  const char* site = settings_.OnOldSite() ? "old" : "new";
   run_.Log(std::string("If this is your host's certificate (compare the fingerprint with the one your host gives), "
                        "trust it: answer Yes when the window asks, or run \"kestova profile trust ") +
            site + "\". No user id or password was sent.");
@@ -250,6 +253,11 @@ Outcome Executor::RunLabel(const std::string& label) {
     // Every attempt sends the whole stream again.
     if (op_.stream) op_.stream->Seek(0);
     return site_.Send(op_.file, op_.local_file, op_.stream);
+  }
+  if (name == "get") {
+    if (!op_.sink) return {Outcome::Kind::LocalFailure, "Nowhere to receive " + op_.file + " into"};
+    op_.sink->Restart();
+    return site_.Receive(op_.file, *op_.sink);
   }
   if (name == "mkd") return site_.MakeFolder(op_.file);
   if (name == "rmd") return site_.RemoveFolder(op_.file);

@@ -35,12 +35,19 @@ class Executor {
   // folder, for MKD and RMD), the folder it is in, the new name of a
   // rename, and the local side of an upload (a file, or a stream in memory
   // such as the page being sent; naming one forgets the other).
+  // Where a download goes: every attempt starts it afresh.
+  class Sink : public DataStream {
+   public:
+    virtual void Restart() = 0;
+  };
+
   struct Operands {
     std::string file;
     std::string folder;
     std::string rename_to;
     std::string local_file;
     MemoryStream* stream = nullptr;
+    Sink* sink = nullptr;  // what "get" receives into
     void SetLocalFile(const std::string& name) {
       local_file = name;
       if (!name.empty()) stream = nullptr;

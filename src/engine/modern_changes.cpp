@@ -160,8 +160,13 @@ bool Upload::FolderListing::UntrustedTimes(const std::string& name) {
 
 // Whether a copy listed as no older than the local file may still be older
 // by the daylight saving hour; said when it is sent for that alone.
-bool Upload::FolderListing::WithinDaylightHour(const std::string& name, long long remote_end, const LocalEntry& entry) {
+// A local file whose time is exactly the listed one, to the whole second,
+// took it from the listing (a fetch sets it so): it is that copy, and the
+// hour does not apply.
+bool Upload::FolderListing::WithinDaylightHour(const std::string& name, long long remote_start, long long remote_end,
+                                               const LocalEntry& entry) {
   if (remote_end - DaylightSlack() >= entry.mtime) return false;
+  if (entry.whole_second && remote_start == entry.mtime) return false;
   run_.Log("File " + name +
            " - listed less than an hour after the local file's time, which daylight saving on the "
            "server can explain, so it is sent");
@@ -239,6 +244,11 @@ bool Upload::FolderListing::ListedCopyOlder(const RemoteEntry& listed, const Loc
   return ListedEnd(listed) < entry.mtime;
 }
 
+// The first moment (UTC) a long listing's time can stand for.
+long long Upload::FolderListing::ListedStart(const RemoteEntry& listed) const {
+  return Seconds(listed.time) + clock_offset_;
+}
+
 // The last moment (UTC) a long listing's time can stand for.
 long long Upload::FolderListing::ListedEnd(const RemoteEntry& listed) const {
   const bool shows_time = listed.precision != RemoteEntry::Precision::Day;
@@ -259,7 +269,7 @@ bool Upload::FolderListing::MlsdCopyOutdated(const std::string& local, const Loc
     return true;
   }
   run_.judged_reason_ = "newer, within the hour a clock change can shift";
-  if (WithinDaylightHour(fact.name, remote, entry)) return true;
+  if (WithinDaylightHour(fact.name, remote, remote, entry)) return true;
   run_.judged_reason_ = "other size";
   const std::string path = LocalPath(local, entry.name);
   if (fact.size >= 0 && run_.ListedSizeDiffers(path, entry.size, fact.size)) {

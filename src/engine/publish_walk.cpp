@@ -94,6 +94,7 @@ Upload::LocalEntry Upload::ReadLocalEntry(const std::string& folder, const std::
                 local.tm_hour,        local.tm_min,     local.tm_sec - local.tm_sec % 2};
   entry.dos_time = PackDosTime(entry.time);
   entry.mtime = static_cast<long long>(info.st_mtime);
+  entry.whole_second = info.st_mtim.tv_nsec == 0;
   return entry;
 }
 

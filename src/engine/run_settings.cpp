@@ -29,6 +29,19 @@ RunSettings SettingsForJob(SiteProfile& profile, bool redirect) {
   return settings;
 }
 
+RunSettings SettingsForFetch(SiteProfile& profile, const std::string& into) {
+  RunSettings settings = SettingsForJob(profile, true);
+  settings.RedirectJob = false;
+  settings.FetchJob = true;
+  if (!into.empty()) settings.LocalRoot = into;
+  // The bytes the server holds, whatever the names say.
+  settings.BinaryMode = true;
+  settings.AutoDetect = false;
+  settings.WipeFirst = false;
+  settings.RemoveGone = false;
+  return settings;
+}
+
 std::string WipeQuestion(bool redirect) {
   return std::string(redirect ? "You are about to wipe your entire original site."
                               : "You are about to wipe your entire live site.") +

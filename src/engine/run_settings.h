@@ -19,6 +19,12 @@ struct RunSettings {
   std::string StartDir;
   std::string LocalRoot;
   bool RedirectJob = false;
+  // Fetch the old site: the start folder's tree is downloaded into the
+  // local folder (see Fetch).
+  bool FetchJob = false;
+  // The run works on the old site (the redirection pages, the fetch), whose
+  // settings the profile names Old...
+  bool OnOldSite() const { return RedirectJob || FetchJob; }
   int RetryPause = 3;
   int Retries = 5;
   bool Ramped = true;
@@ -51,6 +57,9 @@ struct RemovalPreview {
 // site), as the main window fills them right before a run. The profile's site
 // notes whether the run goes through its proxy, as a client kept it.
 RunSettings SettingsForJob(SiteProfile& profile, bool redirect);
+// The settings of a fetch of the old site's start folder into the local
+// folder, or into `into` when it is not empty.
+RunSettings SettingsForFetch(SiteProfile& profile, const std::string& into);
 
 // The question asked before a run that wipes a site first, in two lines.
 std::string WipeQuestion(bool redirect);

@@ -114,7 +114,7 @@ class Upload::FolderListing : public ChangeStrategy {
     return ListedCopyOlder(listed, entry, shown);
   }
   bool WithinSlack(const RemoteEntry& listed, const LocalEntry& entry) override {
-    return WithinDaylightHour(listed.name, ListedEnd(listed), entry);
+    return WithinDaylightHour(listed.name, ListedStart(listed), ListedEnd(listed), entry);
   }
 
  private:
@@ -143,7 +143,9 @@ class Upload::FolderListing : public ChangeStrategy {
   long long ListedEnd(const RemoteEntry& listed) const;
   long long DaylightSlack() const;
   bool UntrustedTimes(const std::string& name);
-  bool WithinDaylightHour(const std::string& name, long long remote_end, const LocalEntry& entry);
+  bool WithinDaylightHour(const std::string& name, long long remote_start, long long remote_end,
+                          const LocalEntry& entry);
+  long long ListedStart(const RemoteEntry& listed) const;
   bool MlsdCopyOutdated(const std::string& local, const LocalEntry& entry, const RemoteEntry& fact);
 
   long long clock_offset_ = 0;          // UTC minus the server's listed times, in seconds

@@ -101,7 +101,7 @@ std::string RunTally::Progress(double elapsed_seconds) const {
   std::string text = std::to_string(Dealt()) + " of " + std::to_string(total_files) + " files";
   text += ", " + FormatBytes(bytes_sent + in_flight);
   if (total_bytes > 0) text += " of " + FormatBytes(total_bytes);
-  text += " sent";
+  text += fetch ? " received" : " sent";
   if (const long long left = SecondsLeft(elapsed_seconds); left >= 0) {
     text += ", about " + FormatDuration(left) + " left";
   }
@@ -120,14 +120,15 @@ std::string RunTally::PauseHint(double elapsed_seconds) const {
 }
 
 std::string RunTally::Summary(double elapsed_seconds) const {
+  const char* moved = fetch ? " fetched, " : " sent, ";
   std::string text = std::to_string(Dealt()) + (Dealt() == 1 ? " file" : " files") + " checked, " +
-                     std::to_string(sent) + " sent, " + std::to_string(unchanged) + " skipped as unchanged, " +
+                     std::to_string(sent) + moved + std::to_string(unchanged) + " skipped as unchanged, " +
                      std::to_string(failed) + " failed; " + FormatBytes(bytes_sent);
   if (bytes_sent >= 1024) text += " (" + std::to_string(bytes_sent) + " bytes)";
-  text += " sent in " + FormatDuration(std::llround(elapsed_seconds));
+  text += (fetch ? " received in " : " sent in ") + FormatDuration(std::llround(elapsed_seconds));
   if (would_send > 0) {
-    text += "; a test run: would send " + std::to_string(would_send) + (would_send == 1 ? " file, " : " files, ") +
-            FormatBytes(would_send_bytes);
+    text += std::string("; a test run: would ") + (fetch ? "fetch " : "send ") + std::to_string(would_send) +
+            (would_send == 1 ? " file, " : " files, ") + FormatBytes(would_send_bytes);
   }
   if (deleted_files > 0 || removed_folders > 0) {
     text += "; " + std::to_string(deleted_files) + (deleted_files == 1 ? " file" : " files") + " and " +

@@ -33,6 +33,8 @@ struct RunTally {
   std::int64_t reached_bytes = 0;    // the sizes of the files reached
   std::int64_t current_size = 0;     // the size of the file reached last
   bool current_done = true;          // and whether it has been dealt with
+  // The run fetches: files are received, not sent.
+  bool fetch = false;
   bool started = false;
   bool ended = false;
 

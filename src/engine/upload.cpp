@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "engine/classic_walk.h"
+#include "engine/fetch.h"
 #include "engine/planned_walk.h"
 #include "engine/removal.h"
 #include "engine/run_strategies.h"
@@ -119,6 +120,12 @@ std::string Upload::CheckSettings() const {
     return "Cannot read the local folder " + root + ": " + std::strerror(errno) + ". Nothing was sent.";
   };
   struct stat info {};
+  if (settings_.FetchJob && ::stat(root.c_str(), &info) != 0 && errno == ENOENT) {
+    // A fetch makes the folder it fetches into, in a folder that is there.
+    const std::string parent = root.find('/') == std::string::npos ? "." : root.substr(0, root.find_last_of('/'));
+    if (::stat(parent.empty() ? "/" : parent.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return std::string();
+    return "Cannot fetch into " + root + ": neither it nor the folder above it is there. Nothing was fetched.";
+  }
   if (::stat(root.c_str(), &info) != 0) return unreadable();
   if (!S_ISDIR(info.st_mode)) return "The local folder " + root + " is not a folder. Nothing was sent.";
   DIR* search = ::opendir(root.c_str());
@@ -158,6 +165,8 @@ bool Upload::ReadyToStart() {
     Log(refusal);
     return false;
   }
+  // A fetch counts what it will take once it has listed the server.
+  if (settings_.FetchJob) return true;
   std::int64_t files = 0;
   std::int64_t bytes = 0;
   std::vector<std::pair<dev_t, ino_t>> path;
@@ -190,6 +199,11 @@ RunOutcome Upload::StartUpload() {
   write_changes_ = profile_.NewChanges() && !settings_.RedirectJob;
   RunOutcome outcome = RunOutcome::Finished;
   try {
+    if (settings_.FetchJob) {
+      Fetch(*this).Run();
+      executor_.Close();
+      return Finish(outcome);
+    }
     if (settings_.WipeFirst) Wipe(*this).Run();
     if (write_changes_) changes_->Prepare();
     if (settings_.RedirectJob) {

@@ -143,6 +143,7 @@ class Upload : private Executor::Owner {
     std::uint32_t dos_time = 0;
     ListingTime time;
     long long mtime = 0;  // the modification time, in seconds since 1970 (UTC)
+    bool whole_second = false;  // and it has no fraction of a second, as a time set from a listing
     std::int64_t size = 0;
     dev_t device = 0;
     ino_t inode = 0;
@@ -216,6 +217,7 @@ class Upload : private Executor::Owner {
   // listings and checks.
   friend class Wipe;
   friend class Removal;
+  friend class Fetch;
   friend class PlannedWalk;
   friend class ClassicWalk;
   static bool IsPage(const std::string& name);

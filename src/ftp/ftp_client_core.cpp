@@ -274,6 +274,7 @@ bool FtpClientCore::StartCommand(FtpRequest code, const std::string& command, st
   if (!in_combined_) {
     RequestCode = code;
     LocalFailure = false;
+    DataCut = false;
     DataCertificateRefused = false;
   }
   if (accepted.size() > 16) accepted.resize(16);
@@ -337,6 +338,7 @@ bool FtpClientCore::StartCombined(FtpRequest code, std::vector<Step> steps) {
   RequestCode = code;
   RequestResult = 0;
   LocalFailure = false;
+  DataCut = false;
   DataCertificateRefused = false;
   pending_steps_ = std::move(steps);
   step_running_ = false;
@@ -467,6 +469,7 @@ void FtpClientCore::FailRequest(const Failure& failure) {
 }
 
 void FtpClientCore::EndRequest(int code) {
+  if (code != 0) DataCut = true;
   RequestResult = code;
   FinishRequest(code);
 }

@@ -126,7 +126,19 @@ Outcome FtpSiteConnection::Receive(const std::string& name, DataStream& sink) {
   client_.SetLocalStream(&sink);
   const bool received = client_.Get();
   client_.SetLocalStream(nullptr);
-  return Result(received);
+  Outcome outcome = Result(received);
+  // A data connection cut on the way ends with the server's 426 (it saw the
+  // cut), or even with its 226 (it had handed everything to its side of the
+  // network): what arrived is not the file, and another attempt may bring
+  // it whole.
+  if (outcome.kind == Outcome::Kind::Refused && (client_.DataCut || ParseReplyCode(outcome.reason).code == 426)) {
+    outcome.kind = Outcome::Kind::ConnectionLost;
+    if (client_.DataCut) {
+      outcome.reason =
+          "The data connection was cut before the file had arrived (the server said: " + outcome.reason + ")";
+    }
+  }
+  return outcome;
 }
 
 // LIST, NLST or MLSD of the name, or of the current folder. The names of
