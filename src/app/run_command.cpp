@@ -160,9 +160,9 @@ std::string UnexpectedArgument(const std::string& arg) {
   if (arg == "--profile" || arg == "--log" || arg == "--method" || arg == "--exclude" || arg == "--into") {
     return arg + " needs a value after it. 'kestova run --help' lists the options.";
   }
-  static const char* const kWords[] = {"publish",  "redirect", "--profile", "--test", "--dry-run", "--yes",
-                                       "--method", "--quiet",  "--log",     "--help", "--exclude",
-                                       "fetch",    "--into"};
+  static const char* const kWords[] = {"publish",   "redirect", "--profile", "--test", "--dry-run",
+                                       "--yes",     "--method", "--quiet",   "--log",  "--help",
+                                       "--exclude", "fetch",    "--into"};
   std::string nearest;
   size_t best = 4;  // no suggestion further than three edits away
   for (const char* word : kWords) {

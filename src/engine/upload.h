@@ -142,7 +142,7 @@ class Upload : private Executor::Owner {
     std::string unpublishable;
     std::uint32_t dos_time = 0;
     ListingTime time;
-    long long mtime = 0;  // the modification time, in seconds since 1970 (UTC)
+    long long mtime = 0;        // the modification time, in seconds since 1970 (UTC)
     bool whole_second = false;  // and it has no fraction of a second, as a time set from a listing
     std::int64_t size = 0;
     dev_t device = 0;
