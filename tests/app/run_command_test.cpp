@@ -83,6 +83,26 @@ TEST_F(RunCommandTest, PublishAndRedirectPrintTheirLogsAndSucceed) {
   EXPECT_THAT(redirect.all(), ::testing::Not(HasSubstr(server_->Password())));
 }
 
+// The old site fetched into a folder of its own: a test run lists and
+// makes nothing, the fetch brings the tree and says so in the summary, and
+// --into belongs to fetch alone.
+TEST_F(RunCommandTest, FetchBringsTheOldSiteIntoTheFolderItNames) {
+  const fs::path into = dir_.Path() / "fetched";
+  const auto test = Program("run fetch --test --into " + into.string());
+  EXPECT_EQ(test.code, 0) << test.all();
+  EXPECT_THAT(test.out, HasSubstr("## Test: Fetch /old/sub/page.html to " + (into / "sub/page.html").string()));
+  EXPECT_THAT(test.out, HasSubstr("Would fetch 3 files (4.9 KiB), make 2 folders; 0 files unchanged\n"));
+  EXPECT_FALSE(fs::exists(into));
+  const auto fetch = Program("run fetch --into " + into.string());
+  EXPECT_EQ(fetch.code, 0) << fetch.all();
+  EXPECT_EQ(testing::Tree(into), testing::Tree(dir_.Path() / "ftp/old"));
+  EXPECT_THAT(fetch.err, HasSubstr("3 files checked, 3 fetched, 0 skipped as unchanged, 0 failed; 4.9 KiB (5040 bytes) "
+                                   "received in "));
+  const auto misplaced = Program("run publish --into " + into.string());
+  EXPECT_EQ(misplaced.code, 3);
+  EXPECT_THAT(misplaced.err, HasSubstr("--into is for fetch"));
+}
+
 TEST_F(RunCommandTest, AWipeNeedsYesWithoutATerminal) {
   ASSERT_EQ(Program("profile set NewWipe=1").code, 0);
   std::ofstream(dir_.Path() / "ftp/new/keep.txt") << "keep";
