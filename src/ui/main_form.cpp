@@ -128,8 +128,13 @@ void MainForm::BuildLayout() {
   auto* destn_upload = Button("U&pload Redirection Pages", "DestnUpload", central);
   QLabel* old_root = BoldLabel("Old Root: ", central);
   old_root->setToolTip("The old site: a redirection page goes over each of its pages that the local folder has");
+  auto* fetch = Button("&Fetch Old Site...", "FetchOldSite", central);
+  fetch->setToolTip(
+      "Downloads the old site's start folder into the local folder (New Root): what is new or differs in size or "
+      "time, each file with the server's time; nothing local is removed");
   grid->addWidget(old_root, 2, 0);
-  grid->addWidget(destn_upload, 2, 1, 1, 3);
+  grid->addWidget(destn_upload, 2, 1, 1, 2);
+  grid->addWidget(fetch, 2, 3);
   auto* line = new QFrame(central);
   line->setFrameShape(QFrame::HLine);
   grid->addWidget(line, 3, 0, 1, 4);
@@ -145,6 +150,7 @@ void MainForm::BuildLayout() {
   connect(root_btn, &QPushButton::clicked, this, &MainForm::RootSourceBtnClick);
   connect(source_upload, &QPushButton::clicked, this, [this] { Upload(true); });
   connect(destn_upload, &QPushButton::clicked, this, [this] { Upload(false); });
+  connect(fetch, &QPushButton::clicked, this, &MainForm::FetchOldSite);
   connect(site_btn, &QPushButton::clicked, this, &MainForm::SiteBtnClick);
   connect(new_btn, &QPushButton::clicked, this, &MainForm::NewProfileClick);
 }
@@ -366,6 +372,45 @@ void MainForm::Upload(bool new_site) {
     (new_site ? profile_.NewSite : profile_.OldSite).TrustedFingerprint = fingerprint;
     profile_.SaveRegistry(profile_.GetCurrentProfile());
   };
+  upload_form_->TrustHostKey = [this, site](const std::string& key, std::string& why) {
+    return TrustShownHostKey(profile_.HostKeysFile(), site.HostName, site.Port == "ftp" ? std::string() : site.Port,
+                             key, why);
+  };
+  upload_form_->exec();
+}
+
+// The old site's start folder into the local folder, after a question
+// that names both.
+void MainForm::FetchOldSite() {
+  DialogService& dialogs = DialogService::Current();
+  if (root_source_->text().trimmed().isEmpty()) {
+    dialogs.ShowError(this, "Kestova",
+                      "No local folder is set. Choose the folder to fetch the old site into (New Root) and start "
+                      "again.");
+    return;
+  }
+  const QString start_dir = Q(profile_.OldStartDir);
+  const QString question =
+      QString(
+          "You are about to fetch your old site into the local folder.\nDo you wish to continue?\n\nHost: %1 "
+          "(%2)\nLocal folder: %3\nWhat is new or differs in size or time is fetched; nothing local is removed.%4")
+          .arg(Q(profile_.OldSite.HostName), start_dir.isEmpty() ? "the login folder" : start_dir, root_source_->text(),
+               profile_.TestRun ? "\n(Test run: nothing is written.)" : "");
+  if (dialogs.Ask(this, QMessageBox::Question, "Confirm", question, QMessageBox::Ok | QMessageBox::Cancel) !=
+      QMessageBox::Ok) {
+    return;
+  }
+  if (!upload_form_) return;
+  profile_.RootSource = S(root_source_->text());
+  upload_form_->Settings = SettingsForFetch(profile_, std::string());
+  upload_form_->Profile = view_.get();
+  upload_form_->ShowHelpPage = [this] { ShowHelpPage(); };
+  upload_form_->PlaceStore = profile_.StoreFile();
+  upload_form_->TrustCertificate = [this](const std::string& fingerprint) {
+    profile_.OldSite.TrustedFingerprint = fingerprint;
+    profile_.SaveRegistry(profile_.GetCurrentProfile());
+  };
+  const SiteSettings site = profile_.OldSite;
   upload_form_->TrustHostKey = [this, site](const std::string& key, std::string& why) {
     return TrustShownHostKey(profile_.HostKeysFile(), site.HostName, site.Port == "ftp" ? std::string() : site.Port,
                              key, why);

@@ -36,6 +36,7 @@ class MainForm : public QMainWindow {
   void RootSourceChange(const QString& text);
   void RootSourceBtnClick();
   void Upload(bool new_site);
+  void FetchOldSite();
   void ViewBtnClick(bool from_button);
   void ShowHelpPage();
   void SiteBtnClick();

@@ -167,7 +167,9 @@ void UploadForm::showEvent(QShowEvent* event) {
   terminated_ = false;
   const bool test_run = Profile && Profile->TestRun();
   // The title as it was, then which job runs and where to.
-  const QString job = Settings.RedirectJob ? "redirection pages to " : "publish to ";
+  const QString job = Settings.FetchJob      ? "fetch from "
+                      : Settings.RedirectJob ? "redirection pages to "
+                                             : "publish to ";
   setWindowTitle(
       (test_run ? QString("Upload - *** Test Only *** - No writing takes place...") : QString("Upload to web site")) +
       (Settings.Site.HostName.empty() ? QString() : " (" + job + QString::fromStdString(Settings.Site.HostName) + ")"));
@@ -260,14 +262,18 @@ void UploadForm::StartUpload() {
   terminated_ = false;
   outcome_.reset();
   tally_ = RunTally();
-  tally_.classic = Settings.Site.Method == TransferMethod::Classic;
+  tally_.classic = Settings.Site.Method == TransferMethod::Classic && !Settings.FetchJob;
+  tally_.fetch = Settings.FetchJob;
   progress_->clear();
   stop_->setEnabled(true);
   // The log is also kept on disk; a run goes on when it cannot be.
   saved_log_ = std::make_unique<SavedLog>();
   saved_log_problem_.clear();
-  if (!saved_log_->Open(Profile->ProfileName(), Settings.RedirectJob ? "redirect" : "publish", std::time(nullptr),
-                        saved_log_problem_)) {
+  if (!saved_log_->Open(Profile->ProfileName(),
+                        Settings.FetchJob      ? "fetch"
+                        : Settings.RedirectJob ? "redirect"
+                                               : "publish",
+                        std::time(nullptr), saved_log_problem_)) {
     saved_log_problem_ = "log not saved: " + saved_log_problem_;
     saved_log_.reset();
   }

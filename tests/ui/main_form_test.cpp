@@ -338,6 +338,36 @@ TEST_F(MainFormTest, RedirectionPagesUseTheOldClientWithBothTransferFlagsOff) {
   EXPECT_THAT(run_window_->Progress()->toPlainText().toStdString(), HasSubstr("Connection retries all failed."));
 }
 
+// Fetch Old Site asks with the host and the folder, then fetches the old
+// site's start folder into the local folder and says so in its title and
+// summary.
+TEST_F(MainFormTest, FetchOldSiteBringsTheOldSiteIntoTheLocalFolder) {
+  auto server = ServeSite();
+  ASSERT_TRUE(server);
+  testing::WriteFile(dir_.Path() / "ftp/old/index.htm", "<title>Old home</title>");
+  testing::WriteFile(dir_.Path() / "ftp/old/art/logo.gif", std::string(3000, '\x01'));
+  SiteProfile& profile = form_->Profile();
+  profile.OldSite = profile.NewSite;
+  profile.OldStartDir = "/old";
+  const fs::path into = dir_.Path() / "fetched";
+  form_->RootSource()->setText(QString::fromStdString(into.string()));
+  dialogs_->answers = {QMessageBox::Ok};
+  CloseRunWindowWhenDone();
+  QTest::mouseClick(form_->findChild<QPushButton*>("FetchOldSite"), Qt::LeftButton);
+  ASSERT_EQ(dialogs_->asked.size(), 1u);
+  EXPECT_THAT(dialogs_->asked[0].toStdString(), HasSubstr("You are about to fetch your old site into the local folder."
+                                                          "\nDo you wish to continue?\n\nHost: 127.0.0.1 (/old)\n"
+                                                          "Local folder: " +
+                                                          into.string()));
+  EXPECT_EQ(run_window_->LastOutcome(), RunOutcome::Finished) << run_window_->Progress()->toPlainText().toStdString();
+  EXPECT_EQ(testing::Tree(into), testing::Tree(dir_.Path() / "ftp/old"));
+  EXPECT_EQ(run_window_->windowTitle(), "Upload to web site (fetch from 127.0.0.1)");
+  EXPECT_THAT(run_window_->Status()->text().toStdString(),
+              ::testing::StartsWith("Summary: 2 files checked, 2 fetched, 0 skipped as unchanged, 0 failed; 3.0 KiB "
+                                    "(3023 bytes) received in 0:0"));
+  EXPECT_THAT(fs::path(run_window_->SavedLogPath()).filename().string(), ::testing::StartsWith("Default_fetch_"));
+}
+
 TEST_F(MainFormTest, APublishRunFromTheMainWindowFinishesAndEscEndsAnother) {
   auto server = ServeSite();
   dialogs_->answers = {QMessageBox::Ok};
