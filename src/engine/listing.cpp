@@ -1,5 +1,8 @@
 #include "engine/listing.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "common/text_helpers.h"
@@ -27,6 +30,21 @@ std::string FormatListingTime(const ListingTime& time) {
 bool SafeListedName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos &&
          !HoldsLineBreak(name);
+}
+
+std::map<std::string, bool> LocalNamesFolded(const std::string& folder) {
+  std::map<std::string, bool> names;
+  DIR* search = ::opendir(folder.c_str());
+  if (!search) return names;
+  while (const dirent* found = ::readdir(search)) {
+    struct stat info {};
+    const std::string name = found->d_name;
+    const std::string path = folder + "/" + name;
+    const bool real_folder = ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    names[FoldCase(name)] = names[FoldCase(name)] || real_folder;
+  }
+  ::closedir(search);
+  return names;
 }
 
 std::string UnsafeNameLine(const std::string& name, const std::string& directory) {

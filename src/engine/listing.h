@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "site/remote_entry.h"
@@ -23,5 +24,11 @@ std::string FormatListingTime(const ListingTime& time);
 bool SafeListedName(const std::string& name);
 // Says why an unsafe listed name was skipped, for the log.
 std::string UnsafeNameLine(const std::string& name, const std::string& directory);
+
+// The names in a local folder by their lower case (a server that ignores
+// case shows a file under another case than the one sent), each with
+// whether it is a real folder (not a link to one); empty when the folder
+// cannot be read.
+std::map<std::string, bool> LocalNamesFolded(const std::string& folder);
 
 }  // namespace kestova

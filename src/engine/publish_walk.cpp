@@ -360,6 +360,14 @@ bool Upload::BuildPage(const std::string& local, const std::string& name, const 
     Problem("Skipped " + path + ": cannot read it: " + why, path);
     return false;
   }
+  MakePage(text, name, site_address, new_address, old_address);
+  return true;
+}
+
+// The redirection page for the page `name` whose text is `text`, in the
+// page stream.
+void Upload::MakePage(const std::string& text, const std::string& name, const std::string& site_address,
+                      const std::string& new_address, const std::string& old_address) {
   const std::string segment = UrlPathSegment(name);
   PlaceholderValues values;
   values.newurl = new_address + "/" + segment;
@@ -373,7 +381,6 @@ bool Upload::BuildPage(const std::string& local, const std::string& name, const 
   page_stream_->Write(page.data(), static_cast<std::int64_t>(page.size()));
   page_stream_->Seek(0);
   Log("## Built redirection page for " + site_address + "/" + segment);
-  return true;
 }
 
 bool Upload::UploadFile(const std::string& local, const std::string& name) {

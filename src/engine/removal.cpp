@@ -11,27 +11,6 @@
 
 namespace kestova {
 
-namespace {
-
-// The names in a local folder, by their lower case (a server that ignores
-// case shows a file under another case than the one sent), and whether each
-// is a real folder (not a link to one).
-std::map<std::string, bool> LocalNames(const std::string& folder) {
-  std::map<std::string, bool> names;
-  DIR* search = ::opendir(folder.c_str());
-  if (!search) return names;
-  while (const dirent* found = ::readdir(search)) {
-    struct stat info {};
-    const std::string name = found->d_name;
-    const bool real_folder = ::lstat(LocalPath(folder, name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-    names[FoldCase(name)] = names[FoldCase(name)] || real_folder;
-  }
-  ::closedir(search);
-  return names;
-}
-
-}  // namespace
-
 void Removal::Run() {
   const std::string& start = run_.settings_.StartDir;
   if (!Find(start, run_.settings_.LocalRoot, 0)) return run_.Terminate();
@@ -92,7 +71,7 @@ bool Removal::Kept(const std::string& directory, const RemoteEntry& entry, int d
 bool Removal::Find(const std::string& directory, const std::string& local, int depth) {
   RemoteListing listing;
   if (!Listed(directory, listing)) return false;
-  const std::map<std::string, bool> here = LocalNames(local);
+  const std::map<std::string, bool> here = LocalNamesFolded(local);
   for (const RemoteEntry& entry : listing.entries) {
     ProcessPendingEvents();
     if (run_.terminated_) return false;

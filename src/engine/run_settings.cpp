@@ -26,6 +26,7 @@ RunSettings SettingsForJob(SiteProfile& profile, bool redirect) {
   settings.RemoveGone = !redirect && profile.NewDelete && !profile.NewWipe;
   settings.MaxRemove = profile.NewMaxDelete;
   settings.Exclude = profile.Exclude;
+  settings.OldAllPages = redirect && profile.OldAllPages;
   return settings;
 }
 
@@ -39,6 +40,7 @@ RunSettings SettingsForFetch(SiteProfile& profile, const std::string& into) {
   settings.AutoDetect = false;
   settings.WipeFirst = false;
   settings.RemoveGone = false;
+  settings.OldAllPages = false;
   return settings;
 }
 

@@ -39,6 +39,9 @@ struct RunSettings {
   int MaxRemove = 50;
   // Patterns of what every job leaves out, one per line (Exclusions).
   std::string Exclude;
+  // The redirection job also puts a page over every page of the old site
+  // that the local folder does not hold (OldPages).
+  bool OldAllPages = false;
 };
 
 // What a removal found to remove when there is more than the limit, and the

@@ -8,6 +8,7 @@
 
 #include "engine/classic_walk.h"
 #include "engine/fetch.h"
+#include "engine/old_pages.h"
 #include "engine/planned_walk.h"
 #include "engine/removal.h"
 #include "engine/run_strategies.h"
@@ -219,6 +220,7 @@ RunOutcome Upload::StartUpload() {
                                 profile_.OldURL());
       if (settings_.RemoveGone) RemoveGone(nullptr);
     }
+    if (settings_.RedirectJob && settings_.OldAllPages && !terminated_) OldPages(*this).Run();
   } catch (const ListingDateError& error) {
     Log(std::string("Cannot read the date of the listing line ") + error.what() + "; the run stops here.");
     outcome = RunOutcome::Failed;

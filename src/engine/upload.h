@@ -177,6 +177,8 @@ class Upload : private Executor::Owner {
                    const std::string& site_address, const std::string& new_address, const std::string& old_address);
   bool BuildPage(const std::string& local, const std::string& name, const std::string& site_address,
                  const std::string& new_address, const std::string& old_address);
+  void MakePage(const std::string& text, const std::string& name, const std::string& site_address,
+                const std::string& new_address, const std::string& old_address);
   bool UploadFile(const std::string& local, const std::string& name);
   void TestCopy(const std::string& local, const std::string& name);
   bool SendUpload(const std::string& local, const std::string& remote, const std::string& name, const char* label);
@@ -218,6 +220,7 @@ class Upload : private Executor::Owner {
   friend class Wipe;
   friend class Removal;
   friend class Fetch;
+  friend class OldPages;
   friend class PlannedWalk;
   friend class ClassicWalk;
   static bool IsPage(const std::string& name);

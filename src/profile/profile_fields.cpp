@@ -81,6 +81,7 @@ std::vector<ProfileField> MakeFields() {
       Number(F::NewDelete, "NewDelete", T::Boolean, 0),
       Number(F::NewMaxDelete, "NewMaxDelete", T::Integer, 50),
       Text(F::Exclude, "Exclude", ""),
+      Number(F::OldAllPages, "OldAllPages", T::Boolean, 0),
   };
 }
 

@@ -73,6 +73,9 @@ enum class FieldId {
   NewDelete,
   NewMaxDelete,
   Exclude,
+  // The redirection pages cover the old site's own pages too: every page
+  // there that the local folder does not hold (0 or 1).
+  OldAllPages,
 };
 
 struct ProfileField {

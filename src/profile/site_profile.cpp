@@ -279,6 +279,7 @@ SiteProfile::Value SiteProfile::Get(FieldId id) const {
     case FieldId::NewDelete: return flag(NewDelete);
     case FieldId::NewMaxDelete: return number(NewMaxDelete);
     case FieldId::Exclude: return text(Exclude);
+    case FieldId::OldAllPages: return flag(OldAllPages);
     case FieldId::OldKeyFile: return text(OldSite.KeyFile);
   }
   return Value{};
@@ -337,6 +338,7 @@ void SiteProfile::Set(FieldId id, const Value& value) {
     case FieldId::NewDelete: NewDelete = b; break;
     case FieldId::NewMaxDelete: NewMaxDelete = n; break;
     case FieldId::Exclude: Exclude = t; break;
+    case FieldId::OldAllPages: OldAllPages = b; break;
     case FieldId::OldKeyFile: OldSite.KeyFile = t; break;
   }
 }

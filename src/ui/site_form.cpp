@@ -190,7 +190,16 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
       "happened");
   connect(test, &QPushButton::clicked, this, [this, new_site] { TestConnectionClick(new_site); });
   grid->addWidget(test, 8, 3, 1, 3);
-  if (new_site) AddRemovalRow(grid, group);
+  if (new_site) {
+    AddRemovalRow(grid, group);
+  } else {
+    QCheckBox* all = AddCheck(group, "OldAllPages", "Also redirect pages only the old site has",
+                              [this](bool on) { profile_.OldAllPages = on; });
+    all->setToolTip(
+        "The redirection pages also go over every .htm or .html page of the old site that the local folder does not "
+        "hold, each pointing at the same path on the new site, with the title of the old page");
+    grid->addWidget(all, 10, 0, 1, 4);
+  }
   grid->setColumnStretch(1, 1);
   return group;
 }
@@ -449,6 +458,7 @@ void SiteForm::FillFromProfile() {
   list("NewTransfer", profile_.NewBinary ? "Binary" : profile_.NewAutoDetect ? "Auto" : "ASCII");
   SetText(text_exts_, profile_.AutoDetectExts);
   check("NewDelete", profile_.NewDelete);
+  check("OldAllPages", profile_.OldAllPages);
   edit("NewMaxDelete", std::to_string(profile_.NewMaxDelete));
   if (exclude_->toPlainText() != Q(profile_.Exclude)) exclude_->setPlainText(Q(profile_.Exclude));
   ShowRemoval();

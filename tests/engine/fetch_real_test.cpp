@@ -199,6 +199,48 @@ TEST_P(FetchTest, IntoAFolderWithFilesOnlyWhatDiffersIsTakenAndNothingLocalGoes)
   EXPECT_EQ(run_->Count("Fetched "), 3) << Log();
 }
 
+// The redirection job with OldAllPages: the local folder's pages get their
+// pages as always, and so does every page that only the old site has, with
+// the title of the old page; what is not a page stays as it was.
+TEST_P(FetchTest, RedirectionPagesGoOverTheOldSitesOwnPagesToo) {
+  testing::WriteFile(Root() / "www/only-old.htm", "<html><title>Only &amp; old</title>\n");
+  testing::WriteFile(Root() / "www/docs/deep/Old Two.HTML", "<TITLE>Zwei  \n ü</TITLE>");
+  testing::WriteFile(Root() / "www/.hidden.htm", "hidden");
+  if (ftp_) ftp_->Own();
+  if (ssh_) ssh_->Own();
+  testing::WriteFile(Local() / "index.html", "<title>Home</title>");
+  testing::WriteFile(Local() / "docs/a page ü.htm", "<title>Ü</title>");
+  run_->settings.FetchJob = false;
+  run_->settings.BinaryMode = false;
+  run_->settings.RedirectJob = true;
+  run_->settings.OldAllPages = true;
+  run_->settings.SiteURL = "http://old";
+  run_->profile.lines = {"<<newurl>> <<title>>"};
+  run_->profile.test_run = true;
+  ASSERT_EQ(Start(), RunOutcome::Finished) << Log();
+  EXPECT_THAT(run_->log, Contains("Would put 2 redirection pages over pages only the old site has.")) << Log();
+  EXPECT_EQ(testing::ReadFile(Root() / "www/only-old.htm"), "<html><title>Only &amp; old</title>\n");
+
+  run_->profile.test_run = false;
+  run_->log.clear();
+  ASSERT_EQ(Start(), RunOutcome::Finished) << Log();
+  // Pages go as text, so a server may end their lines its own way.
+  Tree pages;
+  for (auto [path, text] : testing::Tree(Root() / "www")) {
+    if (path.find(".htm") == std::string::npos && path.find(".HTML") == std::string::npos) continue;
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    pages[path] = text;
+  }
+  EXPECT_EQ(pages, (Tree{{"index.html", "http://new/index.html Home\n"},
+                         {"docs/a page ü.htm", "http://new/docs/a%20page%20%C3%BC.htm Ü\n"},
+                         {"only-old.htm", "http://new/only-old.htm Only &amp; old\n"},
+                         {"docs/deep/Old Two.HTML", "http://new/docs/deep/Old%20Two.HTML Zwei ü\n"},
+                         {".hidden.htm", "hidden"}}))
+      << Log();
+  EXPECT_TRUE(testing::ReadFile(Root() / "www/img/large.jpg") == SiteTree().at("img/large.jpg"));
+  EXPECT_THAT(run_->log, Contains("Put 2 redirection pages over pages only the old site has.")) << Log();
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Servers, FetchTest,
     ::testing::Values(

@@ -206,9 +206,15 @@ TEST_F(SiteFormTest, TheRemovalChoiceItsLimitAndTheExclusionsAreStored) {
   QTest::keyClick(exclude, Qt::Key_Return);
   QTest::keyClicks(exclude, "drafts/");
   EXPECT_EQ(Store().ReadString(kSite + "\\Default", "Exclude"), "*.psd\ndrafts/");
+  // Beside the old site's write mode: the old site's own pages.
+  auto* all_pages = qobject_cast<QCheckBox*>(form_.Control("OldAllPages"));
+  ASSERT_FALSE(all_pages->isChecked());
+  all_pages->setChecked(true);
+  EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "OldAllPages"), 1);
   form_.close();
   form_.show();
   EXPECT_TRUE(remove->isChecked());
+  EXPECT_TRUE(all_pages->isChecked());
   EXPECT_EQ(exclude->toPlainText(), "*.psd\ndrafts/");
 }
 
