@@ -383,7 +383,7 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
       return AskWipe(preview, err);
     };
   }
-  output.Tally().WatchUploads(run.Site());
+  output.Tally().WatchTransfers(run.Site());
   QTimer ticks;
   QObject::connect(&ticks, &QTimer::timeout, [&output] { output.Tick(); });
   ticks.start(500);

@@ -43,10 +43,10 @@ struct RunTally {
   // sent. The one count that progress and summary show, so that a run
   // stopped while it reached a file does not count that file as checked.
   std::int64_t Dealt() const { return sent + unchanged + failed + would_send; }
-  // Counts the bytes of the site's uploads into `in_flight`; the tally
+  // Counts the bytes of the site's file transfers into `in_flight`; the tally
   // must outlive the connection.
-  void WatchUploads(SiteConnection& site) {
-    site.WatchUploads([this](std::int64_t bytes) { in_flight = bytes; });
+  void WatchTransfers(SiteConnection& site) {
+    site.WatchTransfers([this](std::int64_t bytes) { in_flight = bytes; });
   }
   // Whole percent done (see Done).
   int Percent() const;

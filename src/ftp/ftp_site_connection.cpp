@@ -255,11 +255,11 @@ std::string FtpSiteConnection::SessionLine() const {
   return client_.TlsSummary().empty() ? std::string() : "Encrypted with " + client_.TlsSummary();
 }
 
-void FtpSiteConnection::WatchUploads(std::function<void(std::int64_t bytes)> watcher) {
+void FtpSiteConnection::WatchTransfers(std::function<void(std::int64_t bytes)> watcher) {
   // A handler the client's owner set stays in the chain.
   client_.OnProgress = [watcher = std::move(watcher), previous = client_.OnProgress](FtpClientCore& core,
                                                                                      std::int64_t count, bool& abort) {
-    if (watcher && core.RequestCode == FtpRequest::ftpPut) watcher(count);
+    if (watcher && (core.RequestCode == FtpRequest::ftpPut || core.RequestCode == FtpRequest::ftpGet)) watcher(count);
     if (previous) previous(core, count, abort);
   };
 }

@@ -63,7 +63,7 @@ class FtpSiteConnection : public SiteConnection {
   std::string SessionLine() const override;
   CertificateCheck Certificate() const override;
   std::int64_t TransferCount() const override;
-  void WatchUploads(std::function<void(std::int64_t bytes)> watcher) override;
+  void WatchTransfers(std::function<void(std::int64_t bytes)> watcher) override;
 
  private:
   // Each call starts with nothing failed on this side.

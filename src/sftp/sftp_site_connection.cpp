@@ -170,7 +170,10 @@ Outcome SftpSiteConnection::Send(const std::string& name, const std::string& loc
 
 Outcome SftpSiteConnection::Receive(const std::string& name, DataStream& sink) {
   std::int64_t received = 0;
-  const std::uint32_t status = session_.Read(PathOf(name), sink, [&received](std::int64_t bytes) { received = bytes; });
+  const std::uint32_t status = session_.Read(PathOf(name), sink, [this, &received](std::int64_t bytes) {
+    received = bytes;
+    if (watcher_) watcher_(bytes);
+  });
   return Result(status, "Received " + std::to_string(received) + " bytes");
 }
 

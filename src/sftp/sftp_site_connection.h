@@ -60,7 +60,7 @@ class SftpSiteConnection : public SiteConnection {
   std::string SessionLine() const override;
   CertificateCheck Certificate() const override { return CertificateCheck(); }
   std::int64_t TransferCount() const override { return sent_; }
-  void WatchUploads(std::function<void(std::int64_t bytes)> watcher) override { watcher_ = std::move(watcher); }
+  void WatchTransfers(std::function<void(std::int64_t bytes)> watcher) override { watcher_ = std::move(watcher); }
 
  private:
   // The whole path of a name in the current folder, or a path as given.

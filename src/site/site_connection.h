@@ -133,9 +133,9 @@ class SiteConnection {
   virtual CertificateCheck Certificate() const = 0;
   // Bytes the last transfer moved.
   virtual std::int64_t TransferCount() const = 0;
-  // Called with the bytes an upload has moved so far, while it moves;
-  // nothing to stop watching.
-  virtual void WatchUploads(std::function<void(std::int64_t bytes)> watcher) = 0;
+  // Called with the bytes a file's upload or download has moved so far,
+  // while it moves; nothing to stop watching.
+  virtual void WatchTransfers(std::function<void(std::int64_t bytes)> watcher) = 0;
 };
 
 }  // namespace kestova

@@ -290,7 +290,7 @@ void UploadForm::StartUpload() {
     }
     AddLine(QString::fromStdString(line));
   });
-  tally_.WatchUploads(run.Site());
+  tally_.WatchTransfers(run.Site());
   // The counts come from what the run reports, not from its log's wording.
   run.OnEvent = [this](const RunEvent& event) { OnRunEvent(event); };
   // A wipe asks first, naming what it found to delete; No is the default.

@@ -100,7 +100,7 @@ class FakeSiteConnection : public SiteConnection {
   bool Encrypted() const override { return false; }
   std::string Proxy() const override { return std::string(); }
   std::string SessionLine() const override { return std::string(); }
-  void WatchUploads(std::function<void(std::int64_t)>) override {}
+  void WatchTransfers(std::function<void(std::int64_t)>) override {}
   CertificateCheck Certificate() const override { return CertificateCheck(); }
   bool Binary() const override { return binary_; }
   std::int64_t TransferCount() const override { return 0; }
