@@ -115,10 +115,14 @@ void Upload::Problem(const std::string& line, const std::string& path) {
 std::string Upload::CheckSettings() const {
   const std::string& root = settings_.LocalRoot;
   if (root.empty()) {
-    return "No local folder is set. Choose the folder that holds the site's files (New Root) and start again.";
+    return settings_.FetchJob
+               ? "No local folder is set. Choose the folder to fetch the old site into (New Root) and start again."
+               : "No local folder is set. Choose the folder that holds the site's files (New Root) and start again.";
   }
-  const auto unreadable = [&root] {
-    return "Cannot read the local folder " + root + ": " + std::strerror(errno) + ". Nothing was sent.";
+  // A fetch sends nothing whatever happens: it says what it did not do.
+  const std::string nothing = settings_.FetchJob ? " Nothing was fetched." : " Nothing was sent.";
+  const auto unreadable = [&root, &nothing] {
+    return "Cannot read the local folder " + root + ": " + std::strerror(errno) + "." + nothing;
   };
   struct stat info {};
   if (settings_.FetchJob && ::stat(root.c_str(), &info) != 0 && errno == ENOENT) {
@@ -128,7 +132,7 @@ std::string Upload::CheckSettings() const {
     return "Cannot fetch into " + root + ": neither it nor the folder above it is there. Nothing was fetched.";
   }
   if (::stat(root.c_str(), &info) != 0) return unreadable();
-  if (!S_ISDIR(info.st_mode)) return "The local folder " + root + " is not a folder. Nothing was sent.";
+  if (!S_ISDIR(info.st_mode)) return "The local folder " + root + " is not a folder." + nothing;
   DIR* search = ::opendir(root.c_str());
   if (!search) return unreadable();
   ::closedir(search);
@@ -136,16 +140,16 @@ std::string Upload::CheckSettings() const {
   // back: the run does not start.
   if (!exclusion_problems_.empty()) {
     return "The exclusion pattern " + exclusion_problems_.front() +
-           ". Correct it in the site window (Exclude) or in --exclude. Nothing was sent.";
+           ". Correct it in the site window (Exclude) or in --exclude." + nothing;
   }
   if (HoldsLineBreak(settings_.StartDir)) {
-    return "The start directory holds a line break, which no FTP command can carry. Nothing was sent.";
+    return "The start directory holds a line break, which no FTP command can carry." + nothing;
   }
   // The proxy's login form (USER user@host) ends at the proxy, which cannot
   // carry the TLS session on to the server.
   if (const std::string proxy = client_.Proxy(); client_.Encrypted() && !proxy.empty()) {
     return "This site is set to FTP over TLS and to go through the FTP proxy " + proxy +
-           ", which cannot carry TLS. Clear the proxy or choose plain FTP for this site. Nothing was sent.";
+           ", which cannot carry TLS. Clear the proxy or choose plain FTP for this site." + nothing;
   }
   return std::string();
 }

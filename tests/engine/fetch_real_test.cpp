@@ -46,7 +46,7 @@ Tree SiteTree() {
   std::string bytes;
   for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
   std::string large;
-  for (int i = 0; i < 300000; ++i) large += static_cast<char>((i * 7919) % 251);
+  for (int i = 0; i < 300000; ++i) large += static_cast<char>((static_cast<long long>(i) * 7919) % 251);
   return {{"index.html", "<title>Home</title>\r\n<p>old host</p>\n"},
           {"empty.txt", ""},
           {"img/bytes.bin", bytes},
