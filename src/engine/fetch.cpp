@@ -154,10 +154,19 @@ void Fetch::Run() {
 
 // ---- The plan
 
-bool Fetch::ListRemote(const std::string& remote, RemoteListing& listing) {
+bool Fetch::ListRemote(const std::string& remote, RemoteListing& listing, bool& entered) {
   run_.Next().file = remote;
   run_.Next().folder = remote;
-  if (!run_.ExecuteCommand(remote, "cwd", false)) return false;
+  // A folder the server lists but will not enter (a link it follows in
+  // its listing that leads outside the account, say) is left out; the
+  // fetch goes on.
+  entered = false;
+  if (!run_.ExecuteCommand(remote, "cwd", true)) return false;
+  if (!run_.executor_.LastDone()) {
+    Problem("Left out the folder " + remote + ": the server would not enter it: " + run_.executor_.LastFailure());
+    return true;
+  }
+  entered = true;
   if (!run_.ListFolder(remote, run_.mlsd_ ? "mlsd" : "dir", listing)) return false;
   if (!listing.entries.empty() && !listing.names_found) {
     Problem("Cannot tell where the names begin in the listing of " + remote + "; nothing in it was fetched.");
@@ -168,7 +177,9 @@ bool Fetch::ListRemote(const std::string& remote, RemoteListing& listing) {
 
 bool Fetch::Plan(const std::string& remote, const std::vector<std::string>& segments, int depth) {
   RemoteListing listing;
-  if (!ListRemote(remote, listing)) return false;
+  bool entered = false;
+  if (!ListRemote(remote, listing, entered)) return false;
+  if (!entered) return true;
   // The local counterpart, when it is there: a link or a file in its place
   // keeps the whole folder out.
   const int local = OpenLocal(segments, false);

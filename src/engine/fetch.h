@@ -61,7 +61,7 @@ class Fetch {
   };
 
   bool Plan(const std::string& remote, const std::vector<std::string>& segments, int depth);
-  bool ListRemote(const std::string& remote, RemoteListing& listing);
+  bool ListRemote(const std::string& remote, RemoteListing& listing, bool& entered);
   // Judges one listed file against the local folder `local` (-1 when that
   // is not there yet): true when it is to be fetched.
   bool ToFetch(int local, const std::string& remote, const std::vector<std::string>& segments, const File& file);

@@ -199,6 +199,36 @@ TEST_P(FetchTest, TheTreeArrivesExactWithTheServersTimesAndNothingGoesTwice) {
   EXPECT_EQ(unchanged, 6) << Log();
 }
 
+// Links on the server, to a folder outside its tree and to a file in it:
+// the fetch never makes a local link and never brings what lies outside.
+// Most servers list a link as a link, which is said and left; pyftpdlib's
+// MLSD lists what it points to, and refuses to enter the folder outside.
+TEST_P(FetchTest, LinksOnTheServerBringNothingFromOutsideAndMakeNoLocalLink) {
+  testing::WriteFile(dir_.Path() / "outside/secret.txt", "not the site's");
+  fs::create_directory_symlink(dir_.Path() / "outside", Root() / "www/out");
+  fs::create_symlink("bytes.bin", Root() / "www/img/alias.bin");
+  const RunOutcome outcome = Start();
+  EXPECT_FALSE(fs::exists(Local() / "out/secret.txt")) << Log();
+  for (const auto& item : fs::recursive_directory_iterator(Local())) {
+    EXPECT_FALSE(item.is_symlink()) << item.path();
+  }
+  Tree local = testing::Tree(Local());
+  if (local.count("img/alias.bin")) {
+    EXPECT_TRUE(local["img/alias.bin"] == SiteTree().at("img/bytes.bin"));
+    local.erase("img/alias.bin");
+    EXPECT_THAT(run_->log, Contains(::testing::StartsWith("Left out the folder /www/out: the server would not enter "
+                                                          "it: ")))
+        << Log();
+    EXPECT_EQ(outcome, RunOutcome::Terminated) << Log();
+  } else {
+    EXPECT_THAT(run_->log, Contains(HasSubstr("that the server lists as links or as neither a file nor a folder "
+                                              "(alias.bin); a fetch never follows a link")))
+        << Log();
+    EXPECT_EQ(outcome, RunOutcome::Finished) << Log();
+  }
+  EXPECT_EQ(Differences(local, SiteTree()), "") << Log();
+}
+
 // Into a folder that has files: what differs in size or time is taken, what
 // is the same stays, and local files the server does not have stay too.
 TEST_P(FetchTest, IntoAFolderWithFilesOnlyWhatDiffersIsTakenAndNothingLocalGoes) {
