@@ -21,23 +21,13 @@
 #include <vector>
 
 #include "engine/upload.h"
+#include "support/fake_profile.h"
 #include "support/ftp_servers.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-struct View : kestova::ProfileView {
-  bool TestRun() const override { return false; }
-  bool ExclFrontPage() const override { return true; }
-  bool NewChanges() const override { return false; }
-  std::string AutoDetectExts() const override { return "htm,html,txt,css"; }
-  std::string NewURL() const override { return "http://new"; }
-  std::string OldURL() const override { return "http://old"; }
-  std::vector<std::string> TemplateLines() const override { return {}; }
-  std::string ProfileName() const override { return "bench"; }
-};
 
 long long CountCommands(const std::string& log) {
   std::ifstream in(log);
@@ -51,7 +41,7 @@ double Seconds(Clock::time_point start) { return std::chrono::duration<double>(C
 double Fetch(const kestova::testing::FtpServerFixture& server, const std::string& folder, const fs::path& into,
              kestova::TransferMethod method) {
   fs::remove_all(into);
-  View view;
+  kestova::testing::FakeProfile view;
   kestova::RunSettings settings;
   settings.FetchJob = true;
   settings.BinaryMode = true;

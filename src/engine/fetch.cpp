@@ -19,20 +19,6 @@ namespace kestova {
 
 namespace {
 
-// A listed time as seconds since 1970, read as UTC (a listing of facts is
-// UTC by definition; a long listing's zone is not told, and reading it the
-// same way every time keeps a second fetch from taking it again).
-long long Seconds(const ListingTime& time) {
-  std::tm fields{};
-  fields.tm_year = time.year - 1900;
-  fields.tm_mon = time.month - 1;
-  fields.tm_mday = time.day;
-  fields.tm_hour = time.hour;
-  fields.tm_min = time.minute;
-  fields.tm_sec = time.second;
-  return static_cast<long long>(::timegm(&fields));
-}
-
 std::string Counted(std::int64_t number, const char* one, const char* many) {
   return std::to_string(number) + " " + (number == 1 ? one : many);
 }
@@ -244,7 +230,7 @@ bool Fetch::Plan(const std::string& remote, const std::vector<std::string>& segm
     file.name = name;
     file.size = entry.size;
     file.timed = entry.precision != RemoteEntry::Precision::None && entry.time_error.empty();
-    if (file.timed) file.time = Seconds(entry.time);
+    if (file.timed) file.time = UtcSeconds(entry.time);
     if (ToFetch(local, remote, segments, file)) {
       folder.files.push_back(file);
       ++totals_.files;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <ctime>
 
 #include "common/text_helpers.h"
 
@@ -30,6 +31,17 @@ std::string FormatListingTime(const ListingTime& time) {
 bool SafeListedName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos &&
          !HoldsLineBreak(name);
+}
+
+long long UtcSeconds(const ListingTime& time) {
+  std::tm fields{};
+  fields.tm_year = time.year - 1900;
+  fields.tm_mon = time.month - 1;
+  fields.tm_mday = time.day;
+  fields.tm_hour = time.hour;
+  fields.tm_min = time.minute;
+  fields.tm_sec = time.second;
+  return static_cast<long long>(::timegm(&fields));
 }
 
 std::map<std::string, bool> LocalNamesFolded(const std::string& folder) {

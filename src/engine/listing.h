@@ -15,6 +15,11 @@ namespace kestova {
 // 1980..2099.
 std::uint32_t PackDosTime(const ListingTime& time);
 
+// A listed time as seconds since 1970, read as if it were UTC (a listing of
+// facts is; a long listing's zone is not told, and callers bring it to UTC
+// where they know the offset).
+long long UtcSeconds(const ListingTime& time);
+
 // "yyyy-mm-dd hh:mm:ss", the time left out at exactly midnight.
 std::string FormatListingTime(const ListingTime& time);
 

@@ -19,19 +19,6 @@ namespace kestova {
 
 namespace {
 
-// A listed time as seconds, read as if it were UTC; the learnt offset makes
-// it UTC.
-long long Seconds(const ListingTime& time) {
-  std::tm fields{};
-  fields.tm_year = time.year - 1900;
-  fields.tm_mon = time.month - 1;
-  fields.tm_mday = time.day;
-  fields.tm_hour = time.hour;
-  fields.tm_min = time.minute;
-  fields.tm_sec = time.second;
-  return static_cast<long long>(::timegm(&fields));
-}
-
 std::string DescribeOffset(long long offset) {
   if (offset == 0) return "in UTC";
   const long long magnitude = offset < 0 ? -offset : offset;
@@ -94,7 +81,7 @@ void Upload::FolderListing::LearnClockOffset() {
              ": its listing times are compared without an offset.");
     return;
   }
-  const long long offset = std::llround(static_cast<double>(ended - Seconds(listed)) / 900.0) * 900;
+  const long long offset = std::llround(static_cast<double>(ended - UtcSeconds(listed)) / 900.0) * 900;
   if (offset > kMaxZoneOffset || offset < -kMaxZoneOffset) {
     times_trusted_ = false;
     run_.Log("The server listed the marker file sent to " + folder + " a moment ago at " + FormatListingTime(listed) +
@@ -240,19 +227,19 @@ bool Upload::FolderListing::ListedAsFolder(const std::string& remote) {
 // files, days): the copy counts as made at the end of what it shows.
 bool Upload::FolderListing::ListedCopyOlder(const RemoteEntry& listed, const LocalEntry& entry,
                                             ListingTime& shown) const {
-  shown = LocalTime(Seconds(listed.time) + clock_offset_);
+  shown = LocalTime(UtcSeconds(listed.time) + clock_offset_);
   return ListedEnd(listed) < entry.mtime;
 }
 
 // The first moment (UTC) a long listing's time can stand for.
 long long Upload::FolderListing::ListedStart(const RemoteEntry& listed) const {
-  return Seconds(listed.time) + clock_offset_;
+  return UtcSeconds(listed.time) + clock_offset_;
 }
 
 // The last moment (UTC) a long listing's time can stand for.
 long long Upload::FolderListing::ListedEnd(const RemoteEntry& listed) const {
   const bool shows_time = listed.precision != RemoteEntry::Precision::Day;
-  return Seconds(listed.time) + clock_offset_ + (shows_time ? 60 : 86400) - 1;
+  return UtcSeconds(listed.time) + clock_offset_ + (shows_time ? 60 : 86400) - 1;
 }
 
 // The MLSD counterpart of the listing comparison, with the same lines.
@@ -260,7 +247,7 @@ bool Upload::FolderListing::MlsdCopyOutdated(const std::string& local, const Loc
                                              const RemoteEntry& fact) {
   run_.judged_reason_ = "the server's times cannot be used";
   if (UntrustedTimes(fact.name)) return true;
-  const long long remote = Seconds(fact.time) + clock_offset_;
+  const long long remote = UtcSeconds(fact.time) + clock_offset_;
   const bool has_time = fact.precision != RemoteEntry::Precision::None;
   run_.judged_reason_ = has_time ? "newer" : "no time listed";
   if (!has_time || remote < entry.mtime) {

@@ -364,19 +364,7 @@ void MainForm::Upload(bool new_site) {
   // The wipe's own question comes from the run, once it knows what would go.
   if (!upload_form_) return;
   profile_.RootSource = S(root_source_->text());
-  upload_form_->Settings = SettingsForJob(profile_, !new_site);
-  upload_form_->Profile = view_.get();
-  upload_form_->ShowHelpPage = [this] { ShowHelpPage(); };
-  upload_form_->PlaceStore = profile_.StoreFile();
-  upload_form_->TrustCertificate = [this, new_site](const std::string& fingerprint) {
-    (new_site ? profile_.NewSite : profile_.OldSite).TrustedFingerprint = fingerprint;
-    profile_.SaveRegistry(profile_.GetCurrentProfile());
-  };
-  upload_form_->TrustHostKey = [this, site](const std::string& key, std::string& why) {
-    return TrustShownHostKey(profile_.HostKeysFile(), site.HostName, site.Port == "ftp" ? std::string() : site.Port,
-                             key, why);
-  };
-  upload_form_->exec();
+  RunInWindow(SettingsForJob(profile_, !new_site), new_site);
 }
 
 // The old site's start folder into the local folder, after a question
@@ -402,15 +390,21 @@ void MainForm::FetchOldSite() {
   }
   if (!upload_form_) return;
   profile_.RootSource = S(root_source_->text());
-  upload_form_->Settings = SettingsForFetch(profile_, std::string());
+  RunInWindow(SettingsForFetch(profile_, std::string()), false);
+}
+
+// The run window, set up for one run on the new site or the old one: a
+// certificate or host key the user trusts there is kept for that site.
+void MainForm::RunInWindow(RunSettings settings, bool new_site) {
+  upload_form_->Settings = std::move(settings);
   upload_form_->Profile = view_.get();
   upload_form_->ShowHelpPage = [this] { ShowHelpPage(); };
   upload_form_->PlaceStore = profile_.StoreFile();
-  upload_form_->TrustCertificate = [this](const std::string& fingerprint) {
-    profile_.OldSite.TrustedFingerprint = fingerprint;
+  upload_form_->TrustCertificate = [this, new_site](const std::string& fingerprint) {
+    (new_site ? profile_.NewSite : profile_.OldSite).TrustedFingerprint = fingerprint;
     profile_.SaveRegistry(profile_.GetCurrentProfile());
   };
-  const SiteSettings site = profile_.OldSite;
+  const SiteSettings site = new_site ? profile_.NewSite : profile_.OldSite;
   upload_form_->TrustHostKey = [this, site](const std::string& key, std::string& why) {
     return TrustShownHostKey(profile_.HostKeysFile(), site.HostName, site.Port == "ftp" ? std::string() : site.Port,
                              key, why);

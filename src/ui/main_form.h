@@ -37,6 +37,7 @@ class MainForm : public QMainWindow {
   void RootSourceBtnClick();
   void Upload(bool new_site);
   void FetchOldSite();
+  void RunInWindow(RunSettings settings, bool new_site);
   void ViewBtnClick(bool from_button);
   void ShowHelpPage();
   void SiteBtnClick();
