@@ -502,5 +502,71 @@ TEST_F(FetchLocalFaultTest, ACutFetchLeavesNoCutFileAndTheNextOneCompletes) {
   }
 }
 
+// The SSH stream cut in the middle of the large file, on both SFTP
+// servers: with retries the fetch ends with the exact tree, without it stops
+// with no cut file under a real name.
+class FetchSftpCutTest : public ::testing::TestWithParam<SshKind> {};
+
+TEST_P(FetchSftpCutTest, ACutStreamLeavesNoCutFileAndRetriesComplete) {
+  for (const int retries : {0, 2}) {
+    SCOPED_TRACE(retries);
+    testing::TempDir dir;
+    const fs::path root = dir.Path() / "root";
+    const fs::path local = dir.Path() / "local";
+    for (const auto& [path, text] : SiteTree()) testing::WriteFile(root / "www" / path, text);
+    std::string why;
+    const auto server = testing::SshServerFixture::Start(root.string(), why, GetParam());
+    ASSERT_TRUE(server) << why;
+    server->Own();
+    testing::FaultPlan plan;
+    plan.blind = true;
+    plan.seed = 5;
+    plan.drop_control = 1.0;
+    plan.min_control_cut = 100000;
+    plan.max_control_cut = 250000;
+    plan.max_faults = 2;
+    const auto relay = testing::FaultRelay::Start(std::stoi(server->Port()), plan, why);
+    ASSERT_TRUE(relay) << why;
+    std::string type, key, ignored;
+    std::ifstream(server->KnownHosts()) >> ignored >> type >> key;
+    const fs::path known = dir.Path() / "relay_hosts";
+    std::ofstream(known) << "[" << relay->Host() << "]:" << relay->Port() << " " << type << " " << key << "\n";
+    SiteSettings site;
+    site.Protocol = SiteProtocol::Sftp;
+    site.HostName = relay->Host();
+    site.Port = relay->Port();
+    site.UserName = server->User();
+    site.KnownHosts = {known.string()};
+    site.KeyFile = server->ClientKey();
+    SftpSiteConnection connection(site);
+    connection.SetAskpassProgram(KESTOVA_PROGRAM);
+    testing::TestRun run(connection);
+    run.settings.Site = site;
+    run.settings.StartDir = "www";
+    run.settings.FetchJob = true;
+    run.settings.LocalRoot = local.string();
+    run.settings.Retries = retries;
+    run.settings.RetryPause = 0;
+    const RunOutcome outcome = run.Start();
+    EXPECT_GE(relay->Injected().dropped_control, 1) << run.Text();
+    for (const auto& item : fs::recursive_directory_iterator(local)) {
+      EXPECT_FALSE(Upload::IsTemporaryName(item.path().filename().string())) << item.path();
+    }
+    for (const auto& [path, text] : testing::Tree(local)) EXPECT_TRUE(text == SiteTree().at(path)) << path;
+    if (retries > 0) {
+      EXPECT_EQ(outcome, RunOutcome::Finished) << run.Text();
+      EXPECT_EQ(Differences(testing::Tree(local), SiteTree()), "") << run.Text();
+    } else {
+      EXPECT_NE(outcome, RunOutcome::Finished) << run.Text();
+      EXPECT_FALSE(fs::exists(local / "img/large.jpg")) << run.Text();
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SshServers, FetchSftpCutTest, ::testing::Values(SshKind::OpenSsh, SshKind::Proftpd),
+                         [](const ::testing::TestParamInfo<SshKind>& param) {
+                           return std::string(param.param == SshKind::OpenSsh ? "sshd" : "proftpd");
+                         });
+
 }  // namespace
 }  // namespace kestova
