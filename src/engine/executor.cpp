@@ -107,8 +107,9 @@ void Executor::LogSecurity() {
     run_.Log(settings_.FetchJob
                  ? "Transfer method: modern (64 KiB blocks, one listing per folder with its facts where the server "
                    "has them, each file received under a temporary name and renamed into place)"
-                 : "Transfer method: modern (64 KiB blocks, no pause before a data connection closes, each file sent "
-                   "under a temporary name and renamed into place, one listing per folder on the server's clock)");
+                 : "Transfer method: modern (64 KiB blocks, no pause before a data connection closes, a file that "
+                   "replaces one sent under a temporary name and renamed into place, one listing per folder on the "
+                   "server's clock)");
   }
   if (const std::string line = site_.SessionLine(); !line.empty()) run_.Log(line);
 }

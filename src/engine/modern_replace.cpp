@@ -112,6 +112,27 @@ bool Upload::RenameIntoPlace::RenamedAfterAll(const std::string& remote, const s
   return false;
 }
 
+// A file the listing showed is not on the server: sent under its name. What
+// an upload that failed here left under that name goes, as nothing was
+// there before it.
+bool Upload::RenameIntoPlace::SendNew(const std::string& local, const std::string& remote, const std::string& name,
+                                      bool log_copy_line) {
+  run_.Next().file = name;
+  const bool sent = run_.ExecuteCommand(remote, "put", false);
+  if (log_copy_line) run_.Log("Copy to " + AddTrailingSlash(remote) + name + " as " + run_.TypeWords(name));
+  run_.Log("    - " + run_.client_.LastReply());
+  if (!sent) {
+    if (run_.executor_.GaveUp() || !run_.executor_.FailedHere()) return false;
+    run_.Problem("Skipped " + LocalPath(local, name) + ": the upload failed here; what reached the server was removed",
+                 LocalPath(local, name));
+    run_.Next().file = name;
+    run_.ExecuteCommand(remote, "dele", true);
+    return !run_.executor_.GaveUp();
+  }
+  run_.Emit(RunEvent::Kind::FileSent, LocalPath(local, name), run_.client_.TransferCount());
+  return true;
+}
+
 // The classic way: the file is sent under its own name.
 bool Upload::RenameIntoPlace::SendUnderOwnName(const std::string& local, const std::string& remote,
                                                const std::string& name, bool log_copy_line) {

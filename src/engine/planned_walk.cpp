@@ -122,6 +122,10 @@ void PlannedWalk::LookInto(Folder& folder) {
     RemoteListing listing;
     if (run_.profile_.TestRun() || !run_.ListFolder(remote, "ls", listing, true)) return;
     for (const RemoteEntry& listed : listing.entries) names.push_back(listed.name);
+    // What the folder holds, so that a file it does not hold goes straight
+    // to its name. A name in another case counts as there.
+    folder.names_listed = true;
+    for (const std::string& name : names) folder.folded_names.insert(FoldCase(name));
   }
   for (const std::string& name : names) {
     if (!Upload::IsTemporaryName(name)) continue;
@@ -248,7 +252,9 @@ void PlannedWalk::ActFile(const Folder& folder, const Item& item) {
     return run_.SendChanged(folder.local, folder.remote, entry.name, item.is_new ? "Put" : "put", folder.site_address,
                             folder.new_address, folder.old_address);
   }
-  run_.OverwriteFile(folder.local, folder.remote, entry, folder.site_address, folder.new_address, folder.old_address);
+  const bool is_new = folder.missing || (folder.names_listed && !folder.folded_names.count(FoldCase(entry.name)));
+  run_.OverwriteFile(folder.local, folder.remote, entry, folder.site_address, folder.new_address, folder.old_address,
+                     is_new);
 }
 
 // Temporary files of an earlier run that was cut short.

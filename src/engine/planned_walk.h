@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,11 @@ class PlannedWalk {
   };
   struct Folder {
     std::string local, remote, site_address, new_address, old_address;
-    bool make = true;      // MKD before going in
-    bool enter = true;     // the local folder could be read and holds entries
-    bool missing = false;  // the server does not have it: everything in it is new
+    bool make = true;                    // MKD before going in
+    bool enter = true;                   // the local folder could be read and holds entries
+    bool missing = false;                // the server does not have it: everything in it is new
+    bool names_listed = false;           // Overwrite All: the server's names were read
+    std::set<std::string> folded_names;  // and these are they, by FoldCase
     std::vector<std::string> leftovers;
     std::vector<Item> items;
   };

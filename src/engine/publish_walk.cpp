@@ -184,7 +184,7 @@ bool Upload::FileSkipped(const std::string& path, const LocalEntry& entry) {
 // replaces the server's copy.
 void Upload::OverwriteFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
                            const std::string& site_address, const std::string& new_address,
-                           const std::string& old_address) {
+                           const std::string& old_address, bool is_new) {
   // The local file is known to be readable (the page built) before the
   // server's copy is deleted: a file that cannot be sent must not cost the
   // site its current copy.
@@ -204,7 +204,7 @@ void Upload::OverwriteFile(const std::string& local, const std::string& remote, 
     return;
   }
   SetTransferType(Next().local_file.empty() ? entry.name : Next().local_file);
-  if (!replace_->Send(local, remote, entry.name, "put", true)) Terminate();
+  if (!replace_->Send(local, remote, entry.name, is_new ? "Put" : "put", true)) Terminate();
 }
 
 // Checks that a file can be read, and in a redirection run builds its page,

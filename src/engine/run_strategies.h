@@ -4,6 +4,8 @@
 // these and never the method.
 #pragma once
 
+#include <cstring>
+
 #include <ctime>
 #include <map>
 #include <set>
@@ -24,7 +26,9 @@ class Upload::ReplaceStrategy {
   // walk therefore never publishes.
   virtual bool Reserved(const std::string& name) const = 0;
   // Sends the file the operands name as `name` in `remote`, with the "Copy
-  // to" line of an Overwrite All or not; false when the run must end.
+  // to" line of an Overwrite All or not; false when the run must end. The
+  // label "Put" says the server's listing showed no file of that name (a
+  // new file), "put" that one is or may be there.
   virtual bool Send(const std::string& local, const std::string& remote, const std::string& name, const char* label,
                     bool copy_line) = 0;
 
@@ -72,12 +76,16 @@ class Upload::RenameIntoPlace : public ReplaceStrategy {
   using ReplaceStrategy::ReplaceStrategy;
   bool DeletesFirst() const override { return false; }
   bool Reserved(const std::string& name) const override { return IsTemporaryName(name); }
-  bool Send(const std::string& local, const std::string& remote, const std::string& name, const char*,
+  bool Send(const std::string& local, const std::string& remote, const std::string& name, const char* label,
             bool copy_line) override {
+    // A new file replaces nothing: it goes straight to its name, with no
+    // temporary name and no rename.
+    if (std::strcmp(label, "Put") == 0 && mode_ != Mode::DeleteAndSend) return SendNew(local, remote, name, copy_line);
     return ReplaceFile(local, remote, name, copy_line);
   }
 
  private:
+  bool SendNew(const std::string& local, const std::string& remote, const std::string& name, bool log_copy_line);
   bool ReplaceFile(const std::string& local, const std::string& remote, const std::string& name, bool log_copy_line);
   bool RenameOver(const std::string& remote, const std::string& temporary, const std::string& name, std::int64_t bytes);
   bool RenamedAfterAll(const std::string& remote, const std::string& temporary, const std::string& name,

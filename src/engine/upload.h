@@ -201,8 +201,10 @@ class Upload : private Executor::Owner {
   Verdict ListedVerdict(const std::string& local, const LocalEntry& entry);
   // The modern one: the file looked up in its folder's listing.
   bool FileSkipped(const std::string& path, const LocalEntry& entry);
+  // `is_new`: the server's listing showed no file of that name.
   void OverwriteFile(const std::string& local, const std::string& remote, const LocalEntry& entry,
-                     const std::string& site_address, const std::string& new_address, const std::string& old_address);
+                     const std::string& site_address, const std::string& new_address, const std::string& old_address,
+                     bool is_new = false);
 
   // MLSD where the server offers it (its FEAT lists MLST); asked once a run.
   void DetectMlsd(const std::string& folder);

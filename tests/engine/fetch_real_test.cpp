@@ -58,8 +58,12 @@ Tree SiteTree() {
 // A time a month back at 26 seconds past a minute: recent enough that a
 // long listing shows its minute.
 long long ServerTime() {
-  const long long month_ago = static_cast<long long>(std::time(nullptr)) - 30 * 86400;
-  return month_ago - month_ago % 60 + 26;
+  // Read once, so that a test that spans a minute's end sees one time.
+  static const long long when = [] {
+    const long long month_ago = static_cast<long long>(std::time(nullptr)) - 30 * 86400;
+    return month_ago - month_ago % 60 + 26;
+  }();
+  return when;
 }
 
 // The paths where two trees differ, so that a failure names them without
