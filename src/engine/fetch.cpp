@@ -395,7 +395,11 @@ void Fetch::GetFile(int local, const Folder& folder, const File& file) {
   }
   if (file.timed) {
     const struct timespec times[2] = {{0, UTIME_NOW}, {static_cast<std::time_t>(file.time), 0}};
-    ::futimens(fd, times);
+    // Without the time the file is whole all the same, but the next fetch
+    // and a Wrt Changes publish take it for changed: said, not failed.
+    if (::futimens(fd, times) != 0) {
+      run_.Log("Could not give " + path + " the server's time: " + std::strerror(errno));
+    }
   }
   // Where writes are only reported when the file is closed (a full disk
   // over NFS), the close says so.

@@ -80,7 +80,12 @@ bool OldPages::Folder(const std::string& remote, const std::string& local, const
     }
     if (run_.Excluded(Upload::Below(run_.settings_.StartDir, AddTrailingSlash(remote) + name), folder)) continue;
     if (folder) {
-      if (depth + 1 <= Upload::kMaxWipeDepth) inner.push_back(name);
+      if (depth + 1 <= Upload::kMaxWipeDepth) {
+        inner.push_back(name);
+      } else {
+        run_.Problem("Left out the old site's folder " + AddTrailingSlash(remote) + name + ": it lies more than " +
+                     std::to_string(Upload::kMaxWipeDepth) + " levels below the start directory");
+      }
       continue;
     }
     if (!here.count(FoldCase(name))) Page(remote, local, name, at);
