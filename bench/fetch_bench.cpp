@@ -23,6 +23,7 @@
 #include "engine/upload.h"
 #include "support/fake_profile.h"
 #include "support/ftp_servers.h"
+#include "support/test_run.h"
 
 namespace {
 
@@ -45,12 +46,7 @@ double Fetch(const kestova::testing::FtpServerFixture& server, const std::string
   kestova::RunSettings settings;
   settings.FetchJob = true;
   settings.BinaryMode = true;
-  settings.Site.Method = method;
-  settings.Site.HostName = "127.0.0.1";
-  settings.Site.Port = server.Port();
-  settings.Site.UserName = server.User();
-  settings.Site.PassWord = server.Password();
-  settings.Site.SetPassive(true);
+  settings.Site = kestova::testing::ServerSite(server, server.Port(), true, method);
   settings.StartDir = folder;
   settings.LocalRoot = into.string();
   settings.RetryPause = 0;

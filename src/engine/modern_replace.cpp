@@ -29,11 +29,7 @@ bool Upload::RenameIntoPlace::ReplaceFile(const std::string& local, const std::s
     if (run_.executor_.GaveUp() || !run_.executor_.FailedHere()) return false;
     // What reached the server lies under the temporary name: it goes, and
     // the site's copy stays as it was.
-    run_.Problem("Skipped " + LocalPath(local, name) + ": the upload failed here; the server's copy was left as it was",
-                 LocalPath(local, name));
-    run_.Next().file = temporary;
-    run_.ExecuteCommand(remote, "dele", true);
-    return !run_.executor_.GaveUp();
+    return DropFailedUpload(local, remote, name, temporary, "the server's copy was left as it was");
   }
   const std::int64_t bytes = run_.client_.TransferCount();
   if (!RenameOver(remote, temporary, name, bytes)) {
@@ -123,14 +119,21 @@ bool Upload::RenameIntoPlace::SendNew(const std::string& local, const std::strin
   run_.Log("    - " + run_.client_.LastReply());
   if (!sent) {
     if (run_.executor_.GaveUp() || !run_.executor_.FailedHere()) return false;
-    run_.Problem("Skipped " + LocalPath(local, name) + ": the upload failed here; what reached the server was removed",
-                 LocalPath(local, name));
-    run_.Next().file = name;
-    run_.ExecuteCommand(remote, "dele", true);
-    return !run_.executor_.GaveUp();
+    return DropFailedUpload(local, remote, name, name, "what reached the server was removed");
   }
   run_.Emit(RunEvent::Kind::FileSent, LocalPath(local, name), run_.client_.TransferCount());
   return true;
+}
+
+// An upload that failed on this side: the file is skipped, and what reached
+// the server under `sent_as` goes. False when the run must end.
+bool Upload::RenameIntoPlace::DropFailedUpload(const std::string& local, const std::string& remote,
+                                               const std::string& name, const std::string& sent_as,
+                                               const std::string& outcome) {
+  run_.Problem("Skipped " + LocalPath(local, name) + ": the upload failed here; " + outcome, LocalPath(local, name));
+  run_.Next().file = sent_as;
+  run_.ExecuteCommand(remote, "dele", true);
+  return !run_.executor_.GaveUp();
 }
 
 // The classic way: the file is sent under its own name.

@@ -86,6 +86,8 @@ class Upload::RenameIntoPlace : public ReplaceStrategy {
 
  private:
   bool SendNew(const std::string& local, const std::string& remote, const std::string& name, bool log_copy_line);
+  bool DropFailedUpload(const std::string& local, const std::string& remote, const std::string& name,
+                        const std::string& sent_as, const std::string& outcome);
   bool ReplaceFile(const std::string& local, const std::string& remote, const std::string& name, bool log_copy_line);
   bool RenameOver(const std::string& remote, const std::string& temporary, const std::string& name, std::int64_t bytes);
   bool RenamedAfterAll(const std::string& remote, const std::string& temporary, const std::string& name,

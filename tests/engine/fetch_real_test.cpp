@@ -531,16 +531,13 @@ TEST_P(FetchSftpCutTest, ACutStreamLeavesNoCutFileAndRetriesComplete) {
     plan.max_faults = 2;
     const auto relay = testing::FaultRelay::Start(std::stoi(server->Port()), plan, why);
     ASSERT_TRUE(relay) << why;
-    std::string type, key, ignored;
-    std::ifstream(server->KnownHosts()) >> ignored >> type >> key;
-    const fs::path known = dir.Path() / "relay_hosts";
-    std::ofstream(known) << "[" << relay->Host() << "]:" << relay->Port() << " " << type << " " << key << "\n";
+    const std::string known = server->KnownHostsAt(relay->Host(), relay->Port(), dir.File("relay_hosts"));
     SiteSettings site;
     site.Protocol = SiteProtocol::Sftp;
     site.HostName = relay->Host();
     site.Port = relay->Port();
     site.UserName = server->User();
-    site.KnownHosts = {known.string()};
+    site.KnownHosts = {known};
     site.KeyFile = server->ClientKey();
     SftpSiteConnection connection(site);
     connection.SetAskpassProgram(KESTOVA_PROGRAM);

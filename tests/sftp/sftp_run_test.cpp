@@ -308,11 +308,8 @@ TEST_P(SftpRunTest, CutSshStreamsRetryToAnExactTreeAndNeverLeaveACutFile) {
     std::string why;
     const auto relay = testing::FaultRelay::Start(std::stoi(server->Port()), plan, why);
     ASSERT_TRUE(relay) << why;
-    std::string type, key, ignored;
-    std::ifstream(server->KnownHosts()) >> ignored >> type >> key;
-    const fs::path known = dir.Path() / "relay_hosts";
-    std::ofstream(known) << "[" << relay->Host() << "]:" << relay->Port() << " " << type << " " << key << "\n";
-    SiteSettings site = SftpSite(*server, known.string());
+    const std::string known = server->KnownHostsAt(relay->Host(), relay->Port(), dir.File("relay_hosts"));
+    SiteSettings site = SftpSite(*server, known);
     site.HostName = relay->Host();
     site.Port = relay->Port();
     site.KeyFile = server->ClientKey();

@@ -542,6 +542,14 @@ std::string SshServerFixture::Shown(const std::string& relative) const {
   return relative.empty() ? (top.empty() ? "/" : top) : top + "/" + relative;
 }
 
+std::string SshServerFixture::KnownHostsAt(const std::string& host, const std::string& port,
+                                           const std::string& file) const {
+  std::string type, key, ignored;
+  std::ifstream(known_hosts_) >> ignored >> type >> key;
+  std::ofstream(file) << "[" << host << "]:" << port << " " << type << " " << key << "\n";
+  return file;
+}
+
 void SshServerFixture::Own() { Run("chown -R " + std::string(kVsftpdUser) + " '" + root_ + "'"); }
 
 SshServerFixture::~SshServerFixture() {

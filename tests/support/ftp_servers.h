@@ -139,6 +139,9 @@ class SshServerFixture {
   const std::string& ClientKey() const { return client_key_; }
   // A known_hosts file that holds the server's host key.
   const std::string& KnownHosts() const { return known_hosts_; }
+  // Writes a known_hosts file at `file` that holds the server's key for
+  // host:port (a relay in front of it); its path.
+  std::string KnownHostsAt(const std::string& host, const std::string& port, const std::string& file) const;
   // The host key's SHA-256 fingerprint, "SHA256:..." as ssh prints it.
   const std::string& Fingerprint() const { return fingerprint_; }
   // Hands files a test put below the root to the server's user.
