@@ -12,6 +12,7 @@
 
 #include "app/trust_command.h"
 #include "common/text_helpers.h"
+#include "engine/run_settings.h"
 #include "net/certificate_check.h"
 #include "platform/registry.h"
 #include "profile/site_profile.h"
@@ -84,6 +85,8 @@ const std::map<std::string, const char*>& CommandHelp() {
        "quoted value such as Exclude=$'*.psd\\ndrafts/'. NewDelete=1 removes remote files\n"
        "no longer in the local folder after a publish that sent everything; past\n"
        "NewMaxDelete files (or 10 % of the remote files) only with a yes.\n"
+       "NewConnections and OldConnections (1 to 8, 4 unless set) are the connections the\n"
+       "modern method and SFTP send or fetch over side by side; the classic method uses one.\n"
        "NewKeyFile and OldKeyFile name a private key for SFTP; empty for the agent\n"
        "and ssh's own defaults.\n"
        "Passwords are stored scrambled; give\n"
@@ -240,6 +243,11 @@ Change ParseChange(const std::string& arg, std::istream* in, std::ostream& err) 
       change.value.number = choice;
     else
       change.error = std::string(field) + " takes 0 (FTP) or 1 (SFTP), or the words ftp or sftp, not '" + text + "'.";
+  } else if (change.field->Id == FieldId::NewConnections || change.field->Id == FieldId::OldConnections) {
+    if (const auto number = ParseNumber(text); number && *number >= 1 && *number <= RunSettings::kMaxConnections)
+      change.value.number = *number;
+    else
+      change.error = std::string(field) + " takes a number of connections from 1 to 8, not '" + text + "'.";
   } else if (IsCertificateField(change.field->Id)) {
     change.value.text = NormalizeFingerprint(text);
     if (!text.empty() && change.value.text.empty()) {

@@ -34,7 +34,7 @@ namespace {
 const char* const kRunHelp =
     "Usage: kestova run publish|redirect|fetch [--profile NAME] [--test] [--yes]\n"
     "                   [--method classic|modern] [--exclude PATTERN]... [--quiet]\n"
-    "                   [--log FILE] [--into FOLDER]\n"
+    "                   [--log FILE] [--into FOLDER] [--connections N]\n"
     "\n"
     "Runs one job of a profile (the current one unless --profile names another)\n"
     "and prints its log as it goes:\n"
@@ -61,6 +61,9 @@ const char* const kRunHelp =
     "NewMethod or OldMethod otherwise): classic, or modern (64 KiB blocks, no pause\n"
     "before a data connection closes, a file that replaces one sent under a temporary\n"
     "name and renamed into place).\n"
+    "--connections N (1 to 8) is how many connections the modern method and SFTP\n"
+    "work over side by side in this run (the profile's NewConnections or\n"
+    "OldConnections otherwise, 4 unless set); the classic method uses one.\n"
     "The log goes to standard output. On a terminal, standard error shows a line\n"
     "of progress; at the end it shows a summary (--quiet leaves both out). Errors\n"
     "always go to standard error. --log FILE also writes the log to FILE. Every\n"
@@ -138,6 +141,7 @@ struct RunRequest {
   bool quiet = false;
   std::string log_file;
   std::optional<TransferMethod> method;
+  int connections = 0;  // 0: the profile's
   std::vector<std::string> exclude;
   std::string into;  // fetch: the folder to fetch into
   std::optional<int> exit;
@@ -157,12 +161,13 @@ std::string ShellWord(const std::string& text) {
 // One line for a word the command does not take: the nearest option or
 // job, and where the rest is told.
 std::string UnexpectedArgument(const std::string& arg) {
-  if (arg == "--profile" || arg == "--log" || arg == "--method" || arg == "--exclude" || arg == "--into") {
+  if (arg == "--profile" || arg == "--log" || arg == "--method" || arg == "--exclude" || arg == "--into" ||
+      arg == "--connections") {
     return arg + " needs a value after it. 'kestova run --help' lists the options.";
   }
-  static const char* const kWords[] = {"publish",   "redirect", "--profile", "--test", "--dry-run",
-                                       "--yes",     "--method", "--quiet",   "--log",  "--help",
-                                       "--exclude", "fetch",    "--into"};
+  static const char* const kWords[] = {"publish",   "redirect", "--profile", "--test",       "--dry-run",
+                                       "--yes",     "--method", "--quiet",   "--log",        "--help",
+                                       "--exclude", "fetch",    "--into",    "--connections"};
   std::string nearest;
   size_t best = 4;  // no suggestion further than three edits away
   for (const char* word : kWords) {
@@ -198,6 +203,14 @@ RunRequest ParseRunArgs(const std::vector<std::string>& args, std::ostream& out,
         request.method = name == "modern" ? TransferMethod::Modern : TransferMethod::Classic;
       } else {
         err << "kestova: --method takes classic or modern, not '" << name << "'.\n";
+        request.exit = kExitUsage;
+      }
+    } else if ((arg == "--connections" && i + 1 < args.size()) || arg.rfind("--connections=", 0) == 0) {
+      const std::string count = arg == "--connections" ? args[++i] : arg.substr(14);
+      if (count.size() == 1 && count[0] >= '1' && count[0] <= '8') {
+        request.connections = count[0] - '0';
+      } else {
+        err << "kestova: --connections takes a number from 1 to 8, not '" << count << "'.\n";
         request.exit = kExitUsage;
       }
     } else if (arg == "--exclude" && i + 1 < args.size()) {
@@ -249,6 +262,8 @@ bool LoadRunProfile(SiteProfile& profile, RunRequest& request, std::ostream& err
   if (request.method) {
     (request.job == "publish" ? profile.NewSite : profile.OldSite).Method = *request.method;
   }
+  if (request.connections > 0)
+    (request.job == "publish" ? profile.NewConnections : profile.OldConnections) = request.connections;
   return true;
 }
 

@@ -61,7 +61,7 @@ bool ClassicWalk::EnterFolder(const std::string& remote) {
   if (!run_.profile_.TestRun()) return run_.ExecuteCommand(remote, "cwd", false);
   if (InMissingFolder(remote)) return true;
   if (!run_.ExecuteCommand(remote, "cwd", true)) return false;
-  if (run_.executor_.LastDone() || !run_.client_.Connected()) return true;
+  if (run_.executor_->LastDone() || !run_.client_->Connected()) return true;
   run_.Log("## Test: " + remote + " is not on the server yet: it counts as empty");
   missing_root_ = remote;
   return true;

@@ -9,7 +9,7 @@
 namespace kestova {
 
 bool Executor::Execute(const std::string& param, const std::string& label, bool ignore_failure) {
-  if (gave_up_) return false;
+  if (gave_up_ || withdrawn_) return false;
   Attempt attempt;
   attempt.param = param;
   attempt.label = label;
@@ -27,7 +27,7 @@ bool Executor::Execute(const std::string& param, const std::string& label, bool 
     }
     return false;
   }
-  if (!result) ReportGivingUp(attempt);
+  if (!result && !withdrawn_) ReportGivingUp(attempt);
   return result;
 }
 
@@ -78,9 +78,14 @@ bool Executor::PauseBeforeRetry(Attempt& attempt) {
 
 Executor::Connection Executor::Reconnect(Attempt& attempt) {
   run_.Log("Connecting to " + site_.HostName() + (attempt.label.empty() ? std::string() : " for " + attempt.label));
-  if (site_.TooManyConnections()) return StepUp(attempt);
+  if (site_.TooManyConnections() && !extra_) return StepUp(attempt);
   if (const Outcome connected = site_.Connect(); !connected) {
     Failed(connected, ConnectFailure(connected));
+    if (extra_) {
+      withdrawn_ = true;
+      site_.Drop();
+      return Connection::Impossible;
+    }
     attempt.cannot_connect = failed_here_ || site_.ConnectRefusal() != SiteConnection::Refusal::None;
     const CertificateCheck check = site_.Certificate();
     if (check.verdict == CertificateCheck::Verdict::Untrusted || check.verdict == CertificateCheck::Verdict::Changed) {
@@ -118,6 +123,7 @@ void Executor::LogSecurity() {
 // an upload, into the type the run chose for it: a new session starts in
 // the server's default type.
 void Executor::AfterConnect(const Attempt& attempt) {
+  ++connects_;
   session_type_ = -1;  // a new session starts in the server's default type
   if (!attempt.param.empty()) {
     op_.folder = attempt.param;

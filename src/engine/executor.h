@@ -102,6 +102,17 @@ class Executor {
   };
   const RefusedKey& RefusedHostKey() const { return refused_host_key_; }
 
+  // A further session of several: when it cannot connect (the server has
+  // too many connections, say) it closes and leaves the run to the others,
+  // without the retry rules' pauses; Withdrawn tells.
+  void CloseWhenRefused() {
+    extra_ = true;
+    method_said_ = true;  // the first session named it
+  }
+  bool Withdrawn() const { return withdrawn_; }
+  // Sessions it has connected so far.
+  int Connects() const { return connects_; }
+
   // The user stopped the run: it ends, and the call under way at once.
   void Stop();
   // The run is over: QUIT, or after giving up nothing, not even QUIT.
@@ -153,6 +164,9 @@ class Executor {
   bool failed_here_ = false;
   bool operation_ok_ = true;
   bool gave_up_ = false;
+  bool extra_ = false;
+  bool withdrawn_ = false;
+  int connects_ = 0;
   // Where a listing goes, and what it lists (empty: the current folder).
   RemoteListing* listing_ = nullptr;
   std::string listing_what_;

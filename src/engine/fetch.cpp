@@ -99,8 +99,8 @@ void Fetch::Run() {
   run_.Next().folder = start;
   run_.Next().SetLocalFile("");
   if (!run_.ExecuteCommand(start, "cwd", true)) return run_.Terminate();
-  if (!run_.executor_.LastDone()) {
-    Problem("The old site has no folder " + start + " to fetch (" + run_.executor_.LastFailure() +
+  if (!run_.executor_->LastDone()) {
+    Problem("The old site has no folder " + start + " to fetch (" + run_.executor_->LastFailure() +
             "). Check the old site's start directory.");
     return run_.Terminate();
   }
@@ -148,8 +148,8 @@ bool Fetch::ListRemote(const std::string& remote, RemoteListing& listing, bool& 
   // fetch goes on.
   entered = false;
   if (!run_.ExecuteCommand(remote, "cwd", true)) return false;
-  if (!run_.executor_.LastDone()) {
-    Problem("Left out the folder " + remote + ": the server would not enter it: " + run_.executor_.LastFailure());
+  if (!run_.executor_->LastDone()) {
+    Problem("Left out the folder " + remote + ": the server would not enter it: " + run_.executor_->LastFailure());
     return true;
   }
   entered = true;
@@ -367,12 +367,12 @@ void Fetch::GetFile(int local, const Folder& folder, const File& file) {
   };
   // Byte for byte, set once a session (the fetch is not the Parts' publish,
   // which sets the type before every file).
-  if (run_.executor_.SessionType() != 1) {
+  if (run_.executor_->SessionType() != 1) {
     if (!run_.ExecuteCommand(folder.remote, "typebinary", false)) {
       drop(std::string());
       return run_.Terminate();
     }
-    run_.executor_.SetSessionType(1);
+    run_.executor_->SetSessionType(1);
   }
   PartFile sink(fd);
   run_.Next().file = file.name;
@@ -381,13 +381,13 @@ void Fetch::GetFile(int local, const Folder& folder, const File& file) {
   run_.Next().sink = &sink;
   const bool done = run_.ExecuteCommand(folder.remote, "get", true);
   run_.Next().sink = nullptr;
-  if (run_.terminated_ && (!done || !run_.executor_.LastDone())) {
+  if (run_.terminated_ && (!done || !run_.executor_->LastDone())) {
     drop(std::string());
     run_.Log("Removed the part of " + path + " that had arrived; any local copy is as it was");
     return;
   }
   if (sink.Error() != 0) return drop("writing " + path + " failed: " + std::strerror(sink.Error()));
-  if (!done || !run_.executor_.LastDone()) return drop(run_.executor_.LastFailure());
+  if (!done || !run_.executor_->LastDone()) return drop(run_.executor_->LastFailure());
   if (file.size >= 0 && sink.Written() != file.size) {
     return drop(Counted(sink.Written(), "byte", "bytes") + " arrived where the listing gave " +
                 Counted(file.size, "byte", "bytes") +

@@ -47,8 +47,8 @@ constexpr long long kMaxZoneOffset = 26 * 3600;
 void Upload::DetectMlsd(const std::string& folder) {
   if (mlsd_asked_) return;
   mlsd_asked_ = true;
-  if (!ExecuteCommand(folder, "feat", true) || !executor_.LastDone()) return;
-  mlsd_ = client_.ListsFacts();
+  if (!ExecuteCommand(folder, "feat", true) || !executor_->LastDone()) return;
+  mlsd_ = client_->ListsFacts();
 }
 
 // Sends a marker file to the start folder, lists it and deletes it; the
@@ -57,7 +57,7 @@ void Upload::DetectMlsd(const std::string& folder) {
 // offset of every listing time of the run.
 void Upload::FolderListing::LearnClockOffset() {
   const std::string folder = run_.settings_.StartDir;
-  if (run_.client_.TimesInUtc()) {
+  if (run_.client_->TimesInUtc()) {
     run_.DetectMlsd(folder);
     run_.Log("The server's listing times are in UTC, as its protocol gives them: no marker file is needed.");
     return;
@@ -75,7 +75,7 @@ void Upload::FolderListing::LearnClockOffset() {
   ListingTime listed;
   std::time_t ended = 0;
   const bool found = MarkerTime(folder, listed, ended);
-  if (run_.executor_.GaveUp()) return;
+  if (run_.executor_->GaveUp()) return;
   if (!found) {
     run_.Log("Could not learn the server's clock from a marker file in " + folder +
              ": its listing times are compared without an offset.");
@@ -108,7 +108,7 @@ bool Upload::FolderListing::MarkerTime(const std::string& folder, ListingTime& l
   run_.Next().SetStream(&stream);
   run_.Next().file = marker;
   const bool sent = run_.ExecuteCommand(folder, "typebinary", false) && run_.ExecuteCommand(folder, "put", true) &&
-                    run_.executor_.LastDone();
+                    run_.executor_->LastDone();
   ended = std::time(nullptr);
   run_.Next().SetStream(run_stream);
   RemoteListing listing;
@@ -122,9 +122,9 @@ bool Upload::FolderListing::MarkerTime(const std::string& folder, ListingTime& l
     }
   }
   run_.Next().file = marker;
-  if (sent && run_.ExecuteCommand(folder, "dele", true) && !run_.executor_.LastDone()) {
+  if (sent && run_.ExecuteCommand(folder, "dele", true) && !run_.executor_->LastDone()) {
     run_.Log("Could not delete the marker file " + AddTrailingSlash(folder) + marker + " (" +
-             run_.executor_.LastFailure() +
+             run_.executor_->LastFailure() +
              "): it stays on the server, where visitors can read it; delete it by hand.");
   }
   return found;

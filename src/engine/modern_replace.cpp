@@ -25,15 +25,15 @@ bool Upload::RenameIntoPlace::ReplaceFile(const std::string& local, const std::s
   const bool sent = run_.ExecuteCommand(remote, "put", false);
   if (log_copy_line) run_.Log("Copy to " + AddTrailingSlash(remote) + name + " as " + run_.TypeWords(name));
   if (!sent) {
-    if (log_copy_line || run_.executor_.FailedHere()) run_.Log("    - " + run_.client_.LastReply());
-    if (run_.executor_.GaveUp() || !run_.executor_.FailedHere()) return false;
+    if (log_copy_line || run_.executor_->FailedHere()) run_.Log("    - " + run_.client_->LastReply());
+    if (run_.executor_->GaveUp() || !run_.executor_->FailedHere()) return false;
     // What reached the server lies under the temporary name: it goes, and
     // the site's copy stays as it was.
     return DropFailedUpload(local, remote, name, temporary, "the server's copy was left as it was");
   }
-  const std::int64_t bytes = run_.client_.TransferCount();
+  const std::int64_t bytes = run_.client_->TransferCount();
   if (!RenameOver(remote, temporary, name, bytes)) {
-    if (run_.executor_.GaveUp()) return false;
+    if (run_.executor_->GaveUp()) return false;
     // No rename: the temporary copy goes and the file is sent under its name.
     run_.Next().file = temporary;
     run_.ExecuteCommand(remote, "dele", true);
@@ -41,7 +41,7 @@ bool Upload::RenameIntoPlace::ReplaceFile(const std::string& local, const std::s
     if (!run_.ExecuteCommand(remote, "dele", true)) return false;
     return SendUnderOwnName(local, remote, name, false);
   }
-  run_.Log("    - " + run_.client_.LastReply());
+  run_.Log("    - " + run_.client_->LastReply());
   run_.Emit(RunEvent::Kind::FileSent, LocalPath(local, name), bytes);
   return true;
 }
@@ -54,19 +54,19 @@ bool Upload::RenameIntoPlace::RenameOver(const std::string& remote, const std::s
   if (mode_ == Mode::DeleteThenRename) {
     run_.Next().file = name;
     run_.ExecuteCommand(remote, "dele", true);
-    if (run_.executor_.GaveUp()) return false;
+    if (run_.executor_->GaveUp()) return false;
   }
-  run_.executor_.LastRename() = Executor::RenameTry();
+  run_.executor_->LastRename() = Executor::RenameTry();
   run_.Next().file = temporary;
   run_.Next().rename_to = name;
   run_.ExecuteCommand(remote, "rename", true);
-  if (run_.executor_.LastDone() || run_.executor_.GaveUp()) return run_.executor_.LastDone();
+  if (run_.executor_->LastDone() || run_.executor_->GaveUp()) return run_.executor_->LastDone();
   // After a lost connection the first attempt may have renamed the file,
   // so that the next one finds nothing to rename: that is no verdict.
-  if (!run_.executor_.LastRename().first_attempt) return RenamedAfterAll(remote, temporary, name, bytes);
-  const std::string refusal = run_.client_.LastReply();
+  if (!run_.executor_->LastRename().first_attempt) return RenamedAfterAll(remote, temporary, name, bytes);
+  const std::string refusal = run_.client_->LastReply();
   const std::string again = ": files are replaced by deleting and sending them again, as the classic method does.";
-  if (run_.executor_.LastRename().refused == SiteConnection::RenameRefusal::Source) {
+  if (run_.executor_->LastRename().refused == SiteConnection::RenameRefusal::Source) {
     run_.Log("The server refused RNFR (" + refusal + ")" + again);
     mode_ = Mode::DeleteAndSend;
     return false;
@@ -96,7 +96,7 @@ bool Upload::RenameIntoPlace::RenamedAfterAll(const std::string& remote, const s
     for (const RemoteEntry& listed : listing.entries) {
       if (listed.kind != RemoteEntry::Kind::File) continue;
       temporary_there = temporary_there || listed.name == temporary;
-      if (listed.name == name) in_place = listed.size < 0 || listed.size == bytes || !run_.client_.Binary();
+      if (listed.name == name) in_place = listed.size < 0 || listed.size == bytes || !run_.client_->Binary();
     }
   }
   if (!temporary_there && in_place) {
@@ -116,12 +116,12 @@ bool Upload::RenameIntoPlace::SendNew(const std::string& local, const std::strin
   run_.Next().file = name;
   const bool sent = run_.ExecuteCommand(remote, "put", false);
   if (log_copy_line) run_.Log("Copy to " + AddTrailingSlash(remote) + name + " as " + run_.TypeWords(name));
-  run_.Log("    - " + run_.client_.LastReply());
+  run_.Log("    - " + run_.client_->LastReply());
   if (!sent) {
-    if (run_.executor_.GaveUp() || !run_.executor_.FailedHere()) return false;
+    if (run_.executor_->GaveUp() || !run_.executor_->FailedHere()) return false;
     return DropFailedUpload(local, remote, name, name, "what reached the server was removed");
   }
-  run_.Emit(RunEvent::Kind::FileSent, LocalPath(local, name), run_.client_.TransferCount());
+  run_.Emit(RunEvent::Kind::FileSent, LocalPath(local, name), run_.client_->TransferCount());
   return true;
 }
 
@@ -133,7 +133,7 @@ bool Upload::RenameIntoPlace::DropFailedUpload(const std::string& local, const s
   run_.Problem("Skipped " + LocalPath(local, name) + ": the upload failed here; " + outcome, LocalPath(local, name));
   run_.Next().file = sent_as;
   run_.ExecuteCommand(remote, "dele", true);
-  return !run_.executor_.GaveUp();
+  return !run_.executor_->GaveUp();
 }
 
 // The classic way: the file is sent under its own name.

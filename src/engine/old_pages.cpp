@@ -119,9 +119,9 @@ void OldPages::Page(const std::string& remote, const std::string& local, const s
   const bool read = run_.ExecuteCommand(remote, "get", true);
   run_.Next().sink = nullptr;
   if (run_.terminated_) return;
-  if (!read || !run_.executor_.LastDone()) {
+  if (!read || !run_.executor_->LastDone()) {
     --pages_;
-    run_.Problem("Skipped the old page " + path + ": cannot read it for its title: " + run_.executor_.LastFailure());
+    run_.Problem("Skipped the old page " + path + ": cannot read it for its title: " + run_.executor_->LastFailure());
     return;
   }
   run_.MakePage(head.Text(), name, at.site, at.new_site, at.old_site);

@@ -47,7 +47,13 @@ void PlannedWalk::Run(const std::string& local, const std::string& remote, const
   totals_.judged = run_.write_changes_;
   const std::unique_ptr<Folder> plan = Plan(local, remote, site_address, new_address, old_address, true);
   if (run_.terminated_) return;
-  Act(*plan);
+  if (const int sessions = run_.SessionsFor(totals_.send + totals_.remove); sessions > 1) {
+    std::vector<Upload::SharedTask> tasks;
+    Queue(*plan, SIZE_MAX, tasks);
+    run_.RunShared(tasks, sessions);
+  } else {
+    Act(*plan);
+  }
   // With removals the line comes after them, and counts them too.
   if (run_.profile_.TestRun() && !run_.terminated_ && !run_.settings_.RemoveGone) run_.ReportPlan(totals_);
 }
@@ -103,7 +109,7 @@ void PlannedWalk::LookInto(Folder& folder) {
     run_.Next().file = remote;
     run_.Next().folder = remote;
     if (!run_.ExecuteCommand(remote, "cwd", true)) return run_.Terminate();
-    if (!run_.executor_.LastDone() && run_.client_.Connected()) {
+    if (!run_.executor_->LastDone() && run_.client_->Connected()) {
       folder.missing = true;
       if (run_.profile_.TestRun()) run_.Log("## Test: " + remote + " is not on the server yet: it counts as empty");
       missing_root_ = remote;
@@ -242,6 +248,32 @@ void PlannedWalk::Act(const Folder& folder) {
   }
 }
 
+void PlannedWalk::Queue(const Folder& folder, size_t after, std::vector<Upload::SharedTask>& tasks) {
+  const size_t self = tasks.size();
+  tasks.push_back({std::string(), after, [this, &folder] { MakeFolder(folder); }});
+  if (!folder.enter) return;
+  for (const Item& item : folder.items) {
+    if (item.kind == Item::Kind::File) {
+      tasks.push_back({folder.remote, self, [this, &folder, &item] { ActFile(folder, item); }});
+    } else if (item.kind == Item::Kind::Folder) {
+      Queue(*item.folder, self, tasks);
+    }
+  }
+}
+
+// A folder's own task: made where the server lacks it, and entered only
+// when a cut run left something to remove there.
+void PlannedWalk::MakeFolder(const Folder& folder) {
+  const std::string& remote = folder.remote;
+  run_.Next().file = remote;
+  run_.Next().folder = remote;
+  if (folder.make && !run_.ExecuteCommand(remote, "mkd", true)) return run_.Terminate();
+  if (!folder.enter) return;
+  if (!folder.leftovers.empty() && !run_.Enter(remote)) return run_.Terminate();
+  run_.Emit(RunEvent::Kind::FolderEntered, remote);
+  RemoveLeftovers(folder);
+}
+
 void PlannedWalk::ActFile(const Folder& folder, const Item& item) {
   const Upload::LocalEntry& entry = item.entry;
   const std::string path = LocalPath(folder.local, entry.name);
@@ -266,7 +298,7 @@ void PlannedWalk::RemoveLeftovers(const Folder& folder) {
     }
     run_.Next().file = name;
     run_.ExecuteCommand(folder.remote, "dele", true);
-    if (run_.executor_.LastDone()) run_.Log("Removed " + name + ", left by an earlier run that was cut short");
+    if (run_.executor_->LastDone()) run_.Log("Removed " + name + ", left by an earlier run that was cut short");
   }
 }
 

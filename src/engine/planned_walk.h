@@ -56,6 +56,10 @@ class PlannedWalk {
   bool PlanFile(Folder& folder, const Upload::LocalEntry& entry, Item& item);
   void LookInto(Folder& folder);
   void Act(const Folder& folder);
+  // The plan as tasks for several sessions: each folder's own (made, its
+  // leftovers removed) before its files and folders.
+  void Queue(const Folder& folder, size_t after, std::vector<Upload::SharedTask>& tasks);
+  void MakeFolder(const Folder& folder);
   void ActFile(const Folder& folder, const Item& item);
   void RemoveLeftovers(const Folder& folder);
 

@@ -216,7 +216,7 @@ bool Upload::ReadyToSend(const std::string& local, const std::string& name, cons
   if (settings_.RedirectJob && !profile_.TestRun())
     return BuildPage(local, name, site_address, new_address, old_address);
   std::string why;
-  if (client_.OpenForUpload(path, why)) return true;
+  if (client_->OpenForUpload(path, why)) return true;
   Problem("Skipped " + path + ": cannot read it: " + why, path);
   return false;
 }
@@ -226,7 +226,7 @@ Upload::Verdict Upload::ListedVerdict(const std::string& local, const LocalEntry
   RemoteListing listing;
   // Not retried: a listing that fails makes the file count as new. What a
   // failed listing delivered before it broke off is not read.
-  if (!client_.List(SiteConnection::Listing::Long, entry.name, listing)) return Verdict::New;
+  if (!client_->List(SiteConnection::Listing::Long, entry.name, listing)) return Verdict::New;
   // The first entry that names the file decides.
   for (const RemoteEntry& listed : listing.entries) {
     ProcessPendingEvents();
@@ -298,8 +298,8 @@ void Upload::TestCopy(const std::string& local, const std::string& name) {
 // "Binary" or "ASCII"; a site without a text mode says so where FTP would
 // have sent the file as text.
 std::string Upload::TypeWords(const std::string& name) const {
-  if (!client_.HasTextMode() && !GoesAsBinary(name)) return "Binary (byte for byte: the site has no text mode)";
-  return client_.Binary() ? "Binary" : "ASCII";
+  if (!client_->HasTextMode() && !GoesAsBinary(name)) return "Binary (byte for byte: the site has no text mode)";
+  return client_->Binary() ? "Binary" : "ASCII";
 }
 
 bool Upload::GoesAsBinary(const std::string& file_name) const {
@@ -315,9 +315,9 @@ bool Upload::GoesAsBinary(const std::string& file_name) const {
 // when the session's type changes.
 void Upload::SetTransferType(const std::string& file_name) {
   const int binary = GoesAsBinary(file_name) ? 1 : 0;
-  if (!type_each_file_ && executor_.SessionType() == binary) return;
+  if (!type_each_file_ && executor_->SessionType() == binary) return;
   if (!ExecuteCommand(Next().folder, binary ? "TypeBinary" : "TypeAscii", false)) return Terminate();
-  executor_.SetSessionType(binary);
+  executor_->SetSessionType(binary);
 }
 
 // Whether a listed size shows that the server's copy is not the local file.
@@ -345,7 +345,7 @@ bool Upload::BuildPage(const std::string& local, const std::string& name, const 
                        const std::string& new_address, const std::string& old_address) {
   const std::string path = LocalPath(local, name);
   std::string why;
-  std::unique_ptr<DataStream> file = client_.OpenForUpload(path, why);
+  std::unique_ptr<DataStream> file = client_->OpenForUpload(path, why);
   std::string text;
   try {
     char block[65536];
@@ -387,9 +387,9 @@ bool Upload::UploadFile(const std::string& local, const std::string& name) {
   const bool sent = ExecuteCommand(Next().folder, "put", false);
   // One slash between folder and name, the root folder "/" included.
   Log("Copy to " + AddTrailingSlash(Next().folder) + name + " as " + TypeWords(name));
-  Log("    - " + client_.LastReply());
-  if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_.TransferCount());
-  if (sent || !executor_.FailedHere() || executor_.GaveUp()) return sent;
+  Log("    - " + client_->LastReply());
+  if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_->TransferCount());
+  if (sent || !executor_->FailedHere() || executor_->GaveUp()) return sent;
   return DropPartialCopy(local, Next().folder, name);
 }
 
@@ -401,16 +401,16 @@ bool Upload::DropPartialCopy(const std::string& local, const std::string& remote
   Problem("Skipped " + path + ": the upload failed here, so its copy on the server was deleted", path);
   Next().file = name;
   ExecuteCommand(remote, "dele", true);
-  return !executor_.GaveUp();
+  return !executor_->GaveUp();
 }
 
 // The upload of the write-changes step, with its reply line.
 bool Upload::SendUpload(const std::string& local, const std::string& remote, const std::string& name,
                         const char* label) {
   const bool sent = ExecuteCommand(remote, label, false);
-  if (!sent && (!executor_.FailedHere() || executor_.GaveUp())) return false;
-  Log("    - " + client_.LastReply());
-  if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_.TransferCount());
+  if (!sent && (!executor_->FailedHere() || executor_->GaveUp())) return false;
+  Log("    - " + client_->LastReply());
+  if (sent) Emit(RunEvent::Kind::FileSent, LocalPath(local, name), client_->TransferCount());
   return sent || DropPartialCopy(local, remote, name);
 }
 

@@ -142,7 +142,7 @@ bool Removal::Allowed() {
   const std::int64_t limit = std::max<std::int64_t>(run_.settings_.MaxRemove, remote_files_ / 10);
   if (files_ <= limit) return true;
   RemovalPreview preview;
-  preview.host = run_.client_.HostName();
+  preview.host = run_.client_->HostName();
   preview.start_dir = run_.settings_.StartDir;
   preview.files = files_;
   preview.folders = folders_;
@@ -179,17 +179,17 @@ void Removal::RemoveAll() {
     const std::string path = AddTrailingSlash(gone.directory) + gone.name;
     run_.Next().file = gone.name;
     if (!run_.ExecuteCommand(gone.directory, gone.folder ? "rmd" : "dele", true)) return run_.Terminate();
-    if (run_.executor_.LastDone()) {
+    if (run_.executor_->LastDone()) {
       run_.Log("Removed " + path + " (no longer in the local folder)");
       run_.Emit(RunEvent::Kind::RemoteRemoved, path, 0, gone.folder ? 0 : 1);
     } else if (gone.folder) {
       // Everything it listed is gone, so what keeps it is most likely what
       // the server does not list (vsftpd hides dot-files), which stays
       // anyway: said, but not counted as left undone.
-      run_.Log("Kept the folder " + path + ": " + run_.executor_.LastFailure() +
+      run_.Log("Kept the folder " + path + ": " + run_.executor_->LastFailure() +
                " (it may hold files the server does not list)");
     } else {
-      run_.Problem("Could not remove " + path + ": " + run_.executor_.LastFailure());
+      run_.Problem("Could not remove " + path + ": " + run_.executor_->LastFailure());
     }
   }
 }

@@ -27,6 +27,8 @@ RunSettings SettingsForJob(SiteProfile& profile, bool redirect) {
   settings.MaxRemove = profile.NewMaxDelete;
   settings.Exclude = profile.Exclude;
   settings.OldAllPages = redirect && profile.OldAllPages;
+  settings.Connections =
+      std::clamp(redirect ? profile.OldConnections : profile.NewConnections, 1, RunSettings::kMaxConnections);
   return settings;
 }
 

@@ -42,6 +42,10 @@ struct RunSettings {
   // The redirection job also puts a page over every page of the old site
   // that the local folder does not hold (OldPages).
   bool OldAllPages = false;
+  // Sessions the modern method and SFTP may send or fetch over side by
+  // side (1 to 8); the classic method always works over one.
+  int Connections = 1;
+  static constexpr int kMaxConnections = 8;
 };
 
 // What a removal found to remove when there is more than the limit, and the

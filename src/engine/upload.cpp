@@ -23,8 +23,9 @@ Upload::Upload(RunSettings settings, const ProfileView& profile, LogSink log, Si
       profile_(profile),
       log_(std::move(log)),
       own_connection_(connection ? nullptr : OpenSite(settings_.Site)),
-      client_(connection ? *connection : *own_connection_),
-      executor_(*this, settings_, client_) {}
+      client_(connection ? connection : own_connection_.get()),
+      first_client_(client_),
+      first_executor_(*this, settings_, *client_) {}
 
 void Upload::PauseSeconds(int n) {
   // Waits in the event loop, so Esc and Ctrl+C are noticed at once.
@@ -41,7 +42,7 @@ void Upload::StartRunState() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   ::localtime_r(&now, &local);
-  client_.StartRun(local.tm_year + 1900, local.tm_mon + 1);
+  client_->StartRun(local.tm_year + 1900, local.tm_mon + 1);
   text_ext_list_ = "," + profile_.AutoDetectExts() + ",";
   local_root_ = RealPath(settings_.LocalRoot);
   plan_report_ = PlanReport();
@@ -147,7 +148,7 @@ std::string Upload::CheckSettings() const {
   }
   // The proxy's login form (USER user@host) ends at the proxy, which cannot
   // carry the TLS session on to the server.
-  if (const std::string proxy = client_.Proxy(); client_.Encrypted() && !proxy.empty()) {
+  if (const std::string proxy = client_->Proxy(); client_->Encrypted() && !proxy.empty()) {
     return "This site is set to FTP over TLS and to go through the FTP proxy " + proxy +
            ", which cannot carry TLS. Clear the proxy or choose plain FTP for this site." + nothing;
   }
@@ -158,7 +159,7 @@ std::string Upload::CheckSettings() const {
 void Upload::MakeStartDirAbsolute() {
   std::string& start = settings_.StartDir;
   if (LeftPart(start, 1) == "/") return;
-  start = AddTrailingSlash(client_.WorkingFolder().value_or(std::string())) + start;
+  start = AddTrailingSlash(client_->WorkingFolder().value_or(std::string())) + start;
 }
 
 // Before anything is sent: the checks of the settings and of the local
@@ -196,7 +197,7 @@ RunOutcome Upload::StartUpload() {
   if (!ReadyToStart()) return RunOutcome::Refused;
   if (!ExecuteCommand("", "", true)) {
     // Esc during a retry pause ends the run like any termination.
-    if (!terminated_ || executor_.GaveUp()) return RunOutcome::NotConnected;
+    if (!terminated_ || executor_->GaveUp()) return RunOutcome::NotConnected;
     return Finish(RunOutcome::Terminated);
   }
   MakeStartDirAbsolute();
@@ -206,7 +207,7 @@ RunOutcome Upload::StartUpload() {
   try {
     if (settings_.FetchJob) {
       Fetch(*this).Run();
-      executor_.Close();
+      executor_->Close();
       return Finish(outcome);
     }
     if (settings_.WipeFirst) Wipe(*this).Run();
@@ -231,7 +232,7 @@ RunOutcome Upload::StartUpload() {
   }
   Next().SetStream(nullptr);
   page_stream_.reset();
-  executor_.Close();
+  executor_->Close();
   return Finish(outcome);
 }
 

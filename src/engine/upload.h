@@ -71,19 +71,23 @@ class Upload : private Executor::Owner {
 
   // Ends the run at its next test: the user's Esc or Ctrl+C, and every
   // failure, come this way.
-  void Terminate() override { terminated_ = true; }
+  // A session that closed because the server would take no more
+  // connections ends only itself (see Sessions).
+  void Terminate() override {
+    if (!executor_->Withdrawn()) terminated_ = true;
+  }
   // The user's Esc, Stop or Ctrl+C: the run ends, and the operation under
   // way ends at once; an upload cut short is removed from the server.
-  void Stop() { executor_.Stop(); }
+  void Stop();
   bool Terminated() const override { return terminated_; }
   // The server's certificate, when the run could not connect because it is
   // not trusted (its verdict is Untrusted or Changed); else verdict None.
-  const CertificateCheck& RefusedCertificate() const { return executor_.RefusedCertificate(); }
+  const CertificateCheck& RefusedCertificate() const { return executor_->RefusedCertificate(); }
   // The SFTP host key the run could not connect with, key empty when none.
-  const Executor::RefusedKey& RefusedHostKey() const { return executor_.RefusedHostKey(); }
+  const Executor::RefusedKey& RefusedHostKey() const { return executor_->RefusedHostKey(); }
   // A data connection presented another certificate than the server's, and
   // the run stopped there.
-  bool DataCertificateRefused() const { return executor_.DataCertificateRefused(); }
+  bool DataCertificateRefused() const { return executor_->DataCertificateRefused(); }
   // Something the run meant to do was left undone while the run went on (a
   // local file that cannot be published, a delete the server refused): the
   // run still ends with "Terminated before completion.".
@@ -102,17 +106,17 @@ class Upload : private Executor::Owner {
 
   RunSettings& Settings() { return settings_; }
   // The connection the run works through.
-  SiteConnection& Site() { return client_; }
+  SiteConnection& Site() { return *client_; }
   // The remote folder the run works in now.
-  const std::string& CurrentFolder() const { return executor_.Next().folder; }
+  const std::string& CurrentFolder() const { return executor_->Next().folder; }
 
   // What the next command of the executor works on.
   using Operands = Executor::Operands;
-  Operands& Next() { return executor_.Next(); }
+  Operands& Next() { return executor_->Next(); }
 
   // ---- The engine's routines, public for the tests.
   bool ExecuteCommand(const std::string& param, const std::string& label, bool ignore_failure) {
-    return executor_.Execute(param, label, ignore_failure);
+    return executor_->Execute(param, label, ignore_failure);
   }
   // Waits n seconds in the event loop, ending early when the run ends.
   void PauseSeconds(int n) override;
@@ -132,6 +136,26 @@ class Upload : private Executor::Owner {
   // The most entries of listings a modern Wrt Changes held at once.
   size_t PeakIndexedEntries() const;
   void StartRunState();
+  // Opens each further session of a run that sends over several (the
+  // transport the settings name, unless a test puts its own in).
+  std::function<std::unique_ptr<SiteConnection>()> OpenAnother;
+
+  // ---- Several sessions side by side (shared_queue.cpp). A piece of the
+  // work, in the remote folder it works in (empty: anywhere), once the task
+  // it depends on (by index) is done.
+  struct SharedTask {
+    std::string folder;
+    size_t after = SIZE_MAX;
+    std::function<void()> act;
+  };
+  // How many sessions `work` pieces of work are worth, by the settings.
+  int SessionsFor(std::int64_t work) const;
+  // Carries out the tasks over `sessions` connections, the run's first
+  // among them: each takes the next task whose predecessor is done.
+  void RunShared(const std::vector<SharedTask>& tasks, int sessions);
+  // Goes into `remote` on the session working now; false when the run must
+  // end.
+  bool Enter(const std::string& remote);
 
  private:
   struct LocalEntry {
@@ -151,7 +175,9 @@ class Upload : private Executor::Owner {
 
   // Every line goes to the log as one line of plain text: control
   // characters of names from outside are written out.
-  void Log(const std::string& line) override { log_(EscapeControls(line)); }
+  // While several sessions work, a task's lines are held and written
+  // together once it is done.
+  void Log(const std::string& line) override;
   void Emit(RunEvent::Kind kind, const std::string& path, std::int64_t bytes = 0, std::int64_t files = 0) override;
   // Logs something left undone; the run goes on but will not say "Finished.".
   void Problem(const std::string& line, const std::string& path = std::string());
@@ -215,7 +241,7 @@ class Upload : private Executor::Owner {
   // NLST of an empty folder with 450) is no failure of the run: false,
   // nothing retried.
   bool ListFolder(const std::string& directory, const char* label, RemoteListing& listing, bool may_fail = false) {
-    return executor_.List(directory, label, listing, may_fail);
+    return executor_->List(directory, label, listing, may_fail);
   }
   // The wipe job and the planned walk work through the run's executor,
   // listings and checks.
@@ -237,8 +263,13 @@ class Upload : private Executor::Owner {
   const ProfileView& profile_;
   LogSink log_;
   std::unique_ptr<SiteConnection> own_connection_;
-  SiteConnection& client_;
-  Executor executor_;
+  // The session the code running now works through: the run's first
+  // connection, or while several send side by side, the one whose turn it
+  // is (see Sessions).
+  SiteConnection* client_;
+  SiteConnection* const first_client_;
+  Executor first_executor_;
+  Executor* executor_ = &first_executor_;
   bool type_each_file_ = true;  // TYPE before every file (classic), or only when it changes
   bool lists_facts_ = false;    // lists with MLSD where the server offers it (modern)
   bool plans_first_ = false;    // the walk makes its plan before it acts (modern)
@@ -258,6 +289,20 @@ class Upload : private Executor::Owner {
   std::vector<std::string> exclusion_problems_;  // patterns that could not be read
   // Why Wrt Changes sends the file it judged last ("newer", "other size").
   std::string judged_reason_;
+  // A connection of its own while several send side by side.
+  struct Session {
+    std::unique_ptr<SiteConnection> connection;  // none for the run's first
+    std::unique_ptr<Executor> executor;
+    std::unique_ptr<MemoryStream> page;  // the redirection page it sends
+    std::string folder;                  // where it went last
+    bool holding = false;
+    std::vector<std::string> held;
+  };
+  std::vector<std::unique_ptr<Session>> sessions_;  // while they work
+  Session* session_ = nullptr;                      // the one working now
+  void Resume(Session* session);
+  void Release(Session& session, bool write);
+  void Work(size_t index, const std::vector<SharedTask>& tasks, struct SharedState& state);
   // What a test run of the planned walk would do, grouped for the end of
   // its log.
   struct PlanReport {

@@ -16,8 +16,8 @@ void Wipe::Run() {
   // A test run to a host that has no start directory yet has nothing to wipe.
   run_.Next().file = start;
   run_.Next().folder = start;
-  if (run_.profile_.TestRun() && run_.ExecuteCommand(start, "cwd", true) && !run_.executor_.LastDone() &&
-      run_.client_.Connected()) {
+  if (run_.profile_.TestRun() && run_.ExecuteCommand(start, "cwd", true) && !run_.executor_->LastDone() &&
+      run_.client_->Connected()) {
     run_.Log("## Test: " + start + " is not on the server yet: there is nothing to wipe");
     return;
   }
@@ -40,7 +40,7 @@ bool Wipe::Confirmed() {
   depth_ = 0;
   if (run_.terminated_) return false;
   WipePreview preview;
-  preview.host = run_.client_.HostName();
+  preview.host = run_.client_->HostName();
   preview.start_dir = run_.settings_.StartDir;
   preview.files = files_;
   preview.folders = folders_;
@@ -158,19 +158,19 @@ bool Wipe::DeleteListed(const std::string& directory, const std::string& name, b
     run_.Terminate();
     return false;
   }
-  if (run_.executor_.LastDone()) {
+  if (run_.executor_->LastDone()) {
     run_.Emit(RunEvent::Kind::RemoteDeleted, AddTrailingSlash(directory) + name, 0, folder ? 0 : 1);
     return true;
   }
   left_behind = true;
   const std::string path = AddTrailingSlash(directory) + name;
   if (!folder) {
-    run_.Problem("Could not delete " + path + ": " + run_.executor_.LastFailure());
+    run_.Problem("Could not delete " + path + ": " + run_.executor_->LastFailure());
   } else {
     // Everything it listed is gone, so what keeps it is most likely what
     // the server does not list (vsftpd hides dot-files), which the wipe
     // keeps anyway: said, but not counted as something left undone.
-    run_.Log("Kept the folder " + path + ": " + run_.executor_.LastFailure() +
+    run_.Log("Kept the folder " + path + ": " + run_.executor_->LastFailure() +
              " (it may hold files the server does not list)");
   }
   return true;

@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <atomic>
 
+#include "net/fibers.h"
+
 namespace kestova {
 
 namespace {
@@ -24,6 +26,9 @@ bool Terminating() { return terminating; }
 
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   if (done()) return true;
+  // A task of several on the thread waits by handing the thread back: the
+  // loop below runs once, for all of them.
+  if (InTask()) return fiber_detail::Yield(&done, limit.count());
   const bool bounded = limit.count() >= 0;
   QDeadlineTimer deadline(bounded ? limit.count() : -1);
   // The timer only wakes the loop at the deadline; the loop itself blocks in
@@ -50,6 +55,10 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 }
 
 void ProcessPendingEvents() {
+  if (InTask()) {
+    fiber_detail::Yield(nullptr, -1);
+    return;
+  }
   QCoreApplication::sendPostedEvents();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }

@@ -82,6 +82,10 @@ std::vector<ProfileField> MakeFields() {
       Number(F::NewMaxDelete, "NewMaxDelete", T::Integer, 50),
       Text(F::Exclude, "Exclude", ""),
       Number(F::OldAllPages, "OldAllPages", T::Boolean, 0),
+      // Four, as the tools that move many files at once open; a server that
+      // takes fewer closes the rest and the run goes on without them.
+      Number(F::NewConnections, "NewConnections", T::Integer, 4),
+      Number(F::OldConnections, "OldConnections", T::Integer, 4),
   };
 }
 

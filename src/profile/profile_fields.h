@@ -76,6 +76,10 @@ enum class FieldId {
   // The redirection pages cover the old site's own pages too: every page
   // there that the local folder does not hold (0 or 1).
   OldAllPages,
+  // Connections the modern method and SFTP work over side by side on the
+  // new and the old site (1 to 8; the classic method always uses one).
+  NewConnections,
+  OldConnections,
 };
 
 struct ProfileField {

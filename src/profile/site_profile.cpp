@@ -280,6 +280,8 @@ SiteProfile::Value SiteProfile::Get(FieldId id) const {
     case FieldId::NewMaxDelete: return number(NewMaxDelete);
     case FieldId::Exclude: return text(Exclude);
     case FieldId::OldAllPages: return flag(OldAllPages);
+    case FieldId::NewConnections: return number(NewConnections);
+    case FieldId::OldConnections: return number(OldConnections);
     case FieldId::OldKeyFile: return text(OldSite.KeyFile);
   }
   return Value{};
@@ -339,6 +341,8 @@ void SiteProfile::Set(FieldId id, const Value& value) {
     case FieldId::NewMaxDelete: NewMaxDelete = n; break;
     case FieldId::Exclude: Exclude = t; break;
     case FieldId::OldAllPages: OldAllPages = b; break;
+    case FieldId::NewConnections: NewConnections = n; break;
+    case FieldId::OldConnections: OldConnections = n; break;
     case FieldId::OldKeyFile: OldSite.KeyFile = t; break;
   }
 }

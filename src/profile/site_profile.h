@@ -36,8 +36,10 @@ class SiteProfile {
   bool NewChanges = false;
   bool NewDelete = false;  // remove what is no longer local (see RunSettings::RemoveGone)
   int NewMaxDelete = 50;
-  std::string Exclude;       // exclusion patterns, one per line
-  bool OldAllPages = false;  // redirection pages over the old site's own pages too (RunSettings::OldAllPages)
+  std::string Exclude;  // exclusion patterns, one per line
+  bool OldAllPages = false;
+  int NewConnections = 4;  // sessions side by side (RunSettings::Connections)
+  int OldConnections = 4;  // redirection pages over the old site's own pages too (RunSettings::OldAllPages)
   bool NewRamped = true;
   bool OldRamped = true;
   int NewRetries = 5;

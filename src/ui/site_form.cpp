@@ -256,6 +256,14 @@ void SiteForm::AddSecurityRow(QGridLayout* grid, QGroupBox* group, bool new_site
       "data connection closes.\nModern: 64 KiB blocks, and each data connection closes as soon as its last byte "
       "has left: many small files go dozens of times faster.");
   grid->addWidget(method, 8, 1, 1, 2);
+  int& connections = new_site ? profile_.NewConnections : profile_.OldConnections;
+  grid->addWidget(new QLabel("Connections:", group), 8, 3);
+  QComboBox* count = AddList(group, p + "Connections", {"1", "2", "3", "4", "5", "6", "7", "8"},
+                             [&connections](const QString& t) { connections = std::clamp(t.toInt(), 1, 8); });
+  count->setToolTip(
+      "How many connections the modern method and SFTP send or fetch over side by side; a server that takes "
+      "fewer closes the rest and the run goes on without them. The classic method always uses one.");
+  grid->addWidget(count, 8, 4);
   // The choice in words, where it is made: the method decides most of the
   // time a site of many small files takes.
   auto* note = new QLabel(kMethodNote, group);
@@ -450,6 +458,9 @@ void SiteForm::FillFromProfile() {
     check((p + "Ramped").c_str(), new_site ? profile_.NewRamped : profile_.OldRamped);
     findChild<QComboBox*>(Q(p + "Security"))->setCurrentIndex(static_cast<int>(client.Security));
     findChild<QComboBox*>(Q(p + "Method"))->setCurrentIndex(static_cast<int>(client.Method));
+    findChild<QComboBox*>(Q(p + "Connections"))
+        ->setCurrentText(
+            QString::number(std::clamp(new_site ? profile_.NewConnections : profile_.OldConnections, 1, 8)));
     findChild<QComboBox*>(Q(p + "Protocol"))->setCurrentIndex(client.Protocol == SiteProtocol::Sftp ? 1 : 0);
     ShowProtocol(new_site);
   }

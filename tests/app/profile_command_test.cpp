@@ -72,7 +72,7 @@ TEST_F(ProfileCommandTest, ShowOnAnEmptyStorePrintsEveryFieldWithItsDefault) {
   const auto result = RunProgram("profile show");
   ASSERT_EQ(result.code, 0) << result.err;
   const auto lines = Lines(result.out);
-  ASSERT_EQ(lines.size(), 48u) << result.out;
+  ASSERT_EQ(lines.size(), 50u) << result.out;
   EXPECT_EQ(lines.front(), "OldURL=http://www.old-site.example");
   EXPECT_EQ(lines[3], "OldPassword=********");
   EXPECT_EQ(lines[5], "OldPASV=1");
@@ -83,7 +83,8 @@ TEST_F(ProfileCommandTest, ShowOnAnEmptyStorePrintsEveryFieldWithItsDefault) {
   EXPECT_EQ(lines[37], "OldCertificate=");
   EXPECT_EQ(lines[39], "OldMethod=0");    // the classic method, as before these fields
   EXPECT_EQ(lines[40], "NewProtocol=0");  // FTP, as before these fields
-  EXPECT_EQ(lines.back(), "OldAllPages=0");
+  EXPECT_EQ(lines[47], "OldAllPages=0");
+  EXPECT_EQ(lines.back(), "OldConnections=4");
   EXPECT_THAT(result.out, Not(HasSubstr("guestuser")));
   struct stat info {};
   ASSERT_EQ(::stat(store_.c_str(), &info), 0);

@@ -44,7 +44,7 @@ TEST_F(SiteProfileTest, AFreshStoreGetsExactlyTheDefaults) {
   EXPECT_EQ(registry.ReadString(kSite, "CurrProfile"), "Default");
   EXPECT_THAT(registry.SubKeyNames(kSite), ElementsAre("Default"));
   const std::string key = kSite + "\\Default";
-  ASSERT_EQ(registry.ValueNames(key).size(), 48u);
+  ASSERT_EQ(registry.ValueNames(key).size(), 50u);
   for (const ProfileField& field : ProfileFields()) {
     if (field.Type == FieldType::Password) {
       EXPECT_EQ(registry.ReadString(key, field.Name), EncodeStoredValue("guestuser"));
@@ -93,12 +93,12 @@ TEST_F(SiteProfileTest, AStoredModeOrMethodThatNamesNoneLoadsOnTheSafeSide) {
 
 TEST_F(SiteProfileTest, TheFieldTableIsInLoadOrderWithTheRightTypes) {
   const auto& fields = ProfileFields();
-  ASSERT_EQ(fields.size(), 48u);
+  ASSERT_EQ(fields.size(), 50u);
   for (size_t i = 0; i < fields.size(); ++i) EXPECT_EQ(static_cast<size_t>(fields[i].Id), i) << fields[i].Name;
   EXPECT_STREQ(fields.front().Name, "OldURL");
   EXPECT_STREQ(fields[15].Name, "HTMLVisible");
   EXPECT_STREQ(fields[33].Name, "TestRun");
-  EXPECT_STREQ(fields.back().Name, "OldAllPages");
+  EXPECT_STREQ(fields.back().Name, "OldConnections");
   EXPECT_EQ(FindProfileField("newpasv")->Type, FieldType::Boolean);
   EXPECT_EQ(FindProfileField("OLDRETRYPAUSE")->Type, FieldType::Integer);
   EXPECT_EQ(FindProfileField("NewPassword")->Type, FieldType::Password);
@@ -119,7 +119,7 @@ TEST_F(SiteProfileTest, APartialKeyGainsOnlyTheMissingValues) {
   EXPECT_EQ(profile.NewSite.PassWord, "s3cret");
   EXPECT_EQ(profile.OldRetries, 5);
   Registry registry(store_);
-  EXPECT_EQ(registry.ValueNames(kSite + "\\prof_Shop").size(), 48u);
+  EXPECT_EQ(registry.ValueNames(kSite + "\\prof_Shop").size(), 50u);
   EXPECT_EQ(registry.ReadString(kSite + "\\prof_Shop", "NewHostName"), "ftp.shop.test");
   EXPECT_EQ(registry.ReadInteger(kSite + "\\prof_Shop", "NewRetries"), 9);
 }

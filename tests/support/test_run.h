@@ -64,6 +64,9 @@ class TestRun {
   std::function<void(const std::string& line, Upload& run)> watch;
   // Set up from settings.Site by each Make; a test may tune the rest.
   FtpClient client;
+  // Opens a run's further sessions; unset, the run opens them from
+  // settings.Site.
+  std::function<std::unique_ptr<SiteConnection>()> open_another;
 
   template <class Run = Upload>
   Run& Make() {
@@ -80,6 +83,7 @@ class TestRun {
         },
         site_ ? site_ : connection_.get());
     Run& made = *run;
+    if (open_another) made.OpenAnother = open_another;
     run_ = std::move(run);
     return made;
   }
