@@ -312,6 +312,7 @@ int Fetch::OpenLocal(const std::vector<std::string>& segments, bool make) {
 }
 
 void Fetch::Act() {
+  if (const int sessions = run_.SessionsFor(totals_.files); sessions > 1) return ActShared(sessions);
   for (const Folder& folder : folders_) {
     ProcessPendingEvents();
     if (run_.terminated_) return;
@@ -343,6 +344,50 @@ void Fetch::Act() {
     }
     ::close(local);
   }
+}
+
+// Over several sessions: each local folder is made before its files are
+// taken, and every file opens its folder afresh (a session may take any).
+void Fetch::ActShared(int sessions) {
+  std::vector<Upload::SharedTask> tasks;
+  std::vector<char> made(folders_.size(), 0);
+  for (size_t i = 0; i < folders_.size(); ++i) {
+    const Folder& folder = folders_[i];
+    if (folder.files.empty() && !folder.make) continue;
+    const size_t self = tasks.size();
+    tasks.push_back({std::string(), SIZE_MAX, [this, &folder, &made, i] {
+                       const int local = OpenLocal(folder.segments, true);
+                       if (local >= 0) {
+                         made[i] = 1;
+                         ::close(local);
+                         return;
+                       }
+                       const int error = errno;
+                       for (const File& file : folder.files) {
+                         Problem("Could not fetch " + AddTrailingSlash(folder.remote) + file.name +
+                                     ": cannot make the local folder " + LocalName(folder.segments) + ": " +
+                                     (error == ELOOP || error == ENOTDIR ? "a link or a file stands in its place"
+                                                                         : std::strerror(error)),
+                                 LocalName(folder.segments, file.name));
+                       }
+                     }});
+    for (const File& file : folder.files) {
+      tasks.push_back({folder.remote, self, [this, &folder, &file, &made, i] {
+                         if (!made[i]) return;
+                         const int local = OpenLocal(folder.segments, false);
+                         if (local < 0) {
+                           const int error = errno;
+                           Problem("Could not fetch " + AddTrailingSlash(folder.remote) + file.name + ": cannot open " +
+                                       LocalName(folder.segments) + ": " + std::strerror(error),
+                                   LocalName(folder.segments, file.name));
+                           return;
+                         }
+                         GetFile(local, folder, file);
+                         ::close(local);
+                       }});
+    }
+  }
+  run_.RunShared(tasks, sessions);
 }
 
 void Fetch::GetFile(int local, const Folder& folder, const File& file) {

@@ -66,6 +66,7 @@ class Fetch {
   // is not there yet): true when it is to be fetched.
   bool ToFetch(int local, const std::string& remote, const std::vector<std::string>& segments, const File& file);
   void Act();
+  void ActShared(int sessions);
   void GetFile(int local, const Folder& folder, const File& file);
   // Opens the local folder at `segments` below the local folder, making
   // what is missing when `make` says so, never following a link: the

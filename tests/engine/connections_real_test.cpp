@@ -1,6 +1,6 @@
-// Publishing over several connections side by side, on the three FTP
-// servers and sshd: the same tree arrives over one and over four, with the
-// log's lines of each file together; a server that takes only two
+// Publishing and fetching over several connections side by side, on the
+// three FTP servers and sshd: the same tree arrives over one and over four,
+// with the log's lines of each file together, and comes back whole; a server that takes only two
 // connections per address; a connection cut on the way; and Esc while four
 // uploads are under way.
 #include <fcntl.h>
@@ -180,6 +180,15 @@ TEST_P(ConnectionsTest, TheSameTreeArrivesOverOneAndOverFourConnections) {
   EXPECT_EQ(run_->Count("Write File "), 20) << Log();
   EXPECT_EQ(run_->Count("Connecting to "), 4) << Log();
   EXPECT_EQ(Differences(testing::Tree(Root() / "www"), expected), "") << Log();
+
+  // And back: a fetch over four brings the whole tree.
+  run_->settings.FetchJob = true;
+  run_->settings.LocalRoot = (dir_.Path() / "fetched").string();
+  run_->log.clear();
+  ASSERT_EQ(run_->Start(), RunOutcome::Finished) << Log();
+  EXPECT_EQ(Differences(testing::Tree(dir_.Path() / "fetched"), expected), "") << Log();
+  EXPECT_EQ(run_->Count("Fetched "), 41) << Log();
+  EXPECT_EQ(run_->Count("Connecting to "), 4) << Log();
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ConnectionsTest,
