@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
                                                                std::chrono::milliseconds(held), false);
       const std::string port = relay ? std::to_string(relay->Port()) : server->Port();
       const std::string known = (work / ("known_hosts" + port)).string();
-      std::ofstream(known) << server->KnownHostsAt("127.0.0.1", port, server->KnownHosts());
+      server->KnownHostsAt("127.0.0.1", port, known);
       const std::string where = held > 0 ? " (" + std::to_string(held) + " ms each way)" : " (loopback)";
       const std::string ssh =
           "set sftp:connect-program 'ssh -a -x -o BatchMode=yes -o StrictHostKeyChecking=yes "
