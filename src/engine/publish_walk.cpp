@@ -377,9 +377,12 @@ void Upload::MakePage(const std::string& text, const std::string& name, const st
   values.oldhome = old_address;
   values.newhome = new_address;
   const std::string page = BuildRedirectPage(profile_.TemplateLines(), values);
-  page_stream_->Clear();
-  page_stream_->Write(page.data(), static_cast<std::int64_t>(page.size()));
-  page_stream_->Seek(0);
+  // The stream the session at work sends from: each of several builds its
+  // own pages.
+  MemoryStream& stream = Next().stream ? *Next().stream : *page_stream_;
+  stream.Clear();
+  stream.Write(page.data(), static_cast<std::int64_t>(page.size()));
+  stream.Seek(0);
   Log("## Built redirection page for " + site_address + "/" + segment);
 }
 

@@ -177,6 +177,15 @@ TEST_F(RunCommandTest, ExitCodesTellWhatHappened) {
   const auto method = Program("run publish --method fast");
   EXPECT_EQ(method.code, 3);
   EXPECT_THAT(method.err, HasSubstr("--method takes classic or modern, not 'fast'"));
+  for (const char* count : {"9", "0", "two"}) {
+    const auto connections = Program(std::string("run publish --connections ") + count);
+    EXPECT_EQ(connections.code, 3) << count;
+    EXPECT_THAT(connections.err,
+                HasSubstr(std::string("--connections takes a number from 1 to 8, not '") + count + "'"));
+  }
+  const auto stored = Program("profile set NewConnections=9");
+  EXPECT_EQ(stored.code, 3);
+  EXPECT_THAT(stored.err, HasSubstr("NewConnections takes a number of connections from 1 to 8, not '9'"));
   ASSERT_EQ(Program("profile set NewPassword=wrong").code, 0);
   // Every failed run says why in one line on standard error, --quiet too.
   const auto refused = Program("run publish --quiet");

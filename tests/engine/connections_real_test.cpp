@@ -1,6 +1,7 @@
 // Publishing and fetching over several connections side by side, on the
 // three FTP servers and sshd: the same tree arrives over one and over four,
-// with the log's lines of each file together, and comes back whole; a server that takes only two
+// with the log's lines of each file together, comes back whole, and gets its
+// redirection pages; a server that takes only two
 // connections per address; a connection cut on the way; and Esc while four
 // uploads are under way.
 #include <fcntl.h>
@@ -189,6 +190,21 @@ TEST_P(ConnectionsTest, TheSameTreeArrivesOverOneAndOverFourConnections) {
   EXPECT_EQ(Differences(testing::Tree(dir_.Path() / "fetched"), expected), "") << Log();
   EXPECT_EQ(run_->Count("Fetched "), 41) << Log();
   EXPECT_EQ(run_->Count("Connecting to "), 4) << Log();
+
+  // The redirection pages over four: each session builds its own, and each
+  // page lands over its own path.
+  run_->settings.FetchJob = false;
+  run_->settings.RedirectJob = true;
+  run_->settings.LocalRoot = Local().string();
+  run_->log.clear();
+  ASSERT_EQ(run_->Start(), RunOutcome::Finished) << Log();
+  EXPECT_EQ(run_->Count("## Built redirection page for "), 40) << Log();
+  EXPECT_EQ(run_->Count("Connecting to "), 4) << Log();
+  for (const auto& [path, bytes] : testing::Tree(Root() / "www")) {
+    if (path == "a/large.bin") continue;
+    EXPECT_EQ(bytes.rfind("http://new/" + path, 0), 0u) << path << ": " << bytes;
+    EXPECT_LT(bytes.size(), path.size() + 16) << path;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ConnectionsTest,

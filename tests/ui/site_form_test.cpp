@@ -211,10 +211,15 @@ TEST_F(SiteFormTest, TheRemovalChoiceItsLimitAndTheExclusionsAreStored) {
   ASSERT_FALSE(all_pages->isChecked());
   all_pages->setChecked(true);
   EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "OldAllPages"), 1);
+  auto* connections = qobject_cast<QComboBox*>(form_.Control("NewConnections"));
+  EXPECT_EQ(connections->currentText(), "4");
+  connections->setCurrentText("2");
+  EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewConnections"), 2);
   form_.close();
   form_.show();
   EXPECT_TRUE(remove->isChecked());
   EXPECT_TRUE(all_pages->isChecked());
+  EXPECT_EQ(connections->currentText(), "2");
   EXPECT_EQ(exclude->toPlainText(), "*.psd\ndrafts/");
 }
 
