@@ -302,7 +302,7 @@ void FtpClientCore::EvaluateCommandReply() {
     RequestResult = ReplyCode;
     KeepErrorMessage();
   }
-  if (passive_ && ReplyCode == 227) {
+  if (passive_ && (ReplyCode == 227 || ReplyCode == 229)) {
     ChangeState(FtpClientState::ftpStPassiveReady);
     PasvReply = LastReply;
   }

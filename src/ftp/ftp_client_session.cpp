@@ -66,7 +66,7 @@ bool FtpClientCore::PassStep() {
 bool FtpClientCore::PortStep() {
   const Step next = pending_steps_.empty() ? Step::List : pending_steps_.front();
   const auto kind = next == Step::Stor ? DataTransfer::Kind::Upload : DataTransfer::Kind::Receive;
-  return StartCommand(FtpRequest::ftpPort, transfer_.Prepare(kind), {200, 227});
+  return StartCommand(FtpRequest::ftpPort, transfer_.Prepare(kind), {200, 227, 229});
 }
 
 void FtpClientCore::ControlLookupDone(int error) {

@@ -81,6 +81,22 @@ std::string ParseReplyPath(const std::string& line) {
   return path;
 }
 
+std::optional<int> ParseEpsvReply(const std::string& line) {
+  const size_t open = line.find('(');
+  if (open == std::string::npos || open + 5 >= line.size()) return std::nullopt;
+  const char delimiter = line[open + 1];
+  if (delimiter < 33 || delimiter > 126 || IsDigit(delimiter)) return std::nullopt;
+  if (line[open + 2] != delimiter || line[open + 3] != delimiter) return std::nullopt;
+  const size_t start = open + 4;
+  const size_t end = line.find(delimiter, start);
+  if (end == std::string::npos || end == start || end + 1 >= line.size() || line[end + 1] != ')') return std::nullopt;
+  const std::string digits = line.substr(start, end - start);
+  if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  const int port = std::stoi(digits);
+  if (port < 1 || port > 65535) return std::nullopt;
+  return port;
+}
+
 std::optional<PasvEndpoint> ParsePasvReply(const std::string& line) {
   const size_t open = line.find('(');
   std::string rest;

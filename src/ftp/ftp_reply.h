@@ -63,6 +63,10 @@ struct PasvEndpoint {
 // The six numbers of a 227 reply: "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)".
 // Nothing when the reply does not hold them.
 std::optional<PasvEndpoint> ParsePasvReply(const std::string& line);
+// The port of a 229 reply (RFC 2428): "229 Entering Extended Passive Mode
+// (|||port|)", with any one printable delimiter in place of "|"; nothing
+// when the reply does not hold one.
+std::optional<int> ParseEpsvReply(const std::string& line);
 
 // "N bytes received/sent in S seconds (R Bytes/sec)", the rate left out when
 // no time passed.

@@ -102,25 +102,30 @@ std::string DataTransfer::Prepare(Kind kind) {
   close_posted_ = false;
   secure_ = client_.SecureData();
   local_error_.clear();
-  socket_.SetAddr("0.0.0.0");
+  AsyncSocket& control = client_.ControlSocket();
+  // Over IPv6 the data connection speaks RFC 2428: EPSV and EPRT, which
+  // name no address that PASV and PORT could not carry.
+  const bool v6 = control.RemoteV6();
+  socket_.SetAddr(v6 ? "::" : "0.0.0.0");
   socket_.SetPort("0");
   int port = 0;
   if (!client_.Passive()) {
     socket_.LingerOnOff = SocketLingerOnOff::wsLingerOn;
     socket_.LingerTimeout = 10;
     socket_.Listen();
-    sockaddr_in local{};
+    SocketAddress local;
     socket_.GetLocalName(local);
-    port = ntohs(local.sin_port);
+    port = local.Port();
   }
   SetState(State::Waiting);
-  if (client_.Passive()) return "PASV";
-  const std::string port_bytes = std::to_string((port >> 8) & 0xFF) + "," + std::to_string(port & 0xFF);
-  AsyncSocket& control = client_.ControlSocket();
-  if (control.ResolvedAddr() == ::inet_addr("127.0.0.1")) return "PORT 127,0,0,1," + port_bytes;
-  sockaddr_in control_local{};
+  if (client_.Passive()) return v6 ? "EPSV" : "PASV";
+  SocketAddress control_local;
   control.GetLocalName(control_local);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&control_local.sin_addr.s_addr);
+  if (v6) return "EPRT |2|" + control_local.Text() + "|" + std::to_string(port) + "|";
+  const std::string port_bytes = std::to_string((port >> 8) & 0xFF) + "," + std::to_string(port & 0xFF);
+  if (control.ResolvedAddr() == ::inet_addr("127.0.0.1")) return "PORT 127,0,0,1," + port_bytes;
+  const std::uint32_t address = control_local.V4();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
   return "PORT " + std::to_string(bytes[0]) + "," + std::to_string(bytes[1]) + "," + std::to_string(bytes[2]) + "," +
          std::to_string(bytes[3]) + "," + port_bytes;
 }
@@ -130,20 +135,32 @@ std::string DataTransfer::Prepare(Kind kind) {
 // control connection reaches, as current clients do, so that a reply cannot
 // send the client to a third host.
 void DataTransfer::AimPassive() {
+  const std::string peer = client_.ControlSocket().PeerAddr();
+  if (client_.KeptPasvReply().rfind("229", 0) == 0) {
+    // EPSV names a port alone: the address is the control connection's.
+    const auto port = ParseEpsvReply(client_.KeptPasvReply());
+    if (!port || peer == "error") throw FtpException("Invalid EPSV reply '" + client_.KeptPasvReply() + "'");
+    socket_.SetPort(std::to_string(*port));
+    socket_.SetAddr(peer);
+  } else {
+    AimAt(peer);
+  }
+  socket_.SetLocalAddr(client_.DataLocalAddress());
+  socket_.LingerOnOff = SocketLingerOnOff::wsLingerOff;
+  socket_.LingerTimeout = 0;
+  socket_.ComponentOptions |= wsoNoReceiveLoop;
+}
+
+void DataTransfer::AimAt(const std::string& peer) {
   const auto endpoint = ParsePasvReply(client_.KeptPasvReply());
   if (!endpoint) throw FtpException("Invalid PASV reply '" + client_.KeptPasvReply() + "'");
   std::string address = endpoint->address;
-  const std::string peer = client_.ControlSocket().PeerAddr();
   if (peer != "error" && address != peer) {
     client_.Trace("! PASV reply names " + address + "; connecting to " + peer + ", the server's own address");
     address = peer;
   }
   socket_.SetPort(std::to_string(endpoint->port));
   socket_.SetAddr(address);
-  socket_.SetLocalAddr(client_.DataLocalAddress());
-  socket_.LingerOnOff = SocketLingerOnOff::wsLingerOff;
-  socket_.LingerTimeout = 0;
-  socket_.ComponentOptions |= wsoNoReceiveLoop;
 }
 
 // Starts the passive data connection; false, with the transfer failed by a
@@ -235,12 +252,11 @@ void DataTransfer::SocketConnected(int error) {
 // listens on until the server comes or the request times out.
 bool DataTransfer::FromServer(int handle) {
   if (handle < 0) return false;
-  sockaddr_in peer{};
-  socklen_t size = sizeof peer;
-  const bool known = ::getpeername(handle, reinterpret_cast<sockaddr*>(&peer), &size) == 0;
+  SocketAddress peer;
+  peer.size = sizeof peer.storage;
+  const bool known = ::getpeername(handle, peer.Raw(), &peer.size) == 0;
   const std::string server = client_.ControlSocket().PeerAddr();
-  char address[INET_ADDRSTRLEN] = "?";
-  if (known) ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+  const std::string address = known ? peer.Text() : "?";
   if (known && server == address) return true;
   client_.Trace(std::string("! Refused a data connection from ") + address + ": the server is " + server);
   ::close(handle);

@@ -156,6 +156,7 @@ class DataTransfer {
   void Secured(int error);
 
   void AimPassive();
+  void AimAt(const std::string& peer);
   bool ConnectPassive(int failure_code);
   void SendCommand();
   bool FromServer(int handle);

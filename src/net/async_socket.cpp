@@ -89,45 +89,45 @@ void AsyncSocket::SetLocalPort(const std::string& value) {
 
 std::string AsyncSocket::PeerAddr() {
   if (state_ != SocketState::wsConnected) return "error";
-  sockaddr_in peer{};
-  socklen_t size = sizeof peer;
-  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
+  SocketAddress peer;
+  peer.size = sizeof peer.storage;
+  if (::getpeername(fd_, peer.Raw(), &peer.size) != 0) {
     SocketError("GetPeerName", LastSystemError());
     return "error";
   }
-  return DottedAddress(peer.sin_addr.s_addr);
+  return peer.Text();
 }
 
 std::string AsyncSocket::PeerPort() {
   if (state_ != SocketState::wsConnected) return "error";
-  sockaddr_in peer{};
-  socklen_t size = sizeof peer;
-  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
+  SocketAddress peer;
+  peer.size = sizeof peer.storage;
+  if (::getpeername(fd_, peer.Raw(), &peer.size) != 0) {
     SocketError("GetPeerPort", LastSystemError());
     return "error";
   }
-  return std::to_string(ntohs(peer.sin_port));
+  return std::to_string(peer.Port());
 }
 
 std::string AsyncSocket::GetXAddr() {
-  sockaddr_in local{};
+  SocketAddress local;
   const bool bound =
       state_ == SocketState::wsBound || state_ == SocketState::wsConnected || state_ == SocketState::wsListening;
   if (!bound || GetLocalName(local) != 0) return "error";
-  return DottedAddress(local.sin_addr.s_addr);
+  return local.Text();
 }
 
 std::string AsyncSocket::GetXPort() {
-  sockaddr_in local{};
+  SocketAddress local;
   const bool bound =
       state_ == SocketState::wsBound || state_ == SocketState::wsConnected || state_ == SocketState::wsListening;
   if (!bound || GetLocalName(local) != 0) return "error";
-  return std::to_string(ntohs(local.sin_port));
+  return std::to_string(local.Port());
 }
 
-int AsyncSocket::GetLocalName(sockaddr_in& local) {
-  socklen_t size = sizeof local;
-  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &size) != 0) return LastSystemError();
+int AsyncSocket::GetLocalName(SocketAddress& local) {
+  local.size = sizeof local.storage;
+  if (::getsockname(fd_, local.Raw(), &local.size) != 0) return LastSystemError();
   return 0;
 }
 
@@ -188,8 +188,8 @@ void AsyncSocket::ChangeState(SocketState state) {
 }
 
 void AsyncSocket::Reset() {
-  remote_ = sockaddr_in{};
-  remote_.sin_family = AF_INET;
+  remote_ = SocketAddress();
+  remote_port_ = 0;
   addr_setting_ = port_setting_ = Setting::Unset;
   local_port_resolved_ = false;
   local_port_ = "0";
@@ -208,7 +208,7 @@ void AsyncSocket::Reset() {
 
 void AsyncSocket::ResolveEndpoint(bool local_port) {
   if (port_setting_ != Setting::Resolved) {
-    remote_.sin_port = htons(static_cast<std::uint16_t>(ResolvePort(port_, "tcp")));
+    remote_port_ = ResolvePort(port_, "tcp");
     port_setting_ = Setting::Resolved;
   }
   if (local_port && !local_port_resolved_) {
@@ -216,25 +216,24 @@ void AsyncSocket::ResolveEndpoint(bool local_port) {
     local_port_resolved_ = true;
   }
   if (addr_setting_ != Setting::Resolved) {
-    remote_.sin_family = AF_INET;
-    remote_.sin_addr.s_addr = ResolveHost(addr_);
+    remote_ = ResolveAddress(addr_);
     addr_setting_ = Setting::Resolved;
   }
+  remote_.SetPort(remote_port_);
 }
 
 void AsyncSocket::BindLocal() {
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<std::uint16_t>(local_port_number_));
-  local.sin_addr.s_addr = ResolveHost(local_addr_);
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+  // The wildcard of the remote address's family.
+  SocketAddress local = ResolveAddress(local_addr_ == "0.0.0.0" ? AnyAddress(remote_.Family()) : local_addr_);
+  local.SetPort(local_port_number_);
+  if (::bind(fd_, local.Raw(), local.size) != 0) {
     return Report(Formatted("winsock.bind failed, error #%d", LastSystemError()));
   }
-  sockaddr_in bound{};
+  SocketAddress bound;
   if (const int code = GetLocalName(bound); code != 0) {
     return Report(Formatted("winsock.getsockname failed, error #%d", code));
   }
-  local_port_number_ = ntohs(bound.sin_port);
+  local_port_number_ = bound.Port();
   local_port_ = std::to_string(local_port_number_);
 }
 
@@ -248,7 +247,7 @@ void AsyncSocket::Connect() {
     return Report(std::string("connect: ") + e.what());
   }
   queue_.Discard();
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  const int fd = ::socket(remote_.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) return SocketError("Connect (socket)", LastSystemError());
   AdoptHandle(fd);
   ChangeState(SocketState::wsOpened);
@@ -268,7 +267,7 @@ void AsyncSocket::Connect() {
   if (local_port_number_ != 0 || local_addr_ != "0.0.0.0") BindLocal();
   mask_ = kNoticeRead | kNoticeWrite | kNoticeAccept | kNoticeConnect | kNoticeClose;
 
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&remote_), sizeof remote_) == 0 || errno == EINPROGRESS) {
+  if (::connect(fd_, remote_.Raw(), remote_.size) == 0 || errno == EINPROGRESS) {
     ChangeState(SocketState::wsConnecting);
     write_notice_owed_ = true;
     UpdateNotifiers();
@@ -296,10 +295,10 @@ void AsyncSocket::Listen() {
     return Report(std::string("listen: ") + e.what());
   }
   queue_.Discard();
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  const int fd = ::socket(remote_.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) return SocketError("socket", LastSystemError());
   AdoptHandle(fd);
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&remote_), sizeof remote_) != 0) {
+  if (::bind(fd_, remote_.Raw(), remote_.size) != 0) {
     const int code = LastSystemError();
     // The handle is released before the error is reported, so a failed
     // Listen leaves nothing open behind it.
@@ -318,8 +317,8 @@ int AsyncSocket::Accept() {
     SocketError("not a listening socket", kWsaEinval);
     return -1;
   }
-  socklen_t size = sizeof remote_;
-  const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&remote_), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  remote_.size = sizeof remote_.storage;
+  const int fd = ::accept4(fd_, remote_.Raw(), &remote_.size, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     SocketError("Accept", LastSystemError());
     return -1;

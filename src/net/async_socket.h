@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "net/resolve.h"
 #include "net/send_queue.h"
 #include "net/socket_types.h"
 #include "net/tls_channel.h"
@@ -63,7 +64,9 @@ class AsyncSocket {
   // The system handle, or -1.
   int SocketHandle() const { return fd_; }
   // The remote IPv4 address in network byte order, as Connect resolved it.
-  std::uint32_t ResolvedAddr() const { return remote_.sin_addr.s_addr; }
+  std::uint32_t ResolvedAddr() const { return remote_.V4(); }
+  // The remote address is an IPv6 one.
+  bool RemoteV6() const { return remote_.V6(); }
   bool Paused() const { return paused_; }
 
   // Options.
@@ -115,7 +118,7 @@ class AsyncSocket {
   void PauseEvents();
   void ResumeEvents();
   // The local IPv4 endpoint of the handle; 0 on success, else the error code.
-  int GetLocalName(sockaddr_in& local);
+  int GetLocalName(SocketAddress& local);
   void ApplyLinger();
   void ProcessPendingEvents();
 
@@ -201,7 +204,8 @@ class AsyncSocket {
   Setting addr_setting_ = Setting::Unset, port_setting_ = Setting::Unset;
   bool local_port_resolved_ = false;
   int local_port_number_ = 0;
-  sockaddr_in remote_{};
+  SocketAddress remote_;
+  int remote_port_ = 0;
   std::string dns_result_;
   std::vector<std::string> dns_result_list_;
   std::uint64_t lookup_id_ = 0;

@@ -25,6 +25,12 @@ void AsyncSocket::DnsLookup(const std::string& host) {
   }
   DropPendingLookup();
   const std::string name = TrimBlanks(host);
+  if (IsIpv6Address(name)) {
+    dns_result_ = ResolveAddress(name).Text();
+    dns_result_list_.push_back(dns_result_);
+    if (const auto handler = OnDnsLookupDone) handler(*this, 0);
+    return;
+  }
   if (IsDottedAddress(name)) {
     in_addr address{};
     if (::inet_aton(name.c_str(), &address) != 0) {

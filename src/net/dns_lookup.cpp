@@ -47,8 +47,7 @@ std::shared_ptr<const HostResolver> resolver;  // set by SetHostResolver
 
 LookupResult LookupHost(const std::string& host) {
   LookupResult result;
-  for (const std::uint32_t address : LookupAddresses(host, result.error))
-    result.names.push_back(DottedAddress(address));
+  result.names = LookupAllAddresses(host, result.error);
   return result;
 }
 

@@ -64,9 +64,16 @@ std::string Fingerprint(X509* certificate) {
   return text;
 }
 
-bool IsIpv4(const std::string& host) {
-  in_addr address{};
-  return ::inet_pton(AF_INET, host.c_str(), &address) == 1;
+// The address of an IPv4 or IPv6 literal (in brackets or bare), which the
+// certificate must name among its IP addresses and which is never sent as
+// a server name; empty for a host name.
+std::string IpLiteral(const std::string& host) {
+  const std::string bare =
+      host.size() > 2 && host.front() == '[' && host.back() == ']' ? host.substr(1, host.size() - 2) : host;
+  in_addr v4{};
+  in6_addr v6{};
+  if (::inet_pton(AF_INET, bare.c_str(), &v4) == 1 || ::inet_pton(AF_INET6, bare.c_str(), &v6) == 1) return bare;
+  return std::string();
 }
 
 }  // namespace
@@ -141,8 +148,8 @@ TlsChannel::TlsChannel(int fd, const TlsSettings& settings)
   }
   SSL_set_fd(ssl_, fd);
   X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
-  if (IsIpv4(host_)) {
-    X509_VERIFY_PARAM_set1_ip_asc(param, host_.c_str());
+  if (const std::string ip = IpLiteral(host_); !ip.empty()) {
+    X509_VERIFY_PARAM_set1_ip_asc(param, ip.c_str());
   } else if (!host_.empty()) {
     SSL_set_tlsext_host_name(ssl_, host_.c_str());
     X509_VERIFY_PARAM_set1_host(param, host_.c_str(), 0);

@@ -56,6 +56,14 @@ TEST(FtpReply, PasvRepliesGiveAnAddressAndAPort) {
                           "227 (1,2,3,4,5,)", "", "227 (,,,,,)"}) {
     EXPECT_FALSE(ParsePasvReply(bad)) << bad;
   }
+  // RFC 2428's reply: a port between three delimiters and one, any
+  // printable one standing for "|".
+  EXPECT_EQ(ParseEpsvReply("229 Entering Extended Passive Mode (|||6446|)"), 6446);
+  EXPECT_EQ(ParseEpsvReply("229 EPSV ok (!!!65535!)"), 65535);
+  for (const char* bad : {"229 (|||0|)", "229 (|||65536|)", "229 (||6446|)", "229 (|||6446)", "229 (|||x|)",
+                          "229 (1116461)", "229 (|||6446|", "229 no parentheses", "229 (||||)"}) {
+    EXPECT_FALSE(ParseEpsvReply(bad)) << bad;
+  }
 }
 
 TEST(FtpReply, StatisticsLinesLeaveTheRateOutWhenNoTimePassed) {

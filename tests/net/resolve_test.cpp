@@ -24,6 +24,21 @@ std::string ErrorOf(const std::function<void()>& action) {
   return "(no error)";
 }
 
+// IPv6 literals, bare or in brackets, resolve to themselves without a
+// lookup; IPv4 ones as before.
+TEST(Resolve, Ipv6LiteralsAreAddressesOfTheirOwnFamily) {
+  for (const char* text : {"::1", "[::1]", " [2001:db8::2] ", "fe80::1:2"}) EXPECT_TRUE(IsIpv6Address(text)) << text;
+  for (const char* text : {"1.2.3.4", "localhost", "[1.2.3.4]", ":::", "[::1", "2001:db8::g"}) {
+    EXPECT_FALSE(IsIpv6Address(text)) << text;
+  }
+  const SocketAddress v6 = ResolveAddress("[::1]");
+  EXPECT_TRUE(v6.V6());
+  EXPECT_EQ(v6.Text(), "::1");
+  const SocketAddress v4 = ResolveAddress("127.0.0.1");
+  EXPECT_EQ(v4.Family(), AF_INET);
+  EXPECT_EQ(v4.V4(), inet_addr("127.0.0.1"));
+}
+
 TEST(Resolve, TheDottedAddressTestAcceptsFourDecimalParts) {
   const std::pair<const char*, bool> cases[] = {
       {"1.2.3.4", true},    {"  1.2.3.4  ", true}, {"01.002.3.4", true}, {"255.255.255.255", true},

@@ -104,15 +104,20 @@ int FreeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
-bool WaitForListener(int port, int ms) {
+bool WaitForListener(int port, int ms, bool ipv6) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (std::chrono::steady_clock::now() < end) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    sockaddr_in6 address6{};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_port = htons(static_cast<uint16_t>(port));
+    address6.sin6_addr = in6addr_loopback;
+    const bool up = ipv6 ? ::connect(fd, reinterpret_cast<sockaddr*>(&address6), sizeof address6) == 0
+                         : ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     if (up) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -267,6 +272,7 @@ bool FtpServerFixture::StartPyftpdlib(const FtpServerOptions& options, std::stri
   password_ = "secret";
   std::vector<std::string> argv = {"/usr/bin/python3", std::string(KESTOVA_TEST_SUPPORT_DIR) + "/pyftpd.py"};
   if (!options.protocol_log.empty()) argv.insert(argv.end(), {"--log", options.protocol_log});
+  if (options.ipv6) argv.push_back("--ipv6");
   if (!options.time_zone.empty()) argv.push_back("--local-times");
   if (options.other_data_certificate && certificate_) {
     const TestCertificates* certificates = TestCertificates::Get(why);
@@ -305,7 +311,9 @@ bool FtpServerFixture::StartVsftpd(const FtpServerOptions& options, std::string&
   const int pasv_base = pasv_base_ = 10000 + static_cast<int>(random() % 400) * 50;
   const std::string config = config_dir_ + "/vsftpd.conf";
   std::ofstream out(config);
-  out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port
+  out << (options.ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
+                       : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n")
+      << "listen_port=" << port
       << "\nbackground=NO\nanonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\n"
          "chroot_local_user=YES\nallow_writeable_chroot=YES\nlocal_root="
       << root_ << "\nlocal_umask=022\npasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=" << pasv_base
@@ -331,7 +339,7 @@ bool FtpServerFixture::StartVsftpd(const FtpServerOptions& options, std::string&
   }
   out.close();
   process_ = ChildProcess::Start({"/usr/sbin/vsftpd", config}, nullptr, TimeZone(options));
-  if (!process_ || !WaitForListener(port)) {
+  if (!process_ || !WaitForListener(port, 10000, options.ipv6)) {
     why = "vsftpd did not start on port " + std::to_string(port) + " (is vsftpd installed?)";
     return false;
   }

@@ -47,6 +47,8 @@ enum class ServerTls { None, Explicit, Implicit };
 
 struct FtpServerOptions {
   int max_connections_per_ip = 0;
+  // pyftpdlib and vsftpd: listen on ::1 instead of 127.0.0.1.
+  bool ipv6 = false;
   // A file that gets every command the server receives.
   std::string protocol_log;
   // pyftpdlib speaks explicit TLS only.
@@ -160,6 +162,7 @@ class SshServerFixture {
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreeLoopbackPort();
 // Waits up to `ms` until something accepts connections on 127.0.0.1:port.
-bool WaitForListener(int port, int ms = 10000);
+// On ::1 instead of 127.0.0.1 with `ipv6`.
+bool WaitForListener(int port, int ms = 10000, bool ipv6 = false);
 
 }  // namespace kestova::testing

@@ -37,6 +37,9 @@ def main():
         logger.addHandler(handler)
         logger.setLevel(logging.DEBUG)
         del sys.argv[1:3]
+    ipv6 = sys.argv[1] == "--ipv6"
+    if ipv6:
+        del sys.argv[1]
     local_times = sys.argv[1] == "--local-times"
     if local_times:
         del sys.argv[1]
@@ -75,7 +78,7 @@ def main():
     # three seconds each otherwise.
     handler.auth_failed_timeout = 0
     handler.permit_foreign_addresses = False
-    server = FTPServer(("127.0.0.1", 0), handler)
+    server = FTPServer(("::1" if ipv6 else "127.0.0.1", 0), handler)
     if len(sys.argv) > 4 and int(sys.argv[4]) > 0:
         server.max_cons_per_ip = int(sys.argv[4])
     print("PORT %d" % server.address[1], flush=True)
