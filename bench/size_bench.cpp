@@ -3,12 +3,14 @@
 //   - `kestova run publish`, the headless command;
 //   - the run window (UploadForm) offscreen, which also samples its own
 //     resident memory as the log grows and is trimmed;
-//   - lftp's `mirror -R --parallel=1` of the same tree, in the same run.
+//   - lftp's `mirror -R --parallel=N` of the same tree, in the same run (N is
+//     --connections, 1 unless given).
 // Every remote copy is compared with the local tree byte for byte.
 //
 // Run as root (vsftpd logs in a local user):
 //   build/bin/size_bench [FILES] [FOLDERS] [BIG_MIB] [--only command|window|lftp]...
-//                        [--method classic|modern]
+//                        [--method classic|modern] [--connections N]
+// --connections sets NewConnections for kestova and --parallel for lftp.
 // The defaults are 20000 files in 400 folders and one file of 2048 MiB.
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -233,11 +235,12 @@ void MeasureWindow(const std::string& registry, const fs::path& work, const fs::
 }
 
 void MeasureLftp(const kestova::testing::FtpServerFixture& server, const fs::path& work, const fs::path& site,
-                 Measured& lftp) {
+                 Measured& lftp, int parallel) {
   std::printf("lftp mirror -R...\n");
   std::fflush(stdout);
   const std::string script =
-      "set ftp:passive-mode on; set net:max-retries 1; mirror -R --parallel=1 " + Quote(site.string()) + " /lftp; quit";
+      "set ftp:passive-mode on; set net:max-retries 1; mirror -R --parallel=" + std::to_string(parallel) + " " +
+      Quote(site.string()) + " /lftp; quit";
   Timed("lftp -u " + Quote(server.User() + "," + server.Password()) + " -p " + server.Port() + " -e \"" + script +
             "\" 127.0.0.1",
         work / "lftp.log", lftp);
@@ -273,6 +276,7 @@ struct Options {
   std::uint64_t big_mib = 2048;
   std::set<std::string> only;
   std::string method = "0";  // NewMethod: 0 classic, 1 modern
+  int connections = 1;       // NewConnections, and lftp's --parallel
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -281,6 +285,8 @@ Options ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
       options.only.insert(argv[++i]);
+    } else if (std::strcmp(argv[i], "--connections") == 0 && i + 1 < argc) {
+      options.connections = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--method") == 0 && i + 1 < argc) {
       options.method = std::strcmp(argv[++i], "modern") == 0 ? "1" : "0";
     } else {
@@ -327,7 +333,7 @@ int main(int argc, char** argv) {
                   " NewHostName=127.0.0.1 NewPort=" + server->Port() + " NewUserId=" + server->User() +
                   " NewPassword=" + Quote(server->Password()) + " NewStartDir=" + start_dir +
                   " NewRetryPause=1 NewRetries=3 NewAutoDetect=1 NewChanges=0 NewWipe=0 TestRun=0 NewMethod=" +
-                  options.method + " 2>&1",
+                  options.method + " NewConnections=" + std::to_string(options.connections) + " 2>&1",
               &status);
     if (status != 0) std::fprintf(stderr, "size_bench: profile set failed: %s\n", out.c_str());
     return status == 0;
@@ -341,7 +347,7 @@ int main(int argc, char** argv) {
     command.equal = SameTree(site, work / "server" / "command", command.extra);
   }
   if (wanted("window") && set_profile("/window")) MeasureWindow(registry, work, site, window);
-  if (wanted("lftp")) MeasureLftp(*server, work, site, lftp);
+  if (wanted("lftp")) MeasureLftp(*server, work, site, lftp, options.connections);
   Report(files, folders, big_mib, command, window, lftp);
   server.reset();
   std::error_code ignored;

@@ -119,6 +119,10 @@ void Upload::Work(size_t index, const std::vector<SharedTask>& tasks, SharedStat
   Session& me = *sessions_[index];
   const bool several = sessions_.size() > 1;
   if (index > 0) {
+    if (terminated_) {
+      --state.working;
+      return;
+    }
     me.holding = true;
     const bool connected = ExecuteCommand("", "", true);
     const bool withdrawn = executor_->Withdrawn();
