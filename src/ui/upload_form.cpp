@@ -112,6 +112,8 @@ UploadForm::UploadForm(QWidget* parent) : QDialog(parent) {
   connect(open_logs_, &QPushButton::clicked, this, &UploadForm::OpenLogFolderBtnClick);
   OpenFolder = [](const QString& folder) { return QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); };
   progress_->viewport()->installEventFilter(this);
+  flush_timer_.setSingleShot(true);
+  connect(&flush_timer_, &QTimer::timeout, this, &UploadForm::FlushLines);
 }
 
 // A double-click in the log asks the server for its working directory; the
@@ -131,14 +133,32 @@ void UploadForm::AddLine(const QString& line) {
   TrimLog();
 }
 
-// At 500 lines the log drops back to 400: the line at index 50 is deleted a
-// hundred times, so the first fifty lines (the banner and the first
-// connection) always stay.
+void UploadForm::QueueLine(const QString& line) {
+  pending_lines_.push_back(line);
+  const qint64 since = flush_clock_.isValid() ? flush_clock_.elapsed() : kFlushMs;
+  if (since >= kFlushMs) return FlushLines();
+  if (!flush_timer_.isActive()) flush_timer_.start(static_cast<int>(kFlushMs - since));
+}
+
+void UploadForm::FlushLines() {
+  flush_timer_.stop();
+  flush_clock_.restart();
+  if (pending_lines_.isEmpty()) return;
+  progress_->appendPlainText(pending_lines_.join('\n'));
+  pending_lines_.clear();
+  TrimLog();
+}
+
+// At 500 lines the log drops back to 400: the lines from index 50 on go,
+// so the first fifty lines (the banner and the first connection) always
+// stay.
 void UploadForm::TrimLog() {
   QTextDocument* document = progress_->document();
-  if (document->blockCount() < kTrimAt) return;
+  const int count = document->blockCount();
+  if (count < kTrimAt) return;
   QTextCursor cursor(document->findBlockByNumber(kKeptHead));
-  cursor.setPosition(document->findBlockByNumber(kKeptHead + kTrimmed).position(), QTextCursor::KeepAnchor);
+  cursor.setPosition(document->findBlockByNumber(kKeptHead + count - (kTrimAt - kTrimmed)).position(),
+                     QTextCursor::KeepAnchor);
   cursor.removeSelectedText();
 }
 
@@ -221,7 +241,11 @@ void UploadForm::UpdateBar() {
 
 void UploadForm::OnRunEvent(const RunEvent& event) {
   tally_.Add(event);
-  if (event.kind != RunEvent::Kind::FolderEntered && event.kind != RunEvent::Kind::Retry) UpdateBar();
+  if (event.kind == RunEvent::Kind::FolderEntered || event.kind == RunEvent::Kind::Retry) return;
+  // Drawn at most every kFlushMs while files stream by, and at the end.
+  if (bar_clock_.isValid() && bar_clock_.elapsed() < kFlushMs && event.kind != RunEvent::Kind::RunEnded) return;
+  bar_clock_.restart();
+  UpdateBar();
 }
 
 // With removals on, a real run shows its plan first: a test run of the
@@ -232,11 +256,12 @@ bool UploadForm::PlanAccepted() {
   std::string totals;
   Upload plan(Settings, view, [this, &totals](const std::string& line) {
     if (line.rfind("Would send ", 0) == 0 || line.rfind("Would remove ", 0) == 0) totals = line;
-    AddLine(QString::fromStdString(line));
+    QueueLine(QString::fromStdString(line));
   });
   run_ = &plan;
   plan.StartUpload();
   run_ = nullptr;
+  FlushLines();
   if (totals.empty() || terminated_) return false;  // its log says why
   return DialogService::Current().Ask(
              this, QMessageBox::Question, "The plan",
@@ -288,19 +313,21 @@ void UploadForm::StartUpload() {
       saved_log_problem_ = saved_log_->Failure();
       UpdateStatus();
     }
-    AddLine(QString::fromStdString(line));
+    QueueLine(QString::fromStdString(line));
   });
   tally_.WatchTransfers(run.Site());
   // The counts come from what the run reports, not from its log's wording.
   run.OnEvent = [this](const RunEvent& event) { OnRunEvent(event); };
   // A wipe asks first, naming what it found to delete; No is the default.
   run.ConfirmWipe = [this](const WipePreview& preview) {
+    FlushLines();
     return DialogService::Current().Ask(this, QMessageBox::Warning, "Warning",
                                         QString::fromStdString(preview.Question()), QMessageBox::Yes | QMessageBox::No,
                                         QMessageBox::No) == QMessageBox::Yes;
   };
   // Past its limit a removal of what is no longer local asks the same way.
   run.ConfirmRemovals = [this](const RemovalPreview& preview) {
+    FlushLines();
     return DialogService::Current().Ask(this, QMessageBox::Warning, "Warning",
                                         QString::fromStdString(preview.Question()), QMessageBox::Yes | QMessageBox::No,
                                         QMessageBox::No) == QMessageBox::Yes;
@@ -311,8 +338,10 @@ void UploadForm::StartUpload() {
   } catch (const std::exception& error) {
     // An error that escapes the run is shown; the window stays usable.
     outcome_ = RunOutcome::Failed;
+    FlushLines();
     DialogService::Current().ShowError(this, "Kestova", QString::fromStdString(error.what()));
   }
+  FlushLines();
   // A run that ended terminated (by Esc or by a failure) closes on one Esc.
   if (run.Terminated() || outcome_ == RunOutcome::Terminated) terminated_ = true;
   run_ = nullptr;

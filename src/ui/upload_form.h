@@ -4,6 +4,8 @@
 
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QStringList>
+#include <QTimer>
 #include <memory>
 #include <optional>
 
@@ -67,6 +69,12 @@ class UploadForm : public QDialog {
   void StartUpload();
   bool PlanAccepted();
   void TrimLog();
+  // A run's lines: one after a quiet spell shows at once, a burst at most
+  // every kFlushMs, so that a run of many small files does not spend its
+  // time laying out the log.
+  void QueueLine(const QString& line);
+  void FlushLines();
+  static constexpr int kFlushMs = 50;
   void UpdateStatus();
   void UpdateBar();
   void OnRunEvent(const RunEvent& event);
@@ -84,6 +92,10 @@ class UploadForm : public QDialog {
   bool running_ = false;
   std::optional<RunOutcome> outcome_;
   QElapsedTimer elapsed_;
+  QStringList pending_lines_;
+  QTimer flush_timer_;
+  QElapsedTimer flush_clock_;  // since the last lines were shown
+  QElapsedTimer bar_clock_;    // since the bar was last drawn
   RunTally tally_;
   std::unique_ptr<SavedLog> saved_log_;
   std::string saved_log_path_;
