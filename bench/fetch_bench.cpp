@@ -1,7 +1,8 @@
 // Fetches a site from vsftpd on loopback with the engine, beside lftp and
 // curl fetching the same files from the same server in the same run:
 //   - 2000 files of 2 KiB in 40 folders: `lftp mirror --parallel=1` against
-//     the fetch, with the modern and the classic method;
+//     the fetch, with the modern and the classic method, and
+//     `--parallel=4` against the fetch over four connections;
 //   - one file of 256 MiB: `curl -o` against the fetch of its folder.
 // Every copy is compared with the server's tree before the times are
 // printed, with the FTP commands each client sent per file.
@@ -40,7 +41,7 @@ long long CountCommands(const std::string& log) {
 double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 double Fetch(const kestova::testing::FtpServerFixture& server, const std::string& folder, const fs::path& into,
-             kestova::TransferMethod method) {
+             kestova::TransferMethod method, int connections = 1) {
   fs::remove_all(into);
   kestova::testing::FakeProfile view;
   kestova::RunSettings settings;
@@ -50,6 +51,7 @@ double Fetch(const kestova::testing::FtpServerFixture& server, const std::string
   settings.StartDir = folder;
   settings.LocalRoot = into.string();
   settings.RetryPause = 0;
+  settings.Connections = connections;
   kestova::Upload run(settings, view, [](const std::string&) {});
   const auto start = Clock::now();
   const kestova::RunOutcome outcome = run.StartUpload();
@@ -65,10 +67,12 @@ double Shell(const std::string& command) {
   return Seconds(start);
 }
 
-double Lftp(const kestova::testing::FtpServerFixture& server, const std::string& folder, const fs::path& into) {
+double Lftp(const kestova::testing::FtpServerFixture& server, const std::string& folder, const fs::path& into,
+            int parallel = 1) {
   fs::remove_all(into);
-  const std::string script = "set ftp:passive-mode on; set net:max-retries 1; mirror --parallel=1 " + folder + " '" +
-                             into.string() + "'; quit";
+  const std::string script =
+      "set ftp:passive-mode on; set net:max-retries 1; mirror --parallel=" + std::to_string(parallel) + " " + folder +
+      " '" + into.string() + "'; quit";
   return Shell("lftp -u '" + server.User() + "," + server.Password() + "' -p " + server.Port() + " -e \"" + script +
                "\" 127.0.0.1 >/dev/null 2>&1");
 }
@@ -125,39 +129,46 @@ int main(int argc, char** argv) {
     double seconds;
     long long commands;
     bool same;
+    int peer;  // the row it is measured against; -1 for a peer itself
+    bool big;
   };
   std::vector<Row> rows;
   const auto measure = [&](const std::string& name, const fs::path& made, const fs::path& original,
-                           const std::function<double()>& run) {
+                           const std::function<double()>& run, int peer = -1) {
     const long long before = CountCommands(log);
     const double seconds = run();
-    rows.push_back({name, seconds, CountCommands(log) - before, Same(made, original)});
+    rows.push_back({name, seconds, CountCommands(log) - before, Same(made, original), peer, original == root / "big"});
+    return static_cast<int>(rows.size()) - 1;
   };
   using kestova::TransferMethod;
   const fs::path copies = work / "copies";
   for (int round = 0; round < rounds; ++round) {
-    measure("lftp mirror --parallel=1", copies / "lftp", root / "small",
-            [&] { return Lftp(*server, "/small", copies / "lftp"); });
-    measure("kestova fetch, modern", copies / "modern", root / "small",
-            [&] { return Fetch(*server, "/small", copies / "modern", TransferMethod::Modern); });
-    measure("kestova fetch, classic", copies / "classic", root / "small",
-            [&] { return Fetch(*server, "/small", copies / "classic", TransferMethod::Classic); });
-    measure("curl -o", copies / "curl", root / "big",
-            [&] { return Curl(*server, "/big/archive.bin", copies / "curl/archive.bin"); });
-    measure("kestova fetch, modern (big)", copies / "big", root / "big",
-            [&] { return Fetch(*server, "/big", copies / "big", TransferMethod::Modern); });
+    const int one = measure("lftp mirror --parallel=1", copies / "lftp", root / "small",
+                            [&] { return Lftp(*server, "/small", copies / "lftp"); });
+    measure(
+        "kestova fetch, modern", copies / "modern", root / "small",
+        [&] { return Fetch(*server, "/small", copies / "modern", TransferMethod::Modern); }, one);
+    measure(
+        "kestova fetch, classic", copies / "classic", root / "small",
+        [&] { return Fetch(*server, "/small", copies / "classic", TransferMethod::Classic); }, one);
+    const int four = measure("lftp mirror --parallel=4", copies / "lftp4", root / "small",
+                             [&] { return Lftp(*server, "/small", copies / "lftp4", 4); });
+    measure(
+        "kestova fetch, 4 connections", copies / "modern4", root / "small",
+        [&] { return Fetch(*server, "/small", copies / "modern4", TransferMethod::Modern, 4); }, four);
+    const int curl = measure("curl -o", copies / "curl", root / "big",
+                             [&] { return Curl(*server, "/big/archive.bin", copies / "curl/archive.bin"); });
+    measure(
+        "kestova fetch, modern (big)", copies / "big", root / "big",
+        [&] { return Fetch(*server, "/big", copies / "big", TransferMethod::Modern); }, curl);
     fs::remove_all(copies);
   }
   std::printf("Fetching from vsftpd on loopback: %d files of 2 KiB in %d folders, and one file of %lld MiB\n", files,
               folders, mib);
-  const size_t per_round = 5;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const size_t first = i / per_round * per_round;
-    const Row& peer = rows[i % per_round < 3 ? first : first + 3];
-    const bool big = i % per_round >= 3;
-    std::printf("  %-30s %7.2f s  %6.2f commands/file%s", rows[i].name.c_str(), rows[i].seconds,
-                static_cast<double>(rows[i].commands) / (big ? 1 : files), rows[i].same ? "" : "  (COPY DIFFERS)");
-    if (&peer != &rows[i]) std::printf("   x%.2f of %s", rows[i].seconds / peer.seconds, big ? "curl" : "lftp");
+  for (const Row& row : rows) {
+    std::printf("  %-30s %7.2f s  %6.2f commands/file%s", row.name.c_str(), row.seconds,
+                static_cast<double>(row.commands) / (row.big ? 1 : files), row.same ? "" : "  (COPY DIFFERS)");
+    if (row.peer >= 0) std::printf("   x%.2f of %s", row.seconds / rows[row.peer].seconds, rows[row.peer].name.c_str());
     std::printf("\n");
   }
   server.reset();
