@@ -189,7 +189,7 @@ QGroupBox* SiteForm::BuildGroup(bool new_site) {
       "Connect to this site, log in and go to its start directory, changing nothing, and show what "
       "happened");
   connect(test, &QPushButton::clicked, this, [this, new_site] { TestConnectionClick(new_site); });
-  grid->addWidget(test, 8, 3, 1, 3);
+  grid->addWidget(test, 8, 4, 1, 2);
   if (new_site) {
     AddRemovalRow(grid, group);
   } else {
@@ -248,22 +248,23 @@ void SiteForm::AddSecurityRow(QGridLayout* grid, QGroupBox* group, bool new_site
   // The transfer method below it: classic, as the program always worked,
   // or modern.
   grid->addWidget(new QLabel("Method:", group), 8, 0);
-  QComboBox* method = AddList(group, p + "Method", {"Classic", "Modern"}, [&client](const QString& t) {
+  QComboBox* method = AddList(group, p + "Method", {"Classic", "Modern"}, [this, &client, new_site](const QString& t) {
     client.Method = t == "Modern" ? TransferMethod::Modern : TransferMethod::Classic;
+    if (!filling_) ShowProtocol(new_site);
   });
   method->setToolTip(
       "Classic: the program's first way, kept exactly: 1460-byte blocks and a 100 ms pause before each upload's "
       "data connection closes.\nModern: 64 KiB blocks, and each data connection closes as soon as its last byte "
       "has left: many small files go dozens of times faster.");
-  grid->addWidget(method, 8, 1, 1, 2);
+  grid->addWidget(method, 8, 1);
   int& connections = new_site ? profile_.NewConnections : profile_.OldConnections;
-  grid->addWidget(new QLabel("Connections:", group), 8, 3);
+  grid->addWidget(new QLabel("Connections:", group), 8, 2);
   QComboBox* count = AddList(group, p + "Connections", {"1", "2", "3", "4", "5", "6", "7", "8"},
                              [&connections](const QString& t) { connections = std::clamp(t.toInt(), 1, 8); });
   count->setToolTip(
       "How many connections the modern method and SFTP send or fetch over side by side; a server that takes "
       "fewer closes the rest and the run goes on without them. The classic method always uses one.");
-  grid->addWidget(count, 8, 4);
+  grid->addWidget(count, 8, 3);
   // The choice in words, where it is made: the method decides most of the
   // time a site of many small files takes.
   auto* note = new QLabel(kMethodNote, group);
@@ -284,6 +285,9 @@ void SiteForm::ShowProtocol(bool new_site) {
   for (const char* name : {"Security", "Method", "PASV", "Proxy"}) Control(p + name)->setEnabled(!sftp);
   if (new_site) Control("NewTransfer")->setEnabled(!sftp);
   Control(p + "KeyFile")->setEnabled(sftp);
+  // The classic method always works over one connection.
+  Control(p + "Connections")
+      ->setEnabled(sftp || (new_site ? profile_.NewSite : profile_.OldSite).Method == TransferMethod::Modern);
   auto* note = findChild<QLabel*>(p + "MethodNote");
   note->setText(sftp ? "SFTP sends every file byte for byte under a temporary name and renames it into place, with "
                        "one listing per folder and no pause: the modern way, whatever the Method list says. The "

@@ -213,6 +213,13 @@ TEST_F(SiteFormTest, TheRemovalChoiceItsLimitAndTheExclusionsAreStored) {
   EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "OldAllPages"), 1);
   auto* connections = qobject_cast<QComboBox*>(form_.Control("NewConnections"));
   EXPECT_EQ(connections->currentText(), "4");
+  // Open while the method is modern (or the site SFTP): the classic
+  // method works over one connection.
+  auto* method = qobject_cast<QComboBox*>(form_.Control("NewMethod"));
+  method->setCurrentText("Classic");
+  EXPECT_FALSE(connections->isEnabled());
+  method->setCurrentText("Modern");
+  EXPECT_TRUE(connections->isEnabled());
   connections->setCurrentText("2");
   EXPECT_EQ(Store().ReadInteger(kSite + "\\Default", "NewConnections"), 2);
   form_.close();
