@@ -23,6 +23,8 @@
 
 #include "engine/upload.h"
 #include "latency_relay.h"
+#include "small_site.h"
+#include "support/fake_profile.h"
 #include "support/ftp_servers.h"
 #include "support/test_run.h"
 
@@ -32,17 +34,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using kestova::testing::FtpServerFixture;
 using kestova::testing::SshServerFixture;
-
-struct View : kestova::ProfileView {
-  bool TestRun() const override { return false; }
-  bool ExclFrontPage() const override { return true; }
-  bool NewChanges() const override { return false; }
-  std::string AutoDetectExts() const override { return "htm,html,txt,css"; }
-  std::string NewURL() const override { return "http://new"; }
-  std::string OldURL() const override { return "http://old"; }
-  std::vector<std::string> TemplateLines() const override { return {}; }
-  std::string ProfileName() const override { return "bench"; }
-};
 
 long long CountCommands(const std::string& log) {
   std::ifstream in(log);
@@ -56,7 +47,7 @@ bool Same(const fs::path& a, const fs::path& b) {
 }
 
 bool Publish(kestova::SiteSettings site, const fs::path& local, const std::string& into, int connections) {
-  View view;
+  kestova::testing::FakeProfile view;
   kestova::RunSettings settings;
   settings.Site = std::move(site);
   settings.StartDir = into;
@@ -93,15 +84,7 @@ int main(int argc, char** argv) {
   const fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
   const fs::path work = base / ("kestova-latency-bench-" + std::to_string(getpid()));
   const fs::path local = work / "site";
-  const std::string block(2048, 'x');
-  const std::time_t past = std::time(nullptr) - 2 * 24 * 3600;
-  for (int i = 0; i < files; ++i) {
-    const fs::path file = local / ("folder" + std::to_string(i % folders)) / ("page" + std::to_string(i) + ".htm");
-    fs::create_directories(file.parent_path());
-    std::ofstream(file) << block;
-    utimbuf times{past, past};
-    ::utime(file.c_str(), &times);
-  }
+  kestova::bench::MakeSmallSite(local, files, folders);
   std::vector<Row> rows;
   int serial = 0;
   // One measurement into a fresh folder, compared with the site.
@@ -186,12 +169,8 @@ int main(int argc, char** argv) {
       };
       const auto ours = [&](int connections) {
         return [&, connections](const std::string& into) {
-          kestova::SiteSettings site;
-          site.Protocol = kestova::SiteProtocol::Sftp;
-          site.HostName = "127.0.0.1";
+          kestova::SiteSettings site = kestova::testing::SshSite(*server);
           site.Port = port;
-          site.UserName = server->User();
-          site.KeyFile = server->ClientKey();
           site.KnownHosts = {known};
           return Publish(site, local, into, connections);
         };

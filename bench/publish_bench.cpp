@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/upload.h"
+#include "small_site.h"
 #include "support/ftp_servers.h"
 
 namespace {
@@ -95,15 +96,7 @@ int main(int argc, char** argv) {
   const fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
   const fs::path work = base / ("kestova-publish-bench-" + std::to_string(getpid()));
   const fs::path local = work / "site";
-  const std::string block(2048, 'x');
-  const std::time_t past = std::time(nullptr) - 2 * 24 * 3600;
-  for (int i = 0; i < files; ++i) {
-    const fs::path file = local / ("folder" + std::to_string(i % folders)) / ("page" + std::to_string(i) + ".htm");
-    fs::create_directories(file.parent_path());
-    std::ofstream(file) << block;
-    utimbuf times{past, past};
-    ::utime(file.c_str(), &times);
-  }
+  kestova::bench::MakeSmallSite(local, files, folders);
   const std::string log = (work / "vsftpd.log").string();
   std::string why;
   kestova::testing::FtpServerOptions options;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/upload.h"
+#include "small_site.h"
 #include "support/ftp_servers.h"
 
 namespace {
@@ -97,15 +98,7 @@ int main(int argc, char** argv) {
   const fs::path work = base / ("kestova-sftp-bench-" + std::to_string(getpid()));
   const fs::path site = work / "site";
   const fs::path big = work / "big";
-  const std::string block(2048, 'x');
-  const std::time_t past = std::time(nullptr) - 2 * 24 * 3600;
-  for (int i = 0; i < files; ++i) {
-    const fs::path file = site / ("folder" + std::to_string(i % folders)) / ("page" + std::to_string(i) + ".htm");
-    fs::create_directories(file.parent_path());
-    std::ofstream(file) << block;
-    utimbuf times{past, past};
-    ::utime(file.c_str(), &times);
-  }
+  kestova::bench::MakeSmallSite(site, files, folders);
   fs::create_directories(big);
   {
     std::ofstream out(big / "big.bin", std::ios::binary);

@@ -61,6 +61,7 @@ class FtpClientCore::TransferView : public TransferHost {
   void EndRequest(int code) override { client_.EndRequest(code); }
   void FailRequest(const RequestFailure& failure) override { client_.FailRequest(failure); }
   void RefuseDataCertificate() override { client_.DataCertificateRefused = true; }
+  void DataConnectionFailed() override { client_.DataCut = true; }
   bool Progress() override { return client_.Progress(); }
 
  private:

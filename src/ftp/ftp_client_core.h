@@ -113,8 +113,9 @@ class FtpClientCore {
   // cannot mend: a command that cannot be sent, a local file that cannot be
   // read, a listing larger than MaxListingBytes.
   bool LocalFailure = false;
-  // The last transfer's data connection ended with an error, whatever the
-  // server replied: what arrived may be cut short.
+  // The last transfer's data connection ended with an error, or could not
+  // be made (reset or refused on the way), whatever the server replied:
+  // what arrived may be cut short.
   bool DataCut = false;
   // The last request failed because a data connection presented another
   // certificate than the one the control connection was accepted with; the

@@ -236,7 +236,10 @@ bool DataTransfer::StartUpload() {
 void DataTransfer::SocketConnected(int error) {
   if (state_ == State::Idle) return;
   start_ = Now();
-  if (error != 0) return Fail("Unable to establish data connection, error #" + std::to_string(error), 550);
+  if (error != 0) {
+    client_.DataConnectionFailed();
+    return Fail("Unable to establish data connection, error #" + std::to_string(error), 550);
+  }
   if (kind_ == Kind::Receive) {
     if (secure_) return state_ == State::Accepted ? StartSecuring() : SetState(State::Connected);
     if (state_ == State::Waiting) SetState(State::Moving);

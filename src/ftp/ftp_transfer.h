@@ -97,6 +97,8 @@ class TransferHost {
   virtual void FailRequest(const RequestFailure& failure) = 0;
   // The data connection presented another certificate than the server's.
   virtual void RefuseDataCertificate() = 0;
+  // The data connection failed on the network (see FtpClientCore::DataCut).
+  virtual void DataConnectionFailed() = 0;
   // Data moved; false when the owner wants the transfer stopped.
   virtual bool Progress() = 0;
 };

@@ -201,18 +201,10 @@ std::vector<std::string> LookupAllAddresses(const std::string& name, int& error)
 
 std::vector<std::uint32_t> LookupAddresses(const std::string& name, int& error) {
   std::vector<std::uint32_t> addresses;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int status = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
-  error = SocketErrorFromResolver(status, errno);
-  if (status != 0) return addresses;
-  for (addrinfo* entry = found; entry; entry = entry->ai_next) {
-    addresses.push_back(reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
+  for (const std::string& text : LookupAllAddresses(name, error)) {
+    if (!IsIpv6Address(text)) addresses.push_back(::inet_addr(text.c_str()));
   }
-  ::freeaddrinfo(found);
-  if (addresses.empty()) error = kWsaNoData;
+  if (addresses.empty() && error == 0) error = kWsaNoData;
   return addresses;
 }
 

@@ -48,22 +48,6 @@ Tree SiteTree() {
   return tree;
 }
 
-std::string Differences(const Tree& actual, const Tree& expected) {
-  std::string text;
-  for (const auto& [path, bytes] : expected) {
-    const auto found = actual.find(path);
-    if (found == actual.end()) {
-      text += "missing " + path + "\n";
-    } else if (found->second != bytes) {
-      text += "differs " + path + " (" + std::to_string(found->second.size()) + " bytes)\n";
-    }
-  }
-  for (const auto& [path, bytes] : actual) {
-    if (!expected.count(path)) text += "extra " + path + "\n";
-  }
-  return text;
-}
-
 struct Case {
   const char* name;
   bool sftp = false;
@@ -88,12 +72,7 @@ class ConnectionsTest : public ::testing::TestWithParam<Case> {
     if (c.sftp) {
       ssh_ = testing::SshServerFixture::Start(Root().string(), why);
       ASSERT_TRUE(ssh_) << why;
-      site_.Protocol = SiteProtocol::Sftp;
-      site_.HostName = "127.0.0.1";
-      site_.Port = ssh_->Port();
-      site_.UserName = ssh_->User();
-      site_.KnownHosts = {ssh_->KnownHosts()};
-      site_.KeyFile = ssh_->ClientKey();
+      site_ = testing::SshSite(*ssh_);
       sftp_ = OpenSftp();
       run_ = std::make_unique<testing::TestRun>(*sftp_);
       run_->settings.Site = site_;
@@ -154,7 +133,7 @@ TEST_P(ConnectionsTest, TheSameTreeArrivesOverOneAndOverFourConnections) {
     run_->settings.Connections = connections;
     run_->log.clear();
     ASSERT_EQ(run_->Start(), RunOutcome::Finished) << Log();
-    EXPECT_EQ(Differences(testing::Tree(Root() / "www"), SiteTree()), "") << Log();
+    EXPECT_EQ(testing::Differences(testing::Tree(Root() / "www"), SiteTree()), "") << Log();
     EXPECT_EQ(run_->Count("Connecting to "), connections) << Log();
     EXPECT_EQ(run_->Count("Copy to "), 41) << Log();
     EXPECT_EQ(run_->Count("Removed ~kestova-partial~page13.htm"), 1) << Log();
@@ -186,14 +165,14 @@ TEST_P(ConnectionsTest, TheSameTreeArrivesOverOneAndOverFourConnections) {
   ASSERT_EQ(run_->Start(), RunOutcome::Finished) << Log();
   EXPECT_EQ(run_->Count("Write File "), 20) << Log();
   EXPECT_EQ(run_->Count("Connecting to "), 4) << Log();
-  EXPECT_EQ(Differences(testing::Tree(Root() / "www"), expected), "") << Log();
+  EXPECT_EQ(testing::Differences(testing::Tree(Root() / "www"), expected), "") << Log();
 
   // And back: a fetch over four brings the whole tree.
   run_->settings.FetchJob = true;
   run_->settings.LocalRoot = (dir_.Path() / "fetched").string();
   run_->log.clear();
   ASSERT_EQ(run_->Start(), RunOutcome::Finished) << Log();
-  EXPECT_EQ(Differences(testing::Tree(dir_.Path() / "fetched"), expected), "") << Log();
+  EXPECT_EQ(testing::Differences(testing::Tree(dir_.Path() / "fetched"), expected), "") << Log();
   EXPECT_EQ(run_->Count("Fetched "), 39) << Log();
   EXPECT_EQ(run_->Count("Connecting to "), 4) << Log();
 
@@ -236,7 +215,7 @@ TEST(ConnectionLimitTest, AServerThatTakesTwoConnectionsGetsTheWholeTreeOverTwo)
     run.settings.BinaryMode = true;
     run.settings.Connections = 4;
     ASSERT_EQ(run.Start(), RunOutcome::Finished) << run.Text();
-    EXPECT_EQ(Differences(testing::Tree(dir.Path() / "server/www"), SiteTree()), "") << run.Text();
+    EXPECT_EQ(testing::Differences(testing::Tree(dir.Path() / "server/www"), SiteTree()), "") << run.Text();
     const auto said = std::count_if(run.log.begin(), run.log.end(), [](const std::string& line) {
       return line.rfind("The server refused 2 of 4 connections (421", 0) == 0 &&
              line.find("): the run goes on with 2 connections.") != std::string::npos;
@@ -272,7 +251,7 @@ TEST(ConnectionFaultTest, ACutConnectionAmongFourIsMadeAgainAndTheTreeArrivesExa
   ASSERT_EQ(run.Start(), RunOutcome::Finished) << run.Text();
   EXPECT_GE(relay->Injected().Faults(), 1);
   EXPECT_GE(relay->Injected().sessions, 4);
-  EXPECT_EQ(Differences(testing::Tree(dir.Path() / "server/www"), SiteTree()), "") << run.Text();
+  EXPECT_EQ(testing::Differences(testing::Tree(dir.Path() / "server/www"), SiteTree()), "") << run.Text();
 }
 
 // Esc while four large files go up side by side: every upload ends within

@@ -66,24 +66,6 @@ long long ServerTime() {
   return when;
 }
 
-// The paths where two trees differ, so that a failure names them without
-// printing every byte of both.
-std::string Differences(const Tree& actual, const Tree& expected) {
-  std::string text;
-  for (const auto& [path, bytes] : expected) {
-    const auto found = actual.find(path);
-    if (found == actual.end()) {
-      text += "missing " + path + "\n";
-    } else if (found->second != bytes) {
-      text += "differs " + path + " (" + std::to_string(found->second.size()) + " bytes)\n";
-    }
-  }
-  for (const auto& [path, bytes] : actual) {
-    if (!expected.count(path)) text += "extra " + path + "\n";
-  }
-  return text;
-}
-
 std::map<std::string, long long> Times(const fs::path& root) {
   std::map<std::string, long long> times;
   for (const auto& item : fs::recursive_directory_iterator(root)) {
@@ -119,12 +101,7 @@ class FetchTest : public ::testing::TestWithParam<Case> {
       ssh_ = testing::SshServerFixture::Start(Root().string(), why, c.ssh);
       ASSERT_TRUE(ssh_) << why;
       ssh_->Own();
-      site_.Protocol = SiteProtocol::Sftp;
-      site_.HostName = "127.0.0.1";
-      site_.Port = ssh_->Port();
-      site_.UserName = ssh_->User();
-      site_.KnownHosts = {ssh_->KnownHosts()};
-      site_.KeyFile = ssh_->ClientKey();
+      site_ = testing::SshSite(*ssh_);
       sftp_ = std::make_unique<SftpSiteConnection>(site_);
       sftp_->SetAskpassProgram(KESTOVA_PROGRAM);
       run_ = std::make_unique<testing::TestRun>(*sftp_);
@@ -176,7 +153,7 @@ TEST_P(FetchTest, TheTreeArrivesExactWithTheServersTimesAndNothingGoesTwice) {
   run_->profile.test_run = false;
   run_->log.clear();
   ASSERT_EQ(Start(), RunOutcome::Finished) << Log();
-  EXPECT_EQ(Differences(testing::Tree(Local()), SiteTree()), "") << Log();
+  EXPECT_EQ(testing::Differences(testing::Tree(Local()), SiteTree()), "") << Log();
   for (const auto& [path, time] : Times(Local())) EXPECT_EQ(time, ExpectedTime()) << path;
   EXPECT_EQ(run_->Count("Fetched "), 6) << Log();
   // No part file stays behind.
@@ -230,7 +207,7 @@ TEST_P(FetchTest, LinksOnTheServerBringNothingFromOutsideAndMakeNoLocalLink) {
         << Log();
     EXPECT_EQ(outcome, RunOutcome::Finished) << Log();
   }
-  EXPECT_EQ(Differences(local, SiteTree()), "") << Log();
+  EXPECT_EQ(testing::Differences(local, SiteTree()), "") << Log();
 }
 
 // Into a folder that has files: what differs in size or time is taken, what
@@ -249,7 +226,7 @@ TEST_P(FetchTest, IntoAFolderWithFilesOnlyWhatDiffersIsTakenAndNothingLocalGoes)
   Tree expected = SiteTree();
   expected.erase("img/large.jpg");
   expected["local-only.htm"] = "mine";
-  EXPECT_EQ(Differences(testing::Tree(Local()), expected), "") << Log();
+  EXPECT_EQ(testing::Differences(testing::Tree(Local()), expected), "") << Log();
   EXPECT_EQ(run_->Count("Fetched "), 3) << Log();
 }
 
@@ -494,7 +471,7 @@ TEST_F(FetchLocalFaultTest, ACutFetchLeavesNoCutFileAndTheNextOneCompletes) {
     for (const auto& [path, text] : testing::Tree(Local())) EXPECT_TRUE(text == SiteTree().at(path)) << path;
     if (retries > 0) {
       EXPECT_EQ(outcome, RunOutcome::Finished) << Log();
-      EXPECT_EQ(Differences(testing::Tree(Local()), SiteTree()), "") << Log();
+      EXPECT_EQ(testing::Differences(testing::Tree(Local()), SiteTree()), "") << Log();
       EXPECT_GE(run_->Count("Connect Failed. Retrying"), 1) << Log();
       continue;
     }
@@ -502,7 +479,7 @@ TEST_F(FetchLocalFaultTest, ACutFetchLeavesNoCutFileAndTheNextOneCompletes) {
     run_->settings.Site.Port = server_->Port();
     run_->log.clear();
     EXPECT_EQ(run_->Start(), RunOutcome::Finished) << Log();
-    EXPECT_EQ(Differences(testing::Tree(Local()), SiteTree()), "") << Log();
+    EXPECT_EQ(testing::Differences(testing::Tree(Local()), SiteTree()), "") << Log();
   }
 }
 
@@ -556,7 +533,7 @@ TEST_P(FetchSftpCutTest, ACutStreamLeavesNoCutFileAndRetriesComplete) {
     for (const auto& [path, text] : testing::Tree(local)) EXPECT_TRUE(text == SiteTree().at(path)) << path;
     if (retries > 0) {
       EXPECT_EQ(outcome, RunOutcome::Finished) << run.Text();
-      EXPECT_EQ(Differences(testing::Tree(local), SiteTree()), "") << run.Text();
+      EXPECT_EQ(testing::Differences(testing::Tree(local), SiteTree()), "") << run.Text();
     } else {
       EXPECT_NE(outcome, RunOutcome::Finished) << run.Text();
       EXPECT_FALSE(fs::exists(local / "img/large.jpg")) << run.Text();

@@ -31,4 +31,24 @@ inline std::map<std::string, std::string> Tree(const std::filesystem::path& root
   return files;
 }
 
+// The paths where two trees differ ("missing a", "differs b (12 bytes)",
+// "extra c", a line each), so that a failure names them without printing
+// every byte of both; empty when they are the same.
+inline std::string Differences(const std::map<std::string, std::string>& actual,
+                               const std::map<std::string, std::string>& expected) {
+  std::string text;
+  for (const auto& [path, bytes] : expected) {
+    const auto found = actual.find(path);
+    if (found == actual.end()) {
+      text += "missing " + path + "\n";
+    } else if (found->second != bytes) {
+      text += "differs " + path + " (" + std::to_string(found->second.size()) + " bytes)\n";
+    }
+  }
+  for (const auto& [path, bytes] : actual) {
+    if (!expected.count(path)) text += "extra " + path + "\n";
+  }
+  return text;
+}
+
 }  // namespace kestova::testing

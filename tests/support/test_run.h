@@ -33,6 +33,19 @@ inline SiteSettings ServerSite(const FtpServerFixture& server, const std::string
   return site;
 }
 
+// An SSH server of the fixtures as an SFTP site: its login on loopback by
+// its key, with its host key known.
+inline SiteSettings SshSite(const SshServerFixture& server) {
+  SiteSettings site;
+  site.Protocol = SiteProtocol::Sftp;
+  site.HostName = "127.0.0.1";
+  site.Port = server.Port();
+  site.UserName = server.User();
+  site.KnownHosts = {server.KnownHosts()};
+  site.KeyFile = server.ClientKey();
+  return site;
+}
+
 class TestRun {
  public:
   explicit TestRun(const std::string& port, const std::string& user = "user", const std::string& password = "pw") {
