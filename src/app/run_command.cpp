@@ -398,7 +398,7 @@ int Execute(const RunSettings& settings, const ProfileView& view, const RunReque
       return AskWipe(preview, err);
     };
   }
-  output.Tally().WatchTransfers(run.Site());
+  output.Tally().WatchTransfers(run);
   QTimer ticks;
   QObject::connect(&ticks, &QTimer::timeout, [&output] { output.Tick(); });
   ticks.start(500);

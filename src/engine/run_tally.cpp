@@ -4,7 +4,13 @@
 #include <cmath>
 #include <cstdio>
 
+#include "engine/upload.h"
+
 namespace kestova {
+
+void RunTally::WatchTransfers(Upload& run) {
+  run.WatchTransfers([this](std::int64_t bytes) { in_flight = bytes; });
+}
 
 void RunTally::Add(const RunEvent& event) {
   if (event.kind == RunEvent::Kind::FileChecked || event.kind == RunEvent::Kind::FileSent ||

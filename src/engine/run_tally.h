@@ -12,6 +12,8 @@
 
 namespace kestova {
 
+class Upload;
+
 struct RunTally {
   std::int64_t total_files = 0;  // the local files the run considers
   std::int64_t total_bytes = 0;
@@ -43,11 +45,9 @@ struct RunTally {
   // sent. The one count that progress and summary show, so that a run
   // stopped while it reached a file does not count that file as checked.
   std::int64_t Dealt() const { return sent + unchanged + failed + would_send; }
-  // Counts the bytes of the site's file transfers into `in_flight`; the tally
-  // must outlive the connection.
-  void WatchTransfers(SiteConnection& site) {
-    site.WatchTransfers([this](std::int64_t bytes) { in_flight = bytes; });
-  }
+  // Counts the bytes of the run's file transfers under way into
+  // `in_flight`, over all its sessions; the tally must outlive the run.
+  void WatchTransfers(Upload& run);
   // Whole percent done (see Done).
   int Percent() const;
   // How much of the work is done, 0 to 1: files and bytes weigh the same,

@@ -73,6 +73,20 @@ bool Upload::Enter(const std::string& remote) {
   return true;
 }
 
+void Upload::WatchTransfers(std::function<void(std::int64_t bytes)> watcher) {
+  transfer_watcher_ = std::move(watcher);
+  first_client_->WatchTransfers([this](std::int64_t bytes) { Moved(0, bytes); });
+}
+
+void Upload::Moved(size_t session, std::int64_t bytes) {
+  if (!transfer_watcher_) return;
+  if (session >= sessions_.size()) return transfer_watcher_(bytes);
+  sessions_[session]->moving = bytes;
+  std::int64_t total = 0;
+  for (const std::unique_ptr<Session>& each : sessions_) total += each->moving;
+  transfer_watcher_(total);
+}
+
 void Upload::Stop() {
   terminated_ = true;
   first_executor_.Stop();
@@ -96,6 +110,10 @@ void Upload::RunShared(const std::vector<SharedTask>& tasks, int sessions) {
     session->executor =
         std::make_unique<Executor>(static_cast<Executor::Owner&>(*this), settings_, *session->connection);
     session->executor->CloseWhenRefused();
+    const size_t index = sessions_.size();
+    if (transfer_watcher_) {
+      session->connection->WatchTransfers([this, index](std::int64_t bytes) { Moved(index, bytes); });
+    }
     if (settings_.RedirectJob) {
       session->page = std::make_unique<MemoryStream>();
       session->executor->Next().SetStream(session->page.get());

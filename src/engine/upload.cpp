@@ -102,6 +102,11 @@ void Upload::RemoveGone(const PlanTotals* planned) {
 }
 
 void Upload::Emit(RunEvent::Kind kind, const std::string& path, std::int64_t bytes, std::int64_t files) {
+  // A session's file is dealt with: its bytes no longer count as under way.
+  if (session_ && (kind == RunEvent::Kind::FileSent || kind == RunEvent::Kind::FileChecked ||
+                   kind == RunEvent::Kind::FileSkipped)) {
+    session_->moving = 0;
+  }
   if (OnEvent) OnEvent(RunEvent{kind, path, bytes, files});
 }
 

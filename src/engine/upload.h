@@ -94,6 +94,9 @@ class Upload : private Executor::Owner {
   bool Incomplete() const { return problems_ > 0; }
   // Events beside the log, for progress and counts.
   RunEventSink OnEvent;
+  // Called with the bytes the files under way have moved so far, summed
+  // over the sessions that send side by side, while they move.
+  void WatchTransfers(std::function<void(std::int64_t bytes)> watcher);
   // Asked before a wipe deletes anything, with what it found to delete;
   // false keeps everything and ends the run. A run without it wipes at once.
   std::function<bool(const WipePreview& preview)> ConfirmWipe;
@@ -297,10 +300,13 @@ class Upload : private Executor::Owner {
     std::string folder;                  // where it went last
     bool holding = false;
     std::vector<std::string> held;
+    std::int64_t moving = 0;  // bytes of its file under way
   };
   std::vector<std::unique_ptr<Session>> sessions_;  // while they work
   Session* session_ = nullptr;                      // the one working now
   void Resume(Session* session);
+  std::function<void(std::int64_t)> transfer_watcher_;
+  void Moved(size_t session, std::int64_t bytes);
   void Release(Session& session, bool write);
   void Work(size_t index, const std::vector<SharedTask>& tasks, struct SharedState& state);
   // What a test run of the planned walk would do, grouped for the end of

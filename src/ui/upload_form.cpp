@@ -315,7 +315,7 @@ void UploadForm::StartUpload() {
     }
     QueueLine(QString::fromStdString(line));
   });
-  tally_.WatchTransfers(run.Site());
+  tally_.WatchTransfers(run);
   // The counts come from what the run reports, not from its log's wording.
   run.OnEvent = [this](const RunEvent& event) { OnRunEvent(event); };
   // A wipe asks first, naming what it found to delete; No is the default.

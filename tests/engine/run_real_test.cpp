@@ -153,7 +153,7 @@ class RunTest : public ::testing::TestWithParam<Server> {
           if (watch) watch(line, *running);
         },
         &site);
-    tally.WatchTransfers(run.Site());
+    tally.WatchTransfers(run);
     run.OnEvent = [this, &tally](const RunEvent& event) {
       if (event.kind == RunEvent::Kind::FileSent) {
         EXPECT_EQ(tally.in_flight, event.bytes) << event.path;
