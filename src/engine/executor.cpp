@@ -9,7 +9,10 @@
 namespace kestova {
 
 bool Executor::Execute(const std::string& param, const std::string& label, bool ignore_failure) {
-  if (gave_up_ || withdrawn_) return false;
+  if (gave_up_ || withdrawn_) {
+    operation_ok_ = false;
+    return false;
+  }
   Attempt attempt;
   attempt.param = param;
   attempt.label = label;
@@ -27,6 +30,7 @@ bool Executor::Execute(const std::string& param, const std::string& label, bool 
     }
     return false;
   }
+  if (withdrawn_) operation_ok_ = false;
   if (!result && !withdrawn_) ReportGivingUp(attempt);
   return result;
 }

@@ -86,7 +86,8 @@ class Executor {
   bool FailedHere() const { return failed_here_; }
   // "Connection retries all failed." was written, or a connect can never
   // succeed: nothing more is sent.
-  bool GaveUp() const { return gave_up_; }
+  // A further session that closed (Withdrawn) sends nothing more either.
+  bool GaveUp() const { return gave_up_ || withdrawn_; }
   RenameTry& LastRename() { return rename_; }
   // The session's transfer type: 1 binary, 0 ASCII, -1 not set yet (a new
   // session starts in the server's default).

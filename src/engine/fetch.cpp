@@ -431,6 +431,9 @@ void Fetch::GetFile(int local, const Folder& folder, const File& file) {
     run_.Log("Removed the part of " + path + " that had arrived; any local copy is as it was");
     return;
   }
+  // A session that gave up (or closed, and handed the file to another)
+  // has said why already.
+  if (!done && run_.executor_->GaveUp()) return drop(std::string());
   if (sink.Error() != 0) return drop("writing " + path + " failed: " + std::strerror(sink.Error()));
   if (!done || !run_.executor_->LastDone()) return drop(run_.executor_->LastFailure());
   if (file.size >= 0 && sink.Written() != file.size) {
