@@ -402,12 +402,15 @@ void DataTransfer::CloseNow() {
   if (close_posted_) return;
   close_posted_ = true;
   if (secure_) DataAvailable();
-  if (secure_ && kind_ == Kind::Upload && socket_.State() == SocketState::wsConnected) {
+  const bool modern = client_.DataTuning().close_pause_ms <= 0;
+  if ((secure_ || modern) && kind_ == Kind::Upload && socket_.State() == SocketState::wsConnected) {
     // The server may still send on the connection (a session ticket), and
     // closing it while such bytes are unread resets it: a reset throws away
     // what the server has not read yet, the end of the file (vsftpd then
     // answers 426). The connection is half closed instead: everything sent
     // goes before the FIN, and it closes once the server has ended its side.
+    // Kept open until then, it also hears a reset on the way, which a
+    // closed one would miss while the server took the cut file as whole.
     socket_.Shutdown(SHUT_WR);
     return;
   }
